@@ -1,0 +1,40 @@
+#!/usr/bin/env bash
+# Installs every Debian package that building, testing, benchmarking and the
+# demo need. Safe to run again: it only asks apt for what is missing.
+set -euo pipefail
+
+packages=(
+  # build
+  cmake ninja-build g++ make pkg-config
+  qt6-base-dev libgl-dev zlib1g-dev libjpeg62-turbo-dev libgtest-dev
+  # a CJK font, or every Chinese text renders as boxes
+  fonts-wqy-microhei
+  # tests and the demo: a display, real peers, the sample service
+  xvfb xauth python3 curl wget nginx-light tinyproxy iproute2
+  # benchmarks
+  libpng-dev libjpeg-turbo-progs hyperfine time
+)
+
+missing=()
+for p in "${packages[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'ok installed'; then
+    missing+=("$p")
+  fi
+done
+
+[ ${#missing[@]} -eq 0 ] && exit 0
+
+sudo_cmd=()
+if [ "$(id -u)" -ne 0 ]; then
+  sudo_cmd=(sudo)
+fi
+
+echo "setup: installing ${missing[*]}"
+export DEBIAN_FRONTEND=noninteractive
+"${sudo_cmd[@]}" apt-get update -qq
+"${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+# The packaged nginx and tinyproxy start system-wide services on install; the
+# tests run their own instances on free loopback ports instead.
+for svc in nginx tinyproxy; do
+  "${sudo_cmd[@]}" service "$svc" stop >/dev/null 2>&1 || true
+done

@@ -1,0 +1,179 @@
+#include "app/Classes.h"
+
+#include "app/Exceptions.h"
+#include "app/FileUtils.h"
+#include "app/Gbk.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+int64_t TStream::Size() {
+    int64_t pos = Seek(0, TSeekOrigin::soCurrent);
+    int64_t end = Seek(0, TSeekOrigin::soEnd);
+    Seek(pos, TSeekOrigin::soBeginning);
+    return end;
+}
+
+void TStream::ReadBuffer(void* buffer, int64_t count) {
+    if (count != 0 && Read(buffer, count) != count) throw EReadError("Stream read error");
+}
+
+void TStream::WriteBuffer(const void* buffer, int64_t count) {
+    if (count != 0 && Write(buffer, count) != count) throw EWriteError("Stream write error");
+}
+
+int64_t TStream::CopyFrom(TStream& source, int64_t count) {
+    if (count == 0) {
+        source.SetPosition(0);
+        count = source.Size();
+    }
+    std::vector<uint8_t> buffer(static_cast<size_t>(std::min<int64_t>(count, 1 << 16)));
+    int64_t left = count;
+    while (left > 0) {
+        int64_t n = std::min<int64_t>(left, static_cast<int64_t>(buffer.size()));
+        source.ReadBuffer(buffer.data(), n);
+        WriteBuffer(buffer.data(), n);
+        left -= n;
+    }
+    return count;
+}
+
+// ---- TMemoryStream
+
+void TMemoryStream::Grow(int64_t needed) {
+    if (needed <= static_cast<int64_t>(FData.size())) return;
+    // Doubling keeps appends linear; the first block is small enough for a
+    // text of a few bytes.
+    size_t capacity = std::max<size_t>(FData.size() * 2, 256);
+    capacity = std::max(capacity, static_cast<size_t>(needed));
+    FData.resize(capacity);
+}
+
+int64_t TMemoryStream::Read(void* buffer, int64_t count) {
+    if (count <= 0 || FPosition >= FSize) return 0;
+    int64_t n = std::min(count, FSize - FPosition);
+    std::memcpy(buffer, FData.data() + FPosition, static_cast<size_t>(n));
+    FPosition += n;
+    return n;
+}
+
+int64_t TMemoryStream::Write(const void* buffer, int64_t count) {
+    if (count <= 0 || FPosition < 0) return 0;
+    int64_t end = FPosition + count;
+    Grow(end);
+    if (FPosition > FSize) std::memset(FData.data() + FSize, 0, static_cast<size_t>(FPosition - FSize));
+    std::memcpy(FData.data() + FPosition, buffer, static_cast<size_t>(count));
+    FPosition = end;
+    FSize = std::max(FSize, end);
+    return count;
+}
+
+int64_t TMemoryStream::Seek(int64_t offset, TSeekOrigin origin) {
+    switch (origin) {
+    case TSeekOrigin::soBeginning: FPosition = offset; break;
+    case TSeekOrigin::soCurrent: FPosition += offset; break;
+    case TSeekOrigin::soEnd: FPosition = FSize + offset; break;
+    }
+    return FPosition;
+}
+
+void TMemoryStream::SetSize(int64_t newSize) {
+    if (newSize < 0) newSize = 0;
+    if (newSize > static_cast<int64_t>(FData.size())) FData.resize(static_cast<size_t>(newSize));
+    // Bytes between the old end and the new one read as zero, never as stale data.
+    if (newSize > FSize) std::memset(FData.data() + FSize, 0, static_cast<size_t>(newSize - FSize));
+    FSize = newSize;
+    if (FPosition > FSize) FPosition = FSize;
+}
+
+void TMemoryStream::Clear() {
+    FData.clear();
+    FData.shrink_to_fit();
+    FSize = 0;
+    FPosition = 0;
+}
+
+void TMemoryStream::LoadFromFile(const std::string& path) {
+    TFileStream file(path, TFileMode::fmOpenRead);
+    int64_t size = file.Size();
+    SetSize(size);
+    FPosition = 0;
+    file.ReadBuffer(FData.data(), size);
+}
+
+void TMemoryStream::SaveToFile(const std::string& path) const {
+    TFileStream file(path, TFileMode::fmCreate);
+    file.WriteBuffer(FData.data(), FSize);
+}
+
+// ---- TFileStream
+
+TFileStream::TFileStream(const std::string& path, TFileMode mode) {
+    std::string native = GbkToFileName(path);
+    switch (mode) {
+    case TFileMode::fmCreate:
+        FHandle = ::open(native.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+        if (FHandle < 0)
+            throw EFCreateError(Format("Cannot create file \"%s\". %s", ExpandFileName(path).c_str(),
+                                       SystemErrorText(errno).c_str()));
+        break;
+    case TFileMode::fmOpenRead:
+    case TFileMode::fmOpenReadWrite:
+        FHandle = ::open(native.c_str(), (mode == TFileMode::fmOpenRead ? O_RDONLY : O_RDWR) | O_CLOEXEC);
+        if (FHandle >= 0) {
+            struct stat st {};
+            // A folder opens fine for reading on this platform, but reads from it fail.
+            if (::fstat(FHandle, &st) == 0 && S_ISDIR(st.st_mode)) {
+                ::close(FHandle);
+                FHandle = -1;
+                errno = EISDIR;
+            }
+        }
+        if (FHandle < 0)
+            throw EFOpenError(Format("Cannot open file \"%s\". %s", ExpandFileName(path).c_str(),
+                                     SystemErrorText(errno).c_str()));
+        break;
+    }
+}
+
+TFileStream::~TFileStream() {
+    if (FHandle >= 0) ::close(FHandle);
+}
+
+int64_t TFileStream::Read(void* buffer, int64_t count) {
+    int64_t done = 0;
+    auto* p = static_cast<uint8_t*>(buffer);
+    while (done < count) {
+        ssize_t n = ::read(FHandle, p + done, static_cast<size_t>(count - done));
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        done += n;
+    }
+    return done;
+}
+
+int64_t TFileStream::Write(const void* buffer, int64_t count) {
+    int64_t done = 0;
+    const auto* p = static_cast<const uint8_t*>(buffer);
+    while (done < count) {
+        ssize_t n = ::write(FHandle, p + done, static_cast<size_t>(count - done));
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        done += n;
+    }
+    return done;
+}
+
+int64_t TFileStream::Seek(int64_t offset, TSeekOrigin origin) {
+    int whence = origin == TSeekOrigin::soBeginning ? SEEK_SET : origin == TSeekOrigin::soCurrent ? SEEK_CUR : SEEK_END;
+    return ::lseek(FHandle, offset, whence);
+}
+
+void TFileStream::SetSize(int64_t newSize) {
+    if (::ftruncate(FHandle, newSize) != 0) throw EWriteError("Stream write error");
+    if (Position() > newSize) SetPosition(newSize);
+}

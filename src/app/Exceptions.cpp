@@ -1,0 +1,20 @@
+#include "app/Exceptions.h"
+
+#include <cstdarg>
+#include <cstdio>
+
+std::string Format(const char* pattern, ...) {
+    va_list args;
+    va_start(args, pattern);
+    va_list copy;
+    va_copy(copy, args);
+    int n = std::vsnprintf(nullptr, 0, pattern, copy);
+    va_end(copy);
+    std::string out;
+    if (n > 0) {
+        out.resize(static_cast<size_t>(n));
+        std::vsnprintf(out.data(), out.size() + 1, pattern, args);
+    }
+    va_end(args);
+    return out;
+}

@@ -1,0 +1,90 @@
+#include "app/FileUtils.h"
+
+#include "app/Classes.h"
+#include "app/Exceptions.h"
+#include "app/Gbk.h"
+
+#include <cerrno>
+#include <climits>
+#include <cstring>
+#include <dirent.h>
+#include <fnmatch.h>
+#include <memory>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+std::string Native(const std::string& path) { return GbkToFileName(path); }
+
+bool IsFolder(const std::string& path) {
+    struct stat st {};
+    return ::stat(Native(path).c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+} // namespace
+
+std::string ProgramFolder() {
+    char buffer[PATH_MAX + 1];
+    ssize_t n = ::readlink("/proc/self/exe", buffer, PATH_MAX);
+    if (n <= 0) return "./";
+    std::string path = FileNameToGbk(std::string(buffer, static_cast<size_t>(n)));
+    return path.substr(0, path.rfind('/') + 1);
+}
+
+void MakeFolder(const std::string& path) { ::mkdir(Native(path).c_str(), 0755); }
+
+bool MakeFolders(const std::string& path) {
+    if (path.empty()) throw EInOutError("Unable to create directory", 3);
+    std::string dir = path;
+    if (dir.back() == '/') dir.pop_back();
+    if (dir.size() < 3 || IsFolder(dir)) return true;
+    std::string parent = dir.substr(0, dir.rfind('/') + 1);
+    if (parent == dir) return true;
+    if (parent.empty()) // a relative name in the working folder
+        return ::mkdir(Native(dir).c_str(), 0755) == 0;
+    return MakeFolders(parent) && ::mkdir(Native(dir).c_str(), 0755) == 0;
+}
+
+void FindFiles(const std::string& folder, const std::string& pattern, TStringList& list) {
+    std::unique_ptr<DIR, int (*)(DIR*)> dir(::opendir(Native(folder).c_str()), ::closedir);
+    if (!dir) return;
+    std::string nativePattern = Native(pattern);
+    // "*.*" is the classic pattern for every file, with or without a dot.
+    bool all = pattern == "*.*" || pattern == "*";
+    std::vector<std::string> folders;
+    while (dirent* entry = ::readdir(dir.get())) {
+        std::string name = entry->d_name;
+        if (name == "." || name == "..") continue;
+        std::string path = folder + "/" + FileNameToGbk(name);
+        if (IsFolder(path)) {
+            // Dot folders are the hidden ones here and are not searched.
+            if (name[0] != '.') folders.push_back(path);
+        } else if (all || ::fnmatch(nativePattern.c_str(), name.c_str(), FNM_PERIOD) == 0) {
+            list.Add(path);
+        }
+    }
+    dir.reset();
+    for (const std::string& sub : folders) FindFiles(sub, pattern, list);
+}
+
+void RemoveFile(const std::string& path) { ::unlink(Native(path).c_str()); }
+
+void SaveBytesToFile(TMemoryStream& buffer, const std::string& path) {
+    TFileStream file(path, TFileMode::fmCreate);
+    file.WriteBuffer(buffer.Memory(), buffer.Size());
+}
+
+void SaveTextToFile(const std::string& text, const std::string& path) {
+    TFileStream file(path, TFileMode::fmCreate);
+    file.WriteBuffer(text.data(), static_cast<int64_t>(text.size()));
+}
+
+std::string ExpandFileName(const std::string& path) {
+    if (!path.empty() && path[0] == '/') return path;
+    char cwd[PATH_MAX];
+    if (!::getcwd(cwd, sizeof cwd)) return path;
+    return FileNameToGbk(cwd) + "/" + path;
+}
+
+std::string SystemErrorText(int errorNumber) { return std::strerror(errorNumber); }

@@ -1,0 +1,99 @@
+#include "app/TextUtils.h"
+
+#include "app/Exceptions.h"
+
+#include <climits>
+
+int TextPos(std::string_view sub, std::string_view s) {
+    if (sub.empty() || s.empty()) return 0;
+    size_t p = s.find(sub);
+    return p == std::string_view::npos ? 0 : static_cast<int>(p) + 1;
+}
+
+std::string TextCopy(std::string_view s, int64_t start, int64_t count) {
+    const auto len = static_cast<int64_t>(s.size());
+    if (len == 0 || count < 0) return {};
+    if (start < 1) start = 1; // the count is deliberately not shortened
+    if (start > len) return {};
+    if (count > len - start + 1) count = len - start + 1;
+    return std::string(s.substr(static_cast<size_t>(start - 1), static_cast<size_t>(count)));
+}
+
+std::string TextTrim(std::string_view s) {
+    size_t first = 0, last = s.size();
+    while (first < last && static_cast<unsigned char>(s[first]) <= 0x20) ++first;
+    while (last > first && static_cast<unsigned char>(s[last - 1]) <= 0x20) --last;
+    return std::string(s.substr(first, last - first));
+}
+
+std::string IntToText(int64_t value) { return std::to_string(value); }
+
+namespace {
+
+[[noreturn]] void BadInteger(const std::string& s) {
+    throw EConvertError(Format("'%s' is not a valid integer value", s.c_str()));
+}
+
+int HexDigit(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
+} // namespace
+
+int32_t TextToInt(const std::string& s) {
+    size_t i = 0;
+    while (i < s.size() && s[i] == ' ') ++i;
+    bool negative = false;
+    if (i < s.size() && (s[i] == '-' || s[i] == '+')) negative = s[i++] == '-';
+
+    bool hex = false;
+    if (i < s.size() && (s[i] == '$' || s[i] == 'x' || s[i] == 'X')) {
+        hex = true;
+        ++i;
+    } else if (i + 1 < s.size() && s[i] == '0' && (s[i + 1] == 'x' || s[i + 1] == 'X')) {
+        hex = true;
+        i += 2;
+    }
+    if (i >= s.size()) BadInteger(s);
+
+    if (hex) {
+        uint64_t value = 0;
+        int significant = 0;
+        for (; i < s.size(); ++i) {
+            int d = HexDigit(s[i]);
+            if (d < 0) BadInteger(s);
+            if (value != 0 || d != 0) ++significant;
+            if (significant > 8) BadInteger(s);
+            value = value * 16 + static_cast<uint64_t>(d);
+        }
+        auto bits = static_cast<uint32_t>(value);
+        if (negative) bits = 0u - bits;
+        return static_cast<int32_t>(bits);
+    }
+
+    int64_t value = 0;
+    for (; i < s.size(); ++i) {
+        if (s[i] < '0' || s[i] > '9') BadInteger(s);
+        value = value * 10 + (s[i] - '0');
+        if (value > int64_t(INT32_MAX) + 1) BadInteger(s);
+    }
+    if (negative) value = -value;
+    if (value < INT32_MIN || value > INT32_MAX) BadInteger(s);
+    return static_cast<int32_t>(value);
+}
+
+int PosOfNth(std::string_view sub, std::string_view s, int n) {
+    if (sub.empty() || s.empty() || n < 1) return 0;
+    int total = 0;
+    std::string rest(s);
+    for (int k = 0; k < n; ++k) {
+        int p = TextPos(sub, rest);
+        if (p == 0) return 0;
+        total += p;
+        rest = TextCopy(rest, p + 1, static_cast<int64_t>(rest.size()));
+    }
+    return total;
+}

@@ -1,0 +1,138 @@
+#include "app/Classes.h"
+#include "app/Exceptions.h"
+#include "app/FileUtils.h"
+#include "app/Gbk.h"
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+class FileUtilsTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        Root = fs::temp_directory_path() / ("quillora-files-" + std::to_string(::getpid()) + "-" +
+                                            ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        fs::remove_all(Root);
+        fs::create_directories(Root);
+    }
+    void TearDown() override { fs::remove_all(Root); }
+    std::string P(const std::string& rel) const { return (Root / rel).string(); }
+    static std::string ReadAll(const std::string& path) {
+        std::ifstream in(path, std::ios::binary);
+        return std::string(std::istreambuf_iterator<char>(in), {});
+    }
+    fs::path Root;
+};
+
+} // namespace
+
+TEST_F(FileUtilsTest, ProgramFolderEndsWithSeparatorAndHoldsTheProgram) {
+    std::string folder = ProgramFolder();
+    ASSERT_FALSE(folder.empty());
+    EXPECT_EQ(folder.back(), '/');
+    EXPECT_TRUE(fs::exists(fs::read_symlink("/proc/self/exe")));
+    EXPECT_EQ(fs::path(folder) / fs::read_symlink("/proc/self/exe").filename(), fs::read_symlink("/proc/self/exe"));
+}
+
+TEST_F(FileUtilsTest, MakeFoldersCreatesParentsAndRejectsEmpty) {
+    EXPECT_TRUE(MakeFolders(P("a/b/c/")));
+    EXPECT_TRUE(fs::is_directory(P("a/b/c")));
+    EXPECT_TRUE(MakeFolders(P("a/b/c"))); // existing
+    EXPECT_TRUE(MakeFolders("ab"));       // shorter than three bytes
+    EXPECT_TRUE(MakeFolders("/"));
+    try {
+        MakeFolders("");
+        FAIL();
+    } catch (const EInOutError& e) {
+        EXPECT_EQ(e.Message(), "Unable to create directory");
+        EXPECT_EQ(e.ErrorCode, 3);
+    }
+    // A file in the way makes it fail without raising.
+    std::ofstream(P("file")) << "x";
+    EXPECT_FALSE(MakeFolders(P("file/sub")));
+}
+
+TEST_F(FileUtilsTest, MakeFolderIgnoresFailures) {
+    MakeFolder(P("one"));
+    MakeFolder(P("one"));
+    MakeFolder(P("missing/two"));
+    EXPECT_TRUE(fs::is_directory(P("one")));
+    EXPECT_FALSE(fs::exists(P("missing")));
+}
+
+TEST_F(FileUtilsTest, FindFilesSearchesSubfoldersButNotHiddenOnes) {
+    fs::create_directories(P("c/sub/deeper"));
+    fs::create_directories(P("c/.hidden"));
+    for (const char* f : {"c/x.jpg", "c/.dotfile", "c/noext", "c/sub/y.png", "c/sub/deeper/z", "c/.hidden/w"})
+        std::ofstream(P(f)) << "x";
+    TStringList list;
+    FindFiles(P("c/"), "*.*", list);
+    std::vector<std::string> got(list.begin(), list.end());
+    std::sort(got.begin(), got.end());
+    std::vector<std::string> want = {P("c/") + "/.dotfile", P("c/") + "/noext", P("c/") + "/sub/deeper/z",
+                                     P("c/") + "/sub/y.png", P("c/") + "/x.jpg"};
+    std::sort(want.begin(), want.end());
+    EXPECT_EQ(got, want);
+    for (const auto& path : got) RemoveFile(path); // the doubled separator is fine for deleting
+    EXPECT_FALSE(fs::exists(P("c/x.jpg")));
+    EXPECT_TRUE(fs::is_directory(P("c/sub")));
+
+    TStringList none;
+    FindFiles(P("missing"), "*.*", none);
+    EXPECT_EQ(none.Count(), 0);
+
+    TStringList pngs;
+    std::ofstream(P("c/a.png")) << "x";
+    FindFiles(P("c"), "*.png", pngs);
+    ASSERT_EQ(pngs.Count(), 1);
+    EXPECT_EQ(pngs[0], P("c/a.png"));
+}
+
+TEST_F(FileUtilsTest, SavesAreByteExactAndReplace) {
+    std::string bytes("line1\r\nline2\n\0\xFF", 15);
+    SaveTextToFile(bytes, P("t.txt"));
+    EXPECT_EQ(ReadAll(P("t.txt")), bytes);
+    SaveTextToFile("", P("t.txt"));
+    EXPECT_EQ(fs::file_size(P("t.txt")), 0u);
+
+    TMemoryStream m;
+    m.WriteText("abc");
+    SaveBytesToFile(m, P("b.bin"));
+    EXPECT_EQ(ReadAll(P("b.bin")), "abc");
+    TMemoryStream empty;
+    SaveBytesToFile(empty, P("b.bin"));
+    EXPECT_EQ(fs::file_size(P("b.bin")), 0u);
+}
+
+TEST_F(FileUtilsTest, CreateFailureNamesTheAbsolutePathAndSystemText) {
+    try {
+        SaveTextToFile("x", P("missing/f.txt"));
+        FAIL();
+    } catch (const EFCreateError& e) {
+        EXPECT_EQ(e.Message(), "Cannot create file \"" + P("missing/f.txt") + "\". No such file or directory");
+    }
+    fs::current_path(Root);
+    try {
+        SaveTextToFile("x", "nope/f.txt");
+        FAIL();
+    } catch (const EFCreateError& e) {
+        EXPECT_EQ(e.Message(), "Cannot create file \"" + fs::current_path().string() + "/nope/f.txt\". No such file or directory");
+    }
+}
+
+TEST_F(FileUtilsTest, GbkNamesBecomeUtf8OnDisk) {
+    std::string name = Gbk("旅行");
+    ASSERT_EQ(name, "\xC2\xC3\xD0\xD0");
+    SaveTextToFile("d", P("") + name + ".txt");
+    EXPECT_TRUE(fs::exists(Root / "旅行.txt"));
+    TStringList list;
+    FindFiles(P(""), "*.txt", list);
+    ASSERT_EQ(list.Count(), 1);
+    EXPECT_EQ(list[0], P("") + "/" + name + ".txt");
+}

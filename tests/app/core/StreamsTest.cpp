@@ -1,0 +1,47 @@
+#include "app/Classes.h"
+#include "app/Exceptions.h"
+
+#include <filesystem>
+#include <gtest/gtest.h>
+
+TEST(TMemoryStream, WritesReadsSeeksAndSizes) {
+    TMemoryStream m;
+    m.WriteText("hello");
+    EXPECT_EQ(m.Size(), 5);
+    EXPECT_EQ(m.Position(), 5);
+    m.SetPosition(1);
+    char buf[8] = {};
+    EXPECT_EQ(m.Read(buf, 8), 4);
+    EXPECT_STREQ(buf, "ello");
+    m.SetSize(8); // grown bytes read as zero
+    EXPECT_EQ(m.DataString(), std::string("hello\0\0\0", 8));
+    m.SetSize(2);
+    EXPECT_EQ(m.Position(), 2);
+    EXPECT_EQ(m.DataString(), "he");
+    m.SetPosition(10); // writing past the end fills the gap with zeros
+    m.WriteText("x");
+    EXPECT_EQ(m.DataString(), std::string("he\0\0\0\0\0\0\0\0x", 11));
+    EXPECT_THROW(m.ReadBuffer(buf, 1), EReadError);
+}
+
+TEST(TStringStream, StartsAtTheBeginning) {
+    TStringStream s("abc");
+    EXPECT_EQ(s.Position(), 0);
+    EXPECT_EQ(s.DataString(), "abc");
+}
+
+TEST(TFileStream, CreateReadAndFailures) {
+    auto path = (std::filesystem::temp_directory_path() / ("qfs-" + std::to_string(::getpid()))).string();
+    {
+        TFileStream f(path, TFileMode::fmCreate);
+        f.WriteText("0123456789");
+        f.SetSize(4);
+        EXPECT_EQ(f.Size(), 4);
+    }
+    TMemoryStream m;
+    m.LoadFromFile(path);
+    EXPECT_EQ(m.DataString(), "0123");
+    std::filesystem::remove(path);
+    EXPECT_THROW(TFileStream(path, TFileMode::fmOpenRead), EFOpenError);
+    EXPECT_THROW(TFileStream("/", TFileMode::fmOpenRead), EFOpenError);
+}
