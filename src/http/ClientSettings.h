@@ -1,0 +1,36 @@
+#pragma once
+// The settings every fetch of the program runs with: a read time-out, so that
+// a stalled server cannot hang the window for ever, and the proxy that the
+// environment names (http_proxy / no_proxy, as curl and wget read them).
+
+#include "app/Exceptions.h"
+
+#include <string>
+
+class TIdHTTP;
+
+QUILLORA_EXCEPTION(EProxySettingError, Exception);
+
+struct TProxySetting {
+    std::string Host;
+    int Port = 1080;
+    std::string User;
+    std::string Password;
+};
+
+// Reads "[http://][user[:password]@]host[:port][/]"; user and password may be
+// %-encoded. EProxySettingError for anything else (another scheme, no host, a bad port).
+TProxySetting ParseProxySetting(const std::string& text);
+// True when host matches an entry of the comma-separated noProxyList: "*", the
+// host itself, or a domain the host lies in (a leading "." is optional).
+bool ProxyBypassed(const std::string& host, const std::string& noProxyList);
+
+// The read time-out of the program's fetches: 60000 ms, or what
+// SetClientReadTimeout or the environment variable QUILLORA_READ_TIMEOUT_MS says.
+constexpr int DefaultClientReadTimeout = 60000;
+int ClientReadTimeout();
+// ms <= 0 goes back to the environment or the default.
+void SetClientReadTimeout(int ms);
+
+// Applies the read time-out and the environment's proxy for url to client.
+void ApplyClientSettings(TIdHTTP& client, const std::string& url);
