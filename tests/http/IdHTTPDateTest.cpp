@@ -1,0 +1,89 @@
+#include "http/IdHTTPDate.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdlib>
+#include <ctime>
+
+namespace {
+
+// Pins the local zone for the duration of a test so offsets are known.
+class TZoneGuard {
+  public:
+    explicit TZoneGuard(const char* zone) {
+        const char* old = std::getenv("TZ");
+        if (old) FOld = old, FHadOld = true;
+        setenv("TZ", zone, 1);
+        tzset();
+    }
+    ~TZoneGuard() {
+        if (FHadOld)
+            setenv("TZ", FOld.c_str(), 1);
+        else
+            unsetenv("TZ");
+        tzset();
+    }
+
+  private:
+    std::string FOld;
+    bool FHadOld = false;
+};
+
+// 1994-11-06 as a date-time.
+constexpr double Nov6th1994 = 34644.0;
+constexpr double Time084937 = (8 * 3600 + 49 * 60 + 37) / 86400.0;
+
+} // namespace
+
+TEST(IdHTTPDate, ReadsTheThreeClassicForms) {
+    TZoneGuard zone("UTC0");
+    for (const char* text : {"Sun, 06 Nov 1994 08:49:37 GMT", "Sunday, 06-Nov-94 08:49:37 GMT",
+                             "Sun Nov  6 08:49:37 1994", "  sUN, 6 nov 1994 08:49:37  "})
+        EXPECT_NEAR(StrInternetToDateTime(text), Nov6th1994 + Time084937, 1e-9) << text;
+}
+
+TEST(IdHTTPDate, AppliesZonesAndTheLocalOffset) {
+    TZoneGuard zone("CST-8");
+    const double local = Nov6th1994 + Time084937;
+    EXPECT_NEAR(StrInternetToDateTime("Sun, 06 Nov 1994 08:49:37 GMT"), local + 8 / 24.0, 1e-9);
+    EXPECT_NEAR(StrInternetToDateTime("Sun, 06 Nov 1994 08:49:37 +0100"), local + 7 / 24.0, 1e-9);
+    EXPECT_NEAR(StrInternetToDateTime("Sun, 06 Nov 1994 08:49:37 -0130"), local + 9.5 / 24.0, 1e-9);
+    // Nothing readable: the raw 0 still gets the local offset.
+    EXPECT_NEAR(StrInternetToDateTime(""), 8 / 24.0, 1e-9);
+    EXPECT_NEAR(StrInternetToDateTime("-1"), 8 / 24.0, 1e-9);
+    EXPECT_NEAR(StrInternetToDateTime("06 Foo 1994"), 8 / 24.0, 1e-9);
+    EXPECT_NEAR(StrInternetToDateTime("31 Feb 1994"), 8 / 24.0, 1e-9);
+    EXPECT_NEAR(StrInternetToDateTime("06 Nov 1994 25:00:00"), 8 / 24.0, 1e-9);
+}
+
+TEST(IdHTTPDate, YearsAndOddFields) {
+    TZoneGuard zone("UTC0");
+    EXPECT_NEAR(StrInternetToDateTime("1 Jan 79"), StrInternetToDateTime("1 Jan 2079"), 1e-9);
+    EXPECT_NEAR(StrInternetToDateTime("1 Jan 80"), StrInternetToDateTime("1 Jan 1980"), 1e-9);
+    // A day that is not a number reads as 1; a bad time field reads as 0.
+    EXPECT_NEAR(StrInternetToDateTime("xx Jan 2000"), StrInternetToDateTime("1 Jan 2000"), 1e-9);
+    EXPECT_NEAR(StrInternetToDateTime("1 Jan 2000 aa:30:00"), StrInternetToDateTime("1 Jan 2000") + 0.5 / 24,
+                1e-9);
+}
+
+TEST(IdHTTPDate, WritesTheHeaderForm) {
+    TZoneGuard zone("CST-8");
+    EXPECT_EQ(DateTimeToInternetStr(Nov6th1994 + Time084937), "Sun, 6 Nov 1994 08:49:37 +0800");
+    TZoneGuard west("EST5");
+    EXPECT_EQ(DateTimeToInternetStr(36526.5), "Sat, 1 Jan 2000 12:00:00 -0500");
+    EXPECT_EQ(DateTimeToInternetStr(NAN), "Sat, 30 Dec 1899 00:00:00 -0500");
+}
+
+TEST(IdHTTPDate, TryDecimalBounds) {
+    int v = 0;
+    EXPECT_TRUE(TryDecimal("2147483647", v));
+    EXPECT_EQ(v, 2147483647);
+    EXPECT_TRUE(TryDecimal("-2147483648", v));
+    EXPECT_EQ(v, -2147483647 - 1);
+    EXPECT_FALSE(TryDecimal("2147483648", v));
+    EXPECT_FALSE(TryDecimal("99999999999999999999", v));
+    EXPECT_FALSE(TryDecimal("12a", v));
+    EXPECT_FALSE(TryDecimal("", v));
+    EXPECT_FALSE(TryDecimal("-", v));
+}
