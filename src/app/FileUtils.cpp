@@ -87,4 +87,5 @@ std::string ExpandFileName(const std::string& path) {
     return FileNameToGbk(cwd) + "/" + path;
 }
 
-std::string SystemErrorText(int errorNumber) { return std::strerror(errorNumber); }
+// The text comes in the locale's encoding (UTF-8 here) and joins messages of the program's code page.
+std::string SystemErrorText(int errorNumber) { return Utf8ToGbk(std::strerror(errorNumber)); }
