@@ -1,0 +1,53 @@
+#include "net/IdConnectThread.h"
+
+#include "app/Exceptions.h"
+#include "net/IdStack.h"
+#include "net/IdStackPosix.h"
+
+#include <cerrno>
+#include <fcntl.h>
+#include <unistd.h>
+
+TIdConnectThread::TIdConnectThread(TIdSocketHandle& binding) : FBinding(binding) {}
+
+TIdConnectThread::~TIdConnectThread() {
+    if (FThread.joinable()) {
+        Terminate();
+        FThread.join();
+    }
+    for (int fd : FCancelPipe)
+        if (fd >= 0) ::close(fd);
+}
+
+void TIdConnectThread::Start() {
+    if (::pipe2(FCancelPipe, O_CLOEXEC) != 0) GStack().RaiseSocketError(WSErrorFromErrno(errno));
+    FThread = std::thread([this] { Execute(); });
+}
+
+void TIdConnectThread::Terminate() {
+    if (FCancelPipe[1] < 0) return;
+    char wake = 1;
+    while (::write(FCancelPipe[1], &wake, 1) < 0 && errno == EINTR) {
+    }
+}
+
+void TIdConnectThread::WaitFor() {
+    if (FThread.joinable()) FThread.join();
+}
+
+void TIdConnectThread::Execute() {
+    try {
+        if (FBinding.ConnectCancellable(FCancelPipe[0]) == Id_SOCKET_ERROR) {
+            // Read on this thread: the caller's stack object is not touched from here.
+            int errorNumber = GStack().WSGetLastError();
+            // A socket closed or a connect abandoned under us is the caller's decision, not a failure.
+            if (errorNumber != Id_WSAEBADF && errorNumber != Id_WSAENOTSOCK && errorNumber != Id_WSAEINTR)
+                FErrorMessage = GStack().SocketErrorText(errorNumber);
+        }
+    } catch (const Exception& e) {
+        FErrorMessage = e.Message();
+    } catch (...) {
+        FErrorMessage = "Connect failed.";
+    }
+    FTerminated.store(true, std::memory_order_release);
+}

@@ -1,0 +1,24 @@
+#pragma once
+// The transport under a connection. The base does nothing; TIdIOHandlerSocket
+// puts a socket under it.
+
+#include "net/IdComponent.h"
+
+#include <string>
+
+class TIdIOHandler : public TIdComponent {
+  public:
+    TIdIOHandler() = default;
+    // Subclasses close their transport in their own destructor.
+    ~TIdIOHandler() override = default;
+
+    virtual void AfterAccept() {}
+    virtual void CloseHandler() {}
+    virtual void ConnectTo(const std::string& /*host*/, int /*port*/, int /*timeout*/, int /*boundPortMax*/,
+                           int /*boundPortMin*/, int /*boundPort*/, const std::string& /*boundIP*/) {}
+    virtual bool IsOpen() { return false; }
+    virtual void OpenHandler() {}
+    virtual bool WaitReadable(int /*timeout*/) { return false; }
+    virtual int ReceiveRaw(void* /*buffer*/, int /*length*/) { return 0; }
+    virtual int SendRaw(const void* /*buffer*/, int /*length*/) { return 0; }
+};

@@ -1,0 +1,88 @@
+#include "net/IdIOHandlerSocket.h"
+
+#include "net/IdConnectThread.h"
+#include "net/IdException.h"
+#include "net/IdStack.h"
+
+#include <chrono>
+#include <thread>
+
+TIdIOHandlerSocket::~TIdIOHandlerSocket() {
+    CloseHandler();
+}
+
+void TIdIOHandlerSocket::OpenHandler() {
+    if (!FBinding)
+        FBinding = std::make_unique<TIdSocketHandle>();
+    else
+        FBinding->Reset(true);
+}
+
+void TIdIOHandlerSocket::CloseHandler() {
+    if (FBinding) FBinding->CloseSocket();
+}
+
+bool TIdIOHandlerSocket::IsOpen() {
+    return FBinding && FBinding->HandleAllocated();
+}
+
+bool TIdIOHandlerSocket::WaitReadable(int timeout) {
+    if (!FBinding) throw EIdConnClosedGracefully(RSConnectionClosedGracefully);
+    return FBinding->WaitReadable(timeout);
+}
+
+int TIdIOHandlerSocket::ReceiveRaw(void* buffer, int length) {
+    if (!IsOpen()) throw EIdClosedSocket(RSClosedSocket);
+    return FBinding->Recv(buffer, length);
+}
+
+int TIdIOHandlerSocket::SendRaw(const void* buffer, int length) {
+    if (!IsOpen()) throw EIdClosedSocket(RSClosedSocket);
+    return FBinding->Send(buffer, length);
+}
+
+void TIdIOHandlerSocket::ConnectTo(const std::string& host, int port, int timeout, int boundPortMax,
+                                   int boundPortMin, int boundPort, const std::string& boundIP) {
+    if (!FBinding) OpenHandler();
+    FBinding->AllocateSocket(Id_SOCK_STREAM, Id_IPPROTO_IP);
+    FBinding->IP = boundIP;
+    FBinding->Port = boundPort;
+    FBinding->ClientPortMin = boundPortMin;
+    FBinding->ClientPortMax = boundPortMax;
+    FBinding->Bind();
+    if (!TIdStack::IsDottedQuad(host)) ReportStatus(hsResolving, host);
+    FBinding->SetPeer(GStack().ResolveToAddress(host), port);
+    if (!UseNagle) {
+        int32_t on = 1;
+        FBinding->SetSockOpt(Id_IPPROTO_TCP, Id_TCP_NODELAY, &on, sizeof(on));
+    }
+    ReportStatus(hsConnecting, FBinding->PeerIP);
+    if (timeout != -1 && timeout != 0)
+        TimedConnect(timeout);
+    else
+        GStack().CheckSocketResult(FBinding->Connect(Id_PF_INET));
+}
+
+void TIdIOHandlerSocket::TimedConnect(int timeout) {
+    constexpr int step = 125;
+    TIdConnectThread thread(*FBinding);
+    thread.Start();
+    const bool unlimited = timeout == IdTimeoutInfinite;
+    int remaining = unlimited ? step + 1 : timeout;
+    while (remaining > step) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(step));
+        if (!unlimited) remaining -= step;
+        if (thread.Terminated()) remaining = 0;
+    }
+    if (remaining > 0) std::this_thread::sleep_for(std::chrono::milliseconds(remaining));
+    if (!thread.Terminated()) {
+        // The thread lets go of the socket before it is closed, so its number
+        // cannot be reused under a connect still pending.
+        thread.Terminate();
+        thread.WaitFor();
+        CloseHandler();
+        throw EIdConnectTimeout(RSConnectTimeout);
+    }
+    thread.WaitFor();
+    if (!thread.ErrorMessage().empty()) throw EIdConnectException(thread.ErrorMessage());
+}

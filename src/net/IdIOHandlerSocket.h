@@ -1,0 +1,32 @@
+#pragma once
+// The IO handler on one socket.
+
+#include "net/IdIOHandler.h"
+#include "net/IdSocketHandle.h"
+
+#include <memory>
+
+class TIdIOHandlerSocket : public TIdIOHandler {
+  public:
+    TIdIOHandlerSocket() = default;
+    ~TIdIOHandlerSocket() override;
+
+    bool UseNagle = true;
+
+    // Created by the first OpenHandler; nullptr before.
+    TIdSocketHandle* Binding() const { return FBinding.get(); }
+
+    void CloseHandler() override;
+    void ConnectTo(const std::string& host, int port, int timeout, int boundPortMax, int boundPortMin,
+                   int boundPort, const std::string& boundIP) override;
+    bool IsOpen() override;
+    void OpenHandler() override;
+    bool WaitReadable(int timeout) override;
+    int ReceiveRaw(void* buffer, int length) override;
+    int SendRaw(const void* buffer, int length) override;
+
+  private:
+    void TimedConnect(int timeout);
+
+    std::unique_ptr<TIdSocketHandle> FBinding;
+};

@@ -1,0 +1,113 @@
+#include "net/IdSocketHandle.h"
+
+#include "app/Exceptions.h"
+#include "net/IdException.h"
+
+TIdSocketHandle::TIdSocketHandle() {
+    Reset(true);
+}
+
+TIdSocketHandle::~TIdSocketHandle() {
+    CloseSocket();
+}
+
+void TIdSocketHandle::Reset(bool resetLocal) {
+    // A socket still held would leak when its handle is forgotten.
+    CloseSocket();
+    FHandle.store(Id_INVALID_SOCKET);
+    PeerIP.clear();
+    PeerPort = 0;
+    if (resetLocal) {
+        IP.clear();
+        Port = 0;
+    }
+}
+
+void TIdSocketHandle::AllocateSocket(int socketType, int protocol) {
+    CloseSocket();
+    TIdStackSocketHandle handle = GStack().CreateSocketHandle(Id_PF_INET, socketType, protocol);
+    if (handle == Id_INVALID_SOCKET) throw EIdInvalidSocket(RSCannotAllocateSocket);
+    FHandle.store(handle);
+    FHandleAllocated.store(true);
+}
+
+int TIdSocketHandle::TryBind(int port) {
+    int result = GStack().WSBind(Handle(), Id_PF_INET, IP, port);
+    return GStack().CheckSocketResult(result, {Id_WSAEADDRINUSE}) ? Id_WSAEADDRINUSE : 0;
+}
+
+void TIdSocketHandle::BindInRange() {
+    if (ClientPortMax < ClientPortMin)
+        throw EIdInvalidPortRange(Format(RSInvalidPortRange, ClientPortMin, ClientPortMax));
+    for (int port = ClientPortMax; port >= ClientPortMin; --port) {
+        if (TryBind(port) == 0) return;
+    }
+    throw EIdCanNotBindPortInRange(Format(RSCannotBindRange, ClientPortMin, ClientPortMax));
+}
+
+void TIdSocketHandle::Bind() {
+    if (Port != 0 || ClientPortMin == 0 || ClientPortMax == 0) {
+        if (TryBind(Port) != 0) throw EIdCouldNotBindSocket(RSCouldNotBindSocket);
+    } else {
+        BindInRange();
+    }
+    UpdateBindingLocal();
+}
+
+int TIdSocketHandle::Connect(int family) {
+    int result = GStack().WSConnect(Handle(), family, PeerIP, PeerPort);
+    if (result != Id_SOCKET_ERROR) {
+        UpdateBindingLocal();
+        UpdateBindingPeer();
+    }
+    return result;
+}
+
+int TIdSocketHandle::ConnectCancellable(int cancelFd) {
+    int result = GStack().WSConnectCancellable(Handle(), PeerIP, PeerPort, cancelFd);
+    if (result != Id_SOCKET_ERROR) {
+        UpdateBindingLocal();
+        UpdateBindingPeer();
+    }
+    return result;
+}
+
+void TIdSocketHandle::SetPeer(const std::string& ip, int port) {
+    PeerIP = ip;
+    PeerPort = port;
+}
+
+int TIdSocketHandle::Recv(void* buffer, int length) {
+    return GStack().WSRecv(Handle(), buffer, length, 0);
+}
+
+int TIdSocketHandle::Send(const void* buffer, int length) {
+    return GStack().WSSend(Handle(), buffer, length, 0);
+}
+
+bool TIdSocketHandle::WaitReadable(int timeout) {
+    if (!HandleAllocated()) throw EIdConnClosedGracefully(RSConnectionClosedGracefully);
+    return GStack().WSSelectRead(Handle(), timeout) == 1;
+}
+
+void TIdSocketHandle::SetSockOpt(int level, int option, const void* value, int length) {
+    GStack().CheckSocketResult(GStack().WSSetSockOpt(Handle(), level, option, value, length));
+}
+
+void TIdSocketHandle::CloseSocket() {
+    if (!FHandleAllocated.exchange(false)) return;
+    // Forget the number first: the system may hand it to the next socket opened.
+    TIdStackSocketHandle handle = FHandle.exchange(Id_INVALID_SOCKET);
+    GStack().WSShutdown(handle, Id_SD_Send);
+    GStack().WSCloseSocket(handle);
+}
+
+void TIdSocketHandle::UpdateBindingLocal() {
+    int family = 0;
+    GStack().WSGetSockName(Handle(), family, IP, Port);
+}
+
+void TIdSocketHandle::UpdateBindingPeer() {
+    int family = 0;
+    GStack().WSGetPeerName(Handle(), family, PeerIP, PeerPort);
+}

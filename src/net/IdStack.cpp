@@ -1,0 +1,115 @@
+#include "net/IdStack.h"
+
+#include "app/Exceptions.h"
+#include "app/TextUtils.h"
+#include "net/IdException.h"
+#include "net/IdStackPosix.h"
+
+#include <algorithm>
+#include <cctype>
+#include <memory>
+
+namespace {
+
+// Guards the component count and the stack object; nothing else.
+std::mutex StackLock;
+int32_t ComponentCount = 0;
+std::unique_ptr<TIdStack> StackInstance;
+int StackCreations = 0;
+
+// Cuts the text before the next "." and removes it with the "."; all of it when none is left.
+std::string CutAtDot(std::string& text) {
+    size_t dot = text.find('.');
+    std::string part = text.substr(0, dot);
+    text = dot == std::string::npos ? std::string() : text.substr(dot + 1);
+    return part;
+}
+
+std::array<std::string, 4> SplitQuad(const std::string& text) {
+    std::string rest = text;
+    std::array<std::string, 4> parts;
+    for (int i = 0; i < 3; ++i)
+        parts[static_cast<size_t>(i)] = CutAtDot(rest);
+    parts[3] = rest;
+    return parts;
+}
+
+// A whole decimal number of 0..255: no sign, no blanks, no hexadecimal.
+bool IsOctet(const std::string& part) {
+    if (part.empty() || part.size() > 10) return false;
+    if (!std::all_of(part.begin(), part.end(), [](char c) { return c >= '0' && c <= '9'; })) return false;
+    return std::stoll(part) <= 255;
+}
+
+} // namespace
+
+TIdStack& GStack() {
+    // Only valid while a component holds the stack; a use outside one is a programming fault.
+    if (!StackInstance) throw EIdStackError("Stack not initialized.");
+    return *StackInstance;
+}
+
+void AcquireStack() {
+    std::lock_guard<std::mutex> lock(StackLock);
+    if (ComponentCount == 0) {
+        StackInstance = std::make_unique<TIdStackPosix>();
+        ++StackCreations;
+    }
+    ++ComponentCount;
+}
+
+void ReleaseStack() {
+    std::lock_guard<std::mutex> lock(StackLock);
+    if (--ComponentCount == 0) StackInstance.reset();
+}
+
+bool StackInstanceExists() {
+    std::lock_guard<std::mutex> lock(StackLock);
+    return StackInstance != nullptr;
+}
+
+int StackCreationCount() {
+    std::lock_guard<std::mutex> lock(StackLock);
+    return StackCreations;
+}
+
+std::string TIdStack::ResolveToAddress(const std::string& host) {
+    std::string upper = host;
+    std::transform(upper.begin(), upper.end(), upper.begin(),
+                   [](unsigned char c) { return std::toupper(c); });
+    if (upper == "LOCALHOST") return "127.0.0.1";
+    if (IsDottedQuad(host)) return host;
+    return LookupHostAddress(host);
+}
+
+bool TIdStack::IsDottedQuad(const std::string& text) {
+    auto parts = SplitQuad(text);
+    return std::all_of(parts.begin(), parts.end(), IsOctet);
+}
+
+std::string TIdStack::AddressToText(const TIdInAddr& address) {
+    return Format("%u.%u.%u.%u", address[0], address[1], address[2], address[3]);
+}
+
+TIdInAddr TIdStack::TextToAddress(const std::string& text) {
+    auto parts = SplitQuad(text);
+    TIdInAddr address{};
+    for (size_t i = 0; i < 4; ++i)
+        address[i] = static_cast<uint8_t>(TextToInt(parts[i]));
+    return address;
+}
+
+bool TIdStack::CheckSocketResult(int result, std::initializer_list<int> allowed) {
+    if (result != Id_SOCKET_ERROR) return false;
+    LastError = WSGetLastError();
+    if (std::find(allowed.begin(), allowed.end(), LastError) != allowed.end()) return true;
+    RaiseSocketError(LastError);
+}
+
+void TIdStack::RaiseSocketError(int errorNumber) {
+    throw EIdSocketError(errorNumber, SocketErrorText(errorNumber));
+}
+
+std::string TIdStack::SocketErrorText(int errorNumber) {
+    return Format(RSSocketErrorFormat, errorNumber, WSErrorDescription(errorNumber).c_str());
+}

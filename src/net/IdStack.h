@@ -1,0 +1,97 @@
+#pragma once
+// The process-wide socket layer: IPv4 stream sockets, host-name resolution and
+// socket error texts, every error number in the Winsock numbering.
+
+#include <array>
+#include <cstdint>
+#include <initializer_list>
+#include <mutex>
+#include <string>
+
+using TIdStackSocketHandle = int;
+
+inline constexpr TIdStackSocketHandle Id_INVALID_SOCKET = -1;
+inline constexpr int Id_SOCKET_ERROR = -1;
+inline constexpr int Id_PF_INET = 2;
+inline constexpr int Id_SOCK_STREAM = 1;
+inline constexpr int Id_IPPROTO_IP = 0;
+inline constexpr int Id_IPPROTO_TCP = 6;
+inline constexpr int Id_TCP_NODELAY = 1;
+inline constexpr int Id_SD_Send = 1;
+// Readiness waits: -2 waits without limit.
+inline constexpr int IdTimeoutInfinite = -2;
+inline constexpr int IdTimeoutDefault = -1;
+
+// The Winsock numbers the logic above the stack tests for.
+inline constexpr int Id_WSAEINTR = 10004;
+inline constexpr int Id_WSAEBADF = 10009;
+inline constexpr int Id_WSAENOTSOCK = 10038;
+inline constexpr int Id_WSAEADDRINUSE = 10048;
+inline constexpr int Id_WSAECONNABORTED = 10053;
+inline constexpr int Id_WSAECONNRESET = 10054;
+inline constexpr int Id_WSAESHUTDOWN = 10058;
+inline constexpr int Id_WSAETIMEDOUT = 10060;
+inline constexpr int Id_WSAECONNREFUSED = 10061;
+inline constexpr int Id_WSAHOST_NOT_FOUND = 11001;
+inline constexpr int Id_WSATRY_AGAIN = 11002;
+inline constexpr int Id_WSANO_RECOVERY = 11003;
+inline constexpr int Id_WSANO_DATA = 11004;
+
+using TIdInAddr = std::array<uint8_t, 4>;
+
+class TIdStack {
+  public:
+    TIdStack() = default;
+    virtual ~TIdStack() = default;
+    TIdStack(const TIdStack&) = delete;
+    TIdStack& operator=(const TIdStack&) = delete;
+
+    // The error number recorded by the last failing CheckSocketResult.
+    int LastError = 0;
+
+    std::string ResolveToAddress(const std::string& host);
+    static bool IsDottedQuad(const std::string& text);
+    static std::string AddressToText(const TIdInAddr& address);
+    // EConvertError for a part that is not a whole number; each part is cut to 8 bits.
+    static TIdInAddr TextToAddress(const std::string& text);
+
+    // False when result is not -1; else records the platform error and answers
+    // true when it is allowed, raising EIdSocketError for any other.
+    bool CheckSocketResult(int result, std::initializer_list<int> allowed = {});
+    [[noreturn]] void RaiseSocketError(int errorNumber);
+    virtual std::string SocketErrorText(int errorNumber);
+
+    // Thin platform calls: the platform's result unchanged, -1 on failure with
+    // the error number kept for WSGetLastError.
+    virtual int WSGetLastError() = 0;
+    virtual TIdStackSocketHandle CreateSocketHandle(int family, int type, int protocol) = 0;
+    virtual int WSBind(TIdStackSocketHandle socket, int family, const std::string& ip, int port) = 0;
+    virtual int WSConnect(TIdStackSocketHandle socket, int family, const std::string& ip, int port) = 0;
+    virtual int WSSend(TIdStackSocketHandle socket, const void* buffer, int length, int flags) = 0;
+    virtual int WSRecv(TIdStackSocketHandle socket, void* buffer, int length, int flags) = 0;
+    virtual int WSShutdown(TIdStackSocketHandle socket, int how) = 0;
+    virtual int WSCloseSocket(TIdStackSocketHandle socket) = 0;
+    virtual int WSSetSockOpt(TIdStackSocketHandle socket, int level, int option, const void* value,
+                             int length) = 0;
+    // 1 when the socket became readable, 0 on time-out, -1 on failure.
+    virtual int WSSelectRead(TIdStackSocketHandle socket, int timeout) = 0;
+    // Raise through CheckSocketResult when the platform call fails.
+    virtual void WSGetSockName(TIdStackSocketHandle socket, int& family, std::string& ip, int& port) = 0;
+    virtual void WSGetPeerName(TIdStackSocketHandle socket, int& family, std::string& ip, int& port) = 0;
+    // Raises EIdSocketError (11001 for an unknown host) when the lookup fails.
+    virtual std::string LookupHostAddress(const std::string& host) = 0;
+
+    // A connect that a second thread can abandon through cancel: -1 with 10004
+    // when it was cancelled. The timed connect runs it on its own thread.
+    virtual int WSConnectCancellable(TIdStackSocketHandle socket, const std::string& ip, int port,
+                                     int cancelFd) = 0;
+};
+
+// The one stack object; valid while at least one transport component lives.
+TIdStack& GStack();
+// Taken by every transport component's constructor, given back by its destructor.
+void AcquireStack();
+void ReleaseStack();
+// For tests: whether the stack object exists now, and how often it was created.
+bool StackInstanceExists();
+int StackCreationCount();
