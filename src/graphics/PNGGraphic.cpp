@@ -1,0 +1,842 @@
+#include "graphics/PNGGraphic.h"
+
+#include "graphics/Picture.h"
+
+#include <zlib.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <new>
+#include <vector>
+
+namespace {
+
+const char* const kInvalidFormat = "Cannot load image. Invalid or unexpected %s image format.";
+const char* const kNotSupported = "Cannot load image. %s not supported for %s files.";
+const char* const kBadPalette = "Cannot load image. Palette in %s file is invalid.";
+const char* const kBadColorFormat = "Invalid color format in %s file.";
+const char* const kCrcError = "Cannot load image. CRC error found in %s file.";
+const char* const kCompressionError = "Cannot load image. Compression error found in %s file.";
+const char* const kExtraData = "Cannot load image. Extra compressed data found in %s file.";
+const char* const kCriticalChunk = "Cannot load PNG image. Unexpected but critical chunk detected.";
+const char* const kLz77Error = "LZ77 decompression error.";
+
+const uint8_t kSignature[8] = {0x89, 0x50, 0x4E, 0x47, 0x0D, 0x0A, 0x1A, 0x0A};
+
+[[noreturn]] void Fail(const char* pattern) {
+    throw EInvalidGraphic(Format(pattern, "PNG"));
+}
+
+uint32_t BigEndian32(const uint8_t* p) {
+    return uint32_t(p[0]) << 24 | uint32_t(p[1]) << 16 | uint32_t(p[2]) << 8 | p[3];
+}
+
+// Chunk types compare with the letters' case ignored: bit 5 of every byte is masked off.
+constexpr uint32_t kCaseMask = ~0x20202020u;
+constexpr uint32_t ChunkType(const char (&name)[5]) {
+    return (uint32_t(uint8_t(name[0])) << 24 | uint32_t(uint8_t(name[1])) << 16 |
+            uint32_t(uint8_t(name[2])) << 8 | uint32_t(uint8_t(name[3]))) &
+           kCaseMask;
+}
+constexpr uint32_t kIHDR = ChunkType("IHDR");
+constexpr uint32_t kIDAT = ChunkType("IDAT");
+constexpr uint32_t kPLTE = ChunkType("PLTE");
+constexpr uint32_t kGAMA = ChunkType("gAMA");
+constexpr uint32_t kBKGD = ChunkType("bKGD");
+constexpr uint32_t kTRNS = ChunkType("tRNS");
+constexpr uint32_t kIEND = ChunkType("IEND");
+
+// Reads chunks off the stream: the 8-byte header, then the data with the
+// CRC-32 that covers type and data. Every length is checked against what is
+// left of the stream before anything is allocated or skipped, so a lying
+// length ends in "Stream read error" rather than a huge buffer.
+class TChunkReader {
+  public:
+    explicit TChunkReader(TStream& stream) : FStream(stream), FEnd(stream.Size()) {}
+
+    uint32_t Length = 0;
+    uint32_t Type = 0; // case-masked
+    bool Critical = false;
+
+    void ReadHeader() {
+        uint8_t header[8];
+        FStream.ReadBuffer(header, 8);
+        Length = BigEndian32(header);
+        Type = BigEndian32(header + 4) & kCaseMask;
+        Critical = (header[4] & 0x20) == 0;
+        FCrc = crc32(0, header + 4, 4);
+    }
+    // The whole data and its CRC.
+    void ReadData(std::vector<uint8_t>& data) {
+        Require(uint64_t(Length) + 4);
+        data.resize(Length);
+        ReadPiece(data.data(), Length);
+        CheckCrc();
+    }
+    // Part of the data; CheckCrc follows the last piece.
+    void ReadPiece(uint8_t* buffer, uint32_t count) {
+        FStream.ReadBuffer(buffer, count);
+        FCrc = crc32(FCrc, buffer, count);
+    }
+    void CheckCrc() {
+        uint8_t stored[4];
+        FStream.ReadBuffer(stored, 4);
+        if (BigEndian32(stored) != uint32_t(FCrc)) Fail(kCrcError);
+    }
+    bool CrcMatches() {
+        uint8_t stored[4];
+        FStream.ReadBuffer(stored, 4);
+        return BigEndian32(stored) == uint32_t(FCrc);
+    }
+    // Data and CRC unread and unchecked.
+    void Skip() {
+        Require(uint64_t(Length) + 4);
+        FStream.Seek(int64_t(Length) + 4, TSeekOrigin::soCurrent);
+    }
+    void Require(uint64_t count) {
+        if (uint64_t(FEnd - FStream.Position()) < count) throw EReadError("Stream read error");
+    }
+
+  private:
+    TStream& FStream;
+    int64_t FEnd;
+    uLong FCrc = 0;
+};
+
+struct TPngHeader {
+    uint32_t Width = 0;
+    uint32_t Height = 0;
+    uint8_t BitDepth = 0;
+    uint8_t ColorType = 0;
+    uint8_t Compression = 0;
+    uint8_t Filter = 0;
+    uint8_t Interlace = 0;
+
+    int Samples() const {
+        static const int samples[7] = {1, 0, 3, 1, 2, 0, 4};
+        return ColorType < 7 ? samples[ColorType] : 0;
+    }
+    bool FormatAccepted() const {
+        switch (ColorType) {
+        case 0:
+            return BitDepth == 1 || BitDepth == 2 || BitDepth == 4 || BitDepth == 8 || BitDepth == 16;
+        case 3:
+            return BitDepth == 1 || BitDepth == 2 || BitDepth == 4 || BitDepth == 8;
+        case 2:
+        case 4:
+        case 6:
+            return BitDepth == 8 || BitDepth == 16;
+        }
+        return false;
+    }
+    // Bytes between a byte and the one it is filtered against.
+    int FilterStep() const { return std::max(1, BitDepth * Samples() / 8); }
+    // Bytes of a row of the given pixel count, filter byte included.
+    uint64_t RowLength(uint64_t pixels) const {
+        return (pixels * BitDepth + 7) / 8 * uint64_t(Samples()) + 1;
+    }
+};
+
+TPngHeader ParseHeader(const std::vector<uint8_t>& data) {
+    if (data.size() < 13) Fail(kInvalidFormat);
+    TPngHeader h;
+    h.Width = BigEndian32(data.data());
+    h.Height = BigEndian32(data.data() + 4);
+    h.BitDepth = data[8];
+    h.ColorType = data[9];
+    h.Compression = data[10];
+    h.Filter = data[11];
+    h.Interlace = data[12];
+    return h;
+}
+
+// The colours of an index or sample value, and the format of the raster, by
+// colour type and bit depth.
+TPixelFormat RasterFormat(const TPngHeader& h) {
+    switch (h.ColorType) {
+    case 2:
+        return TPixelFormat::pf24bit;
+    case 6:
+        return TPixelFormat::pf32bit;
+    case 4:
+        return TPixelFormat::pf8bit;
+    }
+    if (h.BitDepth == 1) return TPixelFormat::pf1bit;
+    if (h.BitDepth <= 4) return TPixelFormat::pf4bit;
+    return TPixelFormat::pf8bit;
+}
+
+uint8_t Scale16(unsigned hi, unsigned lo) {
+    return static_cast<uint8_t>(((hi << 8 | lo) * 255u) / 65535u);
+}
+
+} // namespace
+
+std::array<uint8_t, 256> PngGammaTable(double fileGamma) {
+    if (fileGamma == 0) fileGamma = 1.0;
+    const float displayGamma = 2.2f;
+    const float exponent = static_cast<float>(1.0 / (fileGamma * double(displayGamma)));
+    std::array<uint8_t, 256> table{};
+    for (int i = 0; i < 256; ++i)
+        table[size_t(i)] =
+            static_cast<uint8_t>(std::nearbyint(std::pow(i / 255.0, double(exponent)) * 255.0));
+    return table;
+}
+
+namespace {
+
+// ---------------------------------------------------------------- filters
+//
+// The five row filters undone in place. Each loop is written for one filter
+// step so that the compiler keeps the channels in registers; Paeth picks
+// left, then above, then upper-left on ties, as the standard orders them.
+
+template <int Step> void UndoSub(uint8_t* row, size_t length) {
+    for (size_t i = Step; i < length; ++i)
+        row[i] = uint8_t(row[i] + row[i - Step]);
+}
+
+void UndoUp(uint8_t* row, const uint8_t* prior, size_t length) {
+    for (size_t i = 0; i < length; ++i)
+        row[i] = uint8_t(row[i] + prior[i]);
+}
+
+template <int Step> void UndoAverage(uint8_t* row, const uint8_t* prior, size_t length) {
+    const size_t head = std::min<size_t>(Step, length);
+    for (size_t i = 0; i < head; ++i)
+        row[i] = uint8_t(row[i] + (prior[i] >> 1));
+    for (size_t i = Step; i < length; ++i)
+        row[i] = uint8_t(row[i] + ((unsigned(row[i - Step]) + prior[i]) >> 1));
+}
+
+inline unsigned PaethPredictor(int a, int b, int c) {
+    int pa = std::abs(b - c);
+    int pb = std::abs(a - c);
+    int pc = std::abs(a + b - 2 * c);
+    int ab = pa <= pb ? a : b;
+    int abMin = pa <= pb ? pa : pb;
+    return unsigned(abMin <= pc ? ab : c);
+}
+
+template <int Step> void UndoPaeth(uint8_t* row, const uint8_t* prior, size_t length) {
+    const size_t head = std::min<size_t>(Step, length);
+    // With no left neighbour, Paeth predicts the byte above.
+    for (size_t i = 0; i < head; ++i)
+        row[i] = uint8_t(row[i] + prior[i]);
+    for (size_t i = Step; i < length; ++i)
+        row[i] = uint8_t(row[i] + PaethPredictor(row[i - Step], prior[i], prior[i - Step]));
+}
+
+template <int Step> void UndoFilterStep(int filter, uint8_t* row, const uint8_t* prior, size_t length) {
+    switch (filter) {
+    case 1:
+        UndoSub<Step>(row, length);
+        break;
+    case 2:
+        UndoUp(row, prior, length);
+        break;
+    case 3:
+        UndoAverage<Step>(row, prior, length);
+        break;
+    case 4:
+        UndoPaeth<Step>(row, prior, length);
+        break;
+    default: // 0, and the unknown types, leave the row as read
+        break;
+    }
+}
+
+void UndoFilter(int filter, int step, uint8_t* row, const uint8_t* prior, size_t length) {
+    switch (step) {
+    case 1:
+        return UndoFilterStep<1>(filter, row, prior, length);
+    case 2:
+        return UndoFilterStep<2>(filter, row, prior, length);
+    case 3:
+        return UndoFilterStep<3>(filter, row, prior, length);
+    case 4:
+        return UndoFilterStep<4>(filter, row, prior, length);
+    case 6:
+        return UndoFilterStep<6>(filter, row, prior, length);
+    default:
+        return UndoFilterStep<8>(filter, row, prior, length);
+    }
+}
+
+// ---------------------------------------------------------------- conversions
+//
+// One routine per colour type and bit depth turns the unfiltered samples of
+// a row into raster pixels; it is chosen once per picture.
+
+using TRowConverter = void (*)(const uint8_t* src, uint8_t* dst, size_t pixels, const uint8_t* gamma);
+
+template <int Bits> void CopyPacked(const uint8_t* src, uint8_t* dst, size_t pixels, const uint8_t*) {
+    std::memcpy(dst, src, (pixels * Bits + 7) / 8);
+}
+
+// 2-bit samples into 4-bit pixels: grey levels are stretched (v x 15 div 3),
+// palette indexes keep their value.
+template <unsigned Factor> void Widen2To4(const uint8_t* src, uint8_t* dst, size_t pixels, const uint8_t*) {
+    const size_t bytes = (pixels + 3) / 4;
+    for (size_t i = 0; i < bytes; ++i) {
+        unsigned v = src[i];
+        dst[2 * i] = uint8_t(((v >> 6) & 3) * Factor << 4 | ((v >> 4) & 3) * Factor);
+        if (2 * i + 1 < (pixels + 1) / 2)
+            dst[2 * i + 1] = uint8_t((((v >> 2) & 3) * Factor) << 4 | (v & 3) * Factor);
+    }
+}
+
+void Grey16(const uint8_t* src, uint8_t* dst, size_t pixels, const uint8_t*) {
+    for (size_t i = 0; i < pixels; ++i)
+        dst[i] = Scale16(src[2 * i], src[2 * i + 1]);
+}
+
+void GreyAlpha8(const uint8_t* src, uint8_t* dst, size_t pixels, const uint8_t*) {
+    for (size_t i = 0; i < pixels; ++i)
+        dst[i] = src[2 * i];
+}
+
+void GreyAlpha16(const uint8_t* src, uint8_t* dst, size_t pixels, const uint8_t*) {
+    for (size_t i = 0; i < pixels; ++i)
+        dst[i] = Scale16(src[4 * i], src[4 * i + 1]);
+}
+
+template <bool Gamma> inline uint8_t Correct(uint8_t v, const uint8_t* gamma) {
+    if constexpr (Gamma)
+        return gamma[v];
+    else
+        return v;
+}
+
+template <bool Gamma> void Rgb8(const uint8_t* src, uint8_t* dst, size_t pixels, const uint8_t* gamma) {
+    for (size_t i = 0; i < pixels; ++i, src += 3, dst += 3) {
+        uint8_t r = src[0], g = src[1], b = src[2];
+        dst[0] = Correct<Gamma>(b, gamma);
+        dst[1] = Correct<Gamma>(g, gamma);
+        dst[2] = Correct<Gamma>(r, gamma);
+    }
+}
+
+template <bool Gamma> void Rgb16(const uint8_t* src, uint8_t* dst, size_t pixels, const uint8_t* gamma) {
+    for (size_t i = 0; i < pixels; ++i, src += 6, dst += 3) {
+        dst[0] = Correct<Gamma>(Scale16(src[4], src[5]), gamma);
+        dst[1] = Correct<Gamma>(Scale16(src[2], src[3]), gamma);
+        dst[2] = Correct<Gamma>(Scale16(src[0], src[1]), gamma);
+    }
+}
+
+template <bool Gamma> void Rgba8(const uint8_t* src, uint8_t* dst, size_t pixels, const uint8_t* gamma) {
+    for (size_t i = 0; i < pixels; ++i, src += 4, dst += 4) {
+        uint8_t r = src[0], g = src[1], b = src[2], a = src[3];
+        dst[0] = Correct<Gamma>(b, gamma);
+        dst[1] = Correct<Gamma>(g, gamma);
+        dst[2] = Correct<Gamma>(r, gamma);
+        dst[3] = a;
+    }
+}
+
+template <bool Gamma> void Rgba16(const uint8_t* src, uint8_t* dst, size_t pixels, const uint8_t* gamma) {
+    for (size_t i = 0; i < pixels; ++i, src += 8, dst += 4) {
+        dst[0] = Correct<Gamma>(Scale16(src[4], src[5]), gamma);
+        dst[1] = Correct<Gamma>(Scale16(src[2], src[3]), gamma);
+        dst[2] = Correct<Gamma>(Scale16(src[0], src[1]), gamma);
+        dst[3] = Scale16(src[6], src[7]);
+    }
+}
+
+template <bool Gamma> TRowConverter ColourConverter(int colorType, int bitDepth) {
+    if (colorType == 2) return bitDepth == 8 ? Rgb8<Gamma> : Rgb16<Gamma>;
+    return bitDepth == 8 ? Rgba8<Gamma> : Rgba16<Gamma>;
+}
+
+TRowConverter ChooseConverter(const TPngHeader& h, bool gamma) {
+    switch (h.ColorType) {
+    case 2:
+    case 6:
+        return gamma ? ColourConverter<true>(h.ColorType, h.BitDepth)
+                     : ColourConverter<false>(h.ColorType, h.BitDepth);
+    case 4:
+        return h.BitDepth == 8 ? GreyAlpha8 : GreyAlpha16;
+    }
+    switch (h.BitDepth) {
+    case 1:
+        return CopyPacked<1>;
+    case 2:
+        return h.ColorType == 0 ? Widen2To4<5> : Widen2To4<1>;
+    case 4:
+        return CopyPacked<4>;
+    case 8:
+        return CopyPacked<8>;
+    }
+    return Grey16;
+}
+
+// ---------------------------------------------------------------- Adam7
+
+struct TPass {
+    uint32_t ColumnStart, ColumnStep, RowStart, RowStep;
+};
+
+const TPass kAdam7[7] = {{0, 8, 0, 8}, {4, 8, 0, 8}, {0, 4, 4, 8}, {2, 4, 0, 4},
+                         {0, 2, 2, 4}, {1, 2, 0, 2}, {0, 1, 1, 2}};
+const TPass kWholeImage = {0, 1, 0, 1};
+
+// Spreads the converted pixels of a pass row over their columns of a raster row.
+template <int Bytes>
+void ScatterBytes(const uint8_t* src, uint8_t* dst, size_t pixels, uint32_t start, uint32_t step) {
+    dst += size_t(start) * Bytes;
+    const size_t stride = size_t(step) * Bytes;
+    for (size_t i = 0; i < pixels; ++i, src += Bytes, dst += stride)
+        std::memcpy(dst, src, Bytes);
+}
+
+void ScatterBits(const uint8_t* src, uint8_t* dst, size_t pixels, uint32_t start, uint32_t step, int bits) {
+    const unsigned mask = (1u << bits) - 1;
+    const int perByte = 8 / bits;
+    for (size_t i = 0; i < pixels; ++i) {
+        unsigned v = (src[i / perByte] >> (8 - bits * int(i % perByte + 1))) & mask;
+        size_t x = start + i * step;
+        int shift = 8 - bits * int(x % perByte + 1);
+        uint8_t& out = dst[x / perByte];
+        out = uint8_t((out & ~(mask << shift)) | v << shift);
+    }
+}
+
+void Scatter(const uint8_t* src, uint8_t* dst, size_t pixels, const TPass& pass, int rasterBits) {
+    switch (rasterBits) {
+    case 1:
+    case 4:
+        return ScatterBits(src, dst, pixels, pass.ColumnStart, pass.ColumnStep, rasterBits);
+    case 8:
+        return ScatterBytes<1>(src, dst, pixels, pass.ColumnStart, pass.ColumnStep);
+    case 24:
+        return ScatterBytes<3>(src, dst, pixels, pass.ColumnStart, pass.ColumnStep);
+    default:
+        return ScatterBytes<4>(src, dst, pixels, pass.ColumnStart, pass.ColumnStep);
+    }
+}
+
+// ---------------------------------------------------------------- image data
+
+// The zlib stream that runs across all IDAT chunks, inflated into whatever
+// block of rows the caller hands it. The stream is one stream: the inflater
+// is never reset between chunks.
+class TImageData {
+  public:
+    TImageData(TChunkReader& chunks, z_stream& zlib) : FChunks(chunks), FZlib(zlib), FLeft(chunks.Length) {}
+
+    // Fills count bytes. When the image data stops early (a chunk other than
+    // IDAT follows) the rest is zeros and no error is raised.
+    void Fill(uint8_t* out, size_t count) {
+        FZlib.next_out = out;
+        FZlib.avail_out = 0;
+        size_t done = 0;
+        while (done < count && !FEnded) {
+            const size_t piece = std::min<size_t>(count - done, 1u << 30);
+            FZlib.next_out = out + done;
+            FZlib.avail_out = static_cast<uInt>(piece);
+            InflateInto();
+            done += piece - FZlib.avail_out;
+            if (FZlib.avail_out != 0) break;
+        }
+        if (done < count) std::memset(out + done, 0, count - done);
+    }
+
+    // Reads and checks, but ignores, the IDAT chunks after the last row; then
+    // the header of the chunk that follows them is the reader's current one.
+    void Finish() {
+        if (FEnded) return;
+        while (true) {
+            while (FLeft > 0)
+                ReadPiece();
+            if (!FCrcChecked) FChunks.CheckCrc();
+            FChunks.ReadHeader();
+            if (FChunks.Type != kIDAT) return;
+            FLeft = FChunks.Length;
+            FCrcChecked = false;
+        }
+    }
+
+  private:
+    static constexpr uint32_t kPieceBytes = 1u << 20;
+
+    void InflateInto() {
+        while (FZlib.avail_out > 0) {
+            if (FZlib.avail_in == 0 && !Refill()) return;
+            const int result = inflate(&FZlib, Z_PARTIAL_FLUSH);
+            if (result == Z_STREAM_END) {
+                if (FZlib.avail_out > 0 || FZlib.avail_in > 0 || FLeft > 0) Fail(kExtraData);
+                return;
+            }
+            if (result != Z_OK && result != Z_BUF_ERROR) Fail(kCompressionError);
+        }
+    }
+
+    // The next piece of IDAT data as inflate's input; false when the image data is over.
+    bool Refill() {
+        while (FLeft == 0) {
+            if (!FCrcChecked) FChunks.CheckCrc();
+            FChunks.ReadHeader();
+            if (FChunks.Type != kIDAT) {
+                FEnded = true;
+                return false;
+            }
+            FLeft = FChunks.Length;
+            FCrcChecked = false;
+        }
+        const uint32_t count = ReadPiece();
+        FZlib.next_in = FInput.data();
+        FZlib.avail_in = count;
+        return true;
+    }
+
+    // A chunk that fits one piece has its CRC checked before any of it is inflated.
+    uint32_t ReadPiece() {
+        const uint32_t count = std::min(FLeft, kPieceBytes);
+        FChunks.Require(uint64_t(FLeft) + 4);
+        if (FInput.size() < count) FInput.resize(count);
+        FChunks.ReadPiece(FInput.data(), count);
+        FLeft -= count;
+        if (FLeft == 0) {
+            FChunks.CheckCrc();
+            FCrcChecked = true;
+        }
+        return count;
+    }
+
+    TChunkReader& FChunks;
+    z_stream& FZlib;
+    uint32_t FLeft;
+    bool FCrcChecked = false;
+    bool FEnded = false;
+    std::vector<uint8_t> FInput;
+};
+
+// zlib's inflater for the life of one read; closing it is checked on the
+// way out of a successful read, and done quietly after a failure.
+class TInflater {
+  public:
+    TInflater() {
+        std::memset(&Stream, 0, sizeof Stream);
+        if (inflateInit(&Stream) != Z_OK) throw EGraphicCompression(kLz77Error);
+    }
+    ~TInflater() {
+        if (FOpen) inflateEnd(&Stream);
+    }
+    TInflater(const TInflater&) = delete;
+    TInflater& operator=(const TInflater&) = delete;
+
+    void Close() {
+        FOpen = false;
+        if (inflateEnd(&Stream) != Z_OK) throw EGraphicCompression(kLz77Error);
+    }
+
+    z_stream Stream;
+
+  private:
+    bool FOpen = true;
+};
+
+} // namespace
+
+// ---------------------------------------------------------------- decoder
+
+// One read of one PNG into a TPNGGraphic: the header pass, then the main pass.
+class TPngDecoder {
+  public:
+    TPngDecoder(TPNGGraphic& graphic, TStream& stream)
+        : FGraphic(graphic), FStream(stream), FChunks(stream) {}
+
+    void Read() {
+        const int64_t start = FStream.Position();
+        HeaderPass();
+        FStream.SetPosition(start + 8);
+        MainPass();
+    }
+
+  private:
+    void HeaderPass();
+    void ReadSignatureAndHeader();
+    void MainPass();
+    bool HandleChunk();
+    void HandleOther();
+    void ReadPalette();
+    void ReadGamma();
+    void ReadTransparency();
+    void SetUpRaster();
+    void ReadImage();
+    void DecodePass(TImageData& data, const TPass& pass, TRowConverter convert);
+    std::vector<TPaletteEntry> GreyPalette() const;
+    TColor32 GreyColor(unsigned sample) const;
+
+    TPNGGraphic& FGraphic;
+    TStream& FStream;
+    TChunkReader FChunks;
+    TPngHeader FHeader;
+    std::vector<uint8_t> FRaw;
+    std::vector<TPaletteEntry> FPalette;
+    bool FHavePalette = false;
+    bool FRasterSetUp = false;
+    bool FImageRead = false;
+    bool FGammaOn = false;
+    std::array<uint8_t, 256> FGamma{};
+    std::unique_ptr<TInflater> FInflater;
+};
+
+void TPngDecoder::ReadSignatureAndHeader() {
+    uint8_t signature[8];
+    if (FStream.Read(signature, 8) != 8 || std::memcmp(signature, kSignature, 8) != 0) Fail(kInvalidFormat);
+    FChunks.ReadHeader();
+    if (FChunks.Type != kIHDR || FChunks.Length > (1u << 20)) Fail(kInvalidFormat);
+    FChunks.Require(uint64_t(FChunks.Length) + 4);
+    FRaw.resize(FChunks.Length);
+    FChunks.ReadPiece(FRaw.data(), FChunks.Length);
+    if (!FChunks.CrcMatches()) Fail(kInvalidFormat);
+    FHeader = ParseHeader(FRaw);
+}
+
+void TPngDecoder::HeaderPass() {
+    ReadSignatureAndHeader();
+    // Past 2^28 pixels the raster is refused as a broken file, before any size arithmetic.
+    if (FHeader.Width == 0 || FHeader.Height == 0 || CheckedPixelCount(FHeader.Width, FHeader.Height) < 0)
+        Fail(kInvalidFormat);
+    FGraphic.FFileGamma = 1.0;
+    while (true) {
+        FChunks.ReadHeader();
+        if (FChunks.Type == kIEND) break;
+        if (FChunks.Type != kGAMA) {
+            FChunks.Skip();
+            continue;
+        }
+        FChunks.ReadData(FRaw);
+        if (FRaw.size() >= 4) FGraphic.FFileGamma = BigEndian32(FRaw.data()) / 100000.0;
+        break;
+    }
+}
+
+void TPngDecoder::MainPass() {
+    FGraphic.FTransparencyTable.fill(255);
+    FGraphic.FHasTransparentColor = false;
+    FGraphic.FTransparentColor = 0;
+    FChunks.ReadHeader();
+    FChunks.ReadData(FRaw);
+    FHeader = ParseHeader(FRaw);
+    if (FHeader.Compression != 0)
+        throw EInvalidGraphic(Format(kNotSupported, "The compression scheme is", "PNG"));
+    if (!FHeader.FormatAccepted()) Fail(kBadColorFormat);
+    FInflater = std::make_unique<TInflater>();
+    FChunks.ReadHeader();
+    while (HandleChunk())
+        FChunks.ReadHeader();
+    FInflater->Close();
+    // A file with no image data is not a picture, even when it ends properly.
+    if (!FImageRead) Fail(kInvalidFormat);
+}
+
+// Handles the chunk whose header was just read; false once IEND is reached.
+bool TPngDecoder::HandleChunk() {
+    switch (FChunks.Type) {
+    case kIDAT:
+        if (FImageRead) break;
+        ReadImage();
+        break; // the chunk after the image data is handled like any other
+    case kPLTE:
+        ReadPalette();
+        return true;
+    case kGAMA:
+        ReadGamma();
+        return true;
+    case kBKGD: // clears the raster before every pixel is written: no visible effect
+        FChunks.ReadData(FRaw);
+        return true;
+    case kTRNS:
+        ReadTransparency();
+        return true;
+    }
+    FChunks.Skip();
+    if (FChunks.Type == kIEND) return false;
+    if (FChunks.Critical && FChunks.Type != kIDAT) throw EInvalidGraphic(kCriticalChunk);
+    return true;
+}
+
+void TPngDecoder::ReadPalette() {
+    if (FChunks.Length % 3 != 0) Fail(kBadPalette);
+    FChunks.ReadData(FRaw);
+    if (FHeader.ColorType != 3) return;
+    SetUpRaster();
+    // A raster palette holds at most 256 colours; more could never be indexed.
+    const size_t count = std::min<size_t>(FRaw.size() / 3, 256);
+    FPalette.assign(count, TPaletteEntry{});
+    for (size_t i = 0; i < count; ++i)
+        FPalette[i] = TPaletteEntry{FRaw[3 * i], FRaw[3 * i + 1], FRaw[3 * i + 2], 0};
+    FHavePalette = true;
+}
+
+void TPngDecoder::ReadGamma() {
+    FChunks.ReadData(FRaw);
+    if (FRaw.size() < 4) return;
+    FGraphic.FFileGamma = BigEndian32(FRaw.data()) / 100000.0;
+    FGamma = PngGammaTable(FGraphic.FFileGamma);
+    FGammaOn = true;
+}
+
+void TPngDecoder::ReadTransparency() {
+    FChunks.ReadData(FRaw);
+    const auto sample = [this](size_t i) { return unsigned(FRaw[2 * i] << 8 | FRaw[2 * i + 1]); };
+    const auto to8 = [this](unsigned v) {
+        uint8_t c = FHeader.BitDepth == 16 ? Scale16(v >> 8, v & 255) : uint8_t(v);
+        return FGammaOn ? FGamma[c] : c;
+    };
+    switch (FHeader.ColorType) {
+    case 3:
+        FGraphic.FTransparencyTable.fill(255);
+        std::copy_n(FRaw.begin(), std::min<size_t>(FRaw.size(), 256), FGraphic.FTransparencyTable.begin());
+        break;
+    case 0:
+        if (FRaw.size() < 2) return;
+        FGraphic.FHasTransparentColor = true;
+        FGraphic.FTransparentColor = GreyColor(sample(0));
+        break;
+    case 2:
+        if (FRaw.size() < 6) return;
+        FGraphic.FHasTransparentColor = true;
+        FGraphic.FTransparentColor = MakeColor32(to8(sample(0)), to8(sample(1)), to8(sample(2)));
+        break;
+    }
+}
+
+// The colour a grey sample shows as, through the grey palette.
+TColor32 TPngDecoder::GreyColor(unsigned sample) const {
+    const unsigned top = (1u << FHeader.BitDepth) - 1;
+    sample = std::min(sample, top);
+    const unsigned level = FHeader.BitDepth == 16 ? sample * 255u / 65535u : sample * 255u / top;
+    const uint8_t c = FGammaOn ? FGamma[level] : uint8_t(level);
+    return MakeColor32(c, c, c);
+}
+
+std::vector<TPaletteEntry> TPngDecoder::GreyPalette() const {
+    const int bits = BitsPerPixel(RasterFormat(FHeader));
+    const unsigned n = 1u << bits;
+    std::vector<TPaletteEntry> palette(n);
+    for (unsigned i = 0; i < n; ++i) {
+        // The gamma table is looked up at the level the entry stands for.
+        const unsigned level = i * (255 / (n - 1));
+        const uint8_t c = FGammaOn ? FGamma[level] : uint8_t(level);
+        palette[i] = TPaletteEntry{c, c, c, 0};
+    }
+    return palette;
+}
+
+void TPngDecoder::SetUpRaster() {
+    if (FRasterSetUp) return;
+    FGraphic.SetSize(0, 0);
+    FGraphic.SetPixelFormat(RasterFormat(FHeader));
+    FGraphic.SetHasAlpha(FHeader.ColorType == 6);
+    FRasterSetUp = true;
+}
+
+void TPngDecoder::ReadImage() {
+    SetUpRaster();
+    if (FHeader.ColorType == 0 || FHeader.ColorType == 4)
+        FGraphic.SetPalette(GreyPalette());
+    else if (FHeader.ColorType == 3)
+        FGraphic.SetPalette(FHavePalette ? FPalette : std::vector<TPaletteEntry>{});
+    FGraphic.SetSize(int(FHeader.Width), int(FHeader.Height));
+    if (FGraphic.FHasTransparentColor) FGraphic.SetTransparent(true);
+
+    TImageData data(FChunks, FInflater->Stream);
+    const TRowConverter convert = ChooseConverter(FHeader, FGammaOn);
+    if (FHeader.Interlace == 1) {
+        for (const TPass& pass : kAdam7)
+            if (FHeader.Width > pass.ColumnStart) DecodePass(data, pass, convert);
+    } else {
+        DecodePass(data, kWholeImage, convert);
+    }
+    data.Finish();
+    FImageRead = true;
+}
+
+// Inflates the rows of one pass (the whole image when not interlaced) a block
+// of rows at a time, undoes their filters and converts them into the raster.
+void TPngDecoder::DecodePass(TImageData& data, const TPass& pass, TRowConverter convert) {
+    const uint64_t width = (FHeader.Width - pass.ColumnStart + pass.ColumnStep - 1) / pass.ColumnStep;
+    if (FHeader.Height <= pass.RowStart) return;
+    const uint64_t rows = (FHeader.Height - pass.RowStart + pass.RowStep - 1) / pass.RowStep;
+    const size_t rowLength = static_cast<size_t>(FHeader.RowLength(width));
+    // Rows are inflated in blocks of about 256 KiB: large enough that inflate
+    // runs its fast loop, small enough to stay in cache for the filters.
+    const size_t blockRows = std::clamp<size_t>((256u << 10) / rowLength, 1, static_cast<size_t>(rows));
+    std::vector<uint8_t> block(blockRows * rowLength);
+    std::vector<uint8_t> prior(rowLength, 0);
+    const bool direct = pass.ColumnStep == 1;
+    std::vector<uint8_t> scattered(direct ? 0 : static_cast<size_t>(width) * 4 + 8);
+    const int rasterBits = BitsPerPixel(FGraphic.PixelFormat());
+    const int step = FHeader.FilterStep();
+
+    for (uint64_t row = 0; row < rows; row += blockRows) {
+        const size_t count = static_cast<size_t>(std::min<uint64_t>(blockRows, rows - row));
+        data.Fill(block.data(), count * rowLength);
+        for (size_t i = 0; i < count; ++i) {
+            uint8_t* line = block.data() + i * rowLength;
+            const uint8_t* above = i == 0 ? prior.data() : line - rowLength;
+            UndoFilter(line[0], step, line + 1, above + 1, rowLength - 1);
+            uint8_t* target = FGraphic.ScanLine(int(pass.RowStart + (row + i) * pass.RowStep));
+            if (direct) {
+                convert(line + 1, target, width, FGamma.data());
+            } else {
+                convert(line + 1, scattered.data(), width, FGamma.data());
+                Scatter(scattered.data(), target, width, pass, rasterBits);
+            }
+        }
+        std::memcpy(prior.data(), block.data() + (count - 1) * rowLength, rowLength);
+    }
+}
+
+void TPNGGraphic::ReadPicture(TStream& stream) {
+    try {
+        TPngDecoder(*this, stream).Read();
+    } catch (const std::bad_alloc&) {
+        throw EOutOfMemory("Out of memory");
+    }
+    Changed();
+}
+
+// ---------------------------------------------------------------- drawing
+
+void TPNGGraphic::DrawInRect(TCanvas& canvas, const TRect& rect) {
+    if (PixelFormat() != TPixelFormat::pf32bit || !HasAlpha()) return TBitmap::DrawInRect(canvas, rect);
+    if (Empty() || rect.IsEmpty()) return;
+    const int x0 = std::max(rect.Left, 0), x1 = std::min(rect.Right, canvas.Width());
+    const int y0 = std::max(rect.Top, 0), y1 = std::min(rect.Bottom, canvas.Height());
+    if (x0 >= x1 || y0 >= y1) return;
+    // A rectangle of another size gets the picture's colours and alpha scaled
+    // to it first (nearest neighbour), then mixed in.
+    const int64_t dw = rect.Width(), dh = rect.Height();
+    std::vector<int> columns(static_cast<size_t>(x1 - x0));
+    for (int x = x0; x < x1; ++x)
+        columns[size_t(x - x0)] = int((x - rect.Left) * Width() / dw);
+    const TBitmap& self = *this; // the const scan lines never unshare the image
+    for (int y = y0; y < y1; ++y) {
+        const uint8_t* source = self.ScanLine(int((y - rect.Top) * Height() / dh));
+        uint8_t* out = reinterpret_cast<uint8_t*>(canvas.ScanLine(y) + x0);
+        for (size_t i = 0; i < columns.size(); ++i, out += 4) {
+            const uint8_t* p = source + size_t(columns[i]) * 4;
+            const unsigned a = p[3];
+            TColor32 d;
+            std::memcpy(&d, out, 4);
+            const auto mix = [a](unsigned under, unsigned over) {
+                return (under * (256 - a) + over * a) >> 8;
+            };
+            d = (d & 0xFF000000) | mix((d >> 16) & 255, p[2]) << 16 | mix((d >> 8) & 255, p[1]) << 8 |
+                mix(d & 255, p[0]);
+            std::memcpy(out, &d, 4);
+        }
+    }
+}
+
+void RegisterPngFormat() {
+    RegisterPictureFormat(
+        "png", "Portable network graphics",
+        TGraphicClass{"TPNGGraphic", [] { return std::unique_ptr<TGraphic>(new TPNGGraphic); }});
+}
