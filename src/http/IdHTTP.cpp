@@ -1,0 +1,534 @@
+#include "http/IdHTTP.h"
+
+#include "app/TextUtils.h"
+
+#include <cstring>
+
+namespace {
+
+const char* MethodWord(TIdHTTPMethod method) {
+    switch (method) {
+    case hmHead:
+        return "HEAD ";
+    case hmGet:
+        return "GET ";
+    case hmPost:
+        return "POST ";
+    case hmOptions:
+        return "OPTIONS ";
+    case hmTrace:
+        return "TRACE ";
+    case hmPut:
+        return "PUT ";
+    case hmDelete:
+        return "DELETE ";
+    case hmConnect:
+        return "CONNECT ";
+    }
+    return "GET ";
+}
+
+// A CR or LF in a request-target would end the request line early and let
+// whoever chose the URL (a page, a redirecting server) write header lines of
+// their own; a NUL cuts it for many servers. Such a URL is never sent.
+void RefuseControlCharacters(const std::string& url) {
+    if (url.find_first_of(std::string("\r\n\0", 3)) != std::string::npos)
+        throw EIdURIException("URL refused: it contains a line break or NUL character");
+}
+
+int32_t PortNumber(const std::string& portText) {
+    const int32_t port = DecimalToInt(portText);
+    if (port < 0 || port > 65535) throw EIdURIException(Format("Port %s is out of range", portText.c_str()));
+    return port;
+}
+
+// Restores a value on every way out of a scope.
+template <typename T> class TRestore {
+  public:
+    TRestore(T& place, T value) : FPlace(place), FSaved(place) { place = value; }
+    ~TRestore() { FPlace = FSaved; }
+    TRestore(const TRestore&) = delete;
+    TRestore& operator=(const TRestore&) = delete;
+
+  private:
+    T& FPlace;
+    T FSaved;
+};
+
+} // namespace
+
+// ---------------------------------------------------------------- request and response records
+
+void TIdHTTPRequest::ComposeHeaders() {
+    TIdRequestHeaderInfo::ComposeHeaders();
+    if (!Authenticator && BasicAuthentication) {
+        Authenticator = TIdBasicAuthentication::Class()->Create();
+        Authenticator->SetUserName(Username);
+        Authenticator->SetPassword(Password);
+    }
+    if (Authenticator) {
+        const std::string text = Authenticator->CredentialsText();
+        if (!text.empty()) HeaderLines.SetHeader("Authorization", text);
+    }
+}
+
+int32_t TIdHTTPResponse::StatusCode() const {
+    std::string rest = StatusLine;
+    SplitAt(rest, " ");
+    rest = TextTrim(rest);
+    int code = -1;
+    if (!TryDecimal(SplitAt(rest, " "), code)) code = -1;
+    return code;
+}
+
+bool TIdHTTPResponse::KeepConnection() {
+    const std::string version = TextCopy(StatusLine, 6, 3);
+    if (version == "1.0")
+        ReplyVersion = pv1_0;
+    else if (version == "1.1")
+        ReplyVersion = pv1_1;
+    HTTP->CheckDisconnected(false);
+    if (!HTTP->Connected()) return false;
+    const std::string connection = TextTrim(Connection);
+    const std::string proxyConnection = TextTrim(ProxyConnection);
+    if (HTTP->ProtocolVersion == pv1_1)
+        return !SameText(connection, "close") && !SameText(proxyConnection, "close");
+    return SameText(connection, "keep-alive") || SameText(proxyConnection, "keep-alive");
+}
+
+// ---------------------------------------------------------------- reading the reply
+
+TIdHTTPProtocol::TIdHTTPProtocol(TIdCustomHTTP* client)
+    : HTTP(*client), Request(std::make_unique<TIdHTTPRequest>(client)),
+      Response(std::make_unique<TIdHTTPResponse>(client)) {}
+
+void TIdHTTPProtocol::ReadResponseHeaders() {
+    TIdHeaderList& lines = Response->HeaderLines;
+    lines.Clear();
+    // A close right after the status line is a failure; a close inside the
+    // header block only ends it.
+    std::string line = HTTP.ReadLn();
+    while (!line.empty()) {
+        lines.Add(line);
+        try {
+            line = HTTP.ReadLn();
+        } catch (const EIdConnClosedGracefully&) {
+            HTTP.Disconnect();
+            break;
+        }
+    }
+    Response->ParseHeaders();
+}
+
+TIdHTTPNextStep TIdHTTPProtocol::DecideNextStep() {
+    FollowIsAuthRetry = false;
+    const int32_t code = Response->StatusCode();
+    const int32_t statusClass = code / 100;
+    if ((statusClass == 3 && code != 304) || !Response->Location.empty()) return RedirectStep();
+
+    TIdHTTPNextStep result = StepUnknown;
+    bool retryInProcess = false;
+    if (statusClass != 2) {
+        result = StepFollow;
+        if (code != 401 && code != 407) RaiseProtocolError();
+        if (!AuthenticationWanted(code)) {
+            if (code == 401 && Request->Authenticator) Request->Authenticator->Reset();
+            if (code == 407 && HTTP.ProxyParams.Authentication()) HTTP.ProxyParams.Authentication()->Reset();
+            RaiseProtocolError();
+        }
+        FollowIsAuthRetry = true;
+        retryInProcess = (HTTP.HTTPOptions & hoInProcessAuth) != 0;
+    }
+    if (HTTP.Connected()) {
+        if (retryInProcess) {
+            DrainWithTimeout(4000);
+            result = StepAuthRetry;
+        } else {
+            if (code != 204) ReadBody();
+            result = StepDone;
+        }
+    }
+    return result;
+}
+
+bool TIdHTTPProtocol::AuthenticationWanted(int32_t code) {
+    if (code == 401) return HTTP.AuthTries < HTTP.AuthRetries && HTTP.DoOnAuthorization();
+    return HTTP.ProxyAuthTries < HTTP.AuthRetries && HTTP.DoOnProxyAuthorization();
+}
+
+TIdHTTPNextStep TIdHTTPProtocol::RedirectStep() {
+    std::string location = Response->Location;
+    TIdHTTPMethod method = Request->RequestMethod;
+    TIdHTTPNextStep result = StepDone;
+    if (HTTP.HandleRedirects && HTTP.HopCount < HTTP.RedirectMaximum) {
+        if (!HTTP.DoOnRedirect(location, method, HTTP.HopCount)) RaiseProtocolError();
+        result = StepFollow;
+        Request->Target = location;
+        Request->RequestMethod = method;
+    } else {
+        if (!HTTP.DoOnRedirect(location, method, HTTP.HopCount)) RaiseProtocolError();
+        Response->Location = location;
+    }
+    if (HTTP.Connected()) DrainWithTimeout(4000);
+    return result;
+}
+
+void TIdHTTPProtocol::DrainWithTimeout(int32_t timeout) {
+    TRestore<int32_t> hold(HTTP.ReadTimeout, timeout);
+    try {
+        DrainBody();
+    } catch (const Exception&) {
+        // What is left of a body nobody reads does not matter; the keep-alive
+        // decision will see a broken connection.
+    }
+}
+
+void TIdHTTPProtocol::ReadBody() {
+    TStream* stream = Response->BodyStream;
+    if (stream == nullptr) return;
+    if (Response->ContentLength() > 0) {
+        try {
+            HTTP.ReadIntoStream(*stream, Response->ContentLength(), false);
+        } catch (const EIdConnClosedGracefully&) {
+            // A server that closes early ends the body; what arrived is kept.
+        }
+    } else if (Response->HeaderLines.ValueOf("Transfer-Encoding").find("chunked") != std::string::npos) {
+        ReadChunkedBody();
+    } else if (!Response->LengthKnown()) {
+        HTTP.ReadIntoStream(*stream, -1, true);
+    }
+}
+
+void TIdHTTPProtocol::ReadChunkedBody() {
+    HTTP.ReportStatus(hsStatusText, "Chunk Started");
+    for (int32_t size = ReadChunkSize(); size > 0; size = ReadChunkSize()) {
+        HTTP.ReadIntoStream(*Response->BodyStream, size, false);
+        HTTP.ReadLn();
+    }
+    // The empty line after the last chunk, and any trailer lines before it: a
+    // trailer left queued would be read as the next reply's status line.
+    while (!HTTP.ReadLn().empty()) {
+    }
+}
+
+int32_t TIdHTTPProtocol::ReadChunkSize() {
+    std::string line = HTTP.ReadLn();
+    const std::string digits = SplitAt(line, " ");
+    // Eight hex digits at most and the sign bit clear: a size that does not
+    // fit reads as no number at all, never as a wrapped small one.
+    if (digits.empty() || digits.size() > 8) return 0;
+    uint32_t size = 0;
+    for (char c : digits) {
+        int d = -1;
+        if (c >= '0' && c <= '9') d = c - '0';
+        if (c >= 'a' && c <= 'f') d = c - 'a' + 10;
+        if (c >= 'A' && c <= 'F') d = c - 'A' + 10;
+        if (d < 0) return 0;
+        size = size * 16 + static_cast<uint32_t>(d);
+    }
+    return size > 0x7FFFFFFFu ? 0 : static_cast<int32_t>(size);
+}
+
+void TIdHTTPProtocol::DrainBody() {
+    TStringStream scratch;
+    TRestore<TStream*> hold(Response->BodyStream, &scratch);
+    ReadBody();
+}
+
+void TIdHTTPProtocol::RaiseProtocolError() {
+    TStringStream scratch;
+    {
+        TRestore<int32_t> timeout(HTTP.ReadTimeout, 2000);
+        TRestore<TStream*> body(Response->BodyStream, &scratch);
+        ReadBody();
+    }
+    throw EIdHTTPProtocolException(Response->StatusCode(), Response->StatusLine, scratch.DataString());
+}
+
+// ---------------------------------------------------------------- the client
+
+TIdCustomHTTP::TIdCustomHTTP() : FProtocol(std::make_unique<TIdHTTPProtocol>(this)) {
+    TIdCustomHTTP::SetPort(80);
+}
+
+TIdCustomHTTP::~TIdCustomHTTP() = default;
+
+void TIdCustomHTTP::SetHost(const std::string& host) {
+    TIdTCPClient::SetHost(host);
+    FCurrentUrl.HostName = host;
+}
+
+void TIdCustomHTTP::SetPort(int32_t port) {
+    TIdTCPClient::SetPort(port);
+    FCurrentUrl.PortText = IntToText(port);
+}
+
+void TIdCustomHTTP::FetchToStream(const std::string& url, TStream& stream) {
+    RunRequest(hmGet, url, nullptr, &stream);
+}
+
+std::string TIdCustomHTTP::FetchText(const std::string& url) {
+    TMemoryStream stream;
+    FetchToStream(url, stream);
+    return stream.Size() > 0 ? stream.DataString() : std::string();
+}
+
+void TIdCustomHTTP::RunRequest(TIdHTTPMethod method, const std::string& url, TStream* uploadStream,
+                               TStream* responseStream) {
+    const int64_t start = responseStream ? responseStream->Position() : 0;
+    AuthTries = 0;
+    ProxyAuthTries = 0;
+    Request().Target = url;
+    Request().RequestMethod = method;
+    Request().UploadStream = uploadStream;
+    Response().BodyStream = responseStream;
+    try {
+        for (bool done = false; !done;) {
+            ++HopCount;
+            ResolveTarget();
+            EstablishRoute();
+            ReadReply(*FProtocol);
+            switch (FProtocol->DecideNextStep()) {
+            case StepDone:
+                done = true;
+                break;
+            case StepUnknown:
+                throw EIdException("Undefined situation");
+            case StepAuthRetry:
+                --HopCount;
+                Request().Target = url;
+                break;
+            case StepFollow:
+                if (responseStream) {
+                    responseStream->SetPosition(start);
+                    responseStream->SetSize(start);
+                }
+                // A credentials retry keeps counting its tries, or a server that
+                // closes after every 401 would be asked for ever.
+                if (!FProtocol->FollowIsAuthRetry) {
+                    AuthTries = 0;
+                    ProxyAuthTries = 0;
+                }
+                break;
+            }
+        }
+    } catch (...) {
+        try {
+            FinishRequest();
+        } catch (const Exception&) {
+            // The first failure is the one worth reporting.
+        }
+        throw;
+    }
+    FinishRequest();
+}
+
+void TIdCustomHTTP::FinishRequest() {
+    // Also after a failure, so that a reused client counts its next redirects from 0.
+    HopCount = 0;
+    if (!Response().KeepConnection()) Disconnect();
+}
+
+void TIdCustomHTTP::ResolveTarget() {
+    TIdHTTPRequest& request = Request();
+    RefuseControlCharacters(request.Target);
+    TIdURI target(request.Target);
+    if (!target.AuthUser.empty()) {
+        request.Username = target.AuthUser;
+        request.Password = target.AuthPassword;
+    }
+    FCurrentUrl.AuthUser = request.Username;
+    FCurrentUrl.AuthPassword = request.Password;
+    FCurrentUrl.DirPath = ResolvePath(FCurrentUrl.DirPath, target.DirPath, '/');
+    FCurrentUrl.DocName = target.DocName;
+    FCurrentUrl.QueryPart = target.QueryPart;
+    if (!target.HostName.empty()) FCurrentUrl.HostName = target.HostName;
+    FCurrentUrl.Scheme = target.Scheme.empty() ? "http" : target.Scheme;
+    ApplyDefaultPort(target);
+
+    request.Target = FCurrentUrl.DirPath + FCurrentUrl.DocName + FCurrentUrl.QueryPart;
+    if (request.RequestMethod == hmOptions && target.DocName == "*") request.Target = "*";
+    const TIdHTTPMethod m = request.RequestMethod;
+    if ((m == hmOptions || m == hmTrace || m == hmPut || m == hmDelete) && ProtocolVersion != pv1_1)
+        throw EIdException("This request method is supported in HTTP 1.1");
+    request.SetContentLength((m == hmPost || m == hmPut) && request.UploadStream
+                                 ? static_cast<int32_t>(request.UploadStream->Size())
+                                 : -1);
+    request.Host = FCurrentUrl.PortText == "80" ? FCurrentUrl.HostName
+                                                : FCurrentUrl.HostName + ":" + FCurrentUrl.PortText;
+}
+
+void TIdCustomHTTP::ApplyDefaultPort(const TIdURI& target) {
+    if (!target.PortText.empty()) {
+        FCurrentUrl.PortText = target.PortText;
+        return;
+    }
+    int current = 0;
+    if (!TryDecimal(FCurrentUrl.PortText, current)) current = 0;
+    // A URL naming its own host without a port means that scheme's port, not
+    // whatever port the previous host of this client had.
+    if (!target.HostName.empty()) current = 0;
+    if (current != 0 && current != 80 && current != 443) return;
+    if (SameText(FCurrentUrl.Scheme, "http"))
+        FCurrentUrl.PortText = "80";
+    else if (SameText(FCurrentUrl.Scheme, "https"))
+        FCurrentUrl.PortText = "443";
+    else
+        throw EIdUnknownProtocol("");
+}
+
+TIdHTTPRoute TIdCustomHTTP::SelectRoute() {
+    if (!ProxyParams.ProxyServer().empty()) return SelectProxyRoute();
+    const int32_t port = PortNumber(FCurrentUrl.PortText);
+    if (!SameText(Host, FCurrentUrl.HostName) || Port != port) {
+        if (Connected()) Disconnect();
+        SetHost(FCurrentUrl.HostName);
+        SetPort(port);
+    }
+    if (SameText(FCurrentUrl.Scheme, "https")) {
+        if (!HasTlsTransport()) throw EIdIOHandlerPropInvalid("IOHandler value is not valid");
+        return RouteTls;
+    }
+    return RouteDirect;
+}
+
+TIdHTTPRoute TIdCustomHTTP::SelectProxyRoute() {
+    if ((!SameText(Host, ProxyParams.ProxyServer()) || Port != ProxyParams.ProxyPort()) && Connected())
+        Disconnect();
+    // The connection goes to the proxy; CurrentUrl keeps the origin.
+    Host = ProxyParams.ProxyServer();
+    Port = ProxyParams.ProxyPort();
+    if (SameText(FCurrentUrl.Scheme, "https")) {
+        if (!HasTlsTransport()) throw EIdIOHandlerPropInvalid("IOHandler value is not valid");
+        return RouteTlsProxy;
+    }
+    return RouteProxy;
+}
+
+void TIdCustomHTTP::EstablishRoute() {
+    TIdHTTPRequest& request = Request();
+    request.Route = SelectRoute();
+    if (request.Route == RouteProxy) {
+        PortNumber(FCurrentUrl.PortText);
+        request.Target = FCurrentUrl.PlainUrl();
+    }
+    if (ProtocolVersion == pv1_0 && request.Connection.empty()) {
+        if (request.Route == RouteDirect) request.Connection = "keep-alive";
+        if (request.Route == RouteProxy) request.ProxyConnection = "keep-alive";
+    }
+    if (request.Route == RouteTls || request.Route == RouteTlsProxy) request.Connection.clear();
+    if (request.Route == RouteTlsProxy)
+        OpenTunnel();
+    else
+        EnsureConnected();
+    WriteRequest(*FProtocol, &FCurrentUrl);
+    if ((request.RequestMethod == hmPost || request.RequestMethod == hmPut) && request.UploadStream)
+        WriteFromStream(*request.UploadStream, true);
+}
+
+void TIdCustomHTTP::EnsureConnected() {
+    if (!Response().KeepConnection()) Disconnect();
+    PollForClose(false);
+    if (!Connected()) Connect(ReadTimeout);
+}
+
+void TIdCustomHTTP::WriteRequest(TIdHTTPProtocol& protocol, TIdURI* url) {
+    TIdHTTPRequest& request = *protocol.Request;
+    request.ComposeHeaders();
+    // Proxy credentials are for the proxy only, never for an origin server.
+    if (request.Route == RouteProxy || request.Route == RouteTlsProxy || request.RequestMethod == hmConnect)
+        ProxyParams.SetHeaders(request.HeaderLines);
+    if (url)
+        FCookies.AddCookieHeader(*url, request.Route == RouteTls || request.Route == RouteTlsProxy,
+                                 request.HeaderLines);
+
+    const std::string requestLine = std::string(MethodWord(request.RequestMethod)) + request.Target +
+                                    " HTTP/" + (ProtocolVersion == pv1_0 ? "1.0" : "1.1");
+    BeginWriteBatch(-1);
+    try {
+        WriteLine(requestLine);
+        for (int k = 0; k < request.HeaderLines.Count(); ++k)
+            if (!request.HeaderLines[k].empty()) WriteLine(request.HeaderLines[k]);
+        WriteLine("");
+    } catch (...) {
+        DiscardWriteBatch();
+        EndWriteBatch();
+        throw;
+    }
+    EndWriteBatch();
+    if (OnRequestWritten) OnRequestWritten(this, requestLine, request.HeaderLines);
+}
+
+void TIdCustomHTTP::ReadReply(TIdHTTPProtocol& protocol) {
+    do {
+        protocol.Response->StatusLine = ReadLn();
+        protocol.ReadResponseHeaders();
+        if (OnReplyHeaders)
+            OnReplyHeaders(this, protocol.Response->StatusLine, protocol.Response->HeaderLines);
+        StoreResponseCookies();
+    } while (protocol.Response->StatusCode() == 100);
+}
+
+void TIdCustomHTTP::StoreResponseCookies() {
+    FCookies.StoreResponseCookies(AllowCookies, Response().HeaderLines, FCurrentUrl.HostName);
+}
+
+void TIdCustomHTTP::OpenTunnel() {
+    TIdHTTPProtocol tunnel(this);
+    TMemoryStream scratch;
+    TIdHTTPRequest& request = *tunnel.Request;
+    request.UserAgent = Request().UserAgent;
+    request.Host = Request().Host;
+    request.SetContentLength(Request().ContentLength());
+    request.Pragma = "no-cache";
+    request.ProxyConnection = "keep-alive";
+    request.RequestMethod = hmConnect;
+    request.Route = RouteTlsProxy;
+    request.Target = FCurrentUrl.HostName + ":" + FCurrentUrl.PortText;
+    tunnel.Response->BodyStream = &scratch;
+    for (;;) {
+        EnsureConnected();
+        WriteRequest(tunnel, nullptr);
+        TIdHTTPResponse& reply = *tunnel.Response;
+        reply.StatusLine = ReadLn();
+        if (reply.StatusLine.empty()) {
+            reply.StatusLine = "HTTP/1.0 200 OK";
+            reply.Connection = "close";
+        } else {
+            tunnel.ReadResponseHeaders();
+            FCookies.StoreResponseCookies(AllowCookies, reply.HeaderLines, FCurrentUrl.HostName);
+        }
+        if (reply.StatusCode() == 200) return;
+        tunnel.DecideNextStep();
+    }
+}
+
+bool TIdCustomHTTP::DoOnRedirect(std::string& location, TIdHTTPMethod& method, int redirectCount) {
+    bool handled = HandleRedirects;
+    if (OnRedirect) OnRedirect(this, location, redirectCount, handled, method);
+    return handled;
+}
+
+bool TIdCustomHTTP::DoOnAuthorization() {
+    TIdHTTPRequest& request = Request();
+    return AnswerServerChallenge({this, AuthTries, Response().WWWAuthenticate, request.Authenticator,
+                                  request.Username, request.Password, request.BasicAuthentication,
+                                  OnSelectAuthorization, OnAuthorization});
+}
+
+bool TIdCustomHTTP::DoOnProxyAuthorization() {
+    return AnswerProxyChallenge({this, ProxyAuthTries, Response().StatusCode(), Response().ProxyAuthenticate,
+                                 ProxyParams, OnSelectProxyAuthorization, OnProxyAuthorization});
+}
+
+void TIdCustomHTTP::DoOnDisconnected() {
+    TIdTCPClient::DoOnDisconnected();
+    std::unique_ptr<TIdAuthentication>& authenticator = Request().Authenticator;
+    std::string plainUrl;
+    if (authenticator && AuthenticationManager && !FCurrentUrl.Scheme.empty() &&
+        !FCurrentUrl.HostName.empty()) {
+        TIdURI url = FCurrentUrl;
+        plainUrl = url.PlainUrl();
+    }
+    HandOverAuthenticator(authenticator, AuthenticationManager, plainUrl, ProxyParams);
+}

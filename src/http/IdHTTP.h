@@ -1,0 +1,180 @@
+#pragma once
+// The HTTP/1.1 client. It is itself the TCP connection: a fetch resolves the
+// URL against CurrentUrl, connects (or reuses the open connection), writes the
+// request in one send, reads the reply's head and decides what to do with it:
+// move the body into the caller's stream, follow a redirect, answer a
+// credentials challenge, or fail with the reply's status line.
+
+#include "app/Classes.h"
+#include "http/IdAuthentication.h"
+#include "http/IdAuthenticationManager.h"
+#include "http/IdCookieManager.h"
+#include "http/IdHTTPHeaderInfo.h"
+#include "http/IdURI.h"
+#include "net/IdException.h"
+#include "net/IdTCPClient.h"
+
+#include <functional>
+#include <memory>
+#include <string>
+
+QUILLORA_EXCEPTION(EIdUnknownProtocol, EIdException);
+QUILLORA_EXCEPTION(EIdIOHandlerPropInvalid, EIdException);
+
+class EIdProtocolReplyError : public EIdException {
+  public:
+    EIdProtocolReplyError(int32_t replyCode, std::string message)
+        : EIdException(std::move(message)), ReplyCode(replyCode) {}
+    const char* ClassName() const override { return "EIdProtocolReplyError"; }
+    int32_t ReplyCode;
+};
+
+class EIdHTTPProtocolException : public EIdProtocolReplyError {
+  public:
+    EIdHTTPProtocolException(int32_t replyCode, std::string statusLine, std::string replyBody)
+        : EIdProtocolReplyError(replyCode, std::move(statusLine)), ReplyBody(std::move(replyBody)) {}
+    const char* ClassName() const override { return "EIdHTTPProtocolException"; }
+    std::string ReplyBody;
+};
+
+enum TIdHTTPOption { hoInProcessAuth = 1, hoKeepOrigProtocol = 2, hoForceEncodeParams = 4 };
+using TIdHTTPOptions = int;
+
+// dest and method may be changed; handled starts as HandleRedirects.
+using TIdHTTPOnRedirectEvent = std::function<void(TIdComponent* sender, std::string& dest, int& numRedirect,
+                                                  bool& handled, TIdHTTPMethod& vMethod)>;
+// What the client wrote and read, line by line, for tools that show the exchange.
+using TIdHTTPLinesEvent =
+    std::function<void(TIdComponent* sender, const std::string& firstLine, const TIdHeaderList& headers)>;
+
+class TIdCustomHTTP;
+
+class TIdHTTPRequest : public TIdRequestHeaderInfo {
+  public:
+    explicit TIdHTTPRequest(TIdCustomHTTP* client) : HTTP(client) {}
+    void ComposeHeaders() override;
+
+    TIdCustomHTTP* HTTP;
+    std::string Target;
+    TIdHTTPMethod RequestMethod = hmGet;
+    TStream* UploadStream = nullptr;
+    TIdHTTPRoute Route = RouteDirect;
+    std::unique_ptr<TIdAuthentication> Authenticator;
+};
+
+class TIdHTTPResponse : public TIdResponseHeaderInfo {
+  public:
+    explicit TIdHTTPResponse(TIdCustomHTTP* client) : HTTP(client) {}
+
+    // The number after the first space of the status line; -1 when it is none.
+    int32_t StatusCode() const;
+    // Whether the connection may carry the next request; also closes a socket
+    // whose close was already seen.
+    bool KeepConnection();
+
+    TIdCustomHTTP* HTTP;
+    std::string StatusLine;
+    TIdHTTPProtocolVersion ReplyVersion = pv1_1;
+    TStream* BodyStream = nullptr;
+};
+
+// One request and its reply, and what the client does with the reply.
+class TIdHTTPProtocol {
+  public:
+    explicit TIdHTTPProtocol(TIdCustomHTTP* client);
+
+    void ReadResponseHeaders();
+    TIdHTTPNextStep DecideNextStep();
+    void ReadBody();
+    void DrainBody();
+    [[noreturn]] void RaiseProtocolError();
+
+    TIdCustomHTTP& HTTP;
+    std::unique_ptr<TIdHTTPRequest> Request;
+    std::unique_ptr<TIdHTTPResponse> Response;
+    // Set by DecideNextStep when StepFollow means "send again with credentials".
+    bool FollowIsAuthRetry = false;
+
+  private:
+    TIdHTTPNextStep RedirectStep();
+    bool AuthenticationWanted(int32_t code);
+    void ReadChunkedBody();
+    int32_t ReadChunkSize();
+    void DrainWithTimeout(int32_t timeout);
+};
+
+class TIdCustomHTTP : public TIdTCPClient {
+  public:
+    TIdCustomHTTP();
+    ~TIdCustomHTTP() override;
+
+    // Appends the body of url to stream at its position.
+    void FetchToStream(const std::string& url, TStream& stream);
+    // The body of url, one character per byte.
+    std::string FetchText(const std::string& url);
+    void RunRequest(TIdHTTPMethod method, const std::string& url, TStream* uploadStream,
+                    TStream* responseStream);
+
+    TIdHTTPRequest& Request() { return *FProtocol->Request; }
+    TIdHTTPResponse& Response() { return *FProtocol->Response; }
+    int32_t ResponseCode() { return Response().StatusCode(); }
+    TIdURI& CurrentUrl() { return FCurrentUrl; }
+
+    TIdCookieManager* CookieManager() const { return FCookies.Manager(); }
+    void SetCookieManager(TIdCookieManager* manager) { FCookies.SetManager(manager); }
+    bool OwnsCookieManager() const { return FCookies.OwnsManager(); }
+
+    void SetHost(const std::string& host) override;
+    void SetPort(int32_t port) override;
+    void DoOnDisconnected() override;
+
+    TIdHTTPProtocolVersion ProtocolVersion = pv1_1;
+    bool HandleRedirects = false;
+    int RedirectMaximum = 15;
+    int AuthRetries = 3;
+    bool AllowCookies = true;
+    TIdHTTPOptions HTTPOptions = hoForceEncodeParams;
+    TIdProxyConnectionInfo ProxyParams;
+    TIdAuthenticationManager* AuthenticationManager = nullptr;
+    TIdHTTPOnRedirectEvent OnRedirect;
+    TIdOnSelectAuthorization OnSelectAuthorization;
+    TIdOnSelectAuthorization OnSelectProxyAuthorization;
+    TIdOnAuthorization OnAuthorization;
+    TIdOnAuthorization OnProxyAuthorization;
+    TIdHTTPLinesEvent OnRequestWritten;
+    TIdHTTPLinesEvent OnReplyHeaders;
+
+    int HopCount = 0;
+    int AuthTries = 0;
+    int ProxyAuthTries = 0;
+
+    // The decisions DecideNextStep asks for; a subclass may replace them.
+    virtual bool DoOnRedirect(std::string& location, TIdHTTPMethod& method, int redirectCount);
+    virtual bool DoOnAuthorization();
+    virtual bool DoOnProxyAuthorization();
+
+  protected:
+    void ResolveTarget();
+    TIdHTTPRoute SelectRoute();
+    void EstablishRoute();
+    void EnsureConnected();
+    void WriteRequest(TIdHTTPProtocol& protocol, TIdURI* url);
+    void ReadReply(TIdHTTPProtocol& protocol);
+    // The TLS transport; there is none in this build, so https cannot be reached.
+    virtual bool HasTlsTransport() const { return false; }
+
+  private:
+    void ApplyDefaultPort(const TIdURI& target);
+    TIdHTTPRoute SelectProxyRoute();
+    void OpenTunnel();
+    void StoreResponseCookies();
+    void FinishRequest();
+
+    TIdURI FCurrentUrl;
+    std::unique_ptr<TIdHTTPProtocol> FProtocol;
+    TIdCookieClient FCookies;
+
+    friend class TIdHTTPProtocol;
+};
+
+class TIdHTTP : public TIdCustomHTTP {};

@@ -1,0 +1,150 @@
+#include "http/IdHTTPHeaderInfo.h"
+
+#include "app/Exceptions.h"
+#include "app/TextUtils.h"
+#include "http/IdURI.h"
+
+int32_t DecimalToInt(const std::string& text) {
+    int value = 0;
+    if (!TryDecimal(text, value))
+        throw EConvertError(Format("'%s' is not a valid integer value", text.c_str()));
+    return value;
+}
+
+// ---------------------------------------------------------------- entity
+
+TIdEntityHeaderInfo::TIdEntityHeaderInfo() {
+    HeaderLines.FoldWidth = 1024;
+    TIdEntityHeaderInfo::Clear();
+}
+
+void TIdEntityHeaderInfo::Clear() {
+    Connection.clear();
+    ContentVersion.clear();
+    ContentEncoding.clear();
+    ContentLanguage.clear();
+    ContentType = "text/html";
+    SetContentLength(-1);
+    ContentRangeStart = 0;
+    ContentRangeEnd = 0;
+    CacheControl.clear();
+    Date = 0;
+    Expires = 0;
+    LastModified = 0;
+    Pragma.clear();
+    HeaderLines.Clear();
+}
+
+void TIdEntityHeaderInfo::ParseHeaders() {
+    Connection = HeaderLines.ValueOf("Connection");
+    ContentVersion = HeaderLines.ValueOf("Content-Version");
+    ContentEncoding = HeaderLines.ValueOf("Content-Encoding");
+    ContentLanguage = HeaderLines.ValueOf("Content-Language");
+    ContentType = HeaderLines.ValueOf("Content-Type");
+    // Lengths that do not fit 32 bits read as unknown: the body then ends with
+    // the connection instead of at a wrapped, wrong count.
+    int length = -1;
+    if (!TryDecimal(TextTrim(HeaderLines.ValueOf("Content-Length")), length)) length = -1;
+    SetContentLength(length);
+
+    Date = StrInternetToDateTime(HeaderLines.ValueOf("Date"));
+    LastModified = StrInternetToDateTime(HeaderLines.ValueOf("Last-Modified"));
+    const std::string expires = HeaderLines.ValueOf("Expires");
+    int seconds = 0;
+    if (TryDecimal(expires, seconds) && seconds != -1)
+        Expires = NowLocal() + seconds / 86400.0;
+    else
+        Expires = StrInternetToDateTime(expires);
+    Pragma = HeaderLines.ValueOf("Pragma");
+}
+
+void TIdEntityHeaderInfo::ComposeHeaders() {
+    HeaderLines.Clear();
+    HeaderLines.SetHeader("Connection", Connection);
+    HeaderLines.SetHeader("Content-Version", ContentVersion);
+    HeaderLines.SetHeader("Content-Encoding", ContentEncoding);
+    HeaderLines.SetHeader("Content-Language", ContentLanguage);
+    HeaderLines.SetHeader("Content-Type", ContentType);
+    if (ContentLength() >= 0) HeaderLines.SetHeader("Content-Length", IntToText(ContentLength()));
+    HeaderLines.SetHeader("Cache-control", CacheControl);
+    if (Date > 0) HeaderLines.SetHeader("Date", DateTimeToInternetStr(Date));
+    if (Expires > 0) HeaderLines.SetHeader("Expires", DateTimeToInternetStr(Expires));
+    HeaderLines.SetHeader("Pragma", Pragma);
+}
+
+// ---------------------------------------------------------------- request
+
+TIdRequestHeaderInfo::TIdRequestHeaderInfo() {
+    TIdRequestHeaderInfo::Clear();
+}
+
+void TIdRequestHeaderInfo::Clear() {
+    TIdEntityHeaderInfo::Clear();
+    Accept = "text/html, */*";
+    AcceptCharSet.clear();
+    AcceptEncoding.clear();
+    AcceptLanguage.clear();
+    From.clear();
+    Referer.clear();
+    UserAgent = "Mozilla/3.0 (compatible; Quillora Library)";
+    Host.clear();
+    ProxyConnection.clear();
+    Username.clear();
+    Password.clear();
+    BasicAuthentication = false;
+}
+
+void TIdRequestHeaderInfo::ComposeHeaders() {
+    TIdEntityHeaderInfo::ComposeHeaders();
+    for (int k = 0; k < CustomHeaders.Count(); ++k)
+        HeaderLines.Add(CustomHeaders[k]);
+    HeaderLines.SetHeader("Proxy-Connection", ProxyConnection);
+    HeaderLines.SetHeader("Host", Host);
+    HeaderLines.SetHeader("Accept", Accept);
+    HeaderLines.SetHeader("Accept-Charset", AcceptCharSet);
+    HeaderLines.SetHeader("Accept-Encoding", AcceptEncoding);
+    HeaderLines.SetHeader("Accept-Language", AcceptLanguage);
+    HeaderLines.SetHeader("From", From);
+    HeaderLines.SetHeader("Referer", Referer);
+    HeaderLines.SetHeader("User-Agent", UserAgent);
+    if (LastModified > 0) HeaderLines.SetHeader("If-Modified-Since", DateTimeToInternetStr(LastModified));
+    if (ContentRangeStart != 0 || ContentRangeEnd != 0) {
+        std::string range = "bytes=" + IntToText(ContentRangeStart) + "-";
+        if (ContentRangeEnd != 0) range += IntToText(ContentRangeEnd);
+        HeaderLines.SetHeader("Range", range);
+    }
+}
+
+// ---------------------------------------------------------------- response
+
+TIdResponseHeaderInfo::TIdResponseHeaderInfo() {
+    TIdResponseHeaderInfo::Clear();
+}
+
+void TIdResponseHeaderInfo::Clear() {
+    TIdEntityHeaderInfo::Clear();
+    Location.clear();
+    Server.clear();
+    ProxyConnection.clear();
+    WWWAuthenticate.Clear();
+    ProxyAuthenticate.Clear();
+}
+
+void TIdResponseHeaderInfo::ParseHeaders() {
+    Location = HeaderLines.ValueOf("Location");
+    Server = HeaderLines.ValueOf("Server");
+    ProxyConnection = HeaderLines.ValueOf("Proxy-Connection");
+
+    const int range = HeaderLines.FindName("Content-Range");
+    if (range >= 0) {
+        std::string text = HeaderLines.ValueAt(range);
+        SplitAt(text, " ");
+        ContentRangeStart = DecimalToInt(SplitAt(text, "-"));
+        ContentRangeEnd = DecimalToInt(SplitAt(text, "/"));
+    }
+    WWWAuthenticate.Clear();
+    HeaderLines.ExtractAll("WWW-Authenticate", &WWWAuthenticate);
+    ProxyAuthenticate.Clear();
+    HeaderLines.ExtractAll("Proxy-Authenticate", &ProxyAuthenticate);
+    TIdEntityHeaderInfo::ParseHeaders();
+}

@@ -1,0 +1,90 @@
+#pragma once
+// The header records of a request and a reply: typed fields on one side,
+// HeaderLines on the other. ParseHeaders reads the lines into the fields,
+// ComposeHeaders writes the fields into the lines.
+
+#include "http/IdHTTPDate.h"
+#include "http/IdHeaderList.h"
+
+#include <cstdint>
+#include <string>
+
+enum TIdHTTPMethod { hmHead, hmGet, hmPost, hmOptions, hmTrace, hmPut, hmDelete, hmConnect };
+enum TIdHTTPProtocolVersion { pv1_0, pv1_1 };
+enum TIdHTTPRoute { RouteDirect, RouteTls, RouteProxy, RouteTlsProxy };
+enum TIdHTTPNextStep { StepFollow, StepDone, StepUnknown, StepAuthRetry };
+
+class TIdEntityHeaderInfo {
+  public:
+    TIdEntityHeaderInfo();
+    virtual ~TIdEntityHeaderInfo() = default;
+    TIdEntityHeaderInfo(const TIdEntityHeaderInfo&) = delete;
+    TIdEntityHeaderInfo& operator=(const TIdEntityHeaderInfo&) = delete;
+
+    virtual void ParseHeaders();
+    virtual void ComposeHeaders();
+    virtual void Clear();
+
+    int32_t ContentLength() const { return FContentLength; }
+    void SetContentLength(int32_t value) {
+        FContentLength = value;
+        FLengthKnown = value >= 0;
+    }
+    bool LengthKnown() const { return FLengthKnown; }
+
+    std::string Connection;
+    std::string ContentVersion;
+    std::string ContentEncoding;
+    std::string ContentLanguage;
+    std::string ContentType;
+    int32_t ContentRangeStart = 0;
+    int32_t ContentRangeEnd = 0;
+    std::string CacheControl;
+    TDateTime Date = 0;
+    TDateTime Expires = 0;
+    TDateTime LastModified = 0;
+    std::string Pragma;
+
+    TIdHeaderList HeaderLines;
+    TIdHeaderList CustomHeaders;
+
+  private:
+    int32_t FContentLength = -1;
+    bool FLengthKnown = false;
+};
+
+class TIdRequestHeaderInfo : public TIdEntityHeaderInfo {
+  public:
+    TIdRequestHeaderInfo();
+    void ComposeHeaders() override;
+    void Clear() override;
+
+    std::string Accept;
+    std::string AcceptCharSet;
+    std::string AcceptEncoding;
+    std::string AcceptLanguage;
+    std::string From;
+    std::string Referer;
+    std::string UserAgent;
+    std::string Host;
+    std::string ProxyConnection;
+    std::string Username;
+    std::string Password;
+    bool BasicAuthentication = false;
+};
+
+class TIdResponseHeaderInfo : public TIdEntityHeaderInfo {
+  public:
+    TIdResponseHeaderInfo();
+    void ParseHeaders() override;
+    void Clear() override;
+
+    std::string Location;
+    std::string Server;
+    std::string ProxyConnection;
+    TIdHeaderList WWWAuthenticate;
+    TIdHeaderList ProxyAuthenticate;
+};
+
+// Decimal text to a 32-bit number; EConvertError "'%s' is not a valid integer value" otherwise.
+int32_t DecimalToInt(const std::string& text);
