@@ -24,13 +24,38 @@ struct TPaletteEntry {
     uint8_t Flags = 0;
 };
 
+// Pixel memory, zeroed when allocated. Large blocks come straight from the
+// kernel, already zero and on huge pages where it offers them, so a big
+// raster costs neither a clearing pass nor thousands of page faults.
+class TPixelBuffer {
+  public:
+    TPixelBuffer() = default;
+    explicit TPixelBuffer(size_t size);
+    TPixelBuffer(const TPixelBuffer& other);
+    TPixelBuffer& operator=(const TPixelBuffer& other);
+    TPixelBuffer(TPixelBuffer&& other) noexcept;
+    TPixelBuffer& operator=(TPixelBuffer&& other) noexcept;
+    ~TPixelBuffer();
+
+    uint8_t* data() { return FData; }
+    const uint8_t* data() const { return FData; }
+    size_t size() const { return FSize; }
+
+  private:
+    void Release();
+    uint8_t* FData = nullptr;
+    size_t FSize = 0;
+    void* FMapping = nullptr; // set when the block is a mapping of its own
+    size_t FMappingSize = 0;
+};
+
 // The pixels and palette that copies of a bitmap share until one of them writes.
 struct TBitmapImage {
     int Width = 0;
     int Height = 0;
     TPixelFormat PixelFormat = TPixelFormat::pf24bit;
     int RowBytes = 0;
-    std::vector<uint8_t> Bits;
+    TPixelBuffer Bits;
     std::vector<TPaletteEntry> Palette;
     bool HasAlpha = false;
 };

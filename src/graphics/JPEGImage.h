@@ -63,7 +63,7 @@ class TJPEGImage : public TGraphic {
     TJPEGDefaults Settings;
 
   private:
-    void ReadHeaderFacts();
+    void ReadHeaderFacts(TJPEGData& data, bool& progressive);
     void CalcOutputDimensions() const;
     void Decode();
 

@@ -62,16 +62,16 @@ void TFileFormatsList::Remove(const std::string& className) {
 }
 
 TFileFormatsList& PictureFormats() {
-    // Built on first use, before anyone can look a format up; it lives to the
-    // end of the process so that late users never meet a destroyed registry.
-    static TFileFormatsList* formats = [] {
-        TFileFormatsList* list = CreateFormats();
-        return list;
-    }();
+    // Built on first use and never destroyed, so that late users never meet a
+    // dead registry. The PNG reader registers itself through this very
+    // function, which then finds the list already there.
+    static TFileFormatsList* formats = nullptr;
+    if (!formats) {
+        formats = CreateFormats();
 #ifdef QUILLORA_HAVE_PNG
-    static bool pngRegistered = (RegisterPngFormat(), true);
-    (void)pngRegistered;
+        RegisterPngFormat();
 #endif
+    }
     return *formats;
 }
 

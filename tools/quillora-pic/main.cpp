@@ -1,0 +1,175 @@
+// quillora-pic: loads a picture file the way the program does (by its
+// extension, through the picture registry) and writes the raster it gets as
+// a PAM file, so that tests and people can compare it with other decoders.
+//
+//   quillora-pic FILE -o OUT.pam [--draw W H]
+//
+// With --draw the picture is drawn into a white W x H canvas, as the picture
+// control would draw it into that rectangle, and the canvas is written.
+
+#include "app/Exceptions.h"
+#include "graphics/Bitmap.h"
+#include "graphics/Icon.h"
+#include "graphics/JPEGImage.h"
+#include "graphics/Metafile.h"
+#include "graphics/Picture.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+#include <string>
+#include <vector>
+
+namespace {
+
+struct TOptions {
+    std::string Input;
+    std::string Output;
+    bool Draw = false;
+    int DrawWidth = 0;
+    int DrawHeight = 0;
+};
+
+bool ParseSize(const char* text, int& value) {
+    char* end = nullptr;
+    long v = std::strtol(text, &end, 10);
+    if (end == text || *end != '\0' || v <= 0 || v > 1 << 16) return false;
+    value = static_cast<int>(v);
+    return true;
+}
+
+bool ParseOptions(int argc, char** argv, TOptions& options) {
+    for (int i = 1; i < argc; ++i) {
+        std::string arg = argv[i];
+        if (arg == "-o" && i + 1 < argc) {
+            options.Output = argv[++i];
+        } else if (arg == "--draw" && i + 2 < argc) {
+            options.Draw = true;
+            if (!ParseSize(argv[i + 1], options.DrawWidth) || !ParseSize(argv[i + 2], options.DrawHeight))
+                return false;
+            i += 2;
+        } else if (options.Input.empty() && !arg.empty() && arg[0] != '-') {
+            options.Input = arg;
+        } else {
+            return false;
+        }
+    }
+    return !options.Input.empty() && !options.Output.empty();
+}
+
+// Writes the PAM header and then rows handed over by fill, in large blocks.
+class TPamWriter {
+  public:
+    TPamWriter(const std::string& path, int width, int height) : FFile(path, TFileMode::fmCreate) {
+        FFile.WriteText(Format("P7\nWIDTH %d\nHEIGHT %d\nDEPTH 4\nMAXVAL 255\nTUPLTYPE RGB_ALPHA\nENDHDR\n",
+                               width, height));
+        FRowBytes = static_cast<size_t>(width) * 4;
+        FRowsPerBlock = std::max<size_t>(1, (size_t(1) << 20) / std::max<size_t>(FRowBytes, 1));
+        FBlock.resize(FRowsPerBlock * FRowBytes);
+    }
+    // The next row's RGBA bytes go here; they are written when the block is full.
+    uint8_t* NextRow() {
+        if (FRowsInBlock == FRowsPerBlock) Flush();
+        return FBlock.data() + FRowBytes * FRowsInBlock++;
+    }
+    void Flush() {
+        FFile.WriteBuffer(FBlock.data(), static_cast<int64_t>(FRowBytes * FRowsInBlock));
+        FRowsInBlock = 0;
+    }
+
+  private:
+    TFileStream FFile;
+    std::vector<uint8_t> FBlock;
+    size_t FRowBytes = 0;
+    size_t FRowsPerBlock = 1;
+    size_t FRowsInBlock = 0;
+};
+
+void Color32ToRgba(const TColor32* in, int width, uint8_t* out) {
+    for (int x = 0; x < width; ++x, out += 4) {
+        TColor32 c = in[x];
+        out[0] = static_cast<uint8_t>(c >> 16);
+        out[1] = static_cast<uint8_t>(c >> 8);
+        out[2] = static_cast<uint8_t>(c);
+        out[3] = static_cast<uint8_t>(c >> 24);
+    }
+}
+
+void WriteBitmap(const TBitmap& bitmap, const std::string& path) {
+    const int width = bitmap.Width(), height = bitmap.Height();
+    TPamWriter pam(path, width, height);
+    std::vector<TColor32> row(static_cast<size_t>(width));
+    for (int y = 0; y < height; ++y) {
+        uint8_t* out = pam.NextRow();
+        if (bitmap.PixelFormat() == TPixelFormat::pf24bit) {
+            // The common case (every JPEG) without the detour through 32-bit pixels.
+            const uint8_t* in = bitmap.ScanLine(y);
+            for (int x = 0; x < width; ++x, in += 3, out += 4) {
+                uint32_t rgba = uint32_t(in[2]) | uint32_t(in[1]) << 8 | uint32_t(in[0]) << 16 | 0xFF000000u;
+                std::memcpy(out, &rgba, 4);
+            }
+        } else {
+            bitmap.RowToColor32(y, row.data());
+            Color32ToRgba(row.data(), width, out);
+        }
+    }
+    pam.Flush();
+}
+
+void WriteCanvas(const TCanvas& canvas, const std::string& path) {
+    TPamWriter pam(path, canvas.Width(), canvas.Height());
+    for (int y = 0; y < canvas.Height(); ++y)
+        Color32ToRgba(canvas.ScanLine(y), canvas.Width(), pam.NextRow());
+    pam.Flush();
+}
+
+void DrawAndWrite(TGraphic& graphic, int width, int height, const std::string& path) {
+    TCanvas canvas(width, height, 0xFFFFFFFF);
+    graphic.DrawInRect(canvas, Rect(0, 0, width, height));
+    WriteCanvas(canvas, path);
+}
+
+// The raster a picture holds: decoded first where decoding is deferred.
+void WriteRaster(TGraphic& graphic, const std::string& path) {
+    if (auto* jpeg = dynamic_cast<TJPEGImage*>(&graphic)) {
+        jpeg->DIBNeeded();
+        WriteBitmap(*jpeg->DecodedRaster(), path);
+    } else if (auto* icon = dynamic_cast<TIcon*>(&graphic)) {
+        icon->HandleNeeded();
+        WriteBitmap(*icon->Image(), path);
+    } else if (auto* bitmap = dynamic_cast<TBitmap*>(&graphic)) {
+        WriteBitmap(*bitmap, path);
+    } else {
+        // A metafile has no raster of its own: it is drawn at its own size.
+        DrawAndWrite(graphic, std::max(graphic.Width(), 1), std::max(graphic.Height(), 1), path);
+    }
+}
+
+int Run(const TOptions& options) {
+    TPicture picture;
+    picture.LoadPictureFile(options.Input);
+    if (options.Draw)
+        DrawAndWrite(*picture.Graphic(), options.DrawWidth, options.DrawHeight, options.Output);
+    else
+        WriteRaster(*picture.Graphic(), options.Output);
+    return 0;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    TOptions options;
+    if (!ParseOptions(argc, argv, options)) {
+        std::fprintf(stderr, "usage: quillora-pic FILE -o OUT.pam [--draw W H]\n");
+        return 2;
+    }
+    try {
+        return Run(options);
+    } catch (const Exception& e) {
+        std::fprintf(stderr, "%s: %s\n", e.ClassName(), e.Message().c_str());
+    } catch (const std::bad_alloc&) {
+        std::fprintf(stderr, "EOutOfMemory: Out of memory\n");
+    }
+    return 1;
+}
