@@ -80,7 +80,7 @@ class TGraphic;
 // Progress of a long read or decode. Throwing EAbort from it cancels the
 // work quietly (the decoder stops and reports no error).
 using TProgressEvent = std::function<void(TGraphic& sender, TProgressStage stage, int percentDone)>;
-using TNotifyEvent = std::function<void(TGraphic& sender)>;
+using TGraphicNotifyEvent = std::function<void(TGraphic& sender)>;
 
 // The abstract picture. Each class reads its own file format (ReadPicture)
 // and draws itself into a rectangle of a canvas.
@@ -114,7 +114,7 @@ class TGraphic {
     bool PaletteModified() const { return FPaletteModified; }
     void SetPaletteModified(bool value) { FPaletteModified = value; }
 
-    TNotifyEvent OnChange;
+    TGraphicNotifyEvent OnChange;
     TProgressEvent OnProgress;
 
   protected:
