@@ -96,8 +96,8 @@ class TBitmap : public TGraphic {
     void RowToColor32(int y, TColor32* out) const;
     TColor32 Pixel(int x, int y) const;
 
-  protected:
-    // Draws the raster scaled into rect, blending by alpha when blend is set.
+    // Draws the raster scaled into rect (nearest neighbour, clipped to the
+    // canvas), mixing by alpha when blend is set, else copying opaque pixels.
     void StretchDraw(TCanvas& canvas, const TRect& rect, bool blend) const;
 
   private:

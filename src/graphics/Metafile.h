@@ -6,6 +6,8 @@
 
 #include "graphics/Graphics.h"
 
+#include <algorithm>
+#include <climits>
 #include <functional>
 #include <vector>
 
