@@ -5,6 +5,7 @@
 
 #include "app/Exceptions.h"
 
+#include <optional>
 #include <string>
 
 class TIdHTTP;
@@ -24,6 +25,13 @@ TProxySetting ParseProxySetting(const std::string& text);
 // True when host matches an entry of the comma-separated noProxyList: "*", the
 // host itself, or a domain the host lies in (a leading "." is optional).
 bool ProxyBypassed(const std::string& host, const std::string& noProxyList);
+
+// The proxy a fetch of url goes through, given the texts of http_proxy and
+// no_proxy; none when httpProxy is empty or the host is bypassed.
+std::optional<TProxySetting> ProxyForUrl(const std::string& url, const std::string& httpProxy,
+                                         const std::string& noProxy);
+// The same with http_proxy (else HTTP_PROXY) and no_proxy (else NO_PROXY) of the environment.
+std::optional<TProxySetting> ProxyFromEnvironment(const std::string& url);
 
 // The read time-out of the program's fetches: 60000 ms, or what
 // SetClientReadTimeout or the environment variable QUILLORA_READ_TIMEOUT_MS says.

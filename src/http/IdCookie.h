@@ -94,7 +94,7 @@ class TIdReadWriteLock {
     void EndWrite();
 
   private:
-    bool HeldByMe() const;
+    bool HeldByMe();
     std::shared_mutex FLock;
     std::mutex FOwnerGuard;
     std::thread::id FWriter;

@@ -1,0 +1,164 @@
+#include "http/ClientSettings.h"
+
+#include "app/TextUtils.h"
+#include "http/IdURI.h"
+
+#include <atomic>
+#include <cstdlib>
+
+namespace {
+
+std::string EnvText(const char* name) {
+    const char* value = std::getenv(name);
+    return value == nullptr ? std::string() : std::string(value);
+}
+
+// http_proxy wins over HTTP_PROXY when both are set, as with curl and wget.
+std::string EnvEither(const char* lower, const char* upper) {
+    std::string value = EnvText(lower);
+    return value.empty() ? EnvText(upper) : value;
+}
+
+int HexValue(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
+// "%40" stands for "@": the only way to put one into a password here.
+std::string PercentDecode(const std::string& text) {
+    std::string out;
+    for (size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == '%' && i + 2 < text.size() && HexValue(text[i + 1]) >= 0 &&
+            HexValue(text[i + 2]) >= 0) {
+            out += static_cast<char>(HexValue(text[i + 1]) * 16 + HexValue(text[i + 2]));
+            i += 2;
+        } else {
+            out += text[i];
+        }
+    }
+    return out;
+}
+
+// The setting as it may be shown: a password never reaches a message box.
+std::string Redacted(const std::string& text) {
+    const size_t at = text.rfind('@');
+    if (at == std::string::npos) return text;
+    const size_t start = text.find("://") == std::string::npos ? 0 : text.find("://") + 3;
+    const size_t colon = text.find(':', start);
+    if (colon == std::string::npos || colon > at) return text;
+    return text.substr(0, colon + 1) + "***" + text.substr(at);
+}
+
+[[noreturn]] void BadSetting(const std::string& text, const char* reason) {
+    throw EProxySettingError(Format("Invalid proxy setting \"%s\": %s", Redacted(text).c_str(), reason));
+}
+
+int ReadPort(const std::string& text, const std::string& portText) {
+    if (portText.empty()) return 1080;
+    if (portText.size() > 5) BadSetting(text, "the port is not a number from 1 to 65535");
+    int port = 0;
+    for (char c : portText) {
+        if (c < '0' || c > '9') BadSetting(text, "the port is not a number from 1 to 65535");
+        port = port * 10 + (c - '0');
+    }
+    if (port < 1 || port > 65535) BadSetting(text, "the port is not a number from 1 to 65535");
+    return port;
+}
+
+void ReadHostAndPort(const std::string& text, const std::string& hostPort, TProxySetting& setting) {
+    std::string portText;
+    if (!hostPort.empty() && hostPort[0] == '[') {
+        const size_t close = hostPort.find(']');
+        if (close == std::string::npos) BadSetting(text, "the host has no closing \"]\"");
+        setting.Host = hostPort.substr(1, close - 1);
+        const std::string rest = hostPort.substr(close + 1);
+        if (!rest.empty() && rest[0] != ':') BadSetting(text, "unexpected text after the host");
+        portText = rest.empty() ? std::string() : rest.substr(1);
+    } else {
+        const size_t colon = hostPort.find(':');
+        setting.Host = hostPort.substr(0, colon);
+        portText = colon == std::string::npos ? std::string() : hostPort.substr(colon + 1);
+    }
+    if (setting.Host.empty()) BadSetting(text, "no host");
+    setting.Port = ReadPort(text, portText);
+}
+
+} // namespace
+
+TProxySetting ParseProxySetting(const std::string& text) {
+    std::string rest = TextTrim(text);
+    if (rest.empty()) BadSetting(text, "no host");
+    const size_t schemeEnd = rest.find("://");
+    if (schemeEnd != std::string::npos) {
+        if (!SameText(rest.substr(0, schemeEnd), "http"))
+            BadSetting(text, "only http:// proxies can be used");
+        rest.erase(0, schemeEnd + 3);
+    }
+    const std::string authority = rest.substr(0, rest.find_first_of("/?#"));
+    TProxySetting setting;
+    const size_t at = authority.rfind('@');
+    if (at != std::string::npos) {
+        const std::string userInfo = authority.substr(0, at);
+        const size_t colon = userInfo.find(':');
+        setting.User = PercentDecode(userInfo.substr(0, colon));
+        if (colon != std::string::npos) setting.Password = PercentDecode(userInfo.substr(colon + 1));
+    }
+    ReadHostAndPort(text, at == std::string::npos ? authority : authority.substr(at + 1), setting);
+    return setting;
+}
+
+bool ProxyBypassed(const std::string& host, const std::string& noProxyList) {
+    std::string name = UpperCaseText(host);
+    while (!name.empty() && name.back() == '.')
+        name.pop_back();
+    if (name.empty()) return false;
+    std::string list = noProxyList;
+    while (!list.empty()) {
+        std::string entry = UpperCaseText(TextTrim(SplitAt(list, ",")));
+        if (entry == "*") return true;
+        while (!entry.empty() && entry.front() == '.')
+            entry.erase(0, 1);
+        while (!entry.empty() && entry.back() == '.')
+            entry.pop_back();
+        if (entry.empty()) continue;
+        if (name == entry) return true;
+        if (name.size() > entry.size() &&
+            name.compare(name.size() - entry.size(), entry.size(), entry) == 0 &&
+            name[name.size() - entry.size() - 1] == '.')
+            return true;
+    }
+    return false;
+}
+
+std::optional<TProxySetting> ProxyForUrl(const std::string& url, const std::string& httpProxy,
+                                         const std::string& noProxy) {
+    if (TextTrim(httpProxy).empty()) return std::nullopt;
+    if (ProxyBypassed(TIdURI(url).HostName, noProxy)) return std::nullopt;
+    return ParseProxySetting(httpProxy);
+}
+
+std::optional<TProxySetting> ProxyFromEnvironment(const std::string& url) {
+    return ProxyForUrl(url, EnvEither("http_proxy", "HTTP_PROXY"), EnvEither("no_proxy", "NO_PROXY"));
+}
+
+namespace {
+
+std::atomic<int> ReadTimeoutOverride{0};
+
+} // namespace
+
+int ClientReadTimeout() {
+    if (const int ms = ReadTimeoutOverride.load(); ms > 0) return ms;
+    const std::string env = TextTrim(EnvText("QUILLORA_READ_TIMEOUT_MS"));
+    if (!env.empty() && env.size() <= 9 && env.find_first_not_of("0123456789") == std::string::npos) {
+        const int ms = std::atoi(env.c_str());
+        if (ms > 0) return ms;
+    }
+    return DefaultClientReadTimeout;
+}
+
+void SetClientReadTimeout(int ms) {
+    ReadTimeoutOverride.store(ms > 0 ? ms : 0);
+}
