@@ -1,0 +1,88 @@
+// Drawing PNG pictures into a canvas, and the png entry of the picture registry.
+
+#include "PNGTestFiles.h"
+
+#include "graphics/Picture.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+using namespace pngtest;
+
+namespace {
+
+// A w x 1 colour-with-alpha picture of the given (r, g, b, a) pixels.
+std::unique_ptr<TPNGGraphic> AlphaRow(const std::vector<std::array<uint8_t, 4>>& pixels) {
+    std::string row(1, '\0');
+    for (const auto& p : pixels)
+        row += std::string(p.begin(), p.end());
+    return Decode(kSignature + Ihdr(uint32_t(pixels.size()), 1, 8, 6) + Idat(row) + Iend());
+}
+
+TEST(PNGDraw, AlphaIsMixedOverTheDestination) {
+    auto picture = AlphaRow({{255, 255, 255, 0}, {255, 255, 255, 255}, {0, 0, 0, 255}, {200, 100, 0, 128}});
+    TCanvas canvas(4, 1, 0);
+    canvas.ScanLine(0)[2] = MakeColor32(255, 255, 255, 0x40);
+    canvas.ScanLine(0)[3] = MakeColor32(100, 100, 100);
+    picture->DrawInRect(canvas, Rect(0, 0, 4, 1));
+    const TColor32* out = canvas.ScanLine(0);
+    EXPECT_EQ(out[0], 0u);                            // alpha 0 leaves the destination
+    EXPECT_EQ(out[1], MakeColor32(254, 254, 254, 0)); // 255 over 0 gives 254
+    EXPECT_EQ(out[2], MakeColor32(0, 0, 0, 0x40));    // the destination keeps its own alpha
+    EXPECT_EQ(out[3], MakeColor32(150, 100, 50));     // (d x 128 + s x 128) div 256
+}
+
+TEST(PNGDraw, ScaledFirstWhenTheRectangleDiffers) {
+    auto picture = AlphaRow({{255, 0, 0, 255}, {0, 0, 255, 255}});
+    TCanvas canvas(6, 3, MakeColor32(0, 0, 0));
+    picture->DrawInRect(canvas, Rect(1, 1, 5, 3));
+    const TColor32 red = MakeColor32(254, 0, 0), blue = MakeColor32(0, 0, 254), black = MakeColor32(0, 0, 0);
+    for (int y = 0; y < 3; ++y) {
+        const TColor32* row = canvas.ScanLine(y);
+        if (y == 0) {
+            EXPECT_EQ(row[1], black);
+            continue;
+        }
+        EXPECT_EQ(std::vector<TColor32>(row, row + 6),
+                  (std::vector<TColor32>{black, red, red, blue, blue, black}));
+    }
+}
+
+TEST(PNGDraw, ClippedToTheCanvas) {
+    auto picture = AlphaRow({{255, 255, 255, 255}, {255, 255, 255, 255}, {255, 255, 255, 255}});
+    TCanvas canvas(2, 2, MakeColor32(0, 0, 0));
+    picture->DrawInRect(canvas, Rect(-2, -5, 4, 7));
+    picture->DrawInRect(canvas, Rect(5, 5, 9, 9));
+    picture->DrawInRect(canvas, Rect(0, 0, 0, 0));
+    EXPECT_EQ(canvas.ScanLine(1)[1], MakeColor32(254, 254, 254));
+}
+
+TEST(PNGDraw, PicturesWithoutAlphaAreCopied) {
+    auto picture = Decode(kSignature + Ihdr(1, 1, 8, 2) + Idat(std::string("\0\x10\x20\x30", 4)) + Iend());
+    TCanvas canvas(2, 1, MakeColor32(9, 9, 9, 0));
+    picture->DrawInRect(canvas, Rect(0, 0, 2, 1));
+    EXPECT_EQ(canvas.ScanLine(0)[1], MakeColor32(0x10, 0x20, 0x30));
+}
+
+TEST(PNGRegistry, PngFilesLoadThroughThePicture) {
+    const TGraphicClass* png = PictureFormats().FindByExtension("png");
+    ASSERT_NE(png, nullptr);
+    EXPECT_EQ(png->Name, "TPNGGraphic");
+    bool described = false;
+    for (int i = 0; i < PictureFormats().Count(); ++i)
+        described |= PictureFormats()[i].Extension == "png" &&
+                     PictureFormats()[i].Description == "Portable network graphics";
+    EXPECT_TRUE(described);
+
+    const std::filesystem::path suite = std::filesystem::path(QUILLORA_TESTDATA_DIR) / "pngsuite" / "png";
+    TPicture picture;
+    picture.LoadPictureFile((suite / "basn6a08.png").string());
+    ASSERT_NE(picture.Graphic(), nullptr);
+    EXPECT_STREQ(picture.Graphic()->ClassName(), "TPNGGraphic");
+    TGraphic* before = picture.Graphic();
+    EXPECT_THROW(picture.LoadPictureFile((suite / "xcsn0g01.png").string()), EInvalidGraphic);
+    EXPECT_EQ(picture.Graphic(), before);
+}
+
+} // namespace

@@ -1,0 +1,296 @@
+// The PNG reader on files built here: broken ones must fail with their exact
+// message, the odd but valid ones must decode, and the row and Adam7 edges
+// must give the same raster whichever way the pixels were stored.
+
+#include "PNGTestFiles.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <random>
+
+using namespace pngtest;
+
+namespace {
+
+const char* const kInvalid = "Cannot load image. Invalid or unexpected PNG image format.";
+const char* const kExtra = "Cannot load image. Extra compressed data found in PNG file.";
+
+std::string Message(const std::string& bytes) {
+    try {
+        Decode(bytes);
+    } catch (const Exception& e) {
+        return std::string(e.ClassName()) + ": " + e.Message();
+    }
+    return "no error";
+}
+
+// A 4 x 3 colour image whose rows use every filter type.
+std::vector<std::string> SmallRows() {
+    std::vector<std::string> rows;
+    for (int y = 0; y < 3; ++y) {
+        std::string row;
+        for (int i = 0; i < 12; ++i)
+            row += char(y * 40 + i * 17);
+        rows.push_back(row);
+    }
+    return rows;
+}
+
+std::string SmallPng(const std::string& extra = "") {
+    return kSignature + Ihdr(4, 3, 8, 2) + extra + Idat(FilteredData(SmallRows(), 3, 1)) + Iend();
+}
+
+TEST(PNGReader, DecodesASmallFileWithEveryFilter) {
+    auto picture = Decode(SmallPng());
+    ASSERT_EQ(picture->Width(), 4);
+    ASSERT_EQ(picture->Height(), 3);
+    const auto rows = SmallRows();
+    for (int y = 0; y < 3; ++y)
+        for (int x = 0; x < 4; ++x) {
+            const uint8_t* p = picture->ScanLine(y) + 3 * x;
+            EXPECT_EQ(p[2], uint8_t(rows[size_t(y)][size_t(3 * x)]));
+            EXPECT_EQ(p[1], uint8_t(rows[size_t(y)][size_t(3 * x + 1)]));
+            EXPECT_EQ(p[0], uint8_t(rows[size_t(y)][size_t(3 * x + 2)]));
+        }
+}
+
+TEST(PNGReader, EveryTruncationIsAReadError) {
+    // With and without a gAMA chunk: the header pass stops at gAMA, so the
+    // main pass must find the cut by itself.
+    for (const std::string& file : {SmallPng(), SmallPng(Chunk("gAMA", Be32(45455)))}) {
+        for (size_t cut = 8; cut < file.size(); ++cut) {
+            SCOPED_TRACE(cut);
+            EXPECT_EQ(Message(file.substr(0, cut)), "EReadError: Stream read error");
+        }
+        for (size_t cut = 0; cut < 8; ++cut)
+            EXPECT_EQ(Message(file.substr(0, cut)), std::string("EInvalidGraphic: ") + kInvalid);
+    }
+}
+
+TEST(PNGReader, BrokenFilesFailWithTheirMessage) {
+    const std::string raw = FilteredData(SmallRows(), 3);
+    std::string trailing = Deflate(raw) + "junk";
+    const struct {
+        const char* what;
+        std::string file;
+        std::string message;
+    } cases[] = {
+        {"bad CRC in an IDAT", kSignature + Ihdr(4, 3, 8, 2) + Chunk("IDAT", Deflate(raw), true) + Iend(),
+         "Cannot load image. CRC error found in PNG file."},
+        {"bad CRC in a gAMA",
+         kSignature + Ihdr(4, 3, 8, 2) + Chunk("gAMA", Be32(100000), true) + Idat(raw) + Iend(),
+         "Cannot load image. CRC error found in PNG file."},
+        {"unknown critical chunk", SmallPng(Chunk("QUIL", "x")),
+         "Cannot load PNG image. Unexpected but critical chunk detected."},
+        {"zero width", kSignature + Ihdr(0, 3, 8, 2) + Idat(raw) + Iend(), kInvalid},
+        {"zero height", kSignature + Ihdr(4, 0, 8, 2) + Idat(raw) + Iend(), kInvalid},
+        {"more than 2^28 pixels", kSignature + Ihdr(65536, 65536, 8, 6) + Idat(raw) + Iend(), kInvalid},
+        {"width of 2^31", kSignature + Ihdr(0x80000000u, 1, 16, 6) + Idat(raw) + Iend(), kInvalid},
+        {"first chunk not IHDR", kSignature + Chunk("gAMA", Be32(1)) + Ihdr(4, 3, 8, 2) + Idat(raw) + Iend(),
+         kInvalid},
+        {"short IHDR", kSignature + Chunk("IHDR", std::string(12, '\1')) + Idat(raw) + Iend(), kInvalid},
+        {"PLTE not a multiple of 3",
+         kSignature + Ihdr(4, 3, 8, 3) + Chunk("PLTE", "abcd") + Idat(raw) + Iend(),
+         "Cannot load image. Palette in PNG file is invalid."},
+        {"colour type 5", kSignature + Ihdr(4, 3, 8, 5) + Idat(raw) + Iend(),
+         "Invalid color format in PNG file."},
+        {"colour with 4 bits", kSignature + Ihdr(4, 3, 4, 2) + Idat(raw) + Iend(),
+         "Invalid color format in PNG file."},
+        {"indexed with 16 bits", kSignature + Ihdr(4, 3, 16, 3) + Idat(raw) + Iend(),
+         "Invalid color format in PNG file."},
+        {"compression 1", kSignature + Ihdr(4, 3, 8, 2, 0, 1) + Idat(raw) + Iend(),
+         "Cannot load image. The compression scheme is not supported for PNG files."},
+        {"data after the zlib stream", kSignature + Ihdr(4, 3, 8, 2) + Chunk("IDAT", trailing) + Iend(),
+         kExtra},
+        {"stream ends before the last row", kSignature + Ihdr(4, 4, 8, 2) + Idat(raw) + Iend(), kExtra},
+        {"not a zlib stream", kSignature + Ihdr(4, 3, 8, 2) + Chunk("IDAT", std::string(40, '\x55')) + Iend(),
+         "Cannot load image. Compression error found in PNG file."},
+        {"no image data", kSignature + Ihdr(4, 3, 8, 2) + Iend(), kInvalid},
+        {"no IEND", kSignature + Ihdr(4, 3, 8, 2) + Idat(raw), "Stream read error"},
+        {"chunk longer than the file", kSignature + Ihdr(4, 3, 8, 2) + Be32(0xFFFFFFF0u) + "tEXt" + "abc",
+         "Stream read error"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        try {
+            Decode(c.file);
+            ADD_FAILURE() << "no error";
+        } catch (const Exception& e) {
+            EXPECT_EQ(e.Message(), c.message);
+        }
+    }
+}
+
+TEST(PNGReader, OddButValidFilesDecode) {
+    const std::string raw = FilteredData(SmallRows(), 3);
+    const std::string lowerCase = kSignature + Chunk("ihdr", Be32(4) + Be32(3) + std::string{8, 2, 0, 0, 0}) +
+                                  Chunk("idat", Deflate(raw)) + Chunk("iend", "");
+    // Ancillary chunks are skipped unread, so their CRC does not matter.
+    const std::string ancillary = SmallPng(Chunk("quIL", "data", true));
+    const std::string split = [&] {
+        const std::string z = Deflate(raw);
+        return kSignature + Ihdr(4, 3, 8, 2) + Chunk("IDAT", "") + Chunk("IDAT", z.substr(0, 5)) +
+               Chunk("IDAT", z.substr(5, 1)) + Chunk("IDAT", z.substr(6)) + Chunk("IDAT", "ignored") + Iend();
+    }();
+    const std::string interlaceTwo = kSignature + Ihdr(4, 3, 8, 2, 2) + Idat(raw) + Iend();
+    const auto reference = Decode(SmallPng());
+    for (const std::string& file : {lowerCase, ancillary, split, interlaceTwo}) {
+        auto picture = Decode(file);
+        for (int y = 0; y < 3; ++y)
+            EXPECT_EQ(std::memcmp(picture->ScanLine(y), reference->ScanLine(y), 12), 0);
+    }
+}
+
+TEST(PNGReader, ImageDataEndingEarlyLeavesZeroRows) {
+    std::vector<std::string> rows(6, std::string(4, '\x80'));
+    std::string z = Deflate(FilteredData(rows, 1));
+    // A zlib stream cut in its middle: inflate stops with no input, the rows
+    // it did not reach stay zero, and the load succeeds.
+    const std::string file = kSignature + Ihdr(4, 6, 8, 0) + Chunk("IDAT", z.substr(0, 6)) + Iend();
+    auto picture = Decode(file);
+    EXPECT_EQ(picture->ScanLine(5)[3], 0);
+}
+
+TEST(PNGReader, SixteenBitSamplesAreCutNotRounded) {
+    std::string row(1, '\0');
+    for (unsigned v : {65535u, 257u, 256u, 0u, 32896u})
+        row += std::string{char(v >> 8), char(v & 255)};
+    auto picture = Decode(kSignature + Ihdr(5, 1, 16, 0) + Idat(row) + Iend());
+    const uint8_t* p = picture->ScanLine(0);
+    EXPECT_EQ(std::vector<int>(p, p + 5), (std::vector<int>{255, 1, 0, 0, 128}));
+}
+
+TEST(PNGReader, GammaTable) {
+    const auto table = PngGammaTable(45455 / 100000.0);
+    for (int i = 0; i < 256; ++i)
+        EXPECT_EQ(table[size_t(i)], i) << i;
+    EXPECT_EQ(PngGammaTable(0), PngGammaTable(1.0));
+    const auto bright = PngGammaTable(1.0);
+    EXPECT_EQ(bright[0], 0);
+    EXPECT_EQ(bright[255], 255);
+    EXPECT_EQ(bright[128], 186); // (128/255)^(1/2.2) x 255 = 186.1
+
+    // Colour samples pass through it, alpha does not; the grey palette is looked
+    // up at the level each entry stands for.
+    const std::string gama = Chunk("gAMA", Be32(100000));
+    auto rgba =
+        Decode(kSignature + Ihdr(1, 1, 8, 6) + gama + Idat(std::string("\0\x80\x80\x80\x80", 5)) + Iend());
+    EXPECT_EQ(rgba->Pixel(0, 0), MakeColor32(186, 186, 186, 128));
+    auto grey = Decode(kSignature + Ihdr(2, 1, 1, 0) + gama + Idat(std::string("\0\x40", 2)) + Iend());
+    EXPECT_EQ(grey->Pixel(0, 0), MakeColor32(0, 0, 0));
+    EXPECT_EQ(grey->Pixel(1, 0), MakeColor32(255, 255, 255));
+}
+
+// ---- Adam7: the same pixels stored interlaced and straight give the same raster.
+
+struct TFormat {
+    int colorType, depth, samples;
+    int Bits() const { return depth * samples; }
+};
+
+std::string PackRow(const std::vector<uint64_t>& pixels, int bits) {
+    std::string out((pixels.size() * size_t(bits) + 7) / 8, '\0');
+    for (size_t i = 0; i < pixels.size(); ++i) {
+        if (bits < 8) {
+            size_t bit = i * size_t(bits);
+            out[bit / 8] = char(uint8_t(out[bit / 8]) | pixels[i] << (8 - bits - bit % 8));
+        } else {
+            for (int b = 0; b < bits / 8; ++b)
+                out[i * size_t(bits / 8) + size_t(b)] = char(pixels[i] >> (bits - 8 - 8 * b));
+        }
+    }
+    return out;
+}
+
+std::string Encode(const std::vector<std::vector<uint64_t>>& image, uint32_t w, const TFormat& f,
+                   bool interlaced) {
+    static const uint32_t passes[7][4] = {{0, 8, 0, 8}, {4, 8, 0, 8}, {0, 4, 4, 8}, {2, 4, 0, 4},
+                                          {0, 2, 2, 4}, {1, 2, 0, 2}, {0, 1, 1, 2}};
+    const int step = std::max(1, f.Bits() / 8);
+    std::string raw;
+    for (int p = 0; p < (interlaced ? 7 : 1); ++p) {
+        const uint32_t* pass = interlaced ? passes[p] : passes[6];
+        const uint32_t cs = interlaced ? pass[0] : 0, cstep = interlaced ? pass[1] : 1;
+        const uint32_t rs = interlaced ? pass[2] : 0, rstep = interlaced ? pass[3] : 1;
+        std::vector<std::string> rows;
+        for (uint32_t y = rs; y < image.size(); y += rstep) {
+            std::vector<uint64_t> pixels;
+            for (uint32_t x = cs; x < w; x += cstep)
+                pixels.push_back(image[y][x]);
+            if (!pixels.empty()) rows.push_back(PackRow(pixels, f.Bits()));
+        }
+        raw += FilteredData(rows, step, p);
+    }
+    std::string palette;
+    for (int i = 0; i < 16 * 3; ++i)
+        palette += char(i * 5);
+    return kSignature + Ihdr(w, uint32_t(image.size()), f.depth, f.colorType, interlaced ? 1 : 0) +
+           (f.colorType == 3 ? Chunk("PLTE", palette) : "") + Idat(raw) + Iend();
+}
+
+TEST(PNGReader, InterlacedAndStraightGiveTheSameRaster) {
+    const TFormat formats[] = {{0, 1, 1}, {0, 2, 1},  {3, 2, 1}, {0, 4, 1}, {0, 8, 1}, {0, 16, 1},
+                               {2, 8, 3}, {2, 16, 3}, {4, 8, 2}, {6, 8, 4}, {6, 16, 4}};
+    std::mt19937_64 random(7);
+    for (const TFormat& f : formats)
+        for (uint32_t w : {1u, 2u, 3u, 5u, 8u, 9u, 13u})
+            for (uint32_t h : {1u, 2u, 4u, 7u, 9u}) {
+                SCOPED_TRACE(testing::Message() << f.colorType << "/" << f.depth << " " << w << "x" << h);
+                const uint64_t mask = f.Bits() == 64 ? ~0ull : (1ull << f.Bits()) - 1;
+                std::vector<std::vector<uint64_t>> image(h, std::vector<uint64_t>(w));
+                for (auto& row : image)
+                    for (auto& v : row)
+                        v = random() & mask & (f.colorType == 3 ? 15 : ~0ull);
+                auto straight = Decode(Encode(image, w, f, false));
+                auto interlaced = Decode(Encode(image, w, f, true));
+                std::vector<TColor32> a(w), b(w);
+                for (uint32_t y = 0; y < h; ++y) {
+                    straight->RowToColor32(int(y), a.data());
+                    interlaced->RowToColor32(int(y), b.data());
+                    ASSERT_EQ(a, b) << "row " << y;
+                }
+            }
+}
+
+TEST(PNGReader, InterlacedWidthOneUsesOnlyTheFirstColumnPasses) {
+    // Width 1: passes 1, 3, 5 and 7 carry rows 0 | 4 | 2, 6 | 1, 3, 5, 7.
+    std::string raw;
+    for (int y : {0, 4, 2, 6, 1, 3, 5, 7})
+        raw += std::string{'\0', char(10 * y)};
+    auto picture = Decode(kSignature + Ihdr(1, 8, 8, 0, 1) + Idat(raw) + Iend());
+    for (int y = 0; y < 8; ++y)
+        EXPECT_EQ(picture->ScanLine(y)[0], 10 * y);
+}
+
+TEST(PNGReader, RowsLongerThanABlockAndBlocksOfManyRows) {
+    std::mt19937 random(3);
+    for (uint32_t w : {70000u, 301u}) {
+        const uint32_t h = w > 1000 ? 3 : 1200;
+        std::vector<std::string> rows(h);
+        for (auto& row : rows) {
+            row.resize(size_t(w) * 4);
+            for (auto& c : row)
+                c = char(random() % 7 + (&c - row.data()) % 200);
+        }
+        auto picture = Decode(kSignature + Ihdr(w, h, 8, 6) + Idat(FilteredData(rows, 4)) + Iend());
+        for (uint32_t y = 0; y < h; ++y) {
+            const uint8_t* p = picture->ScanLine(int(y));
+            const std::string& row = rows[y];
+            for (uint32_t x = 0; x < w; ++x)
+                ASSERT_TRUE(p[4 * x] == uint8_t(row[4 * x + 2]) && p[4 * x + 2] == uint8_t(row[4 * x]) &&
+                            p[4 * x + 3] == uint8_t(row[4 * x + 3]))
+                    << x << "," << y;
+        }
+    }
+}
+
+TEST(PNGReader, CompressedDataBeyondTheImageIsNotInflated) {
+    // A 1 x 1 picture whose stream would inflate to 16 MiB: the one row is
+    // read and the rest is left compressed.
+    const std::string bomb = std::string(1, '\0') + std::string(2, '\x7f') + std::string(16u << 20, '\0');
+    auto picture = Decode(kSignature + Ihdr(1, 1, 8, 0) + Idat(bomb) + Iend());
+    EXPECT_EQ(picture->ScanLine(0)[0], 0x7f);
+}
+
+} // namespace
