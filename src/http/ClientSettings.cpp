@@ -1,6 +1,7 @@
 #include "http/ClientSettings.h"
 
 #include "app/TextUtils.h"
+#include "http/IdHTTP.h"
 #include "http/IdURI.h"
 
 #include <atomic>
@@ -161,4 +162,15 @@ int ClientReadTimeout() {
 
 void SetClientReadTimeout(int ms) {
     ReadTimeoutOverride.store(ms > 0 ? ms : 0);
+}
+
+void ApplyClientSettings(TIdHTTP& client, const std::string& url) {
+    client.ReadTimeout = ClientReadTimeout();
+    const std::optional<TProxySetting> proxy = ProxyFromEnvironment(url);
+    if (!proxy) return;
+    client.ProxyParams.SetProxyServer(proxy->Host);
+    client.ProxyParams.SetProxyPort(proxy->Port);
+    client.ProxyParams.ProxyUsername = proxy->User;
+    client.ProxyParams.ProxyPassword = proxy->Password;
+    client.ProxyParams.BasicAuthentication = !proxy->User.empty();
 }
