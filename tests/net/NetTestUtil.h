@@ -1,6 +1,7 @@
 #pragma once
 // Shared pieces of the transport tests.
 
+#include "app/Exceptions.h"
 #include "net/IdComponent.h"
 #include "net/IdTCPClient.h"
 #include "support/ScriptedPeer.h"

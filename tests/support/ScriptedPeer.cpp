@@ -286,8 +286,11 @@ bool TScriptedPeer::PlayStep(size_t index, int connection, const TPeerStep& step
     case K::Send:
         return SendAll(connection, step);
     case K::Pause:
-    case K::Stall:
         return SleepInterruptible(step.Milliseconds);
+    case K::Stall:
+        // Ends early when the client closes, so the next connection is served.
+        WaitFor(connection, POLLRDHUP, step.Milliseconds);
+        return false;
     case K::ShutdownWrite:
         ::shutdown(connection, SHUT_WR);
         return true;

@@ -1,7 +1,8 @@
 #pragma once
 // A scripted TCP peer on 127.0.0.1 for wire tests: it accepts connections on a
 // port the system picks, plays one script of steps per connection, and keeps
-// every byte the client sent. Everything it does has a time limit, so a test
+// every byte the client sent. Connections are served one after the other.
+// Everything it does has a time limit, so a test
 // whose client misbehaves fails instead of hanging.
 //
 //   TScriptedPeer peer({TPeerStep::ReadUntil("\r\n\r\n"),
@@ -28,7 +29,8 @@ struct TPeerStep {
         ShutdownWrite, // half-close: the client reads the end, the peer still reads
         Close,         // orderly close
         Reset,         // close with SO_LINGER 0: the client sees a reset
-        Stall,         // stay silent (no reads, no writes) for Milliseconds, -1 until stopped
+        Stall,         // stay silent (no reads, no writes) for Milliseconds (-1: the time limit) or
+                       // until the client closes; ends the script
     };
 
     TKind Kind = TKind::Pause;
