@@ -576,10 +576,13 @@ void TBitmap::ReadPicture(TStream& stream) {
     decoded.Reallocate(static_cast<int>(info.Width), static_cast<int>(height), format);
     decoded.FImage->Palette = std::move(palette);
     const uint8_t* bits = file.data() + in.Position();
+    const bool rle = info.Compression == BI_RLE8 || info.Compression == BI_RLE4;
     uint64_t count = info.SizeImage;
-    if (count == 0) count = uint64_t(RasterRowBytes(info.Width, info.BitCount)) * uint64_t(height);
-    count = std::min<uint64_t>(count, in.Left());
-    if (info.Compression == BI_RLE8 || info.Compression == BI_RLE4)
+    // Run-length data may well be longer than the plain rows would be: without
+    // a size of its own it runs to the end of the file.
+    if (count == 0 && !rle) count = uint64_t(RasterRowBytes(info.Width, info.BitCount)) * uint64_t(height);
+    if (count == 0 || count > in.Left()) count = in.Left();
+    if (rle)
         TRleDecoder(decoded, info.Height < 0, info.BitCount).Decode(bits, count);
     else
         ReadPlainRows(decoded, info, bits, count);
