@@ -3,61 +3,14 @@
 // caller must see. Every case that does not depend on how the reply is cut
 // into segments runs twice: as sent in one piece, and one byte per segment.
 
-#include "http/IdHTTP.h"
-#include "support/ScriptedPeer.h"
+#include "HttpWireCase.h"
 
-#include <gtest/gtest.h>
-
-#include <functional>
-#include <string>
-#include <vector>
+#include <chrono>
+#include <thread>
 
 namespace {
 
-using S = TPeerStep;
-
-std::string Replace(std::string text, int port) {
-    const std::string mark = "{port}";
-    for (size_t at = text.find(mark); at != std::string::npos; at = text.find(mark, at))
-        text.replace(at, mark.size(), std::to_string(port));
-    return text;
-}
-
-// The request of a default client for path on the peer.
-std::string Get(const std::string& path, const std::string& extra = "") {
-    return "GET " + path +
-           " HTTP/1.1\r\nContent-Type: text/html\r\nHost: 127.0.0.1:{port}\r\nAccept: text/html, */*\r\n"
-           "User-Agent: Mozilla/3.0 (compatible; Quillora Library)\r\n" +
-           extra + "\r\n";
-}
-
-const std::string RequestEnd = "\r\n\r\n";
-
-struct TWireCase {
-    TWireCase(const char* name, std::string url, std::vector<TPeerScript> scripts,
-              std::vector<std::string> requests, std::string body, std::string failure,
-              bool segmentSensitive = false, std::function<void(TIdHTTP&)> setup = nullptr,
-              std::function<void(TIdHTTP&, const Exception*)> check = nullptr)
-        : Name(name), Url(std::move(url)), Scripts(std::move(scripts)), Requests(std::move(requests)),
-          Body(std::move(body)), Failure(std::move(failure)), SegmentSensitive(segmentSensitive),
-          Setup(std::move(setup)), Check(std::move(check)) {}
-
-    const char* Name;
-    std::string Url;
-    std::vector<TPeerScript> Scripts;
-    std::vector<std::string> Requests; // exact bytes per connection
-    std::string Body;
-    std::string Failure; // "Class: message", empty for success
-    bool SegmentSensitive = false;
-    std::function<void(TIdHTTP&)> Setup;
-    std::function<void(TIdHTTP&, const Exception*)> Check;
-};
-
-TPeerScript Reply(const std::string& reply, bool closeAfter = true) {
-    TPeerScript s{S::ReadUntil(RequestEnd), S::Send(reply)};
-    s.push_back(closeAfter ? S::Close() : S::Stall(1500));
-    return s;
-}
+using namespace wire;
 
 std::vector<TWireCase> Cases() {
     std::vector<TWireCase> c;
@@ -260,43 +213,15 @@ std::vector<TWireCase> Cases() {
 
 class WireTest : public ::testing::TestWithParam<std::tuple<size_t, bool>> {};
 
-void RunCase(const TWireCase& wire, bool oneBytePerSegment) {
-    std::vector<TPeerScript> scripts = wire.Scripts;
-    for (auto& script : scripts)
-        for (auto& step : script)
-            if (step.Kind == TPeerStep::TKind::Send) step.OneBytePerSegment = oneBytePerSegment;
-    TScriptedPeer peer(scripts);
-    TIdHTTP client;
-    if (wire.Setup) wire.Setup(client);
-    TMemoryStream body;
-    std::string failure;
-    std::unique_ptr<Exception> caught;
-    try {
-        client.FetchToStream(Replace(wire.Url, peer.Port()), body);
-    } catch (const EIdHTTPProtocolException& e) {
-        failure = std::string(e.ClassName()) + ": " + e.Message();
-        caught = std::make_unique<EIdHTTPProtocolException>(e);
-    } catch (const Exception& e) {
-        failure = std::string(e.ClassName()) + ": " + e.Message();
-        caught = std::make_unique<Exception>(e);
-    }
-    EXPECT_EQ(failure, wire.Failure);
-    EXPECT_EQ(body.DataString(), wire.Body);
-    if (wire.Check) wire.Check(client, caught.get());
-    peer.Stop();
-    for (size_t k = 0; k < wire.Requests.size(); ++k)
-        EXPECT_EQ(peer.Received(k), Replace(wire.Requests[k], peer.Port())) << "connection " << k;
-}
-
 } // namespace
 
 TEST_P(WireTest, Case) {
     const auto [index, oneByte] = GetParam();
     const auto cases = Cases();
-    const TWireCase& wire = cases.at(index);
-    if (oneByte && wire.SegmentSensitive) GTEST_SKIP() << "depends on segmentation";
-    SCOPED_TRACE(wire.Name);
-    RunCase(wire, oneByte);
+    const TWireCase& wireCase = cases.at(index);
+    if (oneByte && wireCase.SegmentSensitive) GTEST_SKIP() << "depends on segmentation";
+    SCOPED_TRACE(wireCase.Name);
+    RunCase(wireCase, oneByte);
 }
 
 INSTANTIATE_TEST_SUITE_P(IdHTTP, WireTest,
@@ -306,3 +231,101 @@ INSTANTIATE_TEST_SUITE_P(IdHTTP, WireTest,
                                     std::to_string(std::get<0>(info.param)) +
                                     (std::get<1>(info.param) ? "_OneByteSegments" : "_OnePiece");
                          });
+
+namespace {
+
+// Exposes the target resolution, which needs no peer and resolves no name.
+class TTargetProbe : public TIdHTTP {
+  public:
+    std::string HostFor(const std::string& url) {
+        Request().Target = url;
+        ResolveTarget();
+        return Request().Host;
+    }
+};
+
+} // namespace
+
+TEST(IdHTTPRequest, HostHeaderCarriesThePortUnless80) {
+    TTargetProbe probe;
+    EXPECT_EQ(probe.HostFor("http://server/x"), "server");
+    EXPECT_EQ(probe.HostFor("http://server:80/x"), "server");
+    EXPECT_EQ(probe.HostFor("http://server:8080/x"), "server:8080");
+    // Another host without a port is that scheme's port, not the last one used.
+    EXPECT_EQ(probe.HostFor("http://other/y"), "other");
+    EXPECT_EQ(probe.Request().Target, "/y");
+    EXPECT_EQ(probe.HostFor("https://server/x"), "server:443");
+    // A relative URL always continues as http, on http's port.
+    EXPECT_EQ(probe.HostFor("z.html"), "server");
+    EXPECT_EQ(probe.CurrentUrl().Scheme, "http");
+    try {
+        probe.HostFor("ftp://server/x");
+        FAIL();
+    } catch (const EIdUnknownProtocol& e) {
+        EXPECT_EQ(e.Message(), "");
+    }
+}
+
+TEST(IdHTTPRequest, UrlWithLineBreakOrNulIsNeverSent) {
+    TScriptedPeer peer({Reply("HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n")}, 1500);
+    for (const std::string& bad :
+         {std::string("/x\r\nX-Injected: 1"), std::string("/x\nY: 2"), std::string("/x\0y", 4)}) {
+        TIdHTTP client;
+        TMemoryStream body;
+        const std::string url = "http://127.0.0.1:" + std::to_string(peer.Port()) + bad;
+        EXPECT_THROW(client.FetchToStream(url, body), EIdURIException);
+    }
+    EXPECT_EQ(peer.AcceptedCount(), 0u);
+}
+
+TEST(IdHTTPRequest, FailuresBeforeConnecting) {
+    TIdHTTP client;
+    TMemoryStream body;
+    auto failure = [&](const std::string& url) {
+        try {
+            client.FetchToStream(url, body);
+        } catch (const Exception& e) {
+            return std::string(e.ClassName()) + ": " + e.Message();
+        }
+        return std::string("no failure");
+    };
+    EXPECT_EQ(failure("https://127.0.0.1/x"), "EIdIOHandlerPropInvalid: IOHandler value is not valid");
+    EXPECT_EQ(failure("http://127.0.0.1:abc/x"), "EConvertError: 'abc' is not a valid integer value");
+    EXPECT_EQ(failure("gopher://127.0.0.1/x"), "EIdUnknownProtocol: ");
+    EXPECT_EQ(failure("http://127.0.0.1:65616/x"), "EIdURIException: Port 65616 is out of range");
+    client.ProtocolVersion = pv1_0;
+    try {
+        client.RunRequest(hmPut, "http://127.0.0.1:1/x", nullptr, nullptr);
+        FAIL();
+    } catch (const EIdException& e) {
+        EXPECT_EQ(e.Message(), "This request method is supported in HTTP 1.1");
+    }
+}
+
+TEST(IdHTTPRequest, ReusedClientKeepsConnectionAndCookies) {
+    TScriptedPeer peer(
+        TPeerScript{S::ReadUntil(RequestEnd),
+                    S::Send("HTTP/1.1 200 OK\r\nSet-Cookie: a=1; Path=/\r\nContent-Length: 3\r\n\r\none"),
+                    S::ReadUntil(RequestEnd), S::Send("HTTP/1.1 200 OK\r\nContent-Length: 3\r\n\r\ntwo"),
+                    S::Stall(1500)});
+    TIdHTTP client;
+    const std::string base = "http://127.0.0.1:" + std::to_string(peer.Port());
+    EXPECT_EQ(client.FetchText(base + "/first"), "one");
+    EXPECT_TRUE(client.OwnsCookieManager());
+    EXPECT_EQ(client.FetchText(base + "/second"), "two");
+    peer.Stop();
+    EXPECT_EQ(peer.AcceptedCount(), 1u);
+    EXPECT_EQ(peer.Received(0), Replace(Get("/first") + Get("/second", "Cookie: a=1\r\n"), peer.Port()));
+}
+
+TEST(IdHTTPRequest, ServerCloseBetweenRequestsIsNoticedBeforeReuse) {
+    TScriptedPeer peer(std::vector<TPeerScript>{Reply("HTTP/1.1 200 OK\r\nContent-Length: 1\r\n\r\na"),
+                                                Reply("HTTP/1.1 200 OK\r\nContent-Length: 1\r\n\r\nb")});
+    TIdHTTP client;
+    const std::string base = "http://127.0.0.1:" + std::to_string(peer.Port());
+    EXPECT_EQ(client.FetchText(base + "/1"), "a");
+    // The first connection is closed by now; the client must notice before writing.
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_EQ(client.FetchText(base + "/2"), "b");
+    EXPECT_EQ(peer.AcceptedCount(), 2u);
+}

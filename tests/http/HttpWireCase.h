@@ -1,0 +1,102 @@
+#pragma once
+// The harness of the client's wire tables: a case names what a scripted peer
+// answers, the exact bytes the client must write on each connection, and the
+// body or the failure ("Class: message") the caller must see.
+
+#include "http/IdHTTP.h"
+#include "support/ScriptedPeer.h"
+
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace wire {
+
+using S = TPeerStep;
+
+// "{port}" in URLs and expected bytes stands for the peer's port.
+inline std::string Replace(std::string text, int port) {
+    const std::string mark = "{port}";
+    for (size_t at = text.find(mark); at != std::string::npos; at = text.find(mark, at))
+        text.replace(at, mark.size(), std::to_string(port));
+    return text;
+}
+
+// The request of a default client for path on the peer; extra lines come after User-Agent.
+inline std::string Get(const std::string& path, const std::string& extra = "",
+                       const std::string& host = "127.0.0.1:{port}") {
+    return "GET " + path + " HTTP/1.1\r\nContent-Type: text/html\r\nHost: " + host +
+           "\r\nAccept: text/html, */*\r\nUser-Agent: Mozilla/3.0 (compatible; Quillora Library)\r\n" +
+           extra + "\r\n";
+}
+
+inline const std::string RequestEnd = "\r\n\r\n";
+
+// Reads one request and answers it; then closes, or keeps the connection open for a while.
+inline TPeerScript Reply(const std::string& reply, bool closeAfter = true) {
+    TPeerScript s{S::ReadUntil(RequestEnd), S::Send(reply)};
+    s.push_back(closeAfter ? S::Close() : S::Stall(1500));
+    return s;
+}
+
+struct TWireCase {
+    using TSetup = std::function<void(TIdHTTP&, int port)>;
+    using TCheck = std::function<void(TIdHTTP&, const Exception*)>;
+
+    TWireCase(const char* name, std::string url, std::vector<TPeerScript> scripts,
+              std::vector<std::string> requests, std::string body, std::string failure,
+              bool segmentSensitive = false, TSetup setup = nullptr, TCheck check = nullptr)
+        : Name(name), Url(std::move(url)), Scripts(std::move(scripts)), Requests(std::move(requests)),
+          Body(std::move(body)), Failure(std::move(failure)), SegmentSensitive(segmentSensitive),
+          Setup(std::move(setup)), Check(std::move(check)) {}
+
+    const char* Name;
+    std::string Url;
+    std::vector<TPeerScript> Scripts;
+    std::vector<std::string> Requests; // exact bytes per connection
+    std::string Body;
+    std::string Failure; // "Class: message", empty for success
+    bool SegmentSensitive = false;
+    TSetup Setup;
+    TCheck Check;
+};
+
+inline void RunCase(const TWireCase& wire, bool oneBytePerSegment) {
+    std::vector<TPeerScript> scripts = wire.Scripts;
+    for (auto& script : scripts)
+        for (auto& step : script)
+            if (step.Kind == TPeerStep::TKind::Send) step.OneBytePerSegment = oneBytePerSegment;
+    TScriptedPeer peer(scripts);
+    TIdHTTP client;
+    if (wire.Setup) wire.Setup(client, peer.Port());
+    TMemoryStream body;
+    std::string failure;
+    std::unique_ptr<Exception> caught;
+    try {
+        client.FetchToStream(Replace(wire.Url, peer.Port()), body);
+    } catch (const EIdHTTPProtocolException& e) {
+        failure = std::string(e.ClassName()) + ": " + e.Message();
+        caught = std::make_unique<EIdHTTPProtocolException>(e);
+    } catch (const Exception& e) {
+        failure = std::string(e.ClassName()) + ": " + e.Message();
+        caught = std::make_unique<Exception>(e);
+    }
+    EXPECT_EQ(failure, wire.Failure);
+    EXPECT_EQ(body.DataString(), wire.Body);
+    if (wire.Check) wire.Check(client, caught.get());
+    peer.Stop();
+    for (size_t k = 0; k < wire.Requests.size(); ++k)
+        EXPECT_EQ(peer.Received(k), Replace(wire.Requests[k], peer.Port())) << "connection " << k;
+}
+
+// The protocol exception of a case, for checks of its code and body.
+inline const EIdHTTPProtocolException& ProtocolError(const Exception* e) {
+    auto* p = dynamic_cast<const EIdHTTPProtocolException*>(e);
+    if (p == nullptr) throw std::runtime_error("no EIdHTTPProtocolException");
+    return *p;
+}
+
+} // namespace wire
