@@ -395,16 +395,18 @@ void TJPEGImage::Decode() {
         last = Clock::now();
         Progress(TProgressStage::psRunning, percent);
     };
-    Progress(TProgressStage::psStarting, 0);
     int code = 0;
     try {
-        TJpegDecompressor jpeg(FImage->Data.data(), FImage->Data.size());
-        Open(jpeg);
-        code = GuardedCall(jpeg, DecodeStep, &ctx);
+        Progress(TProgressStage::psStarting, 0);
+        {
+            TJpegDecompressor jpeg(FImage->Data.data(), FImage->Data.size());
+            Open(jpeg);
+            code = GuardedCall(jpeg, DecodeStep, &ctx);
+        }
+        Progress(TProgressStage::psEnding, code == 0 ? 100 : 0);
     } catch (const EAbort&) {
         return; // cancelled by the progress handler: no error
     }
-    Progress(TProgressStage::psEnding, code == 0 ? 100 : 0);
     Check(code);
 }
 

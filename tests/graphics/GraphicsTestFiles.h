@@ -169,7 +169,7 @@ inline std::string ReadFile(const std::string& path) {
 }
 
 // Runs a shell command; answers its exit status (-1 when it did not exit).
-inline int Run(const std::string& command) {
+inline int RunCommand(const std::string& command) {
     int status = std::system(command.c_str());
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }

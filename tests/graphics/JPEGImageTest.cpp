@@ -1,0 +1,213 @@
+#include "GraphicsTestFiles.h"
+
+#include "graphics/JPEGImage.h"
+#include "graphics/Picture.h"
+
+#include <sstream>
+
+using namespace gfxtest;
+
+namespace {
+
+// A picture with gradients, edges and colour, written as PPM and compressed by cjpeg.
+class JPEGFiles : public ::testing::Test {
+  protected:
+    std::string MakeJpeg(const std::string& name, int w, int h, const std::string& cjpegOptions = "") {
+        std::string ppm = "P6\n" + std::to_string(w) + " " + std::to_string(h) + "\n255\n";
+        for (int y = 0; y < h; ++y)
+            for (int x = 0; x < w; ++x) {
+                ppm += char((x * 255) / std::max(w - 1, 1));
+                ppm += char(((x / 8 + y / 8) % 2) * 200);
+                ppm += char((y * 255) / std::max(h - 1, 1));
+            }
+        std::string ppmPath = Scratch.Write(name + ".ppm", ppm);
+        std::string jpg = Scratch.Path(name);
+        EXPECT_EQ(RunCommand("cjpeg -quality 85 " + cjpegOptions + " -outfile " + Quote(jpg) + " " +
+                             Quote(ppmPath)),
+                  0);
+        return jpg;
+    }
+
+    // djpeg's raster of the file as RGB bytes (a grey PGM is widened to RGB).
+    std::string Djpeg(const std::string& jpg, const std::string& options, int& w, int& h) {
+        std::string out = Scratch.Path("djpeg.pnm");
+        RunCommand("djpeg " + options + " -pnm -outfile " + Quote(out) + " " + Quote(jpg) + " 2>/dev/null");
+        std::string pnm = ReadFile(out);
+        std::istringstream header(pnm);
+        std::string magic;
+        int maxval = 0;
+        header >> magic >> w >> h >> maxval;
+        std::string pixels = pnm.substr(size_t(header.tellg()) + 1);
+        if (magic == "P6") return pixels;
+        std::string rgb;
+        for (char g : pixels)
+            rgb += std::string(3, g);
+        return rgb;
+    }
+
+    static std::string RasterRgb(const TBitmap& raster) {
+        std::string rgb;
+        std::vector<TColor32> row(size_t(raster.Width()));
+        for (int y = 0; y < raster.Height(); ++y) {
+            raster.RowToColor32(y, row.data());
+            for (TColor32 c : row)
+                rgb += {char(c >> 16), char(c >> 8), char(c)};
+        }
+        return rgb;
+    }
+
+    void ExpectSameAsDjpeg(TJPEGImage& jpeg, const std::string& file, const std::string& options) {
+        jpeg.LoadFile(file);
+        jpeg.DIBNeeded();
+        int w = 0, h = 0;
+        std::string reference = Djpeg(file, options, w, h);
+        ASSERT_EQ(jpeg.DecodedRaster()->Width(), w);
+        ASSERT_EQ(jpeg.DecodedRaster()->Height(), h);
+        // Same library, same settings: the very same pixels.
+        EXPECT_TRUE(RasterRgb(*jpeg.DecodedRaster()) == reference);
+    }
+
+    TScratch Scratch;
+};
+
+std::string ErrorOf(const std::function<void()>& action) {
+    try {
+        action();
+    } catch (const Exception& e) {
+        return std::string(e.ClassName()) + ": " + e.Message();
+    }
+    return "no error";
+}
+
+} // namespace
+
+TEST_F(JPEGFiles, DecodesExactlyAsDjpeg) {
+    std::string baseline = MakeJpeg("photo.jpg", 97, 61);
+    std::string progressive = MakeJpeg("progressive.jpg", 97, 61, "-progressive");
+    std::string gray = MakeJpeg("gray.jpg", 40, 30, "-grayscale");
+    {
+        TJPEGImage jpeg;
+        ExpectSameAsDjpeg(jpeg, baseline, "");
+        EXPECT_EQ(jpeg.DecodedRaster()->PixelFormat(), TPixelFormat::pf24bit);
+    }
+    {
+        TJPEGImage jpeg;
+        ExpectSameAsDjpeg(jpeg, progressive, "");
+        EXPECT_TRUE(jpeg.ProgressiveEncoding());
+    }
+    {
+        TJPEGImage jpeg;
+        jpeg.Settings.Scale = TJPEGScale::jsHalf;
+        ExpectSameAsDjpeg(jpeg, baseline, "-scale 1/2");
+    }
+    {
+        TJPEGImage jpeg;
+        jpeg.Settings.Performance = TJPEGPerformance::jpBestSpeed;
+        ExpectSameAsDjpeg(jpeg, baseline, "-dct fast");
+    }
+    {
+        // Grey output goes through the 236-colour quantiser, with a grey palette.
+        TJPEGImage jpeg;
+        ExpectSameAsDjpeg(jpeg, gray, "-colors 236");
+        EXPECT_EQ(jpeg.DecodedRaster()->PixelFormat(), TPixelFormat::pf8bit);
+        EXPECT_TRUE(jpeg.Data()->Grayscale);
+    }
+}
+
+TEST_F(JPEGFiles, HeaderAtLoadDecodingAtFirstNeedOnly) {
+    std::string file = MakeJpeg("photo.jpg", 33, 17);
+    TJPEGImage jpeg;
+    jpeg.LoadFile(file);
+    EXPECT_EQ(jpeg.Width(), 33);
+    EXPECT_EQ(jpeg.Height(), 17);
+    EXPECT_FALSE(jpeg.Empty());
+    EXPECT_EQ(jpeg.DecodedRaster(), nullptr);
+    jpeg.Settings.Scale = TJPEGScale::jsQuarter;
+    EXPECT_EQ(jpeg.Width(), 9); // libjpeg rounds scaled sizes up
+    EXPECT_EQ(jpeg.Height(), 5);
+
+    TCanvas canvas(9, 5, 0);
+    jpeg.DrawInRect(canvas, Rect(0, 0, 9, 5));
+    const TBitmap* raster = jpeg.DecodedRaster();
+    ASSERT_NE(raster, nullptr);
+    EXPECT_EQ(raster->Width(), 9);
+    jpeg.DrawInRect(canvas, Rect(0, 0, 9, 5));
+    EXPECT_EQ(jpeg.DecodedRaster(), raster); // decoded once
+    EXPECT_EQ(canvas.ScanLine(4)[8] >> 24, 0xFFu);
+
+    jpeg.LoadFile(file); // a new load drops the raster
+    EXPECT_EQ(jpeg.DecodedRaster(), nullptr);
+}
+
+TEST_F(JPEGFiles, NotAJpegFailsAtLoadWithCode53) {
+    std::string html = Scratch.Write("page.jpg", "<html><body>404 Not Found</body></html>\n");
+    TJPEGImage jpeg;
+    EXPECT_EQ(ErrorOf([&] { jpeg.LoadFile(html); }), "EJPEG: JPEG error #53");
+    EXPECT_EQ(ErrorOf([&] { ReadInto(jpeg, "\xFF"); }), "EJPEG: JPEG error #53");
+}
+
+TEST_F(JPEGFiles, EmptyFileFailsOnceAtFirstDrawingWithCode42) {
+    std::string empty = Scratch.Write("empty.jpg", "");
+    TPicture picture;
+    picture.LoadPictureFile(empty);
+    auto* jpeg = dynamic_cast<TJPEGImage*>(picture.Graphic());
+    ASSERT_NE(jpeg, nullptr);
+    EXPECT_FALSE(jpeg->Empty());
+    EXPECT_EQ(jpeg->Width(), 0);
+    EXPECT_EQ(jpeg->Height(), 0);
+    TCanvas canvas(4, 4, 0xFF808080);
+    EXPECT_EQ(ErrorOf([&] { jpeg->DrawInRect(canvas, Rect(0, 0, 4, 4)); }), "EJPEG: JPEG error #42");
+    EXPECT_EQ(ErrorOf([&] { jpeg->DrawInRect(canvas, Rect(0, 0, 4, 4)); }), "no error");
+    EXPECT_EQ(canvas.ScanLine(1)[1], 0xFF808080u);
+}
+
+TEST_F(JPEGFiles, TruncatedFileDrawsWhatArrived) {
+    std::string whole = ReadFile(MakeJpeg("photo.jpg", 64, 64));
+    for (size_t keep : {whole.size() / 2, whole.size() - 2, size_t(700)}) {
+        SCOPED_TRACE(keep);
+        std::string cut = Scratch.Write("cut.jpg", whole.substr(0, keep));
+        TJPEGImage jpeg;
+        ExpectSameAsDjpeg(jpeg, cut, "");
+    }
+    // Cut inside the header: that is an error at load, not a crash.
+    std::string headerOnly = Scratch.Write("head.jpg", whole.substr(0, 30));
+    TJPEGImage jpeg;
+    EXPECT_EQ(ErrorOf([&] { jpeg.LoadFile(headerOnly); }).rfind("EJPEG: JPEG error #", 0), 0u);
+}
+
+TEST_F(JPEGFiles, SizeCannotBeSetAndStoredDataLoads) {
+    TJPEGImage jpeg;
+    EXPECT_EQ(ErrorOf([&] { jpeg.SetWidth(10); }),
+              "EInvalidGraphicOperation: Cannot change the size of a JPEG image");
+    EXPECT_EQ(ErrorOf([&] { jpeg.SetHeight(10); }),
+              "EInvalidGraphicOperation: Cannot change the size of a JPEG image");
+
+    std::string file = ReadFile(MakeJpeg("photo.jpg", 20, 10));
+    std::string stored = std::string(1, char(10)) + "TJPEGImage";
+    Le32(stored, uint32_t(file.size()));
+    TStringStream stream(stored + file);
+    TPicture picture;
+    picture.ReadStoredData(stream);
+    ASSERT_NE(dynamic_cast<TJPEGImage*>(picture.Graphic()), nullptr);
+    EXPECT_EQ(picture.Width(), 20);
+    EXPECT_EQ(picture.Height(), 10);
+}
+
+TEST_F(JPEGFiles, ProgressReportsAndCancelsQuietly) {
+    std::string file = MakeJpeg("photo.jpg", 16, 16);
+    TJPEGImage jpeg;
+    std::vector<std::pair<TProgressStage, int>> seen;
+    jpeg.OnProgress = [&](TGraphic&, TProgressStage stage, int percent) {
+        seen.emplace_back(stage, percent);
+    };
+    jpeg.LoadFile(file);
+    jpeg.DIBNeeded();
+    ASSERT_GE(seen.size(), 2u);
+    EXPECT_EQ(seen.front().first, TProgressStage::psStarting);
+    EXPECT_EQ(seen.back(), std::make_pair(TProgressStage::psEnding, 100));
+
+    TJPEGImage cancelled;
+    cancelled.OnProgress = [](TGraphic&, TProgressStage, int) { throw EAbort("cancel"); };
+    cancelled.LoadFile(file);
+    EXPECT_EQ(ErrorOf([&] { cancelled.DIBNeeded(); }), "no error");
+}
