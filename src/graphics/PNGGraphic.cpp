@@ -4,6 +4,10 @@
 
 #include <zlib.h>
 
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
+
 #include <algorithm>
 #include <cmath>
 #include <cstring>
@@ -188,16 +192,18 @@ namespace {
 
 // ---------------------------------------------------------------- filters
 //
-// The five row filters undone in place. Each loop is written for one filter
-// step so that the compiler keeps the channels in registers; Paeth picks
-// left, then above, then upper-left on ties, as the standard orders them.
+// The five row filters undone in place. Paeth picks left, then above, then
+// upper-left on ties, as the standard orders them. Rows handed to these have
+// at least kRowPadding readable and writable bytes after them.
+
+constexpr size_t kRowPadding = 16;
 
 template <int Step> void UndoSub(uint8_t* row, size_t length) {
     for (size_t i = Step; i < length; ++i)
         row[i] = uint8_t(row[i] + row[i - Step]);
 }
 
-void UndoUp(uint8_t* row, const uint8_t* prior, size_t length) {
+void UndoUp(uint8_t* __restrict row, const uint8_t* __restrict prior, size_t length) {
     for (size_t i = 0; i < length; ++i)
         row[i] = uint8_t(row[i] + prior[i]);
 }
@@ -211,12 +217,12 @@ template <int Step> void UndoAverage(uint8_t* row, const uint8_t* prior, size_t 
 }
 
 inline unsigned PaethPredictor(int a, int b, int c) {
-    int pa = std::abs(b - c);
-    int pb = std::abs(a - c);
-    int pc = std::abs(a + b - 2 * c);
-    int ab = pa <= pb ? a : b;
-    int abMin = pa <= pb ? pa : pb;
-    return unsigned(abMin <= pc ? ab : c);
+    const int pa = std::abs(b - c);
+    const int pb = std::abs(a - c);
+    const int pc = std::abs(a + b - 2 * c);
+    const int ab = pa <= pb ? a : b;
+    const int abDistance = pa <= pb ? pa : pb;
+    return unsigned(abDistance <= pc ? ab : c);
 }
 
 template <int Step> void UndoPaeth(uint8_t* row, const uint8_t* prior, size_t length) {
@@ -227,6 +233,79 @@ template <int Step> void UndoPaeth(uint8_t* row, const uint8_t* prior, size_t le
     for (size_t i = Step; i < length; ++i)
         row[i] = uint8_t(row[i] + PaethPredictor(row[i - Step], prior[i], prior[i - Step]));
 }
+
+#ifdef __SSE2__
+// Average and Paeth for 3- and 4-byte pixels, one pixel per register. The
+// left pixel stays in a register instead of going through memory, and every
+// load of the row is made before the store that precedes it, so no load
+// waits on a store it partly overlaps. Loads and stores move 4 bytes; for
+// 3-byte pixels the fourth lane of each prediction is zero, so the store
+// writes the next byte back unchanged.
+inline __m128i Load4(const uint8_t* p) {
+    uint32_t v;
+    std::memcpy(&v, p, 4);
+    return _mm_cvtsi32_si128(int(v));
+}
+
+inline void Store4(uint8_t* p, __m128i v) {
+    const uint32_t x = uint32_t(_mm_cvtsi128_si32(v));
+    std::memcpy(p, &x, 4);
+}
+
+template <int Step> __m128i PixelMask() {
+    return Step == 4 ? _mm_set1_epi32(-1) : _mm_cvtsi32_si128(0x00FFFFFF);
+}
+
+template <int Step> void UndoAverageSse2(uint8_t* row, const uint8_t* prior, size_t length) {
+    const __m128i mask = PixelMask<Step>(), one = _mm_set1_epi8(1);
+    __m128i a = _mm_setzero_si128(), raw = Load4(row);
+    for (size_t i = 0; i < length; i += Step) {
+        const __m128i b = Load4(prior + i);
+        const __m128i next = Load4(row + i + Step);
+        // pavgb rounds up; the standard's average rounds down.
+        const __m128i average = _mm_sub_epi8(_mm_avg_epu8(a, b), _mm_and_si128(_mm_xor_si128(a, b), one));
+        a = _mm_add_epi8(raw, _mm_and_si128(average, mask));
+        Store4(row + i, a);
+        raw = next;
+    }
+}
+
+template <int Step> void UndoPaethSse2(uint8_t* row, const uint8_t* prior, size_t length) {
+    const __m128i zero = _mm_setzero_si128(), low = _mm_set1_epi16(0xFF);
+    const __m128i mask = _mm_unpacklo_epi8(PixelMask<Step>(), zero);
+    __m128i a = zero, c = zero, raw = Load4(row);
+    for (size_t i = 0; i < length; i += Step) {
+        const __m128i b = _mm_unpacklo_epi8(Load4(prior + i), zero);
+        const __m128i next = Load4(row + i + Step);
+        __m128i pa = _mm_sub_epi16(b, c), pb = _mm_sub_epi16(a, c);
+        __m128i pc = _mm_add_epi16(pa, pb);
+        pa = _mm_max_epi16(pa, _mm_sub_epi16(zero, pa));
+        pb = _mm_max_epi16(pb, _mm_sub_epi16(zero, pb));
+        pc = _mm_max_epi16(pc, _mm_sub_epi16(zero, pc));
+        const __m128i nearest = _mm_min_epi16(pc, _mm_min_epi16(pa, pb));
+        const __m128i useA = _mm_cmpeq_epi16(pa, nearest), useB = _mm_cmpeq_epi16(pb, nearest);
+        __m128i predicted = _mm_or_si128(_mm_and_si128(useB, b), _mm_andnot_si128(useB, c));
+        predicted = _mm_or_si128(_mm_and_si128(useA, a), _mm_andnot_si128(useA, predicted));
+        a = _mm_and_si128(_mm_add_epi16(_mm_unpacklo_epi8(raw, zero), _mm_and_si128(predicted, mask)), low);
+        Store4(row + i, _mm_packus_epi16(a, a));
+        c = b;
+        raw = next;
+    }
+}
+
+template <> void UndoAverage<3>(uint8_t* row, const uint8_t* prior, size_t length) {
+    UndoAverageSse2<3>(row, prior, length);
+}
+template <> void UndoAverage<4>(uint8_t* row, const uint8_t* prior, size_t length) {
+    UndoAverageSse2<4>(row, prior, length);
+}
+template <> void UndoPaeth<3>(uint8_t* row, const uint8_t* prior, size_t length) {
+    UndoPaethSse2<3>(row, prior, length);
+}
+template <> void UndoPaeth<4>(uint8_t* row, const uint8_t* prior, size_t length) {
+    UndoPaethSse2<4>(row, prior, length);
+}
+#endif
 
 template <int Step> void UndoFilterStep(int filter, uint8_t* row, const uint8_t* prior, size_t length) {
     switch (filter) {
@@ -767,8 +846,8 @@ void TPngDecoder::DecodePass(TImageData& data, const TPass& pass, TRowConverter 
     // Rows are inflated in blocks of about 256 KiB: large enough that inflate
     // runs its fast loop, small enough to stay in cache for the filters.
     const size_t blockRows = std::clamp<size_t>((256u << 10) / rowLength, 1, static_cast<size_t>(rows));
-    std::vector<uint8_t> block(blockRows * rowLength);
-    std::vector<uint8_t> prior(rowLength, 0);
+    std::vector<uint8_t> block(blockRows * rowLength + kRowPadding);
+    std::vector<uint8_t> prior(rowLength + kRowPadding, 0);
     const bool direct = pass.ColumnStep == 1;
     std::vector<uint8_t> scattered(direct ? 0 : static_cast<size_t>(width) * 4 + 8);
     const int rasterBits = BitsPerPixel(FGraphic.PixelFormat());
