@@ -334,6 +334,10 @@ void TIdCookies::AddCookie(std::unique_ptr<TIdNetscapeCookie> cookie) {
             return;
         }
     }
+    // A reply can carry any number of Set-Cookie lines; past the limit the
+    // oldest cookie of the domain makes room, so the jar and the time spent
+    // looking through it stay bounded.
+    if (entry->Cookies.size() >= MaxCookiesPerDomain) entry->Cookies.erase(entry->Cookies.begin());
     entry->Cookies.push_back(std::move(cookie));
 }
 

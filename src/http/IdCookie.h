@@ -111,6 +111,9 @@ class TIdCookies {
         std::vector<std::unique_ptr<TIdNetscapeCookie>> Cookies;
     };
 
+    // As many as a browser keeps for one domain.
+    static constexpr size_t MaxCookiesPerDomain = 180;
+
     ~TIdCookies();
 
     // Takes the cookie, or lets a stored cookie of the same domain and name

@@ -118,6 +118,19 @@ TEST(IdCookieJar, SameNameReplacesTheStoredCookie) {
     EXPECT_EQ(m.CookieCollection().Count(), 0);
 }
 
+TEST(IdCookieJar, ADomainKeepsABoundedNumberOfCookies) {
+    TIdCookieManager m;
+    for (int i = 0; i < 2000; ++i)
+        m.AddServerCookie("c" + std::to_string(i) + "=1", "h");
+    m.AddServerCookie("other=1", "h2");
+    TIdCookies& jar = m.CookieCollection();
+    EXPECT_EQ(jar.Count(), static_cast<int>(TIdCookies::MaxCookiesPerDomain) + 1);
+    EXPECT_EQ(jar.Find("h", "c0"), nullptr);
+    EXPECT_NE(jar.Find("h", "c1999"), nullptr);
+    EXPECT_EQ(jar.Cookie(0)->Name, "c" + std::to_string(2000 - TIdCookies::MaxCookiesPerDomain));
+    EXPECT_NE(jar.Find("H2", "OTHER"), nullptr);
+}
+
 TEST(IdCookieJar, SecureAndEmptyCookiesAreHeldBack) {
     TIdCookieManager m;
     m.AddServerCookie("s=1; Secure", "h");
