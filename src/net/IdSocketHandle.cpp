@@ -8,7 +8,11 @@ TIdSocketHandle::TIdSocketHandle() {
 }
 
 TIdSocketHandle::~TIdSocketHandle() {
-    CloseSocket();
+    try {
+        CloseSocket();
+    } catch (...) {
+        // Destroyed after the last component gave the stack back: nothing left to close with.
+    }
 }
 
 void TIdSocketHandle::Reset(bool resetLocal) {

@@ -13,7 +13,7 @@ void TIdTCPClient::Connect(int32_t timeout) {
     if (!IOHandler()) {
         auto handler = std::make_unique<TIdIOHandlerSocket>();
         handler->OnStatus = OnStatus;
-        SetOwnedIOHandler(handler.release());
+        SetOwnedIOHandler(std::move(handler));
     } else if (IOHandler()->IsOpen()) {
         throw EIdAlreadyConnected(RSAlreadyConnected);
     }

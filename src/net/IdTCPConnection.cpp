@@ -46,35 +46,32 @@ TIdTCPConnection::~TIdTCPConnection() {
 // ---------------------------------------------------------------- IO handler
 
 void TIdTCPConnection::FreeOwnedIOHandler() {
-    if (!FOwnsIOHandler || !FIOHandler) return;
-    TIdIOHandler* handler = FIOHandler;
+    if (!FOwnedIOHandler) return;
+    std::unique_ptr<TIdIOHandler> handler = std::move(FOwnedIOHandler);
     FIOHandler = nullptr;
-    FOwnsIOHandler = false;
     handler->RemoveFreeNotification(this);
-    delete handler;
 }
 
 void TIdTCPConnection::SetIOHandler(TIdIOHandler* handler) {
     if (handler == FIOHandler) return;
-    if (FOwnsIOHandler)
+    if (FOwnedIOHandler)
         FreeOwnedIOHandler();
     else if (FIOHandler)
         FIOHandler->RemoveFreeNotification(this);
     FIOHandler = handler;
-    FOwnsIOHandler = false;
     if (handler) handler->FreeNotification(this);
 }
 
-void TIdTCPConnection::SetOwnedIOHandler(TIdIOHandler* handler) {
-    SetIOHandler(handler);
-    FOwnsIOHandler = handler != nullptr;
+void TIdTCPConnection::SetOwnedIOHandler(std::unique_ptr<TIdIOHandler> handler) {
+    SetIOHandler(handler.get());
+    FOwnedIOHandler = std::move(handler);
 }
 
 void TIdTCPConnection::Notification(TIdBaseComponent* component) {
-    if (component == FIOHandler) {
-        FIOHandler = nullptr;
-        FOwnsIOHandler = false;
-    }
+    if (component != FIOHandler) return;
+    FIOHandler = nullptr;
+    // Already being destroyed: never free it a second time.
+    if (FOwnedIOHandler) (void)FOwnedIOHandler.release();
 }
 
 // ---------------------------------------------------------------- state

@@ -50,7 +50,7 @@ class TIdTCPConnection : public TIdComponent {
     TIdIOHandler* IOHandler() const { return FIOHandler; }
     // Frees a handler the connection owns first; the new one is not owned.
     void SetIOHandler(TIdIOHandler* handler);
-    bool OwnsIOHandler() const { return FOwnsIOHandler; }
+    bool OwnsIOHandler() const { return FOwnedIOHandler != nullptr; }
     bool ClosedGracefully() const { return FClosedGracefully; }
     TIdManagedBuffer& InputQueue() { return *FInputQueue; }
     TIdSimpleBuffer* WriteBatch() { return FWriteBatch.get(); }
@@ -92,7 +92,7 @@ class TIdTCPConnection : public TIdComponent {
 
   protected:
     void Notification(TIdBaseComponent* component) override;
-    void SetOwnedIOHandler(TIdIOHandler* handler);
+    void SetOwnedIOHandler(std::unique_ptr<TIdIOHandler> handler);
     void ClearClosedGracefully() { FClosedGracefully = false; }
 
   private:
@@ -114,6 +114,6 @@ class TIdTCPConnection : public TIdComponent {
     std::unique_ptr<TIdSimpleBuffer> FWriteBatch;
     int32_t FWriteBatchThreshold = 0;
     TIdIOHandler* FIOHandler = nullptr;
-    bool FOwnsIOHandler = false;
+    std::unique_ptr<TIdIOHandler> FOwnedIOHandler;
     bool FClosedGracefully = false;
 };

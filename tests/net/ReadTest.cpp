@@ -201,3 +201,17 @@ TEST(Read, TakeAvailable) {
         got += client->TakeAvailable();
     EXPECT_EQ(got, "xyz");
 }
+
+TEST(Read, ZeroReadTimeoutWaitsForEver) {
+    TScriptedPeer peer({TPeerStep::Pause(300), TPeerStep::Send("slow\n"), TPeerStep::Stall(5000)});
+    auto client = ConnectedClient(peer);
+    client->ReadTimeout = 0;
+    EXPECT_EQ(client->ReadLn(), "slow");
+}
+
+TEST(Read, AsciiFilterClearsTheHighBit) {
+    TScriptedPeer peer({TPeerStep::Send("\xC1\xE2\n"), TPeerStep::Stall(5000)});
+    auto client = ConnectedClient(peer);
+    client->ASCIIFilter = true;
+    EXPECT_EQ(client->ReadLn(), "Ab");
+}
