@@ -1,0 +1,142 @@
+#include "GraphicsTestFiles.h"
+
+#include <unistd.h>
+
+using namespace gfxtest;
+
+namespace {
+
+struct TPam {
+    std::string Header;
+    std::string Pixels;
+};
+
+class QuilloraPic : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        if (::access(Tool.c_str(), X_OK) != 0) FAIL() << Tool << " is not built";
+    }
+
+    // Runs the tool; answers its exit status and keeps its standard error.
+    int Pic(const std::string& arguments) {
+        return RunCommand(Quote(Tool) + " " + arguments + " 2>" + Quote(Scratch.Path("stderr")));
+    }
+    std::string LastErrorLine() {
+        std::string err = ReadFile(Scratch.Path("stderr"));
+        while (!err.empty() && err.back() == '\n')
+            err.pop_back();
+        return err.substr(err.rfind('\n') == std::string::npos ? 0 : err.rfind('\n') + 1);
+    }
+    TPam ReadPam(const std::string& path) {
+        std::string bytes = ReadFile(path);
+        size_t end = bytes.find("ENDHDR\n");
+        if (end == std::string::npos) return {bytes, ""};
+        return {bytes.substr(0, end + 7), bytes.substr(end + 7)};
+    }
+    static std::string Header(int w, int h) {
+        return "P7\nWIDTH " + std::to_string(w) + "\nHEIGHT " + std::to_string(h) +
+               "\nDEPTH 4\nMAXVAL 255\nTUPLTYPE RGB_ALPHA\nENDHDR\n";
+    }
+
+    const std::string Tool = std::string(QUILLORA_BIN_DIR) + "/quillora-pic";
+    TScratch Scratch;
+};
+
+std::string Rgba(std::initializer_list<uint32_t> pixels) {
+    std::string s;
+    for (uint32_t p : pixels)
+        s += {char(p >> 24), char(p >> 16), char(p >> 8), char(p)};
+    return s;
+}
+
+} // namespace
+
+TEST_F(QuilloraPic, WritesTheRasterAsPam) {
+    TBmpSpec spec;
+    spec.Width = 2;
+    spec.Height = 2;
+    spec.BitCount = 8;
+    spec.Palette = {0x102030, 0xA0B0C0};
+    spec.Pixels = std::string("\x01\x00\x00\x00\x00\x01\x00\x00", 8); // bottom row first
+    std::string in = Scratch.Write("palette.bmp", MakeBmp(spec));
+    ASSERT_EQ(Pic(Quote(in) + " -o " + Quote(Scratch.Path("out.pam"))), 0);
+    TPam pam = ReadPam(Scratch.Path("out.pam"));
+    EXPECT_EQ(pam.Header, Header(2, 2));
+    EXPECT_EQ(pam.Pixels, Rgba({0x102030FF, 0xA0B0C0FF, 0xA0B0C0FF, 0x102030FF}));
+}
+
+TEST_F(QuilloraPic, JpegIsDecodedAndPngKeepsItsAlpha) {
+    std::string ppm = "P6\n3 2\n255\n" + std::string("\xFF\x00\x00\x00\xFF\x00\x00\x00\xFF", 9) +
+                      std::string("\x80\x80\x80\xFF\xFF\xFF\x00\x00\x00", 9);
+    std::string ppmPath = Scratch.Write("in.ppm", ppm);
+    std::string jpg = Scratch.Path("photo.JPG");
+    ASSERT_EQ(RunCommand("cjpeg -outfile " + Quote(jpg) + " " + Quote(ppmPath)), 0);
+    ASSERT_EQ(Pic(Quote(jpg) + " -o " + Quote(Scratch.Path("jpg.pam"))), 0);
+    ASSERT_EQ(RunCommand("djpeg -pnm -outfile " + Quote(Scratch.Path("ref.ppm")) + " " + Quote(jpg)), 0);
+    std::string ref = ReadFile(Scratch.Path("ref.ppm")).substr(std::string("P6\n3 2\n255\n").size());
+    TPam pam = ReadPam(Scratch.Path("jpg.pam"));
+    EXPECT_EQ(pam.Header, Header(3, 2));
+    ASSERT_EQ(pam.Pixels.size(), 24u);
+    for (size_t i = 0; i < 6; ++i) {
+        EXPECT_EQ(pam.Pixels.substr(4 * i, 3), ref.substr(3 * i, 3)) << i;
+        EXPECT_EQ(uint8_t(pam.Pixels[4 * i + 3]), 255);
+    }
+
+    std::string png = std::string(QUILLORA_TESTDATA_DIR) + "/pngsuite/png/basn6a08.png";
+    ASSERT_EQ(Pic(Quote(png) + " -o " + Quote(Scratch.Path("png.pam"))), 0);
+    pam = ReadPam(Scratch.Path("png.pam"));
+    EXPECT_EQ(pam.Header, Header(32, 32));
+    bool someTransparent = false;
+    for (size_t i = 3; i < pam.Pixels.size(); i += 4)
+        someTransparent |= uint8_t(pam.Pixels[i]) < 255;
+    EXPECT_TRUE(someTransparent);
+}
+
+TEST_F(QuilloraPic, DrawScalesIntoAWhiteCanvas) {
+    TBmpSpec spec;
+    spec.Width = 2;
+    spec.Height = 1;
+    spec.Pixels = std::string("\x00\x00\xFF\xFF\x00\x00\x00\x00", 8); // red, blue
+    std::string in = Scratch.Write("two.bmp", MakeBmp(spec));
+    ASSERT_EQ(Pic(Quote(in) + " -o " + Quote(Scratch.Path("out.pam")) + " --draw 4 1"), 0);
+    TPam pam = ReadPam(Scratch.Path("out.pam"));
+    EXPECT_EQ(pam.Header, Header(4, 1));
+    EXPECT_EQ(pam.Pixels, Rgba({0xFF0000FF, 0xFF0000FF, 0x0000FFFF, 0x0000FFFF}));
+
+    // An icon sits at its own size in the corner; its masked part shows the white beneath.
+    TIcoEntry entry;
+    entry.Width = entry.Height = 2;
+    entry.Image = MakeIconDib(
+        2, 2, [](int, int) { return 0x00000000u; }, [](int x, int) { return x == 1; });
+    std::string ico = Scratch.Write("a.ico", MakeIco({entry}));
+    ASSERT_EQ(Pic(Quote(ico) + " -o " + Quote(Scratch.Path("ico.pam")) + " --draw 3 2"), 0);
+    pam = ReadPam(Scratch.Path("ico.pam"));
+    EXPECT_EQ(pam.Pixels, Rgba({0x000000FF, 0xFFFFFFFF, 0xFFFFFFFF, 0x000000FF, 0xFFFFFFFF, 0xFFFFFFFF}));
+}
+
+TEST_F(QuilloraPic, FailuresEndWithTheExceptionAndStatus1) {
+    const std::string out = " -o " + Quote(Scratch.Path("out.pam"));
+    EXPECT_EQ(Pic(Quote(Scratch.Write("photo.gif", "GIF89a")) + out), 1);
+    EXPECT_EQ(LastErrorLine(), "EInvalidGraphic: Unknown picture file extension (.gif)");
+    EXPECT_EQ(Pic(Quote(Scratch.Write("page.jpg", "<html></html>")) + out), 1);
+    EXPECT_EQ(LastErrorLine(), "EJPEG: JPEG error #53");
+    EXPECT_EQ(Pic(Quote(Scratch.Write("empty.jpg", "")) + out), 1);
+    EXPECT_EQ(LastErrorLine(), "EJPEG: JPEG error #42");
+    EXPECT_EQ(Pic(Quote(Scratch.Path("missing.bmp")) + out), 1);
+    EXPECT_EQ(LastErrorLine().rfind("EFOpenError: Cannot open file \"", 0), 0u);
+    EXPECT_EQ(Pic(Quote(Scratch.Write("x.bmp", "")) + " -o " + Quote(Scratch.Path("no/such/dir/out.pam"))),
+              1);
+    EXPECT_EQ(LastErrorLine().rfind("EFCreateError: Cannot create file", 0), 0u);
+}
+
+TEST_F(QuilloraPic, UsageErrorsExitWith2) {
+    const std::string in = Quote(Scratch.Write("x.bmp", ""));
+    for (const std::string& args :
+         {std::string(""), in, "-o " + Quote(Scratch.Path("o.pam")), in + " -o o.pam --draw 0 5",
+          in + " -o o.pam --draw 5", in + " -o o.pam --bogus", in + " -o o.pam --draw 5x 5"}) {
+        SCOPED_TRACE(args);
+        EXPECT_EQ(Pic(args), 2);
+        EXPECT_EQ(LastErrorLine().rfind("usage: quillora-pic FILE -o OUT.pam [--draw W H]", 0), 0u);
+        EXPECT_EQ(ReadFile(Scratch.Path("stderr")).find('\n'), ReadFile(Scratch.Path("stderr")).size() - 1);
+    }
+}
