@@ -1,5 +1,6 @@
 #include "graphics/Image.h"
 #include "graphics/Bitmap.h"
+#include "graphics/JPEGImage.h"
 
 #include <QApplication>
 #include <gtest/gtest.h>
@@ -200,4 +201,27 @@ TEST(ImagePaint, DrawingFailureReachesTheHandlerOnceAfterThePaint) {
         EXPECT_EQ(reported, (std::vector<std::string>{"EInvalidGraphic: Broken picture"}));
     }
     OnPaintError = saved;
+}
+
+TEST(ImagePaint, EmptyJpegReportsErrorFortyTwoOnceAndThenDrawsNothing) {
+    std::vector<std::string> reported;
+    auto saved = OnPaintError;
+    OnPaintError = [&](const Exception& e) {
+        reported.push_back(std::string(e.ClassName()) + ": " + e.Message());
+    };
+    {
+        TImage image;
+        image.resize(40, 40);
+        auto jpeg = std::make_unique<TJPEGImage>();
+        TMemoryStream empty;
+        jpeg->ReadPicture(empty); // zero bytes load without error
+        image.Picture().SetGraphic(std::move(jpeg));
+        image.show();
+        for (int i = 0; i < 3; ++i) {
+            image.repaint();
+            QApplication::processEvents();
+        }
+    }
+    OnPaintError = saved;
+    EXPECT_EQ(reported, (std::vector<std::string>{"EJPEG: JPEG error #42"}));
 }
