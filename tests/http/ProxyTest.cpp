@@ -41,26 +41,6 @@ std::string Port(int port) {
 
 // ---------------------------------------------------------------- scripted peer
 
-TEST(CookieOnTheWire, AReusedClientSendsTheCookieBack) {
-    TScriptedPeer peer(
-        {TPeerStep::ReadUntil("\r\n\r\n"),
-         TPeerStep::Send("HTTP/1.1 200 OK\r\nSet-Cookie: a=1; path=/\r\nContent-Length: 2\r\n\r\nok"),
-         TPeerStep::ReadUntil("\r\n\r\n"), TPeerStep::Send("HTTP/1.1 200 OK\r\nContent-Length: 3\r\n\r\nyes"),
-         TPeerStep::ReadToClose()});
-    const std::string host = "127.0.0.1:" + Port(peer.Port());
-    {
-        TIdHTTP client;
-        EXPECT_EQ(client.CookieManager(), nullptr);
-        EXPECT_EQ(client.FetchText("http://" + host + "/first"), "ok");
-        EXPECT_TRUE(client.OwnsCookieManager());
-        EXPECT_EQ(client.FetchText("http://" + host + "/dir/second"), "yes");
-    }
-    ASSERT_TRUE(peer.WaitDone());
-    EXPECT_TRUE(peer.Failures().empty());
-    EXPECT_EQ(peer.Received(),
-              Head("/first", host) + "\r\n" + Head("/dir/second", host) + "Cookie: a=1\r\n\r\n");
-}
-
 TEST(CredentialsOnTheWire, DefaultClientNeverAnswersA401) {
     TScriptedPeer peer({TPeerStep::ReadUntil("\r\n\r\n"),
                         TPeerStep::Send("HTTP/1.1 401 Unauthorized\r\nWWW-Authenticate: Basic realm=\"r\"\r\n"
@@ -352,6 +332,7 @@ TEST_F(ProxyChain, TheEnvironmentsProxyIsUsedWithItsCredentials) {
         setenv("http_proxy", proxy.c_str(), 1);
         TIdHTTP client;
         ApplyClientSettings(client, Url("/pic.bin"));
+        EXPECT_EQ(client.ReadTimeout, 60000);
         try {
             Fetch(client, Url("/pic.bin"));
             ADD_FAILURE() << "the proxy let a request without credentials through";
