@@ -93,12 +93,20 @@ std::unique_ptr<TIdAuthentication> MakeBasic() {
 
 const TIdAuthenticationClassInfo BasicClass{"TIdBasicAuthentication", &MakeBasic};
 
-// Every item of s split at ", ".
-std::vector<std::string> SplitItems(std::string s) {
-    std::vector<std::string> items;
-    while (!s.empty())
-        items.push_back(SplitAt(s, ", "));
-    return items;
+// The parameters of a challenge ("Basic realm=\"x\", charset=\"UTF-8\"") as
+// "name: value" lines.
+void AddChallengeParams(std::string challenge, TIdHeaderList& credentials) {
+    SplitAt(challenge, " ");
+    while (!challenge.empty()) {
+        std::string line = SplitAt(challenge, ", ");
+        const size_t eq = line.find('=');
+        if (eq != std::string::npos) line.replace(eq, 1, ": ");
+        // The challenge comes from the server: it must not choose the credentials.
+        const std::string name = TextTrim(line.substr(0, line.find(':')));
+        if (SameText(name, "username") || SameText(name, "password") || SameText(name, "authorization"))
+            continue;
+        credentials.Add(line);
+    }
 }
 
 } // namespace
@@ -111,18 +119,7 @@ TIdAuthWhatsNext TIdBasicAuthentication::Advance() {
     TIdHeaderList& challenges = ChallengeLines();
     for (int k = 0; k < challenges.Count(); ++k) {
         if (challenges[k].rfind("Basic", 0) != 0) continue;
-        std::string rest = challenges[k];
-        SplitAt(rest, " ");
-        for (const std::string& item : SplitItems(rest)) {
-            std::string line = item;
-            const size_t eq = line.find('=');
-            if (eq != std::string::npos) line.replace(eq, 1, ": ");
-            // The challenge comes from the server: it must not choose the credentials.
-            const std::string name = TextTrim(line.substr(0, line.find(':')));
-            if (SameText(name, "username") || SameText(name, "password") || SameText(name, "authorization"))
-                continue;
-            Credentials().Add(line);
-        }
+        AddChallengeParams(challenges[k], Credentials());
         const std::string realm = Credentials().ValueOf("realm");
         RealmText = realm.size() >= 2 ? realm.substr(1, realm.size() - 2) : std::string();
         break;
