@@ -74,9 +74,15 @@ int64_t TMemoryStream::Write(const void* buffer, int64_t count) {
 
 int64_t TMemoryStream::Seek(int64_t offset, TSeekOrigin origin) {
     switch (origin) {
-    case TSeekOrigin::soBeginning: FPosition = offset; break;
-    case TSeekOrigin::soCurrent: FPosition += offset; break;
-    case TSeekOrigin::soEnd: FPosition = FSize + offset; break;
+    case TSeekOrigin::soBeginning:
+        FPosition = offset;
+        break;
+    case TSeekOrigin::soCurrent:
+        FPosition += offset;
+        break;
+    case TSeekOrigin::soEnd:
+        FPosition = FSize + offset;
+        break;
     }
     return FPosition;
 }
@@ -169,7 +175,9 @@ int64_t TFileStream::Write(const void* buffer, int64_t count) {
 }
 
 int64_t TFileStream::Seek(int64_t offset, TSeekOrigin origin) {
-    int whence = origin == TSeekOrigin::soBeginning ? SEEK_SET : origin == TSeekOrigin::soCurrent ? SEEK_CUR : SEEK_END;
+    int whence = origin == TSeekOrigin::soBeginning ? SEEK_SET
+                 : origin == TSeekOrigin::soCurrent ? SEEK_CUR
+                                                    : SEEK_END;
     return ::lseek(FHandle, offset, whence);
 }
 

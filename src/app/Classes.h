@@ -10,7 +10,7 @@
 enum class TSeekOrigin { soBeginning, soCurrent, soEnd };
 
 class TStream {
-public:
+  public:
     virtual ~TStream() = default;
 
     // Reads up to count bytes; answers how many were read (0 at the end).
@@ -34,7 +34,7 @@ public:
 
 // A growable block of bytes in memory.
 class TMemoryStream : public TStream {
-public:
+  public:
     int64_t Read(void* buffer, int64_t count) override;
     int64_t Write(const void* buffer, int64_t count) override;
     int64_t Seek(int64_t offset, TSeekOrigin origin) override;
@@ -48,7 +48,7 @@ public:
     void LoadFromFile(const std::string& path);
     void SaveToFile(const std::string& path) const;
 
-private:
+  private:
     void Grow(int64_t needed);
     std::vector<uint8_t> FData; // capacity; FSize bytes of it are valid
     int64_t FSize = 0;
@@ -57,7 +57,7 @@ private:
 
 // A byte buffer read back as one 8-bit text.
 class TStringStream : public TMemoryStream {
-public:
+  public:
     TStringStream() = default;
     explicit TStringStream(const std::string& text) {
         WriteText(text);
@@ -70,7 +70,7 @@ enum class TFileMode { fmCreate, fmOpenRead, fmOpenReadWrite };
 // A file on disk. Paths are texts of the system code page; the file name is
 // converted to the file system's encoding here and nowhere else.
 class TFileStream : public TStream {
-public:
+  public:
     TFileStream(const std::string& path, TFileMode mode);
     ~TFileStream() override;
     TFileStream(const TFileStream&) = delete;
@@ -82,13 +82,13 @@ public:
     void SetSize(int64_t newSize) override;
     int Handle() const { return FHandle; }
 
-private:
+  private:
     int FHandle = -1;
 };
 
 // An ordered list of texts, duplicates allowed.
 class TStringList {
-public:
+  public:
     void Add(std::string text) { FItems.push_back(std::move(text)); }
     int Count() const { return static_cast<int>(FItems.size()); }
     const std::string& operator[](int i) const { return FItems.at(static_cast<size_t>(i)); }
@@ -97,6 +97,6 @@ public:
     auto begin() const { return FItems.begin(); }
     auto end() const { return FItems.end(); }
 
-private:
+  private:
     std::vector<std::string> FItems;
 };

@@ -5,7 +5,7 @@
 #include <string>
 
 class Exception {
-public:
+  public:
     explicit Exception(std::string message) : FMessage(std::move(message)) {}
     virtual ~Exception() = default;
 
@@ -14,13 +14,13 @@ public:
     // The class name as the tools print it ("EIdSocketError: ...").
     virtual const char* ClassName() const { return "Exception"; }
 
-private:
+  private:
     std::string FMessage;
 };
 
 #define QUILLORA_EXCEPTION(Name, Base)                                                                       \
     class Name : public Base {                                                                               \
-    public:                                                                                                  \
+      public:                                                                                                \
         using Base::Base;                                                                                    \
         const char* ClassName() const override { return #Name; }                                             \
     }
@@ -38,7 +38,7 @@ QUILLORA_EXCEPTION(EInvalidGraphic, Exception);
 QUILLORA_EXCEPTION(EInvalidGraphicOperation, Exception);
 
 class EInOutError : public Exception {
-public:
+  public:
     EInOutError(std::string message, int errorCode) : Exception(std::move(message)), ErrorCode(errorCode) {}
     const char* ClassName() const override { return "EInOutError"; }
     int ErrorCode;

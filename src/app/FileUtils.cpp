@@ -15,7 +15,9 @@
 
 namespace {
 
-std::string Native(const std::string& path) { return GbkToFileName(path); }
+std::string Native(const std::string& path) {
+    return GbkToFileName(path);
+}
 
 bool IsFolder(const std::string& path) {
     struct stat st {};
@@ -32,7 +34,9 @@ std::string ProgramFolder() {
     return path.substr(0, path.rfind('/') + 1);
 }
 
-void MakeFolder(const std::string& path) { ::mkdir(Native(path).c_str(), 0755); }
+void MakeFolder(const std::string& path) {
+    ::mkdir(Native(path).c_str(), 0755);
+}
 
 bool MakeFolders(const std::string& path) {
     if (path.empty()) throw EInOutError("Unable to create directory", 3);
@@ -65,10 +69,13 @@ void FindFiles(const std::string& folder, const std::string& pattern, TStringLis
         }
     }
     dir.reset();
-    for (const std::string& sub : folders) FindFiles(sub, pattern, list);
+    for (const std::string& sub : folders)
+        FindFiles(sub, pattern, list);
 }
 
-void RemoveFile(const std::string& path) { ::unlink(Native(path).c_str()); }
+void RemoveFile(const std::string& path) {
+    ::unlink(Native(path).c_str());
+}
 
 void SaveBytesToFile(TMemoryStream& buffer, const std::string& path) {
     TFileStream file(path, TFileMode::fmCreate);
@@ -80,6 +87,18 @@ void SaveTextToFile(const std::string& text, const std::string& path) {
     file.WriteBuffer(text.data(), static_cast<int64_t>(text.size()));
 }
 
+bool IsPlainFileName(const std::string& name, bool allowEmpty) {
+    if (name.empty()) return allowEmpty;
+    std::string native = GbkToFileName(name);
+    return native != "." && native != ".." && native.find('/') == std::string::npos &&
+           native.find('\0') == std::string::npos;
+}
+
+void RaiseCannotCreate(const std::string& path) {
+    throw EFCreateError(Format("Cannot create file \"%s\". %s", ExpandFileName(path).c_str(),
+                               SystemErrorText(EINVAL).c_str()));
+}
+
 std::string ExpandFileName(const std::string& path) {
     if (!path.empty() && path[0] == '/') return path;
     char cwd[PATH_MAX];
@@ -88,4 +107,6 @@ std::string ExpandFileName(const std::string& path) {
 }
 
 // The text comes in the locale's encoding (UTF-8 here) and joins messages of the program's code page.
-std::string SystemErrorText(int errorNumber) { return Utf8ToGbk(std::strerror(errorNumber)); }
+std::string SystemErrorText(int errorNumber) {
+    return Utf8ToGbk(std::strerror(errorNumber));
+}

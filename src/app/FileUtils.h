@@ -16,6 +16,13 @@ void RemoveFile(const std::string& path);
 void SaveBytesToFile(TMemoryStream& buffer, const std::string& path);
 void SaveTextToFile(const std::string& text, const std::string& path);
 
+// A name the service chose that may stand as one entry of a folder: not ".",
+// "..", no "/" and no NUL once it is a file name on disk (empty only when
+// allowed), so that nothing lands outside the folder it is joined to.
+bool IsPlainFileName(const std::string& name, bool allowEmpty = false);
+// Raises EFCreateError for path, as a name the file system rejects would.
+[[noreturn]] void RaiseCannotCreate(const std::string& path);
+
 // The path made absolute against the working folder.
 std::string ExpandFileName(const std::string& path);
 // The system's text for an error number, as the error messages quote it.

@@ -10,7 +10,7 @@ namespace {
 // iconv descriptors are costly to open; one per direction, reset before use.
 // The program has one thread, and the tests' helper threads never convert.
 class TConverter {
-public:
+  public:
     TConverter(const char* to, const char* from) : FCd(iconv_open(to, from)) {
         if (FCd == reinterpret_cast<iconv_t>(-1)) throw std::runtime_error("iconv_open failed");
     }
@@ -18,8 +18,7 @@ public:
 
     // Converts as much as it can; on an invalid input sequence calls onBad
     // with the offending byte and goes on after it.
-    template <typename Bad>
-    std::string Run(const char* in, size_t inLeft, Bad onBad) {
+    template <typename Bad> std::string Run(const char* in, size_t inLeft, Bad onBad) {
         iconv(FCd, nullptr, nullptr, nullptr, nullptr);
         std::string out;
         out.resize(inLeft * 4 + 16);
@@ -52,7 +51,7 @@ public:
         return out;
     }
 
-private:
+  private:
     iconv_t FCd;
 };
 
@@ -67,7 +66,8 @@ void HexEscape(std::string& out, unsigned char b) {
 
 bool IsGbkTrailByte(std::string_view s, size_t i) {
     size_t k = 0;
-    while (k < i) k += IsGbkLeadByte(static_cast<unsigned char>(s[k])) ? 2 : 1;
+    while (k < i)
+        k += IsGbkLeadByte(static_cast<unsigned char>(s[k])) ? 2 : 1;
     return k != i;
 }
 
@@ -78,7 +78,8 @@ std::string GbkToUtf8(std::string_view gbk) {
 
 std::string Utf8ToGbk(std::string_view utf8) {
     static TConverter conv("GB18030", "UTF-8");
-    return conv.Run(utf8.data(), utf8.size(), [](std::string& out, unsigned char b) { out += static_cast<char>(b); });
+    return conv.Run(utf8.data(), utf8.size(),
+                    [](std::string& out, unsigned char b) { out += static_cast<char>(b); });
 }
 
 std::u16string GbkToUtf16(std::string_view gbk) {
@@ -91,7 +92,8 @@ std::u16string GbkToUtf16(std::string_view gbk) {
     });
     std::u16string result(bytes.size() / 2, u'\0');
     for (size_t i = 0; i < result.size(); ++i)
-        result[i] = static_cast<char16_t>(static_cast<uint8_t>(bytes[2 * i]) | (static_cast<uint8_t>(bytes[2 * i + 1]) << 8));
+        result[i] = static_cast<char16_t>(static_cast<uint8_t>(bytes[2 * i]) |
+                                          (static_cast<uint8_t>(bytes[2 * i + 1]) << 8));
     return result;
 }
 

@@ -8,7 +8,9 @@
 #include <string_view>
 
 // True for a byte that opens a double-byte character (0x81..0xFE).
-inline bool IsGbkLeadByte(unsigned char b) { return b >= 0x81 && b <= 0xFE; }
+inline bool IsGbkLeadByte(unsigned char b) {
+    return b >= 0x81 && b <= 0xFE;
+}
 // True when the byte at index i (0-based) is the trailing byte of a double-byte character.
 bool IsGbkTrailByte(std::string_view s, size_t i);
 
@@ -21,8 +23,14 @@ std::u16string GbkToUtf16(std::string_view gbk);
 std::string Utf16ToGbk(std::u16string_view utf16);
 
 // File names on disk are the UTF-8 form of the program's texts.
-inline std::string GbkToFileName(std::string_view gbk) { return GbkToUtf8(gbk); }
-inline std::string FileNameToGbk(std::string_view native) { return Utf8ToGbk(native); }
+inline std::string GbkToFileName(std::string_view gbk) {
+    return GbkToUtf8(gbk);
+}
+inline std::string FileNameToGbk(std::string_view native) {
+    return Utf8ToGbk(native);
+}
 
 // A Chinese literal of the source (UTF-8) as a text of the program (GBK).
-inline std::string Gbk(std::string_view utf8Literal) { return Utf8ToGbk(utf8Literal); }
+inline std::string Gbk(std::string_view utf8Literal) {
+    return Utf8ToGbk(utf8Literal);
+}

@@ -21,12 +21,16 @@ std::string TextCopy(std::string_view s, int64_t start, int64_t count) {
 
 std::string TextTrim(std::string_view s) {
     size_t first = 0, last = s.size();
-    while (first < last && static_cast<unsigned char>(s[first]) <= 0x20) ++first;
-    while (last > first && static_cast<unsigned char>(s[last - 1]) <= 0x20) --last;
+    while (first < last && static_cast<unsigned char>(s[first]) <= 0x20)
+        ++first;
+    while (last > first && static_cast<unsigned char>(s[last - 1]) <= 0x20)
+        --last;
     return std::string(s.substr(first, last - first));
 }
 
-std::string IntToText(int64_t value) { return std::to_string(value); }
+std::string IntToText(int64_t value) {
+    return std::to_string(value);
+}
 
 namespace {
 
@@ -45,7 +49,8 @@ int HexDigit(char c) {
 
 int32_t TextToInt(const std::string& s) {
     size_t i = 0;
-    while (i < s.size() && s[i] == ' ') ++i;
+    while (i < s.size() && s[i] == ' ')
+        ++i;
     bool negative = false;
     if (i < s.size() && (s[i] == '-' || s[i] == '+')) negative = s[i++] == '-';
 

@@ -15,7 +15,9 @@ std::string Between(const std::string& text, const std::string& open, const std:
     return TextCopy(text, start, TextPos(close, text) - start);
 }
 
-int64_t Length(const std::string& s) { return static_cast<int64_t>(s.size()); }
+int64_t Length(const std::string& s) {
+    return static_cast<int64_t>(s.size());
+}
 
 } // namespace
 
@@ -24,7 +26,9 @@ void ClearAlbumList() {
     ++Generation;
 }
 
-uint64_t AlbumListGeneration() { return Generation; }
+uint64_t AlbumListGeneration() {
+    return Generation;
+}
 
 int AddAlbum() {
     AlbumList.emplace_back();
@@ -44,7 +48,9 @@ std::string MakeIconUrl(const std::string& record) {
     return MakeServicePictureUrl(QuotedPathBetween(record, "lurl:", ",dmt"));
 }
 
-void SkipAlbumRecord(std::string& text) { text = TextCopy(text, TextPos("'}", text) + 2, Length(text)); }
+void SkipAlbumRecord(std::string& text) {
+    text = TextCopy(text, TextPos("'}", text) + 2, Length(text));
+}
 
 bool LoadAlbumList(const std::string& script) {
     std::string text = TextCopy(script, TextPos("[{id", script) + 2, Length(script));

@@ -9,7 +9,8 @@ std::string MakeServicePictureUrl(const std::string& path) {
     return "http://" + Service::PictureHostPrefix + head + Service::PictureHostSuffix + tail;
 }
 
-std::string QuotedPathBetween(const std::string& record, const std::string& marker, const std::string& endMarker) {
+std::string QuotedPathBetween(const std::string& record, const std::string& marker,
+                              const std::string& endMarker) {
     // From the second byte after the marker (its opening quote skipped) to the
     // second byte before the end marker (the closing quote dropped).
     const int64_t start = TextPos(marker, record), end = TextPos(endMarker, record);

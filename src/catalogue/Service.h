@@ -16,4 +16,5 @@ inline const std::string PictureHostSuffix = ".photo.quillora.example";
 std::string MakeServicePictureUrl(const std::string& path);
 // The path between "<marker>" plus its opening quote and the closing quote
 // before endMarker, cut out of a record.
-std::string QuotedPathBetween(const std::string& record, const std::string& marker, const std::string& endMarker);
+std::string QuotedPathBetween(const std::string& record, const std::string& marker,
+                              const std::string& endMarker);

@@ -1,18 +1,18 @@
-#include "app/Exceptions.h"
 #include "catalogue/AlbumList.h"
+#include "app/Exceptions.h"
 
 #include <gtest/gtest.h>
 
 namespace {
 
-std::string Record(const std::string& name, const std::string& desc, const std::string& au, const std::string& count,
-                   const std::string& icon, const std::string& purl) {
-    return "{id:1,name:'" + name + "',s:0,desc:'" + desc + "',st:1,au:" + au + ",count:" + count + ",t:5,lurl:'" +
-           icon + "',dmt:7,purl:'" + purl + "'}";
+std::string Record(const std::string& name, const std::string& desc, const std::string& au,
+                   const std::string& count, const std::string& icon, const std::string& purl) {
+    return "{id:1,name:'" + name + "',s:0,desc:'" + desc + "',st:1,au:" + au + ",count:" + count +
+           ",t:5,lurl:'" + icon + "',dmt:7,purl:'" + purl + "'}";
 }
 
 class LoadAlbumListTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override { ClearAlbumList(); }
 };
 
@@ -28,8 +28,9 @@ TEST(ExtractAlbumListUrl, CutsFromHttpToJs) {
 }
 
 TEST_F(LoadAlbumListTest, ReadsRecordsInOrder) {
-    std::string script = "var list=[" + Record("  Travel  ", " desc ", "0", "25", "b12/icon/t.jpg", "a/b/p.js") +
-                         "," + Record("Home", "", "0", "3", "c1/i.png", "x.js") + "];";
+    std::string script = "var list=[" +
+                         Record("  Travel  ", " desc ", "0", "25", "b12/icon/t.jpg", "a/b/p.js") + "," +
+                         Record("Home", "", "0", "3", "c1/i.png", "x.js") + "];";
     ASSERT_TRUE(LoadAlbumList(script));
     ASSERT_EQ(AlbumList.size(), 2u);
     EXPECT_EQ(AlbumList[0].Name, "Travel");
@@ -43,14 +44,16 @@ TEST_F(LoadAlbumListTest, ReadsRecordsInOrder) {
 
 TEST_F(LoadAlbumListTest, AccessMarkSkipRule) {
     // Mark 1 with a count: skipped. Mark 0: taken whatever the count.
-    std::string script = "[" + Record("Private", "", "1", "12", "a/i", "p") + Record("Open", "", "0", "4", "a/i", "q");
+    std::string script =
+        "[" + Record("Private", "", "1", "12", "a/i", "p") + Record("Open", "", "0", "4", "a/i", "q");
     LoadAlbumList(script);
     ASSERT_EQ(AlbumList.size(), 1u);
     EXPECT_EQ(AlbumList[0].Name, "Open");
 }
 
 TEST_F(LoadAlbumListTest, EmptyCountWithOtherMarkFailsAfterAdding) {
-    std::string script = "[" + Record("A", "d", "0", "1", "a/i", "p1") + Record("B", "dd", "2", "", "a/i", "p2");
+    std::string script =
+        "[" + Record("A", "d", "0", "1", "a/i", "p1") + Record("B", "dd", "2", "", "a/i", "p2");
     try {
         LoadAlbumList(script);
         FAIL();
@@ -66,8 +69,9 @@ TEST_F(LoadAlbumListTest, EmptyCountWithOtherMarkFailsAfterAdding) {
 }
 
 TEST_F(LoadAlbumListTest, BadCountEndsTheParse) {
-    EXPECT_THROW(LoadAlbumList("[" + Record("A", "", "0", "1x", "a/i", "p") + Record("B", "", "0", "1", "a/i", "p")),
-                 EConvertError);
+    EXPECT_THROW(
+        LoadAlbumList("[" + Record("A", "", "0", "1x", "a/i", "p") + Record("B", "", "0", "1", "a/i", "p")),
+        EConvertError);
     EXPECT_EQ(AlbumList.size(), 1u);
 }
 
@@ -85,7 +89,8 @@ TEST_F(LoadAlbumListTest, OddScripts) {
 TEST_F(LoadAlbumListTest, TextAfterTheLastRecordThatHoldsIdIsReadToo) {
     // The trailing text has no markers: its mark is its third byte and its
     // count text is empty, so it is added and then fails the conversion.
-    EXPECT_THROW(LoadAlbumList("[" + Record("A", "", "0", "1", "h/i", "p") + "];var userid=0;"), EConvertError);
+    EXPECT_THROW(LoadAlbumList("[" + Record("A", "", "0", "1", "h/i", "p") + "];var userid=0;"),
+                 EConvertError);
     ASSERT_EQ(AlbumList.size(), 2u);
     EXPECT_EQ(AlbumList[1].Name, "");
     EXPECT_EQ(AlbumList[1].PicListUrl, "http://");

@@ -1,10 +1,12 @@
-#include "app/Classes.h"
 #include "download/PictureList.h"
+#include "app/Classes.h"
 
 #include <gtest/gtest.h>
 
 namespace {
-std::string Pic(const std::string& path) { return "{id:9,ourl:'" + path + "',ow:800,oh:600,x:'y'}"; }
+std::string Pic(const std::string& path) {
+    return "{id:9,ourl:'" + path + "',ow:800,oh:600,x:'y'}";
+}
 std::vector<std::string> Parse(const std::string& script) {
     TStringList list;
     ParsePictureList(script, list);
@@ -13,7 +15,8 @@ std::vector<std::string> Parse(const std::string& script) {
 } // namespace
 
 TEST(ParsePictureList, OneAddressPerRecordDuplicatesKept) {
-    auto urls = Parse("var p=[" + Pic("b12/photo/a.jpg") + "," + Pic("b12/photo/a.jpg") + "," + Pic("c3/x/y.png") + "];");
+    auto urls = Parse("var p=[" + Pic("b12/photo/a.jpg") + "," + Pic("b12/photo/a.jpg") + "," +
+                      Pic("c3/x/y.png") + "];");
     EXPECT_EQ(urls, (std::vector<std::string>{"http://imgb12.photo.quillora.example/photo/a.jpg",
                                               "http://imgb12.photo.quillora.example/photo/a.jpg",
                                               "http://imgc3.photo.quillora.example/x/y.png"}));
@@ -23,7 +26,8 @@ TEST(ParsePictureList, OneAddressPerRecordDuplicatesKept) {
 
 TEST(PictureFileName, AfterTheFourthSlashTrimmed) {
     EXPECT_EQ(PictureFileName("http://imgb12.photo.quillora.example/photo/a.jpg"), "a.jpg");
-    EXPECT_EQ(PictureFileName("http://h/photo/2024/a.jpg"), "2024/a.jpg"); // a sub-folder: the save fails later
+    EXPECT_EQ(PictureFileName("http://h/photo/2024/a.jpg"),
+              "2024/a.jpg"); // a sub-folder: the save fails later
     EXPECT_EQ(PictureFileName("http://h/photo/ a.jpg \r\n"), "a.jpg");
     EXPECT_EQ(PictureFileName(" http://h/x "), "http://h/x"); // fewer than four: the whole address, trimmed
 }

@@ -48,15 +48,15 @@ class TBoxCloser {
   private:
     void Poll() {
         auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
-        if (!box || box == FLast) return;
-        FLast = box;
+        // Boxes live on the stack: a new one may have the old one's address.
+        if (!box || box->property("quilloraSeen").toBool()) return;
+        box->setProperty("quilloraSeen", true);
         TSeenBox seen{box->windowTitle(), box->text(), box->icon()};
         FBoxes.push_back(seen);
         if (FWhileOpen) FWhileOpen(seen);
         box->accept();
     }
     QTimer FTimer;
-    QMessageBox* FLast = nullptr;
     std::vector<TSeenBox> FBoxes;
     std::function<void(const TSeenBox&)> FWhileOpen;
 };

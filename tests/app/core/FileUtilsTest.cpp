@@ -1,6 +1,6 @@
+#include "app/FileUtils.h"
 #include "app/Classes.h"
 #include "app/Exceptions.h"
-#include "app/FileUtils.h"
 #include "app/Gbk.h"
 
 #include <algorithm>
@@ -14,7 +14,7 @@ namespace fs = std::filesystem;
 namespace {
 
 class FileUtilsTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         Root = fs::temp_directory_path() / ("quillora-files-" + std::to_string(::getpid()) + "-" +
                                             ::testing::UnitTest::GetInstance()->current_test_info()->name());
@@ -37,7 +37,8 @@ TEST_F(FileUtilsTest, ProgramFolderEndsWithSeparatorAndHoldsTheProgram) {
     ASSERT_FALSE(folder.empty());
     EXPECT_EQ(folder.back(), '/');
     EXPECT_TRUE(fs::exists(fs::read_symlink("/proc/self/exe")));
-    EXPECT_EQ(fs::path(folder) / fs::read_symlink("/proc/self/exe").filename(), fs::read_symlink("/proc/self/exe"));
+    EXPECT_EQ(fs::path(folder) / fs::read_symlink("/proc/self/exe").filename(),
+              fs::read_symlink("/proc/self/exe"));
 }
 
 TEST_F(FileUtilsTest, MakeFoldersCreatesParentsAndRejectsEmpty) {
@@ -79,7 +80,8 @@ TEST_F(FileUtilsTest, FindFilesSearchesSubfoldersButNotHiddenOnes) {
                                      P("c/") + "/sub/y.png", P("c/") + "/x.jpg"};
     std::sort(want.begin(), want.end());
     EXPECT_EQ(got, want);
-    for (const auto& path : got) RemoveFile(path); // the doubled separator is fine for deleting
+    for (const auto& path : got)
+        RemoveFile(path); // the doubled separator is fine for deleting
     EXPECT_FALSE(fs::exists(P("c/x.jpg")));
     EXPECT_TRUE(fs::is_directory(P("c/sub")));
 
@@ -115,14 +117,16 @@ TEST_F(FileUtilsTest, CreateFailureNamesTheAbsolutePathAndSystemText) {
         SaveTextToFile("x", P("missing/f.txt"));
         FAIL();
     } catch (const EFCreateError& e) {
-        EXPECT_EQ(e.Message(), "Cannot create file \"" + P("missing/f.txt") + "\". No such file or directory");
+        EXPECT_EQ(e.Message(),
+                  "Cannot create file \"" + P("missing/f.txt") + "\". No such file or directory");
     }
     fs::current_path(Root);
     try {
         SaveTextToFile("x", "nope/f.txt");
         FAIL();
     } catch (const EFCreateError& e) {
-        EXPECT_EQ(e.Message(), "Cannot create file \"" + fs::current_path().string() + "/nope/f.txt\". No such file or directory");
+        EXPECT_EQ(e.Message(), "Cannot create file \"" + fs::current_path().string() +
+                                   "/nope/f.txt\". No such file or directory");
     }
 }
 
@@ -135,4 +139,21 @@ TEST_F(FileUtilsTest, GbkNamesBecomeUtf8OnDisk) {
     FindFiles(P(""), "*.txt", list);
     ASSERT_EQ(list.Count(), 1);
     EXPECT_EQ(list[0], P("") + "/" + name + ".txt");
+}
+
+TEST_F(FileUtilsTest, PlainFileNamesStayInsideTheirFolder) {
+    for (const char* bad : {".", "..", "a/b", "/abs", "../x.jpg", "x/"})
+        EXPECT_FALSE(IsPlainFileName(bad)) << bad;
+    EXPECT_FALSE(IsPlainFileName(std::string("a\0b", 3)));
+    EXPECT_FALSE(IsPlainFileName(""));
+    EXPECT_TRUE(IsPlainFileName("", true));
+    const std::vector<std::string> good = {"a.jpg", "...", "..a", Gbk("旅行"), "a\\b", "\xC2\xFF"};
+    for (const std::string& name : good)
+        EXPECT_TRUE(IsPlainFileName(name)) << name;
+    try {
+        RaiseCannotCreate(P("x/../y"));
+        FAIL();
+    } catch (const EFCreateError& e) {
+        EXPECT_EQ(e.Message(), "Cannot create file \"" + P("x/../y") + "\". Invalid argument");
+    }
 }

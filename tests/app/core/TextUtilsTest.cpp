@@ -1,5 +1,5 @@
-#include "app/Exceptions.h"
 #include "app/TextUtils.h"
+#include "app/Exceptions.h"
 
 #include <gtest/gtest.h>
 
@@ -56,8 +56,8 @@ TEST(TextToInt, AcceptedForms) {
 }
 
 TEST(TextToInt, RejectedFormsNameTheWholeText) {
-    for (const char* bad : {"42 ", "", " ", "2147483648", "-2147483649", "$", "0x", "$123456789", "1.5", "--1",
-                            "\t1", "12a", "99999999999999999999"}) {
+    for (const char* bad : {"42 ", "", " ", "2147483648", "-2147483649", "$", "0x", "$123456789", "1.5",
+                            "--1", "\t1", "12a", "99999999999999999999"}) {
         try {
             TextToInt(bad);
             ADD_FAILURE() << "accepted '" << bad << "'";

@@ -1,0 +1,138 @@
+#include "catalogue/AlbumTiles.h"
+
+#include "app/Classes.h"
+#include "app/Controls.h"
+#include "app/FileUtils.h"
+#include "app/Gbk.h"
+#include "app/QtText.h"
+#include "app/TextUtils.h"
+#include "app/mainUnit.h"
+#include "catalogue/AlbumList.h"
+#include "graphics/Image.h"
+#include "graphics/RzProgressBar.h"
+#include "http/ClientSettings.h"
+#include "http/IdHTTP.h"
+
+#include <QLabel>
+
+std::vector<TAlbumTile> AlbumTiles;
+
+namespace {
+
+QColor FromBgr(unsigned bgr) {
+    return QColor(bgr & 0xFF, (bgr >> 8) & 0xFF, (bgr >> 16) & 0xFF);
+}
+
+void TileColours(QWidget* w) {
+    QPalette p = w->palette();
+    p.setColor(QPalette::Window, FromBgr(0xC0DCC0));     // clMoneyGreen
+    p.setColor(QPalette::WindowText, FromBgr(0xFF0000)); // clBlue
+    w->setPalette(p);
+    w->setAutoFillBackground(true);
+}
+
+} // namespace
+
+std::string IconCacheName(const std::string& iconUrl) {
+    const auto length = static_cast<int64_t>(iconUrl.size());
+    return TextCopy(iconUrl, length - 22, 24);
+}
+
+std::string FetchTextWithSettings(const std::string& url) {
+    TIdHTTP client;
+    ApplyClientSettings(client, url);
+    return client.FetchText(url);
+}
+
+bool TfrmMain::DownloadFile(const std::string& url, const std::string& path) {
+    TMemoryStream stream;
+    {
+        TIdHTTP client;
+        ApplyClientSettings(client, url);
+        client.FetchToStream(url, stream);
+    }
+    SaveBytesToFile(stream, path);
+    return true;
+}
+
+void TfrmMain::FreeAlbumTiles() {
+    for (TAlbumTile& tile : AlbumTiles) {
+        delete tile.CheckBox.data();
+        delete tile.DescLabel.data();
+        delete tile.IconImage.data();
+    }
+    AlbumTiles.clear();
+    scrlbx->UpdateRange();
+}
+
+void TfrmMain::ClearIconCache() {
+    TStringList list;
+    FindFiles(ProgramFolder() + "tmp/", "*.*", list);
+    for (const std::string& path : list)
+        RemoveFile(path);
+}
+
+void TfrmMain::chk2Click() {
+    for (TAlbumTile& tile : AlbumTiles)
+        if (tile.CheckBox) tile.CheckBox->setChecked(chk2->isChecked());
+}
+
+bool TfrmMain::BuildAlbumTiles() {
+    Report("B", Gbk("下载像册缩略图...请稍候..."));
+    FreeAlbumTiles();
+    ProcessPendingEvents();
+    MakeFolder(ProgramFolder() + "tmp");
+    const int n = static_cast<int>(AlbumList.size());
+    const uint64_t generation = AlbumListGeneration();
+    AlbumTiles.resize(static_cast<size_t>(n));
+    sb1->SetTotalParts(static_cast<uint32_t>(n - 1));
+    sb1->SetPartsComplete(0);
+    QWidget* surface = scrlbx->Surface();
+    for (int i = 0; i < n; ++i) {
+        sb1->SetPartsComplete(static_cast<uint32_t>(i));
+        const TPList& album = AlbumList[static_cast<size_t>(i)];
+        Report("B", Gbk("正在读取像册: <") + album.Name + Gbk("> 的信息..."));
+        ProcessPendingEvents();
+        // Closing the window meanwhile frees the tiles made so far; the rest
+        // are still made, as before.
+        if (AlbumTiles.size() < static_cast<size_t>(n)) AlbumTiles.resize(static_cast<size_t>(n));
+        TAlbumTile& tile = AlbumTiles[static_cast<size_t>(i)];
+        tile.Generation = generation;
+
+        auto* check = new TCheckBox(surface);
+        check->setGeometry(8, TileTop(i), 159, 17);
+        check->setText(ToQt(album.Name + "(" + IntToText(album.PicCount) + Gbk("张)")));
+        check->Tag = i;
+        TileColours(check);
+        check->setChecked(true);
+        check->show();
+        tile.CheckBox = check;
+
+        auto* label = new QLabel(surface);
+        label->setGeometry(8, TileTop(i) + 24, 159, 113);
+        label->setWordWrap(true);
+        label->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+        label->setText(ToQt(album.Desc));
+        TileColours(label);
+        label->show();
+        tile.DescLabel = label;
+
+        auto* icon = new TImage(surface);
+        icon->setGeometry(178, TileTop(i), 140, 137);
+        tile.IconImage = icon;
+        try {
+            const std::string name = IconCacheName(album.IconUrl);
+            const std::string path = ProgramFolder() + "tmp/" + name;
+            if (!IsPlainFileName(name)) RaiseCannotCreate(path);
+            DownloadFile(album.IconUrl, path);
+            icon->SetStretch(true);
+            icon->Picture().LoadPictureFile(path);
+        } catch (...) {
+            Report("B", Gbk("========警告:下载出错======="));
+        }
+        icon->show();
+        scrlbx->UpdateRange();
+    }
+    Report("B", Gbk("像册缩略图下载完成..."));
+    return true;
+}

@@ -1,0 +1,194 @@
+#include "app/Controls.h"
+#include "app/Gbk.h"
+#include "app/QtText.h"
+#include "app/mainUnit.h"
+#include "graphics/Image.h"
+#include "graphics/RzProgressBar.h"
+#include "support/QtBoxes.h"
+
+#include <QGroupBox>
+#include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QRegularExpression>
+#include <filesystem>
+#include <gtest/gtest.h>
+
+namespace {
+
+class MainWindowTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        TestApplication();
+        Form = std::make_unique<TfrmMain>();
+        frmMain = Form.get();
+        Form->show();
+        QApplication::processEvents();
+    }
+    void TearDown() override {
+        frmMain = nullptr;
+        Form.reset();
+    }
+    static QRect Geo(QWidget* w) { return w->geometry(); }
+    QStringList LogLines() const { return Form->mmo1->toPlainText().split('\n'); }
+
+    std::unique_ptr<TfrmMain> Form;
+};
+
+} // namespace
+
+TEST_F(MainWindowTest, ControlsSitWhereTheWindowDefinitionPutsThem) {
+    TfrmMain& f = *Form;
+    EXPECT_EQ(f.size(), QSize(837, 529));
+    EXPECT_EQ(Geo(f.stat1), QRect(0, 510, 837, 19));
+    EXPECT_EQ(Geo(f.pnl1), QRect(0, 0, 837, 85));
+    EXPECT_EQ(Geo(f.btn1), QRect(228, 12, 75, 25));
+    EXPECT_EQ(Geo(f.grp1), QRect(8, 10, 205, 45));
+    EXPECT_EQ(Geo(f.edtUserName), QRect(22, 16, 163, 19));
+    EXPECT_EQ(Geo(f.chk2), QRect(10, 62, 57, 19));
+    EXPECT_EQ(Geo(f.btn2), QRect(228, 46, 75, 25));
+    EXPECT_EQ(Geo(f.grp2), QRect(328, 10, 491, 65));
+    EXPECT_EQ(Geo(f.lbl3), QRect(8, 22, 481, 19));
+    EXPECT_EQ(Geo(f.lbl4), QRect(8, 40, 481, 19));
+    EXPECT_EQ(Geo(f.Panel1), QRect(0, 85, 837, 425));
+    EXPECT_EQ(Geo(f.scrlbx), QRect(1, 1, 352, 423));
+    EXPECT_EQ(Geo(f.pnl2), QRect(353, 1, 483, 423));
+    EXPECT_EQ(Geo(f.mmo1), QRect(1, 1, 481, 148));
+    EXPECT_EQ(Geo(f.sb1), QRect(1, 149, 481, 16));
+    EXPECT_EQ(Geo(f.sb2), QRect(1, 165, 481, 18));
+    EXPECT_EQ(Geo(f.lbl2), QRect(1, 183, 481, 13));
+    EXPECT_EQ(Geo(f.img2), QRect(1, 196, 481, 226));
+    EXPECT_EQ(Geo(f.img1), QRect(178, 14, 171, 137));
+    EXPECT_EQ(Geo(f.lbl1), QRect(8, 38, 159, 113));
+    EXPECT_EQ(Geo(f.chk1), QRect(8, 14, 159, 17));
+    EXPECT_EQ(f.stat1->Panel(0)->width() + 2, 250);
+}
+
+TEST_F(MainWindowTest, AlignmentsHoldWhenTheWindowIsResized) {
+    Form->resize(1000, 700);
+    QApplication::processEvents();
+    TfrmMain& f = *Form;
+    EXPECT_EQ(Geo(f.stat1), QRect(0, 681, 1000, 19));
+    EXPECT_EQ(Geo(f.pnl1), QRect(0, 0, 1000, 85));
+    EXPECT_EQ(Geo(f.Panel1), QRect(0, 85, 1000, 596));
+    EXPECT_EQ(Geo(f.scrlbx), QRect(1, 1, 352, 594));
+    EXPECT_EQ(Geo(f.pnl2), QRect(353, 1, 646, 594));
+    EXPECT_EQ(Geo(f.mmo1), QRect(1, 1, 644, 148));
+    EXPECT_EQ(Geo(f.sb2), QRect(1, 165, 644, 18));
+    EXPECT_EQ(Geo(f.img2), QRect(1, 196, 644, 397));
+    EXPECT_EQ(Geo(f.btn1), QRect(228, 12, 75, 25)); // unaligned controls stay put
+}
+
+TEST_F(MainWindowTest, InitialTextsAndStates) {
+    TfrmMain& f = *Form;
+    EXPECT_TRUE(
+        f.windowTitle().startsWith("Quillora公开像册批量下载器 1.0 纯免费软件  欢迎使用和提出你的建议 "));
+    EXPECT_EQ(f.btn1->text(), "查 看");
+    EXPECT_EQ(f.btn2->text(), "下 载");
+    EXPECT_FALSE(f.btn2->isEnabled());
+    EXPECT_EQ(f.grp1->title(), "你要下载的帐户名:");
+    EXPECT_EQ(f.grp2->title(), "公告:(使用本程序的要求)");
+    EXPECT_EQ(f.chk2->text(), "全选");
+    EXPECT_TRUE(f.chk2->isChecked());
+    EXPECT_EQ(f.lbl2->text(), "上一张下载完成的图片:");
+    EXPECT_EQ(f.edtUserName->text(), TfrmMain::DefaultAccount);
+    EXPECT_FALSE(f.edtUserName->hasFrame());
+    EXPECT_TRUE(f.lbl4->text().endsWith(TfrmMain::WebSpaceAddress));
+    EXPECT_EQ(f.btn1->Tag, 0);
+    EXPECT_EQ(f.btn2->Tag, 0);
+    EXPECT_TRUE(f.img1->isHidden());
+    EXPECT_TRUE(f.lbl1->isHidden());
+    EXPECT_TRUE(f.chk1->isHidden());
+    EXPECT_FALSE(f.chk1->isChecked());
+    EXPECT_EQ(f.lbl1->palette().color(QPalette::Window), QColor(0xC0, 0xDC, 0xC0));
+    EXPECT_EQ(f.lbl1->palette().color(QPalette::WindowText), QColor(0, 0, 0xFF));
+    EXPECT_TRUE(f.img2->Proportional());
+    EXPECT_GT(f.img2->Picture().Width(), 0); // the stored first preview
+    EXPECT_EQ(f.sb1->TotalParts(), 0u);
+    EXPECT_EQ(f.sb2->PartsComplete(), 0u);
+
+    QStringList lines = LogLines();
+    ASSERT_EQ(lines.size(), 9);
+    EXPECT_EQ(lines[0], "谢谢大家使用本软件,简单介绍一下软件的功能:");
+    EXPECT_EQ(lines[1], "");
+    EXPECT_EQ(lines[3], "  2.目录形式: ");
+    EXPECT_EQ(lines[6], "      C.在像册目录下自动生成一个  像册名字.txt的文档,内容为该像册的简介什么的.");
+    EXPECT_TRUE(lines[7].startsWith("  3.发现BUG就告诉偶吧,邮箱"));
+    EXPECT_TRUE(lines[7].endsWith(" 或到俺的空间留言(网址在上面公告里,直接"));
+    EXPECT_EQ(lines[8], "点击就OK).");
+}
+
+TEST_F(MainWindowTest, TabOrderRunsThroughTheTopPanelFirst) {
+    TfrmMain& f = *Form;
+    // Walk the focus chain from the view button over the focusable controls.
+    std::vector<QWidget*> order;
+    QWidget* w = f.btn1;
+    for (int guard = 0; guard < 200 && order.size() < 4; ++guard, w = w->nextInFocusChain())
+        if (w->focusPolicy() & Qt::TabFocus) order.push_back(w);
+    ASSERT_EQ(order.size(), 4u);
+    EXPECT_EQ(order[0], f.btn1);
+    EXPECT_EQ(order[1], f.edtUserName);
+    EXPECT_EQ(order[2], f.chk2);
+    EXPECT_EQ(order[3], f.btn2);
+}
+
+TEST_F(MainWindowTest, ReportChannels) {
+    TfrmMain& f = *Form;
+    f.Report("A", Gbk("状态"));
+    EXPECT_EQ(f.stat1->Panel(1)->text(), "状态");
+    int before = LogLines().size();
+    f.Report("a", "lower case");
+    f.Report("B ", "trailing blank");
+    f.Report("", "none");
+    EXPECT_EQ(LogLines().size(), before);
+    f.Report("B", Gbk("正在读取像册: <旅行> 的信息..."));
+    f.Report("B", "");
+    QStringList lines = LogLines();
+    ASSERT_EQ(lines.size(), before + 2);
+    QRegularExpression stamped("^\\S.*\\d\\d[^\\d]\\d\\d( \\S+)?: 正在读取像册: <旅行> 的信息\\.\\.\\.$");
+    EXPECT_TRUE(stamped.match(lines[before]).hasMatch()) << lines[before].toStdString();
+    EXPECT_TRUE(lines[before + 1].endsWith(": ")) << lines[before + 1].toStdString();
+}
+
+TEST_F(MainWindowTest, ReportProcessesPendingEvents) {
+    bool ran = false;
+    QTimer::singleShot(0, [&] { ran = true; });
+    Form->Report("x", "nothing is written");
+    EXPECT_TRUE(ran);
+}
+
+TEST_F(MainWindowTest, GuardsRefuseASecondStart) {
+    TBoxCloser closer;
+    Form->btn1->Tag = 1;
+    Form->btn1->click();
+    Form->btn1->Tag = 0;
+    Form->btn2->setEnabled(true);
+    Form->btn2->Tag = 1;
+    Form->btn2->click();
+    // A lookup is refused while a download runs too.
+    Form->btn1->click();
+    Form->btn2->Tag = 0;
+    ASSERT_EQ(closer.Boxes().size(), 3u);
+    EXPECT_EQ(closer.Boxes()[0].Text, "程序运行中...别打扰...");
+    EXPECT_EQ(closer.Boxes()[0].Caption, "Quillora像册下载器");
+    EXPECT_EQ(closer.Boxes()[0].Icon, QMessageBox::Warning);
+    EXPECT_EQ(closer.Boxes()[1].Text, "下载中...勿扰...");
+    EXPECT_EQ(closer.Boxes()[2].Text, "下载中...勿扰...");
+}
+
+TEST_F(MainWindowTest, SecondNoticeTurnsBlackOnRedForGood) {
+    QEvent leave(QEvent::Leave);
+    QApplication::sendEvent(Form->lbl4, &leave);
+    EXPECT_EQ(Form->lbl4->palette().color(QPalette::Window), QColor(0xFF, 0, 0));
+    EXPECT_EQ(Form->lbl4->palette().color(QPalette::WindowText), QColor(0, 0, 0));
+    QEvent enter(QEvent::Enter);
+    QApplication::sendEvent(Form->lbl4, &enter);
+    EXPECT_EQ(Form->lbl4->palette().color(QPalette::Window), QColor(0xFF, 0, 0));
+}
+
+TEST_F(MainWindowTest, ScreenshotOfTheWindow) {
+    QApplication::processEvents();
+    QImage shot = Form->grab().toImage();
+    EXPECT_EQ(shot.size(), QSize(837, 529));
+    std::string path = std::string(QUILLORA_BIN_DIR) + "/window.png";
+    EXPECT_TRUE(shot.save(QString::fromStdString(path)));
+}
