@@ -1,0 +1,151 @@
+// The quillora-fetch tool as a user runs it: bodies on standard output or in
+// a file, one client for all URLs, and "ExceptionClass: message" as the last
+// line of standard error on failure.
+
+#include "HttpWireCase.h"
+#include "RealServers.h"
+
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace {
+
+using namespace wire;
+
+struct TRun {
+    int ExitCode = -1;
+    std::string Out;
+    std::string Err;
+    std::string LastErrLine() const {
+        std::string e = Err;
+        while (!e.empty() && e.back() == '\n')
+            e.pop_back();
+        const size_t at = e.rfind('\n');
+        return at == std::string::npos ? e : e.substr(at + 1);
+    }
+};
+
+TRun RunFetch(std::vector<std::string> args) {
+    TTempFolder scratch;
+    const std::string out = scratch.Path() + "/out", err = scratch.Path() + "/err";
+    args.insert(args.begin(), std::string(QUILLORA_BIN_DIR) + "/quillora-fetch");
+    std::vector<char*> argv;
+    for (auto& a : args)
+        argv.push_back(a.data());
+    argv.push_back(nullptr);
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        // The environment's proxy must not reach into the test.
+        ::unsetenv("http_proxy");
+        ::unsetenv("HTTP_PROXY");
+        ::dup2(::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), STDOUT_FILENO);
+        ::dup2(::open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), STDERR_FILENO);
+        ::execv(argv[0], argv.data());
+        ::_exit(127);
+    }
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    TRun run;
+    run.ExitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    run.Out = scratch.ReadFile("out");
+    run.Err = scratch.ReadFile("err");
+    return run;
+}
+
+std::string Base(const TScriptedPeer& peer) {
+    return "http://127.0.0.1:" + std::to_string(peer.Port());
+}
+
+} // namespace
+
+TEST(QuilloraFetch, FetchesEveryUrlOnOneClient) {
+    TScriptedPeer peer(
+        TPeerScript{S::ReadUntil(RequestEnd),
+                    S::Send("HTTP/1.1 200 OK\r\nSet-Cookie: s=9\r\nContent-Length: 4\r\n\r\none\n"),
+                    S::ReadUntil(RequestEnd),
+                    S::Send("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n4\r\ntwo\n\r\n0\r\n\r\n"),
+                    S::Stall(3000)});
+    const TRun run = RunFetch({Base(peer) + "/1", Base(peer) + "/2"});
+    EXPECT_EQ(run.ExitCode, 0) << run.Err;
+    EXPECT_EQ(run.Out, "one\ntwo\n");
+    EXPECT_EQ(run.Err, "");
+    peer.Stop();
+    EXPECT_EQ(peer.Received(), Replace(Get("/1") + Get("/2", "Cookie: s=9\r\n"), peer.Port()));
+}
+
+TEST(QuilloraFetch, FailureIsTheLastLineAndExitStatusOne) {
+    TScriptedPeer peer(Reply("HTTP/1.1 404 Not Found\r\nContent-Length: 4\r\n\r\ngone"));
+    const TRun run = RunFetch({Base(peer) + "/x"});
+    EXPECT_EQ(run.ExitCode, 1);
+    EXPECT_EQ(run.Out, "");
+    EXPECT_EQ(run.LastErrLine(), "EIdHTTPProtocolException: HTTP/1.1 404 Not Found");
+
+    const TRun refused = RunFetch({"http://127.0.0.1:" + std::to_string(ClosedLoopbackPort()) + "/"});
+    EXPECT_EQ(refused.ExitCode, 1);
+    EXPECT_NE(refused.Err.find("Socket Error # 10061\r\nConnection refused."), std::string::npos)
+        << refused.Err;
+    EXPECT_EQ(RunFetch({"https://127.0.0.1/"}).LastErrLine(),
+              "EIdIOHandlerPropInvalid: IOHandler value is not valid");
+}
+
+TEST(QuilloraFetch, WritesToAFileAndShowsTheExchange) {
+    TScriptedPeer peer(Reply("HTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\nbytes"));
+    TTempFolder folder;
+    const TRun run = RunFetch({"-v", "-o", folder.Path() + "/body", Base(peer) + "/f"});
+    EXPECT_EQ(run.ExitCode, 0);
+    EXPECT_EQ(run.Out, "");
+    EXPECT_EQ(folder.ReadFile("body"), "bytes");
+    EXPECT_NE(run.Err.find("> GET /f HTTP/1.1\n> Content-Type: text/html\n"), std::string::npos) << run.Err;
+    EXPECT_NE(run.Err.find("< HTTP/1.1 200 OK\n< Content-Length: 5\n"), std::string::npos) << run.Err;
+    EXPECT_NE(run.Err.find("* Connected.\n"), std::string::npos) << run.Err;
+}
+
+TEST(QuilloraFetch, FollowsRedirectsAndAnswersChallenges) {
+    TScriptedPeer peer(TPeerScript{
+        S::ReadUntil(RequestEnd), S::Send("HTTP/1.1 302 Found\r\nLocation: /b\r\nContent-Length: 0\r\n\r\n"),
+        S::ReadUntil(RequestEnd),
+        S::Send(
+            "HTTP/1.1 401 Unauthorized\r\nWWW-Authenticate: Basic realm=\"q\"\r\nContent-Length: 0\r\n\r\n"),
+        S::ReadUntil(RequestEnd), S::Send("HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nin"), S::Stall(3000)});
+    const TRun run = RunFetch({"-L", "-u", "user:pass", Base(peer) + "/a"});
+    EXPECT_EQ(run.ExitCode, 0) << run.Err;
+    EXPECT_EQ(run.Out, "in");
+    peer.Stop();
+    // A credentials retry starts over at the URL the fetch was given.
+    EXPECT_EQ(
+        peer.Received(),
+        Replace(Get("/a") + Get("/b") + Get("/a", "Authorization: Basic dXNlcjpwYXNz\r\n"), peer.Port()));
+
+    TScriptedPeer loop(TPeerScript{
+        S::ReadUntil(RequestEnd), S::Send("HTTP/1.1 302 Found\r\nLocation: /a\r\nContent-Length: 0\r\n\r\n"),
+        S::ReadUntil(RequestEnd), S::Send("HTTP/1.1 302 Found\r\nLocation: /a\r\nContent-Length: 0\r\n\r\n"),
+        S::Stall(3000)});
+    // One redirect followed, the second one ends the fetch quietly.
+    const TRun limited = RunFetch({"-L", "--max-redirs", "1", Base(loop) + "/a"});
+    EXPECT_EQ(limited.ExitCode, 0) << limited.Err;
+    loop.Stop();
+    EXPECT_EQ(loop.Received(), Replace(Get("/a") + Get("/a"), loop.Port()));
+}
+
+TEST(QuilloraFetch, ProxyFromTheCommandLine) {
+    TScriptedPeer proxy(Reply("HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\npx"));
+    const TRun run =
+        RunFetch({"-x", "127.0.0.1:" + std::to_string(proxy.Port()), "-U", "pu:pp", "http://origin.test/a"});
+    EXPECT_EQ(run.ExitCode, 0) << run.Err;
+    EXPECT_EQ(run.Out, "px");
+    proxy.Stop();
+    EXPECT_EQ(proxy.Received(),
+              Get("http://origin.test:80/a", "Proxy-Authorization: Basic cHU6cHA=\r\n", "origin.test"));
+}
+
+TEST(QuilloraFetch, RealServerToStandardOutput) {
+    TNginxServer server;
+    std::string bytes(200000, '\0');
+    for (size_t k = 0; k < bytes.size(); ++k)
+        bytes[k] = static_cast<char>(k * 31 + 7);
+    server.Root().WriteFile("big", bytes);
+    const TRun run = RunFetch({server.Url("big"), server.Url("big")});
+    EXPECT_EQ(run.ExitCode, 0) << run.Err;
+    EXPECT_TRUE(run.Out == bytes + bytes);
+}
