@@ -490,7 +490,8 @@ class TGdiPlayback {
         QPen pen(logPen.Color);
         pen.setCosmetic(true);
         const double width = logPen.Width * scale;
-        pen.setWidthF(width <= 1 ? 0 : std::min(width, 65536.0));
+        // Qt refuses widths from 32768 on; NaN too ends as one pixel.
+        pen.setWidthF(width > 1 ? std::min(width, 32767.0) : 0);
         pen.setCapStyle(logPen.Cap);
         pen.setJoinStyle(logPen.Join);
         // Styled lines exist only for thin pens; wide ones are drawn solid.
