@@ -16,6 +16,7 @@ std::mutex StackLock;
 int32_t ComponentCount = 0;
 std::unique_ptr<TIdStack> StackInstance;
 int StackCreations = 0;
+bool Started = false;
 
 // Cuts the text before the next "." and removes it with the "."; all of it when none is left.
 std::string CutAtDot(std::string& text) {
@@ -54,6 +55,7 @@ void AcquireStack() {
     if (ComponentCount == 0) {
         StackInstance = std::make_unique<TIdStackPosix>();
         ++StackCreations;
+        Started = true;
     }
     ++ComponentCount;
 }
@@ -61,6 +63,11 @@ void AcquireStack() {
 void ReleaseStack() {
     std::lock_guard<std::mutex> lock(StackLock);
     if (--ComponentCount == 0) StackInstance.reset();
+}
+
+bool StackStarted() {
+    std::lock_guard<std::mutex> lock(StackLock);
+    return Started;
 }
 
 bool StackInstanceExists() {

@@ -92,6 +92,9 @@ TIdStack& GStack();
 // Taken by every transport component's constructor, given back by its destructor.
 void AcquireStack();
 void ReleaseStack();
+// The platform socket library was started in this process (never reset; the
+// BSD calls need no start-up, so here it only records the first stack object).
+bool StackStarted();
 // For tests: whether the stack object exists now, and how often it was created.
 bool StackInstanceExists();
 int StackCreationCount();

@@ -173,3 +173,25 @@ TEST(Client, ConnectAndGetAll) {
     EXPECT_EQ(client.ConnectAndGetAll(), "all of it");
     EXPECT_EQ(client.IOHandler(), nullptr);
 }
+
+TEST(Client, ClosedHandlerRefusesRawIo) {
+    TScriptedPeer peer({TPeerStep::Stall(5000)});
+    auto client = ConnectedClient(peer);
+    TIdIOHandler* handler = client->IOHandler();
+    client->DropSocket();
+    char byte = 0;
+    EXPECT_EQ(Raised([&] { handler->ReceiveRaw(&byte, 1); }), "EIdClosedSocket: Disconnected.");
+    EXPECT_EQ(Raised([&] { handler->SendRaw(&byte, 1); }), "EIdClosedSocket: Disconnected.");
+    EXPECT_EQ(Raised([&] { client->ReadLn(); }), "EIdConnClosedGracefully: Connection Closed Gracefully.");
+}
+
+TEST(Client, UnknownHostBeforeAnyConnect) {
+    TIdTCPClient client;
+    client.Host = std::string("bad\0name", 8);
+    client.Port = 80;
+    std::vector<std::string> log;
+    StatusLog(client, log);
+    EXPECT_EQ(Raised([&] { client.Connect(); }), "EIdSocketError: Socket Error # 11001\r\nHost not found.");
+    EXPECT_EQ(log.size(), 1u); // "Resolving hostname ..." and nothing after it
+    EXPECT_FALSE(client.Connected());
+}

@@ -133,6 +133,7 @@ TEST(Stack, LivesWhileComponentsLive) {
         EXPECT_TRUE(StackInstanceExists());
     }
     EXPECT_FALSE(StackInstanceExists());
+    EXPECT_TRUE(StackStarted());
     for (int i = 0; i < 3; ++i) {
         TIdTCPClient client;
     }
