@@ -126,8 +126,11 @@ void TImage::resizeEvent(QResizeEvent* event) {
     UpdateOpacity();
 }
 
+// The canvas starts from the parent's background colour, opaque, also when
+// the control is not opaque: the pictures blend onto what is under them and
+// keep its alpha, so a picture with alpha drawn on transparent black would
+// vanish. Beneath a control the parent shows its plain background.
 TColor32 TImage::Underneath() const {
-    if (!FOpaque) return 0;
     const QWidget* below = parentWidget() ? parentWidget() : this;
     return below->palette().color(below->backgroundRole()).rgb() | 0xFF000000u;
 }

@@ -46,7 +46,7 @@ class TImage : public QWidget {
     bool Drawing() const { return FDrawing; }
 
     // What the control paints: the picture over the parent's background
-    // colour (opaque) or over transparent black. Drawing errors propagate.
+    // colour. Drawing errors propagate.
     QImage PaintImage();
 
   protected:

@@ -1,6 +1,7 @@
 #include "graphics/Image.h"
 #include "graphics/Bitmap.h"
 #include "graphics/JPEGImage.h"
+#include "graphics/PNGGraphic.h"
 
 #include <QApplication>
 #include <gtest/gtest.h>
@@ -133,10 +134,11 @@ TEST(ImagePaint, StretchedBitmapOverTheParentsBackground) {
     std::copy(std::begin(pixels), std::end(pixels), row);
     image->Picture().SetGraphic(std::move(bitmap));
 
-    QImage plain = image->PaintImage(); // not opaque: transparent black around the picture
+    QImage plain = image->PaintImage(); // not opaque: the parent's colour around the picture
+    EXPECT_FALSE(image->Opaque());
     EXPECT_EQ(plain.pixel(0, 0), 0xFFFF0000u);
     EXPECT_EQ(plain.pixel(1, 0), 0xFF0000FFu);
-    EXPECT_EQ(plain.pixel(5, 5), 0x00000000u);
+    EXPECT_EQ(plain.pixel(5, 5), 0xFF123456u);
 
     image->SetStretch(true); // covers the control: opaque, each source pixel 20 x 30
     ASSERT_TRUE(image->Opaque());
@@ -224,4 +226,29 @@ TEST(ImagePaint, EmptyJpegReportsErrorFortyTwoOnceAndThenDrawsNothing) {
     }
     OnPaintError = saved;
     EXPECT_EQ(reported, (std::vector<std::string>{"EJPEG: JPEG error #42"}));
+}
+
+TEST(ImagePaint, PictureWithAlphaShowsWhenItDoesNotCoverTheControl) {
+    QWidget parent;
+    QPalette palette = parent.palette();
+    palette.setColor(QPalette::Window, Qt::white);
+    parent.setPalette(palette);
+    TImage* image = new TImage(&parent);
+    image->resize(50, 50);
+    image->SetCenter(true);
+    auto png = std::make_unique<TPNGGraphic>();
+    png->SetPixelFormat(TPixelFormat::pf32bit);
+    png->SetSize(2, 1);
+    png->SetHasAlpha(true);
+    const uint8_t pixels[] = {0, 0, 255, 255, 0, 0, 255, 128}; // opaque red, half red
+    std::copy(std::begin(pixels), std::end(pixels), png->ScanLine(0));
+    image->Picture().SetGraphic(std::move(png));
+    ASSERT_FALSE(image->Opaque());
+    const QImage painted = image->PaintImage();
+    EXPECT_EQ(painted.pixel(24, 24), 0xFFFF0000u); // centred at (24, 24, 26, 25)
+    const QRgb half = painted.pixel(25, 24);
+    EXPECT_EQ(qAlpha(half), 255);
+    EXPECT_EQ(qRed(half), 255);
+    EXPECT_NEAR(qGreen(half), 127, 2);
+    EXPECT_EQ(painted.pixel(10, 10), 0xFFFFFFFFu);
 }
