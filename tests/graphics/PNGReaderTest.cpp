@@ -142,6 +142,16 @@ TEST(PNGReader, OddButValidFilesDecode) {
     }
 }
 
+TEST(PNGReader, ReadsFromTheStreamPositionAndStopsAfterIend) {
+    const std::string file = SmallPng();
+    TStringStream stream("leading bytes" + file + "trailing bytes");
+    stream.SetPosition(13);
+    TPNGGraphic picture;
+    picture.ReadPicture(stream);
+    EXPECT_EQ(picture.Width(), 4);
+    EXPECT_EQ(stream.Position(), int64_t(13 + file.size()));
+}
+
 TEST(PNGReader, ImageDataEndingEarlyLeavesZeroRows) {
     std::vector<std::string> rows(6, std::string(4, '\x80'));
     std::string z = Deflate(FilteredData(rows, 1));
