@@ -140,3 +140,42 @@ TEST_F(QuilloraPic, UsageErrorsExitWith2) {
         EXPECT_EQ(ReadFile(Scratch.Path("stderr")).find('\n'), ReadFile(Scratch.Path("stderr")).size() - 1);
     }
 }
+
+TEST_F(QuilloraPic, MetafilesArePlayedWithDraw) {
+    // A placeable WMF: window 100 x 100, a red brush, one rectangle over all of it.
+    std::string records;
+    auto record = [&](uint16_t function, std::initializer_list<uint16_t> params) {
+        Le32(records, uint32_t(3 + params.size()));
+        Le16(records, function);
+        for (uint16_t p : params)
+            Le16(records, p);
+    };
+    record(0x020B, {0, 0});
+    record(0x020C, {100, 100});
+    record(0x02FC, {0, 0x00FF, 0, 0});
+    record(0x012D, {0});
+    record(0x041B, {100, 100, 0, 0});
+    record(0x0000, {});
+    std::string wmf;
+    Le32(wmf, 0x9AC6CDD7);
+    for (uint16_t v : {0, 0, 0, 100, 100, 96})
+        Le16(wmf, v);
+    Le32(wmf, 0);
+    uint16_t sum = 0;
+    for (size_t i = 0; i < 20; i += 2)
+        sum ^= uint16_t(uint8_t(wmf[i]) | uint8_t(wmf[i + 1]) << 8);
+    Le16(wmf, sum);
+    Le16(wmf, 1);
+    Le16(wmf, 9);
+    Le16(wmf, 0x300);
+    Le32(wmf, uint32_t(18 + records.size()) / 2);
+    Le16(wmf, 1);
+    Le32(wmf, 7);
+    Le16(wmf, 0);
+    std::string in = Scratch.Write("red.wmf", wmf + records);
+    ASSERT_EQ(Pic(Quote(in) + " -o " + Quote(Scratch.Path("out.pam")) + " --draw 10 10"), 0);
+    TPam pam = ReadPam(Scratch.Path("out.pam"));
+    EXPECT_EQ(pam.Header, Header(10, 10));
+    ASSERT_EQ(pam.Pixels.size(), 400u);
+    EXPECT_EQ(pam.Pixels.substr((5 * 10 + 5) * 4, 4), Rgba({0xFF0000FF}));
+}

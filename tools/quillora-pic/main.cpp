@@ -14,11 +14,18 @@
 #include "graphics/Metafile.h"
 #include "graphics/Picture.h"
 
+#ifdef QUILLORA_PIC_QT
+#include "graphics/MetafilePlayer.h"
+
+#include <QGuiApplication>
+#endif
+
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <new>
 #include <string>
+#include <unistd.h>
 #include <vector>
 
 namespace {
@@ -146,9 +153,40 @@ void WriteRaster(TGraphic& graphic, const std::string& path) {
     }
 }
 
-int Run(const TOptions& options) {
+#ifdef QUILLORA_PIC_QT
+// Metafiles are played by the window layer's player, which needs Qt's fonts;
+// it runs on the display-less platform.
+std::unique_ptr<QGuiApplication> StartMetafilePlayer() {
+    static int argc = 3;
+    static char name[] = "quillora-pic", option[] = "-platform", platform[] = "offscreen";
+    static char* argv[] = {name, option, platform, nullptr};
+    auto app = std::make_unique<QGuiApplication>(argc, argv);
+    InstallMetafilePlayer();
+    return app;
+}
+#else
+// Only metafiles need Qt, and loading Qt costs every run several
+// milliseconds: they are handed to the Qt-linked twin beside this program.
+// When it is missing, the metafile draws nothing, as without a player.
+void HandToMetafileTwin(char** argv) {
+    char self[4096];
+    ssize_t n = ::readlink("/proc/self/exe", self, sizeof self - 1);
+    if (n <= 0) return;
+    std::string twin(self, static_cast<size_t>(n));
+    twin = twin.substr(0, twin.rfind('/') + 1) + "quillora-pic-qt";
+    ::execv(twin.c_str(), argv);
+}
+#endif
+
+int Run(const TOptions& options, [[maybe_unused]] char** argv) {
     TPicture picture;
     picture.LoadPictureFile(options.Input);
+#ifdef QUILLORA_PIC_QT
+    std::unique_ptr<QGuiApplication> app;
+    if (dynamic_cast<TMetafile*>(picture.Graphic())) app = StartMetafilePlayer();
+#else
+    if (dynamic_cast<TMetafile*>(picture.Graphic())) HandToMetafileTwin(argv);
+#endif
     if (options.Draw)
         DrawAndWrite(*picture.Graphic(), options.DrawWidth, options.DrawHeight, options.Output);
     else
@@ -165,7 +203,7 @@ int main(int argc, char** argv) {
         return 2;
     }
     try {
-        return Run(options);
+        return Run(options, argv);
     } catch (const Exception& e) {
         std::fprintf(stderr, "%s: %s\n", e.ClassName(), e.Message().c_str());
     } catch (const std::bad_alloc&) {
