@@ -193,15 +193,6 @@ TEST(Read, PollForCloseNoticesTheClose) {
     EXPECT_FALSE(client->Connected());
 }
 
-TEST(Read, TakeAvailable) {
-    TScriptedPeer peer({TPeerStep::Send("xyz"), TPeerStep::Stall(5000)});
-    auto client = ConnectedClient(peer);
-    std::string got;
-    while (got.size() < 3)
-        got += client->TakeAvailable();
-    EXPECT_EQ(got, "xyz");
-}
-
 TEST(Read, ZeroReadTimeoutWaitsForEver) {
     TScriptedPeer peer({TPeerStep::Pause(300), TPeerStep::Send("slow\n"), TPeerStep::Stall(5000)});
     auto client = ConnectedClient(peer);

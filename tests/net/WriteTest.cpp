@@ -126,10 +126,5 @@ TEST(Write, BatchIsFreedWhenItsFlushFails) {
     EXPECT_EQ(Raised([&] { client.WriteText("x"); }), "EIdNotConnected: Not Connected");
     EXPECT_NE(client.WriteBatch(), nullptr);
     EXPECT_EQ(client.WriteBatch()->Size(), 0);
-}
-
-TEST(Write, NotConnected) {
-    TIdTCPClient client;
-    EXPECT_EQ(Raised([&] { client.WriteLine("x"); }), "EIdNotConnected: Not Connected");
     client.WriteText(""); // nothing to write, nothing raised
 }
