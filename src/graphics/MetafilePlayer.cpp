@@ -212,20 +212,11 @@ QImage DecodeDib(const uint8_t* info, size_t infoSize, const uint8_t* bits, size
     const uint64_t total = 14 + uint64_t(infoSize) + bitsSize;
     if (total > UINT32_MAX) return QImage();
     TMemoryStream stream;
-    const uint8_t fileHeader[14] = {'B',
-                                    'M',
-                                    uint8_t(total),
-                                    uint8_t(total >> 8),
-                                    uint8_t(total >> 16),
-                                    uint8_t(total >> 24),
-                                    0,
-                                    0,
-                                    0,
-                                    0,
-                                    uint8_t(14 + infoSize),
-                                    uint8_t((14 + infoSize) >> 8),
-                                    uint8_t((14 + infoSize) >> 16),
-                                    uint8_t((14 + infoSize) >> 24)};
+    // The file header: "BM", the file size, two reserved words, the offset of the bits.
+    const uint32_t headerWords[3] = {uint32_t(total), 0, uint32_t(14 + infoSize)};
+    uint8_t fileHeader[14] = {'B', 'M'};
+    for (int i = 0; i < 12; ++i)
+        fileHeader[2 + i] = uint8_t(headerWords[i / 4] >> (8 * (i % 4)));
     stream.WriteBuffer(fileHeader, sizeof fileHeader);
     stream.WriteBuffer(info, static_cast<int64_t>(infoSize));
     if (bitsSize) stream.WriteBuffer(bits, static_cast<int64_t>(bitsSize));
@@ -725,6 +716,37 @@ class TGdiPlayback {
         return font;
     }
 
+    // Where the characters of a text go, in destination pixels from its start.
+    struct TTextRun {
+        std::vector<double> Offsets; // empty: the font's own advances
+        double Width = 0;
+        QPointF Start; // left end of the baseline, relative to the reference point
+    };
+
+    TTextRun LayOutText(const QString& text, const std::vector<double>& dx, const QFontMetricsF& metrics,
+                        double xScale) const {
+        TTextRun run;
+        if (dx.empty()) {
+            run.Width = metrics.horizontalAdvance(text);
+        } else {
+            for (double step : dx) {
+                run.Offsets.push_back(run.Width);
+                run.Width += step * xScale;
+            }
+        }
+        if ((FDc.TextAlign & TA_CENTER) == TA_CENTER)
+            run.Start.setX(-run.Width / 2);
+        else if (FDc.TextAlign & TA_RIGHT)
+            run.Start.setX(-run.Width);
+        if ((FDc.TextAlign & TA_BASELINE) == TA_BASELINE)
+            run.Start.setY(0);
+        else if (FDc.TextAlign & TA_BOTTOM)
+            run.Start.setY(-metrics.descent());
+        else
+            run.Start.setY(metrics.ascent());
+        return run;
+    }
+
     void DrawText(QPointF reference, const QString& text, const std::vector<double>& dx, uint32_t options,
                   const std::optional<QRectF>& box) {
         if (!FCanDrawText || (options & ETO_GLYPH_INDEX)) return;
@@ -739,27 +761,8 @@ class TGdiPlayback {
         if (!font) return;
         const QFontMetricsF metrics(*font);
         const double xScale = std::hypot(transform.m11(), transform.m12());
-        std::vector<double> offsets; // device x of each character from the start
-        double width = 0;
-        if (!dx.empty()) {
-            for (double step : dx) {
-                offsets.push_back(width);
-                width += step * xScale;
-            }
-        } else {
-            width = metrics.horizontalAdvance(text);
-        }
-        double x = 0;
-        if ((FDc.TextAlign & TA_CENTER) == TA_CENTER)
-            x = -width / 2;
-        else if (FDc.TextAlign & TA_RIGHT)
-            x = -width;
-        double baseline = metrics.ascent();
-        if ((FDc.TextAlign & TA_BASELINE) == TA_BASELINE)
-            baseline = 0;
-        else if (FDc.TextAlign & TA_BOTTOM)
-            baseline = -metrics.descent();
-
+        const TTextRun run = LayOutText(text, dx, metrics, xScale);
+        // Texts are laid out upright in destination pixels, turned only by the font's escapement.
         FPainter.setTransform(QTransform());
         QPainterPath clip = FDc.Clip;
         if (box && (options & ETO_CLIPPED)) {
@@ -768,21 +771,26 @@ class TGdiPlayback {
             clip = clip.intersected(area);
         }
         FPainter.setClipPath(clip);
-        const QPointF origin = transform.map(reference);
-        FPainter.translate(origin);
+        FPainter.translate(transform.map(reference));
         FPainter.rotate(-FDc.Font.Escapement / 10.0);
         FPainter.setFont(*font);
+        PaintTextRun(text, run, metrics);
+        if ((FDc.TextAlign & TA_UPDATECP) && xScale > 0) FDc.Position.rx() += run.Width / xScale;
+    }
+
+    void PaintTextRun(const QString& text, const TTextRun& run, const QFontMetricsF& metrics) {
         if (FDc.BkOpaque)
-            FPainter.fillRect(QRectF(x, baseline - metrics.ascent(), width, metrics.height()), FDc.BkColor);
+            FPainter.fillRect(
+                QRectF(run.Start.x(), run.Start.y() - metrics.ascent(), run.Width, metrics.height()),
+                FDc.BkColor);
         FPainter.setPen(FDc.TextColor);
         FPainter.setBackgroundMode(Qt::TransparentMode);
-        if (offsets.empty()) {
-            FPainter.drawText(QPointF(x, baseline), text);
-        } else {
-            for (qsizetype i = 0; i < text.size() && size_t(i) < offsets.size(); ++i)
-                FPainter.drawText(QPointF(x + offsets[size_t(i)], baseline), QString(text[i]));
+        if (run.Offsets.empty()) {
+            FPainter.drawText(run.Start, text);
+            return;
         }
-        if ((FDc.TextAlign & TA_UPDATECP) && xScale > 0) FDc.Position.rx() += width / xScale;
+        for (qsizetype i = 0; i < text.size() && size_t(i) < run.Offsets.size(); ++i)
+            FPainter.drawText(run.Start + QPointF(run.Offsets[size_t(i)], 0), QString(text[i]));
     }
 
     // ---- Bitmaps

@@ -335,6 +335,34 @@ TEST(MetafilePlayerWmf, StretchedDibAndPolygon) {
     EXPECT_EQ(At(canvas, 95, 95), White);
 }
 
+TEST(MetafilePlayerWmf, GbkTextCentredOnItsBaseline) {
+    TWmfBuilder wmf;
+    std::vector<uint8_t> font;
+    for (int w : {-40, 0, 0, 0, 400, 0, 0x8600, 0, 0})
+        Put16(font, uint16_t(w));
+    std::string face = "WenQuanYi Micro Hei";
+    face.resize(32, '\0');
+    font.insert(font.end(), face.begin(), face.end());
+    wmf.Raw(0x02FB, font).Record(0x012D, {0});
+    wmf.Record(0x0102, {1}).Record(0x0209, {0x0000, 0x00FF}).Record(0x012E, {6 | 24});
+    wmf.Record(0x0521, {2, 0xD0D6, 60, 50}); // "中" in GBK at (50, 60)
+    TCanvas canvas(100, 100);
+    Draw(canvas, wmf.Finish(), Rect(0, 0, 100, 100));
+    int left = 100, right = -1, top = 100, bottom = -1;
+    for (int y = 0; y < 100; ++y)
+        for (int x = 0; x < 100; ++x) {
+            const TColor32 c = At(canvas, x, y);
+            if ((c & 0xFF) <= ((c >> 16) & 0xFF) + 80) continue; // white or a faint edge
+            left = std::min(left, x), right = std::max(right, x);
+            top = std::min(top, y), bottom = std::max(bottom, y);
+        }
+    ASSERT_GE(right, 0) << "no text drawn";
+    EXPECT_NEAR((left + right) / 2.0, 50, 3);
+    EXPECT_GT(right - left, 20);
+    EXPECT_LE(bottom, 64);
+    EXPECT_GE(top, 18);
+}
+
 TEST(MetafilePlayerWmf, ObjectIndexesOutOfRangeChangeNothing) {
     TWmfBuilder wmf;
     WmfSolidBrushNoPen(wmf, 0xFF0000);
