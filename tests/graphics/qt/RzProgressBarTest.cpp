@@ -266,3 +266,36 @@ TEST(RzProgressBarPaint, TallBarTurnsVerticalAndFillsFromTheBottom) {
     QApplication::processEvents();
     EXPECT_EQ(bar.Orientation(), TOrientation::orHorizontal);
 }
+
+TEST(RzProgressBarPaint, VerticalLedSegmentsLightFromTheBottom) {
+    TRzProgressBar bar;
+    bar.SetBounds(0, 0, 24, 206);
+    bar.SetBarStyle(TBarStyle::bsLED);
+    bar.SetPercent(50);
+    ASSERT_EQ(bar.Orientation(), TOrientation::orVertical);
+    const QImage image = bar.PaintImage();
+    using namespace TSysColors;
+    // Interior (3, 3, 21, 203): segment j spans y = 3 + 10 (20 - j) for 10 rows.
+    EXPECT_EQ(Pixel(image, 10, 198), Rgb(clHighlight)); // segment 1
+    EXPECT_EQ(Pixel(image, 10, 108), Rgb(clHighlight)); // segment 10
+    EXPECT_EQ(Pixel(image, 10, 103), Rgb(clWhite));     // its outline
+    EXPECT_EQ(Pixel(image, 10, 98), Rgb(clWhite));      // segment 11, dark
+}
+
+TEST(RzProgressBarPaint, GradientBarSplitsAtThePercentage) {
+    TRzProgressBar bar;
+    bar.SetBounds(0, 0, 204, 24);
+    bar.SetBarStyle(TBarStyle::bsGradient);
+    bar.SetShowPercent(false);
+    bar.SetBarColor(Qt::red);
+    bar.SetBarColorStop(Qt::red);
+    bar.SetBackColor(Qt::green);
+    bar.SetBackColorStop(Qt::green);
+    bar.SetPercent(25);
+    const QImage image = bar.PaintImage();
+    // Interior (2, 2, 202, 22): 50 columns filled.
+    EXPECT_EQ(Pixel(image, 2, 12), 0xFF0000u);
+    EXPECT_EQ(Pixel(image, 51, 12), 0xFF0000u);
+    EXPECT_EQ(Pixel(image, 52, 12), 0x00FF00u);
+    EXPECT_EQ(Pixel(image, 201, 12), 0x00FF00u);
+}
