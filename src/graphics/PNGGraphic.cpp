@@ -322,18 +322,26 @@ template <int Step> __m128i PixelMask() {
     return Step == 4 ? _mm_set1_epi32(-1) : _mm_cvtsi32_si128(0x00FFFFFF);
 }
 
+// The register holds the complement of the left pixel: with ~x for x,
+// pavgb's rounding up becomes the standard's rounding down,
+// ~a' = pavgb(~a, ~b) - raw, so each pixel waits on two operations only.
+// For 3-byte pixels the fourth lane carries a stray byte that the next
+// store overwrites; the last pixel is stored without it.
 template <int Step> void UndoAverageSse2(uint8_t* row, const uint8_t* prior, size_t length) {
-    const __m128i mask = PixelMask<Step>(), one = _mm_set1_epi8(1);
-    __m128i a = _mm_setzero_si128(), raw = Load4(row);
-    for (size_t i = 0; i < length; i += Step) {
-        const __m128i b = Load4(prior + i);
+    const __m128i ones = _mm_set1_epi8(-1);
+    __m128i notLeft = ones, raw = Load4(row);
+    size_t i = 0;
+    for (; i + Step < length; i += Step) {
+        const __m128i notAbove = _mm_xor_si128(Load4(prior + i), ones);
         const __m128i next = Load4(row + i + Step);
-        // pavgb rounds up; the standard's average rounds down.
-        const __m128i average = _mm_sub_epi8(_mm_avg_epu8(a, b), _mm_and_si128(_mm_xor_si128(a, b), one));
-        a = _mm_add_epi8(raw, _mm_and_si128(average, mask));
-        Store4(row + i, a);
+        notLeft = _mm_sub_epi8(_mm_avg_epu8(notLeft, notAbove), raw);
+        Store4(row + i, _mm_xor_si128(notLeft, ones));
         raw = next;
     }
+    const __m128i notAbove = _mm_xor_si128(Load4(prior + i), ones);
+    const uint32_t last =
+        uint32_t(_mm_cvtsi128_si32(_mm_xor_si128(_mm_sub_epi8(_mm_avg_epu8(notLeft, notAbove), raw), ones)));
+    std::memcpy(row + i, &last, Step);
 }
 
 template <int Step> void UndoPaethSse2(uint8_t* row, const uint8_t* prior, size_t length) {

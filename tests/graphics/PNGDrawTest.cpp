@@ -2,6 +2,7 @@
 
 #include "PNGTestFiles.h"
 
+#include "graphics/Icon.h"
 #include "graphics/Picture.h"
 
 #include <gtest/gtest.h>
@@ -83,6 +84,24 @@ TEST(PNGRegistry, PngFilesLoadThroughThePicture) {
     TGraphic* before = picture.Graphic();
     EXPECT_THROW(picture.LoadPictureFile((suite / "xcsn0g01.png").string()), EInvalidGraphic);
     EXPECT_EQ(picture.Graphic(), before);
+}
+
+TEST(PNGRegistry, IconsWithPngEntriesAreReadByThePngReader) {
+    const std::string png =
+        kSignature + Ihdr(2, 1, 8, 6) + Idat(std::string("\0\x10\x20\x30\xff\x40\x50\x60\x00", 9)) + Iend();
+    std::string ico = std::string("\0\0\1\0\1\0", 6);
+    ico += std::string{2, 1, 0, 0, 1, 0, 32, 0};
+    const uint32_t size = uint32_t(png.size()), offset = 22;
+    for (uint32_t v : {size, offset})
+        ico += std::string{char(v), char(v >> 8), char(v >> 16), char(v >> 24)};
+    ico += png;
+    TStringStream stream(ico);
+    TIcon icon;
+    icon.ReadPicture(stream);
+    icon.HandleNeeded();
+    ASSERT_NE(icon.Image(), nullptr);
+    EXPECT_EQ(icon.Image()->Pixel(0, 0), MakeColor32(0x10, 0x20, 0x30, 0xff));
+    EXPECT_EQ(icon.Image()->Pixel(1, 0), MakeColor32(0x40, 0x50, 0x60, 0));
 }
 
 } // namespace
