@@ -40,7 +40,7 @@ TImage::TImage(QWidget* parent) : QWidget(parent), FPicture(std::make_unique<TPi
 }
 
 TImage::~TImage() {
-    // The picture outlives nothing that could call back into a half-destroyed control.
+    // A graphic that signals a change while the picture is torn down must not reach this control.
     FPicture->OnChange = nullptr;
 }
 

@@ -698,9 +698,9 @@ class TGdiPlayback {
     // ---- Text
 
     // A font at its pixel size on the destination; nullopt when the size is absurd.
-    std::optional<QFont> DeviceFont(double lengthScale) const {
+    std::optional<QFont> DeviceFont(double yScale) const {
         const TLogFont& lf = FDc.Font;
-        double pixels = lf.Height == 0 ? 16 : std::fabs(double(lf.Height)) * lengthScale;
+        double pixels = lf.Height == 0 ? 16 : std::fabs(double(lf.Height)) * yScale;
         if (!(pixels <= 2048)) return std::nullopt;
         QFont font(lf.Face.isEmpty() ? QStringLiteral("Sans Serif") : lf.Face);
         font.setPixelSize(std::max(1, int(std::lround(pixels))));
@@ -757,7 +757,8 @@ class TGdiPlayback {
             FPainter.fillRect(*box, FDc.BkColor);
         }
         if (text.isEmpty()) return;
-        const std::optional<QFont> font = DeviceFont(LengthScale(transform));
+        // The height follows the vertical scale, which may differ from the horizontal one.
+        const std::optional<QFont> font = DeviceFont(std::hypot(transform.m21(), transform.m22()));
         if (!font) return;
         const QFontMetricsF metrics(*font);
         const double xScale = std::hypot(transform.m11(), transform.m12());
