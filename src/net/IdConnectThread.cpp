@@ -5,6 +5,7 @@
 #include "net/IdStackPosix.h"
 
 #include <cerrno>
+#include <chrono>
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -49,5 +50,14 @@ void TIdConnectThread::Execute() {
     } catch (...) {
         FErrorMessage = "Connect failed.";
     }
-    FTerminated.store(true, std::memory_order_release);
+    {
+        std::lock_guard<std::mutex> lock(FDoneLock);
+        FTerminated.store(true, std::memory_order_release);
+    }
+    FDone.notify_all();
+}
+
+bool TIdConnectThread::WaitTerminated(int milliseconds) {
+    std::unique_lock<std::mutex> lock(FDoneLock);
+    return FDone.wait_for(lock, std::chrono::milliseconds(milliseconds), [this] { return Terminated(); });
 }

@@ -5,6 +5,8 @@
 #include "net/IdSocketHandle.h"
 
 #include <atomic>
+#include <condition_variable>
+#include <mutex>
 #include <string>
 #include <thread>
 
@@ -21,6 +23,8 @@ class TIdConnectThread {
     void WaitFor();
     // The done mark: set by the thread when its connect is over, whatever the outcome.
     bool Terminated() const { return FTerminated.load(std::memory_order_acquire); }
+    // Waits at most milliseconds for the done mark; answers Terminated().
+    bool WaitTerminated(int milliseconds);
     // Valid once Terminated() answers true or the thread has ended.
     const std::string& ErrorMessage() const { return FErrorMessage; }
 
@@ -31,5 +35,7 @@ class TIdConnectThread {
     std::thread FThread;
     std::atomic<bool> FTerminated{false};
     std::string FErrorMessage;
+    std::mutex FDoneLock;
+    std::condition_variable FDone;
     int FCancelPipe[2] = {-1, -1};
 };

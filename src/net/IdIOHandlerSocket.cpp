@@ -4,9 +4,6 @@
 #include "net/IdException.h"
 #include "net/IdStack.h"
 
-#include <chrono>
-#include <thread>
-
 TIdIOHandlerSocket::~TIdIOHandlerSocket() {
     CloseHandler();
 }
@@ -69,12 +66,15 @@ void TIdIOHandlerSocket::TimedConnect(int timeout) {
     thread.Start();
     const bool unlimited = timeout == IdTimeoutInfinite;
     int remaining = unlimited ? step + 1 : timeout;
+    // Each step ends early when the connect is over: a connect that succeeds
+    // at once must not cost a whole step.
     while (remaining > step) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(step));
-        if (!unlimited) remaining -= step;
-        if (thread.Terminated()) remaining = 0;
+        if (thread.WaitTerminated(step))
+            remaining = 0;
+        else if (!unlimited)
+            remaining -= step;
     }
-    if (remaining > 0) std::this_thread::sleep_for(std::chrono::milliseconds(remaining));
+    if (remaining > 0) thread.WaitTerminated(remaining);
     if (!thread.Terminated()) {
         // The thread lets go of the socket before it is closed, so its number
         // cannot be reused under a connect still pending.
