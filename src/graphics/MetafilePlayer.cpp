@@ -190,7 +190,7 @@ std::optional<TGdiObject> StockObject(uint32_t index) {
 
 // Bitmaps inside a metafile are decoded whole; a header that announces more
 // than this is not drawn rather than allowed to exhaust memory.
-constexpr int64_t MaxDibPixels = int64_t(1) << 25;
+constexpr int64_t MaxDibPixels = int64_t(1) << 24;
 
 // A packed or split device-independent bitmap, decoded by the BMP reader
 // behind a made-up 14-byte file header. A null image when it is not valid.
