@@ -14,7 +14,7 @@ work="$build/bench-png"
 mkdir -p "$work"
 
 cmake --build "$build" --target quillora_graphics -j 2 >/dev/null
-cc -O2 -o "$work/make_photo" "$here/png/make_photo.c" -lpng
+cc -O2 -o "$work/make_photo" "$here/png/make_photo.c" -lz
 cc -O2 -o "$work/decode_libpng" "$here/png/decode_libpng.c" -lpng
 # Built with the build folder's own libraries, so the reader is measured as the product has it.
 g++ -std=c++20 -O2 -I "$src/src" -o "$work/decode_quillora" "$here/png/decode_quillora.cpp" \
