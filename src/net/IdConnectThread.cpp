@@ -1,12 +1,14 @@
 #include "net/IdConnectThread.h"
 
 #include "app/Exceptions.h"
+#include "net/IdException.h"
 #include "net/IdStack.h"
 #include "net/IdStackPosix.h"
 
 #include <cerrno>
 #include <chrono>
 #include <fcntl.h>
+#include <system_error>
 #include <unistd.h>
 
 TIdConnectThread::TIdConnectThread(TIdSocketHandle& binding) : FBinding(binding) {}
@@ -22,7 +24,11 @@ TIdConnectThread::~TIdConnectThread() {
 
 void TIdConnectThread::Start() {
     if (::pipe2(FCancelPipe, O_CLOEXEC) != 0) GStack().RaiseSocketError(WSErrorFromErrno(errno));
-    FThread = std::thread([this] { Execute(); });
+    try {
+        FThread = std::thread([this] { Execute(); });
+    } catch (const std::system_error&) {
+        throw EIdException("Cannot start the connect thread.");
+    }
 }
 
 void TIdConnectThread::Terminate() {
@@ -39,7 +45,7 @@ void TIdConnectThread::WaitFor() {
 void TIdConnectThread::Execute() {
     try {
         if (FBinding.ConnectCancellable(FCancelPipe[0]) == Id_SOCKET_ERROR) {
-            // Read on this thread: the caller's stack object is not touched from here.
+            // This thread's own error; CheckSocketResult would write the shared LastError.
             int errorNumber = GStack().WSGetLastError();
             // A socket closed or a connect abandoned under us is the caller's decision, not a failure.
             if (errorNumber != Id_WSAEBADF && errorNumber != Id_WSAENOTSOCK && errorNumber != Id_WSAEINTR)
