@@ -246,11 +246,14 @@ void DecodeStep(TJpegDecompressor& jpeg, void* context) {
     jpeg_start_decompress(&info);
     SetUpRaster(info, ctx);
     if (info.buffered_image) {
-        // Each scan is drawn over the last as it arrives; the final pass leaves the full picture.
-        while (!jpeg_input_complete(&info)) {
+        // Each scan is drawn over the last as it arrives; the pass that starts
+        // once all input is in leaves the full picture.
+        for (;;) {
+            bool finalPass = jpeg_input_complete(&info);
             jpeg_start_output(&info, info.input_scan_number);
             ReadRows(info, ctx);
             jpeg_finish_output(&info);
+            if (finalPass) break;
         }
     } else {
         ReadRows(info, ctx);

@@ -3,7 +3,11 @@
 #include "graphics/JPEGImage.h"
 #include "graphics/Picture.h"
 
+#include <array>
+#include <cstdio>
 #include <sstream>
+
+#include <jpeglib.h>
 
 using namespace gfxtest;
 
@@ -94,6 +98,11 @@ TEST_F(JPEGFiles, DecodesExactlyAsDjpeg) {
         TJPEGImage jpeg;
         ExpectSameAsDjpeg(jpeg, progressive, "");
         EXPECT_TRUE(jpeg.ProgressiveEncoding());
+    }
+    {
+        TJPEGImage jpeg;
+        jpeg.Settings.ProgressiveDisplay = true;
+        ExpectSameAsDjpeg(jpeg, progressive, "");
     }
     {
         TJPEGImage jpeg;
@@ -210,4 +219,75 @@ TEST_F(JPEGFiles, ProgressReportsAndCancelsQuietly) {
     cancelled.OnProgress = [](TGraphic&, TProgressStage, int) { throw EAbort("cancel"); };
     cancelled.LoadFile(file);
     EXPECT_EQ(ErrorOf([&] { cancelled.DIBNeeded(); }), "no error");
+}
+
+namespace {
+
+// A four-component JPEG as Adobe's programs write it: inks stored inverted,
+// with the Adobe marker (libjpeg writes it for CMYK and YCCK).
+std::string FourComponentJpeg(J_COLOR_SPACE stored, const std::vector<std::array<uint8_t, 4>>& pixels) {
+    jpeg_compress_struct info{};
+    jpeg_error_mgr err{};
+    info.err = jpeg_std_error(&err);
+    jpeg_create_compress(&info);
+    unsigned char* buffer = nullptr;
+    unsigned long size = 0;
+    jpeg_mem_dest(&info, &buffer, &size);
+    info.image_width = JDIMENSION(pixels.size());
+    info.image_height = 1;
+    info.input_components = 4;
+    info.in_color_space = JCS_CMYK;
+    jpeg_set_defaults(&info);
+    jpeg_set_colorspace(&info, stored);
+    jpeg_set_quality(&info, 100, TRUE);
+    jpeg_start_compress(&info, TRUE);
+    std::vector<uint8_t> row;
+    for (const auto& p : pixels)
+        row.insert(row.end(), p.begin(), p.end());
+    JSAMPROW rows[1] = {row.data()};
+    jpeg_write_scanlines(&info, rows, 1);
+    jpeg_finish_compress(&info);
+    std::string out(reinterpret_cast<char*>(buffer), size);
+    jpeg_destroy_compress(&info);
+    free(buffer);
+    return out;
+}
+
+} // namespace
+
+TEST(JPEGColour, CmykAndYcckBecomeRgb) {
+    // Inverted inks: 255 means no ink. Red, green, blue, white, black; 8 pixels of each.
+    std::vector<std::array<uint8_t, 4>> pixels;
+    const std::array<uint8_t, 4> inks[] = {
+        {255, 0, 0, 255}, {0, 255, 0, 255}, {0, 0, 255, 255}, {255, 255, 255, 255}, {255, 255, 255, 0}};
+    for (const auto& ink : inks)
+        pixels.insert(pixels.end(), 8, ink);
+    const TColor32 want[] = {0xFFFF0000, 0xFF00FF00, 0xFF0000FF, 0xFFFFFFFF, 0xFF000000};
+    for (J_COLOR_SPACE stored : {JCS_CMYK, JCS_YCCK}) {
+        SCOPED_TRACE(int(stored));
+        TJPEGImage jpeg;
+        ReadInto(jpeg, FourComponentJpeg(stored, pixels));
+        jpeg.DIBNeeded();
+        const TBitmap* raster = jpeg.DecodedRaster();
+        ASSERT_EQ(raster->PixelFormat(), TPixelFormat::pf24bit);
+        for (int i = 0; i < 5; ++i) {
+            TColor32 got = raster->Pixel(8 * i + 4, 0);
+            for (int shift : {0, 8, 16})
+                EXPECT_NEAR(int((got >> shift) & 255), int((want[i] >> shift) & 255), 6) << i;
+        }
+    }
+}
+
+TEST_F(JPEGFiles, RasterTooLargeToHoldFailsAtLoad) {
+    std::string bytes = ReadFile(MakeJpeg("photo.jpg", 16, 16));
+    // The frame header (FF C0): length, precision, then height and width.
+    size_t sof = bytes.find("\xFF\xC0");
+    ASSERT_NE(sof, std::string::npos);
+    for (size_t i : {sof + 5, sof + 7}) {
+        bytes[i] = char(0xFD);
+        bytes[i + 1] = char(0xE8); // 65000
+    }
+    TJPEGImage jpeg;
+    EXPECT_EQ(ErrorOf([&] { ReadInto(jpeg, bytes); }), "EJPEG: JPEG error #41"); // JERR_IMAGE_TOO_BIG
+    EXPECT_TRUE(jpeg.Empty());
 }

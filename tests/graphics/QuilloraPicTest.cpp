@@ -114,6 +114,16 @@ TEST_F(QuilloraPic, DrawScalesIntoAWhiteCanvas) {
     EXPECT_EQ(pam.Pixels, Rgba({0x000000FF, 0xFFFFFFFF, 0xFFFFFFFF, 0x000000FF, 0xFFFFFFFF, 0xFFFFFFFF}));
 }
 
+TEST_F(QuilloraPic, FileNamesInChinese) {
+    TBmpSpec spec;
+    spec.Pixels = std::string("\x01\x02\x03\x00", 4);
+    std::string in = Scratch.Write("相册/图片.bmp", MakeBmp(spec));
+    ASSERT_EQ(Pic(Quote(in) + " -o " + Quote(Scratch.Path("输出.pam"))), 0);
+    EXPECT_EQ(ReadPam(Scratch.Path("输出.pam")).Pixels, Rgba({0x030201FF}));
+    EXPECT_EQ(Pic(Quote(Scratch.Path("相册/没有.bmp")) + " -o " + Quote(Scratch.Path("o.pam"))), 1);
+    EXPECT_NE(LastErrorLine().find("相册/没有.bmp"), std::string::npos);
+}
+
 TEST_F(QuilloraPic, FailuresEndWithTheExceptionAndStatus1) {
     const std::string out = " -o " + Quote(Scratch.Path("out.pam"));
     EXPECT_EQ(Pic(Quote(Scratch.Write("photo.gif", "GIF89a")) + out), 1);

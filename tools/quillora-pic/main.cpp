@@ -8,6 +8,7 @@
 // control would draw it into that rectangle, and the canvas is written.
 
 #include "app/Exceptions.h"
+#include "app/Gbk.h"
 #include "graphics/Bitmap.h"
 #include "graphics/Icon.h"
 #include "graphics/JPEGImage.h"
@@ -49,15 +50,16 @@ bool ParseSize(const char* text, int& value) {
 bool ParseOptions(int argc, char** argv, TOptions& options) {
     for (int i = 1; i < argc; ++i) {
         std::string arg = argv[i];
+        // Paths are texts of the program's code page inside; the shell gives file-system names.
         if (arg == "-o" && i + 1 < argc) {
-            options.Output = argv[++i];
+            options.Output = FileNameToGbk(argv[++i]);
         } else if (arg == "--draw" && i + 2 < argc) {
             options.Draw = true;
             if (!ParseSize(argv[i + 1], options.DrawWidth) || !ParseSize(argv[i + 2], options.DrawHeight))
                 return false;
             i += 2;
         } else if (options.Input.empty() && !arg.empty() && arg[0] != '-') {
-            options.Input = arg;
+            options.Input = FileNameToGbk(arg);
         } else {
             return false;
         }
@@ -205,7 +207,7 @@ int main(int argc, char** argv) {
     try {
         return Run(options, argv);
     } catch (const Exception& e) {
-        std::fprintf(stderr, "%s: %s\n", e.ClassName(), e.Message().c_str());
+        std::fprintf(stderr, "%s: %s\n", e.ClassName(), GbkToUtf8(e.Message()).c_str());
     } catch (const std::bad_alloc&) {
         std::fprintf(stderr, "EOutOfMemory: Out of memory\n");
     }
