@@ -472,7 +472,8 @@ void ConvertMaskedRow(const TBmpInfo& info, const uint8_t* src, int width, uint8
 void ReadPlainRows(TBitmap& bitmap, const TBmpInfo& info, const uint8_t* bits, size_t size) {
     const int width = bitmap.Width(), height = bitmap.Height();
     const size_t srcRowBytes = static_cast<size_t>(RasterRowBytes(width, info.BitCount));
-    const bool convert = bitmap.PixelFormat() == TPixelFormat::pf32bit && !StandardMasks32(info);
+    const bool convert =
+        bitmap.PixelFormat() == TPixelFormat::pf32bit && (info.BitCount == 16 || !StandardMasks32(info));
     const size_t rowsPresent = srcRowBytes ? size / srcRowBytes : 0;
     for (int row = 0; row < height && size_t(row) < rowsPresent; ++row) {
         const uint8_t* src = bits + size_t(row) * srcRowBytes;

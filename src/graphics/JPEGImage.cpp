@@ -182,7 +182,6 @@ void ApplySettings(jpeg_decompress_struct& info, const TJPEGDefaults& settings, 
 // ---- decoding
 
 struct TDecodeContext {
-    TJPEGImage* Image;
     TBitmap* Raster;
     const TJPEGDefaults* Settings;
     std::vector<JSAMPROW> Rows;    // one pointer per raster row
@@ -392,7 +391,7 @@ void TJPEGImage::DIBNeeded() {
 void TJPEGImage::Decode() {
     using Clock = std::chrono::steady_clock;
     Clock::time_point last = Clock::now();
-    TDecodeContext ctx{this, FBitmap.get(), &Settings, {}, {}, {}};
+    TDecodeContext ctx{FBitmap.get(), &Settings, {}, {}, {}};
     ctx.Tick = [&](int percent) {
         if (!OnProgress || Clock::now() - last < std::chrono::milliseconds(500)) return;
         last = Clock::now();
