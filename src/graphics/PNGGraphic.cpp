@@ -221,8 +221,7 @@ TPngHeader ParseHeader(const std::vector<uint8_t>& data) {
     return h;
 }
 
-// The colours of an index or sample value, and the format of the raster, by
-// colour type and bit depth.
+// Grey and indexed images keep their sample values, 2-bit ones in 4-bit pixels.
 TPixelFormat RasterFormat(const TPngHeader& h) {
     switch (h.ColorType) {
     case 2:
@@ -614,8 +613,6 @@ class TImageData {
     // Fills count bytes. When the image data stops early (a chunk other than
     // IDAT follows) the rest is zeros and no error is raised.
     void Fill(uint8_t* out, size_t count) {
-        FZlib.next_out = out;
-        FZlib.avail_out = 0;
         size_t done = 0;
         while (done < count && !FEnded) {
             const size_t piece = std::min<size_t>(count - done, 1u << 30);
@@ -654,7 +651,8 @@ class TImageData {
                 if (FZlib.avail_out > 0 || FZlib.avail_in > 0 || FLeft > 0) Fail(kExtraData);
                 return;
             }
-            if (result != Z_OK && result != Z_BUF_ERROR) Fail(kCompressionError);
+            // With input and room for output, no progress means broken data.
+            if (result != Z_OK && (result != Z_BUF_ERROR || FZlib.avail_in > 0)) Fail(kCompressionError);
         }
     }
 
@@ -749,7 +747,6 @@ class TPngDecoder {
     void ReadSignatureAndHeader();
     void MainPass();
     bool HandleChunk();
-    void HandleOther();
     void ReadPalette();
     void ReadGamma();
     void ReadTransparency();
