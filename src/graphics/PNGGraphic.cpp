@@ -926,8 +926,10 @@ void TPngDecoder::ReadImage() {
     SetUpRaster();
     if (FHeader.ColorType == 0 || FHeader.ColorType == 4)
         FGraphic.SetPalette(GreyPalette());
-    else if (FHeader.ColorType == 3)
-        FGraphic.SetPalette(FHavePalette ? FPalette : std::vector<TPaletteEntry>{});
+    else if (FHeader.ColorType == 3 && FHavePalette)
+        FGraphic.SetPalette(FPalette);
+    else if (FHeader.ColorType == 3) // indexes into nothing would load as a black picture
+        Fail(kBadPalette);
     FGraphic.SetSize(int(FHeader.Width), int(FHeader.Height));
     if (FGraphic.FHasTransparentColor) FGraphic.SetTransparent(true);
 

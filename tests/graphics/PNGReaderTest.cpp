@@ -93,6 +93,8 @@ TEST(PNGReader, BrokenFilesFailWithTheirMessage) {
         {"PLTE not a multiple of 3",
          kSignature + Ihdr(4, 3, 8, 3) + Chunk("PLTE", "abcd") + Idat(raw) + Iend(),
          "Cannot load image. Palette in PNG file is invalid."},
+        {"indexed without PLTE", kSignature + Ihdr(4, 3, 8, 3) + Idat(raw) + Iend(),
+         "Cannot load image. Palette in PNG file is invalid."},
         {"colour type 5", kSignature + Ihdr(4, 3, 8, 5) + Idat(raw) + Iend(),
          "Invalid color format in PNG file."},
         {"colour with 4 bits", kSignature + Ihdr(4, 3, 4, 2) + Idat(raw) + Iend(),
