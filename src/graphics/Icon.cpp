@@ -146,33 +146,52 @@ void TIcon::DecodePngEntry(const uint8_t* data, size_t size) {
     FImage = std::move(image);
 }
 
-void TIcon::DecodeDibEntry(const uint8_t* data, size_t size) {
-    if (size < 40) throw EInvalidGraphic(IconNotValid);
-    const uint32_t headerSize = Get32(data);
-    const int32_t width = static_cast<int32_t>(Get32(data + 4));
-    const int32_t fullHeight = static_cast<int32_t>(Get32(data + 8));
-    const int bitCount = Get16(data + 14);
-    // The stored height covers the colour image and the mask below it.
-    const int32_t height = fullHeight / 2;
-    if (headerSize < 40 || headerSize > size || width <= 0 || height <= 0 ||
-        CheckedPixelCount(width, height) < 0)
-        throw EInvalidGraphic(IconNotValid);
-    int64_t colorRowBytes = RasterRowBytes(width, bitCount), maskRowBytes = RasterRowBytes(width, 1);
-    uint32_t clrUsed = Get32(data + 32);
-    uint64_t tableEntries = clrUsed ? clrUsed : (bitCount <= 8 ? uint64_t(1) << bitCount : 0);
-    uint64_t colorBytes = headerSize + tableEntries * 4 + uint64_t(colorRowBytes) * uint64_t(height);
-    if (colorRowBytes < 0 || colorBytes > size) throw EInvalidGraphic(IconNotValid);
+namespace {
 
-    // The colour part is a bitmap of half the stored height: the BMP reader decodes it.
-    TBitmap colors;
+// Where the parts of an icon's DIB lie: header, colour table, colour rows
+// (half the stored height), then the AND mask rows.
+struct TDibLayout {
+    int32_t Width = 0;
+    int32_t Height = 0;
+    int BitCount = 0;
+    uint32_t HeaderSize = 0;
+    uint64_t TableBytes = 0;
+    uint64_t ColorBytes = 0; // header, table and colour rows
+    size_t MaskRowBytes = 0;
+};
+
+TDibLayout MeasureDib(const uint8_t* data, size_t size) {
+    if (size < 40) throw EInvalidGraphic(IconNotValid);
+    TDibLayout dib;
+    dib.HeaderSize = Get32(data);
+    dib.Width = static_cast<int32_t>(Get32(data + 4));
+    // The stored height covers the colour image and the mask below it.
+    dib.Height = static_cast<int32_t>(Get32(data + 8)) / 2;
+    dib.BitCount = Get16(data + 14);
+    if (dib.HeaderSize < 40 || dib.HeaderSize > size || dib.Width <= 0 || dib.Height <= 0 ||
+        CheckedPixelCount(dib.Width, dib.Height) < 0)
+        throw EInvalidGraphic(IconNotValid);
+    // Both factors are bounded by the pixel limit above, so no product overflows.
+    const int64_t colorRowBytes = RasterRowBytes(dib.Width, dib.BitCount);
+    const uint32_t clrUsed = Get32(data + 32);
+    dib.TableBytes = 4 * (clrUsed ? clrUsed : (dib.BitCount <= 8 ? uint64_t(1) << dib.BitCount : 0));
+    if (colorRowBytes < 0) throw EInvalidGraphic(IconNotValid);
+    dib.ColorBytes = dib.HeaderSize + dib.TableBytes + uint64_t(colorRowBytes) * uint64_t(dib.Height);
+    if (dib.ColorBytes > size) throw EInvalidGraphic(IconNotValid);
+    dib.MaskRowBytes = size_t(RasterRowBytes(dib.Width, 1));
+    return dib;
+}
+
+// The colour part is a bitmap of half the stored height: the BMP reader decodes it.
+void DecodeColors(const uint8_t* data, const TDibLayout& dib, TBitmap& colors) {
     try {
         TMemoryStream bmp;
         uint8_t fileHeader[14] = {'B', 'M'};
-        Put32(fileHeader + 2, uint32_t(14 + colorBytes));
-        Put32(fileHeader + 10, uint32_t(14 + headerSize + tableEntries * 4));
+        Put32(fileHeader + 2, uint32_t(14 + dib.ColorBytes));
+        Put32(fileHeader + 10, uint32_t(14 + dib.HeaderSize + dib.TableBytes));
         bmp.WriteBuffer(fileHeader, 14);
-        bmp.WriteBuffer(data, static_cast<int64_t>(colorBytes));
-        Put32(bmp.Memory() + 14 + 8, uint32_t(height));
+        bmp.WriteBuffer(data, static_cast<int64_t>(dib.ColorBytes));
+        Put32(bmp.Memory() + 14 + 8, uint32_t(dib.Height));
         Put32(bmp.Memory() + 14 + 20, 0); // image size: recomputed from the rows
         bmp.SetPosition(0);
         colors.ReadPicture(bmp);
@@ -181,22 +200,40 @@ void TIcon::DecodeDibEntry(const uint8_t* data, size_t size) {
     } catch (const EInvalidGraphic&) {
         throw EInvalidGraphic(IconNotValid);
     }
-    if (colors.Width() != width || colors.Height() != height) throw EInvalidGraphic(IconNotValid);
+    if (colors.Width() != dib.Width || colors.Height() != dib.Height) throw EInvalidGraphic(IconNotValid);
+}
 
-    const uint8_t* mask = data + colorBytes;
-    const size_t maskBytes = size - colorBytes;
-    const bool useAlpha = bitCount == 32 && AnyAlpha(colors);
+// Old 32-bit icons leave the fourth byte zero and rely on the mask alone.
+bool AnyAlpha(const TBitmap& colors) {
+    if (colors.PixelFormat() != TPixelFormat::pf32bit) return false;
+    for (int y = 0; y < colors.Height(); ++y) {
+        const uint8_t* row = colors.ScanLine(y);
+        for (int x = 0; x < colors.Width(); ++x)
+            if (row[4 * x + 3] != 0) return true;
+    }
+    return false;
+}
+
+} // namespace
+
+void TIcon::DecodeDibEntry(const uint8_t* data, size_t size) {
+    const TDibLayout dib = MeasureDib(data, size);
+    TBitmap colors;
+    DecodeColors(data, dib, colors);
+    const uint8_t* mask = data + dib.ColorBytes;
+    const size_t maskBytes = size - dib.ColorBytes;
+    const bool useAlpha = dib.BitCount == 32 && AnyAlpha(colors);
     auto image = std::make_unique<TBitmap>();
     image->SetPixelFormat(TPixelFormat::pf32bit);
-    image->SetSize(width, height);
+    image->SetSize(dib.Width, dib.Height);
     image->SetHasAlpha(true);
-    for (int y = 0; y < height; ++y) {
+    for (int y = 0; y < dib.Height; ++y) {
         auto* out = reinterpret_cast<TColor32*>(image->ScanLine(y));
         colors.RowToColor32(y, out);
         const uint8_t* source = colors.ScanLine(y);
         // Mask rows are stored bottom-up like the colour rows; a missing mask means opaque.
-        size_t maskRow = size_t(height - 1 - y) * size_t(maskRowBytes);
-        for (int x = 0; x < width; ++x) {
+        const size_t maskRow = size_t(dib.Height - 1 - y) * dib.MaskRowBytes;
+        for (int x = 0; x < dib.Width; ++x) {
             uint32_t alpha = 255;
             if (useAlpha)
                 alpha = source[4 * x + 3];
@@ -206,16 +243,6 @@ void TIcon::DecodeDibEntry(const uint8_t* data, size_t size) {
         }
     }
     FImage = std::move(image);
-}
-
-bool TIcon::AnyAlpha(const TBitmap& colors) {
-    if (colors.PixelFormat() != TPixelFormat::pf32bit) return false;
-    for (int y = 0; y < colors.Height(); ++y) {
-        const uint8_t* row = colors.ScanLine(y);
-        for (int x = 0; x < colors.Width(); ++x)
-            if (row[4 * x + 3] != 0) return true;
-    }
-    return false;
 }
 
 void TIcon::MakeApplicationIcon() {

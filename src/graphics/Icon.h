@@ -50,7 +50,6 @@ class TIcon : public TGraphic {
     void DecodeDibEntry(const uint8_t* data, size_t size);
     void DecodePngEntry(const uint8_t* data, size_t size);
     void MakeApplicationIcon();
-    static bool AnyAlpha(const TBitmap& colors);
 
     std::vector<uint8_t> FData;
     std::unique_ptr<TBitmap> FImage;
