@@ -79,13 +79,13 @@ TEST(BmpReader, ReadsEveryUncompressedDepth) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.Bpp);
-        TBmpSpec spec;
-        spec.Width = w;
-        spec.Height = h;
-        spec.BitCount = uint16_t(c.Bpp);
-        if (c.Bpp <= 8) spec.Palette = kFourColors;
-        spec.Pixels = Rows(w, h, c.Bpp, c.Stored);
-        auto bitmap = Load(MakeBmp(spec));
+        TBmpFile layout;
+        layout.Width = w;
+        layout.Height = h;
+        layout.BitCount = uint16_t(c.Bpp);
+        if (c.Bpp <= 8) layout.Palette = kFourColors;
+        layout.Pixels = Rows(w, h, c.Bpp, c.Stored);
+        auto bitmap = Load(MakeBmp(layout));
         ASSERT_EQ(bitmap->Width(), w);
         ASSERT_EQ(bitmap->Height(), h);
         EXPECT_EQ(bitmap->PixelFormat(), c.Format);
@@ -98,7 +98,7 @@ TEST(BmpReader, ReadsEveryUncompressedDepth) {
 }
 
 TEST(BmpReader, CoreHeaderTopDownRowsAndShortPalettes) {
-    TBmpSpec core;
+    TBmpFile core;
     core.Core = true;
     core.Width = 2;
     core.Height = 2;
@@ -110,7 +110,7 @@ TEST(BmpReader, CoreHeaderTopDownRowsAndShortPalettes) {
     EXPECT_EQ(bitmap->Pixel(1, 0), Opaque(0xABCDEF));
     EXPECT_EQ(bitmap->Pixel(0, 1), Opaque(0x336699));
 
-    TBmpSpec topDown;
+    TBmpFile topDown;
     topDown.Width = 2;
     topDown.Height = -2;
     topDown.Pixels = Rows(
@@ -121,7 +121,7 @@ TEST(BmpReader, CoreHeaderTopDownRowsAndShortPalettes) {
     EXPECT_EQ(bitmap->Pixel(0, 1), Opaque(0));
 
     // Two colours used by a 8-bit picture that names index 7: black, never a read past the table.
-    TBmpSpec shortTable;
+    TBmpFile shortTable;
     shortTable.BitCount = 8;
     shortTable.ClrUsed = 2;
     shortTable.Palette = {0x111111, 0x222222};
@@ -130,7 +130,7 @@ TEST(BmpReader, CoreHeaderTopDownRowsAndShortPalettes) {
 }
 
 TEST(BmpReader, BitFieldMasks) {
-    TBmpSpec rgb565;
+    TBmpFile rgb565;
     rgb565.Width = 2;
     rgb565.BitCount = 16;
     rgb565.Compression = 3;
@@ -142,7 +142,7 @@ TEST(BmpReader, BitFieldMasks) {
     EXPECT_EQ(bitmap->Pixel(1, 0), Opaque(0x00FF00));
 
     // Masks no raster format has are converted to 32 bits per pixel.
-    TBmpSpec rgb444 = rgb565;
+    TBmpFile rgb444 = rgb565;
     rgb444.Masks = {0x0F00, 0x00F0, 0x000F};
     rgb444.Pixels = Rows(2, 1, 16, [](int x, int) { return x ? 0x0080u : 0x0F00u; });
     bitmap = Load(MakeBmp(rgb444));
@@ -150,7 +150,7 @@ TEST(BmpReader, BitFieldMasks) {
     EXPECT_EQ(bitmap->Pixel(0, 0), Opaque(0xFF0000));
     EXPECT_EQ(bitmap->Pixel(1, 0), Opaque(0x008800));
 
-    TBmpSpec swapped;
+    TBmpFile swapped;
     swapped.BitCount = 32;
     swapped.Compression = 3;
     swapped.Masks = {0x000000FF, 0x0000FF00, 0x00FF0000};
@@ -159,7 +159,7 @@ TEST(BmpReader, BitFieldMasks) {
 }
 
 TEST(BmpReader, Rle8RunsEscapesAndDelta) {
-    TBmpSpec rle;
+    TBmpFile rle;
     rle.Width = 6;
     rle.Height = 3;
     rle.BitCount = 8;
@@ -183,7 +183,7 @@ TEST(BmpReader, Rle8RunsEscapesAndDelta) {
 }
 
 TEST(BmpReader, Rle4RunsAlternateNibbles) {
-    TBmpSpec rle;
+    TBmpFile rle;
     rle.Width = 8;
     rle.Height = 1;
     rle.BitCount = 4;
@@ -199,7 +199,7 @@ TEST(BmpReader, Rle4RunsAlternateNibbles) {
 }
 
 TEST(BmpReader, RleNeverWritesOutsideTheRaster) {
-    TBmpSpec rle;
+    TBmpFile rle;
     rle.Width = 2;
     rle.Height = 2;
     rle.BitCount = 8;
@@ -215,36 +215,36 @@ TEST(BmpReader, RleNeverWritesOutsideTheRaster) {
 }
 
 TEST(BmpReader, FailuresAndTheirMessages) {
-    TBmpSpec good;
+    TBmpFile good;
     good.Pixels = std::string(4, '\0');
     std::string notBm = MakeBmp(good);
     notBm[0] = 'X';
     ExpectMessage(notBm, "Bitmap image is not valid");
 
-    TBmpSpec planes = good;
+    TBmpFile planes = good;
     planes.Planes = 2;
     ExpectMessage(MakeBmp(planes), "Bitmap image is not valid");
 
-    TBmpSpec jpegInside = good;
+    TBmpFile jpegInside = good;
     jpegInside.Compression = 4;
     ExpectMessage(MakeBmp(jpegInside), "Bitmap image is not valid");
 
     // 70000 x 70000 pixels is more than any raster this program holds.
-    TBmpSpec huge = good;
+    TBmpFile huge = good;
     huge.Width = 70000;
     huge.Height = 70000;
     ExpectMessage(MakeBmp(huge), "Bitmap image is not valid");
 
-    TBmpSpec noWidth = good;
+    TBmpFile noWidth = good;
     noWidth.Width = 0;
     ExpectMessage(MakeBmp(noWidth), "Bitmap image is not valid");
 
     // A colour count that runs past the end of the file is a read error, whatever its size.
-    TBmpSpec table = good;
+    TBmpFile table = good;
     table.BitCount = 8;
     table.ClrUsed = 0xFFFFFFF0;
     ExpectMessage(MakeBmp(table), "Stream read error");
-    TBmpSpec masks = good;
+    TBmpFile masks = good;
     masks.BitCount = 32;
     masks.Compression = 3;
     masks.Pixels.clear();
@@ -254,7 +254,7 @@ TEST(BmpReader, FailuresAndTheirMessages) {
 }
 
 TEST(BmpReader, EmptyFilesAndMissingRows) {
-    auto bitmap = Load(MakeBmp(TBmpSpec{}));
+    auto bitmap = Load(MakeBmp(TBmpFile{}));
     ReadInto(*bitmap, "");
     EXPECT_TRUE(bitmap->Empty());
     EXPECT_EQ(bitmap->Width(), 0);
@@ -263,7 +263,7 @@ TEST(BmpReader, EmptyFilesAndMissingRows) {
     EXPECT_EQ(canvas.ScanLine(2)[2], 0xFF445566u);
 
     // A file cut after its first (bottom) row keeps the rows above it black.
-    TBmpSpec cut;
+    TBmpFile cut;
     cut.Width = 1;
     cut.Height = 3;
     cut.Pixels = Rows(1, 3, 24, [](int, int) { return 0xFFFFFFu; }).substr(0, 4);
@@ -273,15 +273,15 @@ TEST(BmpReader, EmptyFilesAndMissingRows) {
 }
 
 TEST(BmpReader, PixelsStartWhereTheFileHeaderSays) {
-    TBmpSpec spec;
-    spec.Pixels = std::string("\x01\x02\x03\x00", 4);
-    std::string bmp = MakeBmp(spec);
+    TBmpFile layout;
+    layout.Pixels = std::string("\x01\x02\x03\x00", 4);
+    std::string bmp = MakeBmp(layout);
     // Twelve bytes of gap between the header and the pixels, as some writers leave.
     bmp.insert(54, std::string(12, '\x7F'));
     bmp[10] = char(54 + 12);
     EXPECT_EQ(Load(bmp)->Pixel(0, 0), Opaque(0x030201));
-    spec.OffBitsZero = true;
-    EXPECT_EQ(Load(MakeBmp(spec))->Pixel(0, 0), Opaque(0x030201));
+    layout.OffBitsZero = true;
+    EXPECT_EQ(Load(MakeBmp(layout))->Pixel(0, 0), Opaque(0x030201));
 }
 
 TEST(BmpReader, PngSuiteBitmapsMatchTheirReference) {
@@ -357,9 +357,9 @@ TEST(BitmapRaster, CopiesShareUntilWritten) {
 }
 
 TEST(BitmapRaster, StoredDataIsACountAndTheFile) {
-    TBmpSpec spec;
-    spec.Pixels = std::string("\x10\x20\x30\x00", 4);
-    std::string bmp = MakeBmp(spec);
+    TBmpFile layout;
+    layout.Pixels = std::string("\x10\x20\x30\x00", 4);
+    std::string bmp = MakeBmp(layout);
     std::string stored;
     Le32(stored, uint32_t(bmp.size()));
     TStringStream stream(stored + bmp + "trailing");

@@ -28,7 +28,7 @@ inline void Le32(std::string& s, uint32_t v) {
 
 // A BMP file: 14-byte file header, a 40-byte (or 12-byte core) header, the
 // colour table, optional masks, then the pixel bytes exactly as given.
-struct TBmpSpec {
+struct TBmpFile {
     int32_t Width = 1;
     int32_t Height = 1;
     uint16_t Planes = 1;
@@ -43,7 +43,7 @@ struct TBmpSpec {
     bool OffBitsZero = false;
 };
 
-inline std::string MakeBmp(const TBmpSpec& b) {
+inline std::string MakeBmp(const TBmpFile& b) {
     std::string info;
     if (b.Core) {
         Le32(info, 12);

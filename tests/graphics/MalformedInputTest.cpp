@@ -43,26 +43,26 @@ std::string Damage(const std::string& seed, std::mt19937& rng) {
 
 std::vector<std::pair<std::string, TFactory>> Seeds(const TScratch& scratch) {
     std::vector<std::pair<std::string, TFactory>> seeds;
-    TBmpSpec plain;
+    TBmpFile plain;
     plain.Width = 7;
     plain.Height = 5;
     plain.BitCount = 8;
     plain.Palette = {1, 2, 3};
     plain.Pixels = std::string(40, '\x02');
-    TBmpSpec rle8 = plain;
+    TBmpFile rle8 = plain;
     rle8.Compression = 1;
     rle8.Pixels = std::string("\x03\x01\x00\x03\x01\x02\x01\x00\x00\x00\x00\x02\x01\x01\x05\x02\x00\x01", 18);
-    TBmpSpec rle4 = rle8;
+    TBmpFile rle4 = rle8;
     rle4.BitCount = 4;
     rle4.Compression = 2;
-    TBmpSpec masks;
+    TBmpFile masks;
     masks.Width = masks.Height = 3;
     masks.BitCount = 16;
     masks.Compression = 3;
     masks.Masks = {0xF00, 0xF0, 0xF};
     masks.Pixels = std::string(24, '\x55');
-    for (const TBmpSpec* spec : {&plain, &rle8, &rle4, &masks})
-        seeds.emplace_back(MakeBmp(*spec), Make<TBitmap>());
+    for (const TBmpFile* layout : {&plain, &rle8, &rle4, &masks})
+        seeds.emplace_back(MakeBmp(*layout), Make<TBitmap>());
 
     TIcoEntry small;
     small.Width = small.Height = 4;

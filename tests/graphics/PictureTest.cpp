@@ -18,9 +18,9 @@ std::string LoadError(TPicture& picture, const std::string& path) {
 }
 
 std::string SmallBmp() {
-    TBmpSpec spec;
-    spec.Pixels = std::string("\x01\x02\x03\x00", 4);
-    return MakeBmp(spec);
+    TBmpFile layout;
+    layout.Pixels = std::string("\x01\x02\x03\x00", 4);
+    return MakeBmp(layout);
 }
 } // namespace
 

@@ -52,13 +52,13 @@ std::string Rgba(std::initializer_list<uint32_t> pixels) {
 } // namespace
 
 TEST_F(QuilloraPic, WritesTheRasterAsPam) {
-    TBmpSpec spec;
-    spec.Width = 2;
-    spec.Height = 2;
-    spec.BitCount = 8;
-    spec.Palette = {0x102030, 0xA0B0C0};
-    spec.Pixels = std::string("\x01\x00\x00\x00\x00\x01\x00\x00", 8); // bottom row first
-    std::string in = Scratch.Write("palette.bmp", MakeBmp(spec));
+    TBmpFile layout;
+    layout.Width = 2;
+    layout.Height = 2;
+    layout.BitCount = 8;
+    layout.Palette = {0x102030, 0xA0B0C0};
+    layout.Pixels = std::string("\x01\x00\x00\x00\x00\x01\x00\x00", 8); // bottom row first
+    std::string in = Scratch.Write("palette.bmp", MakeBmp(layout));
     ASSERT_EQ(Pic(Quote(in) + " -o " + Quote(Scratch.Path("out.pam"))), 0);
     TPam pam = ReadPam(Scratch.Path("out.pam"));
     EXPECT_EQ(pam.Header, Header(2, 2));
@@ -93,11 +93,11 @@ TEST_F(QuilloraPic, JpegIsDecodedAndPngKeepsItsAlpha) {
 }
 
 TEST_F(QuilloraPic, DrawScalesIntoAWhiteCanvas) {
-    TBmpSpec spec;
-    spec.Width = 2;
-    spec.Height = 1;
-    spec.Pixels = std::string("\x00\x00\xFF\xFF\x00\x00\x00\x00", 8); // red, blue
-    std::string in = Scratch.Write("two.bmp", MakeBmp(spec));
+    TBmpFile layout;
+    layout.Width = 2;
+    layout.Height = 1;
+    layout.Pixels = std::string("\x00\x00\xFF\xFF\x00\x00\x00\x00", 8); // red, blue
+    std::string in = Scratch.Write("two.bmp", MakeBmp(layout));
     ASSERT_EQ(Pic(Quote(in) + " -o " + Quote(Scratch.Path("out.pam")) + " --draw 4 1"), 0);
     TPam pam = ReadPam(Scratch.Path("out.pam"));
     EXPECT_EQ(pam.Header, Header(4, 1));
@@ -115,9 +115,9 @@ TEST_F(QuilloraPic, DrawScalesIntoAWhiteCanvas) {
 }
 
 TEST_F(QuilloraPic, FileNamesInChinese) {
-    TBmpSpec spec;
-    spec.Pixels = std::string("\x01\x02\x03\x00", 4);
-    std::string in = Scratch.Write("相册/图片.bmp", MakeBmp(spec));
+    TBmpFile layout;
+    layout.Pixels = std::string("\x01\x02\x03\x00", 4);
+    std::string in = Scratch.Write("相册/图片.bmp", MakeBmp(layout));
     ASSERT_EQ(Pic(Quote(in) + " -o " + Quote(Scratch.Path("输出.pam"))), 0);
     EXPECT_EQ(ReadPam(Scratch.Path("输出.pam")).Pixels, Rgba({0x030201FF}));
     EXPECT_EQ(Pic(Quote(Scratch.Path("相册/没有.bmp")) + " -o " + Quote(Scratch.Path("o.pam"))), 1);
