@@ -8,6 +8,11 @@
 #include <sstream>
 
 #include <jpeglib.h>
+// After jpeglib.h: the message codes the user sees in "JPEG error #%d".
+#include <jerror.h>
+
+static_assert(JERR_NO_SOI == 53 && JERR_INPUT_EMPTY == 42 && JERR_IMAGE_TOO_BIG == 41,
+              "the installed libjpeg numbers its messages differently");
 
 using namespace gfxtest;
 
