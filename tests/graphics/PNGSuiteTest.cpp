@@ -8,10 +8,12 @@
 #include "graphics/PNGGraphic.h"
 
 #include <gtest/gtest.h>
+#include <zlib.h>
 
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <random>
 #include <sstream>
 
 namespace {
@@ -179,6 +181,41 @@ TEST(PNGSuite, TransparencyIsRecordedButNotApplied) {
     grey.LoadFile((kSuite / "png" / "tbbn0g04.png").string());
     EXPECT_TRUE(grey.HasTransparentColor());
     EXPECT_TRUE(grey.Transparent());
+}
+
+// Rewrites every chunk's CRC so that damage reaches the stages behind the CRC check.
+void FixCrcs(std::string& png) {
+    for (size_t p = 8; p + 12 <= png.size();) {
+        const uint32_t length = uint32_t(uint8_t(png[p])) << 24 | uint32_t(uint8_t(png[p + 1])) << 16 |
+                                uint32_t(uint8_t(png[p + 2])) << 8 | uint8_t(png[p + 3]);
+        if (length > png.size() - p - 12) return;
+        const uLong crc = crc32(0, reinterpret_cast<const Bytef*>(png.data() + p + 4), uInt(length + 4));
+        for (int i = 0; i < 4; ++i)
+            png[p + 8 + length + size_t(i)] = char(crc >> (24 - 8 * i));
+        p += 12 + length;
+    }
+}
+
+TEST(PNGSuite, DamagedFilesFailCleanly) {
+    std::vector<std::string> files;
+    for (const std::string& name : SuiteNames())
+        if (name[0] != 'x') files.push_back(ReadFile(kSuite / "png" / (name + ".png")));
+    std::mt19937 random(2026);
+    int failures = 0;
+    for (int round = 0; round < 3000; ++round) {
+        std::string png = files[random() % files.size()];
+        for (unsigned n = random() % 4 + 1; n > 0; --n)
+            png[8 + random() % (png.size() - 8)] ^= char(1u << (random() % 8));
+        if (random() % 2) FixCrcs(png);
+        TStringStream stream(png);
+        TPNGGraphic picture;
+        try {
+            picture.ReadPicture(stream);
+        } catch (const Exception&) {
+            ++failures;
+        }
+    }
+    EXPECT_GT(failures, 0);
 }
 
 } // namespace
