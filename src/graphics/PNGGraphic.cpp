@@ -343,6 +343,21 @@ template <int Step> void UndoAverageSse2(uint8_t* row, const uint8_t* prior, siz
     std::memcpy(row + i, &last, Step);
 }
 
+// Sub: the left pixel stays in a register, and the byte-by-byte chain
+// through memory (each byte reloading the one stored just before) is gone.
+template <int Step> void UndoSubSse2(uint8_t* row, size_t length) {
+    __m128i left = _mm_setzero_si128(), raw = Load4(row);
+    size_t i = 0;
+    for (; i + Step < length; i += Step) {
+        const __m128i next = Load4(row + i + Step);
+        left = _mm_add_epi8(left, raw);
+        Store4(row + i, left);
+        raw = next;
+    }
+    const uint32_t last = uint32_t(_mm_cvtsi128_si32(_mm_add_epi8(left, raw)));
+    std::memcpy(row + i, &last, Step);
+}
+
 template <int Step> void UndoPaethSse2(uint8_t* row, const uint8_t* prior, size_t length) {
     const __m128i zero = _mm_setzero_si128(), low = _mm_set1_epi16(0xFF);
     const __m128i mask = _mm_unpacklo_epi8(PixelMask<Step>(), zero);
@@ -366,6 +381,12 @@ template <int Step> void UndoPaethSse2(uint8_t* row, const uint8_t* prior, size_
     }
 }
 
+template <> void UndoSub<3>(uint8_t* row, size_t length) {
+    UndoSubSse2<3>(row, length);
+}
+template <> void UndoSub<4>(uint8_t* row, size_t length) {
+    UndoSubSse2<4>(row, length);
+}
 template <> void UndoAverage<3>(uint8_t* row, const uint8_t* prior, size_t length) {
     UndoAverageSse2<3>(row, prior, length);
 }
