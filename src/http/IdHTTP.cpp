@@ -2,6 +2,7 @@
 
 #include "app/TextUtils.h"
 
+#include <cstdint>
 #include <cstring>
 
 namespace {
@@ -152,8 +153,8 @@ TIdHTTPNextStep TIdHTTPProtocol::DecideNextStep() {
 }
 
 bool TIdHTTPProtocol::AuthenticationWanted(int32_t code) {
-    if (code == 401) return HTTP.AuthTries < HTTP.AuthRetries && HTTP.DoOnAuthorization();
-    return HTTP.ProxyAuthTries < HTTP.AuthRetries && HTTP.DoOnProxyAuthorization();
+    if (code == 401) return HTTP.AuthTries < HTTP.AuthRetries && HTTP.DoOnAuthorization(*Request, *Response);
+    return HTTP.ProxyAuthTries < HTTP.AuthRetries && HTTP.DoOnProxyAuthorization(*Response);
 }
 
 TIdHTTPNextStep TIdHTTPProtocol::RedirectStep() {
@@ -185,7 +186,8 @@ void TIdHTTPProtocol::DrainWithTimeout(int32_t timeout) {
 
 void TIdHTTPProtocol::ReadBody() {
     TStream* stream = Response->BodyStream;
-    if (stream == nullptr) return;
+    // A reply to HEAD has no body, whatever its Content-Length says.
+    if (stream == nullptr || Request->RequestMethod == hmHead) return;
     if (Response->ContentLength() > 0) {
         try {
             HTTP.ReadIntoStream(*stream, Response->ContentLength(), false);
@@ -351,9 +353,10 @@ void TIdCustomHTTP::ResolveTarget() {
     const TIdHTTPMethod m = request.RequestMethod;
     if ((m == hmOptions || m == hmTrace || m == hmPut || m == hmDelete) && ProtocolVersion != pv1_1)
         throw EIdException("This request method is supported in HTTP 1.1");
-    request.SetContentLength((m == hmPost || m == hmPut) && request.UploadStream
-                                 ? static_cast<int32_t>(request.UploadStream->Size())
-                                 : -1);
+    int64_t length = -1;
+    if ((m == hmPost || m == hmPut) && request.UploadStream) length = request.UploadStream->Size();
+    if (length > INT32_MAX) throw EIdException("Uploads of more than 2147483647 bytes are not supported");
+    request.SetContentLength(static_cast<int32_t>(length));
     request.Host = FCurrentUrl.PortText == "80" ? FCurrentUrl.HostName
                                                 : FCurrentUrl.HostName + ":" + FCurrentUrl.PortText;
 }
@@ -435,8 +438,9 @@ void TIdCustomHTTP::EnsureConnected() {
 void TIdCustomHTTP::WriteRequest(TIdHTTPProtocol& protocol, TIdURI* url) {
     TIdHTTPRequest& request = *protocol.Request;
     request.ComposeHeaders();
-    // Proxy credentials are for the proxy only, never for an origin server.
-    if (request.Route == RouteProxy || request.Route == RouteTlsProxy || request.RequestMethod == hmConnect)
+    // Proxy credentials are for the proxy only: never for an origin server,
+    // also not inside a tunnel, where the origin would read them.
+    if (request.Route == RouteProxy || request.RequestMethod == hmConnect)
         ProxyParams.SetHeaders(request.HeaderLines);
     if (url)
         FCookies.AddCookieHeader(*url, request.Route == RouteTls || request.Route == RouteTlsProxy,
@@ -499,7 +503,10 @@ void TIdCustomHTTP::OpenTunnel() {
             FCookies.StoreResponseCookies(AllowCookies, reply.HeaderLines, FCurrentUrl.HostName);
         }
         if (reply.StatusCode() == 200) return;
-        tunnel.DecideNextStep();
+        const TIdHTTPNextStep step = tunnel.DecideNextStep();
+        // Only a credentials retry asks again; any other answer would ask for ever.
+        if (!tunnel.FollowIsAuthRetry || step == StepUnknown)
+            throw EIdHTTPProtocolException(reply.StatusCode(), reply.StatusLine, scratch.DataString());
     }
 }
 
@@ -509,15 +516,14 @@ bool TIdCustomHTTP::DoOnRedirect(std::string& location, TIdHTTPMethod& method, i
     return handled;
 }
 
-bool TIdCustomHTTP::DoOnAuthorization() {
-    TIdHTTPRequest& request = Request();
-    return AnswerServerChallenge({this, AuthTries, Response().WWWAuthenticate, request.Authenticator,
+bool TIdCustomHTTP::DoOnAuthorization(TIdHTTPRequest& request, TIdHTTPResponse& response) {
+    return AnswerServerChallenge({this, AuthTries, response.WWWAuthenticate, request.Authenticator,
                                   request.Username, request.Password, request.BasicAuthentication,
                                   OnSelectAuthorization, OnAuthorization});
 }
 
-bool TIdCustomHTTP::DoOnProxyAuthorization() {
-    return AnswerProxyChallenge({this, ProxyAuthTries, Response().StatusCode(), Response().ProxyAuthenticate,
+bool TIdCustomHTTP::DoOnProxyAuthorization(TIdHTTPResponse& response) {
+    return AnswerProxyChallenge({this, ProxyAuthTries, response.StatusCode(), response.ProxyAuthenticate,
                                  ProxyParams, OnSelectProxyAuthorization, OnProxyAuthorization});
 }
 

@@ -150,8 +150,8 @@ class TIdCustomHTTP : public TIdTCPClient {
 
     // The decisions DecideNextStep asks for; a subclass may replace them.
     virtual bool DoOnRedirect(std::string& location, TIdHTTPMethod& method, int redirectCount);
-    virtual bool DoOnAuthorization();
-    virtual bool DoOnProxyAuthorization();
+    virtual bool DoOnAuthorization(TIdHTTPRequest& request, TIdHTTPResponse& response);
+    virtual bool DoOnProxyAuthorization(TIdHTTPResponse& response);
 
   protected:
     void ResolveTarget();

@@ -135,6 +135,8 @@ void TIdResponseHeaderInfo::ParseHeaders() {
     Server = HeaderLines.ValueOf("Server");
     ProxyConnection = HeaderLines.ValueOf("Proxy-Connection");
 
+    ContentRangeStart = 0;
+    ContentRangeEnd = 0;
     const int range = HeaderLines.FindName("Content-Range");
     if (range >= 0) {
         std::string text = HeaderLines.ValueAt(range);

@@ -290,3 +290,70 @@ TEST(IdHTTPRedirect, CallbackMayChangeTheDestinationAndFollowedBodiesAreCutBack)
     peer.Stop();
     EXPECT_EQ(peer.Received(), Replace(Get("/a") + Get("/new"), peer.Port()));
 }
+
+namespace {
+
+// A client that believes it has a TLS transport, so that the tunnel through
+// a proxy can be watched up to the point where encryption would start.
+class TTunnelProbe : public TIdHTTP {
+  protected:
+    bool HasTlsTransport() const override { return true; }
+};
+
+} // namespace
+
+TEST(IdHTTPProxy, HttpsGoesThroughAConnectTunnel) {
+    const std::string connect =
+        "CONNECT origin.test:443 HTTP/1.1\r\nContent-Type: text/html\r\nPragma: no-cache\r\n"
+        "Proxy-Connection: keep-alive\r\nHost: origin.test:443\r\nAccept: text/html, */*\r\n"
+        "User-Agent: Mozilla/3.0 (compatible; Quillora Library)\r\n";
+    TScriptedPeer proxy(Exchanges({"HTTP/1.1 407 Proxy Authentication Required\r\nProxy-Authenticate: Basic "
+                                   "realm=\"p\"\r\nContent-Length: 0\r\n\r\n",
+                                   "HTTP/1.1 200 Connection established\r\n\r\n", Ok}));
+    TTunnelProbe client;
+    ThroughProxy(client, proxy.Port());
+    client.HTTPOptions |= hoInProcessAuth;
+    client.OnProxyAuthorization = [](TIdComponent*, TIdAuthentication* auth, bool& handled) {
+        auth->SetUserName("pu");
+        auth->SetPassword("pp");
+        handled = true;
+    };
+    EXPECT_EQ(client.FetchText("https://origin.test/a"), "ok");
+    proxy.Stop();
+    // The proxy's credentials go to the proxy only, never into the tunnel.
+    EXPECT_EQ(proxy.Received(), connect + "\r\n" + connect + "Proxy-Authorization: Basic cHU6cHA=\r\n\r\n" +
+                                    Get("/a", "", "origin.test:443"));
+}
+
+TEST(IdHTTPProxy, TunnelRefusedByTheProxyFails) {
+    TScriptedPeer proxy(Exchanges({"HTTP/1.1 403 Forbidden\r\nContent-Length: 2\r\n\r\nno"}));
+    TTunnelProbe client;
+    ThroughProxy(client, proxy.Port());
+    try {
+        client.FetchText("https://origin.test/a");
+        FAIL();
+    } catch (const EIdHTTPProtocolException& e) {
+        EXPECT_EQ(e.Message(), "HTTP/1.1 403 Forbidden");
+        EXPECT_EQ(e.ReplyBody, "no");
+    }
+}
+
+TEST(IdHTTPProxy, WithoutTlsHttpsFailsBeforeAnythingIsSent) {
+    TScriptedPeer proxy(Exchanges({Ok}), 1000);
+    TIdHTTP client;
+    ThroughProxy(client, proxy.Port());
+    EXPECT_THROW(client.FetchText("https://origin.test/a"), EIdIOHandlerPropInvalid);
+    EXPECT_EQ(proxy.AcceptedCount(), 0u);
+}
+
+TEST(IdHTTPRequest, HeadReadsNoBody) {
+    TScriptedPeer peer(Exchanges({"HTTP/1.1 200 OK\r\nContent-Length: 1000\r\n\r\n", Ok}));
+    TIdHTTP client;
+    TMemoryStream body;
+    const std::string base = "http://127.0.0.1:" + std::to_string(peer.Port());
+    client.RunRequest(hmHead, base + "/h", nullptr, &body);
+    EXPECT_EQ(body.Size(), 0);
+    EXPECT_EQ(client.FetchText(base + "/g"), "ok");
+    peer.Stop();
+    EXPECT_EQ(peer.Received().substr(0, 13), "HEAD /h HTTP/");
+}
