@@ -300,12 +300,12 @@ template <int Step> void UndoPaeth(uint8_t* row, const uint8_t* prior, size_t le
 }
 
 #ifdef __SSE2__
-// Average and Paeth for 3- and 4-byte pixels, one pixel per register. The
-// left pixel stays in a register instead of going through memory, and every
-// load of the row is made before the store that precedes it, so no load
-// waits on a store it partly overlaps. Loads and stores move 4 bytes; for
-// 3-byte pixels the fourth lane of each prediction is zero, so the store
-// writes the next byte back unchanged.
+// Sub, Average and Paeth for 3- and 4-byte pixels, one pixel per register.
+// The left pixel stays in a register instead of going through memory, and
+// every load of the row is made before the store that precedes it, so no
+// load waits on a store it partly overlaps. Loads and stores move 4 bytes:
+// for 3-byte pixels the fourth lane is a stray byte that the next pixel's
+// store overwrites, and the last pixel of a row is stored without it.
 inline __m128i Load4(const uint8_t* p) {
     uint32_t v;
     std::memcpy(&v, p, 4);
@@ -317,15 +317,9 @@ inline void Store4(uint8_t* p, __m128i v) {
     std::memcpy(p, &x, 4);
 }
 
-template <int Step> __m128i PixelMask() {
-    return Step == 4 ? _mm_set1_epi32(-1) : _mm_cvtsi32_si128(0x00FFFFFF);
-}
-
 // The register holds the complement of the left pixel: with ~x for x,
 // pavgb's rounding up becomes the standard's rounding down,
 // ~a' = pavgb(~a, ~b) - raw, so each pixel waits on two operations only.
-// For 3-byte pixels the fourth lane carries a stray byte that the next
-// store overwrites; the last pixel is stored without it.
 template <int Step> void UndoAverageSse2(uint8_t* row, const uint8_t* prior, size_t length) {
     const __m128i ones = _mm_set1_epi8(-1);
     __m128i notLeft = ones, raw = Load4(row);
@@ -343,8 +337,6 @@ template <int Step> void UndoAverageSse2(uint8_t* row, const uint8_t* prior, siz
     std::memcpy(row + i, &last, Step);
 }
 
-// Sub: the left pixel stays in a register, and the byte-by-byte chain
-// through memory (each byte reloading the one stored just before) is gone.
 template <int Step> void UndoSubSse2(uint8_t* row, size_t length) {
     __m128i left = _mm_setzero_si128(), raw = Load4(row);
     size_t i = 0;
@@ -358,27 +350,35 @@ template <int Step> void UndoSubSse2(uint8_t* row, size_t length) {
     std::memcpy(row + i, &last, Step);
 }
 
+// Paeth in 16-bit lanes. Everything that does not depend on the left pixel
+// (the distance to above, b xor c) is worked out beside the chain; the
+// choice is then "c over b when |a-c| > |a+b-2c|, a unless |b-c| beats the
+// nearer of those two", which keeps the standard's tie order.
 template <int Step> void UndoPaethSse2(uint8_t* row, const uint8_t* prior, size_t length) {
     const __m128i zero = _mm_setzero_si128(), low = _mm_set1_epi16(0xFF);
-    const __m128i mask = _mm_unpacklo_epi8(PixelMask<Step>(), zero);
     __m128i a = zero, c = zero, raw = Load4(row);
-    for (size_t i = 0; i < length; i += Step) {
+    size_t i = 0;
+    for (;; i += Step) {
         const __m128i b = _mm_unpacklo_epi8(Load4(prior + i), zero);
         const __m128i next = Load4(row + i + Step);
-        __m128i pa = _mm_sub_epi16(b, c), pb = _mm_sub_epi16(a, c);
-        __m128i pc = _mm_add_epi16(pa, pb);
-        pa = _mm_max_epi16(pa, _mm_sub_epi16(zero, pa));
-        pb = _mm_max_epi16(pb, _mm_sub_epi16(zero, pb));
-        pc = _mm_max_epi16(pc, _mm_sub_epi16(zero, pc));
-        const __m128i nearest = _mm_min_epi16(pc, _mm_min_epi16(pa, pb));
-        const __m128i useA = _mm_cmpeq_epi16(pa, nearest), useB = _mm_cmpeq_epi16(pb, nearest);
-        __m128i predicted = _mm_or_si128(_mm_and_si128(useB, b), _mm_andnot_si128(useB, c));
-        predicted = _mm_or_si128(_mm_and_si128(useA, a), _mm_andnot_si128(useA, predicted));
-        a = _mm_and_si128(_mm_add_epi16(_mm_unpacklo_epi8(raw, zero), _mm_and_si128(predicted, mask)), low);
+        const __m128i d = _mm_sub_epi16(b, c);
+        const __m128i pa = _mm_max_epi16(d, _mm_sub_epi16(zero, d));
+        const __m128i bc = _mm_xor_si128(b, c);
+        const __m128i t = _mm_sub_epi16(a, c), u = _mm_add_epi16(t, d);
+        const __m128i pb = _mm_max_epi16(t, _mm_sub_epi16(zero, t));
+        const __m128i pc = _mm_max_epi16(u, _mm_sub_epi16(zero, u));
+        const __m128i useC = _mm_cmpgt_epi16(pb, pc);
+        const __m128i notA = _mm_cmpgt_epi16(pa, _mm_min_epi16(pb, pc));
+        const __m128i bOrC = _mm_xor_si128(b, _mm_and_si128(bc, useC));
+        const __m128i predicted = _mm_xor_si128(a, _mm_and_si128(_mm_xor_si128(a, bOrC), notA));
+        a = _mm_and_si128(_mm_add_epi16(_mm_unpacklo_epi8(raw, zero), predicted), low);
+        if (i + Step >= length) break;
         Store4(row + i, _mm_packus_epi16(a, a));
         c = b;
         raw = next;
     }
+    const uint32_t last = uint32_t(_mm_cvtsi128_si32(_mm_packus_epi16(a, a)));
+    std::memcpy(row + i, &last, Step);
 }
 
 template <> void UndoSub<3>(uint8_t* row, size_t length) {

@@ -275,24 +275,38 @@ TEST(PNGReader, InterlacedWidthOneUsesOnlyTheFirstColumnPasses) {
         EXPECT_EQ(picture->ScanLine(y)[0], 10 * y);
 }
 
-TEST(PNGReader, RowsLongerThanABlockAndBlocksOfManyRows) {
+TEST(PNGReader, EveryFilterOnLongRowsManyRowsAndTies) {
+    // A row longer than a block, blocks of many rows, and values from {0, 1, 2}
+    // where the Paeth and average predictions tie all the time; colour and
+    // colour with alpha, every filter in turn.
+    const struct {
+        uint32_t w, h;
+        int channels, range;
+    } cases[] = {
+        {70000, 3, 4, 256}, {301, 1200, 4, 256}, {301, 1200, 3, 256}, {97, 60, 3, 3}, {97, 60, 4, 3}};
     std::mt19937 random(3);
-    for (uint32_t w : {70000u, 301u}) {
-        const uint32_t h = w > 1000 ? 3 : 1200;
-        std::vector<std::string> rows(h);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::Message() << c.w << "x" << c.h << "x" << c.channels << " range " << c.range);
+        std::vector<std::string> rows(c.h);
         for (auto& row : rows) {
-            row.resize(size_t(w) * 4);
-            for (auto& c : row)
-                c = char(random() % 7 + (&c - row.data()) % 200);
+            row.resize(size_t(c.w) * size_t(c.channels));
+            for (auto& v : row)
+                v = char(c.range < 256 ? random() % 3 : random() % 7 + (&v - row.data()) % 200);
         }
-        auto picture = Decode(kSignature + Ihdr(w, h, 8, 6) + Idat(FilteredData(rows, 4)) + Iend());
-        for (uint32_t y = 0; y < h; ++y) {
+        const std::string file = kSignature + Ihdr(c.w, c.h, 8, c.channels == 4 ? 6 : 2) +
+                                 Idat(FilteredData(rows, c.channels)) + Iend();
+        auto picture = Decode(file);
+        for (uint32_t y = 0; y < c.h; ++y) {
             const uint8_t* p = picture->ScanLine(int(y));
             const std::string& row = rows[y];
-            for (uint32_t x = 0; x < w; ++x)
-                ASSERT_TRUE(p[4 * x] == uint8_t(row[4 * x + 2]) && p[4 * x + 2] == uint8_t(row[4 * x]) &&
-                            p[4 * x + 3] == uint8_t(row[4 * x + 3]))
-                    << x << "," << y;
+            for (size_t x = 0; x < c.w; ++x) {
+                const size_t n = size_t(c.channels);
+                const bool same = p[n * x] == uint8_t(row[n * x + 2]) &&
+                                  p[n * x + 1] == uint8_t(row[n * x + 1]) &&
+                                  p[n * x + 2] == uint8_t(row[n * x]) &&
+                                  (n == 3 || p[n * x + 3] == uint8_t(row[n * x + 3]));
+                ASSERT_TRUE(same) << x << "," << y;
+            }
         }
     }
 }
