@@ -1,5 +1,7 @@
 #include "http/IdHTTPDate.h"
 
+#include "ZoneGuard.h"
+
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -7,28 +9,6 @@
 #include <ctime>
 
 namespace {
-
-// Pins the local zone for the duration of a test so offsets are known.
-class TZoneGuard {
-  public:
-    explicit TZoneGuard(const char* zone) {
-        const char* old = std::getenv("TZ");
-        if (old) FOld = old, FHadOld = true;
-        setenv("TZ", zone, 1);
-        tzset();
-    }
-    ~TZoneGuard() {
-        if (FHadOld)
-            setenv("TZ", FOld.c_str(), 1);
-        else
-            unsetenv("TZ");
-        tzset();
-    }
-
-  private:
-    std::string FOld;
-    bool FHadOld = false;
-};
 
 // 1994-11-06 as a date-time.
 constexpr double Nov6th1994 = 34644.0;

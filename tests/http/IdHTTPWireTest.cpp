@@ -6,210 +6,89 @@
 #include "HttpWireCase.h"
 
 #include <chrono>
+#include <cstdlib>
 #include <thread>
 
 namespace {
 
 using namespace wire;
 
+const std::string Ok200 = "HTTP/1.1 200 OK\r\n";
+const std::string Chunked = "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n";
+
+// The common shape: one connection, one GET of path, one reply.
+TWireCase One(const char* name, const std::string& path, const std::string& reply, std::string body,
+              std::string failure = "", bool keepOpen = false) {
+    return TWireCase(name, "http://127.0.0.1:{port}" + path, {Reply(reply, !keepOpen)}, {Get(path)},
+                     std::move(body), std::move(failure));
+}
+
+TWireCase::TCheck Stays(bool connected) {
+    return [connected](TIdHTTP& client, const Exception*) { EXPECT_EQ(client.Connected(), connected); };
+}
+
+TWireCase::TCheck ReplyIs(int code, const std::string& body) {
+    return [code, body](TIdHTTP&, const Exception* e) {
+        EXPECT_EQ(ProtocolError(e).ReplyCode, code);
+        EXPECT_EQ(ProtocolError(e).ReplyBody, body);
+    };
+}
+
+const std::string Closed = "EIdConnClosedGracefully: Connection Closed Gracefully.";
+
+// clang-format off
 std::vector<TWireCase> Cases() {
     std::vector<TWireCase> c;
-    c.push_back({"DefaultGetWritesFiveLines",
-                 "http://127.0.0.1:{port}/dir/pic.jpg",
-                 {Reply("HTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\nhello", false)},
-                 {Get("/dir/pic.jpg")},
-                 "hello",
-                 "",
-                 false,
-                 nullptr,
-                 [](TIdHTTP& client, const Exception*) { EXPECT_TRUE(client.Connected()); }});
-    c.push_back({"FragmentDroppedBackslashesBecomeSlashes",
-                 "http://127.0.0.1:{port}\\a\\b.jpg?x=1#top",
-                 {Reply("HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n")},
-                 {Get("/a/b.jpg?x=1")},
-                 "",
-                 ""});
-    c.push_back({"CredentialsInUrlSendNoAuthorization",
-                 "http://u:p@127.0.0.1:{port}/",
-                 {Reply("HTTP/1.1 200 OK\r\nContent-Length: 1\r\n\r\nx")},
-                 {Get("/")},
-                 "x",
-                 ""});
-    c.push_back(
-        {"InterimContinueIsSkipped",
-         "http://127.0.0.1:{port}/",
-         {Reply("HTTP/1.1 100 Continue\r\nX-A: 1\r\n\r\nHTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok")},
-         {Get("/")},
-         "ok",
-         ""});
-    c.push_back({"StatusLineWithoutSpaceIsNotAccepted",
-                 "http://127.0.0.1:{port}/",
-                 {Reply("HTTP/1.1200OK\r\nContent-Length: 3\r\n\r\nbad")},
-                 {Get("/")},
-                 "",
-                 "EIdHTTPProtocolException: HTTP/1.1200OK",
-                 false,
-                 nullptr,
-                 [](TIdHTTP&, const Exception* e) {
-                     auto* p = dynamic_cast<const EIdHTTPProtocolException*>(e);
-                     ASSERT_NE(p, nullptr);
-                     EXPECT_EQ(p->ReplyCode, -1);
-                     EXPECT_EQ(p->ReplyBody, "bad");
-                 }});
-    c.push_back({"ConnectionCloseInAnyCaseDisconnects",
-                 "http://127.0.0.1:{port}/",
-                 {Reply("HTTP/1.1 200 OK\r\nConnection:   cLoSe  \r\nContent-Length: 2\r\n\r\nok", false)},
-                 {Get("/")},
-                 "ok",
-                 "",
-                 false,
-                 nullptr,
-                 [](TIdHTTP& client, const Exception*) { EXPECT_FALSE(client.Connected()); }});
-    c.push_back({"ShortBodyBytesInFirstSegmentAreKept",
-                 "http://127.0.0.1:{port}/",
-                 {Reply("HTTP/1.1 200 OK\r\nContent-Length: 100\r\n\r\n" + std::string(60, 'b'))},
-                 {Get("/")},
-                 std::string(60, 'b'),
-                 "",
-                 true});
-    c.push_back({"ShortBodyArrivingLaterGivesEmptyBody",
-                 "http://127.0.0.1:{port}/",
-                 {{S::ReadUntil(RequestEnd), S::Send("HTTP/1.1 200 OK\r\nContent-Length: 100\r\n\r\n"),
-                   S::Pause(150), S::Send(std::string(60, 'b')), S::Close()}},
-                 {Get("/")},
-                 "",
-                 "",
-                 true});
-    c.push_back({"BodyUntilClose",
-                 "http://127.0.0.1:{port}/",
-                 {Reply("HTTP/1.0 200 OK\r\nServer: x\r\n\r\n0123456789")},
-                 {Get("/")},
-                 "0123456789",
-                 ""});
-    c.push_back({"ContentLengthBeyond32BitsReadsUntilClose",
-                 "http://127.0.0.1:{port}/",
-                 {Reply("HTTP/1.1 200 OK\r\nContent-Length: 99999999999\r\n\r\nshort")},
-                 {Get("/")},
-                 "short",
-                 ""});
-    c.push_back({"ContentLengthZeroOnOpenConnectionEndsAtOnce",
-                 "http://127.0.0.1:{port}/",
-                 {Reply("HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n", false)},
-                 {Get("/")},
-                 "",
-                 ""});
-    c.push_back({"Chunked",
-                 "http://127.0.0.1:{port}/",
-                 {Reply("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n5\r\nhello\r\n1A\r\n" +
-                            std::string(26, 'z') + "\r\n0\r\n\r\n",
-                        false)},
-                 {Get("/")},
-                 "hello" + std::string(26, 'z'),
-                 "",
-                 false,
-                 nullptr,
-                 [](TIdHTTP& client, const Exception*) { EXPECT_TRUE(client.Connected()); }});
-    c.push_back({"ChunkSizeWithWordsAfterASpace",
-                 "http://127.0.0.1:{port}/",
-                 {Reply("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\na some words\r\n0123456789\r\n"
-                        "0\r\n\r\n")},
-                 {Get("/")},
-                 "0123456789",
-                 ""});
-    c.push_back(
-        {"ChunkSizeWithGluedExtensionEndsTheBody",
-         "http://127.0.0.1:{port}/",
-         {Reply("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n5;ext=1\r\nhello\r\n0\r\n\r\n")},
-         {Get("/")},
-         "",
-         ""});
-    c.push_back({"ChunkSizeBeyond32BitsNeverWraps",
-                 "http://127.0.0.1:{port}/",
-                 {Reply("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n100000005\r\nhello\r\n\r\n")},
-                 {Get("/")},
-                 "",
-                 ""});
-    c.push_back(
-        {"ChunkedTrailersAreConsumed",
-         "http://127.0.0.1:{port}/",
-         {Reply("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n2\r\nab\r\n0\r\nX-T: 1\r\n\r\n")},
-         {Get("/")},
-         "ab",
-         ""});
-    c.push_back({"ChunkedCutByClose",
-                 "http://127.0.0.1:{port}/",
-                 {Reply("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n10\r\nabc")},
-                 {Get("/")},
-                 "abc",
-                 "EIdConnClosedGracefully: Connection Closed Gracefully.",
-                 true});
-    c.push_back({"ContentLengthWinsOverChunked",
-                 "http://127.0.0.1:{port}/",
-                 {Reply("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\nContent-Length: 4\r\n\r\n2\r\nab")},
-                 {Get("/")},
-                 "2\r\na",
-                 ""});
-    c.push_back({"NoContentReadsNothing",
-                 "http://127.0.0.1:{port}/",
-                 {Reply("HTTP/1.1 204 No Content\r\nContent-Length: 5\r\n\r\nabcde", false)},
-                 {Get("/")},
-                 "",
-                 ""});
+    c.push_back(One("DefaultGetWritesFiveLines", "/dir/pic.jpg", Ok200 + "Content-Length: 5\r\n\r\nhello", "hello", "", true));
+    c.back().Check = Stays(true);
+    c.push_back({"FragmentDroppedBackslashesBecomeSlashes", "http://127.0.0.1:{port}\\a\\b.jpg?x=1#top",
+                 {Reply(Ok200 + "Content-Length: 0\r\n\r\n")}, {Get("/a/b.jpg?x=1")}, "", ""});
+    c.push_back({"CredentialsInUrlSendNoAuthorization", "http://u:p@127.0.0.1:{port}/",
+                 {Reply(Ok200 + "Content-Length: 1\r\n\r\nx")}, {Get("/")}, "x", ""});
+    c.push_back(One("InterimContinueIsSkipped", "/", "HTTP/1.1 100 Continue\r\nX-A: 1\r\n\r\n" + Ok200 + "Content-Length: 2\r\n\r\nok", "ok"));
+    c.push_back(One("StatusLineWithoutSpaceIsNotAccepted", "/", "HTTP/1.1200OK\r\nContent-Length: 3\r\n\r\nbad", "",
+                    "EIdHTTPProtocolException: HTTP/1.1200OK"));
+    c.back().Check = ReplyIs(-1, "bad");
+    c.push_back(One("ConnectionCloseInAnyCaseDisconnects", "/", Ok200 + "Connection:   cLoSe  \r\nContent-Length: 2\r\n\r\nok", "ok", "", true));
+    c.back().Check = Stays(false);
+    c.push_back(One("ShortBodyBytesInFirstSegmentAreKept", "/", Ok200 + "Content-Length: 100\r\n\r\n" + std::string(60, 'b'), std::string(60, 'b')));
+    c.back().SegmentSensitive = true;
+    c.push_back({"ShortBodyArrivingLaterGivesEmptyBody", "http://127.0.0.1:{port}/",
+                 {{S::ReadUntil(RequestEnd), S::Send(Ok200 + "Content-Length: 100\r\n\r\n"), S::Pause(150),
+                   S::Send(std::string(60, 'b')), S::Close()}},
+                 {Get("/")}, "", "", true});
+    c.push_back(One("BodyUntilClose", "/", "HTTP/1.0 200 OK\r\nServer: x\r\n\r\n0123456789", "0123456789"));
+    c.push_back(One("ContentLengthBeyond32BitsReadsUntilClose", "/", Ok200 + "Content-Length: 99999999999\r\n\r\nshort", "short"));
+    c.push_back(One("ContentLengthZeroOnOpenConnectionEndsAtOnce", "/", Ok200 + "Content-Length: 0\r\n\r\n", "", "", true));
+    c.push_back(One("Chunked", "/", Chunked + "5\r\nhello\r\n1A\r\n" + std::string(26, 'z') + "\r\n0\r\n\r\n",
+                    "hello" + std::string(26, 'z'), "", true));
+    c.back().Check = Stays(true);
+    c.push_back(One("ChunkSizeWithWordsAfterASpace", "/", Chunked + "a some words\r\n0123456789\r\n0\r\n\r\n", "0123456789"));
+    c.push_back(One("ChunkSizeWithGluedExtensionEndsTheBody", "/", Chunked + "5;ext=1\r\nhello\r\n0\r\n\r\n", ""));
+    c.push_back(One("ChunkSizeBeyond32BitsNeverWraps", "/", Chunked + "100000005\r\nhello\r\n\r\n", ""));
+    c.push_back(One("ChunkedTrailersAreConsumed", "/", Chunked + "2\r\nab\r\n0\r\nX-T: 1\r\n\r\n", "ab"));
+    c.push_back(One("ChunkedCutByClose", "/", Chunked + "10\r\nabc", "abc", Closed));
+    c.back().SegmentSensitive = true;
+    c.push_back(One("ContentLengthWinsOverChunked", "/", Ok200 + "Transfer-Encoding: chunked\r\nContent-Length: 4\r\n\r\n2\r\nab", "2\r\na"));
+    c.push_back(One("NoContentReadsNothing", "/", "HTTP/1.1 204 No Content\r\nContent-Length: 5\r\n\r\nabcde", "", "", true));
     for (const char* status : {"304 Not Modified", "404 Not Found", "500 Internal Server Error"}) {
         const std::string line = std::string("HTTP/1.1 ") + status;
-        c.push_back({"ErrorReplyCarriesBody",
-                     "http://127.0.0.1:{port}/",
-                     {Reply(line + "\r\nContent-Length: 7\r\n\r\nthe why")},
-                     {Get("/")},
-                     "",
-                     "EIdHTTPProtocolException: " + line,
-                     false,
-                     nullptr,
-                     [](TIdHTTP&, const Exception* e) {
-                         auto* p = dynamic_cast<const EIdHTTPProtocolException*>(e);
-                         ASSERT_NE(p, nullptr);
-                         EXPECT_EQ(p->ReplyBody, "the why");
-                     }});
+        c.push_back(One("ErrorReplyCarriesBody", "/", line + "\r\nContent-Length: 7\r\n\r\nthe why", "",
+                        "EIdHTTPProtocolException: " + line));
+        c.back().Check = ReplyIs(std::atoi(status), "the why");
     }
-    c.push_back({"SuccessWithLocationIsARedirect",
-                 "http://127.0.0.1:{port}/",
-                 {Reply("HTTP/1.1 200 OK\r\nLocation: /x\r\nContent-Length: 2\r\n\r\nok")},
-                 {Get("/")},
-                 "",
-                 "EIdHTTPProtocolException: HTTP/1.1 200 OK",
-                 false,
-                 nullptr,
-                 [](TIdHTTP&, const Exception* e) {
-                     auto* p = dynamic_cast<const EIdHTTPProtocolException*>(e);
-                     ASSERT_NE(p, nullptr);
-                     EXPECT_EQ(p->ReplyCode, 200);
-                 }});
-    c.push_back({"HeaderLineOverTheLimit",
-                 "http://127.0.0.1:{port}/",
-                 {Reply("HTTP/1.1 200 OK\r\nX-Big: " + std::string(16384, 'h') + "\r\n\r\n")},
-                 {Get("/")},
-                 "",
-                 "EIdReadLnMaxLineLengthExceeded: Max line length exceeded."});
-    c.push_back({"CloseRightAfterStatusLine",
-                 "http://127.0.0.1:{port}/",
-                 {Reply("HTTP/1.1 200 OK\r\n")},
-                 {Get("/")},
-                 "",
-                 "EIdConnClosedGracefully: Connection Closed Gracefully."});
-    c.push_back({"CloseBeforeStatusLine",
-                 "http://127.0.0.1:{port}/",
-                 {{S::ReadUntil(RequestEnd), S::Close()}},
-                 {Get("/")},
-                 "",
-                 "EIdConnClosedGracefully: Connection Closed Gracefully."});
-    c.push_back({"CloseInsideHeaderBlockOfSuccess",
-                 "http://127.0.0.1:{port}/",
-                 {Reply("HTTP/1.1 200 OK\r\nServer: x\r\n")},
-                 {Get("/")},
-                 "",
-                 "EIdException: Undefined situation"});
+    c.push_back(One("SuccessWithLocationIsARedirect", "/", Ok200 + "Location: /x\r\nContent-Length: 2\r\n\r\nok", "",
+                    "EIdHTTPProtocolException: HTTP/1.1 200 OK"));
+    c.back().Check = ReplyIs(200, "ok");
+    c.push_back(One("HeaderLineOverTheLimit", "/", Ok200 + "X-Big: " + std::string(16384, 'h') + "\r\n\r\n", "",
+                    "EIdReadLnMaxLineLengthExceeded: Max line length exceeded."));
+    c.push_back(One("CloseRightAfterStatusLine", "/", Ok200, "", Closed));
+    c.push_back({"CloseBeforeStatusLine", "http://127.0.0.1:{port}/", {{S::ReadUntil(RequestEnd), S::Close()}},
+                 {Get("/")}, "", Closed});
+    c.push_back(One("CloseInsideHeaderBlockOfSuccess", "/", Ok200 + "Server: x\r\n", "", "EIdException: Undefined situation"));
     return c;
 }
+// clang-format on
 
 class WireTest : public ::testing::TestWithParam<std::tuple<size_t, bool>> {};
 
