@@ -314,21 +314,34 @@ void TIdCustomHTTP::RunRequest(TIdHTTPMethod method, const std::string& url, TSt
                 break;
             }
         }
+    } catch (const EIdHTTPProtocolException&) {
+        // The refused reply's body was read by its framing: the connection is
+        // as good as after any other reply.
+        FinishAfterFailure(false);
+        throw;
     } catch (...) {
-        try {
-            FinishRequest();
-        } catch (const Exception&) {
-            // The first failure is the one worth reporting.
-        }
+        // Anything else may have left part of a reply unread, which the next
+        // request on this connection would take for its own.
+        FinishAfterFailure(true);
         throw;
     }
-    FinishRequest();
+    FinishRequest(false);
 }
 
-void TIdCustomHTTP::FinishRequest() {
+void TIdCustomHTTP::FinishRequest(bool broken) {
     // Also after a failure, so that a reused client counts its next redirects from 0.
     HopCount = 0;
-    if (!Response().KeepConnection()) Disconnect();
+    Request().UploadStream = nullptr;
+    Response().BodyStream = nullptr;
+    if (broken || !Response().KeepConnection()) Disconnect();
+}
+
+void TIdCustomHTTP::FinishAfterFailure(bool broken) noexcept {
+    try {
+        FinishRequest(broken);
+    } catch (...) {
+        // Only event handlers run there; the request's own failure is the one to report.
+    }
 }
 
 void TIdCustomHTTP::ResolveTarget() {

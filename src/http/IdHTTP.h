@@ -168,7 +168,8 @@ class TIdCustomHTTP : public TIdTCPClient {
     TIdHTTPRoute SelectProxyRoute();
     void OpenTunnel();
     void StoreResponseCookies();
-    void FinishRequest();
+    void FinishRequest(bool broken);
+    void FinishAfterFailure(bool broken) noexcept;
 
     TIdURI FCurrentUrl;
     std::unique_ptr<TIdHTTPProtocol> FProtocol;

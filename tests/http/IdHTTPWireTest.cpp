@@ -208,3 +208,18 @@ TEST(IdHTTPRequest, ServerCloseBetweenRequestsIsNoticedBeforeReuse) {
     EXPECT_EQ(client.FetchText(base + "/2"), "b");
     EXPECT_EQ(peer.AcceptedCount(), 2u);
 }
+
+TEST(IdHTTPRequest, ConnectionLeftMidReplyIsNeverReused) {
+    // The first reply breaks off inside its head; whatever else the peer sends
+    // on that connection must not become the second reply.
+    TScriptedPeer peer(std::vector<TPeerScript>{
+        {S::ReadUntil(RequestEnd),
+         S::Send(Ok200 + "X-Big: " + std::string(20000, 'h') + "\r\n\r\nHTTP/1.1 200 OK\r\n"),
+         S::Stall(3000)},
+        Reply(Ok200 + "Content-Length: 6\r\n\r\nsecond")});
+    TIdHTTP client;
+    const std::string base = "http://127.0.0.1:" + std::to_string(peer.Port());
+    EXPECT_THROW(client.FetchText(base + "/1"), EIdReadLnMaxLineLengthExceeded);
+    EXPECT_EQ(client.FetchText(base + "/2"), "second");
+    EXPECT_EQ(peer.AcceptedCount(), 2u);
+}
