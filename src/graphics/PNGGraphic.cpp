@@ -491,12 +491,11 @@ template <bool Gamma> void Rgb8(const uint8_t* src, uint8_t* dst, size_t pixels,
     }
 }
 
-// The common case of photographs, a pixel per load: the byte-swapped word
-// holds blue, green, red in its top three bytes. Each 4-byte store runs one
-// byte into the next pixel, which the next store overwrites; the last pixel
-// is stored byte by byte.
 #if __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
-template <> void Rgb8<false>(const uint8_t* src, uint8_t* dst, size_t pixels, const uint8_t*) {
+// A pixel per load: the byte-swapped word holds blue, green, red in its top
+// three bytes. Each 4-byte store runs one byte into the next pixel, which
+// the next store overwrites; the last pixel is stored byte by byte.
+void SwapRgb(const uint8_t* src, uint8_t* dst, size_t pixels) {
     if (pixels == 0) return;
     for (size_t i = 0; i + 1 < pixels; ++i, src += 3, dst += 3) {
         uint32_t v;
@@ -507,6 +506,61 @@ template <> void Rgb8<false>(const uint8_t* src, uint8_t* dst, size_t pixels, co
     dst[0] = src[2];
     dst[1] = src[1];
     dst[2] = src[0];
+}
+
+#ifdef __SSE2__
+// Sixteen pixels are three registers. Byte j of the output takes source byte
+// j + 2, j or j - 2 as j mod 3 is 0, 1 or 2; a mask per register and residue
+// picks the bytes, shifts across register borders bring the neighbours in.
+struct TRgbMasks {
+    alignas(16) uint8_t Bytes[3][3][16];
+    constexpr TRgbMasks() : Bytes{} {
+        for (int k = 0; k < 3; ++k)
+            for (int j = 0; j < 16; ++j)
+                Bytes[k][(16 * k + j) % 3][j] = 0xFF;
+    }
+};
+constexpr TRgbMasks kRgbMasks;
+
+inline __m128i RgbMask(int part, int residue) {
+    return _mm_load_si128(reinterpret_cast<const __m128i*>(kRgbMasks.Bytes[part][residue]));
+}
+
+// Byte j of the result is byte j + 2 of the pair (low, high), or byte j - 2 of (below, low).
+inline __m128i Down2(__m128i low, __m128i high) {
+    return _mm_or_si128(_mm_srli_si128(low, 2), _mm_slli_si128(high, 14));
+}
+inline __m128i Up2(__m128i below, __m128i low) {
+    return _mm_or_si128(_mm_slli_si128(low, 2), _mm_srli_si128(below, 14));
+}
+
+inline __m128i SwapPart(int part, __m128i below, __m128i v, __m128i above) {
+    return _mm_or_si128(_mm_and_si128(v, RgbMask(part, 1)),
+                        _mm_or_si128(_mm_and_si128(Down2(v, above), RgbMask(part, 0)),
+                                     _mm_and_si128(Up2(below, v), RgbMask(part, 2))));
+}
+#endif
+
+// Photographs: sixteen pixels at a time, written past the cache (the raster
+// is not read again while decoding); the ends of the row go pixel by pixel.
+template <> void Rgb8<false>(const uint8_t* src, uint8_t* dst, size_t pixels, const uint8_t*) {
+    size_t i = 0;
+#ifdef __SSE2__
+    while (i < pixels && reinterpret_cast<uintptr_t>(dst + 3 * i) % 16 != 0)
+        ++i;
+    SwapRgb(src, dst, i);
+    const __m128i zero = _mm_setzero_si128();
+    for (; i + 16 <= pixels; i += 16) {
+        const __m128i* in = reinterpret_cast<const __m128i*>(src + 3 * i);
+        const __m128i v0 = _mm_loadu_si128(in), v1 = _mm_loadu_si128(in + 1), v2 = _mm_loadu_si128(in + 2);
+        __m128i* out = reinterpret_cast<__m128i*>(dst + 3 * i);
+        _mm_stream_si128(out, SwapPart(0, zero, v0, v1));
+        _mm_stream_si128(out + 1, SwapPart(1, v0, v1, v2));
+        _mm_stream_si128(out + 2, SwapPart(2, v1, v2, zero));
+    }
+    _mm_sfence();
+#endif
+    SwapRgb(src + 3 * i, dst + 3 * i, pixels - i);
 }
 #endif
 
@@ -579,7 +633,29 @@ template <bool Gamma> TRowConverter ColourConverter(int colorType, int bitDepth)
     return bitDepth == 8 ? Rgba8<Gamma> : Rgba16<Gamma>;
 }
 
-TRowConverter ChooseConverter(const TPngHeader& h, bool gamma) {
+#if __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+// For interlaced rows, which go to a small buffer that is read right back.
+void Rgb8Cached(const uint8_t* src, uint8_t* dst, size_t pixels, const uint8_t*) {
+    SwapRgb(src, dst, pixels);
+}
+void Rgba8Cached(const uint8_t* src, uint8_t* dst, size_t pixels, const uint8_t*) {
+    for (size_t i = 0; i < pixels; ++i) {
+        uint32_t v;
+        std::memcpy(&v, src + 4 * i, 4);
+        v = SwapRedBlue(v);
+        std::memcpy(dst + 4 * i, &v, 4);
+    }
+}
+#endif
+
+// intoRaster: the rows are written straight into the raster, not into a buffer.
+TRowConverter ChooseConverter(const TPngHeader& h, bool gamma, bool intoRaster) {
+#if __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+    if (!intoRaster && !gamma && h.BitDepth == 8 && h.ColorType == 2) return Rgb8Cached;
+    if (!intoRaster && !gamma && h.BitDepth == 8 && h.ColorType == 6) return Rgba8Cached;
+#else
+    (void)intoRaster;
+#endif
     switch (h.ColorType) {
     case 2:
     case 6:
@@ -797,7 +873,7 @@ class TPngDecoder {
     void ReadTransparency();
     void SetUpRaster();
     void ReadImage();
-    void DecodePass(TImageData& data, const TPass& pass, TRowConverter convert);
+    void DecodePass(TImageData& data, const TPass& pass);
     std::vector<TPaletteEntry> GreyPalette() const;
     TColor32 GreyColor(unsigned sample) const;
 
@@ -979,12 +1055,11 @@ void TPngDecoder::ReadImage() {
     if (FGraphic.FHasTransparentColor) FGraphic.SetTransparent(true);
 
     TImageData data(FChunks, FInflater->Stream);
-    const TRowConverter convert = ChooseConverter(FHeader, FGammaOn);
     if (FHeader.Interlace == 1) {
         for (const TPass& pass : kAdam7)
-            if (FHeader.Width > pass.ColumnStart) DecodePass(data, pass, convert);
+            if (FHeader.Width > pass.ColumnStart) DecodePass(data, pass);
     } else {
-        DecodePass(data, kWholeImage, convert);
+        DecodePass(data, kWholeImage);
     }
     data.Finish();
     FImageRead = true;
@@ -992,7 +1067,7 @@ void TPngDecoder::ReadImage() {
 
 // Inflates the rows of one pass (the whole image when not interlaced) a block
 // of rows at a time, undoes their filters and converts them into the raster.
-void TPngDecoder::DecodePass(TImageData& data, const TPass& pass, TRowConverter convert) {
+void TPngDecoder::DecodePass(TImageData& data, const TPass& pass) {
     const uint64_t width = (FHeader.Width - pass.ColumnStart + pass.ColumnStep - 1) / pass.ColumnStep;
     if (FHeader.Height <= pass.RowStart) return;
     const uint64_t rows = (FHeader.Height - pass.RowStart + pass.RowStep - 1) / pass.RowStep;
@@ -1003,6 +1078,7 @@ void TPngDecoder::DecodePass(TImageData& data, const TPass& pass, TRowConverter 
     std::vector<uint8_t> block(blockRows * rowLength + kRowPadding);
     std::vector<uint8_t> prior(rowLength + kRowPadding, 0);
     const bool direct = pass.ColumnStep == 1;
+    const TRowConverter convert = ChooseConverter(FHeader, FGammaOn, direct);
     std::vector<uint8_t> scattered(direct ? 0 : static_cast<size_t>(width) * 4 + 8);
     const int rasterBits = BitsPerPixel(FGraphic.PixelFormat());
     const int step = FHeader.FilterStep();
