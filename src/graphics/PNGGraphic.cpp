@@ -440,7 +440,7 @@ void UndoFilter(int filter, int step, uint8_t* row, const uint8_t* prior, size_t
 // ---------------------------------------------------------------- conversions
 //
 // One routine per colour type and bit depth turns the unfiltered samples of
-// a row into raster pixels; it is chosen once per picture.
+// a row into raster pixels; it is chosen once per pass, not per pixel.
 
 using TRowConverter = void (*)(const uint8_t* src, uint8_t* dst, size_t pixels, const uint8_t* gamma);
 
