@@ -59,6 +59,11 @@ std::vector<TWireCase> Cases() {
                  {Get("/")}, "", "", true});
     c.push_back(One("BodyUntilClose", "/", "HTTP/1.0 200 OK\r\nServer: x\r\n\r\n0123456789", "0123456789"));
     c.push_back(One("ContentLengthBeyond32BitsReadsUntilClose", "/", Ok200 + "Content-Length: 99999999999\r\n\r\nshort", "short"));
+    // Sizes from the peer are limits, not allocations: nothing near 2 GB is reserved ahead of the data.
+    c.push_back(One("HugeContentLengthKeepsWhatArrived", "/", Ok200 + "Content-Length: 2147483647\r\n\r\nshort", "short"));
+    c.back().SegmentSensitive = true;
+    c.push_back(One("HugeChunkCutByClose", "/", Chunked + "7fffffff\r\nabc", "abc", Closed));
+    c.back().SegmentSensitive = true;
     c.push_back(One("ContentLengthZeroOnOpenConnectionEndsAtOnce", "/", Ok200 + "Content-Length: 0\r\n\r\n", "", "", true));
     c.push_back(One("Chunked", "/", Chunked + "5\r\nhello\r\n1A\r\n" + std::string(26, 'z') + "\r\n0\r\n\r\n",
                     "hello" + std::string(26, 'z'), "", true));
