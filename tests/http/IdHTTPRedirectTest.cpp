@@ -256,3 +256,28 @@ TEST(IdHTTPRequest, HeadReadsNoBody) {
     peer.Stop();
     EXPECT_EQ(peer.Received().substr(0, 13), "HEAD /h HTTP/");
 }
+
+TEST(IdHTTPRedirect, CookiesOfARedirectReachTheNextRequest) {
+    TScriptedPeer peer(Exchanges({"HTTP/1.1 302 Found\r\nSet-Cookie: id=7; path=/\r\nLocation: /in\r\n"
+                                  "Content-Length: 0\r\n\r\n",
+                                  Ok}));
+    TIdHTTP client;
+    client.HandleRedirects = true;
+    EXPECT_EQ(client.FetchText("http://127.0.0.1:" + std::to_string(peer.Port()) + "/login"), "ok");
+    peer.Stop();
+    EXPECT_EQ(peer.Received(), Replace(Get("/login") + Get("/in", "Cookie: id=7\r\n"), peer.Port()));
+}
+
+TEST(IdHTTPAuthentication, CredentialsThatWorkedGoToTheManagerWhenTheConnectionCloses) {
+    TScriptedPeer peer(
+        Exchanges({Challenge, "HTTP/1.1 200 OK\r\nConnection: close\r\nContent-Length: 2\r\n\r\nok"}));
+    TIdAuthenticationManager manager;
+    TIdHTTP client;
+    AnswerWithUserPass(client, 0);
+    client.AuthenticationManager = &manager;
+    EXPECT_EQ(client.FetchText("http://127.0.0.1:" + std::to_string(peer.Port()) + "/p"), "ok");
+    ASSERT_EQ(manager.Count(), 1);
+    EXPECT_EQ(manager.Item(0).URL.HostName, "127.0.0.1");
+    EXPECT_EQ(manager.Item(0).URL.DocName, "p");
+    EXPECT_EQ(client.Request().Authenticator, nullptr);
+}
