@@ -69,9 +69,9 @@ class TReadAhead {
         FHead += done;
         while (done < count) {
             // Large reads go straight to the caller's buffer.
-            if (count - done >= kBufferBytes) return done + ReadStream(out + done, count - done);
+            if (count - done >= FBlockBytes) return done + ReadStream(out + done, count - done);
             FHead = 0;
-            FTail = ReadStream(FBuffer.data(), kBufferBytes);
+            FTail = ReadStream(FBuffer.data(), FBlockBytes);
             if (FTail == 0) break;
             const size_t part = std::min(count - done, FTail);
             std::memcpy(out + done, FBuffer.data(), part);
@@ -97,6 +97,8 @@ class TReadAhead {
     }
     // Leaves the stream where the reading stopped.
     void Release() { FStream.SetPosition(Position()); }
+    // Small blocks suit a walk that reads chunk headers and skips their data.
+    void SetBlockBytes(size_t bytes) { FBlockBytes = std::clamp<size_t>(bytes, 16, kBufferBytes); }
 
   private:
     static constexpr size_t kBufferBytes = 64u << 10;
@@ -116,6 +118,7 @@ class TReadAhead {
     int64_t FStreamPosition;
     int64_t FEnd;
     std::vector<uint8_t> FBuffer;
+    size_t FBlockBytes = kBufferBytes;
     size_t FHead = 0;
     size_t FTail = 0;
 };
@@ -857,7 +860,9 @@ class TPngDecoder {
 
     void Read() {
         const int64_t start = FInput.Position();
+        FInput.SetBlockBytes(64);
         HeaderPass();
+        FInput.SetBlockBytes(SIZE_MAX);
         FInput.SetPosition(start + 8);
         MainPass();
         FInput.Release();
