@@ -12,7 +12,7 @@ packages=(
   # tests and the demo: a display, real peers, the sample service
   xvfb xauth python3 curl wget nginx-light tinyproxy iproute2
   # benchmarks
-  libpng-dev libjpeg-turbo-progs hyperfine time
+  libpng-dev libjpeg-turbo-progs hyperfine time bc
 )
 
 missing=()
