@@ -6,12 +6,12 @@
 
 #include "app/Controls.h"
 #include "app/mainUnit.h"
-#include "graphics/Image.h"
 #include "catalogue/AlbumTiles.h"
+#include "graphics/Image.h"
 
+#include "app/LogMemo.h"
 #include <QApplication>
 #include <QLineEdit>
-#include <QPlainTextEdit>
 #include <QMessageBox>
 #include <QTimer>
 #include <chrono>
@@ -73,7 +73,7 @@ int main(int argc, char* argv[]) {
         long base = RssKb();
         for (int i = 0; i < 20; ++i) {
             // For the breakdown: the log keeps every line it was given, by design.
-            if (mode == "lookup-clear-log") form.mmo1->clear();
+            if (mode == "lookup-clear-log") form.mmo1->Clear();
             lookup("many");
         }
         long growth = RssKb() - base;

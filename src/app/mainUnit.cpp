@@ -3,6 +3,7 @@
 #include "app/Classes.h"
 #include "app/Controls.h"
 #include "app/Gbk.h"
+#include "app/LogMemo.h"
 #include "app/QtText.h"
 #include "app/Reporter.h"
 #include "app/Skin.h"
@@ -15,8 +16,6 @@
 #include <QFile>
 #include <QGroupBox>
 #include <QLineEdit>
-#include <QPlainTextEdit>
-#include <QScrollBar>
 #include <QUrl>
 
 TfrmMain* frmMain = nullptr;
@@ -144,12 +143,10 @@ void TfrmMain::CreateControls() {
     chk1->hide();
 
     pnl2 = Make<TPanel>(Panel1, "pnl2");
-    mmo1 = Make<QPlainTextEdit>(pnl2, "mmo1");
+    mmo1 = Make<TLogMemo>(pnl2, "mmo1");
     mmo1->setFrameStyle(QFrame::NoFrame);
-    mmo1->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
-    mmo1->setLineWrapMode(QPlainTextEdit::WidgetWidth);
-    mmo1->setUndoRedoEnabled(false);
-    mmo1->setPlainText(InitialLogLines().join('\n'));
+    for (const QString& line : InitialLogLines())
+        mmo1->AppendLine(FromQt(line));
     sb1 = Make<TRzProgressBar>(pnl2, "sb1");
     sb2 = Make<TRzProgressBar>(pnl2, "sb2");
     for (TRzProgressBar* bar : {sb1, sb2}) {
@@ -313,9 +310,5 @@ void TfrmMain::Report(const std::string& channel, const std::string& message) {
 }
 
 void TfrmMain::AppendLogLine(const std::string& line) {
-    QString text = ToQt(line);
-    // A description from the service may break its lines the old way.
-    text.replace("\r\n", "\n").replace('\r', '\n');
-    mmo1->appendPlainText(text);
-    mmo1->verticalScrollBar()->setValue(mmo1->verticalScrollBar()->maximum());
+    mmo1->AppendLine(line);
 }

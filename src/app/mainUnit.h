@@ -8,10 +8,10 @@
 class QGroupBox;
 class QLabel;
 class QLineEdit;
-class QPlainTextEdit;
 class TButton;
 class TCheckBox;
 class TImage;
+class TLogMemo;
 class TPanel;
 class TRzProgressBar;
 class TScrollBox;
@@ -33,7 +33,7 @@ class TfrmMain : public QWidget {
     TPanel* Panel1;
     TScrollBox* scrlbx;
     TPanel* pnl2;
-    QPlainTextEdit* mmo1;
+    TLogMemo* mmo1;
     TImage* img1;
     QLabel* lbl1;
     TCheckBox* chk1;

@@ -13,8 +13,8 @@
 #include "http/ClientSettings.h"
 #include "support/QtBoxes.h"
 
+#include "app/LogMemo.h"
 #include <QLineEdit>
-#include <QPlainTextEdit>
 #include <arpa/inet.h>
 #include <chrono>
 #include <csignal>
@@ -171,7 +171,7 @@ class TWindowSession {
         Form->edtUserName->setText(account);
         Form->btn1->click();
     }
-    QStringList Log() const { return Form->mmo1->toPlainText().split('\n'); }
+    QStringList Log() const { return Form->mmo1->Text().split('\n'); }
     bool LogHas(const QString& line) const {
         for (const QString& l : Log())
             if (l.endsWith(line)) return true;

@@ -47,14 +47,18 @@ class TBoxCloser {
 
   private:
     void Poll() {
-        auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
-        // Boxes live on the stack: a new one may have the old one's address.
-        if (!box || box->property("quilloraSeen").toBool()) return;
-        box->setProperty("quilloraSeen", true);
-        TSeenBox seen{box->windowTitle(), box->text(), box->icon()};
-        FBoxes.push_back(seen);
-        if (FWhileOpen) FWhileOpen(seen);
-        box->accept();
+        // Every open box, innermost last: with nested boxes the active modal
+        // widget is not always the newest one.
+        for (QWidget* w : QApplication::topLevelWidgets()) {
+            auto* box = qobject_cast<QMessageBox*>(w);
+            // Boxes live on the stack: a new one may have the old one's address.
+            if (!box || !box->isVisible() || box->property("quilloraSeen").toBool()) continue;
+            box->setProperty("quilloraSeen", true);
+            TSeenBox seen{box->windowTitle(), box->text(), box->icon()};
+            FBoxes.push_back(seen);
+            if (FWhileOpen) FWhileOpen(seen);
+            box->accept();
+        }
     }
     QTimer FTimer;
     std::vector<TSeenBox> FBoxes;

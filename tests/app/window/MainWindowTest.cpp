@@ -6,9 +6,9 @@
 #include "graphics/RzProgressBar.h"
 #include "support/QtBoxes.h"
 
+#include "app/LogMemo.h"
 #include <QGroupBox>
 #include <QLineEdit>
-#include <QPlainTextEdit>
 #include <QRegularExpression>
 #include <filesystem>
 #include <gtest/gtest.h>
@@ -29,7 +29,7 @@ class MainWindowTest : public ::testing::Test {
         Form.reset();
     }
     static QRect Geo(QWidget* w) { return w->geometry(); }
-    QStringList LogLines() const { return Form->mmo1->toPlainText().split('\n'); }
+    QStringList LogLines() const { return Form->mmo1->Text().split('\n'); }
 
     std::unique_ptr<TfrmMain> Form;
 };
