@@ -42,6 +42,11 @@ TLogMemo::TLogMemo(QWidget* parent) : QAbstractScrollArea(parent) {
     viewport()->setBackgroundRole(QPalette::Base);
     viewport()->setAutoFillBackground(true);
     verticalScrollBar()->setSingleStep(1);
+    // Scrolling by hand decides whether new lines pull the view along.
+    connect(verticalScrollBar(), &QScrollBar::actionTriggered, this, [this] {
+        QScrollBar* bar = verticalScrollBar();
+        FFollowEnd = bar->sliderPosition() >= bar->maximum();
+    });
 }
 
 void TLogMemo::AddOneLine(const char* data, size_t size) {
@@ -58,7 +63,8 @@ void TLogMemo::AppendLine(const std::string& gbk) {
         begin = i + 1;
     }
     AddOneLine(gbk.data() + begin, gbk.size() - begin);
-    UpdateRange(true);
+    FFollowEnd = true;
+    UpdateRange();
     viewport()->update();
 }
 
@@ -67,7 +73,8 @@ void TLogMemo::Clear() {
     FText.shrink_to_fit();
     FStarts.clear();
     FStarts.shrink_to_fit();
-    UpdateRange(true);
+    FFollowEnd = true;
+    UpdateRange();
     viewport()->update();
 }
 
@@ -99,7 +106,7 @@ int TLogMemo::WrappedHeight(int line) const {
 
 // The scroll bar counts lines: its maximum is the top line that brings the
 // last line to the bottom of the view.
-void TLogMemo::UpdateRange(bool toEnd) {
+void TLogMemo::UpdateRange() {
     const int room = viewport()->height() - 2 * Margin;
     int top = LineCount();
     for (int used = 0; top > 0;) {
@@ -109,10 +116,9 @@ void TLogMemo::UpdateRange(bool toEnd) {
     }
     const int maximum = std::min(top, std::max(0, LineCount() - 1));
     QScrollBar* bar = verticalScrollBar();
-    const bool wasAtEnd = bar->value() >= bar->maximum();
     bar->setRange(0, maximum);
     bar->setPageStep(std::max(1, LineCount() - maximum));
-    if (toEnd || wasAtEnd) bar->setValue(maximum);
+    if (FFollowEnd) bar->setValue(maximum);
 }
 
 void TLogMemo::paintEvent(QPaintEvent*) {
@@ -128,7 +134,7 @@ void TLogMemo::paintEvent(QPaintEvent*) {
 
 void TLogMemo::resizeEvent(QResizeEvent* event) {
     QAbstractScrollArea::resizeEvent(event);
-    UpdateRange(false);
+    UpdateRange();
 }
 
 void TLogMemo::scrollContentsBy(int, int) {
@@ -139,4 +145,9 @@ void TLogMemo::contextMenuEvent(QContextMenuEvent* event) {
     QMenu menu(this);
     menu.addAction(QString::fromUtf8("复制全部"), [this] { QApplication::clipboard()->setText(Text()); });
     menu.exec(event->globalPos());
+}
+
+void TLogMemo::ScrollToTop() {
+    FFollowEnd = false;
+    verticalScrollBar()->setValue(0);
 }

@@ -24,6 +24,8 @@ class TLogMemo : public QAbstractScrollArea {
     QString Text() const;
     // Index of the first line in view.
     int TopLine() const;
+    // Shows the log from its first line until the next append.
+    void ScrollToTop();
 
   protected:
     void paintEvent(QPaintEvent* event) override;
@@ -34,9 +36,10 @@ class TLogMemo : public QAbstractScrollArea {
   private:
     void AddOneLine(const char* data, size_t size);
     int WrappedHeight(int line) const;
-    void UpdateRange(bool toEnd);
+    void UpdateRange();
     int TextWidth() const;
 
     std::string FText;             // every line's bytes, back to back
     std::vector<uint32_t> FStarts; // where each line begins in FText
+    bool FFollowEnd = true;        // keep the last line in view as lines come
 };

@@ -2,12 +2,14 @@
 
 #include "app/Classes.h"
 #include "app/Controls.h"
+#include "app/Exceptions.h"
 #include "app/Gbk.h"
 #include "app/LogMemo.h"
 #include "app/QtText.h"
 #include "app/Reporter.h"
 #include "app/Skin.h"
 #include "graphics/Image.h"
+#include "graphics/MetafilePlayer.h"
 #include "graphics/RzProgressBar.h"
 
 #include <QApplication>
@@ -76,6 +78,11 @@ TfrmMain::TfrmMain(QWidget* parent) : QWidget(parent) {
     setObjectName("frmMain");
     setWindowTitle(QString::fromUtf8(WindowCaption));
     setFont(WindowFont());
+    InstallMetafilePlayer();
+    // A picture that fails while it is drawn ends up in the error box, after the paint.
+    OnPaintError = [](const Exception& e) {
+        if (!dynamic_cast<const EAbort*>(&e)) ShowErrorBox(e.Message());
+    };
     CreateControls();
     move(288, 186);
     resize(837, 529); // client size of the 845 x 563 frame
@@ -147,6 +154,8 @@ void TfrmMain::CreateControls() {
     mmo1->setFrameStyle(QFrame::NoFrame);
     for (const QString& line : InitialLogLines())
         mmo1->AppendLine(FromQt(line));
+    // The first lines come with the window, not as appended lines: show them from the top.
+    mmo1->ScrollToTop();
     sb1 = Make<TRzProgressBar>(pnl2, "sb1");
     sb2 = Make<TRzProgressBar>(pnl2, "sb2");
     for (TRzProgressBar* bar : {sb1, sb2}) {

@@ -11,6 +11,7 @@
 #include <QLineEdit>
 #include <QRegularExpression>
 #include <filesystem>
+#include <fstream>
 #include <gtest/gtest.h>
 
 namespace {
@@ -106,6 +107,7 @@ TEST_F(MainWindowTest, InitialTextsAndStates) {
     EXPECT_EQ(f.sb1->TotalParts(), 0u);
     EXPECT_EQ(f.sb2->PartsComplete(), 0u);
 
+    EXPECT_EQ(f.mmo1->TopLine(), 0);
     QStringList lines = LogLines();
     ASSERT_EQ(lines.size(), 9);
     EXPECT_EQ(lines[0], "谢谢大家使用本软件,简单介绍一下软件的功能:");
@@ -191,4 +193,18 @@ TEST_F(MainWindowTest, ScreenshotOfTheWindow) {
     EXPECT_EQ(shot.size(), QSize(837, 529));
     std::string path = std::string(QUILLORA_BIN_DIR) + "/window.png";
     EXPECT_TRUE(shot.save(QString::fromStdString(path)));
+}
+
+TEST_F(MainWindowTest, PictureThatFailsWhileDrawnShowsTheErrorBoxOnce) {
+    const std::string path = std::string(QUILLORA_BIN_DIR) + "/empty-preview.jpg";
+    { std::ofstream(path, std::ios::binary); }
+    TBoxCloser closer;
+    Form->img2->Picture().LoadPictureFile(path); // loads: nothing to read yet
+    WaitFor([&] { return !closer.Boxes().empty(); }, std::chrono::seconds(5));
+    Form->img2->repaint();
+    QApplication::processEvents();
+    ASSERT_EQ(closer.Boxes().size(), 1u);
+    EXPECT_EQ(closer.Boxes()[0].Text, "JPEG error #42.");
+    EXPECT_EQ(closer.Boxes()[0].Icon, QMessageBox::Critical);
+    std::filesystem::remove(path);
 }
