@@ -164,6 +164,15 @@ TEST_F(AlbumsFailures, UnknownAccountShowsTheStatusLine) {
     EXPECT_EQ(s.Form->btn1->Tag, 0); // the guard is released after a failure
 }
 
+TEST_F(AlbumsFailures, HomePageWithoutTheListAddressIsRefusedBeforeFetching) {
+    TWindowSession s;
+    TBoxCloser closer;
+    s.Lookup("nomarkers");
+    ASSERT_EQ(closer.Boxes().size(), 1u);
+    EXPECT_EQ(closer.Boxes()[0].Text, "The account's home page names no album list.");
+    EXPECT_FALSE(s.Form->scrlbx->isEnabled());
+}
+
 TEST_F(AlbumsFailures, BadCountEndsTheLookupAndKeepsWhatWasParsed) {
     TWindowSession s;
     TBoxCloser closer;

@@ -69,6 +69,7 @@ def build_accounts():
         Album("   ", "blank", photos(3, 1), "thumb-03.jpg"),
         Album("正常", "fine", photos(4, 1), "thumb-04.jpg"),
     ]
+    a["nomarkers"] = []  # its home page names no album list
     a["badname"] = [Album("坏\xff名", "not valid GBK", photos(1, 2), "thumb-01.jpg")]
     # Benchmarks: many albums, and one large album.
     a["many"] = [Album("像册%03d" % i, "第%d个像册" % i, photos(i, 3), "thumb-%02d.jpg" % (i % 8 + 1))
@@ -108,6 +109,8 @@ def picture_path(account, index, k, name):
 
 
 def home_page(account):
+    if account == "nomarkers":
+        return gbk("<html><body><p>%s的主页: 这里没有像册.</p></body></html>\r\n" % account)
     return gbk('<html><head><meta http-equiv="Content-Type" content="text/html; charset=gbk">\r\n'
                "<title>%s的像册</title></head>\r\n<body>\r\n<script type=\"text/javascript\">\r\n"
                'var albumUrl = "http://%s/album/%s/list.js";\r\n'
