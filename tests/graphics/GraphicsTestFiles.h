@@ -3,6 +3,7 @@
 // a scratch folder per test, and running the command-line tools.
 
 #include "app/Classes.h"
+#include "app/Exceptions.h"
 #include "graphics/Bitmap.h"
 
 #include <gtest/gtest.h>
@@ -11,11 +12,22 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <string>
 #include <sys/wait.h>
 #include <vector>
 
 namespace gfxtest {
+
+// What an action raised, as the tools print it ("Class: message"), or "no error".
+inline std::string ErrorOf(const std::function<void()>& action) {
+    try {
+        action();
+    } catch (const Exception& e) {
+        return std::string(e.ClassName()) + ": " + e.Message();
+    }
+    return "no error";
+}
 
 inline void Le16(std::string& s, uint32_t v) {
     s += char(v & 255);

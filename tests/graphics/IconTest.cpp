@@ -23,15 +23,6 @@ TIcoEntry Solid(int size, uint32_t color) {
     return e;
 }
 
-std::string Error(const std::function<void()>& action) {
-    try {
-        action();
-    } catch (const Exception& e) {
-        return std::string(e.ClassName()) + ": " + e.Message();
-    }
-    return "no error";
-}
-
 } // namespace
 
 TEST(IconEntryChoice, SizeAndColourRules) {
@@ -100,9 +91,9 @@ TEST(IconReader, MaskAndAlphaShowWhatLiesBeneath) {
 
 TEST(IconReader, HeaderAndEntryFailures) {
     TIcon icon;
-    EXPECT_EQ(Error([&] { ReadInto(icon, MakeIco({Solid(16, 0)}, 2)); }),
+    EXPECT_EQ(ErrorOf([&] { ReadInto(icon, MakeIco({Solid(16, 0)}, 2)); }),
               "EInvalidGraphic: Icon image is not valid");
-    EXPECT_EQ(Error([&] { ReadInto(icon, std::string("\0\0\1", 3)); }), "EReadError: Stream read error");
+    EXPECT_EQ(ErrorOf([&] { ReadInto(icon, std::string("\0\0\1", 3)); }), "EReadError: Stream read error");
     EXPECT_TRUE(icon.Empty());
 
     // Broken entries load (decoding waits) and fail when first drawn.
@@ -117,7 +108,7 @@ TEST(IconReader, HeaderAndEntryFailures) {
         TIcon broken;
         ReadInto(broken, bytes);
         TCanvas canvas(4, 4, 0);
-        EXPECT_EQ(Error([&] { broken.DrawInRect(canvas, Rect(0, 0, 4, 4)); }),
+        EXPECT_EQ(ErrorOf([&] { broken.DrawInRect(canvas, Rect(0, 0, 4, 4)); }),
                   "EInvalidGraphic: Icon image is not valid");
     }
 }

@@ -79,15 +79,6 @@ class JPEGFiles : public ::testing::Test {
     TScratch Scratch;
 };
 
-std::string ErrorOf(const std::function<void()>& action) {
-    try {
-        action();
-    } catch (const Exception& e) {
-        return std::string(e.ClassName()) + ": " + e.Message();
-    }
-    return "no error";
-}
-
 } // namespace
 
 TEST_F(JPEGFiles, DecodesExactlyAsDjpeg) {
