@@ -24,6 +24,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <immintrin.h>
 #include <new>
 #include <string>
 #include <unistd.h>
@@ -105,6 +106,37 @@ void Color32ToRgba(const TColor32* in, int width, uint8_t* out) {
     }
 }
 
+// Blue-green-red rows (every decoded JPEG) to red-green-blue-alpha. The
+// byte shuffle does four pixels an instruction; this loop is what the PAM's
+// extra byte per pixel costs over a plain PPM writer.
+__attribute__((target("ssse3"))) void BgrToRgbaShuffle(const uint8_t* in, int width, uint8_t* out) {
+    const __m128i order = _mm_setr_epi8(2, 1, 0, -1, 5, 4, 3, -1, 8, 7, 6, -1, 11, 10, 9, -1);
+    const __m128i alpha = _mm_set1_epi32(static_cast<int>(0xFF000000u));
+    int x = 0;
+    // Reads 16 bytes for 12: stop while a whole load stays inside the row.
+    for (; x + 6 <= width; x += 4, in += 12, out += 16) {
+        __m128i bgr = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out), _mm_or_si128(_mm_shuffle_epi8(bgr, order), alpha));
+    }
+    for (; x < width; ++x, in += 3, out += 4) {
+        out[0] = in[2];
+        out[1] = in[1];
+        out[2] = in[0];
+        out[3] = 0xFF;
+    }
+}
+
+void BgrToRgba(const uint8_t* in, int width, uint8_t* out) {
+    static const bool shuffle = __builtin_cpu_supports("ssse3");
+    if (shuffle) return BgrToRgbaShuffle(in, width, out);
+    for (int x = 0; x < width; ++x, in += 3, out += 4) {
+        out[0] = in[2];
+        out[1] = in[1];
+        out[2] = in[0];
+        out[3] = 0xFF;
+    }
+}
+
 void WriteBitmap(const TBitmap& bitmap, const std::string& path) {
     const int width = bitmap.Width(), height = bitmap.Height();
     TPamWriter pam(path, width, height);
@@ -113,11 +145,7 @@ void WriteBitmap(const TBitmap& bitmap, const std::string& path) {
         uint8_t* out = pam.NextRow();
         if (bitmap.PixelFormat() == TPixelFormat::pf24bit) {
             // The common case (every JPEG) without the detour through 32-bit pixels.
-            const uint8_t* in = bitmap.ScanLine(y);
-            for (int x = 0; x < width; ++x, in += 3, out += 4) {
-                uint32_t rgba = uint32_t(in[2]) | uint32_t(in[1]) << 8 | uint32_t(in[0]) << 16 | 0xFF000000u;
-                std::memcpy(out, &rgba, 4);
-            }
+            BgrToRgba(bitmap.ScanLine(y), width, out);
         } else {
             bitmap.RowToColor32(y, row.data());
             Color32ToRgba(row.data(), width, out);
