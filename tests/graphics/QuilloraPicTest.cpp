@@ -66,18 +66,19 @@ TEST_F(QuilloraPic, WritesTheRasterAsPam) {
 }
 
 TEST_F(QuilloraPic, JpegIsDecodedAndPngKeepsItsAlpha) {
-    std::string ppm = "P6\n3 2\n255\n" + std::string("\xFF\x00\x00\x00\xFF\x00\x00\x00\xFF", 9) +
-                      std::string("\x80\x80\x80\xFF\xFF\xFF\x00\x00\x00", 9);
+    // 13 columns: whole groups of four pixels and a tail.
+    std::string ppm = "P6\n13 2\n255\n";
+    for (int i = 0; i < 13 * 2 * 3; ++i) ppm += static_cast<char>((i * 37 + 11) & 0xFF);
     std::string ppmPath = Scratch.Write("in.ppm", ppm);
     std::string jpg = Scratch.Path("photo.JPG");
     ASSERT_EQ(RunCommand("cjpeg -outfile " + Quote(jpg) + " " + Quote(ppmPath)), 0);
     ASSERT_EQ(Pic(Quote(jpg) + " -o " + Quote(Scratch.Path("jpg.pam"))), 0);
     ASSERT_EQ(RunCommand("djpeg -pnm -outfile " + Quote(Scratch.Path("ref.ppm")) + " " + Quote(jpg)), 0);
-    std::string ref = ReadFile(Scratch.Path("ref.ppm")).substr(std::string("P6\n3 2\n255\n").size());
+    std::string ref = ReadFile(Scratch.Path("ref.ppm")).substr(std::string("P6\n13 2\n255\n").size());
     TPam pam = ReadPam(Scratch.Path("jpg.pam"));
-    EXPECT_EQ(pam.Header, Header(3, 2));
-    ASSERT_EQ(pam.Pixels.size(), 24u);
-    for (size_t i = 0; i < 6; ++i) {
+    EXPECT_EQ(pam.Header, Header(13, 2));
+    ASSERT_EQ(pam.Pixels.size(), 13u * 2 * 4);
+    for (size_t i = 0; i < 26; ++i) {
         EXPECT_EQ(pam.Pixels.substr(4 * i, 3), ref.substr(3 * i, 3)) << i;
         EXPECT_EQ(uint8_t(pam.Pixels[4 * i + 3]), 255);
     }
