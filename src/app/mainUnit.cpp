@@ -18,6 +18,7 @@
 #include <QFile>
 #include <QGroupBox>
 #include <QLineEdit>
+#include <QMouseEvent>
 #include <QUrl>
 
 TfrmMain* frmMain = nullptr;
@@ -293,12 +294,27 @@ void TfrmMain::lbl4Click() {
     QDesktopServices::openUrl(QUrl(QString::fromUtf8(WebSpaceAddress)));
 }
 
+// A click is the left button pressed and then released over the label; a
+// release that ends a drag from elsewhere, or from another button, is not.
+bool TfrmMain::IsLbl4Click(const QMouseEvent* event, QEvent::Type type) {
+    if (type != QEvent::MouseButtonPress && type != QEvent::MouseButtonRelease) return false;
+    if (event->button() != Qt::LeftButton) return false;
+    const bool over = lbl4->rect().contains(event->position().toPoint());
+    if (type == QEvent::MouseButtonPress) {
+        FLbl4Pressed = over;
+        return false;
+    }
+    const bool click = FLbl4Pressed && over;
+    FLbl4Pressed = false;
+    return click;
+}
+
 bool TfrmMain::eventFilter(QObject* watched, QEvent* event) {
     if (watched == lbl4) {
         try {
             if (event->type() == QEvent::Leave)
                 lbl4MouseLeave();
-            else if (event->type() == QEvent::MouseButtonRelease)
+            else if (IsLbl4Click(static_cast<QMouseEvent*>(event), event->type()))
                 lbl4Click();
         } catch (...) {
             ShowCurrentException();

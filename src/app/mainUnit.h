@@ -2,12 +2,14 @@
 // The program's one window: its controls, the two commands' guards and the
 // reporting that every command goes through.
 
+#include <QEvent>
 #include <QWidget>
 #include <string>
 
 class QGroupBox;
 class QLabel;
 class QLineEdit;
+class QMouseEvent;
 class TButton;
 class TCheckBox;
 class TImage;
@@ -84,6 +86,9 @@ class TfrmMain : public QWidget {
     bool eventFilter(QObject* watched, QEvent* event) override;
 
   private:
+    bool IsLbl4Click(const QMouseEvent* event, QEvent::Type type);
+    bool FLbl4Pressed = false;
+
     void CreateControls();
     void LayOut();
     void LoadInitialPreview();

@@ -38,8 +38,21 @@ int TIdIOHandlerSocket::SendRaw(const void* buffer, int length) {
     return FBinding->Send(buffer, length);
 }
 
+TIdSocksInfo& TIdIOHandlerSocket::SocksInfo() {
+    if (!FSocksInfo) {
+        FOwnSocksInfo = std::make_unique<TIdSocksInfo>();
+        FSocksInfo = FOwnSocksInfo.get();
+    }
+    return *FSocksInfo;
+}
+
 void TIdIOHandlerSocket::ConnectTo(const std::string& host, int port, int timeout, int boundPortMax,
                                    int boundPortMin, int boundPort, const std::string& boundIP) {
+    // Connecting to the SOCKS server without speaking SOCKS to it would send
+    // the request to the wrong peer, and connecting straight to the host would
+    // quietly bypass a proxy the caller asked for.
+    if (FSocksInfo && FSocksInfo->Version != svNoSocks)
+        throw EIdSocksError("SOCKS proxies are not supported: set the SOCKS version to none.");
     if (!FBinding) OpenHandler();
     FBinding->AllocateSocket(Id_SOCK_STREAM, Id_IPPROTO_IP);
     FBinding->IP = boundIP;

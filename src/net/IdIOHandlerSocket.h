@@ -3,6 +3,7 @@
 
 #include "net/IdIOHandler.h"
 #include "net/IdSocketHandle.h"
+#include "net/IdSocksInfo.h"
 
 #include <memory>
 
@@ -12,6 +13,11 @@ class TIdIOHandlerSocket : public TIdIOHandler {
     ~TIdIOHandlerSocket() override;
 
     bool UseNagle = true;
+
+    // Made on first use; one owned by another component may be assigned
+    // instead, and then outlives this handler.
+    TIdSocksInfo& SocksInfo();
+    void SetSocksInfo(TIdSocksInfo* info) { FSocksInfo = info; }
 
     // Created by the first OpenHandler; nullptr before.
     TIdSocketHandle* Binding() const { return FBinding.get(); }
@@ -29,4 +35,6 @@ class TIdIOHandlerSocket : public TIdIOHandler {
     void TimedConnect(int timeout);
 
     std::unique_ptr<TIdSocketHandle> FBinding;
+    std::unique_ptr<TIdSocksInfo> FOwnSocksInfo;
+    TIdSocksInfo* FSocksInfo = nullptr;
 };

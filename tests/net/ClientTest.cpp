@@ -195,3 +195,35 @@ TEST(Client, UnknownHostBeforeAnyConnect) {
     EXPECT_EQ(log.size(), 1u); // "Resolving hostname ..." and nothing after it
     EXPECT_FALSE(client.Connected());
 }
+
+TEST(Client, SocksInfoDefaultsAndAVersionThatIsNotBuilt) {
+    TScriptedPeer peer({TPeerStep::Stall(5000)});
+    TIdTCPClient client;
+    auto* handler = new TIdIOHandlerSocket;
+    client.SetIOHandler(handler);
+    client.Host = "127.0.0.1";
+    client.Port = peer.Port();
+    TIdSocksInfo& info = handler->SocksInfo();
+    EXPECT_EQ(&info, &handler->SocksInfo());
+    EXPECT_EQ(info.Version, svNoSocks);
+    EXPECT_EQ(info.Port, 1080);
+    EXPECT_EQ(info.Authentication, saNoAuthentication);
+    client.Connect(); // svNoSocks: straight to the host
+    client.Disconnect();
+
+    // A SOCKS server that is never spoken to must not silently become the peer,
+    // nor be bypassed: the connect fails before any socket is opened.
+    TIdSocksInfo external;
+    external.Version = svSocks5;
+    external.Host = "127.0.0.1";
+    external.Port = peer.Port();
+    handler->SetSocksInfo(&external);
+    EXPECT_EQ(Raised([&] { client.Connect(); }),
+              "EIdSocksError: SOCKS proxies are not supported: set the SOCKS version to none.");
+    EXPECT_FALSE(client.Connected());
+    external.Version = svNoSocks;
+    client.Connect();
+    EXPECT_TRUE(client.Connected());
+    client.Disconnect();
+    delete handler;
+}

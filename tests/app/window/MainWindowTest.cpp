@@ -8,7 +8,10 @@
 
 #include "app/LogMemo.h"
 #include <QGroupBox>
+#include <QDesktopServices>
 #include <QLineEdit>
+#include <QMouseEvent>
+#include <QUrl>
 #include <QRegularExpression>
 #include <filesystem>
 #include <fstream>
@@ -187,6 +190,48 @@ TEST_F(MainWindowTest, SecondNoticeTurnsBlackOnRedForGood) {
     EXPECT_EQ(Form->lbl4->palette().color(QPalette::Window), QColor(0xFF, 0, 0));
 }
 
+namespace {
+// Stands in for the desktop's browser: counts the addresses handed to it.
+class TUrlCatcher : public QObject {
+    Q_OBJECT
+  public:
+    QList<QUrl> Opened;
+  public slots:
+    void Open(const QUrl& url) { Opened.append(url); }
+};
+
+void SendMouse(QWidget* w, QEvent::Type type, Qt::MouseButton button, QPoint at) {
+    QMouseEvent event(type, QPointF(at), w->mapToGlobal(QPointF(at)), button,
+                      type == QEvent::MouseButtonPress ? button : Qt::NoButton, Qt::NoModifier);
+    QApplication::sendEvent(w, &event);
+}
+} // namespace
+
+TEST_F(MainWindowTest, SecondNoticeOpensTheWebSpaceOnlyOnARealClick) {
+    TUrlCatcher catcher;
+    QDesktopServices::setUrlHandler("http", &catcher, "Open");
+    QWidget* label = Form->lbl4;
+    const QPoint inside(5, 5), outside(-20, 5);
+    struct Case {
+        Qt::MouseButton button;
+        bool press;
+        QPoint releaseAt;
+        int opens;
+    } cases[] = {
+        {Qt::LeftButton, true, inside, 1},  // a click
+        {Qt::LeftButton, false, inside, 0}, // the end of a drag that began elsewhere
+        {Qt::LeftButton, true, outside, 0}, // pressed here, let go elsewhere
+        {Qt::RightButton, true, inside, 0}, // another button
+    };
+    for (const Case& c : cases) {
+        catcher.Opened.clear();
+        if (c.press) SendMouse(label, QEvent::MouseButtonPress, c.button, inside);
+        SendMouse(label, QEvent::MouseButtonRelease, c.button, c.releaseAt);
+        EXPECT_EQ(catcher.Opened.size(), c.opens) << "button " << c.button << " press " << c.press;
+    }
+    QDesktopServices::unsetUrlHandler("http");
+}
+
 TEST_F(MainWindowTest, ScreenshotOfTheWindow) {
     QApplication::processEvents();
     QImage shot = Form->grab().toImage();
@@ -208,3 +253,5 @@ TEST_F(MainWindowTest, PictureThatFailsWhileDrawnShowsTheErrorBoxOnce) {
     EXPECT_EQ(closer.Boxes()[0].Icon, QMessageBox::Critical);
     std::filesystem::remove(path);
 }
+
+#include "MainWindowTest.moc"
