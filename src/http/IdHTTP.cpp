@@ -37,6 +37,14 @@ void RefuseControlCharacters(const std::string& url) {
         throw EIdURIException("URL refused: it contains a line break or NUL character");
 }
 
+// The same for a header line: a CR or LF in a value set by a caller would
+// start a header of its own on the wire.
+void RefuseBrokenHeaderLines(const TIdHeaderList& lines) {
+    for (int k = 0; k < lines.Count(); ++k)
+        if (lines[k].find_first_of(std::string("\r\n\0", 3)) != std::string::npos)
+            throw EIdException("Header line refused: it contains a line break or NUL character");
+}
+
 int32_t PortNumber(const std::string& portText) {
     const int32_t port = DecimalToInt(portText);
     if (port < 0 || port > 65535) throw EIdURIException(Format("Port %s is out of range", portText.c_str()));
@@ -106,10 +114,12 @@ TIdHTTPProtocol::TIdHTTPProtocol(TIdCustomHTTP* client)
 void TIdHTTPProtocol::ReadResponseHeaders() {
     TIdHeaderList& lines = Response->HeaderLines;
     lines.Clear();
+    THeaderTally tally;
     // A close right after the status line is a failure; a close inside the
     // header block only ends it.
     std::string line = HTTP.ReadLn();
     while (!line.empty()) {
+        CountHeaderLine(tally, line, "header block");
         lines.Add(line);
         try {
             line = HTTP.ReadLn();
@@ -119,6 +129,22 @@ void TIdHTTPProtocol::ReadResponseHeaders() {
         }
     }
     Response->ParseHeaders();
+}
+
+void TIdHTTPProtocol::CountHeaderLine(THeaderTally& tally, const std::string& line, const char* block) {
+    ++tally.Lines;
+    tally.Bytes += static_cast<int64_t>(line.size()) + 2;
+    if (tally.Lines > MaxHeaderLines)
+        RaiseMalformedReply(Format("Reply refused: its %s has more than %d lines", block, MaxHeaderLines));
+    if (tally.Bytes > MaxHeaderBytes)
+        RaiseMalformedReply(Format("Reply refused: its %s is longer than %lld bytes", block,
+                                   static_cast<long long>(MaxHeaderBytes)));
+}
+
+void TIdHTTPProtocol::RaiseMalformedReply(const std::string& message) {
+    // The rest of the reply is still unread: the connection can carry nothing more.
+    HTTP.Disconnect();
+    throw EIdHTTPProtocolException(Response->StatusCode(), message, "");
 }
 
 TIdHTTPNextStep TIdHTTPProtocol::DecideNextStep() {
@@ -209,8 +235,9 @@ void TIdHTTPProtocol::ReadChunkedBody() {
     }
     // The empty line after the last chunk, and any trailer lines before it: a
     // trailer left queued would be read as the next reply's status line.
-    while (!HTTP.ReadLn().empty()) {
-    }
+    THeaderTally tally;
+    for (std::string line = HTTP.ReadLn(); !line.empty(); line = HTTP.ReadLn())
+        CountHeaderLine(tally, line, "chunked body's trailer");
 }
 
 int32_t TIdHTTPProtocol::ReadChunkSize() {
@@ -458,6 +485,7 @@ void TIdCustomHTTP::WriteRequest(TIdHTTPProtocol& protocol, TIdURI* url) {
     if (url)
         FCookies.AddCookieHeader(*url, request.Route == RouteTls || request.Route == RouteTlsProxy,
                                  request.HeaderLines);
+    RefuseBrokenHeaderLines(request.HeaderLines);
 
     const std::string requestLine = std::string(MethodWord(request.RequestMethod)) + request.Target +
                                     " HTTP/" + (ProtocolVersion == pv1_0 ? "1.0" : "1.1");
@@ -477,7 +505,11 @@ void TIdCustomHTTP::WriteRequest(TIdHTTPProtocol& protocol, TIdURI* url) {
 }
 
 void TIdCustomHTTP::ReadReply(TIdHTTPProtocol& protocol) {
+    int interim = 0;
     do {
+        if (interim++ > TIdHTTPProtocol::MaxInterimReplies)
+            protocol.RaiseMalformedReply(Format("Reply refused: more than %d interim replies in a row",
+                                                TIdHTTPProtocol::MaxInterimReplies));
         protocol.Response->StatusLine = ReadLn();
         protocol.ReadResponseHeaders();
         if (OnReplyHeaders)
