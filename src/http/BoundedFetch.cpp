@@ -12,6 +12,8 @@ std::string LimitText(int64_t limit) {
     return std::to_string(limit) + " bytes";
 }
 
+} // namespace
+
 void FetchBounded(const std::string& url, TStream& stream, int64_t limit) {
     TBoundedStream bounded(stream, limit, url);
     TIdHTTP client;
@@ -23,8 +25,6 @@ void FetchBounded(const std::string& url, TStream& stream, int64_t limit) {
     };
     client.FetchToStream(url, bounded);
 }
-
-} // namespace
 
 int64_t TBoundedStream::Write(const void* buffer, int64_t count) {
     if (count > 0 && FTarget.Position() > FLimit - count) RaiseTooLarge();

@@ -37,8 +37,10 @@ class TBoundedStream : public TStream {
     std::string FUrl;
 };
 
-// A fresh client with the program's settings fetches url; the body as text,
-// at most TextReplyLimit bytes.
+// A fresh client with the program's settings fetches url into stream; a body
+// that would make stream longer than limit fails the fetch.
+void FetchBounded(const std::string& url, TStream& stream, int64_t limit);
+// The body of url as text, at most TextReplyLimit bytes.
 std::string FetchBoundedText(const std::string& url);
 // The same into stream, at most FileReplyLimit bytes.
 void FetchBoundedFile(const std::string& url, TStream& stream);
