@@ -1,6 +1,7 @@
 #include "http/IdHTTP.h"
 
 #include "app/TextUtils.h"
+#include "http/BoundedFetch.h"
 
 #include <cstdint>
 #include <cstring>
@@ -205,8 +206,9 @@ void TIdHTTPProtocol::DrainWithTimeout(int32_t timeout) {
     try {
         DrainBody();
     } catch (const Exception&) {
-        // What is left of a body nobody reads does not matter; the keep-alive
-        // decision will see a broken connection.
+        // What is left of a body nobody reads does not matter, but it must
+        // not be taken for the next reply on this connection.
+        HTTP.Disconnect();
     }
 }
 
@@ -258,17 +260,30 @@ int32_t TIdHTTPProtocol::ReadChunkSize() {
     return size > 0x7FFFFFFFu ? 0 : static_cast<int32_t>(size);
 }
 
+std::string TIdHTTPProtocol::TargetUrl() {
+    TIdURI url = HTTP.FCurrentUrl;
+    try {
+        return url.PlainUrl();
+    } catch (const Exception&) {
+        return Request->Target;
+    }
+}
+
 void TIdHTTPProtocol::DrainBody() {
+    // Nobody keeps these bodies; they are held to a page's size all the same,
+    // so that one that never ends cannot take the memory.
     TStringStream scratch;
-    TRestore<TStream*> hold(Response->BodyStream, &scratch);
+    TBoundedStream bounded(scratch, TextReplyLimit, TargetUrl());
+    TRestore<TStream*> hold(Response->BodyStream, &bounded);
     ReadBody();
 }
 
 void TIdHTTPProtocol::RaiseProtocolError() {
     TStringStream scratch;
     {
+        TBoundedStream bounded(scratch, TextReplyLimit, TargetUrl());
         TRestore<int32_t> timeout(HTTP.ReadTimeout, 2000);
-        TRestore<TStream*> body(Response->BodyStream, &scratch);
+        TRestore<TStream*> body(Response->BodyStream, &bounded);
         ReadBody();
     }
     throw EIdHTTPProtocolException(Response->StatusCode(), Response->StatusLine, scratch.DataString());

@@ -116,6 +116,8 @@ class TIdHTTPProtocol {
     void ReadChunkedBody();
     int32_t ReadChunkSize();
     void DrainWithTimeout(int32_t timeout);
+    // The address of the request, for messages.
+    std::string TargetUrl();
 };
 
 class TIdCustomHTTP : public TIdTCPClient {

@@ -4,7 +4,14 @@
 #include "HttpWireCase.h"
 #include "http/BoundedFetch.h"
 
+#include <arpa/inet.h>
+#include <atomic>
 #include <cstdlib>
+#include <netinet/in.h>
+#include <stdexcept>
+#include <sys/socket.h>
+#include <thread>
+#include <unistd.h>
 
 namespace {
 
@@ -95,4 +102,66 @@ TEST(BoundedFetch, TextsAndFilesHaveTheirOwnLimits) {
             EXPECT_EQ(std::string(e.ClassName()) + ": " + e.Message(), Refusal(peer.Port(), "1 GiB"));
         }
     }
+}
+
+namespace {
+
+// Answers one request with head and then body bytes for as long as the
+// client reads them.
+class TEndlessServer {
+  public:
+    explicit TEndlessServer(std::string head) : FHead(std::move(head)) {
+        FListener = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t length = sizeof(address);
+        if (::bind(FListener, reinterpret_cast<sockaddr*>(&address), length) != 0 || ::listen(FListener, 1) != 0 ||
+            ::getsockname(FListener, reinterpret_cast<sockaddr*>(&address), &length) != 0)
+            throw std::runtime_error("no listener");
+        FPort = ntohs(address.sin_port);
+        FThread = std::thread([this] { Serve(); });
+    }
+    ~TEndlessServer() {
+        ::shutdown(FListener, SHUT_RDWR);
+        FThread.join();
+        ::close(FListener);
+    }
+    int Port() const { return FPort; }
+    int64_t Sent() const { return FSent; }
+
+  private:
+    void Serve() {
+        const int connection = ::accept(FListener, nullptr, nullptr);
+        if (connection < 0) return;
+        char request[4096];
+        if (::recv(connection, request, sizeof(request), 0) > 0 &&
+            ::send(connection, FHead.data(), FHead.size(), MSG_NOSIGNAL) > 0) {
+            const std::string piece(1 << 20, 'e');
+            for (ssize_t n; (n = ::send(connection, piece.data(), piece.size(), MSG_NOSIGNAL)) > 0;)
+                FSent += n;
+        }
+        ::close(connection);
+    }
+    std::string FHead;
+    int FListener = -1;
+    int FPort = 0;
+    std::atomic<int64_t> FSent{0};
+    std::thread FThread;
+};
+
+} // namespace
+
+TEST(BoundedFetch, EndlessErrorBodyEndsAtAPagesSize) {
+    TEndlessServer server("HTTP/1.1 404 Not Found\r\n\r\n");
+    TIdHTTP client;
+    TMemoryStream body;
+    try {
+        client.FetchToStream("http://127.0.0.1:" + std::to_string(server.Port()) + "/x", body);
+        ADD_FAILURE() << "no failure";
+    } catch (const EIdReplyTooLarge& e) {
+        EXPECT_EQ(std::string(e.ClassName()) + ": " + e.Message(), Refusal(server.Port(), "64 MiB"));
+    }
+    EXPECT_FALSE(client.Connected());
+    EXPECT_EQ(body.Size(), 0);
 }
