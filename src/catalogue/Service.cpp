@@ -4,7 +4,8 @@
 
 std::string MakeServicePictureUrl(std::string_view path) {
     const size_t slash = path.find('/');
-    const std::string_view head = slash == std::string_view::npos ? std::string_view() : path.substr(0, slash);
+    const std::string_view head =
+        slash == std::string_view::npos ? std::string_view() : path.substr(0, slash);
     const std::string_view tail = slash == std::string_view::npos ? path : path.substr(slash);
     std::string url = "http://" + Service::PictureHostPrefix;
     url.append(head).append(Service::PictureHostSuffix).append(tail);
@@ -79,7 +80,7 @@ void TListBudget::AddRecord() {
 const std::string& TListBudget::Keep(const std::string& text) {
     FBytes += text.size();
     if (FBytes > FMaxBytes)
-        throw EServiceListTooLarge(Format("%s refused: more than %zu bytes of %s", FListName, FMaxBytes,
-                                          FRecordName));
+        throw EServiceListTooLarge(
+            Format("%s refused: more than %zu bytes of %s", FListName, FMaxBytes, FRecordName));
     return text;
 }

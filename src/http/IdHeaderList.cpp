@@ -107,7 +107,8 @@ std::string TIdHeaderList::ValueAt(int index) const {
     if (index < 0 || index >= Count()) return {};
     const std::string& line = FLines[static_cast<size_t>(index)];
     const size_t from = NameAt(index).size() + TrimRight(Separator).size();
-    std::string value = TextTrim(from < line.size() ? std::string_view(line).substr(from) : std::string_view());
+    std::string value =
+        TextTrim(from < line.size() ? std::string_view(line).substr(from) : std::string_view());
     if (!JoinContinuations) return value;
     // The trimmed pieces that are not empty, one space between them: built by
     // appending, as re-trimming the whole value for every continuation line

@@ -153,8 +153,9 @@ std::vector<TPList> NaiveAlbums(const std::string& script, std::string& failure)
 // Texts made of the markers, pieces of them and filler, in any order.
 std::string RandomScript(std::mt19937& random) {
     static const std::vector<std::string> pieces = {
-        "[{id", "id", "i", "d", "au:", "0", "1", "count:", "12", ",t:", "name:'", " N ", "',s:", "desc:'",
-        "',st:", "lurl:", "'b1/i/x.jpg'", ",dmt", "purl:'", "p.js", "'}", "'", "}", "/", " ", "\x81i"};
+        "[{id",   "id",     "i",   "d",    "au:",    "0",     "1",     "count:",       "12",
+        ",t:",    "name:'", " N ", "',s:", "desc:'", "',st:", "lurl:", "'b1/i/x.jpg'", ",dmt",
+        "purl:'", "p.js",   "'}",  "'",    "}",      "/",     " ",     "\x81i"};
     std::string script;
     for (unsigned n = random() % 24; n > 0; --n)
         script += pieces[random() % pieces.size()];

@@ -60,8 +60,9 @@ std::vector<std::string> NaiveParse(const std::string& script) {
 } // namespace
 
 TEST(ParsePictureList, SameAddressesAsTheFormatSaysOnAnyText) {
-    static const std::vector<std::string> pieces = {"[{id", "id", "i", "d", "ourl:", "'b1/p/a.jpg'", "'x'",
-                                                    ",ow:", "'}", "'", "}", "/", " ", "\x81i", "ourl"};
+    static const std::vector<std::string> pieces = {"[{id", "id",    "i",   "d", "ourl:", "'b1/p/a.jpg'",
+                                                    "'x'",  ",ow:",  "'}",  "'", "}",     "/",
+                                                    " ",    "\x81i", "ourl"};
     std::mt19937 random(11);
     for (int round = 0; round < 20000; ++round) {
         std::string script;

@@ -1,8 +1,8 @@
 // The window's own fetches hold bodies in memory: a body past the limit fails
 // the fetch with the address in the message, whatever its framing.
 
-#include "HttpWireCase.h"
 #include "http/BoundedFetch.h"
+#include "HttpWireCase.h"
 
 #include <arpa/inet.h>
 #include <atomic>
@@ -57,11 +57,12 @@ TEST(BoundedFetch, BodiesUpToTheLimitOnly) {
         {"LengthOverTheLimit", ok + "Content-Length: 11\r\n\r\n", 10, "", "10 bytes"},
         {"UntilCloseAtTheLimit", "HTTP/1.0 200 OK\r\n\r\n0123456789", 10, "0123456789", ""},
         {"UntilCloseOverTheLimit", "HTTP/1.0 200 OK\r\n\r\n" + std::string(100000, 'u'), 10, "", "10 bytes"},
-        {"ChunksOverTheLimit", ok + "Transfer-Encoding: chunked\r\n\r\n6\r\nabcdef\r\n6\r\nghijkl\r\n0\r\n\r\n", 10,
-         "abcdef", "10 bytes"},
+        {"ChunksOverTheLimit",
+         ok + "Transfer-Encoding: chunked\r\n\r\n6\r\nabcdef\r\n6\r\nghijkl\r\n0\r\n\r\n", 10, "abcdef",
+         "10 bytes"},
         // An error reply's length is not a body anybody keeps.
-        {"ErrorReplyIsNotMeasured", "HTTP/1.1 404 Not Found\r\nContent-Length: 20\r\n\r\n" + std::string(20, 'e'),
-         10, "", "-"},
+        {"ErrorReplyIsNotMeasured",
+         "HTTP/1.1 404 Not Found\r\nContent-Length: 20\r\n\r\n" + std::string(20, 'e'), 10, "", "-"},
     };
     TNoProxy direct;
     for (const TBoundedCase& c : cases) {
@@ -116,7 +117,8 @@ class TEndlessServer {
         address.sin_family = AF_INET;
         address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
         socklen_t length = sizeof(address);
-        if (::bind(FListener, reinterpret_cast<sockaddr*>(&address), length) != 0 || ::listen(FListener, 1) != 0 ||
+        if (::bind(FListener, reinterpret_cast<sockaddr*>(&address), length) != 0 ||
+            ::listen(FListener, 1) != 0 ||
             ::getsockname(FListener, reinterpret_cast<sockaddr*>(&address), &length) != 0)
             throw std::runtime_error("no listener");
         FPort = ntohs(address.sin_port);

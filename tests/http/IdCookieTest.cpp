@@ -374,8 +374,10 @@ TEST(IdCookieParse, SettingExpiresSetsMaxAgeForTheRfcKinds) {
     std::vector<TCase> cases;
     cases.push_back({"Rfc2109", std::make_unique<TIdCookieRFC2109>(), DateTimeToInternetStr(hourAhead), -2});
     cases.push_back({"Rfc2965", std::make_unique<TIdCookieRFC2965>(), DateTimeToInternetStr(hourAhead), -2});
-    cases.push_back({"NetscapeKeepsNone", std::make_unique<TIdNetscapeCookie>(), DateTimeToInternetStr(hourAhead), -1});
-    cases.push_back({"PastDateIsOver", std::make_unique<TIdCookieRFC2109>(), "Thu, 01 Jan 1998 00:00:00 GMT", 0});
+    cases.push_back(
+        {"NetscapeKeepsNone", std::make_unique<TIdNetscapeCookie>(), DateTimeToInternetStr(hourAhead), -1});
+    cases.push_back(
+        {"PastDateIsOver", std::make_unique<TIdCookieRFC2109>(), "Thu, 01 Jan 1998 00:00:00 GMT", 0});
     cases.push_back({"UnreadableDateIsIgnored", std::make_unique<TIdCookieRFC2109>(), "soon", -1});
     cases.push_back({"EmptyIsIgnored", std::make_unique<TIdCookieRFC2109>(), "", -1});
     for (TCase& c : cases) {

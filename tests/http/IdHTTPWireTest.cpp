@@ -57,7 +57,7 @@ TWireCase::TCheck Refused(int code) {
 std::vector<TWireCase> HeaderLimitCases() {
     const std::string length2 = "Content-Length: 2\r\n\r\nok";
     const std::string big = "X-Big: " + std::string(15993, 'h') + "\r\n"; // 16002 bytes counted
-    const std::string pad = "X-Pad: " + std::string(3134, 'p') + "\r\n"; // 3143 bytes counted
+    const std::string pad = "X-Pad: " + std::string(3134, 'p') + "\r\n";  // 3143 bytes counted
     const std::string interim = "HTTP/1.1 100 Continue\r\n\r\n";
     const std::string trailerStart = Chunked + "2\r\nab\r\n0\r\n";
     const std::string refused = "EIdHTTPProtocolException: Reply refused: ";
@@ -286,7 +286,8 @@ TEST(IdHTTPRequest, CookieWithALineBreakIsNeverSentBack) {
         S::ReadUntil(RequestEnd),
         S::Send("HTTP/1.1 200 OK\r\nSet-Cookie: a=1\rX-Injected: 1; Path=/\r\nSet-Cookie: b=2; Path=/\r\n"
                 "Content-Length: 3\r\n\r\none"),
-        S::ReadUntil(RequestEnd), S::Send("HTTP/1.1 200 OK\r\nContent-Length: 3\r\n\r\ntwo"), S::Stall(1500)});
+        S::ReadUntil(RequestEnd), S::Send("HTTP/1.1 200 OK\r\nContent-Length: 3\r\n\r\ntwo"),
+        S::Stall(1500)});
     TIdHTTP client;
     const std::string base = "http://127.0.0.1:" + std::to_string(peer.Port());
     EXPECT_EQ(client.FetchText(base + "/first"), "one");
@@ -297,8 +298,8 @@ TEST(IdHTTPRequest, CookieWithALineBreakIsNeverSentBack) {
 
 TEST(IdHTTPRequest, HeaderLineWithALineBreakIsNeverSent) {
     TScriptedPeer peer({Reply("HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n")}, 1500);
-    for (const std::string& bad : {std::string("X-A: 1\nX-B: 2"), std::string("X-A: 1\rX-B: 2"),
-                                   std::string("X-A: 1\0", 7)}) {
+    for (const std::string& bad :
+         {std::string("X-A: 1\nX-B: 2"), std::string("X-A: 1\rX-B: 2"), std::string("X-A: 1\0", 7)}) {
         TIdHTTP client;
         client.Request().CustomHeaders.Add(bad);
         TMemoryStream body;
