@@ -9,14 +9,18 @@ namespace {
 
 uint64_t Generation = 0;
 
-// The bytes between two markers, each looked up from the start of the text.
-std::string Between(const std::string& text, const std::string& open, const std::string& close) {
-    const int64_t start = TextPos(open, text) + static_cast<int64_t>(open.size());
-    return TextCopy(text, start, TextPos(close, text) - start);
-}
-
-int64_t Length(const std::string& s) {
-    return static_cast<int64_t>(s.size());
+// Reads one album record at the start of the rest into a new element; a bad
+// count fails after the fields before it were set.
+void ReadAlbumRecord(TRecordCursor& text, const std::string_view countText, TListBudget& budget) {
+    budget.AddRecord();
+    const int i = AddAlbum();
+    TPList& album = AlbumList[static_cast<size_t>(i)];
+    album.Name = budget.Keep(TextTrim(text.Between("name:'", "',s:")));
+    album.Desc = budget.Keep(std::string(text.Between("desc:'", "',st:")));
+    album.PicListUrl = budget.Keep("http://" + std::string(text.Between("purl:'", "'}")));
+    album.PicCount = TextToInt(budget.Keep(std::string(countText)));
+    // "lurl:" is five bytes long, so its quote is the sixth.
+    album.IconUrl = budget.Keep(MakeServicePictureUrl(text.QuotedPath("lurl:", ",dmt")));
 }
 
 } // namespace
@@ -44,29 +48,24 @@ std::string ExtractAlbumListUrl(const std::string& page) {
 }
 
 std::string MakeIconUrl(const std::string& record) {
-    // "lurl:" is five bytes long, so its quote is the sixth.
     return MakeServicePictureUrl(QuotedPathBetween(record, "lurl:", ",dmt"));
 }
 
 void SkipAlbumRecord(std::string& text) {
-    text = TextCopy(text, TextPos("'}", text) + 2, Length(text));
+    TRecordCursor cursor(text);
+    cursor.SkipRecord();
+    text = std::string(cursor.Rest());
 }
 
 bool LoadAlbumList(const std::string& script) {
-    std::string text = TextCopy(script, TextPos("[{id", script) + 2, Length(script));
-    while (TextPos("id", text) > 0) {
-        const std::string mark = TextCopy(text, TextPos("au:", text) + 3, 1);
-        const std::string countText = Between(text, "count:", ",t:");
-        if (mark == "0" || countText.empty()) {
-            const int i = AddAlbum();
-            // Fields are filled one by one: a bad count leaves the earlier ones set.
-            AlbumList[i].Name = TextTrim(Between(text, "name:'", "',s:"));
-            AlbumList[i].Desc = Between(text, "desc:'", "',st:");
-            AlbumList[i].PicListUrl = "http://" + Between(text, "purl:'", "'}");
-            AlbumList[i].PicCount = TextToInt(countText);
-            AlbumList[i].IconUrl = MakeIconUrl(text);
-        }
-        SkipAlbumRecord(text);
+    TListBudget budget("Album list", "albums", MaxAlbumsPerList, MaxAlbumListBytes);
+    TRecordCursor text(script);
+    text.Drop(text.Pos("[{id") + 1);
+    while (text.Pos("id") > 0) {
+        const std::string_view mark = text.Copy(text.Pos("au:") + 3, 1);
+        const std::string_view countText = text.Between("count:", ",t:");
+        if (mark == "0" || countText.empty()) ReadAlbumRecord(text, countText, budget);
+        text.SkipRecord();
     }
     return true;
 }

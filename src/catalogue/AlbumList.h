@@ -1,6 +1,7 @@
 #pragma once
 // The albums of one account as the service's album-list script lists them.
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -21,8 +22,13 @@ extern std::vector<TPList> AlbumList;
 void ClearAlbumList();
 uint64_t AlbumListGeneration();
 
+// What one album-list script may yield; far above any real account.
+constexpr size_t MaxAlbumsPerList = 10000;
+constexpr size_t MaxAlbumListBytes = size_t{64} << 20;
+
 int AddAlbum();
 std::string ExtractAlbumListUrl(const std::string& page);
+// EServiceListTooLarge past the limits above; the albums read so far stay.
 bool LoadAlbumList(const std::string& script);
 std::string MakeIconUrl(const std::string& record);
 void SkipAlbumRecord(std::string& text);

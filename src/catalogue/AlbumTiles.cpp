@@ -10,6 +10,7 @@
 #include "catalogue/AlbumList.h"
 #include "graphics/Image.h"
 #include "graphics/RzProgressBar.h"
+#include "http/BoundedFetch.h"
 #include "http/ClientSettings.h"
 #include "http/IdHTTP.h"
 
@@ -39,18 +40,12 @@ std::string IconCacheName(const std::string& iconUrl) {
 }
 
 std::string FetchTextWithSettings(const std::string& url) {
-    TIdHTTP client;
-    ApplyClientSettings(client, url);
-    return client.FetchText(url);
+    return FetchBoundedText(url);
 }
 
 bool TfrmMain::DownloadFile(const std::string& url, const std::string& path) {
     TMemoryStream stream;
-    {
-        TIdHTTP client;
-        ApplyClientSettings(client, url);
-        client.FetchToStream(url, stream);
-    }
+    FetchBoundedFile(url, stream);
     SaveBytesToFile(stream, path);
     return true;
 }

@@ -9,15 +9,12 @@
 #include "download/PictureList.h"
 #include "graphics/Image.h"
 #include "graphics/RzProgressBar.h"
+#include "http/BoundedFetch.h"
 #include "http/ClientSettings.h"
 #include "http/IdHTTP.h"
 
 std::string TfrmMain::DownloadText(const std::string& url) {
-    TStringStream stream;
-    TIdHTTP client;
-    ApplyClientSettings(client, url);
-    client.FetchToStream(url, stream);
-    return stream.DataString();
+    return FetchBoundedText(url);
 }
 
 namespace {

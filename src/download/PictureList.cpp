@@ -5,10 +5,13 @@
 #include "catalogue/Service.h"
 
 void ParsePictureList(const std::string& script, TStringList& list) {
-    std::string text = TextCopy(script, TextPos("[{id", script) + 2, static_cast<int64_t>(script.size()));
-    while (TextPos("id", text) > 0) {
-        list.Add(MakePictureUrl(text));
-        SkipPictureRecord(text);
+    TListBudget budget("Picture list", "pictures", MaxPicturesPerList, MaxPictureListBytes);
+    TRecordCursor text(script);
+    text.Drop(text.Pos("[{id") + 1);
+    while (text.Pos("id") > 0) {
+        budget.AddRecord();
+        list.Add(budget.Keep(MakeServicePictureUrl(text.QuotedPath("ourl:", ",ow:"))));
+        text.SkipRecord();
     }
 }
 
@@ -17,7 +20,9 @@ std::string MakePictureUrl(const std::string& record) {
 }
 
 void SkipPictureRecord(std::string& text) {
-    text = TextCopy(text, TextPos("'}", text) + 2, static_cast<int64_t>(text.size()));
+    TRecordCursor cursor(text);
+    cursor.SkipRecord();
+    text = std::string(cursor.Rest());
 }
 
 std::string PictureFileName(const std::string& url) {

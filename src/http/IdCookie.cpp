@@ -192,9 +192,23 @@ void TIdCookieRFC2109::LoadProperties(const TItems& items) {
             // Whole seconds, so that max-age=0 is already over when the text is read back.
             const double now = std::floor(NowLocal() * 86400.0) / 86400.0;
             const double days = std::min(static_cast<double>(MaxAge) / 86400.0, LastDate - now);
-            SetExpires(DateTimeToInternetStr(now + days));
+            // MaxAge is where this date comes from: read back, it would only
+            // lose what lies past the last date a text can name.
+            TIdNetscapeCookie::SetExpires(DateTimeToInternetStr(now + days));
         }
     }
+}
+
+void TIdCookieRFC2109::SetExpires(const std::string& text) {
+    TIdNetscapeCookie::SetExpires(text);
+    double date = 0;
+    try {
+        if (!ExpiryDate(date)) return;
+    } catch (const Exception&) {
+        return; // no time zone, no date: the text alone is kept
+    }
+    const double seconds = std::round(date * 86400.0) - std::floor(NowLocal() * 86400.0);
+    MaxAge = seconds <= 0 ? 0 : static_cast<int64_t>(std::min(seconds, 9.0e18));
 }
 
 std::string TIdCookieRFC2109::ServerCookie() const {

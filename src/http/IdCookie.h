@@ -29,6 +29,8 @@ class TIdNetscapeCookie {
     virtual std::string ServerCookie() const;
     // Expires read as a local date-time; false when it is empty or unreadable.
     bool ExpiryDate(double& localDate) const;
+    // Sets Expires; the RFC kinds also set MaxAge from a date they can read.
+    virtual void SetExpires(const std::string& text);
 
     std::string Name;
     std::string Value;
@@ -54,7 +56,6 @@ class TIdNetscapeCookie {
         std::vector<std::string> FItems;
     };
     virtual void LoadProperties(const TItems& items);
-    void SetExpires(const std::string& text);
     std::string ServerAttribute(const char* name, const std::string& value) const;
 };
 
@@ -62,6 +63,9 @@ class TIdCookieRFC2109 : public TIdNetscapeCookie {
   public:
     TIdCookieRFC2109() { Dialect = cdRFC2109; }
     std::string ServerCookie() const override;
+    // MaxAge becomes the whole seconds from now to the date (0 for a date
+    // already past); a text that reads as no date leaves MaxAge alone.
+    void SetExpires(const std::string& text) override;
 
   protected:
     void LoadProperties(const TItems& items) override;

@@ -24,6 +24,9 @@ void TIdCookieManager::AddServerCookie2(const std::string& value, const std::str
 
 void TIdCookieManager::AcceptCookie(std::unique_ptr<TIdNetscapeCookie> cookie, const std::string& value,
                                     const std::string& requestHost) {
+    // Name and value go back out in the next request's Cookie header, where a
+    // CR or LF would start a header line of the server's choosing.
+    if (value.find_first_of(std::string("\r\n\0", 3)) != std::string::npos) return;
     cookie->ParseCookie(value);
     if (cookie->Domain.empty()) cookie->Domain = requestHost;
     if (!cookie->DomainMatches(requestHost)) return;

@@ -27,7 +27,8 @@ class TIdCookieManager : public TIdBaseComponent {
     // Set-Cookie / Set-Cookie2 value of a reply from requestHost.
     void AddServerCookie(const std::string& value, const std::string& requestHost);
     void AddServerCookie2(const std::string& value, const std::string& requestHost);
-    // Parses the cookie, checks its domain and asks OnNewCookie; then stores it or drops it.
+    // Parses the cookie, checks its domain and asks OnNewCookie; then stores it
+    // or drops it. A value holding a CR, LF or NUL is dropped unread.
     void AcceptCookie(std::unique_ptr<TIdNetscapeCookie> cookie, const std::string& value,
                       const std::string& requestHost);
     std::string CookieHeaderFor(const TIdURI& url, bool secure);

@@ -1,6 +1,7 @@
 #include "http/IdHTTP.h"
 
 #include "app/TextUtils.h"
+#include "http/BoundedFetch.h"
 
 #include <cstdint>
 #include <cstring>
@@ -35,6 +36,14 @@ const char* MethodWord(TIdHTTPMethod method) {
 void RefuseControlCharacters(const std::string& url) {
     if (url.find_first_of(std::string("\r\n\0", 3)) != std::string::npos)
         throw EIdURIException("URL refused: it contains a line break or NUL character");
+}
+
+// The same for a header line: a CR or LF in a value set by a caller would
+// start a header of its own on the wire.
+void RefuseBrokenHeaderLines(const TIdHeaderList& lines) {
+    for (int k = 0; k < lines.Count(); ++k)
+        if (lines[k].find_first_of(std::string("\r\n\0", 3)) != std::string::npos)
+            throw EIdException("Header line refused: it contains a line break or NUL character");
 }
 
 int32_t PortNumber(const std::string& portText) {
@@ -106,10 +115,12 @@ TIdHTTPProtocol::TIdHTTPProtocol(TIdCustomHTTP* client)
 void TIdHTTPProtocol::ReadResponseHeaders() {
     TIdHeaderList& lines = Response->HeaderLines;
     lines.Clear();
+    THeaderTally tally;
     // A close right after the status line is a failure; a close inside the
     // header block only ends it.
     std::string line = HTTP.ReadLn();
     while (!line.empty()) {
+        CountHeaderLine(tally, line, "header block");
         lines.Add(line);
         try {
             line = HTTP.ReadLn();
@@ -119,6 +130,22 @@ void TIdHTTPProtocol::ReadResponseHeaders() {
         }
     }
     Response->ParseHeaders();
+}
+
+void TIdHTTPProtocol::CountHeaderLine(THeaderTally& tally, const std::string& line, const char* block) {
+    ++tally.Lines;
+    tally.Bytes += static_cast<int64_t>(line.size()) + 2;
+    if (tally.Lines > MaxHeaderLines)
+        RaiseMalformedReply(Format("Reply refused: its %s has more than %d lines", block, MaxHeaderLines));
+    if (tally.Bytes > MaxHeaderBytes)
+        RaiseMalformedReply(Format("Reply refused: its %s is longer than %lld bytes", block,
+                                   static_cast<long long>(MaxHeaderBytes)));
+}
+
+void TIdHTTPProtocol::RaiseMalformedReply(const std::string& message) {
+    // The rest of the reply is still unread: the connection can carry nothing more.
+    HTTP.Disconnect();
+    throw EIdHTTPProtocolException(Response->StatusCode(), message, "");
 }
 
 TIdHTTPNextStep TIdHTTPProtocol::DecideNextStep() {
@@ -179,8 +206,9 @@ void TIdHTTPProtocol::DrainWithTimeout(int32_t timeout) {
     try {
         DrainBody();
     } catch (const Exception&) {
-        // What is left of a body nobody reads does not matter; the keep-alive
-        // decision will see a broken connection.
+        // What is left of a body nobody reads does not matter, but it must
+        // not be taken for the next reply on this connection.
+        HTTP.Disconnect();
     }
 }
 
@@ -209,8 +237,9 @@ void TIdHTTPProtocol::ReadChunkedBody() {
     }
     // The empty line after the last chunk, and any trailer lines before it: a
     // trailer left queued would be read as the next reply's status line.
-    while (!HTTP.ReadLn().empty()) {
-    }
+    THeaderTally tally;
+    for (std::string line = HTTP.ReadLn(); !line.empty(); line = HTTP.ReadLn())
+        CountHeaderLine(tally, line, "chunked body's trailer");
 }
 
 int32_t TIdHTTPProtocol::ReadChunkSize() {
@@ -231,17 +260,30 @@ int32_t TIdHTTPProtocol::ReadChunkSize() {
     return size > 0x7FFFFFFFu ? 0 : static_cast<int32_t>(size);
 }
 
+std::string TIdHTTPProtocol::TargetUrl() {
+    TIdURI url = HTTP.FCurrentUrl;
+    try {
+        return url.PlainUrl();
+    } catch (const Exception&) {
+        return Request->Target;
+    }
+}
+
 void TIdHTTPProtocol::DrainBody() {
+    // Nobody keeps these bodies; they are held to a page's size all the same,
+    // so that one that never ends cannot take the memory.
     TStringStream scratch;
-    TRestore<TStream*> hold(Response->BodyStream, &scratch);
+    TBoundedStream bounded(scratch, TextReplyLimit, TargetUrl());
+    TRestore<TStream*> hold(Response->BodyStream, &bounded);
     ReadBody();
 }
 
 void TIdHTTPProtocol::RaiseProtocolError() {
     TStringStream scratch;
     {
+        TBoundedStream bounded(scratch, TextReplyLimit, TargetUrl());
         TRestore<int32_t> timeout(HTTP.ReadTimeout, 2000);
-        TRestore<TStream*> body(Response->BodyStream, &scratch);
+        TRestore<TStream*> body(Response->BodyStream, &bounded);
         ReadBody();
     }
     throw EIdHTTPProtocolException(Response->StatusCode(), Response->StatusLine, scratch.DataString());
@@ -458,6 +500,7 @@ void TIdCustomHTTP::WriteRequest(TIdHTTPProtocol& protocol, TIdURI* url) {
     if (url)
         FCookies.AddCookieHeader(*url, request.Route == RouteTls || request.Route == RouteTlsProxy,
                                  request.HeaderLines);
+    RefuseBrokenHeaderLines(request.HeaderLines);
 
     const std::string requestLine = std::string(MethodWord(request.RequestMethod)) + request.Target +
                                     " HTTP/" + (ProtocolVersion == pv1_0 ? "1.0" : "1.1");
@@ -477,7 +520,11 @@ void TIdCustomHTTP::WriteRequest(TIdHTTPProtocol& protocol, TIdURI* url) {
 }
 
 void TIdCustomHTTP::ReadReply(TIdHTTPProtocol& protocol) {
+    int interim = 0;
     do {
+        if (interim++ > TIdHTTPProtocol::MaxInterimReplies)
+            protocol.RaiseMalformedReply(Format("Reply refused: more than %d interim replies in a row",
+                                                TIdHTTPProtocol::MaxInterimReplies));
         protocol.Response->StatusLine = ReadLn();
         protocol.ReadResponseHeaders();
         if (OnReplyHeaders)

@@ -88,6 +88,16 @@ class TIdHTTPProtocol {
     void ReadBody();
     void DrainBody();
     [[noreturn]] void RaiseProtocolError();
+    // Disconnects (the rest of the reply stays unread) and raises
+    // EIdHTTPProtocolException with message, the reply's code and no body.
+    [[noreturn]] void RaiseMalformedReply(const std::string& message);
+
+    // A server can send header lines for ever, each under the line limit, or
+    // "100 Continue" after "100 Continue". A head or a chunked body's trailer
+    // may hold this much (as curl allows), a reply this many interim replies.
+    static constexpr int32_t MaxHeaderLines = 1000;
+    static constexpr int64_t MaxHeaderBytes = 300 * 1024;
+    static constexpr int MaxInterimReplies = 10;
 
     TIdCustomHTTP& HTTP;
     std::unique_ptr<TIdHTTPRequest> Request;
@@ -96,11 +106,18 @@ class TIdHTTPProtocol {
     bool FollowIsAuthRetry = false;
 
   private:
+    struct THeaderTally {
+        int32_t Lines = 0;
+        int64_t Bytes = 0;
+    };
+    void CountHeaderLine(THeaderTally& tally, const std::string& line, const char* block);
     TIdHTTPNextStep RedirectStep();
     bool AuthenticationWanted(int32_t code);
     void ReadChunkedBody();
     int32_t ReadChunkSize();
     void DrainWithTimeout(int32_t timeout);
+    // The address of the request, for messages.
+    std::string TargetUrl();
 };
 
 class TIdCustomHTTP : public TIdTCPClient {

@@ -4,6 +4,8 @@
 #include "app/TextUtils.h"
 #include "http/IdURI.h"
 
+#include <algorithm>
+
 namespace {
 
 bool IsBreakChar(char c) {
@@ -17,49 +19,44 @@ std::string TrimRight(std::string_view s) {
     return std::string(s.substr(0, n));
 }
 
-// Scans one output line from lineStart; answers whether it must be cut and
-// where its last break opportunity is (for an existing CR LF: at the LF).
-bool FindCut(std::string_view text, size_t lineStart, int width, size_t& cutAt, bool& existing) {
-    const size_t n = text.size();
-    bool inQuote = false;
-    long column = 0;
-    cutAt = std::string_view::npos;
-    existing = false;
-    for (size_t i = lineStart; i < n;) {
-        const auto c = static_cast<unsigned char>(text[i]);
-        if (IsGbkLeadByte(c) && i + 1 < n) {
-            i += 2; // never a break opportunity, either byte
-            column += 2;
-        } else if (!inQuote && c == '\r' && i + 1 < n && text[i + 1] == '\n') {
-            cutAt = i + 1;
-            existing = true;
-            return true;
-        } else {
-            if (c == '"') inQuote = !inQuote;
-            if (!inQuote && IsBreakChar(static_cast<char>(c))) cutAt = i;
-            ++i;
-            ++column;
-        }
-        if (!inQuote && column > width && cutAt != std::string_view::npos && cutAt > lineStart) return true;
-    }
-    return false;
+size_t SkipBreakChars(std::string_view text, size_t from) {
+    while (from < text.size() && (IsBreakChar(text[from]) || text[from] == '\r' || text[from] == '\n'))
+        ++from;
+    return from;
 }
 
 } // namespace
 
+// One walk over the text. The quote state only decides which blanks and
+// commas are break opportunities: a line still goes at its last opportunity
+// once it is too long, also when it ends inside a quoted string, and a CR LF
+// already in the text always breaks.
 std::string WrapHeaderLine(std::string_view text, int width) {
+    constexpr size_t none = std::string_view::npos;
     const size_t n = text.size();
     std::string out;
-    size_t lineStart = 0;
-    size_t cutAt = 0;
-    bool existing = false;
-    while (lineStart < n && FindCut(text, lineStart, width, cutAt, existing)) {
-        out.append(text.substr(lineStart, cutAt + 1 - lineStart));
-        size_t next = cutAt + 1;
-        while (next < n && (IsBreakChar(text[next]) || text[next] == '\r' || text[next] == '\n'))
-            ++next;
-        if (!existing && next < n) out += "\r\n ";
-        lineStart = next;
+    size_t lineStart = 0, lastBreak = none, i = 0;
+    bool inQuote = false;
+    while (i < n) {
+        const auto c = static_cast<unsigned char>(text[i]);
+        bool existing = false;
+        if (IsGbkLeadByte(c) && i + 1 < n) {
+            i += 2; // never a break opportunity, either byte
+        } else if (c == '\r' && i + 1 < n && text[i + 1] == '\n') {
+            existing = true;
+            lastBreak = i + 1;
+            i += 2;
+        } else {
+            if (c == '"') inQuote = !inQuote;
+            if (!inQuote && IsBreakChar(static_cast<char>(c)) && i > lineStart) lastBreak = i;
+            ++i;
+        }
+        if (!existing && (lastBreak == none || static_cast<long>(i - lineStart) <= width)) continue;
+        out.append(text.substr(lineStart, lastBreak + 1 - lineStart));
+        lineStart = SkipBreakChars(text, lastBreak + 1);
+        if (!existing && lineStart < n) out += "\r\n ";
+        i = std::max(i, lineStart);
+        lastBreak = none;
     }
     if (lineStart < n) out.append(text.substr(lineStart));
     return out;
@@ -84,11 +81,10 @@ void TIdHeaderList::SetText(std::string_view text) {
     FLines.clear();
     size_t start = 0;
     while (start < text.size()) {
-        size_t end = text.find_first_of("\r\n", start);
+        size_t end = text.find("\r\n", start);
         if (end == std::string_view::npos) end = text.size();
         FLines.emplace_back(text.substr(start, end - start));
-        if (end < text.size() && text[end] == '\r' && end + 1 < text.size() && text[end + 1] == '\n') ++end;
-        start = end + 1;
+        start = end + 2;
     }
 }
 
@@ -111,11 +107,19 @@ std::string TIdHeaderList::ValueAt(int index) const {
     if (index < 0 || index >= Count()) return {};
     const std::string& line = FLines[static_cast<size_t>(index)];
     const size_t from = NameAt(index).size() + TrimRight(Separator).size();
-    std::string value = from < line.size() ? line.substr(from) : std::string();
-    if (JoinContinuations)
-        for (int k = index + 1; IsContinuation(k); ++k)
-            value = TextTrim(value) + " " + TextTrim(FLines[static_cast<size_t>(k)]);
-    return TextTrim(value);
+    std::string value =
+        TextTrim(from < line.size() ? std::string_view(line).substr(from) : std::string_view());
+    if (!JoinContinuations) return value;
+    // The trimmed pieces that are not empty, one space between them: built by
+    // appending, as re-trimming the whole value for every continuation line
+    // would cost the square of the line count.
+    for (int k = index + 1; IsContinuation(k); ++k) {
+        const std::string piece = TextTrim(FLines[static_cast<size_t>(k)]);
+        if (piece.empty()) continue;
+        if (!value.empty()) value += ' ';
+        value += piece;
+    }
+    return value;
 }
 
 int TIdHeaderList::FindName(std::string_view name) const {
@@ -161,9 +165,13 @@ void TIdHeaderList::SetHeader(std::string_view name, std::string_view value) {
     TIdHeaderList pieces;
     pieces.SetText(WrapHeaderLine(line, FoldWidth));
     for (int k = 0; k < pieces.Count(); ++k) {
+        std::string piece = TrimRight(pieces[k]);
+        // A CR LF in the value breaks without adding the space: text after it
+        // would become a header line of its own, of the value's choosing.
+        if (k > 0 && (piece.empty() || (piece[0] != ' ' && piece[0] != '\t'))) piece.insert(0, 1, ' ');
         if (k == 0)
-            Put(idx, TrimRight(pieces[k]));
+            Put(idx, std::move(piece));
         else
-            Insert(idx + k, TrimRight(pieces[k]));
+            Insert(idx + k, std::move(piece));
     }
 }

@@ -8,7 +8,8 @@
 #include <vector>
 
 // Breaks text at blanks and commas outside double quotes so that no line is
-// longer than width where that is possible; breaks are CR LF and one space.
+// longer than width where that is possible, and at every CR LF it holds;
+// breaks are CR LF and one space.
 std::string WrapHeaderLine(std::string_view text, int width);
 
 class TIdHeaderList {
@@ -26,7 +27,7 @@ class TIdHeaderList {
     void Delete(int index);
     void Put(int index, std::string line) { FLines.at(static_cast<size_t>(index)) = std::move(line); }
     void Clear() { FLines.clear(); }
-    // Lines joined with CR LF after each; setting splits at CR LF, LF or CR.
+    // Lines joined with CR LF after each; setting splits at CR LF only.
     std::string Text() const;
     void SetText(std::string_view text);
 

@@ -1,7 +1,11 @@
 #include "catalogue/AlbumList.h"
 #include "app/Exceptions.h"
+#include "app/TextUtils.h"
+#include "catalogue/Service.h"
 
 #include <gtest/gtest.h>
+
+#include <random>
 
 namespace {
 
@@ -107,6 +111,115 @@ TEST(MakeIconUrl, PathWithoutSlash) {
     EXPECT_EQ(MakeIconUrl("lurl:'icon.jpg',dmt"), "http://img.photo.quillora.exampleicon.jpg");
     EXPECT_EQ(MakeIconUrl("lurl:'a/b/c.jpg',dmt"), "http://imga.photo.quillora.example/b/c.jpg");
     EXPECT_EQ(MakeIconUrl("nothing"), "http://img.photo.quillora.example");
+}
+
+namespace {
+
+// The parser as the format describes it, a fresh copy of the rest of the
+// text for every record and every marker searched from its start: slow, but
+// plainly right. The real parser must give the same albums on any text.
+std::string NaiveBetween(const std::string& text, const std::string& open, const std::string& close) {
+    const int64_t start = TextPos(open, text) + static_cast<int64_t>(open.size());
+    return TextCopy(text, start, TextPos(close, text) - start);
+}
+
+std::vector<TPList> NaiveAlbums(const std::string& script, std::string& failure) {
+    std::vector<TPList> albums;
+    const auto length = [](const std::string& s) { return static_cast<int64_t>(s.size()); };
+    std::string text = TextCopy(script, TextPos("[{id", script) + 2, length(script));
+    while (TextPos("id", text) > 0) {
+        const std::string mark = TextCopy(text, TextPos("au:", text) + 3, 1);
+        const std::string count = NaiveBetween(text, "count:", ",t:");
+        if (mark == "0" || count.empty()) {
+            TPList& a = albums.emplace_back();
+            a.Name = TextTrim(NaiveBetween(text, "name:'", "',s:"));
+            a.Desc = NaiveBetween(text, "desc:'", "',st:");
+            a.PicListUrl = "http://" + NaiveBetween(text, "purl:'", "'}");
+            const int64_t l = TextPos("lurl:", text), m = TextPos(",dmt", text);
+            const std::string path = TextCopy(text, l + 6, m - (l + 7));
+            try {
+                a.PicCount = TextToInt(count);
+            } catch (const EConvertError& e) {
+                failure = e.Message();
+                return albums;
+            }
+            a.IconUrl = MakeServicePictureUrl(path);
+        }
+        text = TextCopy(text, TextPos("'}", text) + 2, length(text));
+    }
+    return albums;
+}
+
+// Texts made of the markers, pieces of them and filler, in any order.
+std::string RandomScript(std::mt19937& random) {
+    static const std::vector<std::string> pieces = {
+        "[{id",   "id",     "i",   "d",    "au:",    "0",     "1",     "count:",       "12",
+        ",t:",    "name:'", " N ", "',s:", "desc:'", "',st:", "lurl:", "'b1/i/x.jpg'", ",dmt",
+        "purl:'", "p.js",   "'}",  "'",    "}",      "/",     " ",     "\x81i"};
+    std::string script;
+    for (unsigned n = random() % 24; n > 0; --n)
+        script += pieces[random() % pieces.size()];
+    return script;
+}
+
+} // namespace
+
+TEST_F(LoadAlbumListTest, SameAlbumsAsTheFormatSaysOnAnyText) {
+    std::mt19937 random(7);
+    for (int round = 0; round < 20000; ++round) {
+        const std::string script = RandomScript(random);
+        std::string expectedFailure, failure;
+        const std::vector<TPList> expected = NaiveAlbums(script, expectedFailure);
+        ClearAlbumList();
+        try {
+            LoadAlbumList(script);
+        } catch (const EConvertError& e) {
+            failure = e.Message();
+        }
+        SCOPED_TRACE(script);
+        ASSERT_EQ(failure, expectedFailure);
+        ASSERT_EQ(AlbumList.size(), expected.size());
+        for (size_t i = 0; i < expected.size(); ++i) {
+            EXPECT_EQ(AlbumList[i].Name, expected[i].Name);
+            EXPECT_EQ(AlbumList[i].Desc, expected[i].Desc);
+            EXPECT_EQ(AlbumList[i].PicListUrl, expected[i].PicListUrl);
+            EXPECT_EQ(AlbumList[i].PicCount, expected[i].PicCount);
+            EXPECT_EQ(AlbumList[i].IconUrl, expected[i].IconUrl);
+        }
+    }
+}
+
+TEST_F(LoadAlbumListTest, ListsBeyondTheLimitsAreRefused) {
+    struct TCase {
+        const char* Name;
+        std::string Script;
+        std::string Failure;
+        size_t AlbumsKept;
+    };
+    std::string many = "[";
+    for (size_t i = 0; i <= MaxAlbumsPerList; ++i)
+        many += Record("A", "", "0", "1", "h/i", "p");
+    // Every "id" after an unfinished description starts an album whose
+    // description runs on to the one end marker at the back.
+    std::string endless = "[{id,desc:'";
+    for (int i = 0; i < 2000; ++i)
+        endless += "id";
+    endless += std::string(20000, 'x') + "',st:au:0,count:1,t:";
+    const std::vector<TCase> cases = {
+        {"TooManyAlbums", many, "Album list refused: more than 10000 albums", MaxAlbumsPerList},
+        {"TooManyBytes", endless, "Album list refused: more than 67108864 bytes of albums", 2975},
+    };
+    for (const TCase& c : cases) {
+        SCOPED_TRACE(c.Name);
+        ClearAlbumList();
+        try {
+            LoadAlbumList(c.Script);
+            ADD_FAILURE() << "no failure";
+        } catch (const EServiceListTooLarge& e) {
+            EXPECT_EQ(e.Message(), c.Failure);
+        }
+        EXPECT_EQ(AlbumList.size(), c.AlbumsKept);
+    }
 }
 
 TEST(SkipAlbumRecord, DropsUpToTheRecordEndOrOneByte) {

@@ -1,7 +1,11 @@
 #include "download/PictureList.h"
 #include "app/Classes.h"
+#include "app/TextUtils.h"
+#include "catalogue/Service.h"
 
 #include <gtest/gtest.h>
+
+#include <random>
 
 namespace {
 std::string Pic(const std::string& path) {
@@ -35,4 +39,68 @@ TEST(PictureFileName, AfterTheFourthSlashTrimmed) {
 TEST(MakePictureUrl, BlanksStayInTheAddress) {
     EXPECT_EQ(MakePictureUrl(Pic("b1/p/ a.jpg ")), "http://imgb1.photo.quillora.example/p/ a.jpg ");
     EXPECT_EQ(MakePictureUrl("nothing"), "http://img.photo.quillora.example");
+}
+
+namespace {
+
+// The parser as the format describes it, a fresh copy of the rest of the
+// text for every record: slow, but plainly right.
+std::vector<std::string> NaiveParse(const std::string& script) {
+    std::vector<std::string> urls;
+    const auto length = [](const std::string& s) { return static_cast<int64_t>(s.size()); };
+    std::string text = TextCopy(script, TextPos("[{id", script) + 2, length(script));
+    while (TextPos("id", text) > 0) {
+        const int64_t o = TextPos("ourl:", text), w = TextPos(",ow:", text);
+        urls.push_back(MakeServicePictureUrl(TextCopy(text, o + 6, w - (o + 7))));
+        text = TextCopy(text, TextPos("'}", text) + 2, length(text));
+    }
+    return urls;
+}
+
+} // namespace
+
+TEST(ParsePictureList, SameAddressesAsTheFormatSaysOnAnyText) {
+    static const std::vector<std::string> pieces = {"[{id", "id",    "i",   "d", "ourl:", "'b1/p/a.jpg'",
+                                                    "'x'",  ",ow:",  "'}",  "'", "}",     "/",
+                                                    " ",    "\x81i", "ourl"};
+    std::mt19937 random(11);
+    for (int round = 0; round < 20000; ++round) {
+        std::string script;
+        for (unsigned n = random() % 24; n > 0; --n)
+            script += pieces[random() % pieces.size()];
+        ASSERT_EQ(Parse(script), NaiveParse(script)) << script;
+    }
+}
+
+TEST(ParsePictureList, ListsBeyondTheLimitsAreRefused) {
+    struct TCase {
+        const char* Name;
+        std::string Script;
+        std::string Failure;
+        size_t Kept;
+    };
+    std::string many = "[";
+    for (size_t i = 0; i <= MaxPicturesPerList; ++i)
+        many += "{id'}";
+    // No record ends: every "id" starts a picture whose path runs on to the
+    // one ",ow:" at the back.
+    std::string endless = "[{id";
+    for (int i = 0; i < 20000; ++i)
+        endless += "id";
+    endless += "ourl:'" + std::string(2000, 'p') + "',ow:";
+    const std::vector<TCase> cases = {
+        {"TooManyPictures", many, "Picture list refused: more than 100000 pictures", MaxPicturesPerList},
+        {"TooManyBytes", endless, "Picture list refused: more than 67108864 bytes of pictures", 33009},
+    };
+    for (const TCase& c : cases) {
+        SCOPED_TRACE(c.Name);
+        TStringList list;
+        try {
+            ParsePictureList(c.Script, list);
+            ADD_FAILURE() << "no failure";
+        } catch (const EServiceListTooLarge& e) {
+            EXPECT_EQ(e.Message(), c.Failure);
+        }
+        EXPECT_EQ(static_cast<size_t>(list.Count()), c.Kept);
+    }
 }

@@ -60,6 +60,8 @@ struct TWireCase {
     std::string Body;
     std::string Failure; // "Class: message", empty for success
     bool SegmentSensitive = false;
+    // Too many bytes to send one at a time (the peer waits a little after each).
+    bool WholeOnly = false;
     TSetup Setup;
     TCheck Check;
 };

@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <memory>
 #include <thread>
 
 namespace {
@@ -347,4 +348,45 @@ TEST(IdCookieManager, WriterMayTakeTheLockAgain) {
     lock.BeginRead();
     lock.EndRead();
     lock.EndRead();
+}
+
+TEST(IdCookieJar, ValueWithALineBreakIsRefused) {
+    TIdCookieManager m;
+    for (const std::string& value : {std::string("a=1\rX-Injected: 1"), std::string("a=1\nX-Injected: 1"),
+                                     std::string("a=1; path=/\r"), std::string("a=1\0b", 5)})
+        m.AddServerCookie(value, "h");
+    m.AddServerCookie2("b=2\r; Version=1", "h");
+    EXPECT_EQ(m.CookieCollection().Count(), 0);
+    // A stored cookie keeps its value when such a newcomer of its name arrives.
+    m.AddServerCookie("a=1", "h");
+    m.AddServerCookie("a=2\r\nX: 1", "h");
+    EXPECT_EQ(CookieFor(m, "http://h/"), "a=1");
+}
+
+TEST(IdCookieParse, SettingExpiresSetsMaxAgeForTheRfcKinds) {
+    const double hourAhead = NowLocal() + 1.0 / 24;
+    struct TCase {
+        const char* Name;
+        std::unique_ptr<TIdNetscapeCookie> Cookie;
+        std::string Expires;
+        int64_t MaxAge; // -2: about an hour
+    };
+    std::vector<TCase> cases;
+    cases.push_back({"Rfc2109", std::make_unique<TIdCookieRFC2109>(), DateTimeToInternetStr(hourAhead), -2});
+    cases.push_back({"Rfc2965", std::make_unique<TIdCookieRFC2965>(), DateTimeToInternetStr(hourAhead), -2});
+    cases.push_back(
+        {"NetscapeKeepsNone", std::make_unique<TIdNetscapeCookie>(), DateTimeToInternetStr(hourAhead), -1});
+    cases.push_back(
+        {"PastDateIsOver", std::make_unique<TIdCookieRFC2109>(), "Thu, 01 Jan 1998 00:00:00 GMT", 0});
+    cases.push_back({"UnreadableDateIsIgnored", std::make_unique<TIdCookieRFC2109>(), "soon", -1});
+    cases.push_back({"EmptyIsIgnored", std::make_unique<TIdCookieRFC2109>(), "", -1});
+    for (TCase& c : cases) {
+        SCOPED_TRACE(c.Name);
+        c.Cookie->SetExpires(c.Expires);
+        EXPECT_EQ(c.Cookie->Expires, c.Expires);
+        if (c.MaxAge == -2)
+            EXPECT_NEAR(static_cast<double>(c.Cookie->MaxAge), 3600.0, 1.0);
+        else
+            EXPECT_EQ(c.Cookie->MaxAge, c.MaxAge);
+    }
 }

@@ -36,6 +36,55 @@ TWireCase::TCheck ReplyIs(int code, const std::string& body) {
 
 const std::string Closed = "EIdConnClosedGracefully: Connection Closed Gracefully.";
 
+std::string Repeat(const std::string& text, int times) {
+    std::string all;
+    for (int k = 0; k < times; ++k)
+        all += text;
+    return all;
+}
+
+// A refused reply: its code, no body, and a connection that is gone.
+TWireCase::TCheck Refused(int code) {
+    return [code](TIdHTTP& client, const Exception* e) {
+        EXPECT_EQ(ProtocolError(e).ReplyCode, code);
+        EXPECT_EQ(ProtocolError(e).ReplyBody, "");
+        EXPECT_FALSE(client.Connected());
+    };
+}
+
+// Header blocks at and one past their limits: 1000 lines, 307200 bytes
+// counting two line-end bytes per line.
+std::vector<TWireCase> HeaderLimitCases() {
+    const std::string length2 = "Content-Length: 2\r\n\r\nok";
+    const std::string big = "X-Big: " + std::string(15993, 'h') + "\r\n"; // 16002 bytes counted
+    const std::string pad = "X-Pad: " + std::string(3134, 'p') + "\r\n";  // 3143 bytes counted
+    const std::string interim = "HTTP/1.1 100 Continue\r\n\r\n";
+    const std::string trailerStart = Chunked + "2\r\nab\r\n0\r\n";
+    const std::string refused = "EIdHTTPProtocolException: Reply refused: ";
+    std::vector<TWireCase> c;
+    c.push_back(One("ThousandHeaderLinesAreRead", "/", Ok200 + Repeat("X: 1\r\n", 999) + length2, "ok"));
+    c.push_back(One("HeaderLineOverTheCountLimit", "/", Ok200 + Repeat("X: 1\r\n", 1000) + length2, "",
+                    refused + "its header block has more than 1000 lines", true));
+    c.back().Check = Refused(200);
+    c.push_back(One("HeaderBlockOfTheByteLimitIsRead", "/", Ok200 + Repeat(big, 19) + pad + length2, "ok"));
+    c.push_back(One("HeaderBlockOverTheByteLimit", "/", Ok200 + Repeat(big, 19) + "X" + pad + length2, "",
+                    refused + "its header block is longer than 307200 bytes", true));
+    c.back().Check = Refused(200);
+    c.push_back(One("ThousandTrailerLinesAreRead", "/", trailerStart + Repeat("X-T: 1\r\n", 1000) + "\r\n",
+                    "ab", "", true));
+    c.back().Check = Stays(true);
+    c.push_back(One("TrailerOverTheCountLimit", "/", trailerStart + Repeat("X-T: 1\r\n", 1001) + "\r\n", "ab",
+                    refused + "its chunked body's trailer has more than 1000 lines", true));
+    c.back().Check = Refused(200);
+    for (TWireCase& limit : c)
+        limit.WholeOnly = true;
+    c.push_back(One("TenInterimRepliesAreSkipped", "/", Repeat(interim, 10) + Ok200 + length2, "ok"));
+    c.push_back(One("InterimRepliesOverTheLimit", "/", Repeat(interim, 11) + Ok200 + length2, "",
+                    refused + "more than 10 interim replies in a row", true));
+    c.back().Check = Refused(100);
+    return c;
+}
+
 // clang-format off
 std::vector<TWireCase> Cases() {
     std::vector<TWireCase> c;
@@ -91,6 +140,8 @@ std::vector<TWireCase> Cases() {
     c.push_back({"CloseBeforeStatusLine", "http://127.0.0.1:{port}/", {{S::ReadUntil(RequestEnd), S::Close()}},
                  {Get("/")}, "", Closed});
     c.push_back(One("CloseInsideHeaderBlockOfSuccess", "/", Ok200 + "Server: x\r\n", "", "EIdException: Undefined situation"));
+    for (TWireCase& limit : HeaderLimitCases())
+        c.push_back(std::move(limit));
     return c;
 }
 // clang-format on
@@ -104,6 +155,7 @@ TEST_P(WireTest, Case) {
     const auto cases = Cases();
     const TWireCase& wireCase = cases.at(index);
     if (oneByte && wireCase.SegmentSensitive) GTEST_SKIP() << "depends on segmentation";
+    if (oneByte && wireCase.WholeOnly) GTEST_SKIP() << "too long to send a byte at a time";
     SCOPED_TRACE(wireCase.Name);
     RunCase(wireCase, oneByte);
 }
@@ -227,4 +279,38 @@ TEST(IdHTTPRequest, ConnectionLeftMidReplyIsNeverReused) {
     EXPECT_THROW(client.FetchText(base + "/1"), EIdReadLnMaxLineLengthExceeded);
     EXPECT_EQ(client.FetchText(base + "/2"), "second");
     EXPECT_EQ(peer.AcceptedCount(), 2u);
+}
+
+TEST(IdHTTPRequest, CookieWithALineBreakIsNeverSentBack) {
+    TScriptedPeer peer(TPeerScript{
+        S::ReadUntil(RequestEnd),
+        S::Send("HTTP/1.1 200 OK\r\nSet-Cookie: a=1\rX-Injected: 1; Path=/\r\nSet-Cookie: b=2; Path=/\r\n"
+                "Content-Length: 3\r\n\r\none"),
+        S::ReadUntil(RequestEnd), S::Send("HTTP/1.1 200 OK\r\nContent-Length: 3\r\n\r\ntwo"),
+        S::Stall(1500)});
+    TIdHTTP client;
+    const std::string base = "http://127.0.0.1:" + std::to_string(peer.Port());
+    EXPECT_EQ(client.FetchText(base + "/first"), "one");
+    EXPECT_EQ(client.FetchText(base + "/second"), "two");
+    peer.Stop();
+    EXPECT_EQ(peer.Received(0), Replace(Get("/first") + Get("/second", "Cookie: b=2\r\n"), peer.Port()));
+}
+
+TEST(IdHTTPRequest, HeaderLineWithALineBreakIsNeverSent) {
+    TScriptedPeer peer({Reply("HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n")}, 1500);
+    for (const std::string& bad :
+         {std::string("X-A: 1\nX-B: 2"), std::string("X-A: 1\rX-B: 2"), std::string("X-A: 1\0", 7)}) {
+        TIdHTTP client;
+        client.Request().CustomHeaders.Add(bad);
+        TMemoryStream body;
+        try {
+            client.FetchToStream("http://127.0.0.1:" + std::to_string(peer.Port()) + "/", body);
+            ADD_FAILURE() << "sent";
+        } catch (const EIdException& e) {
+            EXPECT_EQ(e.Message(), "Header line refused: it contains a line break or NUL character");
+        }
+    }
+    peer.Stop();
+    for (size_t k = 0; k < peer.AcceptedCount(); ++k)
+        EXPECT_EQ(peer.Received(k), "");
 }

@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <string>
+#include <vector>
+
 TEST(IdHeaderList, LooksUpByNameWithoutCase) {
     TIdHeaderList h;
     h.Add("Content-Length:   12  ");
@@ -80,4 +83,58 @@ TEST(IdHeaderList, WrapKeepsUnbreakableTextWhole) {
     const std::string mb = std::string("aaaa\x81,bbbbbbbb");
     EXPECT_EQ(WrapHeaderLine(mb, 5), mb);
     EXPECT_EQ(WrapHeaderLine("ab\r\ncd", 80), "ab\r\ncd");
+}
+
+TEST(IdHeaderList, WrapFollowsTheWalkWhateverTheQuoteState) {
+    struct TCase {
+        const char* Name;
+        std::string Text;
+        int Width;
+        std::string Wrapped;
+    };
+    const std::vector<TCase> cases = {
+        // Too long inside a quote that never closes: the line still goes at
+        // the last opportunity before the quote.
+        {"UnclosedQuote", "a, \"bbbbbbbbbbbbbbbbbbbb", 10, "a, \r\n \"bbbbbbbbbbbbbbbbbbbb"},
+        // Blanks and commas inside the quote are never opportunities.
+        {"QuotedBlanksStay", "a \"b c d e f g h\" i", 6, "a \r\n \"b c d e f g h\" \r\n i"},
+        // A CR LF breaks in any quote state; the quote stays open after it and
+        // the column counts from the new line.
+        {"ExistingBreakInsideQuote", "\"aaaaaa\r\nb\" c", 8, "\"aaaaaa\r\nb\" c"},
+        {"ExistingBreakSkipsBlanks", "ab\r\n  , cd", 80, "ab\r\ncd"},
+        {"BlanksAfterACutAreSkipped", "aaaa ,  bbbb", 5, "aaaa ,\r\n bbbb"},
+        {"OpportunityAtTheLineStartDoesNotCount", " aaaaaaaa", 3, " aaaaaaaa"},
+        {"NoBreakBeforeTheEnd", "aaaa     ", 3, "aaaa "},
+    };
+    for (const TCase& c : cases)
+        EXPECT_EQ(WrapHeaderLine(c.Text, c.Width), c.Wrapped) << c.Name;
+}
+
+TEST(IdHeaderList, TextSplitsAtCrLfOnly) {
+    TIdHeaderList h;
+    h.SetText("a\rb\nc\r\nd\r\n\r\ne");
+    ASSERT_EQ(h.Count(), 4);
+    EXPECT_EQ(h[0], "a\rb\nc");
+    EXPECT_EQ(h[1], "d");
+    EXPECT_EQ(h[2], "");
+    EXPECT_EQ(h[3], "e");
+}
+
+TEST(IdHeaderList, LineBreakInAValueNeverStartsAHeaderLine) {
+    TIdHeaderList h;
+    h.SetHeader("X-Note", "x\r\nInjected: 1");
+    EXPECT_EQ(h.Text(), "X-Note: x\r\n Injected: 1\r\n");
+    EXPECT_EQ(h.FindName("Injected"), -1);
+    EXPECT_EQ(h.ValueOf("x-note"), "x Injected: 1");
+}
+
+TEST(IdHeaderList, ContinuationPiecesJoinWithOneSpace) {
+    TIdHeaderList h;
+    h.Add("X-A:   ");
+    h.Add("   ");
+    h.Add("\tone ");
+    h.Add(" ");
+    h.Add("  two");
+    h.Add("Next: n");
+    EXPECT_EQ(h.ValueOf("x-a"), "one two");
 }

@@ -1,0 +1,52 @@
+#include "http/BoundedFetch.h"
+
+#include "app/Exceptions.h"
+#include "http/ClientSettings.h"
+#include "http/IdHTTP.h"
+
+namespace {
+
+std::string LimitText(int64_t limit) {
+    if (limit % (int64_t{1} << 30) == 0) return std::to_string(limit >> 30) + " GiB";
+    if (limit % (int64_t{1} << 20) == 0) return std::to_string(limit >> 20) + " MiB";
+    return std::to_string(limit) + " bytes";
+}
+
+} // namespace
+
+void FetchBounded(const std::string& url, TStream& stream, int64_t limit) {
+    TBoundedStream bounded(stream, limit, url);
+    TIdHTTP client;
+    ApplyClientSettings(client, url);
+    // A length named in advance fails the fetch before any of the body is read.
+    client.OnReplyHeaders = [&bounded](TIdComponent* sender, const std::string&, const TIdHeaderList&) {
+        TIdHTTPResponse& reply = static_cast<TIdHTTP*>(sender)->Response();
+        if (reply.StatusCode() / 100 == 2 && reply.ContentLength() > bounded.Limit()) bounded.RaiseTooLarge();
+    };
+    client.FetchToStream(url, bounded);
+}
+
+int64_t TBoundedStream::Write(const void* buffer, int64_t count) {
+    if (count > 0 && FTarget.Position() > FLimit - count) RaiseTooLarge();
+    return FTarget.Write(buffer, count);
+}
+
+void TBoundedStream::SetSize(int64_t newSize) {
+    if (newSize > FLimit) RaiseTooLarge();
+    FTarget.SetSize(newSize);
+}
+
+void TBoundedStream::RaiseTooLarge() const {
+    throw EIdReplyTooLarge(
+        Format("Download of %s refused: it is larger than %s", FUrl.c_str(), LimitText(FLimit).c_str()));
+}
+
+std::string FetchBoundedText(const std::string& url) {
+    TStringStream stream;
+    FetchBounded(url, stream, TextReplyLimit);
+    return stream.DataString();
+}
+
+void FetchBoundedFile(const std::string& url, TStream& stream) {
+    FetchBounded(url, stream, FileReplyLimit);
+}

@@ -1,0 +1,46 @@
+#pragma once
+// The program's own fetches hold a whole body in memory before they use it;
+// a server that never ends its body (or names a huge length) must not be able
+// to take all of it. Pages, scripts and lists are kept up to 64 MiB, files up
+// to 1 GiB; past that the fetch fails with a message naming the address.
+
+#include "app/Classes.h"
+#include "net/IdException.h"
+
+#include <cstdint>
+#include <string>
+
+QUILLORA_EXCEPTION(EIdReplyTooLarge, EIdException);
+
+constexpr int64_t TextReplyLimit = int64_t{64} << 20;
+constexpr int64_t FileReplyLimit = int64_t{1} << 30;
+
+// Passes everything on to target, and fails with EIdReplyTooLarge before
+// target would grow past limit bytes.
+class TBoundedStream : public TStream {
+  public:
+    TBoundedStream(TStream& target, int64_t limit, std::string url)
+        : FTarget(target), FLimit(limit), FUrl(std::move(url)) {}
+
+    int64_t Read(void* buffer, int64_t count) override { return FTarget.Read(buffer, count); }
+    int64_t Write(const void* buffer, int64_t count) override;
+    int64_t Seek(int64_t offset, TSeekOrigin origin) override { return FTarget.Seek(offset, origin); }
+    void SetSize(int64_t newSize) override;
+    int64_t Size() override { return FTarget.Size(); }
+
+    [[noreturn]] void RaiseTooLarge() const;
+    int64_t Limit() const { return FLimit; }
+
+  private:
+    TStream& FTarget;
+    int64_t FLimit;
+    std::string FUrl;
+};
+
+// A fresh client with the program's settings fetches url into stream; a body
+// that would make stream longer than limit fails the fetch.
+void FetchBounded(const std::string& url, TStream& stream, int64_t limit);
+// The body of url as text, at most TextReplyLimit bytes.
+std::string FetchBoundedText(const std::string& url);
+// The same into stream, at most FileReplyLimit bytes.
+void FetchBoundedFile(const std::string& url, TStream& stream);
