@@ -233,11 +233,71 @@ void TBitmap::RowToColor32(int y, TColor32* out) const {
     }
 }
 
+namespace {
+
+template <class Fetch> void Gather(const int* columns, size_t count, TColor32* out, Fetch fetch) {
+    for (size_t i = 0; i < count; ++i)
+        out[i] = fetch(static_cast<size_t>(columns[i]));
+}
+
+unsigned IndexAt(const uint8_t* row, size_t x, int bits) {
+    const size_t perByte = size_t(8 / bits);
+    const int shift = 8 - bits * int(x % perByte + 1);
+    return (row[x / perByte] >> shift) & ((1u << bits) - 1);
+}
+
+} // namespace
+
+void TBitmap::SampleRow(int y, const int* columns, size_t count, TColor32* out) const {
+    const uint8_t* row = ScanLine(y);
+    const TBitmapImage& image = *FImage;
+    const auto& palette = image.Palette;
+    switch (image.PixelFormat) {
+    case TPixelFormat::pf1bit:
+    case TPixelFormat::pf4bit: {
+        const int bits = BitsPerPixel(image.PixelFormat);
+        return Gather(columns, count, out,
+                      [&](size_t x) { return PaletteColor(palette, IndexAt(row, x, bits)); });
+    }
+    case TPixelFormat::pf8bit:
+        return Gather(columns, count, out, [&](size_t x) { return PaletteColor(palette, row[x]); });
+    case TPixelFormat::pf15bit:
+        return Gather(columns, count, out, [&](size_t x) {
+            unsigned v = row[2 * x] | row[2 * x + 1] << 8;
+            return MakeColor32(Expand5((v >> 10) & 31), Expand5((v >> 5) & 31), Expand5(v & 31));
+        });
+    case TPixelFormat::pf16bit:
+        return Gather(columns, count, out, [&](size_t x) {
+            unsigned v = row[2 * x] | row[2 * x + 1] << 8;
+            return MakeColor32(Expand5((v >> 11) & 31), Expand6((v >> 5) & 63), Expand5(v & 31));
+        });
+    case TPixelFormat::pf24bit:
+        return Gather(columns, count, out,
+                      [&](size_t x) { return MakeColor32(row[3 * x + 2], row[3 * x + 1], row[3 * x]); });
+    case TPixelFormat::pf32bit: {
+        const TColor32 opaque = image.HasAlpha ? 0 : 0xFF000000;
+        return Gather(columns, count, out, [&](size_t x) {
+            TColor32 c;
+            std::memcpy(&c, row + 4 * x, 4);
+            return c | opaque;
+        });
+    }
+    }
+}
+
 TColor32 TBitmap::Pixel(int x, int y) const {
     if (x < 0 || x >= Width()) throw EInvalidGraphicOperation("Pixel index out of range");
-    std::vector<TColor32> row(static_cast<size_t>(Width()));
-    RowToColor32(y, row.data());
-    return row[static_cast<size_t>(x)];
+    TColor32 color = 0;
+    SampleRow(y, &x, 1, &color);
+    return color;
+}
+
+std::vector<int> NearestSourceIndexes(int from, int to, int64_t start, int64_t span, int length) {
+    // 64 bits: a position times a length of millions of pixels overflows an int.
+    std::vector<int> indexes(static_cast<size_t>(std::max(to - from, 0)));
+    for (int i = from; i < to; ++i)
+        indexes[size_t(i - from)] = static_cast<int>((int64_t(i) - start) * length / span);
+    return indexes;
 }
 
 namespace {
@@ -256,30 +316,29 @@ TColor32 Blend(TColor32 under, TColor32 over) {
 
 void TBitmap::StretchDraw(TCanvas& canvas, const TRect& rect, bool blend) const {
     if (Empty() || rect.IsEmpty()) return;
-    const int64_t dw = rect.Width(), dh = rect.Height();
     const int x0 = std::max(rect.Left, 0), x1 = std::min(rect.Right, canvas.Width());
     const int y0 = std::max(rect.Top, 0), y1 = std::min(rect.Bottom, canvas.Height());
     if (x0 >= x1 || y0 >= y1) return;
-    // Source column of every destination column, computed once: nearest
-    // neighbour drops or repeats columns and never blends.
-    std::vector<int> columns(static_cast<size_t>(x1 - x0));
-    for (int x = x0; x < x1; ++x)
-        columns[static_cast<size_t>(x - x0)] = int((x - rect.Left) * Width() / dw);
-    std::vector<TColor32> source(static_cast<size_t>(Width()));
+    // Nearest neighbour drops or repeats rows and columns and never blends.
+    // Only the source pixels that land in the rectangle are fetched, so
+    // drawing costs memory in proportion to the rectangle, not the picture.
+    const std::vector<int> columns = NearestSourceIndexes(x0, x1, rect.Left, rect.Width(), Width());
+    const std::vector<int> rows = NearestSourceIndexes(y0, y1, rect.Top, rect.Height(), Height());
+    std::vector<TColor32> source(columns.size());
     int loadedRow = -1;
     for (int y = y0; y < y1; ++y) {
-        int sy = int((y - rect.Top) * Height() / dh);
+        const int sy = rows[size_t(y - y0)];
         if (sy != loadedRow) {
-            RowToColor32(sy, source.data());
+            SampleRow(sy, columns.data(), columns.size(), source.data());
             loadedRow = sy;
         }
         TColor32* out = canvas.ScanLine(y) + x0;
         if (blend)
-            for (size_t i = 0; i < columns.size(); ++i)
-                out[i] = Blend(out[i], source[size_t(columns[i])]);
+            for (size_t i = 0; i < source.size(); ++i)
+                out[i] = Blend(out[i], source[i]);
         else
-            for (size_t i = 0; i < columns.size(); ++i)
-                out[i] = source[size_t(columns[i])] | 0xFF000000;
+            for (size_t i = 0; i < source.size(); ++i)
+                out[i] = source[i] | 0xFF000000;
     }
 }
 

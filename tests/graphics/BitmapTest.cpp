@@ -342,6 +342,33 @@ TEST(BitmapDrawing, NearestNeighbourScalingAndClipping) {
     bitmap.DrawInRect(clipped, Rect(100, 100, 200, 200));
 }
 
+// A picture of 2^24 columns drawn as a 140 x 137 thumbnail: the column
+// arithmetic must not wrap, and no row of the picture's width is buffered.
+TEST(BitmapDrawing, VeryWidePicturesScaleWithoutWrapping) {
+    TBmpFile wide;
+    wide.Width = 1 << 24;
+    wide.Height = 16;
+    wide.BitCount = 1;
+    wide.Palette = {0x112233, 0x445566};
+    const std::string bare = MakeBmp(wide); // 62 bytes, every row missing: index 0
+    ASSERT_EQ(bare.size(), 62u);
+    wide.Height = 1;
+    // The right half of the one row is index 1.
+    wide.Pixels = std::string(size_t(1) << 20, '\0') + std::string(size_t(1) << 20, '\xFF');
+    const std::string halves = MakeBmp(wide);
+    for (const std::string* file : {&bare, &halves}) {
+        std::unique_ptr<TBitmap> bitmap = Load(*file);
+        TCanvas canvas(140, 137, 0);
+        bitmap->DrawInRect(canvas, Rect(0, 0, 140, 137));
+        const TColor32 right = file == &bare ? Opaque(0x112233) : Opaque(0x445566);
+        EXPECT_EQ(canvas.ScanLine(0)[0], Opaque(0x112233));
+        EXPECT_EQ(canvas.ScanLine(136)[69], Opaque(0x112233));
+        EXPECT_EQ(canvas.ScanLine(136)[70], right);
+        EXPECT_EQ(canvas.ScanLine(60)[139], right);
+        EXPECT_EQ(bitmap->Pixel((1 << 24) - 1, 0), right);
+    }
+}
+
 TEST(BitmapRaster, CopiesShareUntilWritten) {
     TBitmap a;
     a.SetSize(1, 1);
