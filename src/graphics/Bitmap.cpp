@@ -35,7 +35,7 @@ int64_t RasterRowBytes(int64_t width, int bitsPerPixel) {
 
 namespace {
 constexpr size_t HugePage = size_t(2) << 20;
-constexpr size_t MapThreshold = size_t(4) << 20;
+constexpr size_t MapThreshold = HugePage;
 } // namespace
 
 TPixelBuffer::TPixelBuffer(size_t size) : FSize(size) {

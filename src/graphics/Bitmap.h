@@ -24,9 +24,10 @@ struct TPaletteEntry {
     uint8_t Flags = 0;
 };
 
-// Pixel memory, zeroed when allocated. Large blocks come straight from the
-// kernel, already zero and on huge pages where it offers them, so a big
-// raster costs neither a clearing pass nor thousands of page faults.
+// Pixel memory (or any large block of bytes), zeroed when allocated. Blocks
+// of a huge page and more come straight from the kernel, already zero and on
+// huge pages where it offers them: a big raster costs neither a clearing pass
+// nor thousands of page faults, and rows never written cost no memory at all.
 class TPixelBuffer {
   public:
     TPixelBuffer() = default;

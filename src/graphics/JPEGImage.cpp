@@ -352,11 +352,11 @@ void TJPEGImage::ReadPicture(TStream& stream) {
     auto data = std::make_shared<TJPEGData>();
     int64_t size = stream.Size() - stream.Position();
     if (size > 0) {
-        data->Data.resize(static_cast<size_t>(size));
+        data->Data = TPixelBuffer(static_cast<size_t>(size));
         stream.ReadBuffer(data->Data.data(), size);
     }
     bool progressive = false;
-    if (!data->Data.empty()) ReadHeaderFacts(*data, progressive);
+    if (data->Data.size() != 0) ReadHeaderFacts(*data, progressive);
     // Only a picture whose header read cleanly replaces what was there.
     FImage = std::move(data);
     FProgressive = progressive;
@@ -417,7 +417,7 @@ void ScaledSizeStep(TJpegDecompressor& jpeg, void* context) {
 void TJPEGImage::CalcOutputDimensions() const {
     if (FScaledValid && FScaledFor == Settings.Scale) return;
     TScaledSize size{Settings.Scale};
-    if (FImage && !FImage->Data.empty()) {
+    if (FImage && FImage->Data.size() != 0) {
         TJpegDecompressor jpeg(FImage->Data.data(), FImage->Data.size());
         Open(jpeg);
         Check(GuardedCall(jpeg, ScaledSizeStep, &size));
