@@ -241,7 +241,8 @@ class TRleDecoder {
     // next block; only the very end of the data may hold a cut item.
     void Decode(TBmpSource& in, uint64_t size) {
         constexpr size_t LongestItem = 258;
-        std::vector<uint8_t> buffer(static_cast<size_t>(std::min<uint64_t>(size, ReadBlockBytes + LongestItem)));
+        std::vector<uint8_t> buffer(
+            static_cast<size_t>(std::min<uint64_t>(size, ReadBlockBytes + LongestItem)));
         size_t filled = 0, pos = 0;
         uint64_t left = size;
         for (;;) {

@@ -192,9 +192,35 @@ std::optional<TGdiObject> StockObject(uint32_t index) {
 // than this is not drawn rather than allowed to exhaust memory.
 constexpr int64_t MaxDibPixels = int64_t(1) << 24;
 
+// What playing one picture may cost. Nothing in a file bounds it: a record
+// of a hundred bytes can ask for a bitmap of 2^24 pixels to be decoded, or
+// for the whole destination to be filled through a clip path that every
+// record made more complex. Each step is charged what it roughly costs in
+// nanoseconds; once the budget is spent, the remaining records are skipped,
+// so that no file keeps the window from repainting for more than a moment.
+class TPlaybackBudget {
+  public:
+    static constexpr int64_t Total = int64_t(1) << 28;
+    static constexpr int64_t PerRecord = 1000;
+    static constexpr int64_t PerDibPixel = 16;
+    static constexpr int64_t PerEdgeRow = 64;
+    static constexpr int64_t PerClipElement = 500;
+
+    // Charges units; answers whether the work may still be done.
+    bool Spend(int64_t units) {
+        FLeft -= std::max<int64_t>(units, 0);
+        return FLeft >= 0;
+    }
+    bool Spent() const { return FLeft < 0; }
+
+  private:
+    int64_t FLeft = Total;
+};
+
 // A packed or split device-independent bitmap, decoded by the BMP reader
 // behind a made-up 14-byte file header. A null image when it is not valid.
-QImage DecodeDib(const uint8_t* info, size_t infoSize, const uint8_t* bits, size_t bitsSize) {
+QImage DecodeDib(const uint8_t* info, size_t infoSize, const uint8_t* bits, size_t bitsSize,
+                 TPlaybackBudget& budget) {
     if (infoSize < 12) return QImage();
     const TRecord header(info, infoSize);
     int64_t width, height;
@@ -206,8 +232,8 @@ QImage DecodeDib(const uint8_t* info, size_t infoSize, const uint8_t* bits, size
         width = header.I32(4);
         height = header.I32(8);
     }
-    if (CheckedPixelCount(std::abs(width), std::abs(height)) < 0 ||
-        CheckedPixelCount(std::abs(width), std::abs(height)) > MaxDibPixels)
+    const int64_t pixels = CheckedPixelCount(std::abs(width), std::abs(height));
+    if (pixels < 0 || pixels > MaxDibPixels || !budget.Spend(pixels * TPlaybackBudget::PerDibPixel))
         return QImage();
     const uint64_t total = 14 + uint64_t(infoSize) + bitsSize;
     if (total > UINT32_MAX) return QImage();
@@ -437,7 +463,15 @@ class TGdiPlayback {
             FDc.World = transform;
     }
 
+    // Combining paths costs in proportion to their elements, and the result
+    // only grows: a file that keeps cutting the clip pays for it.
+    bool AffordClip(const QPainterPath& other) {
+        return FBudget.Spend((FDc.Clip.elementCount() + other.elementCount()) *
+                             TPlaybackBudget::PerClipElement);
+    }
+
     void IntersectClip(const QRectF& logical, bool exclude) {
+        if (!FBudget.Spend(FDc.Clip.elementCount() * TPlaybackBudget::PerClipElement)) return;
         QPainterPath area;
         area.addPolygon(LogicalToDevice().map(QPolygonF(logical)));
         area.closeSubpath();
@@ -445,6 +479,7 @@ class TGdiPlayback {
     }
 
     void CombineClip(const QPainterPath& deviceArea, int mode) {
+        if (!AffordClip(deviceArea)) return;
         QPainterPath whole;
         whole.addRect(FDestination);
         switch (mode) {
@@ -519,9 +554,47 @@ class TGdiPlayback {
         return std::sqrt(std::fabs(transform.determinant()));
     }
 
-    void PreparePainter(const QTransform& transform, bool fill, bool stroke) {
+    // Hands the painter a clip (in destination pixels) unless it has it
+    // already: turning a path into a clip is the dearest part of a small
+    // drawing, and most records draw through the same clip as the last one.
+    void SetPainterClip(const QPainterPath& clip) {
         FPainter.setTransform(QTransform());
-        FPainter.setClipPath(FDc.Clip);
+        if (FPainterClipSet && clip == FPainterClip) return;
+        FBudget.Spend(clip.elementCount() * TPlaybackBudget::PerClipElement);
+        QPainterPath box;
+        box.addRect(clip.boundingRect());
+        if (clip == box)
+            FPainter.setClipRect(clip.boundingRect());
+        else
+            FPainter.setClipPath(clip);
+        FPainterClip = clip;
+        FPainterClipSet = true;
+    }
+
+    // Charges painting over a box of destination pixels, plus the rows that
+    // the edges of a path cross on it (what scan conversion costs: a zigzag
+    // of a hundred thousand points is dear, a long outline of short steps is
+    // not); answers whether it may be painted.
+    bool AffordPainting(const QRectF& device, const QPainterPath* path = nullptr,
+                        const QTransform& transform = QTransform()) {
+        const QRectF painted = device.normalized().intersected(FDestination);
+        const double area = painted.isValid() ? painted.width() * painted.height() : 0;
+        int64_t edgeRows = 0;
+        if (path) {
+            const double tallest = FDestination.height() + 1;
+            double lastY = 0;
+            for (int i = 0; i < path->elementCount(); ++i) {
+                const QPainterPath::Element e = path->elementAt(i);
+                const double y = transform.map(QPointF(e.x, e.y)).y();
+                edgeRows += 1 + (e.isMoveTo() ? 0 : int64_t(std::min(std::fabs(y - lastY), tallest)));
+                lastY = y;
+            }
+        }
+        return FBudget.Spend(int64_t(std::min(area, 1e12)) + edgeRows * TPlaybackBudget::PerEdgeRow);
+    }
+
+    void PreparePainter(const QTransform& transform, bool fill, bool stroke) {
+        SetPainterClip(FDc.Clip);
         FPainter.setTransform(transform);
         FPainter.setPen(stroke ? DevicePen(FDc.Pen, LengthScale(transform)) : QPen(Qt::NoPen));
         FPainter.setBrush(fill ? DeviceBrush(FDc.Brush) : QBrush(Qt::NoBrush));
@@ -542,6 +615,7 @@ class TGdiPlayback {
             return;
         }
         shape.setFillRule(FDc.FillRule);
+        if (!AffordPainting(transform.mapRect(shape.controlPointRect()), &shape, transform)) return;
         PreparePainter(transform, fill, stroke);
         FPainter.drawPath(shape);
     }
@@ -552,6 +626,7 @@ class TGdiPlayback {
         FPath = QPainterPath();
         FInPath = false;
         path.setFillRule(FDc.FillRule);
+        if (!AffordPainting(path.controlPointRect(), &path)) return;
         PreparePainter(QTransform(), fill, false);
         if (stroke) FPainter.setPen(DevicePen(FDc.Pen, LengthScale(LogicalToDevice())));
         FPainter.drawPath(path);
@@ -690,8 +765,7 @@ class TGdiPlayback {
 
     void SetPixel(QPointF point, QColor color) {
         const QPointF device = LogicalToDevice().map(point);
-        FPainter.setTransform(QTransform());
-        FPainter.setClipPath(FDc.Clip);
+        SetPainterClip(FDc.Clip);
         FPainter.fillRect(QRectF(std::floor(device.x()), std::floor(device.y()), 1, 1), color);
     }
 
@@ -752,7 +826,7 @@ class TGdiPlayback {
         if (!FCanDrawText || (options & ETO_GLYPH_INDEX)) return;
         const QTransform transform = LogicalToDevice();
         if (FDc.TextAlign & TA_UPDATECP) reference = FDc.Position;
-        if (box && (options & ETO_OPAQUE)) {
+        if (box && (options & ETO_OPAQUE) && AffordPainting(transform.mapRect(*box))) {
             PreparePainter(transform, false, false);
             FPainter.fillRect(*box, FDc.BkColor);
         }
@@ -761,6 +835,10 @@ class TGdiPlayback {
         const std::optional<QFont> font = DeviceFont(std::hypot(transform.m21(), transform.m22()));
         if (!font) return;
         const QFontMetricsF metrics(*font);
+        // Every character is shaped and its glyph painted over its cell.
+        const double glyph = metrics.height() * metrics.maxWidth();
+        if (!FBudget.Spend(text.size() * (TPlaybackBudget::PerRecord + int64_t(std::min(glyph, 1e8)))))
+            return;
         const double xScale = std::hypot(transform.m11(), transform.m12());
         const TTextRun run = LayOutText(text, dx, metrics, xScale);
         // Texts are laid out upright in destination pixels, turned only by the font's escapement.
@@ -771,7 +849,7 @@ class TGdiPlayback {
             area.addPolygon(transform.map(QPolygonF(*box)));
             clip = clip.intersected(area);
         }
-        FPainter.setClipPath(clip);
+        SetPainterClip(clip);
         FPainter.translate(transform.map(reference));
         FPainter.rotate(-FDc.Font.Escapement / 10.0);
         FPainter.setFont(*font);
@@ -809,6 +887,7 @@ class TGdiPlayback {
     // A block transfer without a source: the raster operation fills the area.
     void FillBlock(const QRectF& logical, uint32_t rop) {
         const QTransform transform = LogicalToDevice();
+        if (!AffordPainting(transform.mapRect(logical))) return;
         PreparePainter(transform, false, false);
         if (rop == BLACKNESS)
             FPainter.fillRect(logical, Qt::black);
@@ -831,6 +910,7 @@ class TGdiPlayback {
             picture = picture.copy(source.toAlignedRect()).mirrored(mirrorX, mirrorY);
             source = QRectF(picture.rect());
         }
+        if (!AffordPainting(LogicalToDevice().mapRect(target))) return;
         PreparePainter(LogicalToDevice(), false, false);
         switch (rop) {
         case SRCAND:
@@ -859,6 +939,9 @@ class TGdiPlayback {
     bool FInPath = false;
     QPainterPath FPath;
     bool FCanDrawText = false;
+    TPlaybackBudget FBudget;
+    QPainterPath FPainterClip; // the clip the painter has, when FPainterClipSet
+    bool FPainterClipSet = false;
 };
 
 QPolygonF ReadPoints32(const TRecord& record, size_t offset, uint32_t count) {
@@ -893,6 +976,7 @@ class TEmfPlayback : public TGdiPlayback {
             const uint32_t type = FFile.U32(offset), size = FFile.U32(offset + 4);
             if (size < 8 || !FFile.Has(offset, size)) break;
             const TRecord record(FFile.Bytes(offset, size), size);
+            if (!FBudget.Spend(TPlaybackBudget::PerRecord)) break;
             try {
                 PlayRecord(type, record);
             } catch (const TShortRecord&) {
@@ -1134,7 +1218,7 @@ class TEmfPlayback : public TGdiPlayback {
         const uint32_t bitsAt = r.U32(offBits), bitsSize = r.U32(sizeBits);
         if (infoSize == 0 || !r.Has(infoAt, infoSize) || !r.Has(bitsAt, bitsSize)) return QImage();
         return DecodeDib(r.Bytes(infoAt, infoSize), infoSize, bitsSize ? r.Bytes(bitsAt, bitsSize) : nullptr,
-                         bitsSize);
+                         bitsSize, FBudget);
     }
 
     void PlayShapeRecord(uint32_t type, const TRecord& r) {
@@ -1242,6 +1326,7 @@ class TEmfPlayback : public TGdiPlayback {
         }
         const uint32_t count = r.U32(16 + 8);
         if (count > r.Fits(16 + 32, 16)) return;
+        if (!FBudget.Spend(int64_t(count) * TPlaybackBudget::PerClipElement * 4)) return;
         QPainterPath area;
         for (uint32_t i = 0; i < count; ++i) {
             const size_t at = 16 + 32 + 16 * size_t(i);
@@ -1323,6 +1408,7 @@ class TWmfPlayback : public TGdiPlayback {
             if (size < 6 || !FFile.Has(offset, size_t(size))) break;
             if (function == 0) break; // META_EOF
             const TRecord record(FFile.Bytes(offset, size_t(size)), size_t(size));
+            if (!FBudget.Spend(TPlaybackBudget::PerRecord)) break;
             try {
                 PlayRecord(function, record);
             } catch (const TShortRecord&) {
@@ -1430,11 +1516,11 @@ class TWmfPlayback : public TGdiPlayback {
         return font;
     }
 
-    static QImage PackedDib(const TRecord& dib) {
+    QImage PackedDib(const TRecord& dib) {
         const size_t infoSize = PackedDibInfoSize(dib);
         if (infoSize == 0 || !dib.Has(0, infoSize)) return QImage();
         return DecodeDib(dib.Bytes(0, infoSize), infoSize, dib.Bytes(infoSize, dib.Size() - infoSize),
-                         dib.Size() - infoSize);
+                         dib.Size() - infoSize, FBudget);
     }
 
     void PlayShapeRecord(uint16_t function, const TRecord& r) {
