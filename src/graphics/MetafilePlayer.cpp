@@ -202,6 +202,7 @@ class TPlaybackBudget {
   public:
     static constexpr int64_t Total = int64_t(1) << 28;
     static constexpr int64_t PerRecord = 1000;
+    static constexpr int64_t PerDrawing = 16384; // the painter's set-up for one call
     static constexpr int64_t PerDibPixel = 16;
     static constexpr int64_t PerEdgeRow = 64;
     static constexpr int64_t PerClipElement = 500;
@@ -590,7 +591,8 @@ class TGdiPlayback {
                 lastY = y;
             }
         }
-        return FBudget.Spend(int64_t(std::min(area, 1e12)) + edgeRows * TPlaybackBudget::PerEdgeRow);
+        return FBudget.Spend(TPlaybackBudget::PerDrawing + int64_t(std::min(area, 1e12)) +
+                             edgeRows * TPlaybackBudget::PerEdgeRow);
     }
 
     void PreparePainter(const QTransform& transform, bool fill, bool stroke) {
