@@ -5,6 +5,78 @@ using namespace MetafileGdi;
 
 namespace {
 
+// The record types played here.
+enum : uint32_t {
+    EMR_POLYBEZIER = 2,
+    EMR_POLYGON = 3,
+    EMR_POLYLINE = 4,
+    EMR_POLYBEZIERTO = 5,
+    EMR_POLYLINETO = 6,
+    EMR_POLYPOLYLINE = 7,
+    EMR_POLYPOLYGON = 8,
+    EMR_SETWINDOWEXTEX = 9,
+    EMR_SETWINDOWORGEX = 10,
+    EMR_SETVIEWPORTEXTEX = 11,
+    EMR_SETVIEWPORTORGEX = 12,
+    EMR_EOF = 14,
+    EMR_SETPIXELV = 15,
+    EMR_SETMAPMODE = 17,
+    EMR_SETBKMODE = 18,
+    EMR_SETPOLYFILLMODE = 19,
+    EMR_SETTEXTALIGN = 22,
+    EMR_SETTEXTCOLOR = 24,
+    EMR_SETBKCOLOR = 25,
+    EMR_MOVETOEX = 27,
+    EMR_EXCLUDECLIPRECT = 29,
+    EMR_INTERSECTCLIPRECT = 30,
+    EMR_SCALEVIEWPORTEXTEX = 31,
+    EMR_SCALEWINDOWEXTEX = 32,
+    EMR_SAVEDC = 33,
+    EMR_RESTOREDC = 34,
+    EMR_SETWORLDTRANSFORM = 35,
+    EMR_MODIFYWORLDTRANSFORM = 36,
+    EMR_SELECTOBJECT = 37,
+    EMR_CREATEPEN = 38,
+    EMR_CREATEBRUSHINDIRECT = 39,
+    EMR_DELETEOBJECT = 40,
+    EMR_ANGLEARC = 41,
+    EMR_ELLIPSE = 42,
+    EMR_RECTANGLE = 43,
+    EMR_ROUNDRECT = 44,
+    EMR_ARC = 45,
+    EMR_CHORD = 46,
+    EMR_PIE = 47,
+    EMR_LINETO = 54,
+    EMR_ARCTO = 55,
+    EMR_SETARCDIRECTION = 57,
+    EMR_BEGINPATH = 59,
+    EMR_ENDPATH = 60,
+    EMR_CLOSEFIGURE = 61,
+    EMR_FILLPATH = 62,
+    EMR_STROKEANDFILLPATH = 63,
+    EMR_STROKEPATH = 64,
+    EMR_SELECTCLIPPATH = 67,
+    EMR_ABORTPATH = 68,
+    EMR_EXTSELECTCLIPRGN = 75,
+    EMR_BITBLT = 76,
+    EMR_STRETCHBLT = 77,
+    EMR_STRETCHDIBITS = 81,
+    EMR_EXTCREATEFONTINDIRECTW = 82,
+    EMR_EXTTEXTOUTW = 84,
+    EMR_POLYBEZIER16 = 85,
+    EMR_POLYGON16 = 86,
+    EMR_POLYLINE16 = 87,
+    EMR_POLYBEZIERTO16 = 88,
+    EMR_POLYLINETO16 = 89,
+    EMR_POLYPOLYLINE16 = 90,
+    EMR_POLYPOLYGON16 = 91,
+    EMR_CREATEMONOBRUSH = 93,
+    EMR_CREATEDIBPATTERNBRUSHPT = 94,
+    EMR_EXTCREATEPEN = 95,
+};
+
+enum : uint32_t { MWT_IDENTITY = 1, MWT_LEFTMULTIPLY, MWT_RIGHTMULTIPLY, MWT_SET };
+
 // ---- Enhanced metafiles
 
 class TEmfPlayback : public TGdiPlayback {
@@ -24,7 +96,7 @@ class TEmfPlayback : public TGdiPlayback {
                 PlayRecord(type, record);
             } catch (const TShortRecord&) {
             }
-            if (type == 14) break; // EMR_EOF
+            if (type == EMR_EOF) break;
             offset += size;
         }
     }
@@ -54,32 +126,32 @@ class TEmfPlayback : public TGdiPlayback {
 
     void PlayRecord(uint32_t type, const TRecord& r) {
         switch (type) {
-        case 2: // EMR_POLYBEZIER
+        case EMR_POLYBEZIER:
             return PolyBezier(ReadPoints32(r, 28, r.U32(24)), false);
-        case 3: // EMR_POLYGON
+        case EMR_POLYGON:
             return Poly(ReadPoints32(r, 28, r.U32(24)), true);
-        case 4: // EMR_POLYLINE
+        case EMR_POLYLINE:
             return Poly(ReadPoints32(r, 28, r.U32(24)), false);
-        case 5: // EMR_POLYBEZIERTO
+        case EMR_POLYBEZIERTO:
             return PolyBezier(ReadPoints32(r, 28, r.U32(24)), true);
-        case 6: // EMR_POLYLINETO
+        case EMR_POLYLINETO:
             return PolyTo(ReadPoints32(r, 28, r.U32(24)));
-        case 7: // EMR_POLYPOLYLINE
-        case 8: // EMR_POLYPOLYGON
-            return PolyPolygon(ReadPolyPolygon(r, 8), type == 8);
-        case 85: // EMR_POLYBEZIER16
+        case EMR_POLYPOLYLINE:
+        case EMR_POLYPOLYGON:
+            return PolyPolygon(ReadPolyPolygon(r, 8), type == EMR_POLYPOLYGON);
+        case EMR_POLYBEZIER16:
             return PolyBezier(ReadPoints16(r, 28, r.U32(24)), false);
-        case 86: // EMR_POLYGON16
+        case EMR_POLYGON16:
             return Poly(ReadPoints16(r, 28, r.U32(24)), true);
-        case 87: // EMR_POLYLINE16
+        case EMR_POLYLINE16:
             return Poly(ReadPoints16(r, 28, r.U32(24)), false);
-        case 88: // EMR_POLYBEZIERTO16
+        case EMR_POLYBEZIERTO16:
             return PolyBezier(ReadPoints16(r, 28, r.U32(24)), true);
-        case 89: // EMR_POLYLINETO16
+        case EMR_POLYLINETO16:
             return PolyTo(ReadPoints16(r, 28, r.U32(24)));
-        case 90: // EMR_POLYPOLYLINE16
-        case 91: // EMR_POLYPOLYGON16
-            return PolyPolygon(ReadPolyPolygon(r, 4), type == 91);
+        case EMR_POLYPOLYLINE16:
+        case EMR_POLYPOLYGON16:
+            return PolyPolygon(ReadPolyPolygon(r, 4), type == EMR_POLYPOLYGON16);
         default:
             return PlayStateRecord(type, r);
         }
@@ -108,60 +180,60 @@ class TEmfPlayback : public TGdiPlayback {
 
     void PlayStateRecord(uint32_t type, const TRecord& r) {
         switch (type) {
-        case 9: // EMR_SETWINDOWEXTEX
+        case EMR_SETWINDOWEXTEX:
             FDc.WindowExt = Point(r, 8);
             break;
-        case 10: // EMR_SETWINDOWORGEX
+        case EMR_SETWINDOWORGEX:
             FDc.WindowOrg = Point(r, 8);
             break;
-        case 11: // EMR_SETVIEWPORTEXTEX
+        case EMR_SETVIEWPORTEXTEX:
             FDc.ViewportExt = Point(r, 8);
             break;
-        case 12: // EMR_SETVIEWPORTORGEX
+        case EMR_SETVIEWPORTORGEX:
             FDc.ViewportOrg = Point(r, 8);
             break;
-        case 15: // EMR_SETPIXELV
+        case EMR_SETPIXELV:
             SetPixel(Point(r, 8), ColorRef(r.U32(16)));
             break;
-        case 17: // EMR_SETMAPMODE
+        case EMR_SETMAPMODE:
             FDc.MapMode = r.I32(8);
             break;
-        case 18: // EMR_SETBKMODE
+        case EMR_SETBKMODE:
             FDc.BkOpaque = r.U32(8) == 2;
             break;
-        case 19: // EMR_SETPOLYFILLMODE
+        case EMR_SETPOLYFILLMODE:
             FDc.FillRule = r.U32(8) == 2 ? Qt::WindingFill : Qt::OddEvenFill;
             break;
-        case 22: // EMR_SETTEXTALIGN
+        case EMR_SETTEXTALIGN:
             FDc.TextAlign = r.U32(8);
             break;
-        case 24: // EMR_SETTEXTCOLOR
+        case EMR_SETTEXTCOLOR:
             FDc.TextColor = ColorRef(r.U32(8));
             break;
-        case 25: // EMR_SETBKCOLOR
+        case EMR_SETBKCOLOR:
             FDc.BkColor = ColorRef(r.U32(8));
             break;
-        case 27: // EMR_MOVETOEX
+        case EMR_MOVETOEX:
             MoveTo(Point(r, 8));
             break;
-        case 29: // EMR_EXCLUDECLIPRECT
-        case 30: // EMR_INTERSECTCLIPRECT
-            IntersectClip(QRectF(Point(r, 8), Point(r, 16)).normalized(), type == 29);
+        case EMR_EXCLUDECLIPRECT:
+        case EMR_INTERSECTCLIPRECT:
+            IntersectClip(QRectF(Point(r, 8), Point(r, 16)).normalized(), type == EMR_EXCLUDECLIPRECT);
             break;
-        case 31: // EMR_SCALEVIEWPORTEXTEX
-        case 32: // EMR_SCALEWINDOWEXTEX
-            ScaleExtent(type == 31 ? FDc.ViewportExt : FDc.WindowExt, r);
+        case EMR_SCALEVIEWPORTEXTEX:
+        case EMR_SCALEWINDOWEXTEX:
+            ScaleExtent(type == EMR_SCALEVIEWPORTEXTEX ? FDc.ViewportExt : FDc.WindowExt, r);
             break;
-        case 33: // EMR_SAVEDC
+        case EMR_SAVEDC:
             SaveDC();
             break;
-        case 34: // EMR_RESTOREDC
+        case EMR_RESTOREDC:
             RestoreDC(r.I32(8));
             break;
-        case 35: // EMR_SETWORLDTRANSFORM
+        case EMR_SETWORLDTRANSFORM:
             SetWorldTransform(ReadXForm(r, 8));
             break;
-        case 36: // EMR_MODIFYWORLDTRANSFORM
+        case EMR_MODIFYWORLDTRANSFORM:
             ModifyWorldTransform(ReadXForm(r, 8), r.U32(32));
             break;
         default:
@@ -183,16 +255,16 @@ class TEmfPlayback : public TGdiPlayback {
 
     void ModifyWorldTransform(const QTransform& transform, uint32_t mode) {
         switch (mode) {
-        case 1: // MWT_IDENTITY
+        case MWT_IDENTITY:
             FDc.World = QTransform();
             break;
-        case 2: // MWT_LEFTMULTIPLY: the new transform applies first
+        case MWT_LEFTMULTIPLY: // the new transform applies first
             SetWorldTransform(transform * FDc.World);
             break;
-        case 3: // MWT_RIGHTMULTIPLY
+        case MWT_RIGHTMULTIPLY:
             SetWorldTransform(FDc.World * transform);
             break;
-        case 4: // MWT_SET
+        case MWT_SET:
             SetWorldTransform(transform);
             break;
         }
@@ -200,26 +272,26 @@ class TEmfPlayback : public TGdiPlayback {
 
     void PlayObjectRecord(uint32_t type, const TRecord& r) {
         switch (type) {
-        case 37: // EMR_SELECTOBJECT
+        case EMR_SELECTOBJECT:
             SelectObjectAt(r.U32(8));
             break;
-        case 38: // EMR_CREATEPEN
+        case EMR_CREATEPEN:
             StoreObject(r.U32(8), PenObject(MakeLogPen(r.I32(12), r.I32(16), ColorRef(r.U32(24)))));
             break;
-        case 39: // EMR_CREATEBRUSHINDIRECT
+        case EMR_CREATEBRUSHINDIRECT:
             StoreObject(r.U32(8), BrushObject(int(r.U32(12)), ColorRef(r.U32(16)), int(r.U32(20))));
             break;
-        case 40: // EMR_DELETEOBJECT
+        case EMR_DELETEOBJECT:
             DeleteObject(r.U32(8));
             break;
-        case 82: // EMR_EXTCREATEFONTINDIRECTW
+        case EMR_EXTCREATEFONTINDIRECTW:
             StoreObject(r.U32(8), FontObject(ReadLogFont(r)));
             break;
-        case 93: // EMR_CREATEMONOBRUSH
-        case 94: // EMR_CREATEDIBPATTERNBRUSHPT
+        case EMR_CREATEMONOBRUSH:
+        case EMR_CREATEDIBPATTERNBRUSHPT:
             StoreObject(r.U32(8), BrushObject(5, Qt::black, 0, Dib(r, 16, 20, 24, 28)));
             break;
-        case 95: // EMR_EXTCREATEPEN
+        case EMR_EXTCREATEPEN:
             StoreObject(r.U32(8), PenObject(ReadExtPen(r)));
             break;
         default:
@@ -266,34 +338,33 @@ class TEmfPlayback : public TGdiPlayback {
 
     void PlayShapeRecord(uint32_t type, const TRecord& r) {
         switch (type) {
-        case 41: // EMR_ANGLEARC
+        case EMR_ANGLEARC:
             AngleArc(Point(r, 8), r.U32(16), r.F32(20), r.F32(24));
             break;
-        case 42: // EMR_ELLIPSE
+        case EMR_ELLIPSE:
             Ellipse(r.I32(8), r.I32(12), r.I32(16), r.I32(20));
             break;
-        case 43: // EMR_RECTANGLE
+        case EMR_RECTANGLE:
             Rectangle(r.I32(8), r.I32(12), r.I32(16), r.I32(20));
             break;
-        case 44: // EMR_ROUNDRECT
+        case EMR_ROUNDRECT:
             RoundRect(r.I32(8), r.I32(12), r.I32(16), r.I32(20), r.I32(24), r.I32(28));
             break;
-        case 45: // EMR_ARC
-        case 46: // EMR_CHORD
-        case 47: // EMR_PIE
-        case 55: // EMR_ARCTO
-        {
-            const TArcKind kind = type == 45   ? TArcKind::Arc
-                                  : type == 46 ? TArcKind::Chord
-                                  : type == 47 ? TArcKind::Pie
-                                               : TArcKind::ArcTo;
+        case EMR_ARC:
+        case EMR_CHORD:
+        case EMR_PIE:
+        case EMR_ARCTO: {
+            const TArcKind kind = type == EMR_ARC     ? TArcKind::Arc
+                                  : type == EMR_CHORD ? TArcKind::Chord
+                                  : type == EMR_PIE   ? TArcKind::Pie
+                                                      : TArcKind::ArcTo;
             ArcShape(kind, r.I32(8), r.I32(12), r.I32(16), r.I32(20), Point(r, 24), Point(r, 32));
             break;
         }
-        case 54: // EMR_LINETO
+        case EMR_LINETO:
             LineTo(Point(r, 8));
             break;
-        case 57: // EMR_SETARCDIRECTION
+        case EMR_SETARCDIRECTION:
             FDc.Clockwise = r.U32(8) == 2;
             break;
         default:
@@ -304,32 +375,32 @@ class TEmfPlayback : public TGdiPlayback {
 
     void PlayPathRecord(uint32_t type, const TRecord& r) {
         switch (type) {
-        case 59: // EMR_BEGINPATH
+        case EMR_BEGINPATH:
             FInPath = true;
             FPath = QPainterPath();
             FPath.moveTo(LogicalToDevice().map(FDc.Position));
             break;
-        case 60: // EMR_ENDPATH
+        case EMR_ENDPATH:
             FInPath = false;
             break;
-        case 61: // EMR_CLOSEFIGURE
+        case EMR_CLOSEFIGURE:
             if (FInPath) FPath.closeSubpath();
             break;
-        case 62: // EMR_FILLPATH
+        case EMR_FILLPATH:
             DrawPath(true, false);
             break;
-        case 63: // EMR_STROKEANDFILLPATH
+        case EMR_STROKEANDFILLPATH:
             DrawPath(true, true);
             break;
-        case 64: // EMR_STROKEPATH
+        case EMR_STROKEPATH:
             DrawPath(false, true);
             break;
-        case 67: // EMR_SELECTCLIPPATH
+        case EMR_SELECTCLIPPATH:
             CombineClip(FPath, r.I32(8));
             FPath = QPainterPath();
             FInPath = false;
             break;
-        case 68: // EMR_ABORTPATH
+        case EMR_ABORTPATH:
             FPath = QPainterPath();
             FInPath = false;
             break;
@@ -341,17 +412,17 @@ class TEmfPlayback : public TGdiPlayback {
 
     void PlayOutputRecord(uint32_t type, const TRecord& r) {
         switch (type) {
-        case 75: // EMR_EXTSELECTCLIPRGN
+        case EMR_EXTSELECTCLIPRGN:
             SelectClipRegion(r);
             break;
-        case 76: // EMR_BITBLT
-        case 77: // EMR_STRETCHBLT
-            BitBlt(r, type == 77);
+        case EMR_BITBLT:
+        case EMR_STRETCHBLT:
+            BitBlt(r, type == EMR_STRETCHBLT);
             break;
-        case 81: // EMR_STRETCHDIBITS
+        case EMR_STRETCHDIBITS:
             StretchDIBits(r);
             break;
-        case 84: // EMR_EXTTEXTOUTW
+        case EMR_EXTTEXTOUTW:
             ExtTextOutW(r);
             break;
         default:

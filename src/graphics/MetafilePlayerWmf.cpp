@@ -5,6 +5,51 @@ using namespace MetafileGdi;
 
 namespace {
 
+// The record types played here.
+enum : uint16_t {
+    META_EOF = 0x0000,
+    META_SAVEDC = 0x001E,
+    META_CREATEPALETTE = 0x00F7,
+    META_SETBKMODE = 0x0102,
+    META_SETPOLYFILLMODE = 0x0106,
+    META_RESTOREDC = 0x0127,
+    META_SELECTOBJECT = 0x012D,
+    META_SETTEXTALIGN = 0x012E,
+    META_DIBCREATEPATTERNBRUSH = 0x0142,
+    META_DELETEOBJECT = 0x01F0,
+    META_CREATEPATTERNBRUSH = 0x01F9,
+    META_SETBKCOLOR = 0x0201,
+    META_SETTEXTCOLOR = 0x0209,
+    META_SETWINDOWORG = 0x020B,
+    META_SETWINDOWEXT = 0x020C,
+    META_OFFSETWINDOWORG = 0x020F,
+    META_LINETO = 0x0213,
+    META_MOVETO = 0x0214,
+    META_CREATEPENINDIRECT = 0x02FA,
+    META_CREATEFONTINDIRECT = 0x02FB,
+    META_CREATEBRUSHINDIRECT = 0x02FC,
+    META_POLYGON = 0x0324,
+    META_POLYLINE = 0x0325,
+    META_SCALEWINDOWEXT = 0x0410,
+    META_EXCLUDECLIPRECT = 0x0415,
+    META_INTERSECTCLIPRECT = 0x0416,
+    META_ELLIPSE = 0x0418,
+    META_RECTANGLE = 0x041B,
+    META_SETPIXEL = 0x041F,
+    META_TEXTOUT = 0x0521,
+    META_POLYPOLYGON = 0x0538,
+    META_ROUNDRECT = 0x061C,
+    META_PATBLT = 0x061D,
+    META_CREATEREGION = 0x06FF,
+    META_ARC = 0x0817,
+    META_PIE = 0x081A,
+    META_CHORD = 0x0830,
+    META_DIBBITBLT = 0x0940,
+    META_EXTTEXTOUT = 0x0A32,
+    META_DIBSTRETCHBLT = 0x0B41,
+    META_STRETCHDIB = 0x0F43,
+};
+
 // ---- Windows metafiles
 
 class TWmfPlayback : public TGdiPlayback {
@@ -29,7 +74,7 @@ class TWmfPlayback : public TGdiPlayback {
             const uint64_t size = uint64_t(FFile.U32(offset)) * 2;
             const uint16_t function = FFile.U16(offset + 4);
             if (size < 6 || !FFile.Has(offset, size_t(size))) break;
-            if (function == 0) break; // META_EOF
+            if (function == META_EOF) break;
             const TRecord record(FFile.Bytes(offset, size_t(size)), size_t(size));
             if (!FBudget.Spend(TPlaybackBudget::PerRecord)) break;
             try {
@@ -48,39 +93,39 @@ class TWmfPlayback : public TGdiPlayback {
 
     void PlayRecord(uint16_t function, const TRecord& r) {
         switch (function) {
-        case 0x0201: // META_SETBKCOLOR
+        case META_SETBKCOLOR:
             FDc.BkColor = ColorRef(P32(r, 0));
             break;
-        case 0x0102: // META_SETBKMODE
+        case META_SETBKMODE:
             FDc.BkOpaque = P(r, 0) == 2;
             break;
-        case 0x0106: // META_SETPOLYFILLMODE
+        case META_SETPOLYFILLMODE:
             FDc.FillRule = P(r, 0) == 2 ? Qt::WindingFill : Qt::OddEvenFill;
             break;
-        case 0x0209: // META_SETTEXTCOLOR
+        case META_SETTEXTCOLOR:
             FDc.TextColor = ColorRef(P32(r, 0));
             break;
-        case 0x012E: // META_SETTEXTALIGN
+        case META_SETTEXTALIGN:
             FDc.TextAlign = uint16_t(P(r, 0));
             break;
-        case 0x020B: // META_SETWINDOWORG
+        case META_SETWINDOWORG:
             FDc.WindowOrg = YX(r, 0);
             break;
-        case 0x020C: // META_SETWINDOWEXT
+        case META_SETWINDOWEXT:
             FDc.WindowExt = YX(r, 0);
             break;
-        case 0x020F: // META_OFFSETWINDOWORG
+        case META_OFFSETWINDOWORG:
             FDc.WindowOrg += YX(r, 0);
             break;
-        case 0x0410: // META_SCALEWINDOWEXT
+        case META_SCALEWINDOWEXT:
             if (P(r, 0) != 0 && P(r, 2) != 0)
                 FDc.WindowExt =
                     QPointF(FDc.WindowExt.x() * P(r, 3) / P(r, 2), FDc.WindowExt.y() * P(r, 1) / P(r, 0));
             break;
-        case 0x001E: // META_SAVEDC
+        case META_SAVEDC:
             SaveDC();
             break;
-        case 0x0127: // META_RESTOREDC
+        case META_RESTOREDC:
             RestoreDC(P(r, 0));
             break;
         default:
@@ -91,31 +136,32 @@ class TWmfPlayback : public TGdiPlayback {
 
     void PlayObjectRecord(uint16_t function, const TRecord& r) {
         switch (function) {
-        case 0x012D: // META_SELECTOBJECT
+        case META_SELECTOBJECT:
             SelectObjectAt(uint16_t(P(r, 0)));
             break;
-        case 0x01F0: // META_DELETEOBJECT
+        case META_DELETEOBJECT:
             DeleteObject(uint16_t(P(r, 0)));
             break;
-        case 0x02FA: // META_CREATEPENINDIRECT
+        case META_CREATEPENINDIRECT:
             AddObject(PenObject(MakeLogPen(uint16_t(P(r, 0)), P(r, 1), ColorRef(P32(r, 3)))));
             break;
-        case 0x02FC: // META_CREATEBRUSHINDIRECT
+        case META_CREATEBRUSHINDIRECT:
             AddObject(BrushObject(uint16_t(P(r, 0)), ColorRef(P32(r, 1)), P(r, 3)));
             break;
-        case 0x02FB: // META_CREATEFONTINDIRECT
+        case META_CREATEFONTINDIRECT:
             AddObject(FontObject(ReadLogFont(r)));
             break;
-        case 0x0142: { // META_DIBCREATEPATTERNBRUSH
+        case META_DIBCREATEPATTERNBRUSH: {
             const TRecord dib(r.Bytes(10, r.Size() - 10), r.Size() - 10);
             AddObject(BrushObject(5, Qt::black, 0, PackedDib(dib)));
             break;
         }
-        case 0x01F9: // META_CREATEPATTERNBRUSH
-        case 0x00F7: // META_CREATEPALETTE
-        case 0x06FF: // META_CREATEREGION
+        case META_CREATEPATTERNBRUSH:
+        case META_CREATEPALETTE:
+        case META_CREATEREGION:
             // Not drawn, but they take a slot like every object.
-            AddObject(function == 0x01F9 ? BrushObject(BS_SOLID, Qt::black, 0) : TGdiObject{});
+            AddObject(function == META_CREATEPATTERNBRUSH ? BrushObject(BS_SOLID, Qt::black, 0)
+                                                          : TGdiObject{});
             break;
         default:
             PlayShapeRecord(function, r);
@@ -148,44 +194,43 @@ class TWmfPlayback : public TGdiPlayback {
 
     void PlayShapeRecord(uint16_t function, const TRecord& r) {
         switch (function) {
-        case 0x0213: // META_LINETO
+        case META_LINETO:
             LineTo(YX(r, 0));
             break;
-        case 0x0214: // META_MOVETO
+        case META_MOVETO:
             MoveTo(YX(r, 0));
             break;
-        case 0x0415: // META_EXCLUDECLIPRECT
-        case 0x0416: // META_INTERSECTCLIPRECT
+        case META_EXCLUDECLIPRECT:
+        case META_INTERSECTCLIPRECT:
             IntersectClip(QRectF(QPointF(P(r, 3), P(r, 2)), QPointF(P(r, 1), P(r, 0))).normalized(),
-                          function == 0x0415);
+                          function == META_EXCLUDECLIPRECT);
             break;
-        case 0x0418: // META_ELLIPSE
+        case META_ELLIPSE:
             Ellipse(P(r, 3), P(r, 2), P(r, 1), P(r, 0));
             break;
-        case 0x041B: // META_RECTANGLE
+        case META_RECTANGLE:
             Rectangle(P(r, 3), P(r, 2), P(r, 1), P(r, 0));
             break;
-        case 0x061C: // META_ROUNDRECT
+        case META_ROUNDRECT:
             RoundRect(P(r, 5), P(r, 4), P(r, 3), P(r, 2), P(r, 1), P(r, 0));
             break;
-        case 0x0817: // META_ARC
-        case 0x081A: // META_PIE
-        case 0x0830: // META_CHORD
-        {
-            const TArcKind kind = function == 0x0817   ? TArcKind::Arc
-                                  : function == 0x081A ? TArcKind::Pie
-                                                       : TArcKind::Chord;
+        case META_ARC:
+        case META_PIE:
+        case META_CHORD: {
+            const TArcKind kind = function == META_ARC   ? TArcKind::Arc
+                                  : function == META_PIE ? TArcKind::Pie
+                                                         : TArcKind::Chord;
             ArcShape(kind, P(r, 7), P(r, 6), P(r, 5), P(r, 4), YX(r, 2), YX(r, 0));
             break;
         }
-        case 0x041F: // META_SETPIXEL
+        case META_SETPIXEL:
             SetPixel(YX(r, 2), ColorRef(P32(r, 0)));
             break;
-        case 0x0324: // META_POLYGON
-        case 0x0325: // META_POLYLINE
-            Poly(ReadPoints16(r, 8, uint16_t(P(r, 0))), function == 0x0324);
+        case META_POLYGON:
+        case META_POLYLINE:
+            Poly(ReadPoints16(r, 8, uint16_t(P(r, 0))), function == META_POLYGON);
             break;
-        case 0x0538: // META_POLYPOLYGON
+        case META_POLYPOLYGON:
             PolyPolygon(ReadPolyPolygon(r), true);
             break;
         default:
@@ -209,20 +254,20 @@ class TWmfPlayback : public TGdiPlayback {
 
     void PlayOutputRecord(uint16_t function, const TRecord& r) {
         switch (function) {
-        case 0x061D: // META_PATBLT
+        case META_PATBLT:
             FillBlock(QRectF(P(r, 5), P(r, 4), P(r, 3), P(r, 2)).normalized(), P32(r, 0));
             break;
-        case 0x0521: // META_TEXTOUT
+        case META_TEXTOUT:
             TextOut(r);
             break;
-        case 0x0A32: // META_EXTTEXTOUT
+        case META_EXTTEXTOUT:
             ExtTextOut(r);
             break;
-        case 0x0940: // META_DIBBITBLT
-        case 0x0B41: // META_DIBSTRETCHBLT
+        case META_DIBBITBLT:
+        case META_DIBSTRETCHBLT:
             DibBlt(r, function);
             break;
-        case 0x0F43: // META_STRETCHDIB
+        case META_STRETCHDIB:
             StretchDib(r);
             break;
         default:
@@ -267,7 +312,7 @@ class TWmfPlayback : public TGdiPlayback {
     }
 
     void DibBlt(const TRecord& r, uint16_t function) {
-        const bool stretch = function == 0x0B41;
+        const bool stretch = function == META_DIBSTRETCHBLT;
         const uint32_t rop = P32(r, 0);
         // Without a bitmap the record is shorter by the DIB and longer by one reserved word.
         if (r.Size() / 2 == size_t(function >> 8) + 3u) {
