@@ -24,9 +24,10 @@ struct TPaletteEntry {
     uint8_t Flags = 0;
 };
 
-// Pixel memory, zeroed when allocated. Large blocks come straight from the
-// kernel, already zero and on huge pages where it offers them, so a big
-// raster costs neither a clearing pass nor thousands of page faults.
+// Pixel memory (or any large block of bytes), zeroed when allocated. Blocks
+// of a huge page and more come straight from the kernel, already zero and on
+// huge pages where it offers them: a big raster costs neither a clearing pass
+// nor thousands of page faults, and rows never written cost no memory at all.
 class TPixelBuffer {
   public:
     TPixelBuffer() = default;
@@ -95,6 +96,8 @@ class TBitmap : public TGraphic {
     // the palette reads as black; alpha is 255 unless HasAlpha().
     void RowToColor32(int y, TColor32* out) const;
     TColor32 Pixel(int x, int y) const;
+    // The pixels of row y at the given columns, as RowToColor32 would give them.
+    void SampleRow(int y, const int* columns, size_t count, TColor32* out) const;
 
     // Draws the raster scaled into rect (nearest neighbour, clipped to the
     // canvas), mixing by alpha when blend is set, else copying opaque pixels.
@@ -106,6 +109,10 @@ class TBitmap : public TGraphic {
 
     std::shared_ptr<TBitmapImage> FImage;
 };
+
+// For each position i of [from, to): the source index (i - start) * length / span,
+// which maps span positions from start onto length source pixels.
+std::vector<int> NearestSourceIndexes(int from, int to, int64_t start, int64_t span, int length);
 
 // Row length of a raster in bytes, rounded up to 4; -1 when it would not fit an int.
 int64_t RasterRowBytes(int64_t width, int bitsPerPixel);

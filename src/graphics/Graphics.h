@@ -74,6 +74,10 @@ class TCanvas {
 // treated as a broken file rather than an allocation that brings the machine down.
 constexpr int64_t MaxRasterPixels = int64_t(1) << 28;
 
+// What loading a picture may need besides its raster: buffers, tables, a
+// decoder's own memory. A row of 32-bit pixels must fit it too.
+constexpr int64_t MaxWorkingBytes = int64_t(64) << 20;
+
 enum class TProgressStage { psStarting, psRunning, psEnding };
 
 class TGraphic;

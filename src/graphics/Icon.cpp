@@ -39,6 +39,18 @@ bool NoWorse(int candidate, int chosen, int wanted) {
 
 const uint8_t PngSignature[8] = {0x89, 'P', 'N', 'G', 0x0D, 0x0A, 0x1A, 0x0A};
 
+// An entry's image is decoded into a raster of its own first (the PNG's, or
+// the colour part of a DIB) and then made 32-bit with alpha: both must fit
+// the working memory. The format itself names sizes up to 256 pixels.
+bool FitsWorkingMemory(int64_t width, int64_t height) {
+    const int64_t pixels = CheckedPixelCount(width, height);
+    return pixels >= 0 && pixels <= MaxWorkingBytes / 4;
+}
+
+uint32_t GetBig32(const uint8_t* p) {
+    return uint32_t(p[0]) << 24 | uint32_t(p[1]) << 16 | uint32_t(p[2]) << 8 | uint32_t(p[3]);
+}
+
 } // namespace
 
 int TIcon::Width() const {
@@ -127,6 +139,10 @@ void TIcon::DecodeEntry(const TIconDirEntry& entry) {
 }
 
 void TIcon::DecodePngEntry(const uint8_t* data, size_t size) {
+    // The size in the header (IHDR, the first chunk) is checked before the
+    // PNG reader commits anything to it.
+    if (size < 24 || !FitsWorkingMemory(GetBig32(data + 16), GetBig32(data + 20)))
+        throw EInvalidGraphic(IconNotValid);
     // The PNG reader registers itself; without it such an entry cannot be shown.
     const TGraphicClass* pngClass = PictureFormats().FindByClassName("TPNGGraphic");
     if (!pngClass) throw EInvalidGraphic(IconNotValid);
@@ -137,6 +153,7 @@ void TIcon::DecodePngEntry(const uint8_t* data, size_t size) {
     stream.WriteBuffer(data, static_cast<int64_t>(size));
     stream.SetPosition(0);
     png->ReadPicture(stream);
+    if (!FitsWorkingMemory(png->Width(), png->Height())) throw EInvalidGraphic(IconNotValid);
     auto image = std::make_unique<TBitmap>();
     image->SetPixelFormat(TPixelFormat::pf32bit);
     image->SetSize(png->Width(), png->Height());
@@ -169,7 +186,7 @@ TDibLayout MeasureDib(const uint8_t* data, size_t size) {
     dib.Height = static_cast<int32_t>(Get32(data + 8)) / 2;
     dib.BitCount = Get16(data + 14);
     if (dib.HeaderSize < 40 || dib.HeaderSize > size || dib.Width <= 0 || dib.Height <= 0 ||
-        CheckedPixelCount(dib.Width, dib.Height) < 0)
+        !FitsWorkingMemory(dib.Width, dib.Height))
         throw EInvalidGraphic(IconNotValid);
     // Both factors are bounded by the pixel limit above, so no product overflows.
     const int64_t colorRowBytes = RasterRowBytes(dib.Width, dib.BitCount);

@@ -1,5 +1,6 @@
 #include "graphics/JPEGImage.h"
 
+#include <algorithm>
 #include <chrono>
 #include <csetjmp>
 #include <cstdio>
@@ -83,11 +84,63 @@ extern "C" void JpegSkipInputData(j_decompress_ptr cinfo, long numBytes) {
 
 extern "C" void JpegTermSource(j_decompress_ptr) {}
 
+// A real progressive file has a dozen scans at most; hundreds of them only
+// make libjpeg visit every block of the picture again and again. Scans are
+// limited in number, and the blocks they visit together: 2^24 blocks is
+// what a real progressive file of 130 million pixels visits in its ten
+// scans, more than the working memory below lets through.
+constexpr int MaxScans = 256;
+constexpr uint64_t MaxScanBlocks = uint64_t(1) << 24;
+
+struct TJpegProgress {
+    jpeg_progress_mgr Pub;
+    int Scan;
+    JDIMENSION Row;
+    uint64_t BlocksVisited;
+};
+
+// The blocks of one row of the current scan (one row of MCUs or, for a scan
+// of one component, as many rows of blocks as it has vertical samples).
+uint64_t BlocksPerScanRow(const jpeg_decompress_struct& info) {
+    uint64_t blocks = 0;
+    for (int i = 0; i < info.comps_in_scan && i < MAX_COMPS_IN_SCAN; ++i)
+        if (const jpeg_component_info* c = info.cur_comp_info[i])
+            blocks += uint64_t(c->width_in_blocks) * uint64_t(std::max(c->v_samp_factor, 1));
+    return blocks;
+}
+
+// Called by libjpeg between the rows it takes in; nothing here may throw.
+extern "C" void JpegProgressMonitor(j_common_ptr cinfo) {
+    if (!cinfo->is_decompressor) return;
+    auto& info = *reinterpret_cast<j_decompress_ptr>(cinfo);
+    auto& progress = *reinterpret_cast<TJpegProgress*>(cinfo->progress);
+    if (info.input_scan_number > MaxScans) ERREXIT(cinfo, JERR_BAD_PROGRESSION);
+    if (info.input_scan_number != progress.Scan) {
+        progress.Scan = info.input_scan_number;
+        progress.Row = 0;
+    }
+    if (info.input_iMCU_row > progress.Row) {
+        progress.BlocksVisited += uint64_t(info.input_iMCU_row - progress.Row) * BlocksPerScanRow(info);
+        progress.Row = info.input_iMCU_row;
+    }
+    if (progress.BlocksVisited > MaxScanBlocks) ERREXIT(cinfo, JERR_BAD_PROGRESSION);
+}
+
+// libjpeg's own working memory, above all the coefficients a progressive
+// file keeps for the whole picture (two bytes per sample): 64 MiB, plus as
+// much again as the decoded raster up to 192 MiB more, so that progressive
+// photographs of up to 22 million pixels (full colour resolution) or 89
+// million (halved colour) decode. A file that needs more is refused before
+// anything large is allocated.
+constexpr long MaxJpegWorkingMemory = 64L << 20;
+constexpr uint64_t MaxJpegCoefficientAllowance = uint64_t(192) << 20;
+
 // One decompressor over a block of bytes; destroyed whatever happened.
 struct TJpegDecompressor {
     jpeg_decompress_struct Info{};
     TJpegErrorManager Error{};
     TJpegSource Source{};
+    TJpegProgress Progress{};
     bool Created = false;
 
     TJpegDecompressor(const uint8_t* data, size_t size) {
@@ -102,6 +155,7 @@ struct TJpegDecompressor {
         Source.Pub.term_source = JpegTermSource;
         Source.Data = data;
         Source.Size = size;
+        Progress.Pub.progress_monitor = JpegProgressMonitor;
     }
     ~TJpegDecompressor() {
         if (Created) jpeg_destroy_decompress(&Info);
@@ -116,6 +170,14 @@ void CreateStep(TJpegDecompressor& jpeg, void*) {
     jpeg_create_decompress(&jpeg.Info);
     jpeg.Created = true;
     jpeg.Info.src = &jpeg.Source.Pub;
+    jpeg.Info.progress = &jpeg.Progress.Pub;
+    jpeg.Info.mem->max_memory_to_use = MaxJpegWorkingMemory;
+}
+
+// Once the header has given the picture's size.
+void AllowCoefficientStore(jpeg_decompress_struct& info) {
+    const uint64_t raster = uint64_t(info.image_width) * info.image_height * 3;
+    info.mem->max_memory_to_use = MaxJpegWorkingMemory + long(std::min(raster, MaxJpegCoefficientAllowance));
 }
 
 // Runs one step with libjpeg's fatal errors caught; answers the error's
@@ -241,6 +303,7 @@ void DecodeStep(TJpegDecompressor& jpeg, void* context) {
     auto& ctx = *static_cast<TDecodeContext*>(context);
     jpeg_decompress_struct& info = jpeg.Info;
     jpeg_read_header(&info, TRUE);
+    AllowCoefficientStore(info);
     ApplySettings(info, *ctx.Settings, jpeg_has_multiple_scans(&info));
     jpeg_start_decompress(&info);
     SetUpRaster(info, ctx);
@@ -289,11 +352,11 @@ void TJPEGImage::ReadPicture(TStream& stream) {
     auto data = std::make_shared<TJPEGData>();
     int64_t size = stream.Size() - stream.Position();
     if (size > 0) {
-        data->Data.resize(static_cast<size_t>(size));
+        data->Data = TPixelBuffer(static_cast<size_t>(size));
         stream.ReadBuffer(data->Data.data(), size);
     }
     bool progressive = false;
-    if (!data->Data.empty()) ReadHeaderFacts(*data, progressive);
+    if (data->Data.size() != 0) ReadHeaderFacts(*data, progressive);
     // Only a picture whose header read cleanly replaces what was there.
     FImage = std::move(data);
     FProgressive = progressive;
@@ -354,7 +417,7 @@ void ScaledSizeStep(TJpegDecompressor& jpeg, void* context) {
 void TJPEGImage::CalcOutputDimensions() const {
     if (FScaledValid && FScaledFor == Settings.Scale) return;
     TScaledSize size{Settings.Scale};
-    if (FImage && !FImage->Data.empty()) {
+    if (FImage && FImage->Data.size() != 0) {
         TJpegDecompressor jpeg(FImage->Data.data(), FImage->Data.size());
         Open(jpeg);
         Check(GuardedCall(jpeg, ScaledSizeStep, &size));

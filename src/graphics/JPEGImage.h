@@ -30,7 +30,7 @@ TJPEGDefaults& JPEGDefaults();
 
 // The file's bytes and what its header says; shared by copies of a picture.
 struct TJPEGData {
-    std::vector<uint8_t> Data;
+    TPixelBuffer Data; // a block of its own when large: no clearing pass before the read
     int Width = 0;
     int Height = 0;
     bool Grayscale = false;

@@ -114,8 +114,9 @@ bool TMetafile::TryReadPlaceable(const std::vector<uint8_t>& bytes) {
                        GetInt16(bytes.data() + 12)};
     FInch = Get16(bytes.data() + 14);
     if (FInch == 0) FInch = 96;
-    FMMWidth = MulDiv(FWmfBounds.Right - FWmfBounds.Left, 2540, FInch);
-    FMMHeight = MulDiv(FWmfBounds.Bottom - FWmfBounds.Top, 2540, FInch);
+    // Truncated, not rounded: the size other readers give the same header.
+    FMMWidth = static_cast<int>(int64_t(FWmfBounds.Right - FWmfBounds.Left) * 2540 / FInch);
+    FMMHeight = static_cast<int>(int64_t(FWmfBounds.Bottom - FWmfBounds.Top) * 2540 / FInch);
     FData = bytes;
     return true;
 }

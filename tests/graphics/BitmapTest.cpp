@@ -198,6 +198,34 @@ TEST(BmpReader, Rle4RunsAlternateNibbles) {
         EXPECT_EQ(bitmap->Pixel(x, 0), Opaque(kFourColors[want[x]])) << x;
 }
 
+// The reader takes run-length data in blocks of 1 MiB: runs that straddle a
+// block's end (here absolute runs of 255 pixels, 8000 rows of them, over
+// 1 MiB at 4 bits and twice that at 8) decode as if the data came in one piece.
+TEST(BmpReader, RunsAcrossReadBlocksDecodeWhole) {
+    for (int bits : {8, 4}) {
+        TBmpFile rle;
+        rle.Width = 255;
+        rle.Height = 8000;
+        rle.BitCount = uint16_t(bits);
+        rle.Compression = bits == 8 ? 1 : 2;
+        for (uint32_t i = 0; i < (1u << bits); ++i)
+            rle.Palette.push_back(i);
+        const auto value = [bits](int x, int y) { return uint8_t((x + 3 * y) % (1 << bits)); };
+        for (int y = rle.Height - 1; y >= 0; --y) { // bottom row first
+            std::string run = {'\0', char(255)};
+            for (int x = 0; x < 255; x += 8 / bits)
+                run += char(bits == 8 ? value(x, y) : value(x, y) << 4 | value(x + 1, y));
+            if (run.size() % 2) run += '\0';
+            rle.Pixels += run + std::string(2, '\0'); // end of line
+        }
+        ASSERT_GT(rle.Pixels.size(), size_t(1) << 20);
+        auto bitmap = Load(MakeBmp(rle));
+        for (int y = 0; y < rle.Height; y += 37)
+            for (int x : {0, 1, 100, 253, 254})
+                ASSERT_EQ(bitmap->Pixel(x, y), Opaque(value(x, y))) << bits << " bits, " << x << "," << y;
+    }
+}
+
 TEST(BmpReader, RleNeverWritesOutsideTheRaster) {
     TBmpFile rle;
     rle.Width = 2;
@@ -340,6 +368,33 @@ TEST(BitmapDrawing, NearestNeighbourScalingAndClipping) {
     EXPECT_EQ(clipped.ScanLine(1)[1], colors[1][1]);
     bitmap.DrawInRect(clipped, Rect(3, 3, 3, 9)); // empty: nothing happens
     bitmap.DrawInRect(clipped, Rect(100, 100, 200, 200));
+}
+
+// A picture of 2^24 columns drawn as a 140 x 137 thumbnail: the column
+// arithmetic must not wrap, and no row of the picture's width is buffered.
+TEST(BitmapDrawing, VeryWidePicturesScaleWithoutWrapping) {
+    TBmpFile wide;
+    wide.Width = 1 << 24;
+    wide.Height = 16;
+    wide.BitCount = 1;
+    wide.Palette = {0x112233, 0x445566};
+    const std::string bare = MakeBmp(wide); // 62 bytes, every row missing: index 0
+    ASSERT_EQ(bare.size(), 62u);
+    wide.Height = 1;
+    // The right half of the one row is index 1.
+    wide.Pixels = std::string(size_t(1) << 20, '\0') + std::string(size_t(1) << 20, '\xFF');
+    const std::string halves = MakeBmp(wide);
+    for (const std::string* file : {&bare, &halves}) {
+        std::unique_ptr<TBitmap> bitmap = Load(*file);
+        TCanvas canvas(140, 137, 0);
+        bitmap->DrawInRect(canvas, Rect(0, 0, 140, 137));
+        const TColor32 right = file == &bare ? Opaque(0x112233) : Opaque(0x445566);
+        EXPECT_EQ(canvas.ScanLine(0)[0], Opaque(0x112233));
+        EXPECT_EQ(canvas.ScanLine(136)[69], Opaque(0x112233));
+        EXPECT_EQ(canvas.ScanLine(136)[70], right);
+        EXPECT_EQ(canvas.ScanLine(60)[139], right);
+        EXPECT_EQ(bitmap->Pixel((1 << 24) - 1, 0), right);
+    }
 }
 
 TEST(BitmapRaster, CopiesShareUntilWritten) {

@@ -3,6 +3,8 @@
 #include "graphics/Icon.h"
 #include "graphics/Picture.h"
 
+#include <zlib.h>
+
 using namespace gfxtest;
 
 namespace {
@@ -104,13 +106,42 @@ TEST(IconReader, HeaderAndEntryFailures) {
     hugeDib[22 + 4] = char(0x7F); // width of 2^30 and more
     hugeDib[22 + 7] = char(0x40);
     std::string cutDib = MakeIco({Solid(16, 0)}).substr(0, 22 + 60);
-    for (const std::string& bytes : {badOffset, noEntries, hugeDib, cutDib}) {
+    // 4097 x 4096 pixels, one bit each, all present: made 32-bit it would
+    // take more than the 64 MiB an entry may have.
+    TIcoEntry wide;
+    wide.Image = MakeIconDib(
+        1, 1, [](int, int) { return 0u; }, [](int, int) { return false; });
+    wide.Image[4] = char(0x01), wide.Image[5] = char(0x10);                   // width 4097
+    wide.Image[8] = char(0x00), wide.Image[9] = char(0x20);                   // height 2 x 4096
+    wide.Image[14] = 1;                                                       // one bit per pixel
+    wide.Image.resize(40 + 8, '\0');                                          // two colours
+    wide.Image += std::string(size_t(516) * 4096 + size_t(516) * 4096, '\0'); // colour rows, mask rows
+    const std::string wideDib = MakeIco({wide});
+    for (const std::string& bytes : {badOffset, noEntries, hugeDib, cutDib, wideDib}) {
         TIcon broken;
         ReadInto(broken, bytes);
         TCanvas canvas(4, 4, 0);
         EXPECT_EQ(ErrorOf([&] { broken.DrawInRect(canvas, Rect(0, 0, 4, 4)); }),
                   "EInvalidGraphic: Icon image is not valid");
     }
+}
+
+// A PNG entry whose header claims 16384 x 16384 pixels is refused before the
+// PNG reader would make a raster of that size and the icon a second one.
+TEST(IconReader, PngEntryLargerThanTheWorkingMemoryIsRefused) {
+    if (!PictureFormats().FindByClassName("TPNGGraphic")) GTEST_SKIP() << "no PNG reader in this build";
+    std::string png = ReadFile(std::string(QUILLORA_TESTDATA_DIR) + "/pngsuite/png/basn6a08.png");
+    ASSERT_EQ(png.substr(12, 4), "IHDR");
+    for (size_t at : {size_t(16), size_t(20)})
+        png.replace(at, 4, std::string("\0\0\x40\0", 4));
+    const uint32_t crc = uint32_t(crc32(0, reinterpret_cast<const Bytef*>(png.data() + 12), 17));
+    for (int i = 0; i < 4; ++i)
+        png[29 + size_t(i)] = char(crc >> (24 - 8 * i));
+    TIcoEntry entry;
+    entry.Image = png;
+    TIcon icon;
+    ReadInto(icon, MakeIco({entry}));
+    EXPECT_EQ(ErrorOf([&] { icon.HandleNeeded(); }), "EInvalidGraphic: Icon image is not valid");
 }
 
 TEST(IconReader, TypeZeroIsTheApplicationIcon) {

@@ -3,6 +3,7 @@
 #include "graphics/JPEGImage.h"
 #include "graphics/Picture.h"
 
+#include <algorithm>
 #include <array>
 #include <cstdio>
 #include <sstream>
@@ -286,4 +287,50 @@ TEST_F(JPEGFiles, RasterTooLargeToHoldFailsAtLoad) {
     TJPEGImage jpeg;
     EXPECT_EQ(ErrorOf([&] { ReadInto(jpeg, bytes); }), "EJPEG: JPEG error #41"); // JERR_IMAGE_TOO_BIG
     EXPECT_TRUE(jpeg.Empty());
+}
+
+namespace {
+
+// A progressive file whose frame claims width x height and whose last scan
+// is repeated until it has the given number of scans.
+std::string Reframed(std::string bytes, int width, int height, int scans) {
+    const size_t sof = bytes.find("\xFF\xC2");
+    const size_t lastScan = bytes.rfind("\xFF\xDA");
+    if (sof == std::string::npos || lastScan == std::string::npos) return "";
+    const std::string scan = bytes.substr(lastScan, bytes.size() - 2 - lastScan);
+    // Stuffed entropy data never holds FF DA: every one is a scan.
+    int present = 0;
+    for (size_t at = bytes.find("\xFF\xDA"); at != std::string::npos; at = bytes.find("\xFF\xDA", at + 2))
+        ++present;
+    for (int i = present; i < scans; ++i)
+        bytes.insert(bytes.size() - 2, scan);
+    bytes[sof + 5] = char(height >> 8), bytes[sof + 6] = char(height);
+    bytes[sof + 7] = char(width >> 8), bytes[sof + 8] = char(width);
+    return bytes;
+}
+
+} // namespace
+
+// Files that make libjpeg work or allocate without end fail at the first
+// drawing, quickly, with the library's message code.
+TEST_F(JPEGFiles, ExcessiveScansAndMemoryFailAtFirstDrawing) {
+    const std::string progressive = ReadFile(MakeJpeg("progressive.jpg", 16, 16, "-progressive"));
+    const std::string badProgression = "EJPEG: JPEG error #" + std::to_string(JERR_BAD_PROGRESSION);
+    const struct {
+        int Width, Height, Scans;
+        std::string Error;
+    } cases[] = {
+        {16, 16, 20, "no error"},
+        {16, 16, 300, badProgression},     // too many scans
+        {4096, 4096, 200, badProgression}, // too many blocks visited
+        {16384, 16384, 12,
+         "EJPEG: JPEG error #" + std::to_string(JERR_NO_BACKING_STORE)}, // 800 MB of coefficients
+    };
+    for (const auto& c : cases) {
+        TJPEGImage jpeg;
+        ReadInto(jpeg, Reframed(progressive, c.Width, c.Height, c.Scans));
+        EXPECT_EQ(jpeg.Width(), c.Width);
+        EXPECT_EQ(ErrorOf([&] { jpeg.DIBNeeded(); }), c.Error)
+            << c.Width << " x " << c.Height << ", " << c.Scans;
+    }
 }

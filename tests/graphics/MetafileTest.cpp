@@ -84,6 +84,13 @@ TEST(MetafileReader, PlaceableHeaderGivesTheBoxInUnitsPerInch) {
     EXPECT_EQ(wmf.MMHeight(), 1270);
     EXPECT_EQ(wmf.WmfBounds(), Rect(0, 0, 1000, 500));
     EXPECT_EQ(wmf.WmfRecordsSize(), 24u);
+    // 7 x 2540 / 1000 = 17.78 and 3 x 2540 / 1000 = 7.62: the quotients are cut, toward zero.
+    ReadInto(wmf, Wmf(7, 3, 1000));
+    EXPECT_EQ(wmf.MMWidth(), 17);
+    EXPECT_EQ(wmf.MMHeight(), 7);
+    ReadInto(wmf, Wmf(-7, -3, 1000));
+    EXPECT_EQ(wmf.MMWidth(), -17);
+    EXPECT_EQ(wmf.MMHeight(), -7);
     ReadInto(wmf, Wmf(96, 48, 0)); // 0 units per inch stands for 96
     EXPECT_EQ(wmf.Inch(), 96);
     EXPECT_EQ(wmf.Width(), 96);

@@ -65,10 +65,45 @@ TEST_F(QuilloraPic, WritesTheRasterAsPam) {
     EXPECT_EQ(pam.Pixels, Rgba({0x102030FF, 0xA0B0C0FF, 0xA0B0C0FF, 0x102030FF}));
 }
 
+// Rows wider than the pieces the tool converts at a time (65536 pixels), at
+// 8 and 24 bits: every pixel lands where it belongs.
+TEST_F(QuilloraPic, RowsWiderThanOnePieceAreWrittenWhole) {
+    const int width = 70001;
+    for (int bits : {8, 24}) {
+        TBmpFile layout;
+        layout.Width = width;
+        layout.Height = 2;
+        layout.BitCount = uint16_t(bits);
+        for (uint32_t i = 0; bits == 8 && i < 256; ++i)
+            layout.Palette.push_back(i * 0x010101);
+        const size_t rowBytes = size_t(width * bits / 8 + 3) / 4 * 4;
+        for (int y = 1; y >= 0; --y) { // bottom row first
+            std::string row(rowBytes, '\0');
+            for (int x = 0; x < width; ++x)
+                for (int k = 0; k < bits / 8; ++k)
+                    row[size_t(x * bits / 8 + k)] = char((x * 7 + y) & 255);
+            layout.Pixels += row;
+        }
+        std::string in = Scratch.Write("wide.bmp", MakeBmp(layout));
+        ASSERT_EQ(Pic(Quote(in) + " -o " + Quote(Scratch.Path("wide.pam"))), 0) << bits;
+        TPam pam = ReadPam(Scratch.Path("wide.pam"));
+        EXPECT_EQ(pam.Header, Header(width, 2));
+        ASSERT_EQ(pam.Pixels.size(), size_t(width) * 2 * 4);
+        for (int y = 0; y < 2; ++y)
+            for (int x : {0, 65535, 65536, width - 1}) {
+                const char v = char((x * 7 + y) & 255);
+                EXPECT_EQ(pam.Pixels.substr((size_t(y) * width + x) * 4, 4),
+                          std::string({v, v, v, char(0xFF)}))
+                    << bits << " bits, " << x << "," << y;
+            }
+    }
+}
+
 TEST_F(QuilloraPic, JpegIsDecodedAndPngKeepsItsAlpha) {
     // 13 columns: whole groups of four pixels and a tail.
     std::string ppm = "P6\n13 2\n255\n";
-    for (int i = 0; i < 13 * 2 * 3; ++i) ppm += static_cast<char>((i * 37 + 11) & 0xFF);
+    for (int i = 0; i < 13 * 2 * 3; ++i)
+        ppm += static_cast<char>((i * 37 + 11) & 0xFF);
     std::string ppmPath = Scratch.Write("in.ppm", ppm);
     std::string jpg = Scratch.Path("photo.JPG");
     ASSERT_EQ(RunCommand("cjpeg -outfile " + Quote(jpg) + " " + Quote(ppmPath)), 0);

@@ -21,10 +21,12 @@
 #include <QGuiApplication>
 #endif
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <immintrin.h>
+#include <memory>
 #include <new>
 #include <string>
 #include <unistd.h>
@@ -68,33 +70,37 @@ bool ParseOptions(int argc, char** argv, TOptions& options) {
     return !options.Input.empty() && !options.Output.empty();
 }
 
-// Writes the PAM header and then rows handed over by fill, in large blocks.
+// Writes the PAM header and then the pixels' bytes, in blocks.
 class TPamWriter {
   public:
+    static constexpr size_t BlockBytes = size_t(256) << 10;
+
     TPamWriter(const std::string& path, int width, int height) : FFile(path, TFileMode::fmCreate) {
         FFile.WriteText(Format("P7\nWIDTH %d\nHEIGHT %d\nDEPTH 4\nMAXVAL 255\nTUPLTYPE RGB_ALPHA\nENDHDR\n",
                                width, height));
-        FRowBytes = static_cast<size_t>(width) * 4;
-        FRowsPerBlock = std::max<size_t>(1, (size_t(1) << 20) / std::max<size_t>(FRowBytes, 1));
-        FBlock.resize(FRowsPerBlock * FRowBytes);
+        FBlock.reset(new uint8_t[BlockBytes]);
     }
-    // The next row's RGBA bytes go here; they are written when the block is full.
-    uint8_t* NextRow() {
-        if (FRowsInBlock == FRowsPerBlock) Flush();
-        return FBlock.data() + FRowBytes * FRowsInBlock++;
+    // Room for count bytes (at most BlockBytes), written when the block is full.
+    uint8_t* Next(size_t count) {
+        if (FUsed + count > BlockBytes) Flush();
+        uint8_t* at = FBlock.get() + FUsed;
+        FUsed += count;
+        return at;
     }
     void Flush() {
-        FFile.WriteBuffer(FBlock.data(), static_cast<int64_t>(FRowBytes * FRowsInBlock));
-        FRowsInBlock = 0;
+        FFile.WriteBuffer(FBlock.get(), static_cast<int64_t>(FUsed));
+        FUsed = 0;
     }
 
   private:
     TFileStream FFile;
-    std::vector<uint8_t> FBlock;
-    size_t FRowBytes = 0;
-    size_t FRowsPerBlock = 1;
-    size_t FRowsInBlock = 0;
+    std::unique_ptr<uint8_t[]> FBlock;
+    size_t FUsed = 0;
 };
+
+// Rows are converted in pieces of this many pixels, so that a picture of any
+// width costs the same small buffers.
+constexpr int PiecePixels = int(TPamWriter::BlockBytes / 4);
 
 void Color32ToRgba(const TColor32* in, int width, uint8_t* out) {
     for (int x = 0; x < width; ++x, out += 4) {
@@ -140,24 +146,33 @@ void BgrToRgba(const uint8_t* in, int width, uint8_t* out) {
 void WriteBitmap(const TBitmap& bitmap, const std::string& path) {
     const int width = bitmap.Width(), height = bitmap.Height();
     TPamWriter pam(path, width, height);
-    std::vector<TColor32> row(static_cast<size_t>(width));
-    for (int y = 0; y < height; ++y) {
-        uint8_t* out = pam.NextRow();
-        if (bitmap.PixelFormat() == TPixelFormat::pf24bit) {
-            // The common case (every JPEG) without the detour through 32-bit pixels.
-            BgrToRgba(bitmap.ScanLine(y), width, out);
-        } else {
-            bitmap.RowToColor32(y, row.data());
-            Color32ToRgba(row.data(), width, out);
+    const bool bgr = bitmap.PixelFormat() == TPixelFormat::pf24bit;
+    std::vector<int> columns(static_cast<size_t>(std::min(width, PiecePixels)));
+    std::vector<TColor32> piece(columns.size());
+    for (int y = 0; y < height; ++y)
+        for (int x = 0; x < width; x += PiecePixels) {
+            const int count = std::min(PiecePixels, width - x);
+            uint8_t* out = pam.Next(size_t(count) * 4);
+            if (bgr) {
+                // The common case (every JPEG) without the detour through 32-bit pixels.
+                BgrToRgba(bitmap.ScanLine(y) + size_t(x) * 3, count, out);
+                continue;
+            }
+            for (int i = 0; i < count; ++i)
+                columns[size_t(i)] = x + i;
+            bitmap.SampleRow(y, columns.data(), size_t(count), piece.data());
+            Color32ToRgba(piece.data(), count, out);
         }
-    }
     pam.Flush();
 }
 
 void WriteCanvas(const TCanvas& canvas, const std::string& path) {
     TPamWriter pam(path, canvas.Width(), canvas.Height());
     for (int y = 0; y < canvas.Height(); ++y)
-        Color32ToRgba(canvas.ScanLine(y), canvas.Width(), pam.NextRow());
+        for (int x = 0; x < canvas.Width(); x += PiecePixels) {
+            const int count = std::min(PiecePixels, canvas.Width() - x);
+            Color32ToRgba(canvas.ScanLine(y) + x, count, pam.Next(size_t(count) * 4));
+        }
     pam.Flush();
 }
 

@@ -4,6 +4,7 @@
 
 #include <QApplication>
 #include <cstdint>
+#include <functional>
 #include <gtest/gtest.h>
 #include <initializer_list>
 #include <random>
@@ -414,6 +415,51 @@ TEST(MetafilePlayerHostile, TruncatedAndCorruptedFilesNeverReadOutside) {
         PlayWindowsMetafile(wmfCopy.data(), wmfCopy.size(), bounds, canvas, Rect(0, 0, 64, 64));
     }
     SUCCEED();
+}
+
+// Playing one picture has a budget: a file whose records would decode huge
+// bitmaps or paint the whole destination over and over has its first records
+// played and the rest skipped, the last one (a red right half) among them.
+TEST(MetafilePlayerHostile, CostlyRecordsSpendTheBudgetAndTheRestAreSkipped) {
+    // A DIB header claiming 4096 x 4096 pixels at one bit, with no bits at all.
+    std::vector<uint8_t> huge;
+    for (uint32_t v : {40u, 4096u, 4096u})
+        Put32(huge, v);
+    Put16(huge, 1);
+    Put16(huge, 1);
+    for (int i = 0; i < 6; ++i)
+        Put32(huge, 0);
+    std::vector<uint8_t> stretch;
+    for (int32_t v :
+         {0, 0, 100, 100, 0, 0, 0, 0, 4096, 4096, 80, int32_t(huge.size()), 0, 0, 0, 0x00CC0020, 100, 100})
+        Put32(stretch, uint32_t(v));
+    stretch.insert(stretch.end(), huge.begin(), huge.end());
+    const struct {
+        const char* Name;
+        std::function<void(TEmfBuilder&)> Costly;
+    } cases[] = {
+        {"bitmaps of 2^24 pixels",
+         [&](TEmfBuilder& emf) {
+             for (int i = 0; i < 20; ++i)
+                 emf.Raw(81, stretch);
+         }},
+        {"the whole destination filled",
+         [](TEmfBuilder& emf) {
+             for (int i = 0; i < 20000; ++i)
+                 emf.Record(43, {0, 0, 100, 100});
+         }},
+    };
+    for (const auto& c : cases) {
+        TEmfBuilder emf;
+        SolidBrush(emf, 0x00FF00).Record(43, {0, 0, 50, 100});
+        SolidBrush(emf, 0x0000FF);
+        c.Costly(emf);
+        SolidBrush(emf, 0xFF0000).Record(43, {50, 0, 100, 100});
+        TCanvas canvas(400, 400, White);
+        Draw(canvas, emf.Finish(), Rect(0, 0, 400, 400));
+        EXPECT_NE(At(canvas, 100, 200), White) << c.Name; // green, or blue under the filled rectangles
+        EXPECT_NE(At(canvas, 300, 200), Red) << c.Name;
+    }
 }
 
 TEST(MetafilePlayerImage, PictureControlPlaysALoadedMetafile) {

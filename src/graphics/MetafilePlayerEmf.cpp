@@ -1,0 +1,507 @@
+#include "graphics/MetafilePlayer.h"
+#include "graphics/MetafilePlayerGdi.h"
+
+using namespace MetafileGdi;
+
+namespace {
+
+// The record types played here.
+enum : uint32_t {
+    EMR_POLYBEZIER = 2,
+    EMR_POLYGON = 3,
+    EMR_POLYLINE = 4,
+    EMR_POLYBEZIERTO = 5,
+    EMR_POLYLINETO = 6,
+    EMR_POLYPOLYLINE = 7,
+    EMR_POLYPOLYGON = 8,
+    EMR_SETWINDOWEXTEX = 9,
+    EMR_SETWINDOWORGEX = 10,
+    EMR_SETVIEWPORTEXTEX = 11,
+    EMR_SETVIEWPORTORGEX = 12,
+    EMR_EOF = 14,
+    EMR_SETPIXELV = 15,
+    EMR_SETMAPMODE = 17,
+    EMR_SETBKMODE = 18,
+    EMR_SETPOLYFILLMODE = 19,
+    EMR_SETTEXTALIGN = 22,
+    EMR_SETTEXTCOLOR = 24,
+    EMR_SETBKCOLOR = 25,
+    EMR_MOVETOEX = 27,
+    EMR_EXCLUDECLIPRECT = 29,
+    EMR_INTERSECTCLIPRECT = 30,
+    EMR_SCALEVIEWPORTEXTEX = 31,
+    EMR_SCALEWINDOWEXTEX = 32,
+    EMR_SAVEDC = 33,
+    EMR_RESTOREDC = 34,
+    EMR_SETWORLDTRANSFORM = 35,
+    EMR_MODIFYWORLDTRANSFORM = 36,
+    EMR_SELECTOBJECT = 37,
+    EMR_CREATEPEN = 38,
+    EMR_CREATEBRUSHINDIRECT = 39,
+    EMR_DELETEOBJECT = 40,
+    EMR_ANGLEARC = 41,
+    EMR_ELLIPSE = 42,
+    EMR_RECTANGLE = 43,
+    EMR_ROUNDRECT = 44,
+    EMR_ARC = 45,
+    EMR_CHORD = 46,
+    EMR_PIE = 47,
+    EMR_LINETO = 54,
+    EMR_ARCTO = 55,
+    EMR_SETARCDIRECTION = 57,
+    EMR_BEGINPATH = 59,
+    EMR_ENDPATH = 60,
+    EMR_CLOSEFIGURE = 61,
+    EMR_FILLPATH = 62,
+    EMR_STROKEANDFILLPATH = 63,
+    EMR_STROKEPATH = 64,
+    EMR_SELECTCLIPPATH = 67,
+    EMR_ABORTPATH = 68,
+    EMR_EXTSELECTCLIPRGN = 75,
+    EMR_BITBLT = 76,
+    EMR_STRETCHBLT = 77,
+    EMR_STRETCHDIBITS = 81,
+    EMR_EXTCREATEFONTINDIRECTW = 82,
+    EMR_EXTTEXTOUTW = 84,
+    EMR_POLYBEZIER16 = 85,
+    EMR_POLYGON16 = 86,
+    EMR_POLYLINE16 = 87,
+    EMR_POLYBEZIERTO16 = 88,
+    EMR_POLYLINETO16 = 89,
+    EMR_POLYPOLYLINE16 = 90,
+    EMR_POLYPOLYGON16 = 91,
+    EMR_CREATEMONOBRUSH = 93,
+    EMR_CREATEDIBPATTERNBRUSHPT = 94,
+    EMR_EXTCREATEPEN = 95,
+};
+
+enum : uint32_t { MWT_IDENTITY = 1, MWT_LEFTMULTIPLY, MWT_RIGHTMULTIPLY, MWT_SET };
+
+// ---- Enhanced metafiles
+
+class TEmfPlayback : public TGdiPlayback {
+  public:
+    TEmfPlayback(QPainter& painter, const QRectF& destination, const TRecord& file)
+        : TGdiPlayback(painter, destination), FFile(file) {}
+
+    void Play() {
+        if (!ReadHeader()) return;
+        size_t offset = 0;
+        while (FFile.Has(offset, 8)) {
+            const uint32_t type = FFile.U32(offset), size = FFile.U32(offset + 4);
+            if (size < 8 || !FFile.Has(offset, size)) break;
+            const TRecord record(FFile.Bytes(offset, size), size);
+            if (!FBudget.Spend(TPlaybackBudget::PerRecord)) break;
+            try {
+                PlayRecord(type, record);
+            } catch (const TShortRecord&) {
+            }
+            if (type == EMR_EOF) break;
+            offset += size;
+        }
+    }
+
+  private:
+    // The frame (0.01 mm) is turned into reference-device pixels and mapped onto the destination.
+    bool ReadHeader() {
+        if (!FFile.Has(0, 88) || FFile.U32(0) != 1) return false;
+        const double deviceX = FFile.I32(72), deviceY = FFile.I32(76);
+        const double mmX = FFile.I32(80), mmY = FFile.I32(84);
+        if (deviceX > 0 && deviceY > 0 && mmX > 0 && mmY > 0)
+            FPixelsPerMM = QSizeF(deviceX / mmX, deviceY / mmY);
+        QRectF frame(
+            QPointF(FFile.I32(24) * FPixelsPerMM.width() / 100, FFile.I32(28) * FPixelsPerMM.height() / 100),
+            QPointF(FFile.I32(32) * FPixelsPerMM.width() / 100, FFile.I32(36) * FPixelsPerMM.height() / 100));
+        if (frame.width() <= 0 || frame.height() <= 0)
+            frame = QRectF(QPointF(FFile.I32(8), FFile.I32(12)),
+                           QPointF(FFile.I32(16) + 1.0, FFile.I32(20) + 1.0));
+        if (frame.width() <= 0 || frame.height() <= 0) return false;
+        FReferenceToDestination = QTransform::fromTranslate(-frame.left(), -frame.top()) *
+                                  QTransform::fromScale(FDestination.width() / frame.width(),
+                                                        FDestination.height() / frame.height()) *
+                                  QTransform::fromTranslate(FDestination.left(), FDestination.top());
+        ResizeObjectTable(FFile.U16(56));
+        return true;
+    }
+
+    void PlayRecord(uint32_t type, const TRecord& r) {
+        switch (type) {
+        case EMR_POLYBEZIER:
+            return PolyBezier(ReadPoints32(r, 28, r.U32(24)), false);
+        case EMR_POLYGON:
+            return Poly(ReadPoints32(r, 28, r.U32(24)), true);
+        case EMR_POLYLINE:
+            return Poly(ReadPoints32(r, 28, r.U32(24)), false);
+        case EMR_POLYBEZIERTO:
+            return PolyBezier(ReadPoints32(r, 28, r.U32(24)), true);
+        case EMR_POLYLINETO:
+            return PolyTo(ReadPoints32(r, 28, r.U32(24)));
+        case EMR_POLYPOLYLINE:
+        case EMR_POLYPOLYGON:
+            return PolyPolygon(ReadPolyPolygon(r, 8), type == EMR_POLYPOLYGON);
+        case EMR_POLYBEZIER16:
+            return PolyBezier(ReadPoints16(r, 28, r.U32(24)), false);
+        case EMR_POLYGON16:
+            return Poly(ReadPoints16(r, 28, r.U32(24)), true);
+        case EMR_POLYLINE16:
+            return Poly(ReadPoints16(r, 28, r.U32(24)), false);
+        case EMR_POLYBEZIERTO16:
+            return PolyBezier(ReadPoints16(r, 28, r.U32(24)), true);
+        case EMR_POLYLINETO16:
+            return PolyTo(ReadPoints16(r, 28, r.U32(24)));
+        case EMR_POLYPOLYLINE16:
+        case EMR_POLYPOLYGON16:
+            return PolyPolygon(ReadPolyPolygon(r, 4), type == EMR_POLYPOLYGON16);
+        default:
+            return PlayStateRecord(type, r);
+        }
+    }
+
+    std::vector<QPolygonF> ReadPolyPolygon(const TRecord& r, size_t pointSize) {
+        const uint32_t polygons = r.U32(24), total = r.U32(28);
+        if (polygons > r.Fits(32, 4)) throw TShortRecord{};
+        const size_t pointsAt = 32 + 4 * size_t(polygons);
+        if (total > r.Fits(pointsAt, pointSize)) throw TShortRecord{};
+        std::vector<QPolygonF> result;
+        size_t next = 0;
+        for (uint32_t i = 0; i < polygons; ++i) {
+            const uint32_t count = r.U32(32 + 4 * size_t(i));
+            if (count > total - next) throw TShortRecord{};
+            const size_t at = pointsAt + next * pointSize;
+            result.push_back(pointSize == 8 ? ReadPoints32(r, at, count) : ReadPoints16(r, at, count));
+            next += count;
+        }
+        return result;
+    }
+
+    static QPointF Point(const TRecord& r, size_t offset) {
+        return QPointF(r.I32(offset), r.I32(offset + 4));
+    }
+
+    void PlayStateRecord(uint32_t type, const TRecord& r) {
+        switch (type) {
+        case EMR_SETWINDOWEXTEX:
+            FDc.WindowExt = Point(r, 8);
+            break;
+        case EMR_SETWINDOWORGEX:
+            FDc.WindowOrg = Point(r, 8);
+            break;
+        case EMR_SETVIEWPORTEXTEX:
+            FDc.ViewportExt = Point(r, 8);
+            break;
+        case EMR_SETVIEWPORTORGEX:
+            FDc.ViewportOrg = Point(r, 8);
+            break;
+        case EMR_SETPIXELV:
+            SetPixel(Point(r, 8), ColorRef(r.U32(16)));
+            break;
+        case EMR_SETMAPMODE:
+            FDc.MapMode = r.I32(8);
+            break;
+        case EMR_SETBKMODE:
+            FDc.BkOpaque = r.U32(8) == 2;
+            break;
+        case EMR_SETPOLYFILLMODE:
+            FDc.FillRule = r.U32(8) == 2 ? Qt::WindingFill : Qt::OddEvenFill;
+            break;
+        case EMR_SETTEXTALIGN:
+            FDc.TextAlign = r.U32(8);
+            break;
+        case EMR_SETTEXTCOLOR:
+            FDc.TextColor = ColorRef(r.U32(8));
+            break;
+        case EMR_SETBKCOLOR:
+            FDc.BkColor = ColorRef(r.U32(8));
+            break;
+        case EMR_MOVETOEX:
+            MoveTo(Point(r, 8));
+            break;
+        case EMR_EXCLUDECLIPRECT:
+        case EMR_INTERSECTCLIPRECT:
+            IntersectClip(QRectF(Point(r, 8), Point(r, 16)).normalized(), type == EMR_EXCLUDECLIPRECT);
+            break;
+        case EMR_SCALEVIEWPORTEXTEX:
+        case EMR_SCALEWINDOWEXTEX:
+            ScaleExtent(type == EMR_SCALEVIEWPORTEXTEX ? FDc.ViewportExt : FDc.WindowExt, r);
+            break;
+        case EMR_SAVEDC:
+            SaveDC();
+            break;
+        case EMR_RESTOREDC:
+            RestoreDC(r.I32(8));
+            break;
+        case EMR_SETWORLDTRANSFORM:
+            SetWorldTransform(ReadXForm(r, 8));
+            break;
+        case EMR_MODIFYWORLDTRANSFORM:
+            ModifyWorldTransform(ReadXForm(r, 8), r.U32(32));
+            break;
+        default:
+            PlayObjectRecord(type, r);
+            break;
+        }
+    }
+
+    static void ScaleExtent(QPointF& extent, const TRecord& r) {
+        const int32_t xNum = r.I32(8), xDenom = r.I32(12), yNum = r.I32(16), yDenom = r.I32(20);
+        if (xDenom == 0 || yDenom == 0) return;
+        extent = QPointF(extent.x() * xNum / xDenom, extent.y() * yNum / yDenom);
+    }
+
+    static QTransform ReadXForm(const TRecord& r, size_t offset) {
+        return QTransform(r.F32(offset), r.F32(offset + 4), r.F32(offset + 8), r.F32(offset + 12),
+                          r.F32(offset + 16), r.F32(offset + 20));
+    }
+
+    void ModifyWorldTransform(const QTransform& transform, uint32_t mode) {
+        switch (mode) {
+        case MWT_IDENTITY:
+            FDc.World = QTransform();
+            break;
+        case MWT_LEFTMULTIPLY: // the new transform applies first
+            SetWorldTransform(transform * FDc.World);
+            break;
+        case MWT_RIGHTMULTIPLY:
+            SetWorldTransform(FDc.World * transform);
+            break;
+        case MWT_SET:
+            SetWorldTransform(transform);
+            break;
+        }
+    }
+
+    void PlayObjectRecord(uint32_t type, const TRecord& r) {
+        switch (type) {
+        case EMR_SELECTOBJECT:
+            SelectObjectAt(r.U32(8));
+            break;
+        case EMR_CREATEPEN:
+            StoreObject(r.U32(8), PenObject(MakeLogPen(r.I32(12), r.I32(16), ColorRef(r.U32(24)))));
+            break;
+        case EMR_CREATEBRUSHINDIRECT:
+            StoreObject(r.U32(8), BrushObject(int(r.U32(12)), ColorRef(r.U32(16)), int(r.U32(20))));
+            break;
+        case EMR_DELETEOBJECT:
+            DeleteObject(r.U32(8));
+            break;
+        case EMR_EXTCREATEFONTINDIRECTW:
+            StoreObject(r.U32(8), FontObject(ReadLogFont(r)));
+            break;
+        case EMR_CREATEMONOBRUSH:
+        case EMR_CREATEDIBPATTERNBRUSHPT:
+            StoreObject(r.U32(8), BrushObject(5, Qt::black, 0, Dib(r, 16, 20, 24, 28)));
+            break;
+        case EMR_EXTCREATEPEN:
+            StoreObject(r.U32(8), PenObject(ReadExtPen(r)));
+            break;
+        default:
+            PlayShapeRecord(type, r);
+            break;
+        }
+    }
+
+    TLogFont ReadLogFont(const TRecord& r) {
+        TLogFont font;
+        font.Height = r.I32(12);
+        font.Escapement = r.I32(20);
+        font.Weight = r.I32(28);
+        font.Italic = r.Bytes(32, 1)[0] != 0;
+        font.Underline = r.Bytes(33, 1)[0] != 0;
+        font.StrikeOut = r.Bytes(34, 1)[0] != 0;
+        std::u16string face;
+        for (size_t i = 0; i < 32 && r.Has(40 + 2 * i, 2); ++i) {
+            const char16_t c = char16_t(r.U16(40 + 2 * i));
+            if (c == 0) break;
+            face.push_back(c);
+        }
+        font.Face = QString::fromStdU16String(face);
+        return font;
+    }
+
+    TLogPen ReadExtPen(const TRecord& r) {
+        const uint32_t style = r.U32(28);
+        const bool geometric = (style & 0x000F0000u) == 0x00010000u;
+        TLogPen pen =
+            MakeLogPen(int(style & 0xFFFF), geometric ? double(r.U32(32)) : 0.0, ColorRef(r.U32(40)));
+        if (r.U32(36) == BS_NULL) pen.Style = PS_NULL;
+        return pen;
+    }
+
+    // A bitmap given by offsets and sizes of its header and bits within the record.
+    QImage Dib(const TRecord& r, size_t offInfo, size_t sizeInfo, size_t offBits, size_t sizeBits) {
+        const uint32_t infoAt = r.U32(offInfo), infoSize = r.U32(sizeInfo);
+        const uint32_t bitsAt = r.U32(offBits), bitsSize = r.U32(sizeBits);
+        if (infoSize == 0 || !r.Has(infoAt, infoSize) || !r.Has(bitsAt, bitsSize)) return QImage();
+        return DecodeDib(r.Bytes(infoAt, infoSize), infoSize, bitsSize ? r.Bytes(bitsAt, bitsSize) : nullptr,
+                         bitsSize, FBudget);
+    }
+
+    void PlayShapeRecord(uint32_t type, const TRecord& r) {
+        switch (type) {
+        case EMR_ANGLEARC:
+            AngleArc(Point(r, 8), r.U32(16), r.F32(20), r.F32(24));
+            break;
+        case EMR_ELLIPSE:
+            Ellipse(r.I32(8), r.I32(12), r.I32(16), r.I32(20));
+            break;
+        case EMR_RECTANGLE:
+            Rectangle(r.I32(8), r.I32(12), r.I32(16), r.I32(20));
+            break;
+        case EMR_ROUNDRECT:
+            RoundRect(r.I32(8), r.I32(12), r.I32(16), r.I32(20), r.I32(24), r.I32(28));
+            break;
+        case EMR_ARC:
+        case EMR_CHORD:
+        case EMR_PIE:
+        case EMR_ARCTO: {
+            const TArcKind kind = type == EMR_ARC     ? TArcKind::Arc
+                                  : type == EMR_CHORD ? TArcKind::Chord
+                                  : type == EMR_PIE   ? TArcKind::Pie
+                                                      : TArcKind::ArcTo;
+            ArcShape(kind, r.I32(8), r.I32(12), r.I32(16), r.I32(20), Point(r, 24), Point(r, 32));
+            break;
+        }
+        case EMR_LINETO:
+            LineTo(Point(r, 8));
+            break;
+        case EMR_SETARCDIRECTION:
+            FDc.Clockwise = r.U32(8) == 2;
+            break;
+        default:
+            PlayPathRecord(type, r);
+            break;
+        }
+    }
+
+    void PlayPathRecord(uint32_t type, const TRecord& r) {
+        switch (type) {
+        case EMR_BEGINPATH:
+            FInPath = true;
+            FPath = QPainterPath();
+            FPath.moveTo(LogicalToDevice().map(FDc.Position));
+            break;
+        case EMR_ENDPATH:
+            FInPath = false;
+            break;
+        case EMR_CLOSEFIGURE:
+            if (FInPath) FPath.closeSubpath();
+            break;
+        case EMR_FILLPATH:
+            DrawPath(true, false);
+            break;
+        case EMR_STROKEANDFILLPATH:
+            DrawPath(true, true);
+            break;
+        case EMR_STROKEPATH:
+            DrawPath(false, true);
+            break;
+        case EMR_SELECTCLIPPATH:
+            CombineClip(FPath, r.I32(8));
+            FPath = QPainterPath();
+            FInPath = false;
+            break;
+        case EMR_ABORTPATH:
+            FPath = QPainterPath();
+            FInPath = false;
+            break;
+        default:
+            PlayOutputRecord(type, r);
+            break;
+        }
+    }
+
+    void PlayOutputRecord(uint32_t type, const TRecord& r) {
+        switch (type) {
+        case EMR_EXTSELECTCLIPRGN:
+            SelectClipRegion(r);
+            break;
+        case EMR_BITBLT:
+        case EMR_STRETCHBLT:
+            BitBlt(r, type == EMR_STRETCHBLT);
+            break;
+        case EMR_STRETCHDIBITS:
+            StretchDIBits(r);
+            break;
+        case EMR_EXTTEXTOUTW:
+            ExtTextOutW(r);
+            break;
+        default:
+            break;
+        }
+    }
+
+    // Region rectangles are in reference-device pixels.
+    void SelectClipRegion(const TRecord& r) {
+        const uint32_t dataSize = r.U32(8);
+        const int mode = r.I32(12);
+        if (dataSize == 0) {
+            if (mode == RGN_COPY) ResetClip();
+            return;
+        }
+        const uint32_t count = r.U32(16 + 8);
+        if (count > r.Fits(16 + 32, 16)) return;
+        if (!FBudget.Spend(int64_t(count) * TPlaybackBudget::PerClipElement * 4)) return;
+        QPainterPath area;
+        for (uint32_t i = 0; i < count; ++i) {
+            const size_t at = 16 + 32 + 16 * size_t(i);
+            const QRectF rect(QPointF(r.I32(at), r.I32(at + 4)), QPointF(r.I32(at + 8), r.I32(at + 12)));
+            area.addPolygon(FReferenceToDestination.map(QPolygonF(rect.normalized())));
+            area.closeSubpath();
+        }
+        area.setFillRule(Qt::WindingFill);
+        CombineClip(area.simplified(), mode);
+    }
+
+    void BitBlt(const TRecord& r, bool stretch) {
+        const QRectF target(r.I32(24), r.I32(28), r.I32(32), r.I32(36));
+        const uint32_t rop = r.U32(40);
+        if (r.U32(88) == 0) return FillBlock(target.normalized(), rop); // no source bitmap
+        const QImage image = Dib(r, 84, 88, 92, 96);
+        const QSizeF sourceSize = stretch ? QSizeF(r.I32(100), r.I32(104)) : target.size();
+        // The source transform of a blit is assumed to be the identity.
+        DrawBitmap(image, target, QRectF(QPointF(r.I32(44), r.I32(48)), sourceSize), rop);
+    }
+
+    void StretchDIBits(const TRecord& r) {
+        const QImage image = Dib(r, 48, 52, 56, 60);
+        if (image.isNull()) return;
+        const QRectF target(r.I32(24), r.I32(28), r.I32(72), r.I32(76));
+        const double xSrc = r.I32(32), ySrc = r.I32(36), cxSrc = r.I32(40), cySrc = r.I32(44);
+        // A bottom-up bitmap counts its source rows from the bottom.
+        const TRecord info(r.Bytes(r.U32(48), r.U32(52)), r.U32(52));
+        const bool bottomUp = DibBottomUp(info);
+        const double top = bottomUp ? image.height() - ySrc - cySrc : ySrc;
+        DrawBitmap(image, target, QRectF(xSrc, top, cxSrc, cySrc), r.U32(68));
+    }
+
+    void ExtTextOutW(const TRecord& r) {
+        const QPointF reference = Point(r, 36);
+        const uint32_t count = r.U32(44), at = r.U32(48), options = r.U32(52);
+        const QRectF box = QRectF(Point(r, 56), Point(r, 64)).normalized();
+        if (count > r.Fits(at, 2)) return;
+        std::u16string text;
+        for (uint32_t i = 0; i < count; ++i)
+            text.push_back(char16_t(r.U16(at + 2 * size_t(i))));
+        std::vector<double> dx;
+        const uint32_t dxAt = r.U32(72);
+        const size_t stride = (options & ETO_PDY) ? 8 : 4;
+        if (dxAt != 0 && count <= r.Fits(dxAt, stride))
+            for (uint32_t i = 0; i < count; ++i)
+                dx.push_back(r.I32(dxAt + stride * size_t(i)));
+        const bool hasBox = box.width() > 0 && box.height() > 0;
+        DrawText(reference, QString::fromStdU16String(text), dx, options,
+                 hasBox ? std::optional<QRectF>(box) : std::nullopt);
+    }
+
+    const TRecord& FFile;
+};
+
+} // namespace
+
+void PlayEnhancedMetafile(const uint8_t* data, size_t size, TCanvas& canvas, const TRect& rect) {
+    if (!data || canvas.Width() <= 0 || canvas.Height() <= 0 || rect.IsEmpty()) return;
+    QImage image = WrapCanvas(canvas);
+    QPainter painter(&image);
+    const TRecord file(data, size);
+    TEmfPlayback(painter, Destination(rect), file).Play();
+}

@@ -1,0 +1,358 @@
+#include "graphics/MetafilePlayer.h"
+#include "graphics/MetafilePlayerGdi.h"
+
+using namespace MetafileGdi;
+
+namespace {
+
+// The record types played here.
+enum : uint16_t {
+    META_EOF = 0x0000,
+    META_SAVEDC = 0x001E,
+    META_CREATEPALETTE = 0x00F7,
+    META_SETBKMODE = 0x0102,
+    META_SETPOLYFILLMODE = 0x0106,
+    META_RESTOREDC = 0x0127,
+    META_SELECTOBJECT = 0x012D,
+    META_SETTEXTALIGN = 0x012E,
+    META_DIBCREATEPATTERNBRUSH = 0x0142,
+    META_DELETEOBJECT = 0x01F0,
+    META_CREATEPATTERNBRUSH = 0x01F9,
+    META_SETBKCOLOR = 0x0201,
+    META_SETTEXTCOLOR = 0x0209,
+    META_SETWINDOWORG = 0x020B,
+    META_SETWINDOWEXT = 0x020C,
+    META_OFFSETWINDOWORG = 0x020F,
+    META_LINETO = 0x0213,
+    META_MOVETO = 0x0214,
+    META_CREATEPENINDIRECT = 0x02FA,
+    META_CREATEFONTINDIRECT = 0x02FB,
+    META_CREATEBRUSHINDIRECT = 0x02FC,
+    META_POLYGON = 0x0324,
+    META_POLYLINE = 0x0325,
+    META_SCALEWINDOWEXT = 0x0410,
+    META_EXCLUDECLIPRECT = 0x0415,
+    META_INTERSECTCLIPRECT = 0x0416,
+    META_ELLIPSE = 0x0418,
+    META_RECTANGLE = 0x041B,
+    META_SETPIXEL = 0x041F,
+    META_TEXTOUT = 0x0521,
+    META_POLYPOLYGON = 0x0538,
+    META_ROUNDRECT = 0x061C,
+    META_PATBLT = 0x061D,
+    META_CREATEREGION = 0x06FF,
+    META_ARC = 0x0817,
+    META_PIE = 0x081A,
+    META_CHORD = 0x0830,
+    META_DIBBITBLT = 0x0940,
+    META_EXTTEXTOUT = 0x0A32,
+    META_DIBSTRETCHBLT = 0x0B41,
+    META_STRETCHDIB = 0x0F43,
+};
+
+// ---- Windows metafiles
+
+class TWmfPlayback : public TGdiPlayback {
+  public:
+    TWmfPlayback(QPainter& painter, const QRectF& destination, const TRecord& file, const TRect& bounds)
+        : TGdiPlayback(painter, destination), FFile(file) {
+        // The logical window (the placeable box until the file sets its own)
+        // fills the destination.
+        FDc.MapMode = MM_ANISOTROPIC;
+        FDc.WindowOrg = QPointF(bounds.Left, bounds.Top);
+        FDc.WindowExt = QPointF(bounds.Width(), bounds.Height());
+        FDc.ViewportOrg = destination.topLeft();
+        FDc.ViewportExt = QPointF(destination.width(), destination.height());
+    }
+
+    void Play() {
+        if (!FFile.Has(0, 18)) return;
+        ResizeObjectTable(FFile.U16(10));
+        size_t offset = size_t(FFile.U16(2)) * 2;
+        if (offset < 18) offset = 18;
+        while (FFile.Has(offset, 6)) {
+            const uint64_t size = uint64_t(FFile.U32(offset)) * 2;
+            const uint16_t function = FFile.U16(offset + 4);
+            if (size < 6 || !FFile.Has(offset, size_t(size))) break;
+            if (function == META_EOF) break;
+            const TRecord record(FFile.Bytes(offset, size_t(size)), size_t(size));
+            if (!FBudget.Spend(TPlaybackBudget::PerRecord)) break;
+            try {
+                PlayRecord(function, record);
+            } catch (const TShortRecord&) {
+            }
+            offset += size_t(size);
+        }
+    }
+
+  private:
+    // Parameters follow the 6-byte record head, as 16-bit words.
+    static int P(const TRecord& r, size_t index) { return r.I16(6 + 2 * index); }
+    static uint32_t P32(const TRecord& r, size_t index) { return r.U32(6 + 2 * index); }
+    static QPointF YX(const TRecord& r, size_t index) { return QPointF(P(r, index + 1), P(r, index)); }
+
+    void PlayRecord(uint16_t function, const TRecord& r) {
+        switch (function) {
+        case META_SETBKCOLOR:
+            FDc.BkColor = ColorRef(P32(r, 0));
+            break;
+        case META_SETBKMODE:
+            FDc.BkOpaque = P(r, 0) == 2;
+            break;
+        case META_SETPOLYFILLMODE:
+            FDc.FillRule = P(r, 0) == 2 ? Qt::WindingFill : Qt::OddEvenFill;
+            break;
+        case META_SETTEXTCOLOR:
+            FDc.TextColor = ColorRef(P32(r, 0));
+            break;
+        case META_SETTEXTALIGN:
+            FDc.TextAlign = uint16_t(P(r, 0));
+            break;
+        case META_SETWINDOWORG:
+            FDc.WindowOrg = YX(r, 0);
+            break;
+        case META_SETWINDOWEXT:
+            FDc.WindowExt = YX(r, 0);
+            break;
+        case META_OFFSETWINDOWORG:
+            FDc.WindowOrg += YX(r, 0);
+            break;
+        case META_SCALEWINDOWEXT:
+            if (P(r, 0) != 0 && P(r, 2) != 0)
+                FDc.WindowExt =
+                    QPointF(FDc.WindowExt.x() * P(r, 3) / P(r, 2), FDc.WindowExt.y() * P(r, 1) / P(r, 0));
+            break;
+        case META_SAVEDC:
+            SaveDC();
+            break;
+        case META_RESTOREDC:
+            RestoreDC(P(r, 0));
+            break;
+        default:
+            PlayObjectRecord(function, r);
+            break;
+        }
+    }
+
+    void PlayObjectRecord(uint16_t function, const TRecord& r) {
+        switch (function) {
+        case META_SELECTOBJECT:
+            SelectObjectAt(uint16_t(P(r, 0)));
+            break;
+        case META_DELETEOBJECT:
+            DeleteObject(uint16_t(P(r, 0)));
+            break;
+        case META_CREATEPENINDIRECT:
+            AddObject(PenObject(MakeLogPen(uint16_t(P(r, 0)), P(r, 1), ColorRef(P32(r, 3)))));
+            break;
+        case META_CREATEBRUSHINDIRECT:
+            AddObject(BrushObject(uint16_t(P(r, 0)), ColorRef(P32(r, 1)), P(r, 3)));
+            break;
+        case META_CREATEFONTINDIRECT:
+            AddObject(FontObject(ReadLogFont(r)));
+            break;
+        case META_DIBCREATEPATTERNBRUSH: {
+            const TRecord dib(r.Bytes(10, r.Size() - 10), r.Size() - 10);
+            AddObject(BrushObject(5, Qt::black, 0, PackedDib(dib)));
+            break;
+        }
+        case META_CREATEPATTERNBRUSH:
+        case META_CREATEPALETTE:
+        case META_CREATEREGION:
+            // Not drawn, but they take a slot like every object.
+            AddObject(function == META_CREATEPATTERNBRUSH ? BrushObject(BS_SOLID, Qt::black, 0)
+                                                          : TGdiObject{});
+            break;
+        default:
+            PlayShapeRecord(function, r);
+            break;
+        }
+    }
+
+    TLogFont ReadLogFont(const TRecord& r) {
+        TLogFont font;
+        font.Height = P(r, 0);
+        font.Escapement = P(r, 2);
+        font.Weight = P(r, 4);
+        const uint8_t* flags = r.Bytes(16, 3);
+        font.Italic = flags[0] != 0;
+        font.Underline = flags[1] != 0;
+        font.StrikeOut = flags[2] != 0;
+        std::string face;
+        for (size_t i = 24; i < 24 + 32 && r.Has(i, 1) && r.Bytes(i, 1)[0] != 0; ++i)
+            face.push_back(char(r.Bytes(i, 1)[0]));
+        font.Face = QString::fromStdU16String(GbkToUtf16(face));
+        return font;
+    }
+
+    QImage PackedDib(const TRecord& dib) {
+        const size_t infoSize = PackedDibInfoSize(dib);
+        if (infoSize == 0 || !dib.Has(0, infoSize)) return QImage();
+        return DecodeDib(dib.Bytes(0, infoSize), infoSize, dib.Bytes(infoSize, dib.Size() - infoSize),
+                         dib.Size() - infoSize, FBudget);
+    }
+
+    void PlayShapeRecord(uint16_t function, const TRecord& r) {
+        switch (function) {
+        case META_LINETO:
+            LineTo(YX(r, 0));
+            break;
+        case META_MOVETO:
+            MoveTo(YX(r, 0));
+            break;
+        case META_EXCLUDECLIPRECT:
+        case META_INTERSECTCLIPRECT:
+            IntersectClip(QRectF(QPointF(P(r, 3), P(r, 2)), QPointF(P(r, 1), P(r, 0))).normalized(),
+                          function == META_EXCLUDECLIPRECT);
+            break;
+        case META_ELLIPSE:
+            Ellipse(P(r, 3), P(r, 2), P(r, 1), P(r, 0));
+            break;
+        case META_RECTANGLE:
+            Rectangle(P(r, 3), P(r, 2), P(r, 1), P(r, 0));
+            break;
+        case META_ROUNDRECT:
+            RoundRect(P(r, 5), P(r, 4), P(r, 3), P(r, 2), P(r, 1), P(r, 0));
+            break;
+        case META_ARC:
+        case META_PIE:
+        case META_CHORD: {
+            const TArcKind kind = function == META_ARC   ? TArcKind::Arc
+                                  : function == META_PIE ? TArcKind::Pie
+                                                         : TArcKind::Chord;
+            ArcShape(kind, P(r, 7), P(r, 6), P(r, 5), P(r, 4), YX(r, 2), YX(r, 0));
+            break;
+        }
+        case META_SETPIXEL:
+            SetPixel(YX(r, 2), ColorRef(P32(r, 0)));
+            break;
+        case META_POLYGON:
+        case META_POLYLINE:
+            Poly(ReadPoints16(r, 8, uint16_t(P(r, 0))), function == META_POLYGON);
+            break;
+        case META_POLYPOLYGON:
+            PolyPolygon(ReadPolyPolygon(r), true);
+            break;
+        default:
+            PlayOutputRecord(function, r);
+            break;
+        }
+    }
+
+    std::vector<QPolygonF> ReadPolyPolygon(const TRecord& r) {
+        const uint16_t polygons = uint16_t(P(r, 0));
+        size_t at = 8 + 2 * size_t(polygons);
+        r.Need(8, 2 * size_t(polygons));
+        std::vector<QPolygonF> result;
+        for (uint16_t i = 0; i < polygons; ++i) {
+            const uint16_t count = r.U16(8 + 2 * size_t(i));
+            result.push_back(ReadPoints16(r, at, count));
+            at += 4 * size_t(count);
+        }
+        return result;
+    }
+
+    void PlayOutputRecord(uint16_t function, const TRecord& r) {
+        switch (function) {
+        case META_PATBLT:
+            FillBlock(QRectF(P(r, 5), P(r, 4), P(r, 3), P(r, 2)).normalized(), P32(r, 0));
+            break;
+        case META_TEXTOUT:
+            TextOut(r);
+            break;
+        case META_EXTTEXTOUT:
+            ExtTextOut(r);
+            break;
+        case META_DIBBITBLT:
+        case META_DIBSTRETCHBLT:
+            DibBlt(r, function);
+            break;
+        case META_STRETCHDIB:
+            StretchDib(r);
+            break;
+        default:
+            break;
+        }
+    }
+
+    // Texts of a Windows metafile are in the system code page.
+    static QString Text8(const TRecord& r, size_t offset, size_t count) {
+        const uint8_t* bytes = r.Bytes(offset, count);
+        return QString::fromStdU16String(
+            GbkToUtf16(std::string_view(reinterpret_cast<const char*>(bytes), count)));
+    }
+
+    void TextOut(const TRecord& r) {
+        const size_t count = uint16_t(P(r, 0));
+        const size_t padded = (count + 1) & ~size_t(1);
+        const QString text = Text8(r, 8, count);
+        const size_t after = 8 + padded;
+        DrawText(QPointF(r.I16(after + 2), r.I16(after)), text, {}, 0, std::nullopt);
+    }
+
+    void ExtTextOut(const TRecord& r) {
+        const QPointF reference(P(r, 1), P(r, 0));
+        const size_t count = uint16_t(P(r, 2));
+        const uint16_t options = uint16_t(P(r, 3));
+        size_t at = 14;
+        std::optional<QRectF> box;
+        if ((options & (ETO_OPAQUE | ETO_CLIPPED)) && r.Has(at, 8)) {
+            box =
+                QRectF(QPointF(r.I16(at), r.I16(at + 2)), QPointF(r.I16(at + 4), r.I16(at + 6))).normalized();
+            at += 8;
+        }
+        const QString text = Text8(r, at, count);
+        at += (count + 1) & ~size_t(1);
+        std::vector<double> dx;
+        // Advances are given per byte; with double-byte characters the font's own are used.
+        if (count <= r.Fits(at, 2) && text.size() == qsizetype(count))
+            for (size_t i = 0; i < count; ++i)
+                dx.push_back(r.I16(at + 2 * i));
+        DrawText(reference, text, dx, options, box);
+    }
+
+    void DibBlt(const TRecord& r, uint16_t function) {
+        const bool stretch = function == META_DIBSTRETCHBLT;
+        const uint32_t rop = P32(r, 0);
+        // Without a bitmap the record is shorter by the DIB and longer by one reserved word.
+        if (r.Size() / 2 == size_t(function >> 8) + 3u) {
+            const size_t i = stretch ? 7 : 5;
+            FillBlock(QRectF(P(r, i + 3), P(r, i + 2), P(r, i + 1), P(r, i)).normalized(), rop);
+            return;
+        }
+        const size_t fixed = stretch ? 10 : 8;
+        const TRecord dib(r.Bytes(6 + 2 * fixed, r.Size() - 6 - 2 * fixed), r.Size() - 6 - 2 * fixed);
+        const QImage image = PackedDib(dib);
+        if (stretch) {
+            DrawBitmap(image, QRectF(P(r, 9), P(r, 8), P(r, 7), P(r, 6)),
+                       QRectF(P(r, 5), P(r, 4), P(r, 3), P(r, 2)), rop);
+        } else {
+            DrawBitmap(image, QRectF(P(r, 7), P(r, 6), P(r, 5), P(r, 4)),
+                       QRectF(P(r, 3), P(r, 2), P(r, 5), P(r, 4)), rop);
+        }
+    }
+
+    void StretchDib(const TRecord& r) {
+        const TRecord dib(r.Bytes(28, r.Size() - 28), r.Size() - 28);
+        const QImage image = PackedDib(dib);
+        if (image.isNull()) return;
+        const double ySrc = P(r, 5), cySrc = P(r, 3);
+        const bool bottomUp = DibBottomUp(dib);
+        const double top = bottomUp ? image.height() - ySrc - cySrc : ySrc;
+        DrawBitmap(image, QRectF(P(r, 10), P(r, 9), P(r, 8), P(r, 7)), QRectF(P(r, 6), top, P(r, 4), cySrc),
+                   P32(r, 0));
+    }
+
+    const TRecord& FFile;
+};
+
+} // namespace
+
+void PlayWindowsMetafile(const uint8_t* data, size_t size, const TRect& bounds, TCanvas& canvas,
+                         const TRect& rect) {
+    if (!data || canvas.Width() <= 0 || canvas.Height() <= 0 || rect.IsEmpty()) return;
+    QImage image = WrapCanvas(canvas);
+    QPainter painter(&image);
+    const TRecord file(data, size);
+    TWmfPlayback(painter, Destination(rect), file, bounds).Play();
+}
