@@ -13,7 +13,7 @@ mkdir -p "$work"
 cmake --build "$build" --target quillora_download quillora_http -j 2 >/dev/null
 g++ -std=c++20 -O2 -I "$src/src" -o "$work/bench_hostile" "$here/hostile/bench_hostile.cpp" \
   "$build/src/download/libquillora_download.a" "$build/src/catalogue/libquillora_catalogue.a" \
-  "$build/src/http/libquillora_http.a" "$build/src/net/libquillora_net.a" "$build/src/app/libquillora_core.a"
+  "$build/src/http/libquillora_http.a" "$build/src/net/libquillora_net.a" "$build/src/core/libquillora_core.a"
 
 for scenario in pictures-unended albums-unended pictures-large continuations; do
   "$work/bench_hostile" "$scenario"

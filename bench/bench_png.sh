@@ -18,7 +18,7 @@ cc -O2 -o "$work/make_photo" "$here/png/make_photo.c" -lz
 cc -O2 -o "$work/decode_libpng" "$here/png/decode_libpng.c" -lpng
 # Built with the build folder's own libraries, so the reader is measured as the product has it.
 g++ -std=c++20 -O2 -I "$src/src" -o "$work/decode_quillora" "$here/png/decode_quillora.cpp" \
-  "$build/src/graphics/libquillora_graphics.a" "$build/src/app/libquillora_core.a" -lz -ljpeg
+  "$build/src/graphics/libquillora_graphics.a" "$build/src/core/libquillora_core.a" -lz -ljpeg
 
 median() { sort -n | awk '{v[NR]=$1} END {print v[int((NR+1)/2)]}'; }
 

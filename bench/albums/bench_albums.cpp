@@ -7,7 +7,7 @@
 #include "app/Controls.h"
 #include "app/mainUnit.h"
 #include "catalogue/AlbumTiles.h"
-#include "graphics/Image.h"
+#include "graphics/qt/Image.h"
 
 #include "app/LogMemo.h"
 #include <QApplication>

@@ -3,8 +3,8 @@
 // peak memory rose above where it started.
 //   bench_hostile SCENARIO     (pictures-unended, albums-unended, pictures-large, continuations)
 
-#include "app/Classes.h"
-#include "app/Exceptions.h"
+#include "core/Classes.h"
+#include "core/Exceptions.h"
 #include "catalogue/AlbumList.h"
 #include "download/PictureList.h"
 #include "http/IdHeaderList.h"

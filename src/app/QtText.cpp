@@ -1,6 +1,6 @@
 #include "app/QtText.h"
 
-#include "app/Gbk.h"
+#include "core/Gbk.h"
 
 QString ToQt(const std::string& gbk) {
     std::u16string utf16 = GbkToUtf16(gbk);

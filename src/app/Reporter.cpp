@@ -1,7 +1,7 @@
 #include "app/Reporter.h"
 
-#include "app/Exceptions.h"
-#include "app/Gbk.h"
+#include "core/Exceptions.h"
+#include "core/Gbk.h"
 #include "app/QtText.h"
 
 #include <QApplication>

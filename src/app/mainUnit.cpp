@@ -1,16 +1,16 @@
 #include "app/mainUnit.h"
 
-#include "app/Classes.h"
+#include "core/Classes.h"
 #include "app/Controls.h"
-#include "app/Exceptions.h"
-#include "app/Gbk.h"
+#include "core/Exceptions.h"
+#include "core/Gbk.h"
 #include "app/LogMemo.h"
 #include "app/QtText.h"
 #include "app/Reporter.h"
 #include "app/Skin.h"
-#include "graphics/Image.h"
-#include "graphics/MetafilePlayer.h"
-#include "graphics/RzProgressBar.h"
+#include "graphics/qt/Image.h"
+#include "graphics/qt/MetafilePlayer.h"
+#include "graphics/qt/RzProgressBar.h"
 
 #include <QApplication>
 #include <QCloseEvent>

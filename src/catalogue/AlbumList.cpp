@@ -1,6 +1,6 @@
 #include "catalogue/AlbumList.h"
 
-#include "app/TextUtils.h"
+#include "core/TextUtils.h"
 #include "catalogue/Service.h"
 
 std::vector<TPList> AlbumList;

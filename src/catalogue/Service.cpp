@@ -1,6 +1,6 @@
 #include "catalogue/Service.h"
 
-#include "app/TextUtils.h"
+#include "core/TextUtils.h"
 
 std::string MakeServicePictureUrl(std::string_view path) {
     const size_t slash = path.find('/');

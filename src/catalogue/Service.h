@@ -2,7 +2,7 @@
 // The photo-album service's fixed values, in one place, and the reading of
 // its record scripts.
 
-#include "app/Exceptions.h"
+#include "core/Exceptions.h"
 
 #include <cstddef>
 #include <cstdint>

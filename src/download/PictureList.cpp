@@ -1,7 +1,7 @@
 #include "download/PictureList.h"
 
-#include "app/Classes.h"
-#include "app/TextUtils.h"
+#include "core/Classes.h"
+#include "core/TextUtils.h"
 #include "catalogue/Service.h"
 
 void ParsePictureList(const std::string& script, TStringList& list) {

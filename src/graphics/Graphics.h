@@ -3,8 +3,8 @@
 // rectangles, the 32-bit canvas pictures draw into, and the abstract picture.
 // Nothing here knows about Qt; the widgets hand a canvas's pixels to QPainter.
 
-#include "app/Classes.h"
-#include "app/Exceptions.h"
+#include "core/Classes.h"
+#include "core/Exceptions.h"
 
 #include <cstdint>
 #include <functional>

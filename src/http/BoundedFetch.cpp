@@ -1,6 +1,6 @@
 #include "http/BoundedFetch.h"
 
-#include "app/Exceptions.h"
+#include "core/Exceptions.h"
 #include "http/ClientSettings.h"
 #include "http/IdHTTP.h"
 

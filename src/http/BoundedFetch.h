@@ -4,7 +4,7 @@
 // to take all of it. Pages, scripts and lists are kept up to 64 MiB, files up
 // to 1 GiB; past that the fetch fails with a message naming the address.
 
-#include "app/Classes.h"
+#include "core/Classes.h"
 #include "net/IdException.h"
 
 #include <cstdint>

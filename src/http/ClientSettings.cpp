@@ -1,6 +1,6 @@
 #include "http/ClientSettings.h"
 
-#include "app/TextUtils.h"
+#include "core/TextUtils.h"
 #include "http/IdHTTP.h"
 #include "http/IdURI.h"
 

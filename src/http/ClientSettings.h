@@ -3,7 +3,7 @@
 // a stalled server cannot hang the window for ever, and the proxy that the
 // environment names (http_proxy / no_proxy, as curl and wget read them).
 
-#include "app/Exceptions.h"
+#include "core/Exceptions.h"
 
 #include <optional>
 #include <string>

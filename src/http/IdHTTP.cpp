@@ -1,6 +1,6 @@
 #include "http/IdHTTP.h"
 
-#include "app/TextUtils.h"
+#include "core/TextUtils.h"
 #include "http/BoundedFetch.h"
 
 #include <cstdint>

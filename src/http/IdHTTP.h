@@ -5,7 +5,7 @@
 // move the body into the caller's stream, follow a redirect, answer a
 // credentials challenge, or fail with the reply's status line.
 
-#include "app/Classes.h"
+#include "core/Classes.h"
 #include "http/IdAuthentication.h"
 #include "http/IdAuthenticationManager.h"
 #include "http/IdCookieManager.h"

@@ -1,6 +1,6 @@
 #include "http/IdHTTPDate.h"
 
-#include "app/TextUtils.h"
+#include "core/TextUtils.h"
 #include "http/IdURI.h"
 #include "net/IdException.h"
 

@@ -1,7 +1,7 @@
 #include "http/IdHTTPHeaderInfo.h"
 
-#include "app/Exceptions.h"
-#include "app/TextUtils.h"
+#include "core/Exceptions.h"
+#include "core/TextUtils.h"
 #include "http/IdURI.h"
 
 int32_t DecimalToInt(const std::string& text) {

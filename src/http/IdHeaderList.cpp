@@ -1,7 +1,7 @@
 #include "http/IdHeaderList.h"
 
-#include "app/Gbk.h"
-#include "app/TextUtils.h"
+#include "core/Gbk.h"
+#include "core/TextUtils.h"
 #include "http/IdURI.h"
 
 #include <algorithm>

@@ -1,6 +1,6 @@
 #include "http/IdURI.h"
 
-#include "app/Gbk.h"
+#include "core/Gbk.h"
 
 #include <algorithm>
 

@@ -3,7 +3,7 @@
 // Nothing here percent-encodes or decodes: the caller's bytes reach the
 // request line as they were given, apart from backslashes and the fragment.
 
-#include "app/Exceptions.h"
+#include "core/Exceptions.h"
 
 #include <string>
 #include <string_view>

@@ -1,6 +1,6 @@
 #include "net/IdBuffer.h"
 
-#include "app/Exceptions.h"
+#include "core/Exceptions.h"
 #include "net/IdException.h"
 
 #include <algorithm>

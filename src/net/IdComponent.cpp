@@ -1,6 +1,6 @@
 #include "net/IdComponent.h"
 
-#include "app/Exceptions.h"
+#include "core/Exceptions.h"
 #include "net/IdStack.h"
 
 #include <algorithm>

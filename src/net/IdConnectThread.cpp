@@ -1,6 +1,6 @@
 #include "net/IdConnectThread.h"
 
-#include "app/Exceptions.h"
+#include "core/Exceptions.h"
 #include "net/IdException.h"
 #include "net/IdStack.h"
 #include "net/IdStackPosix.h"

@@ -2,7 +2,7 @@
 // The transport's exceptions. EIdException is the root of every transport and
 // HTTP failure; the HTTP client adds its own classes under it.
 
-#include "app/Exceptions.h"
+#include "core/Exceptions.h"
 
 #include <string>
 

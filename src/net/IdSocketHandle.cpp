@@ -1,6 +1,6 @@
 #include "net/IdSocketHandle.h"
 
-#include "app/Exceptions.h"
+#include "core/Exceptions.h"
 #include "net/IdException.h"
 
 TIdSocketHandle::TIdSocketHandle() {

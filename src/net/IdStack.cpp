@@ -1,7 +1,7 @@
 #include "net/IdStack.h"
 
-#include "app/Exceptions.h"
-#include "app/TextUtils.h"
+#include "core/Exceptions.h"
+#include "core/TextUtils.h"
 #include "net/IdException.h"
 #include "net/IdStackPosix.h"
 

@@ -2,7 +2,7 @@
 // A blocking, buffered byte-stream connection: lines, counted blocks and
 // streams served out of an input queue; writes at once or through a batch.
 
-#include "app/Classes.h"
+#include "core/Classes.h"
 #include "net/IdBuffer.h"
 #include "net/IdComponent.h"
 #include "net/IdIOHandler.h"

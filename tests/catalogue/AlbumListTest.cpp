@@ -1,6 +1,6 @@
 #include "catalogue/AlbumList.h"
-#include "app/Exceptions.h"
-#include "app/TextUtils.h"
+#include "core/Exceptions.h"
+#include "core/TextUtils.h"
 #include "catalogue/Service.h"
 
 #include <gtest/gtest.h>

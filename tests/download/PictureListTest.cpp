@@ -1,6 +1,6 @@
 #include "download/PictureList.h"
-#include "app/Classes.h"
-#include "app/TextUtils.h"
+#include "core/Classes.h"
+#include "core/TextUtils.h"
 #include "catalogue/Service.h"
 
 #include <gtest/gtest.h>

@@ -4,12 +4,12 @@
 // and the files it leaves beside the test program.
 
 #include "app/Controls.h"
-#include "app/FileUtils.h"
-#include "app/Gbk.h"
+#include "core/FileUtils.h"
+#include "core/Gbk.h"
 #include "app/mainUnit.h"
 #include "catalogue/AlbumTiles.h"
-#include "graphics/Image.h"
-#include "graphics/RzProgressBar.h"
+#include "graphics/qt/Image.h"
+#include "graphics/qt/RzProgressBar.h"
 #include "http/ClientSettings.h"
 #include "support/QtBoxes.h"
 

@@ -2,8 +2,8 @@
 // Small writers for the picture tests: BMP and ICO files built byte by byte,
 // a scratch folder per test, and running the command-line tools.
 
-#include "app/Classes.h"
-#include "app/Exceptions.h"
+#include "core/Classes.h"
+#include "core/Exceptions.h"
 #include "graphics/Bitmap.h"
 
 #include <gtest/gtest.h>

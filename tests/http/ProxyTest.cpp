@@ -2,7 +2,7 @@
 // bytes, and a real forward proxy (tinyproxy) in front of a real web server
 // (Python's http.server) for whole fetches.
 
-#include "app/Classes.h"
+#include "core/Classes.h"
 #include "http/ClientSettings.h"
 #include "http/IdHTTP.h"
 #include "support/ScriptedPeer.h"

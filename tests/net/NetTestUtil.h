@@ -1,7 +1,7 @@
 #pragma once
 // Shared pieces of the transport tests.
 
-#include "app/Exceptions.h"
+#include "core/Exceptions.h"
 #include "net/IdComponent.h"
 #include "net/IdTCPClient.h"
 #include "support/ScriptedPeer.h"

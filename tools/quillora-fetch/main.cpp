@@ -8,8 +8,8 @@
 // failure the last line on standard error is "ExceptionClass: message" and
 // the exit status is 1.
 
-#include "app/Classes.h"
-#include "app/Exceptions.h"
+#include "core/Classes.h"
+#include "core/Exceptions.h"
 #include "http/ClientSettings.h"
 #include "http/IdHTTP.h"
 

@@ -7,8 +7,8 @@
 // With --draw the picture is drawn into a white W x H canvas, as the picture
 // control would draw it into that rectangle, and the canvas is written.
 
-#include "app/Exceptions.h"
-#include "app/Gbk.h"
+#include "core/Exceptions.h"
+#include "core/Gbk.h"
 #include "graphics/Bitmap.h"
 #include "graphics/Icon.h"
 #include "graphics/JPEGImage.h"
@@ -16,7 +16,7 @@
 #include "graphics/Picture.h"
 
 #ifdef QUILLORA_PIC_QT
-#include "graphics/MetafilePlayer.h"
+#include "graphics/qt/MetafilePlayer.h"
 
 #include <QGuiApplication>
 #endif

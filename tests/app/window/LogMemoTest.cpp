@@ -1,5 +1,5 @@
 #include "app/LogMemo.h"
-#include "app/Gbk.h"
+#include "core/Gbk.h"
 #include "support/QtBoxes.h"
 
 #include <gtest/gtest.h>

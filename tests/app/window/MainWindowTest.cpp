@@ -1,9 +1,9 @@
 #include "app/Controls.h"
-#include "app/Gbk.h"
+#include "core/Gbk.h"
 #include "app/QtText.h"
 #include "app/mainUnit.h"
-#include "graphics/Image.h"
-#include "graphics/RzProgressBar.h"
+#include "graphics/qt/Image.h"
+#include "graphics/qt/RzProgressBar.h"
 #include "support/QtBoxes.h"
 
 #include "app/LogMemo.h"

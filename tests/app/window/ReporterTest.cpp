@@ -1,5 +1,5 @@
 #include "app/Reporter.h"
-#include "app/Gbk.h"
+#include "core/Gbk.h"
 
 #include <gtest/gtest.h>
 

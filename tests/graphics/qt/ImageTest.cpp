@@ -1,4 +1,4 @@
-#include "graphics/Image.h"
+#include "graphics/qt/Image.h"
 #include "graphics/Bitmap.h"
 #include "graphics/JPEGImage.h"
 #include "graphics/PNGGraphic.h"

@@ -1,5 +1,5 @@
-#include "graphics/MetafilePlayer.h"
-#include "graphics/Image.h"
+#include "graphics/qt/MetafilePlayer.h"
+#include "graphics/qt/Image.h"
 #include "graphics/Metafile.h"
 
 #include <QApplication>

@@ -1,4 +1,4 @@
-#include "graphics/RzProgressBar.h"
+#include "graphics/qt/RzProgressBar.h"
 
 #include <QApplication>
 #include <gtest/gtest.h>

@@ -1,4 +1,4 @@
-#include "app/Gbk.h"
+#include "core/Gbk.h"
 
 #include <cerrno>
 #include <cstdint>

@@ -1,8 +1,8 @@
-#include "app/Classes.h"
+#include "core/Classes.h"
 
-#include "app/Exceptions.h"
-#include "app/FileUtils.h"
-#include "app/Gbk.h"
+#include "core/Exceptions.h"
+#include "core/FileUtils.h"
+#include "core/Gbk.h"
 
 #include <algorithm>
 #include <cerrno>

@@ -1,6 +1,6 @@
-#include "app/TextUtils.h"
+#include "core/TextUtils.h"
 
-#include "app/Exceptions.h"
+#include "core/Exceptions.h"
 
 #include <climits>
 

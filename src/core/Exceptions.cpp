@@ -1,4 +1,4 @@
-#include "app/Exceptions.h"
+#include "core/Exceptions.h"
 
 #include <cstdarg>
 #include <cstdio>

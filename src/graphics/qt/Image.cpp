@@ -1,4 +1,4 @@
-#include "graphics/Image.h"
+#include "graphics/qt/Image.h"
 
 #include "graphics/Icon.h"
 #include "graphics/Metafile.h"

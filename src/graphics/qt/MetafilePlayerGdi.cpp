@@ -1,4 +1,4 @@
-#include "graphics/MetafilePlayerGdi.h"
+#include "graphics/qt/MetafilePlayerGdi.h"
 
 namespace MetafileGdi {
 

@@ -1,4 +1,4 @@
-#include "graphics/MetafilePlayer.h"
+#include "graphics/qt/MetafilePlayer.h"
 
 #include "graphics/Metafile.h"
 

@@ -1,5 +1,5 @@
-#include "app/TextUtils.h"
-#include "app/Exceptions.h"
+#include "core/TextUtils.h"
+#include "core/Exceptions.h"
 
 #include <gtest/gtest.h>
 

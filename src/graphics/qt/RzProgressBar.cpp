@@ -1,4 +1,4 @@
-#include "graphics/RzProgressBar.h"
+#include "graphics/qt/RzProgressBar.h"
 
 #include <QFontMetrics>
 #include <QLinearGradient>

@@ -1,5 +1,5 @@
-#include "graphics/MetafilePlayer.h"
-#include "graphics/MetafilePlayerGdi.h"
+#include "graphics/qt/MetafilePlayer.h"
+#include "graphics/qt/MetafilePlayerGdi.h"
 
 using namespace MetafileGdi;
 

@@ -1,8 +1,8 @@
-#include "app/FileUtils.h"
+#include "core/FileUtils.h"
 
-#include "app/Classes.h"
-#include "app/Exceptions.h"
-#include "app/Gbk.h"
+#include "core/Classes.h"
+#include "core/Exceptions.h"
+#include "core/Gbk.h"
 
 #include <cerrno>
 #include <climits>

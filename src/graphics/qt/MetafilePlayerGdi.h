@@ -4,7 +4,7 @@
 // the work budget, bitmaps inside records, and the engine that draws through
 // QPainter in destination pixels. Only the player's own files include this.
 
-#include "app/Gbk.h"
+#include "core/Gbk.h"
 #include "graphics/Bitmap.h"
 #include "graphics/Metafile.h"
 

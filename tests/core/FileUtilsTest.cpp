@@ -1,7 +1,7 @@
-#include "app/FileUtils.h"
-#include "app/Classes.h"
-#include "app/Exceptions.h"
-#include "app/Gbk.h"
+#include "core/FileUtils.h"
+#include "core/Classes.h"
+#include "core/Exceptions.h"
+#include "core/Gbk.h"
 
 #include <algorithm>
 #include <filesystem>

@@ -1,5 +1,5 @@
-#include "app/Classes.h"
-#include "app/Exceptions.h"
+#include "core/Classes.h"
+#include "core/Exceptions.h"
 
 #include <filesystem>
 #include <gtest/gtest.h>
