@@ -21,28 +21,30 @@ namespace {
 
 // ---------------------------------------------------------------- code tables
 //
-// A table entry: bits 0-3 the length of the code, bits 4-7 the count of extra
-// bits that follow it, bits 8-15 what the code stands for, bits 16-31 its
-// value (a literal, a base length or distance, or where a subtable starts).
+// A table entry: bits 0-7 the length of the code (alone in its byte, so
+// that the entry itself can be the shift count), bits 8-11 the count of
+// extra bits that follow the code, bits 12-16 what the code stands for (no
+// flag: a code that does not exist), bits 17-31 its value (a literal, a base
+// length or distance, or where a subtable starts).
 
-constexpr uint32_t kLiteral = 1u << 8, kLength = 2u << 8, kEndOfBlock = 4u << 8, kDistance = 8u << 8,
-                   kSubtable = 16u << 8, kInvalid = 32u << 8;
+constexpr uint32_t kLiteral = 1u << 12, kLength = 1u << 13, kEndOfBlock = 1u << 14, kDistance = 1u << 15,
+                   kSubtable = 1u << 16, kInvalid = 0;
 constexpr unsigned kMaxCodeBits = 15;
 constexpr int kLiteralBits = 11;  // primary table of the literal/length code
 constexpr int kDistanceBits = 8;  // primary table of the distance code
 constexpr int kCodeLengthBits = 7; // the code-length code is never longer
 
 constexpr uint32_t Entry(uint32_t kind, unsigned length, unsigned extra, uint32_t value) {
-    return value << 16 | kind | extra << 4 | length;
+    return value << 17 | kind | extra << 8 | length;
 }
 inline unsigned CodeLength(uint32_t e) {
-    return e & 15;
+    return e & 0xFF;
 }
 inline unsigned ExtraBits(uint32_t e) {
-    return (e >> 4) & 15;
+    return (e >> 8) & 15;
 }
 inline uint32_t Value(uint32_t e) {
-    return e >> 16;
+    return e >> 17;
 }
 
 const uint16_t kLengthBase[29] = {3,  4,  5,  6,  7,  8,  9,  10, 11,  13,  15,  17,  19,  23, 27,
@@ -384,7 +386,7 @@ bool TPngInflater::ReadDynamicTables() {
     for (unsigned n = 0; n < total;) {
         if (FBitCount < kCodeLengthBits) RefillCareful();
         const uint32_t e = codes.Entries[FBits & ((1u << kCodeLengthBits) - 1)];
-        if (e & kInvalid) return false;
+        if (!(e & kLiteral)) return false;
         TakeBits(CodeLength(e));
         const unsigned symbol = Value(e);
         if (symbol < 16) {
@@ -473,7 +475,7 @@ bool TPngInflater::CarefulSymbol() {
     EnsureInput(8);
     RefillCareful();
     const uint32_t e = Lookup<kLiteralBits>(FLiterals.Entries.data(), FBits);
-    if (e & kInvalid) return CutOrCorrupt();
+    if (!(e & (kLiteral | kLength | kEndOfBlock))) return CutOrCorrupt();
     if (!(e & kEndOfBlock) && FOut == FOutEnd) return false;
     TakeBits(CodeLength(e));
     if (e & kEndOfBlock) {
@@ -501,15 +503,16 @@ bool TPngInflater::CarefulSymbol() {
     return true;
 }
 
-// The bulk of the data: while at least 8 bytes of input and room for the
-// longest match (with 16 bytes to spare) are left, nothing is checked but
-// the codes themselves. Every refill leaves 56 bits or more in the buffer,
-// enough for two literals or a length with its distance.
+// The bulk of the data: while 16 bytes of input and room for the longest
+// match (with 16 bytes to spare) are left, nothing is checked but the codes
+// themselves. A refill leaves 56 bits or more in the buffer: enough for three
+// literals, or for a length with its distance; a literal run that stops at
+// a length refills again, which keeps the bits already looked up.
 void TPngInflater::FastLoop() {
     EnsureInput(1024);
-    if (FPhantomBits != 0 || FInEnd - FIn < 8 || size_t(FOutEnd - FOut) < 258 + 16) return;
+    if (FPhantomBits != 0 || FInEnd - FIn < 16 || size_t(FOutEnd - FOut) < 258 + 16) return;
     const uint8_t* in = FInput.data() + FIn;
-    const uint8_t* const inLast = FInput.data() + FInEnd - 8;
+    const uint8_t* const inLast = FInput.data() + FInEnd - 16;
     uint8_t* out = FOut;
     uint8_t* const outLast = FOutEnd - (258 + 16);
     const uint8_t* const windowStart = FBlock - std::min<uint64_t>(FTotalBefore, kHistoryBytes);
@@ -517,43 +520,51 @@ void TPngInflater::FastLoop() {
     const uint32_t* distances = FDistances.Entries.data();
     uint64_t bits = FBits;
     unsigned count = FBitCount;
-    while (out <= outLast && in <= inLast) {
+    const auto refill = [&] {
         bits |= Load64(in) << count;
         in += (63 - count) >> 3;
         count |= 56;
+    };
+    // Called with the entry itself where the count is its code length: the
+    // shift takes the low six bits, and the count only its low byte.
+    const auto consume = [&](uint32_t n) {
+        bits >>= (n & 63);
+        count -= uint8_t(n);
+    };
+    while (out <= outLast && in <= inLast) {
+        refill();
         uint32_t e = Lookup<kLiteralBits>(literals, bits);
         if (e & kLiteral) {
-            bits >>= CodeLength(e);
-            count -= CodeLength(e);
+            consume(e);
             *out++ = uint8_t(Value(e));
             e = Lookup<kLiteralBits>(literals, bits);
             if (e & kLiteral) {
-                bits >>= CodeLength(e);
-                count -= CodeLength(e);
+                consume(e);
                 *out++ = uint8_t(Value(e));
+                e = Lookup<kLiteralBits>(literals, bits);
+                if (e & kLiteral) {
+                    consume(e);
+                    *out++ = uint8_t(Value(e));
+                    continue;
+                }
             }
-            continue;
+            refill();
         }
         if (e & kLength) {
-            bits >>= CodeLength(e);
-            count -= CodeLength(e);
+            consume(e);
             const size_t length = Value(e) + size_t(bits & ((1u << ExtraBits(e)) - 1));
-            bits >>= ExtraBits(e);
-            count -= ExtraBits(e);
+            consume(ExtraBits(e));
             const uint32_t d = Lookup<kDistanceBits>(distances, bits);
             if (!(d & kDistance)) Corrupt();
-            bits >>= CodeLength(d);
-            count -= CodeLength(d);
+            consume(d);
             const size_t distance = Value(d) + size_t(bits & ((1u << ExtraBits(d)) - 1));
-            bits >>= ExtraBits(d);
-            count -= ExtraBits(d);
+            consume(ExtraBits(d));
             if (distance > size_t(out - windowStart)) Corrupt();
             out = CopyMatchFast(out, length, distance);
             continue;
         }
         if (!(e & kEndOfBlock)) Corrupt();
-        bits >>= CodeLength(e);
-        count -= CodeLength(e);
+        consume(e);
         FState = FFinalBlock ? TState::Trailer : TState::BlockHeader;
         break;
     }
