@@ -20,6 +20,12 @@ cc -O2 -o "$work/decode_libpng" "$here/png/decode_libpng.c" -lpng
 g++ -std=c++20 -O2 -I "$src/src" -o "$work/decode_quillora" "$here/png/decode_quillora.cpp" \
   "$build/src/graphics/libquillora_graphics.a" "$build/src/app/libquillora_core.a" -lz -ljpeg
 
+# Peak memory of loading crafted files: raster plus at most 64 MiB.
+g++ -std=c++20 -O2 -I "$src/src" -o "$work/peak_memory" "$here/png/peak_memory.cpp" \
+  "$build/src/graphics/libquillora_graphics.a" "$build/src/app/libquillora_core.a" -lz -ljpeg
+"$work/peak_memory"
+echo
+
 median() { sort -n | awk '{v[NR]=$1} END {print v[int((NR+1)/2)]}'; }
 
 printf '%-26s %10s %10s %7s\n' "image (3000 x 2000)" "quillora" "libpng" "ratio"
