@@ -581,8 +581,9 @@ bool TPngDecoder::DecodePass(png::TPngInflater& inflater, const png::TPass& pass
         const size_t count = static_cast<size_t>(std::min<uint64_t>(blockRows, rows - row));
         size_t produced = 0;
         uint8_t* block = inflater.Inflate(count * rowLength, produced);
+        const bool ended = produced < count * rowLength;
         size_t ready = count;
-        if (produced < count * rowLength) {
+        if (ended) {
             // The image data ended: the row it ended in is finished with
             // zeros, and the rows after it keep the zeros of the new raster,
             // which is what zero rows would convert to.
@@ -601,7 +602,7 @@ bool TPngDecoder::DecodePass(png::TPngInflater& inflater, const png::TPass& pass
                 png::Scatter(scattered.data(), target, width, pass, rasterBits);
             }
         }
-        if (ready < count) return false;
+        if (ended) return false;
         std::memcpy(prior.data(), block + (count - 1) * rowLength, rowLength);
     }
     return true;
