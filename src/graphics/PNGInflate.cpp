@@ -72,11 +72,19 @@ uint32_t CodeLengthEntry(unsigned symbol, unsigned length) {
     return Entry(kLiteral, length, 0, symbol);
 }
 
+struct TReversedBytes {
+    uint8_t Bytes[256];
+    constexpr TReversedBytes() : Bytes{} {
+        for (unsigned i = 0; i < 256; ++i)
+            for (unsigned bit = 0; bit < 8; ++bit)
+                if (i & (1u << bit)) Bytes[i] |= uint8_t(0x80u >> bit);
+    }
+};
+constexpr TReversedBytes kReversed;
+
+// Codes are stored from their top bit; the tables are indexed from the stream's first bit.
 unsigned Reverse(unsigned code, unsigned length) {
-    unsigned r = 0;
-    for (unsigned i = 0; i < length; ++i, code >>= 1)
-        r = r << 1 | (code & 1);
-    return r;
+    return (unsigned(kReversed.Bytes[code & 255]) << 8 | kReversed.Bytes[code >> 8 & 255]) >> (16 - length);
 }
 
 // False for an over-subscribed code, or an incomplete one other than a
@@ -171,6 +179,27 @@ inline uint8_t* CopyMatchFast(uint8_t* out, size_t length, size_t distance) {
         while (out < end);
     }
     return end;
+}
+
+// The fixed codes, built once: a stream of empty fixed blocks would
+// otherwise cost a table build every ten bits.
+struct TFixedCodes {
+    THuffmanTable Literals, Distances;
+    TFixedCodes() {
+        uint8_t lengths[288 + 32];
+        std::fill(lengths, lengths + 144, 8);
+        std::fill(lengths + 144, lengths + 256, 9);
+        std::fill(lengths + 256, lengths + 280, 7);
+        std::fill(lengths + 280, lengths + 288, 8);
+        std::fill(lengths + 288, lengths + 320, 5);
+        BuildTable(lengths, 288, kLiteralBits, LiteralEntry, false, Literals);
+        BuildTable(lengths + 288, 32, kDistanceBits, DistanceEntry, false, Distances);
+    }
+};
+
+const TFixedCodes& FixedCodes() {
+    static const TFixedCodes codes;
+    return codes;
 }
 
 } // namespace
@@ -352,14 +381,9 @@ void TPngInflater::ReadBlockHeader() {
     }
     bool good = type != 3;
     if (type == 1) {
-        uint8_t lengths[288 + 32];
-        std::fill(lengths, lengths + 144, 8);
-        std::fill(lengths + 144, lengths + 256, 9);
-        std::fill(lengths + 256, lengths + 280, 7);
-        std::fill(lengths + 280, lengths + 320, 8);
-        std::fill(lengths + 288, lengths + 320, 5);
-        BuildTable(lengths, 288, kLiteralBits, LiteralEntry, false, FLiterals);
-        BuildTable(lengths + 288, 32, kDistanceBits, DistanceEntry, false, FDistances);
+        const TFixedCodes& fixed = FixedCodes();
+        FLiterals = &fixed.Literals;
+        FDistances = &fixed.Distances;
     } else if (type == 2) {
         good = ReadDynamicTables();
     }
@@ -401,8 +425,10 @@ bool TPngInflater::ReadDynamicTables() {
         n += repeat;
     }
     if (all[256] == 0) return false; // no end-of-block code
-    return BuildTable(all, literals, kLiteralBits, LiteralEntry, false, FLiterals) &&
-           BuildTable(all + literals, distances, kDistanceBits, DistanceEntry, false, FDistances);
+    FLiterals = &FDynamicLiterals;
+    FDistances = &FDynamicDistances;
+    return BuildTable(all, literals, kLiteralBits, LiteralEntry, false, FDynamicLiterals) &&
+           BuildTable(all + literals, distances, kDistanceBits, DistanceEntry, false, FDynamicDistances);
 }
 
 bool TPngInflater::CopyStored() {
@@ -474,7 +500,7 @@ bool TPngInflater::CutOrCorrupt() {
 bool TPngInflater::CarefulSymbol() {
     EnsureInput(8);
     RefillCareful();
-    const uint32_t e = Lookup<kLiteralBits>(FLiterals.Entries.data(), FBits);
+    const uint32_t e = Lookup<kLiteralBits>(FLiterals->Entries.data(), FBits);
     if (!(e & (kLiteral | kLength | kEndOfBlock))) return CutOrCorrupt();
     if (!(e & kEndOfBlock) && FOut == FOutEnd) return false;
     TakeBits(CodeLength(e));
@@ -490,7 +516,7 @@ bool TPngInflater::CarefulSymbol() {
         return true;
     }
     const size_t length = Value(e) + TakeBits(ExtraBits(e));
-    const uint32_t d = Lookup<kDistanceBits>(FDistances.Entries.data(), FBits);
+    const uint32_t d = Lookup<kDistanceBits>(FDistances->Entries.data(), FBits);
     if (!(d & kDistance)) return CutOrCorrupt();
     TakeBits(CodeLength(d));
     const size_t distance = Value(d) + TakeBits(ExtraBits(d));
@@ -516,8 +542,8 @@ void TPngInflater::FastLoop() {
     uint8_t* out = FOut;
     uint8_t* const outLast = FOutEnd - (258 + 16);
     const uint8_t* const windowStart = FBlock - std::min<uint64_t>(FTotalBefore, kHistoryBytes);
-    const uint32_t* literals = FLiterals.Entries.data();
-    const uint32_t* distances = FDistances.Entries.data();
+    const uint32_t* literals = FLiterals->Entries.data();
+    const uint32_t* distances = FDistances->Entries.data();
     uint64_t bits = FBits;
     unsigned count = FBitCount;
     const auto refill = [&] {

@@ -82,8 +82,10 @@ class TPngInflater {
     TInflateSource& FSource;
     TState FState = TState::ZlibHeader;
     bool FFinalBlock = false;
-    THuffmanTable FLiterals;
-    THuffmanTable FDistances;
+    const THuffmanTable* FLiterals = nullptr; // the fixed codes, or the dynamic ones below
+    const THuffmanTable* FDistances = nullptr;
+    THuffmanTable FDynamicLiterals;
+    THuffmanTable FDynamicDistances;
 
     // Input: compressed bytes [FIn, FInEnd) of FInput, zero padding after them.
     std::vector<uint8_t> FInput;
