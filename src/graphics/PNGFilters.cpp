@@ -131,7 +131,8 @@ template <int Step> void UndoPaethSse2(uint8_t* row, const uint8_t* prior, size_
 }
 #endif
 
-template <int Step, bool Plain> void UndoFilterStep(int filter, uint8_t* row, const uint8_t* prior, size_t length) {
+template <int Step, bool Plain>
+void UndoFilterStep(int filter, uint8_t* row, const uint8_t* prior, size_t length) {
 #ifdef __SSE2__
     if constexpr (!Plain && (Step == 3 || Step == 4)) {
         switch (filter) {
@@ -162,7 +163,8 @@ template <int Step, bool Plain> void UndoFilterStep(int filter, uint8_t* row, co
     }
 }
 
-template <bool Plain> void UndoFilterAt(int filter, int step, uint8_t* row, const uint8_t* prior, size_t length) {
+template <bool Plain>
+void UndoFilterAt(int filter, int step, uint8_t* row, const uint8_t* prior, size_t length) {
     switch (step) {
     case 1:
         return UndoFilterStep<1, Plain>(filter, row, prior, length);

@@ -250,7 +250,6 @@ std::array<uint8_t, 256> PngGammaTable(double fileGamma) {
     return table;
 }
 
-
 namespace {
 
 // ---------------------------------------------------------------- image data
@@ -556,8 +555,8 @@ void TPngDecoder::CheckWorkingMemory() const {
     const uint64_t blockBytes = std::max(kBlockTarget, rowLength);
     const uint64_t scattered = FHeader.Interlace == 1 ? uint64_t(FHeader.Width) * 4 + 8 : 0;
     const uint64_t buffers = 2 * TImageData::kScratchBytes; // the stream's read-ahead, the skipped data
-    const uint64_t working = png::TPngInflater::WorkingBytes(0) + blockBytes + rowLength + png::kRowPadding +
-                             scattered + buffers;
+    const uint64_t working =
+        png::TPngInflater::WorkingBytes(0) + blockBytes + rowLength + png::kRowPadding + scattered + buffers;
     if (working > kWorkingBudget) Fail(kInvalidFormat);
 }
 
@@ -569,10 +568,12 @@ bool TPngDecoder::DecodePass(png::TPngInflater& inflater, const png::TPass& pass
     const uint64_t width = (FHeader.Width - pass.ColumnStart + pass.ColumnStep - 1) / pass.ColumnStep;
     const uint64_t rows = (FHeader.Height - pass.RowStart + pass.RowStep - 1) / pass.RowStep;
     const size_t rowLength = static_cast<size_t>(FHeader.RowLength(width));
-    const size_t blockRows = std::clamp<size_t>(size_t(kBlockTarget) / rowLength, 1, static_cast<size_t>(rows));
+    const size_t blockRows =
+        std::clamp<size_t>(size_t(kBlockTarget) / rowLength, 1, static_cast<size_t>(rows));
     TPixelBuffer prior(rowLength + png::kRowPadding); // zeros: the row above the first
     const bool direct = pass.ColumnStep == 1;
-    const png::TRowConverter convert = png::ChooseConverter(FHeader.ColorType, FHeader.BitDepth, FGammaOn, direct);
+    const png::TRowConverter convert =
+        png::ChooseConverter(FHeader.ColorType, FHeader.BitDepth, FGammaOn, direct);
     TPixelBuffer scattered(direct ? 0 : static_cast<size_t>(width) * 4 + 8);
     const int rasterBits = BitsPerPixel(FGraphic.PixelFormat());
     const int step = FHeader.FilterStep();

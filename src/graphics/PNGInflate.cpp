@@ -30,8 +30,8 @@ namespace {
 constexpr uint32_t kLiteral = 1u << 12, kLength = 1u << 13, kEndOfBlock = 1u << 14, kDistance = 1u << 15,
                    kSubtable = 1u << 16, kInvalid = 0;
 constexpr unsigned kMaxCodeBits = 15;
-constexpr int kLiteralBits = 11;  // primary table of the literal/length code
-constexpr int kDistanceBits = 8;  // primary table of the distance code
+constexpr int kLiteralBits = 11;   // primary table of the literal/length code
+constexpr int kDistanceBits = 8;   // primary table of the distance code
 constexpr int kCodeLengthBits = 7; // the code-length code is never longer
 
 constexpr uint32_t Entry(uint32_t kind, unsigned length, unsigned extra, uint32_t value) {
@@ -51,9 +51,10 @@ const uint16_t kLengthBase[29] = {3,  4,  5,  6,  7,  8,  9,  10, 11,  13,  15, 
                                   31, 35, 43, 51, 59, 67, 83, 99, 115, 131, 163, 195, 227, 258};
 const uint8_t kLengthExtra[29] = {0, 0, 0, 0, 0, 0, 0, 0, 1, 1, 1, 1, 2, 2, 2,
                                   2, 3, 3, 3, 3, 4, 4, 4, 4, 5, 5, 5, 5, 0};
-const uint16_t kDistanceBase[30] = {1,   2,   3,   4,   5,   7,    9,    13,   17,   25,   33,   49,   65,    97,    129,
-                                    193, 257, 385, 513, 769, 1025, 1537, 2049, 3073, 4097, 6145, 8193, 12289, 16385, 24577};
-const uint8_t kDistanceExtra[30] = {0, 0, 0, 0, 1, 1, 2, 2, 3, 3, 4, 4, 5, 5, 6,
+const uint16_t kDistanceBase[30] = {1,    2,    3,    4,    5,    7,    9,    13,    17,    25,
+                                    33,   49,   65,   97,   129,  193,  257,  385,   513,   769,
+                                    1025, 1537, 2049, 3073, 4097, 6145, 8193, 12289, 16385, 24577};
+const uint8_t kDistanceExtra[30] = {0, 0, 0, 0, 1, 1, 2, 2,  3,  3,  4,  4,  5,  5,  6,
                                     6, 7, 7, 8, 8, 9, 9, 10, 10, 11, 11, 12, 12, 13, 13};
 
 uint32_t LiteralEntry(unsigned symbol, unsigned length) {
@@ -105,8 +106,8 @@ bool CodeIsUsable(const unsigned (&perLength)[kMaxCodeBits + 1], bool codeLength
 // primaryBits bits of the stream; a longer one through a subtable of
 // 2^(15 - primaryBits) entries hung on its first primaryBits bits. Slots no
 // code reaches (an incomplete code) hold invalid entries.
-bool BuildTable(const uint8_t* lengths, unsigned count, int primaryBits, uint32_t (*entryOf)(unsigned, unsigned),
-                bool codeLengthCode, THuffmanTable& table) {
+bool BuildTable(const uint8_t* lengths, unsigned count, int primaryBits,
+                uint32_t (*entryOf)(unsigned, unsigned), bool codeLengthCode, THuffmanTable& table) {
     unsigned perLength[kMaxCodeBits + 1] = {};
     for (unsigned s = 0; s < count; ++s)
         ++perLength[lengths[s]];
@@ -144,7 +145,8 @@ bool BuildTable(const uint8_t* lengths, unsigned count, int primaryBits, uint32_
 
 template <int PrimaryBits> inline uint32_t Lookup(const uint32_t* entries, uint64_t bits) {
     uint32_t e = entries[bits & ((1u << PrimaryBits) - 1)];
-    if (e & kSubtable) e = entries[Value(e) + ((bits >> PrimaryBits) & ((1u << (kMaxCodeBits - PrimaryBits)) - 1))];
+    if (e & kSubtable)
+        e = entries[Value(e) + ((bits >> PrimaryBits) & ((1u << (kMaxCodeBits - PrimaryBits)) - 1))];
     return e;
 }
 
@@ -419,7 +421,9 @@ bool TPngInflater::ReadDynamicTables() {
         }
         if (symbol == 16 && n == 0) return false;
         const uint8_t value = symbol == 16 ? all[n - 1] : 0;
-        const unsigned repeat = symbol == 16 ? 3 + TakeBits(2) : symbol == 17 ? 3 + TakeBits(3) : 11 + TakeBits(7);
+        const unsigned repeat = symbol == 16   ? 3 + TakeBits(2)
+                                : symbol == 17 ? 3 + TakeBits(3)
+                                               : 11 + TakeBits(7);
         if (n + repeat > total) return false;
         std::fill(all + n, all + n + repeat, value);
         n += repeat;
@@ -638,8 +642,10 @@ inline uint64_t Sum32(__m128i v) {
 uint32_t Adler32(uint32_t adler, const uint8_t* data, size_t length) {
     uint64_t a = adler & 0xFFFF, b = adler >> 16;
     const __m128i zero = _mm_setzero_si128();
-    const __m128i w0 = _mm_setr_epi16(32, 31, 30, 29, 28, 27, 26, 25), w1 = _mm_setr_epi16(24, 23, 22, 21, 20, 19, 18, 17);
-    const __m128i w2 = _mm_setr_epi16(16, 15, 14, 13, 12, 11, 10, 9), w3 = _mm_setr_epi16(8, 7, 6, 5, 4, 3, 2, 1);
+    const __m128i w0 = _mm_setr_epi16(32, 31, 30, 29, 28, 27, 26, 25),
+                  w1 = _mm_setr_epi16(24, 23, 22, 21, 20, 19, 18, 17);
+    const __m128i w2 = _mm_setr_epi16(16, 15, 14, 13, 12, 11, 10, 9),
+                  w3 = _mm_setr_epi16(8, 7, 6, 5, 4, 3, 2, 1);
     size_t steps = length / 32;
     while (steps > 0) {
         const size_t run = std::min(steps, kAdlerRun / 32);

@@ -226,7 +226,8 @@ TRowConverter ChooseConverter(int colorType, int bitDepth, bool gamma, bool into
     switch (colorType) {
     case 2:
     case 6:
-        return gamma ? ColourConverter<true>(colorType, bitDepth) : ColourConverter<false>(colorType, bitDepth);
+        return gamma ? ColourConverter<true>(colorType, bitDepth)
+                     : ColourConverter<false>(colorType, bitDepth);
     case 4:
         return bitDepth == 8 ? GreyAlpha8 : GreyAlpha16;
     }

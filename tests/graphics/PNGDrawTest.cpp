@@ -67,7 +67,9 @@ TEST(PNGDraw, WidePicturesAndHugeRectanglesScaleIn64Bits) {
     picture.SetPixelFormat(TPixelFormat::pf32bit);
     picture.SetHasAlpha(true);
     picture.SetSize(width, 1);
-    const auto column = [&](int64_t x, int64_t left, int64_t span) { return size_t((x - left) * width / span); };
+    const auto column = [&](int64_t x, int64_t left, int64_t span) {
+        return size_t((x - left) * width / span);
+    };
     for (int x = 0; x < 140; ++x)
         std::memcpy(picture.ScanLine(0) + 4 * column(x, 0, 140), "\x01\x02\x03\xff", 4);
     TCanvas canvas(140, 1, MakeColor32(0, 0, 0));

@@ -4,8 +4,8 @@
 // short), with the same bytes before it. Then Adler-32 and the row filters,
 // whose fast versions must agree with the plain ones.
 
-#include "graphics/PNGFilters.h"
 #include "graphics/PNGInflate.h"
+#include "graphics/PNGFilters.h"
 
 #include <gtest/gtest.h>
 #include <zlib.h>
@@ -89,7 +89,8 @@ TVerdict OurInflate(const Bytes& stream, size_t chunk, size_t block, size_t expe
         }
         inflater.Finish();
     } catch (const EInvalidGraphic& e) {
-        if (e.Message() == "Cannot load image. Extra compressed data found in PNG file.") return TVerdict::Extra;
+        if (e.Message() == "Cannot load image. Extra compressed data found in PNG file.")
+            return TVerdict::Extra;
         EXPECT_EQ(e.Message(), "Cannot load image. Compression error found in PNG file.");
         return TVerdict::Broken;
     }
@@ -129,8 +130,13 @@ std::vector<Bytes> Samples() {
 TEST(PNGInflate, SameBytesAsZlibHoweverTheStreamIsCut) {
     const struct {
         int level, strategy;
-    } modes[] = {{0, Z_DEFAULT_STRATEGY}, {1, Z_DEFAULT_STRATEGY}, {6, Z_DEFAULT_STRATEGY}, {9, Z_FILTERED},
-                 {6, Z_HUFFMAN_ONLY},     {6, Z_RLE},             {6, Z_FIXED}};
+    } modes[] = {{0, Z_DEFAULT_STRATEGY},
+                 {1, Z_DEFAULT_STRATEGY},
+                 {6, Z_DEFAULT_STRATEGY},
+                 {9, Z_FILTERED},
+                 {6, Z_HUFFMAN_ONLY},
+                 {6, Z_RLE},
+                 {6, Z_FIXED}};
     for (const Bytes& raw : Samples())
         for (const auto& mode : modes) {
             const Bytes stream = Compress(raw, mode.level, mode.strategy);
@@ -139,8 +145,9 @@ TEST(PNGInflate, SameBytesAsZlibHoweverTheStreamIsCut) {
                     // Byte by byte through large streams: slow, and nothing new.
                     if ((chunk == 1 || block == 1) && stream.size() > 100) continue;
                     if (chunk == 7 && block == 300 && stream.size() > 100) continue;
-                    SCOPED_TRACE(testing::Message() << raw.size() << " bytes, level " << mode.level << " strategy "
-                                                    << mode.strategy << ", chunks " << chunk << ", blocks " << block);
+                    SCOPED_TRACE(testing::Message()
+                                 << raw.size() << " bytes, level " << mode.level << " strategy "
+                                 << mode.strategy << ", chunks " << chunk << ", blocks " << block);
                     Bytes out;
                     ASSERT_EQ(OurInflate(stream, chunk, block, raw.size(), out), TVerdict::Whole);
                     ASSERT_TRUE(out == raw);
@@ -182,8 +189,8 @@ TEST(PNGInflate, DamagedStreamsGetZlibsVerdict) {
                 const bool ended = zlib == TVerdict::Whole || zlib == TVerdict::Extra;
                 const size_t ask = ended ? expected.size() : expected.size() + 300;
                 const TVerdict ours = OurInflate(damaged, 5 + size_t(trial) % 50, 1000, ask, out);
-                SCOPED_TRACE(testing::Message() << "trial " << trial << ": zlib " << int(zlib) << ", ours "
-                                                << int(ours));
+                SCOPED_TRACE(testing::Message()
+                             << "trial " << trial << ": zlib " << int(zlib) << ", ours " << int(ours));
                 ++verdicts[int(zlib)];
                 ASSERT_TRUE(SameVerdict(zlib, ours, truncated));
                 if (ours == zlib && ours != TVerdict::Broken && ours != TVerdict::Extra) {
@@ -211,8 +218,8 @@ TEST(PNGInflate, Adler32AsZlibComputesIt) {
     Bytes data(20000);
     for (auto& b : data)
         b = random() % 4 ? 255 : uint8_t(random());
-    for (size_t length : {size_t(0), size_t(1), size_t(31), size_t(32), size_t(33), size_t(5552), size_t(5553),
-                          size_t(11104), size_t(19990)})
+    for (size_t length : {size_t(0), size_t(1), size_t(31), size_t(32), size_t(33), size_t(5552),
+                          size_t(5553), size_t(11104), size_t(19990)})
         for (size_t offset : {size_t(0), size_t(3)}) {
             SCOPED_TRACE(testing::Message() << length << " at " << offset);
             const uint32_t start = random() % 2 ? 1 : uint32_t(random()) % 65521 * 65536 + 65520;
@@ -227,7 +234,8 @@ TEST(PNGFilters, FastVersionsAgreeWithThePlainOnes) {
     for (int step : {1, 2, 3, 4, 6, 8})
         for (int filter = 0; filter <= 5; ++filter)
             for (size_t pixels : {size_t(1), size_t(2), size_t(5), size_t(37), size_t(1000)}) {
-                SCOPED_TRACE(testing::Message() << "step " << step << " filter " << filter << " pixels " << pixels);
+                SCOPED_TRACE(testing::Message()
+                             << "step " << step << " filter " << filter << " pixels " << pixels);
                 const size_t length = pixels * size_t(step);
                 Bytes prior(length + png::kRowPadding), row(length + png::kRowPadding);
                 for (size_t i = 0; i < length; ++i) {
