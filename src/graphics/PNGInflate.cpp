@@ -561,17 +561,21 @@ void TPngInflater::FastLoop() {
         bits >>= (n & 63);
         count -= uint8_t(n);
     };
+    // Literals are tested for first: a code longer than the primary table
+    // (never a common literal) takes the slower way through its subtable.
+    constexpr uint64_t kPrimary = (1u << kLiteralBits) - 1,
+                       kSecondary = (1u << (kMaxCodeBits - kLiteralBits)) - 1;
     while (out <= outLast && in <= inLast) {
         refill();
-        uint32_t e = Lookup<kLiteralBits>(literals, bits);
+        uint32_t e = literals[bits & kPrimary];
         if (e & kLiteral) {
             consume(e);
             *out++ = uint8_t(Value(e));
-            e = Lookup<kLiteralBits>(literals, bits);
+            e = literals[bits & kPrimary];
             if (e & kLiteral) {
                 consume(e);
                 *out++ = uint8_t(Value(e));
-                e = Lookup<kLiteralBits>(literals, bits);
+                e = literals[bits & kPrimary];
                 if (e & kLiteral) {
                     consume(e);
                     *out++ = uint8_t(Value(e));
@@ -579,6 +583,14 @@ void TPngInflater::FastLoop() {
                 }
             }
             refill();
+        }
+        if (e & kSubtable) {
+            e = literals[Value(e) + ((bits >> kLiteralBits) & kSecondary)];
+            if (e & kLiteral) {
+                consume(e);
+                *out++ = uint8_t(Value(e));
+                continue;
+            }
         }
         if (e & kLength) {
             consume(e);
