@@ -543,9 +543,11 @@ void TPngDecoder::ReadImage() {
     FImageRead = true;
 }
 
-// The most one block of rows takes: the passes' rows are no longer than the whole width's.
+// The most one block of rows takes: the passes' rows are no longer than the
+// whole width's, and no pass has more rows than the picture.
 size_t TPngDecoder::BlockBytes() const {
-    return static_cast<size_t>(std::max(kBlockTarget, FHeader.RowLength(FHeader.Width)));
+    const uint64_t rowLength = FHeader.RowLength(FHeader.Width);
+    return static_cast<size_t>(std::min(std::max(kBlockTarget, rowLength), rowLength * FHeader.Height));
 }
 
 // A picture whose rows alone would take more than the budget is refused as
