@@ -9,7 +9,8 @@
 #include <array>
 #include <cstdint>
 
-// zlib could not be set up or closed.
+// The class of "LZ77 decompression error.", zlib's inflater failing to set up
+// or close; the reader's own inflater has neither step, so it is not raised.
 QUILLORA_EXCEPTION(EGraphicCompression, EInvalidGraphic);
 
 class TPNGGraphic : public TBitmap {

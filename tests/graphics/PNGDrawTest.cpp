@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <filesystem>
 
 using namespace pngtest;
@@ -57,6 +58,31 @@ TEST(PNGDraw, ClippedToTheCanvas) {
     picture->DrawInRect(canvas, Rect(5, 5, 9, 9));
     picture->DrawInRect(canvas, Rect(0, 0, 0, 0));
     EXPECT_EQ(canvas.ScanLine(1)[1], MakeColor32(254, 254, 254));
+}
+
+TEST(PNGDraw, WidePicturesAndHugeRectanglesScaleIn64Bits) {
+    // 16 M pixels wide: a column times the width no longer fits an int.
+    const int width = 1 << 24;
+    TPNGGraphic picture;
+    picture.SetPixelFormat(TPixelFormat::pf32bit);
+    picture.SetHasAlpha(true);
+    picture.SetSize(width, 1);
+    const auto column = [&](int64_t x, int64_t left, int64_t span) {
+        return size_t((x - left) * width / span);
+    };
+    for (int x = 0; x < 140; ++x)
+        std::memcpy(picture.ScanLine(0) + 4 * column(x, 0, 140), "\x01\x02\x03\xff", 4);
+    TCanvas canvas(140, 1, MakeColor32(0, 0, 0));
+    picture.DrawInRect(canvas, Rect(0, 0, 140, 1));
+    for (int x = 0; x < 140; ++x)
+        ASSERT_EQ(canvas.ScanLine(0)[x], MakeColor32(2, 1, 0)) << x;
+
+    // A rectangle wider than an int can count: canvas column 0 shows the picture's middle.
+    const int64_t left = -2147483647, right = 2147483647;
+    std::memcpy(picture.ScanLine(0) + 4 * column(0, left, right - left), "\x10\x20\x30\xff", 4);
+    TCanvas wide(1, 1, MakeColor32(0, 0, 0));
+    picture.DrawInRect(wide, Rect(int(left), 0, int(right), 1));
+    EXPECT_EQ(wide.ScanLine(0)[0], MakeColor32(0x2f, 0x1f, 0x0f));
 }
 
 TEST(PNGDraw, PicturesWithoutAlphaAreCopied) {

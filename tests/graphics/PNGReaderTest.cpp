@@ -106,6 +106,22 @@ TEST(PNGReader, BrokenFilesFailWithTheirMessage) {
         {"data after the zlib stream", kSignature + Ihdr(4, 3, 8, 2) + Chunk("IDAT", trailing) + Iend(),
          kExtra},
         {"stream ends before the last row", kSignature + Ihdr(4, 4, 8, 2) + Idat(raw) + Iend(), kExtra},
+        {"image data failing its Adler-32",
+         kSignature + Ihdr(4, 3, 8, 2) +
+             Chunk("IDAT",
+                   [&] {
+                       std::string z = Deflate(raw);
+                       z.back() = char(z.back() ^ 1);
+                       return z;
+                   }()) +
+             Iend(),
+         "Cannot load image. Compression error found in PNG file."},
+        {"empty IHDR", kSignature + Chunk("IHDR", "") + Idat(raw) + Iend(), kInvalid},
+        // 68 bytes that claim rows of 2 GiB, and rows of 64 MiB: beyond the working memory a load may take.
+        {"rows of 2 GiB", kSignature + Ihdr(1u << 28, 1, 16, 6) + Idat(std::string(3, '\0')) + Iend(),
+         kInvalid},
+        {"rows of 64 MiB", kSignature + Ihdr(1u << 24, 1, 8, 6) + Idat(std::string(3, '\0')) + Iend(),
+         kInvalid},
         {"not a zlib stream", kSignature + Ihdr(4, 3, 8, 2) + Chunk("IDAT", std::string(40, '\x55')) + Iend(),
          "Cannot load image. Compression error found in PNG file."},
         {"no image data", kSignature + Ihdr(4, 3, 8, 2) + Iend(), kInvalid},
@@ -162,6 +178,22 @@ TEST(PNGReader, ImageDataEndingEarlyLeavesZeroRows) {
     const std::string file = kSignature + Ihdr(4, 6, 8, 0) + Chunk("IDAT", z.substr(0, 6)) + Iend();
     auto picture = Decode(file);
     EXPECT_EQ(picture->ScanLine(5)[3], 0);
+}
+
+TEST(PNGReader, LargePicturesWithinTheWorkingMemoryLoad) {
+    // A row of 4 MB; and a picture of 8000 x 8000 whose data stops after two
+    // rows: the rest stays zero.
+    const std::string row = std::string(1, '\0') + std::string(4000000, '\x01');
+    auto wide = Decode(kSignature + Ihdr(4000000, 1, 8, 0) + Idat(row) + Iend());
+    EXPECT_EQ(wide->ScanLine(0)[3999999], 1);
+    const std::string rows =
+        std::string(1, '\0') + std::string(32000, '\x7f') + std::string(1, '\0') + std::string(32000, '\x7f');
+    const std::string z = Deflate(rows + std::string(50, '\0'));
+    auto tall =
+        Decode(kSignature + Ihdr(8000, 8000, 8, 6) + Chunk("IDAT", z.substr(0, z.size() - 8)) + Iend());
+    EXPECT_EQ(tall->ScanLine(0)[4], 0x7f);
+    EXPECT_EQ(tall->Height(), 8000);
+    EXPECT_EQ(tall->ScanLine(7999)[31999], 0);
 }
 
 TEST(PNGReader, SixteenBitSamplesAreCutNotRounded) {
