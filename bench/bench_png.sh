@@ -22,7 +22,7 @@ g++ -std=c++20 -O2 -I "$src/src" -o "$work/decode_quillora" "$here/png/decode_qu
 
 # Peak memory of loading crafted files: raster plus at most 64 MiB.
 g++ -std=c++20 -O2 -I "$src/src" -o "$work/peak_memory" "$here/png/peak_memory.cpp" \
-  "$build/src/graphics/libquillora_graphics.a" "$build/src/app/libquillora_core.a" -lz -ljpeg
+  "$build/src/graphics/libquillora_graphics.a" "$build/src/core/libquillora_core.a" -lz -ljpeg
 "$work/peak_memory"
 echo
 
