@@ -1,5 +1,6 @@
 #include "app/Classes.h"
 #include "app/Controls.h"
+#include "app/DataFolders.h"
 #include "app/FileUtils.h"
 #include "app/Gbk.h"
 #include "app/TextUtils.h"
@@ -61,7 +62,7 @@ void TfrmMain::DownloadAlbums() {
         ParsePictureList(DownloadText(album.PicListUrl), urls);
 
         const std::string name = TextTrim(album.Name);
-        const std::string folder = ProgramFolder() + "Pic/" + name;
+        const std::string folder = PictureFolder() + name;
         const std::string descFile = folder + "/" + name + ".txt";
         if (!IsPlainFileName(name, true)) RaiseCannotCreate(descFile);
         MakeFolders(folder);

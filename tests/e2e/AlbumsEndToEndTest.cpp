@@ -239,7 +239,7 @@ TEST_F(AlbumsFailures, HostileNamesNeverWriteOutsidePic) {
     // What lies beside the program's folder, and in it apart from tmp and Pic.
     auto listing = [&] {
         std::set<std::string> names;
-        const fs::path bin = fs::canonical(s.Program);
+        const fs::path bin = fs::canonical(s.Program); // stands for the program's folder
         for (const auto& e : fs::directory_iterator(bin.parent_path()))
             names.insert(e.path().string());
         for (const auto& e : fs::directory_iterator(bin))
