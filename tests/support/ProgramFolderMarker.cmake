@@ -4,6 +4,7 @@
 # the listing the same. Then the marker goes again, and Pic/ too if it was
 # made for it.
 #   cmake -DBIN=<build>/bin -DSTATE=<folder for notes> -DSTEP=place|check -P ProgramFolderMarker.cmake
+cmake_minimum_required(VERSION 3.25)
 set(marker "${BIN}/Pic/quillora-test-marker")
 set(content "This album belongs to the user; no test may touch it.\n")
 

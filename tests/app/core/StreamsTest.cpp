@@ -62,3 +62,13 @@ TEST(TMemoryStream, NegativePositionReadsAndWritesNothing) {
     m.SetPosition(-2);
     EXPECT_THROW(m.ReadBuffer(buf, 1), EReadError);
 }
+
+TEST(TFileStream, AFileThatIsMissingSaysWhichAndWhereAsAStandardException) {
+    // What a test runner prints for an exception that escapes a test.
+    try {
+        TFileStream missing("/nonexistent-quillora/data/basn0g01.png", TFileMode::fmOpenRead);
+        FAIL();
+    } catch (const std::exception& e) {
+        EXPECT_STREQ(e.what(), "Cannot open file \"/nonexistent-quillora/data/basn0g01.png\". No such file or directory");
+    }
+}
