@@ -4,7 +4,8 @@
 # runs the installed window on a virtual display through one lookup and one
 # download against the sample service, with a scratch HOME. The albums must
 # land in that HOME's pictures folder, the thumbnails in its cache folder, and
-# nothing beside the installed program.
+# nothing beside the installed program. Last, the Debian package is built and
+# must have no lintian errors.
 #   scripts/ci-install.sh [BUILD]
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -76,7 +77,10 @@ check_same "$pictures/家人 与 朋友/IMG_0008.png" "$root/tools/sample-servic
 [ -f "$pictures/空像册/空像册.txt" ] || { echo "ci-install: no description file for 空像册" >&2; status=1; }
 [ -z "$(ls -A "$prefix/bin" | grep -v -e '^QuilloraDownLoad$' -e '^quillora-')" ] ||
   { echo "ci-install: something was written beside the installed program:" >&2; ls -A "$prefix/bin" >&2; status=1; }
-if [ $status -eq 0 ]; then
-  echo "ci-install: installed into a scratch prefix; the window put $(find "$pictures" -type f | wc -l) files into \$HOME/Pictures/QuilloraDownLoad"
-fi
-exit $status
+[ $status -eq 0 ] || exit $status
+echo "ci-install: installed into a scratch prefix; the window put $(find "$pictures" -type f | wc -l) files into \$HOME/Pictures/QuilloraDownLoad"
+
+(cd "$root/$build" && cpack -G DEB >/dev/null)
+lintian --fail-on error --suppress-tags no-manual-page "$root/$build"/quilloradownload_*.deb
+echo "ci-install: the Debian package passes lintian"
+
