@@ -88,8 +88,8 @@ void RemoveFile(const std::string& path) {
 namespace {
 
 [[noreturn]] void RaiseCreateError(const std::string& path, int error) {
-    throw EFCreateError(
-        Format("Cannot create file \"%s\". %s", ExpandFileName(path).c_str(), SystemErrorText(error).c_str()));
+    throw EFCreateError(Format("Cannot create file \"%s\". %s", ExpandFileName(path).c_str(),
+                               SystemErrorText(error).c_str()));
 }
 
 // A short name of its own: the final name's length plus a suffix could go
@@ -98,8 +98,8 @@ std::string CreateTempBeside(const std::string& path) {
     static unsigned counter = 0;
     const std::string folder = path.substr(0, path.rfind('/') + 1);
     for (int attempt = 0;; ++attempt) {
-        const std::string temp = folder + ".quillora-" + std::to_string(::getpid()) + "-" +
-                                 std::to_string(++counter) + ".part";
+        const std::string temp =
+            folder + ".quillora-" + std::to_string(::getpid()) + "-" + std::to_string(++counter) + ".part";
         const int fd = ::open(Native(temp).c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
         if (fd >= 0) {
             ::close(fd);
@@ -111,7 +111,8 @@ std::string CreateTempBeside(const std::string& path) {
 
 } // namespace
 
-TAtomicFileStream::TAtomicFileStream(const std::string& path) : FPath(path), FTempPath(CreateTempBeside(path)) {
+TAtomicFileStream::TAtomicFileStream(const std::string& path)
+    : FPath(path), FTempPath(CreateTempBeside(path)) {
     try {
         FFile = std::make_unique<TFileStream>(FTempPath, TFileMode::fmOpenReadWrite);
     } catch (...) {

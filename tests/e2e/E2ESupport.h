@@ -158,9 +158,8 @@ class TWindowSession {
   public:
     TWindowSession() {
         TestApplication();
-        Base = fs::temp_directory_path() /
-               ("quillora-e2e-" + std::to_string(::getpid()) + "-" +
-                ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        Base = fs::temp_directory_path() / ("quillora-e2e-" + std::to_string(::getpid()) + "-" +
+                                            ::testing::UnitTest::GetInstance()->current_test_info()->name());
         fs::remove_all(Base);
         Program = Base / "program";
         fs::create_directories(Program);

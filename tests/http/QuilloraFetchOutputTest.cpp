@@ -4,8 +4,8 @@
 #include "HttpWireCase.h"
 #include "RealServers.h"
 
-#include <fcntl.h>
 #include <algorithm>
+#include <fcntl.h>
 #include <filesystem>
 #include <fstream>
 #include <sys/stat.h>
@@ -25,7 +25,8 @@ struct TResult {
 
 // Runs the tool with standard output going to stdoutPath (a file the test
 // reads back, or a FIFO it drains).
-TResult Fetch(const TTempFolder& scratch, std::vector<std::string> args, const std::string& stdoutName = "out") {
+TResult Fetch(const TTempFolder& scratch, std::vector<std::string> args,
+              const std::string& stdoutName = "out") {
     const std::string out = scratch.Path() + "/" + stdoutName, err = scratch.Path() + "/err";
     args.insert(args.begin(), std::string(QUILLORA_BIN_DIR) + "/quillora-fetch");
     std::vector<char*> argv;

@@ -47,7 +47,8 @@ class TForwardStream : public TStream {
         while (left > 0) {
             const ssize_t n = ::write(FHandle, p, static_cast<size_t>(left));
             if (n < 0 && errno == EINTR) continue;
-            if (n <= 0) throw EWriteError(Format("Cannot write to %s. %s", FName.c_str(), std::strerror(errno)));
+            if (n <= 0)
+                throw EWriteError(Format("Cannot write to %s. %s", FName.c_str(), std::strerror(errno)));
             p += n;
             left -= n;
         }

@@ -6,8 +6,8 @@
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
-#include <set>
 #include <gtest/gtest.h>
+#include <set>
 #include <sys/stat.h>
 
 namespace fs = std::filesystem;

@@ -69,6 +69,8 @@ TEST(TFileStream, AFileThatIsMissingSaysWhichAndWhereAsAStandardException) {
         TFileStream missing("/nonexistent-quillora/data/basn0g01.png", TFileMode::fmOpenRead);
         FAIL();
     } catch (const std::exception& e) {
-        EXPECT_STREQ(e.what(), "Cannot open file \"/nonexistent-quillora/data/basn0g01.png\". No such file or directory");
+        EXPECT_STREQ(
+            e.what(),
+            "Cannot open file \"/nonexistent-quillora/data/basn0g01.png\". No such file or directory");
     }
 }
