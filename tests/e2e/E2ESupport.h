@@ -16,6 +16,7 @@
 
 #include "app/LogMemo.h"
 #include <QLineEdit>
+#include <algorithm>
 #include <arpa/inet.h>
 #include <chrono>
 #include <csignal>
@@ -158,8 +159,10 @@ class TWindowSession {
   public:
     TWindowSession() {
         TestApplication();
-        Base = fs::temp_directory_path() / ("quillora-e2e-" + std::to_string(::getpid()) + "-" +
-                                            ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        // A parameterised test's name holds a "/", which must not make a sub-folder.
+        std::string name = ::testing::UnitTest::GetInstance()->current_test_info()->name();
+        std::replace(name.begin(), name.end(), '/', '-');
+        Base = fs::temp_directory_path() / ("quillora-e2e-" + std::to_string(::getpid()) + "-" + name);
         fs::remove_all(Base);
         Program = Base / "program";
         fs::create_directories(Program);
