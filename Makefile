@@ -3,7 +3,7 @@ BUILD      ?= build
 ASAN_BUILD ?= build-asan
 JOBS       ?= $(shell nproc)
 
-.PHONY: all setup build run test asan bench clean
+.PHONY: all setup build run test asan bench package clean
 
 all: build
 
@@ -32,6 +32,10 @@ asan: setup $(ASAN_BUILD)/build.ninja
 
 bench: build
 	@bash bench/run.sh $(BUILD)
+
+# A Debian package of the window and the tools, in $(BUILD)/.
+package: build
+	cd $(BUILD) && cpack -G DEB
 
 clean:
 	rm -rf $(BUILD) $(ASAN_BUILD)

@@ -11,7 +11,7 @@ if [ -z "${DISPLAY:-}" ] && [ -z "${WAYLAND_DISPLAY:-}" ] && [ "${QT_QPA_PLATFOR
   cat >&2 <<TXT
 No display found (DISPLAY is not set), so the window cannot be shown.
 Run it under a virtual display instead:
-    xvfb-run -a -s '-screen 0 1280x800x24' make run
+    xvfb-run -a -s '-screen 0 1280x1024x24' make run
 or, to look at it from outside, start 'Xvfb :99 &' and then 'DISPLAY=:99 make run'.
 TXT
   exit 1

@@ -13,6 +13,8 @@ packages=(
   xvfb xauth python3 curl wget nginx-light tinyproxy iproute2
   # benchmarks
   libpng-dev libjpeg-turbo-progs hyperfine time bc
+  # installing and packaging: the .deb, its checks, and driving the installed window
+  dpkg-dev file lintian desktop-file-utils appstream xdotool
 )
 
 missing=()

@@ -27,5 +27,11 @@ void TsSkinManager::Apply(QWidget* window) {
     p.setColor(QPalette::Text, QColor(0x1F, 0x2A, 0x36));
     p.setColor(QPalette::Highlight, QColor(0x3A, 0x6E, 0xA5));
     p.setColor(QPalette::HighlightedText, Qt::white);
+    // Disabled controls read as disabled: grey text on a flatter face, so the
+    // download button before the first lookup does not look pressable.
+    const QColor greyText(0x9A, 0xA3, 0xAD);
+    for (QPalette::ColorRole role : {QPalette::ButtonText, QPalette::WindowText, QPalette::Text})
+        p.setColor(QPalette::Disabled, role, greyText);
+    p.setColor(QPalette::Disabled, QPalette::Button, QColor(0xE4, 0xE8, 0xED));
     window->setPalette(p);
 }

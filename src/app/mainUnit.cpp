@@ -2,6 +2,7 @@
 
 #include "core/Classes.h"
 #include "app/Controls.h"
+#include "app/DataFolders.h"
 #include "core/Exceptions.h"
 #include "core/Gbk.h"
 #include "app/LogMemo.h"
@@ -73,6 +74,9 @@ QStringList InitialLogLines() {
 
 void ProcessPendingEvents() {
     QCoreApplication::processEvents(QEventLoop::AllEvents);
+    // Going on would write files for minutes behind a window that is gone,
+    // and end in an error box with no window.
+    if (frmMain && frmMain->CloseRequested()) throw EAbort("Operation aborted");
 }
 
 TfrmMain::TfrmMain(QWidget* parent) : QWidget(parent) {
@@ -155,6 +159,8 @@ void TfrmMain::CreateControls() {
     mmo1->setFrameStyle(QFrame::NoFrame);
     for (const QString& line : InitialLogLines())
         mmo1->AppendLine(FromQt(line));
+    mmo1->AppendLine(Gbk("图片保存在: ") + PictureFolder());
+    mmo1->AppendLine(Gbk("缩略图缓存在: ") + IconCacheFolder());
     // The first lines come with the window, not as appended lines: show them from the top.
     mmo1->ScrollToTop();
     sb1 = Make<TRzProgressBar>(pnl2, "sb1");
@@ -272,10 +278,12 @@ bool TfrmMain::FormCloseQuery() {
 
 void TfrmMain::closeEvent(QCloseEvent* event) {
     try {
-        if (FormCloseQuery())
-            event->accept();
-        else
+        if (!FormCloseQuery()) {
             event->ignore();
+            return;
+        }
+        event->accept();
+        if (btn1->Tag == 1 || btn2->Tag == 1) FCloseRequested = true;
     } catch (...) {
         ShowCurrentException();
     }

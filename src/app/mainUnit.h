@@ -3,6 +3,7 @@
 // reporting that every command goes through.
 
 #include <QEvent>
+#include <QPointer>
 #include <QWidget>
 #include <string>
 
@@ -19,6 +20,7 @@ class TRzProgressBar;
 class TScrollBox;
 class TStatusBar;
 class TsSkinManager;
+struct TPList;
 
 class TfrmMain : public QWidget {
     Q_OBJECT
@@ -71,10 +73,15 @@ class TfrmMain : public QWidget {
     void FreeAlbumTiles();
     void ClearIconCache();
     bool DownloadFile(const std::string& url, const std::string& path);
+    void LoadTileIcon(QPointer<TImage> icon, const TPList& album);
 
     // The download command.
     void DownloadAlbums();
     std::string DownloadText(const std::string& url);
+
+    // The window was closed while a command ran: the command stops at its next
+    // event processing.
+    bool CloseRequested() const { return FCloseRequested; }
 
     // The values of this installation.
     static const char* const DefaultAccount;
@@ -92,8 +99,10 @@ class TfrmMain : public QWidget {
     void CreateControls();
     void LayOut();
     void LoadInitialPreview();
+    bool FCloseRequested = false;
 };
 
 extern TfrmMain* frmMain;
-// Processes every pending window event, then returns at once.
+// Processes every pending window event, then returns at once; raises the
+// silent EAbort when the window was closed under a running command.
 void ProcessPendingEvents();

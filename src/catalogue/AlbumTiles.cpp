@@ -2,6 +2,7 @@
 
 #include "core/Classes.h"
 #include "app/Controls.h"
+#include "app/DataFolders.h"
 #include "core/FileUtils.h"
 #include "core/Gbk.h"
 #include "app/QtText.h"
@@ -62,7 +63,7 @@ void TfrmMain::FreeAlbumTiles() {
 
 void TfrmMain::ClearIconCache() {
     TStringList list;
-    FindFiles(ProgramFolder() + "tmp/", "*.*", list);
+    FindFiles(IconCacheFolder(), "*.*", list);
     for (const std::string& path : list)
         RemoveFile(path);
 }
@@ -72,11 +73,54 @@ void TfrmMain::chk2Click() {
         if (tile.CheckBox) tile.CheckBox->setChecked(chk2->isChecked());
 }
 
+namespace {
+
+TCheckBox* MakeTileCheckBox(QWidget* surface, int i, const TPList& album) {
+    auto* check = new TCheckBox(surface);
+    check->setGeometry(8, TileTop(i), 159, 17);
+    check->setText(ToQt(album.Name + "(" + IntToText(album.PicCount) + Gbk("张)")));
+    check->Tag = i;
+    TileColours(check);
+    check->setChecked(true);
+    check->show();
+    return check;
+}
+
+QLabel* MakeTileLabel(QWidget* surface, int i, const TPList& album) {
+    auto* label = new QLabel(surface);
+    label->setGeometry(8, TileTop(i) + 24, 159, 113);
+    label->setWordWrap(true);
+    label->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+    label->setText(ToQt(album.Desc));
+    TileColours(label);
+    label->show();
+    return label;
+}
+
+} // namespace
+
+// Fetches and shows one thumbnail; any failure costs only the picture. The
+// warning processes events, and closing the window there frees the control:
+// it is reached only through the guarded pointer.
+void TfrmMain::LoadTileIcon(QPointer<TImage> icon, const TPList& album) {
+    try {
+        const std::string name = IconCacheName(album.IconUrl);
+        const std::string path = IconCacheFolder() + name;
+        if (!IsPlainFileName(name)) RaiseCannotCreate(path);
+        DownloadFile(album.IconUrl, path);
+        icon->SetStretch(true);
+        icon->Picture().LoadPictureFile(path);
+    } catch (...) {
+        Report("B", Gbk("========警告:下载出错======="));
+    }
+    if (icon) icon->show();
+}
+
 bool TfrmMain::BuildAlbumTiles() {
     Report("B", Gbk("下载像册缩略图...请稍候..."));
     FreeAlbumTiles();
     ProcessPendingEvents();
-    MakeFolder(ProgramFolder() + "tmp");
+    MakeFolders(IconCacheFolder());
     const int n = static_cast<int>(AlbumList.size());
     const uint64_t generation = AlbumListGeneration();
     AlbumTiles.resize(static_cast<size_t>(n));
@@ -85,47 +129,20 @@ bool TfrmMain::BuildAlbumTiles() {
     QWidget* surface = scrlbx->Surface();
     for (int i = 0; i < n; ++i) {
         sb1->SetPartsComplete(static_cast<uint32_t>(i));
-        const TPList& album = AlbumList[static_cast<size_t>(i)];
+        // A copy: the record must outlive whatever runs nested in the reports.
+        const TPList album = AlbumList[static_cast<size_t>(i)];
         Report("B", Gbk("正在读取像册: <") + album.Name + Gbk("> 的信息..."));
         ProcessPendingEvents();
-        // Closing the window meanwhile frees the tiles made so far; the rest
-        // are still made, as before.
+        // Freeing the tiles meanwhile empties the array; the rest are still made.
         if (AlbumTiles.size() < static_cast<size_t>(n)) AlbumTiles.resize(static_cast<size_t>(n));
         TAlbumTile& tile = AlbumTiles[static_cast<size_t>(i)];
         tile.Generation = generation;
-
-        auto* check = new TCheckBox(surface);
-        check->setGeometry(8, TileTop(i), 159, 17);
-        check->setText(ToQt(album.Name + "(" + IntToText(album.PicCount) + Gbk("张)")));
-        check->Tag = i;
-        TileColours(check);
-        check->setChecked(true);
-        check->show();
-        tile.CheckBox = check;
-
-        auto* label = new QLabel(surface);
-        label->setGeometry(8, TileTop(i) + 24, 159, 113);
-        label->setWordWrap(true);
-        label->setAlignment(Qt::AlignLeft | Qt::AlignTop);
-        label->setText(ToQt(album.Desc));
-        TileColours(label);
-        label->show();
-        tile.DescLabel = label;
-
+        tile.CheckBox = MakeTileCheckBox(surface, i, album);
+        tile.DescLabel = MakeTileLabel(surface, i, album);
         auto* icon = new TImage(surface);
         icon->setGeometry(178, TileTop(i), 140, 137);
         tile.IconImage = icon;
-        try {
-            const std::string name = IconCacheName(album.IconUrl);
-            const std::string path = ProgramFolder() + "tmp/" + name;
-            if (!IsPlainFileName(name)) RaiseCannotCreate(path);
-            DownloadFile(album.IconUrl, path);
-            icon->SetStretch(true);
-            icon->Picture().LoadPictureFile(path);
-        } catch (...) {
-            Report("B", Gbk("========警告:下载出错======="));
-        }
-        icon->show();
+        LoadTileIcon(tile.IconImage, album);
         scrlbx->UpdateRange();
     }
     Report("B", Gbk("像册缩略图下载完成..."));

@@ -54,7 +54,8 @@ void TMemoryStream::Grow(int64_t needed) {
 }
 
 int64_t TMemoryStream::Read(void* buffer, int64_t count) {
-    if (count <= 0 || FPosition >= FSize) return 0;
+    // A position before the start reads nothing, as a write there writes nothing.
+    if (count <= 0 || FPosition < 0 || FPosition >= FSize) return 0;
     int64_t n = std::min(count, FSize - FPosition);
     std::memcpy(buffer, FData.data() + FPosition, static_cast<size_t>(n));
     FPosition += n;

@@ -2,12 +2,15 @@
 // The exception root of the whole system and the run-time exception classes.
 // Every failure is one of these, carrying the exact message the user sees.
 
+#include <exception>
 #include <string>
 
-class Exception {
+// A standard exception too, so that whatever reports a stray one (a test
+// runner, the C++ run time) quotes its message instead of "unknown exception".
+class Exception : public std::exception {
   public:
     explicit Exception(std::string message) : FMessage(std::move(message)) {}
-    virtual ~Exception() = default;
+    const char* what() const noexcept override { return FMessage.c_str(); }
 
     const std::string& Message() const { return FMessage; }
     void SetMessage(std::string message) { FMessage = std::move(message); }

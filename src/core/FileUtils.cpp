@@ -8,6 +8,7 @@
 #include <climits>
 #include <cstring>
 #include <dirent.h>
+#include <fcntl.h>
 #include <fnmatch.h>
 #include <memory>
 #include <sys/stat.h>
@@ -22,6 +23,13 @@ std::string Native(const std::string& path) {
 bool IsFolder(const std::string& path) {
     struct stat st {};
     return ::stat(Native(path).c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+// A link is an entry of its own folder, whatever it points at: a search that
+// went through it would hand a cache clean-up the files of some other folder.
+bool IsFolderNotLink(const std::string& path) {
+    struct stat st {};
+    return ::lstat(Native(path).c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
 } // namespace
@@ -61,7 +69,7 @@ void FindFiles(const std::string& folder, const std::string& pattern, TStringLis
         std::string name = entry->d_name;
         if (name == "." || name == "..") continue;
         std::string path = folder + "/" + FileNameToGbk(name);
-        if (IsFolder(path)) {
+        if (IsFolderNotLink(path)) {
             // Dot folders are the hidden ones here and are not searched.
             if (name[0] != '.') folders.push_back(path);
         } else if (all || ::fnmatch(nativePattern.c_str(), name.c_str(), FNM_PERIOD) == 0) {
@@ -77,14 +85,63 @@ void RemoveFile(const std::string& path) {
     ::unlink(Native(path).c_str());
 }
 
+namespace {
+
+[[noreturn]] void RaiseCreateError(const std::string& path, int error) {
+    throw EFCreateError(Format("Cannot create file \"%s\". %s", ExpandFileName(path).c_str(),
+                               SystemErrorText(error).c_str()));
+}
+
+// A short name of its own: the final name's length plus a suffix could go
+// past what the file system allows where the final name alone would not.
+std::string CreateTempBeside(const std::string& path) {
+    static unsigned counter = 0;
+    const std::string folder = path.substr(0, path.rfind('/') + 1);
+    for (int attempt = 0;; ++attempt) {
+        const std::string temp =
+            folder + ".quillora-" + std::to_string(::getpid()) + "-" + std::to_string(++counter) + ".part";
+        const int fd = ::open(Native(temp).c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+        if (fd >= 0) {
+            ::close(fd);
+            return temp;
+        }
+        if (errno != EEXIST || attempt == 100) RaiseCreateError(path, errno);
+    }
+}
+
+} // namespace
+
+TAtomicFileStream::TAtomicFileStream(const std::string& path)
+    : FPath(path), FTempPath(CreateTempBeside(path)) {
+    try {
+        FFile = std::make_unique<TFileStream>(FTempPath, TFileMode::fmOpenReadWrite);
+    } catch (...) {
+        ::unlink(Native(FTempPath).c_str());
+        throw;
+    }
+}
+
+TAtomicFileStream::~TAtomicFileStream() {
+    FFile.reset();
+    if (!FTempPath.empty()) ::unlink(Native(FTempPath).c_str());
+}
+
+void TAtomicFileStream::Commit() {
+    FFile.reset();
+    if (::rename(Native(FTempPath).c_str(), Native(FPath).c_str()) != 0) RaiseCreateError(FPath, errno);
+    FTempPath.clear();
+}
+
 void SaveBytesToFile(TMemoryStream& buffer, const std::string& path) {
-    TFileStream file(path, TFileMode::fmCreate);
+    TAtomicFileStream file(path);
     file.WriteBuffer(buffer.Memory(), buffer.Size());
+    file.Commit();
 }
 
 void SaveTextToFile(const std::string& text, const std::string& path) {
-    TFileStream file(path, TFileMode::fmCreate);
+    TAtomicFileStream file(path);
     file.WriteBuffer(text.data(), static_cast<int64_t>(text.size()));
+    file.Commit();
 }
 
 bool IsPlainFileName(const std::string& name, bool allowEmpty) {

@@ -2,10 +2,10 @@
 // Paths beside the program, folders, cached-file search and byte-exact file
 // writes. Paths are texts of the program's code page; "/" separates folders.
 
-#include <string>
+#include "core/Classes.h"
 
-class TMemoryStream;
-class TStringList;
+#include <memory>
+#include <string>
 
 // The folder of the running program, ending with "/".
 std::string ProgramFolder();
@@ -15,6 +15,27 @@ void FindFiles(const std::string& folder, const std::string& pattern, TStringLis
 void RemoveFile(const std::string& path);
 void SaveBytesToFile(TMemoryStream& buffer, const std::string& path);
 void SaveTextToFile(const std::string& text, const std::string& path);
+
+// A file that appears under its name whole or not at all: the bytes go to a
+// hidden temporary file in the same folder, and Commit renames it onto the
+// name (replacing a file there). Destroyed without Commit, it leaves nothing
+// behind and an older file of that name stays as it was.
+class TAtomicFileStream : public TStream {
+  public:
+    explicit TAtomicFileStream(const std::string& path);
+    ~TAtomicFileStream() override;
+
+    int64_t Read(void* buffer, int64_t count) override { return FFile->Read(buffer, count); }
+    int64_t Write(const void* buffer, int64_t count) override { return FFile->Write(buffer, count); }
+    int64_t Seek(int64_t offset, TSeekOrigin origin) override { return FFile->Seek(offset, origin); }
+    void SetSize(int64_t newSize) override { FFile->SetSize(newSize); }
+    void Commit();
+    const std::string& TempPath() const { return FTempPath; }
+
+  private:
+    std::string FPath, FTempPath;
+    std::unique_ptr<TFileStream> FFile;
+};
 
 // A name the service chose that may stand as one entry of a folder: not ".",
 // "..", no "/" and no NUL once it is a file name on disk (empty only when

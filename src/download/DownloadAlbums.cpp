@@ -1,5 +1,6 @@
 #include "core/Classes.h"
 #include "app/Controls.h"
+#include "app/DataFolders.h"
 #include "core/FileUtils.h"
 #include "core/Gbk.h"
 #include "core/TextUtils.h"
@@ -58,7 +59,7 @@ void TfrmMain::DownloadAlbums() {
         ParsePictureList(DownloadText(album.PicListUrl), urls);
 
         const std::string name = TextTrim(album.Name);
-        const std::string folder = ProgramFolder() + "Pic/" + name;
+        const std::string folder = PictureFolder() + name;
         const std::string descFile = folder + "/" + name + ".txt";
         if (!IsPlainFileName(name, true)) RaiseCannotCreate(descFile);
         MakeFolders(folder);

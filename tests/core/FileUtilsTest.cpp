@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <fstream>
 #include <gtest/gtest.h>
+#include <set>
 #include <sys/stat.h>
 
 namespace fs = std::filesystem;
@@ -156,4 +157,64 @@ TEST_F(FileUtilsTest, PlainFileNamesStayInsideTheirFolder) {
     } catch (const EFCreateError& e) {
         EXPECT_EQ(e.Message(), "Cannot create file \"" + P("x/../y") + "\". Invalid argument");
     }
+}
+
+TEST_F(FileUtilsTest, LinksInASearchedFolderAreListedNotFollowed) {
+    fs::create_directories(P("cache"));
+    fs::create_directories(P("elsewhere/inner"));
+    std::ofstream(P("elsewhere/keep.jpg")) << "x";
+    std::ofstream(P("elsewhere/inner/keep2.jpg")) << "x";
+    std::ofstream(P("cache/a.jpg")) << "x";
+    fs::create_directory_symlink(P("elsewhere"), P("cache/to-folder"));
+    fs::create_symlink(P("elsewhere/keep.jpg"), P("cache/to-file.jpg"));
+    fs::create_symlink(P("nowhere"), P("cache/dangling"));
+    TStringList list;
+    FindFiles(P("cache"), "*.*", list);
+    std::vector<std::string> got(list.begin(), list.end());
+    std::sort(got.begin(), got.end());
+    EXPECT_EQ(got, (std::vector<std::string>{P("cache") + "/a.jpg", P("cache") + "/dangling",
+                                             P("cache") + "/to-file.jpg", P("cache") + "/to-folder"}));
+    for (const auto& path : got)
+        RemoveFile(path);
+    EXPECT_TRUE(fs::is_empty(P("cache")));
+    EXPECT_TRUE(fs::exists(P("elsewhere/keep.jpg")));
+    EXPECT_TRUE(fs::exists(P("elsewhere/inner/keep2.jpg")));
+}
+
+TEST_F(FileUtilsTest, AFileAppearsWholeOrNotAtAll) {
+    std::ofstream(P("old.jpg")) << "old";
+    {
+        TAtomicFileStream half(P("old.jpg"));
+        half.WriteText("half of the new bytes");
+        EXPECT_EQ(ReadAll(P("old.jpg")), "old"); // not yet
+        EXPECT_TRUE(fs::exists(half.TempPath()));
+    } // dropped without Commit, as when a fetch fails halfway
+    {
+        TAtomicFileStream half(P("new.jpg"));
+        half.WriteText("partial");
+    }
+    EXPECT_EQ(ReadAll(P("old.jpg")), "old");
+    EXPECT_FALSE(fs::exists(P("new.jpg")));
+    EXPECT_EQ(std::distance(fs::directory_iterator(Root), fs::directory_iterator()), 1);
+
+    // A link under the final name is replaced, never written through.
+    std::ofstream(P("outside.txt")) << "outside";
+    fs::create_symlink(P("outside.txt"), P("link.txt"));
+    SaveTextToFile("inside", P("link.txt"));
+    EXPECT_FALSE(fs::is_symlink(P("link.txt")));
+    EXPECT_EQ(ReadAll(P("link.txt")), "inside");
+    EXPECT_EQ(ReadAll(P("outside.txt")), "outside");
+
+    // A folder in the way fails with the final name and leaves no temporary file.
+    fs::create_directories(P("taken/sub"));
+    try {
+        SaveTextToFile("x", P("taken"));
+        FAIL();
+    } catch (const EFCreateError& e) {
+        EXPECT_EQ(e.Message().rfind("Cannot create file \"" + P("taken") + "\". ", 0), 0u) << e.Message();
+    }
+    std::set<std::string> names;
+    for (const auto& e : fs::directory_iterator(Root))
+        names.insert(e.path().filename().string());
+    EXPECT_EQ(names, (std::set<std::string>{"link.txt", "old.jpg", "outside.txt", "taken"}));
 }

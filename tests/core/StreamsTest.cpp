@@ -1,6 +1,7 @@
 #include "core/Classes.h"
 #include "core/Exceptions.h"
 
+#include <cstdint>
 #include <filesystem>
 #include <gtest/gtest.h>
 
@@ -44,4 +45,32 @@ TEST(TFileStream, CreateReadAndFailures) {
     std::filesystem::remove(path);
     EXPECT_THROW(TFileStream(path, TFileMode::fmOpenRead), EFOpenError);
     EXPECT_THROW(TFileStream("/", TFileMode::fmOpenRead), EFOpenError);
+}
+
+TEST(TMemoryStream, NegativePositionReadsAndWritesNothing) {
+    TMemoryStream m;
+    m.WriteText("abcdef");
+    char buf[4] = {'x', 'x', 'x', 'x'};
+    for (int64_t pos : {int64_t{-1}, int64_t{-4}, int64_t{-6}, int64_t{-7}, INT64_MIN / 2}) {
+        m.SetPosition(pos);
+        EXPECT_EQ(m.Read(buf, 4), 0) << pos;
+        EXPECT_EQ(m.Write("zz", 2), 0) << pos;
+        EXPECT_EQ(m.Position(), pos);
+    }
+    EXPECT_EQ(std::string(buf, 4), "xxxx");
+    EXPECT_EQ(m.DataString(), "abcdef");
+    m.SetPosition(-2);
+    EXPECT_THROW(m.ReadBuffer(buf, 1), EReadError);
+}
+
+TEST(TFileStream, AFileThatIsMissingSaysWhichAndWhereAsAStandardException) {
+    // What a test runner prints for an exception that escapes a test.
+    try {
+        TFileStream missing("/nonexistent-quillora/data/basn0g01.png", TFileMode::fmOpenRead);
+        FAIL();
+    } catch (const std::exception& e) {
+        EXPECT_STREQ(
+            e.what(),
+            "Cannot open file \"/nonexistent-quillora/data/basn0g01.png\". No such file or directory");
+    }
 }

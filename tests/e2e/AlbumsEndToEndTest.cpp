@@ -6,9 +6,15 @@
 
 namespace {
 
+// nginx's folder goes when the test program ends, after nginx itself.
+struct TScratchFolder {
+    fs::path Path;
+    ~TScratchFolder() {
+        if (!Path.empty()) fs::remove_all(Path);
+    }
+} NginxFolder;
 std::unique_ptr<TChildProcess> Service, Nginx;
 int ServicePort = 0, NginxPort = 0;
-fs::path NginxFolder;
 
 void UseProxy(int port) {
     ::setenv("http_proxy", ("http://127.0.0.1:" + std::to_string(port)).c_str(), 1);
@@ -18,7 +24,7 @@ void UseProxy(int port) {
 
 int PortOf(const std::string& server) {
     if (server == "nginx") {
-        if (!Nginx) NginxPort = StartNginx(Nginx, NginxFolder);
+        if (!Nginx) NginxPort = StartNginx(Nginx, NginxFolder.Path);
         return NginxPort;
     }
     if (!Service) ServicePort = StartSampleService(Service);
@@ -239,7 +245,7 @@ TEST_F(AlbumsFailures, HostileNamesNeverWriteOutsidePic) {
     // What lies beside the program's folder, and in it apart from tmp and Pic.
     auto listing = [&] {
         std::set<std::string> names;
-        const fs::path bin = fs::canonical(s.Program);
+        const fs::path bin = fs::canonical(s.Program); // stands for the program's folder
         for (const auto& e : fs::directory_iterator(bin.parent_path()))
             names.insert(e.path().string());
         for (const auto& e : fs::directory_iterator(bin))

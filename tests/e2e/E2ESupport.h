@@ -1,9 +1,10 @@
 #pragma once
 // The end-to-end harness: a real album service on loopback (the bundled
 // sample service, or nginx serving its files), the program's real window,
-// and the files it leaves beside the test program.
+// and the files it writes into a private folder of the test.
 
 #include "app/Controls.h"
+#include "app/DataFolders.h"
 #include "core/FileUtils.h"
 #include "core/Gbk.h"
 #include "app/mainUnit.h"
@@ -15,6 +16,7 @@
 
 #include "app/LogMemo.h"
 #include <QLineEdit>
+#include <algorithm>
 #include <arpa/inet.h>
 #include <chrono>
 #include <csignal>
@@ -150,13 +152,21 @@ inline int StartNginx(std::unique_ptr<TChildProcess>& keep, fs::path& folder) {
     return WaitForPort(port) ? port : 0;
 }
 
+// The real window with its tmp/ and Pic/ in a private folder: Base/program/
+// stands for the program's folder, so that whatever escaped it would land in
+// Base, which the test can watch.
 class TWindowSession {
   public:
     TWindowSession() {
         TestApplication();
-        Program = fs::path(ProgramFolder());
-        fs::remove_all(Program / "Pic");
-        fs::remove_all(Program / "tmp");
+        // A parameterised test's name holds a "/", which must not make a sub-folder.
+        std::string name = ::testing::UnitTest::GetInstance()->current_test_info()->name();
+        std::replace(name.begin(), name.end(), '/', '-');
+        Base = fs::temp_directory_path() / ("quillora-e2e-" + std::to_string(::getpid()) + "-" + name);
+        fs::remove_all(Base);
+        Program = Base / "program";
+        fs::create_directories(Program);
+        OverrideDataRootForTests(Program.string() + "/");
         Form = std::make_unique<TfrmMain>();
         frmMain = Form.get();
         Form->show();
@@ -166,6 +176,8 @@ class TWindowSession {
         Form->FreeAlbumTiles();
         frmMain = nullptr;
         Form.reset();
+        OverrideDataRootForTests("");
+        fs::remove_all(Base);
     }
     void Lookup(const QString& account) {
         Form->edtUserName->setText(account);
@@ -179,7 +191,7 @@ class TWindowSession {
     }
     fs::path Pic(const std::string& utf8) const { return Program / "Pic" / fs::u8path(utf8); }
 
-    fs::path Program;
+    fs::path Base, Program;
     std::unique_ptr<TfrmMain> Form;
 };
 

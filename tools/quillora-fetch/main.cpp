@@ -4,12 +4,16 @@
 //                  [-x [http://]host:port] [-U user:password] [--noproxy LIST] URL...
 //
 // Every URL is fetched in order on one client, so keep-alive and cookies carry
-// over from one to the next. The bodies go to FILE or standard output. On a
-// failure the last line on standard error is "ExceptionClass: message" and
-// the exit status is 1.
+// over from one to the next. The bodies go to FILE or standard output. A
+// regular FILE appears only when every fetch succeeded (an older one stays as
+// it was otherwise); a device or pipe (/dev/null, /dev/stdout) is written as
+// the bytes come. On a failure the last line on standard error is
+// "ExceptionClass: message" and the exit status is 1; -h prints the usage.
 
 #include "core/Classes.h"
 #include "core/Exceptions.h"
+#include "core/FileUtils.h"
+#include "core/Gbk.h"
 #include "http/ClientSettings.h"
 #include "http/IdHTTP.h"
 
@@ -17,27 +21,34 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
 #include <new>
 #include <optional>
 #include <string>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
 
 namespace {
 
-// Standard output as a stream that only ever grows: a pipe cannot seek, so the
-// position is counted, and sizing ahead of a write is not needed there.
-class TStdoutStream : public TStream {
+// An output that only ever grows (standard output, a device, a pipe): it
+// cannot seek or be resized, so the position is counted, and sizing ahead of a
+// write is not needed there.
+class TForwardStream : public TStream {
   public:
+    TForwardStream(int fd, std::string name) : FHandle(fd), FName(std::move(name)) {}
+    ~TForwardStream() override {
+        if (FHandle != STDOUT_FILENO) ::close(FHandle);
+    }
     int64_t Read(void*, int64_t) override { return 0; }
     int64_t Write(const void* buffer, int64_t count) override {
         const char* p = static_cast<const char*>(buffer);
         int64_t left = count;
         while (left > 0) {
-            const ssize_t n = ::write(STDOUT_FILENO, p, static_cast<size_t>(left));
+            const ssize_t n = ::write(FHandle, p, static_cast<size_t>(left));
             if (n < 0 && errno == EINTR) continue;
             if (n <= 0)
-                throw EWriteError(Format("Cannot write to standard output. %s", std::strerror(errno)));
+                throw EWriteError(Format("Cannot write to %s. %s", FName.c_str(), std::strerror(errno)));
             p += n;
             left -= n;
         }
@@ -48,13 +59,66 @@ class TStdoutStream : public TStream {
         if (origin == TSeekOrigin::soCurrent && offset == 0) return FPosition;
         if (origin == TSeekOrigin::soBeginning && offset == FPosition) return FPosition;
         if (origin == TSeekOrigin::soEnd && offset == 0) return FPosition;
-        throw EStreamError("Standard output cannot go back to bytes already written");
+        throw EStreamError(FName + " cannot go back to bytes already written");
     }
     void SetSize(int64_t) override {}
     int64_t Size() override { return FPosition; }
 
   private:
+    int FHandle;
+    std::string FName;
     int64_t FPosition = 0;
+};
+
+// Where the bodies go. A regular file (or a new one) is written beside its
+// name and renamed at the end; anything else is written straight through.
+class TOutput {
+  public:
+    explicit TOutput(const std::string& path) {
+        if (path.empty()) {
+            FStream = std::make_unique<TForwardStream>(STDOUT_FILENO, "standard output");
+            return;
+        }
+        struct stat st {};
+        const bool exists = ::stat(path.c_str(), &st) == 0;
+        if (exists && !S_ISREG(st.st_mode)) {
+            OpenForward(path);
+            return;
+        }
+        // /dev/stdout and /proc/self/fd/N may lead to a regular file the shell
+        // opened: write through it, as there is no folder of ours to rename in.
+        if (exists && IsProcessDescriptor(path)) {
+            OpenForward(path, O_APPEND);
+            return;
+        }
+        // The file functions take names in the program's code page.
+        auto file = std::make_unique<TAtomicFileStream>(FileNameToGbk(exists ? RealPath(path) : path));
+        FFile = file.get();
+        FStream = std::move(file);
+    }
+    TStream& Stream() { return *FStream; }
+    void Finish() {
+        if (FFile) FFile->Commit();
+    }
+
+  private:
+    void OpenForward(const std::string& path, int flags = 0) {
+        const int fd = ::open(path.c_str(), O_WRONLY | O_CLOEXEC | flags);
+        if (fd < 0)
+            throw EFCreateError(
+                Format("Cannot create file \"%s\". %s", ExpandFileName(path).c_str(), std::strerror(errno)));
+        FStream = std::make_unique<TForwardStream>(fd, path);
+    }
+    static std::string RealPath(const std::string& path) {
+        std::unique_ptr<char, void (*)(void*)> real(::realpath(path.c_str(), nullptr), std::free);
+        return real ? std::string(real.get()) : path;
+    }
+    static bool IsProcessDescriptor(const std::string& path) {
+        const std::string real = RealPath(path);
+        return path.rfind("/dev/", 0) == 0 || path.rfind("/proc/", 0) == 0 || real.rfind("/proc/", 0) == 0;
+    }
+    std::unique_ptr<TStream> FStream;
+    TAtomicFileStream* FFile = nullptr;
 };
 
 struct TOptions {
@@ -69,12 +133,35 @@ struct TOptions {
     std::vector<std::string> Urls;
 };
 
+const char* const UsageLine = "usage: quillora-fetch [-v] [-o FILE] [-L] [--max-redirs N] [-u user:password] "
+                              "[-x [http://]host:port] [-U user:password] [--noproxy LIST] URL...\n";
+
 [[noreturn]] void Usage(const char* problem) {
-    std::fprintf(stderr,
-                 "quillora-fetch: %s\nusage: quillora-fetch [-v] [-o FILE] [-L] [--max-redirs N] "
-                 "[-u user:password] [-x [http://]host:port] [-U user:password] [--noproxy LIST] URL...\n",
-                 problem);
+    std::fprintf(stderr, "quillora-fetch: %s\n%s", problem, UsageLine);
     std::exit(2);
+}
+
+[[noreturn]] void Help() {
+    std::printf("%s\n"
+                "Fetches each URL in turn with QuilloraDownLoad's own HTTP client, on one\n"
+                "connection where the server allows, and writes the bodies one after another.\n"
+                "\n"
+                "  -o FILE             write to FILE instead of standard output; a regular FILE\n"
+                "                      is replaced only when every fetch succeeded\n"
+                "  -v                  show the connection steps and the request and reply headers\n"
+                "                      on standard error\n"
+                "  -L                  follow redirects\n"
+                "  --max-redirs N      follow at most N redirects\n"
+                "  -u user:password    answer the server's Basic authentication\n"
+                "  -x [http://]host:port  use this HTTP proxy (default: http_proxy, HTTP_PROXY)\n"
+                "  -U user:password    credentials for the proxy\n"
+                "  --noproxy LIST      hosts reached without the proxy (default: no_proxy)\n"
+                "  -h, --help          show this help\n"
+                "\n"
+                "Exit status: 0 when every URL was fetched, 1 when one failed (the last line on\n"
+                "standard error is \"ExceptionClass: message\"), 2 for a bad command line.\n",
+                UsageLine);
+    std::exit(0);
 }
 
 TOptions ParseArguments(int argc, char** argv) {
@@ -85,7 +172,9 @@ TOptions ParseArguments(int argc, char** argv) {
             if (i + 1 >= argc) Usage(("option " + arg + " needs a value").c_str());
             return argv[++i];
         };
-        if (arg == "-v")
+        if (arg == "-h" || arg == "--help")
+            Help();
+        else if (arg == "-v")
             o.Verbose = true;
         else if (arg == "-o")
             o.OutputFile = value();
@@ -190,17 +279,14 @@ void ApplyProxy(TIdHTTP& client, const TOptions& o, const std::string& url) {
 }
 
 int Run(const TOptions& o) {
-    std::unique_ptr<TStream> output;
-    if (!o.OutputFile.empty())
-        output = std::make_unique<TFileStream>(o.OutputFile, TFileMode::fmCreate);
-    else
-        output = std::make_unique<TStdoutStream>();
+    TOutput output(o.OutputFile);
     TIdHTTP client;
     SetUpClient(client, o);
     for (const std::string& url : o.Urls) {
         ApplyProxy(client, o, url);
-        client.FetchToStream(url, *output);
+        client.FetchToStream(url, output.Stream());
     }
+    output.Finish();
     return 0;
 }
 

@@ -242,6 +242,20 @@ int Run(const TOptions& options, [[maybe_unused]] char** argv) {
 } // namespace
 
 int main(int argc, char** argv) {
+    for (int i = 1; i < argc; ++i)
+        if (std::strcmp(argv[i], "-h") == 0 || std::strcmp(argv[i], "--help") == 0) {
+            std::printf("usage: quillora-pic FILE -o OUT.pam [--draw W H]\n\n"
+                        "Loads FILE through QuilloraDownLoad's picture model (by its extension: bmp,\n"
+                        "ico, wmf, emf, jpg, jpeg, png) and writes its raster as a PAM file.\n\n"
+                        "  -o OUT.pam     where the PAM file goes\n"
+                        "  --draw W H     draw the picture into a white W x H canvas, as the picture\n"
+                        "                 control would, and write the canvas\n"
+                        "  -h, --help     show this help\n\n"
+                        "Metafiles are played by quillora-pic-qt, which must sit beside this program.\n"
+                        "Exit status: 0 on success, 1 on a failure (\"ExceptionClass: message\" on\n"
+                        "standard error), 2 for a bad command line.\n");
+            return 0;
+        }
     TOptions options;
     if (!ParseOptions(argc, argv, options)) {
         std::fprintf(stderr, "usage: quillora-pic FILE -o OUT.pam [--draw W H]\n");

@@ -1,4 +1,5 @@
 #include "app/Controls.h"
+#include "app/DataFolders.h"
 #include "core/Gbk.h"
 #include "app/QtText.h"
 #include "app/mainUnit.h"
@@ -23,6 +24,13 @@ class MainWindowTest : public ::testing::Test {
   protected:
     void SetUp() override {
         TestApplication();
+        // tmp/ and Pic/ in a folder of the test's own, never beside the program.
+        Root = std::filesystem::temp_directory_path() /
+               ("quillora-window-" + std::to_string(::getpid()) + "-" +
+                ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        std::filesystem::remove_all(Root);
+        std::filesystem::create_directories(Root);
+        OverrideDataRootForTests(Root.string() + "/");
         Form = std::make_unique<TfrmMain>();
         frmMain = Form.get();
         Form->show();
@@ -31,11 +39,14 @@ class MainWindowTest : public ::testing::Test {
     void TearDown() override {
         frmMain = nullptr;
         Form.reset();
+        OverrideDataRootForTests("");
+        std::filesystem::remove_all(Root);
     }
     static QRect Geo(QWidget* w) { return w->geometry(); }
     QStringList LogLines() const { return Form->mmo1->Text().split('\n'); }
 
     std::unique_ptr<TfrmMain> Form;
+    std::filesystem::path Root;
 };
 
 } // namespace
@@ -112,7 +123,7 @@ TEST_F(MainWindowTest, InitialTextsAndStates) {
 
     EXPECT_EQ(f.mmo1->TopLine(), 0);
     QStringList lines = LogLines();
-    ASSERT_EQ(lines.size(), 9);
+    ASSERT_EQ(lines.size(), 11);
     EXPECT_EQ(lines[0], "谢谢大家使用本软件,简单介绍一下软件的功能:");
     EXPECT_EQ(lines[1], "");
     EXPECT_EQ(lines[3], "  2.目录形式: ");
@@ -120,6 +131,9 @@ TEST_F(MainWindowTest, InitialTextsAndStates) {
     EXPECT_TRUE(lines[7].startsWith("  3.发现BUG就告诉偶吧,邮箱"));
     EXPECT_TRUE(lines[7].endsWith(" 或到俺的空间留言(网址在上面公告里,直接"));
     EXPECT_EQ(lines[8], "点击就OK).");
+    // Then where the files will go.
+    EXPECT_EQ(lines[9], "图片保存在: " + QString::fromStdString(Root.string()) + "/Pic/");
+    EXPECT_EQ(lines[10], "缩略图缓存在: " + QString::fromStdString(Root.string()) + "/tmp/");
 }
 
 TEST_F(MainWindowTest, TabOrderRunsThroughTheTopPanelFirst) {
@@ -236,12 +250,12 @@ TEST_F(MainWindowTest, ScreenshotOfTheWindow) {
     QApplication::processEvents();
     QImage shot = Form->grab().toImage();
     EXPECT_EQ(shot.size(), QSize(837, 529));
-    std::string path = std::string(QUILLORA_BIN_DIR) + "/window.png";
+    std::string path = (Root / "window.png").string();
     EXPECT_TRUE(shot.save(QString::fromStdString(path)));
 }
 
 TEST_F(MainWindowTest, PictureThatFailsWhileDrawnShowsTheErrorBoxOnce) {
-    const std::string path = std::string(QUILLORA_BIN_DIR) + "/empty-preview.jpg";
+    const std::string path = (Root / "empty-preview.jpg").string();
     { std::ofstream(path, std::ios::binary); }
     TBoxCloser closer;
     Form->img2->Picture().LoadPictureFile(path); // loads: nothing to read yet
@@ -252,6 +266,46 @@ TEST_F(MainWindowTest, PictureThatFailsWhileDrawnShowsTheErrorBoxOnce) {
     EXPECT_EQ(closer.Boxes()[0].Text, "JPEG error #42.");
     EXPECT_EQ(closer.Boxes()[0].Icon, QMessageBox::Critical);
     std::filesystem::remove(path);
+}
+
+TEST_F(MainWindowTest, DisabledButtonReadsAsDisabled) {
+    TfrmMain& f = *Form;
+    ASSERT_FALSE(f.btn2->isEnabled());
+    const QPalette& p = f.btn2->palette();
+    const QColor on = p.color(QPalette::Active, QPalette::ButtonText);
+    const QColor off = p.color(QPalette::Disabled, QPalette::ButtonText);
+    const QColor face = p.color(QPalette::Disabled, QPalette::Button);
+    // Grey: well away from the enabled text, still readable on the face.
+    EXPECT_GT(off.lightness() - on.lightness(), 80) << off.name().toStdString();
+    EXPECT_GT(face.lightness() - off.lightness(), 40) << face.name().toStdString();
+
+    // And so it is drawn: the darkest pixel of the disabled caption is grey.
+    auto darkest = [](QWidget* w) {
+        const QImage shot = w->grab().toImage();
+        int least = 255;
+        for (int y = 4; y < shot.height() - 4; ++y)
+            for (int x = 4; x < shot.width() - 4; ++x)
+                least = std::min(least, QColor(shot.pixel(x, y)).lightness());
+        return least;
+    };
+    const int disabled = darkest(f.btn2);
+    f.btn2->setEnabled(true);
+    EXPECT_GT(disabled - darkest(f.btn2), 60);
+}
+
+TEST_F(MainWindowTest, ClearingTheThumbnailCacheRemovesLinksNotWhatTheyPointAt) {
+    namespace fs = std::filesystem;
+    fs::create_directories(Root / "tmp");
+    fs::create_directories(Root / "elsewhere" / "inner");
+    std::ofstream(Root / "elsewhere" / "photo.jpg") << "keep";
+    std::ofstream(Root / "elsewhere" / "inner" / "deep.jpg") << "keep";
+    std::ofstream(Root / "tmp" / "a-quillora-01-cover.jpg") << "cached";
+    fs::create_directory_symlink(Root / "elsewhere", Root / "tmp" / "link-to-folder");
+    fs::create_symlink(Root / "elsewhere" / "photo.jpg", Root / "tmp" / "link-to-file.jpg");
+    Form->ClearIconCache();
+    EXPECT_TRUE(fs::is_empty(Root / "tmp"));
+    EXPECT_TRUE(fs::exists(Root / "elsewhere" / "photo.jpg"));
+    EXPECT_TRUE(fs::exists(Root / "elsewhere" / "inner" / "deep.jpg"));
 }
 
 #include "MainWindowTest.moc"

@@ -1,0 +1,134 @@
+// Where quillora-fetch writes: any writable path, devices and pipes included;
+// a regular file appears only when every fetch succeeded. And its help.
+
+#include "HttpWireCase.h"
+#include "RealServers.h"
+
+#include <algorithm>
+#include <fcntl.h>
+#include <filesystem>
+#include <fstream>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+namespace {
+
+using namespace wire;
+namespace fs = std::filesystem;
+
+struct TResult {
+    int ExitCode = -1;
+    std::string Out, Err;
+};
+
+// Runs the tool with standard output going to stdoutPath (a file the test
+// reads back, or a FIFO it drains).
+TResult Fetch(const TTempFolder& scratch, std::vector<std::string> args,
+              const std::string& stdoutName = "out") {
+    const std::string out = scratch.Path() + "/" + stdoutName, err = scratch.Path() + "/err";
+    args.insert(args.begin(), std::string(QUILLORA_BIN_DIR) + "/quillora-fetch");
+    std::vector<char*> argv;
+    for (auto& a : args)
+        argv.push_back(a.data());
+    argv.push_back(nullptr);
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        ::unsetenv("http_proxy");
+        ::unsetenv("HTTP_PROXY");
+        ::dup2(::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), STDOUT_FILENO);
+        ::dup2(::open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), STDERR_FILENO);
+        ::execv(argv[0], argv.data());
+        ::_exit(127);
+    }
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    TResult r;
+    r.ExitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    r.Out = scratch.ReadFile(stdoutName);
+    r.Err = scratch.ReadFile("err");
+    return r;
+}
+
+std::string Url(const TScriptedPeer& peer, const std::string& path) {
+    return "http://127.0.0.1:" + std::to_string(peer.Port()) + path;
+}
+
+std::vector<std::string> Entries(const TTempFolder& scratch) {
+    std::vector<std::string> names;
+    for (const auto& e : fs::directory_iterator(scratch.Path()))
+        names.push_back(e.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+const char* const Body = "HTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\nbody\n";
+
+} // namespace
+
+TEST(QuilloraFetchOutput, DevicesAndDescriptorPathsAreWrittenStraightThrough) {
+    for (const std::string target : {"/dev/null", "/dev/stdout", "/proc/self/fd/1"}) {
+        SCOPED_TRACE(target);
+        TTempFolder scratch;
+        TScriptedPeer peer(Reply(Body));
+        const TResult r = Fetch(scratch, {"-o", target, Url(peer, "/x")});
+        EXPECT_EQ(r.ExitCode, 0) << r.Err;
+        EXPECT_EQ(r.Err, "");
+        EXPECT_EQ(r.Out, target == "/dev/null" ? "" : "body\n");
+        EXPECT_EQ(Entries(scratch), (std::vector<std::string>{"err", "out"}));
+    }
+}
+
+TEST(QuilloraFetchOutput, APipeIsWrittenStraightThrough) {
+    TTempFolder scratch;
+    const std::string fifo = scratch.Path() + "/fifo";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    // Drain the pipe while the tool writes into it.
+    std::string drained;
+    std::thread reader([&] {
+        std::ifstream in(fifo, std::ios::binary);
+        drained.assign(std::istreambuf_iterator<char>(in), {});
+    });
+    TScriptedPeer peer(Reply(Body));
+    const TResult r = Fetch(scratch, {"-o", fifo, Url(peer, "/x")});
+    reader.join();
+    EXPECT_EQ(r.ExitCode, 0) << r.Err;
+    EXPECT_EQ(drained, "body\n");
+}
+
+TEST(QuilloraFetchOutput, ARegularFileAppearsOnlyWhenEveryFetchSucceeded) {
+    TTempFolder scratch;
+    const std::string file = scratch.Path() + "/got.bin";
+    {
+        // The second URL fails: no file, and no temporary one left beside it.
+        TScriptedPeer peer(TPeerScript{S::ReadUntil(RequestEnd), S::Send(Body), S::ReadUntil(RequestEnd),
+                                       S::Send("HTTP/1.1 404 Not Found\r\nContent-Length: 0\r\n\r\n")});
+        const TResult r = Fetch(scratch, {"-o", file, Url(peer, "/1"), Url(peer, "/2")});
+        EXPECT_EQ(r.ExitCode, 1);
+        EXPECT_EQ(Entries(scratch), (std::vector<std::string>{"err", "out"}));
+    }
+    {
+        TScriptedPeer peer(Reply(Body));
+        EXPECT_EQ(Fetch(scratch, {"-o", file, Url(peer, "/1")}).ExitCode, 0);
+        EXPECT_EQ(scratch.ReadFile("got.bin"), "body\n");
+    }
+    {
+        // A failure leaves an existing file as it was.
+        TScriptedPeer peer(Reply("HTTP/1.1 500 Internal Server Error\r\nContent-Length: 4\r\n\r\noops"));
+        EXPECT_EQ(Fetch(scratch, {"-o", file, Url(peer, "/1")}).ExitCode, 1);
+        EXPECT_EQ(scratch.ReadFile("got.bin"), "body\n");
+        EXPECT_EQ(Entries(scratch), (std::vector<std::string>{"err", "got.bin", "out"}));
+    }
+}
+
+TEST(QuilloraFetchOutput, HelpGoesToStandardOutputWithStatusZero) {
+    for (const std::string option : {"-h", "--help"}) {
+        TTempFolder scratch;
+        const TResult r = Fetch(scratch, {option});
+        EXPECT_EQ(r.ExitCode, 0);
+        EXPECT_EQ(r.Out.rfind("usage: quillora-fetch ", 0), 0u) << r.Out;
+        EXPECT_NE(r.Out.find("-o FILE"), std::string::npos);
+        EXPECT_EQ(r.Err, "");
+    }
+}
