@@ -3,8 +3,8 @@
 // stream in its own chunk are extra data. Then Adler-32 and the row
 // filters, whose fast versions must agree with the plain ones.
 
-#include "graphics/PNGAdler.h"
 #include "graphics/PNGInflate.h"
+#include "graphics/PNGAdler.h"
 #include "graphics/PNGFilters.h"
 
 #include <gtest/gtest.h>

@@ -411,7 +411,8 @@ TEST(PNGReader, ZlibStreamHeaderEndAndChecksum) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
-        EXPECT_EQ(Message(head + c.data + Iend()), c.message == kLoads ? c.message : "EInvalidGraphic: " + c.message);
+        EXPECT_EQ(Message(head + c.data + Iend()),
+                  c.message == kLoads ? c.message : "EInvalidGraphic: " + c.message);
     }
 }
 
@@ -421,8 +422,8 @@ TEST(PNGReader, StreamEndingWhereABlockOfRowsEndsIsExtraData) {
     for (size_t given : {64, 128, 256, 512, 1024}) {
         SCOPED_TRACE(given);
         const std::vector<std::string> rows(given, std::string(1023, '\x11'));
-        const std::string file = kSignature + Ihdr(1023, uint32_t(2 * given), 8, 0) +
-                                 Idat(FilteredData(rows, 1)) + Iend();
+        const std::string file =
+            kSignature + Ihdr(1023, uint32_t(2 * given), 8, 0) + Idat(FilteredData(rows, 1)) + Iend();
         EXPECT_EQ(Message(file), std::string("EInvalidGraphic: ") + kExtra);
     }
 }
