@@ -540,6 +540,7 @@ void TPngDecoder::ReadImage() {
     }
     if (whole) inflater.Finish();
     data.Finish();
+    inflater.Close();
     FImageRead = true;
 }
 

@@ -9,8 +9,7 @@
 #include <array>
 #include <cstdint>
 
-// The class of "LZ77 decompression error.", zlib's inflater failing to set up
-// or close; the reader's own inflater has neither step, so it is not raised.
+// The class of "LZ77 decompression error.": zlib's inflater failing to set up or close.
 QUILLORA_EXCEPTION(EGraphicCompression, EInvalidGraphic);
 
 class TPNGGraphic : public TBitmap {

@@ -343,6 +343,136 @@ TEST(PNGReader, EveryFilterOnLongRowsManyRowsAndTies) {
     }
 }
 
+// ---- The zlib stream of the image data: its header, its end and its Adler-32.
+
+// A zlib stream with the given window (9 to 15 bits).
+std::string DeflateWindow(const std::string& raw, int windowBits) {
+    z_stream z{};
+    deflateInit2(&z, 9, Z_DEFLATED, windowBits, 8, Z_DEFAULT_STRATEGY);
+    std::string out(deflateBound(&z, uLong(raw.size())), '\0');
+    z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(raw.data()));
+    z.avail_in = uInt(raw.size());
+    z.next_out = reinterpret_cast<Bytef*>(out.data());
+    z.avail_out = uInt(out.size());
+    deflate(&z, Z_FINISH);
+    out.resize(z.total_out);
+    deflateEnd(&z);
+    return out;
+}
+
+// The header bytes replaced: method and window, the dictionary flag, and
+// check bits that make the two a multiple of 31 again.
+std::string WithHeader(std::string z, unsigned method, unsigned flags) {
+    flags &= 0xE0;
+    flags += (31 - (method << 8 | flags) % 31) % 31;
+    z[0] = char(method);
+    z[1] = char(flags);
+    return z;
+}
+
+TEST(PNGReader, ZlibStreamHeaderEndAndChecksum) {
+    // 64 rows whose second half repeats the first from 8 KiB back.
+    std::mt19937 random(17);
+    std::string raw;
+    for (size_t y = 0; y < 64; ++y) {
+        raw += '\0'; // no filter, so that the repeated rows are repeated bytes
+        for (size_t x = 0; x < 255; ++x)
+            raw += y < 32 ? char(random() % 251) : raw[raw.size() - 32 * 256];
+    }
+    const std::string z = Deflate(raw);
+    const std::string head = kSignature + Ihdr(255, 64, 8, 0);
+    const std::string badAdler = [&] {
+        std::string b = z;
+        b.back() = char(b.back() ^ 0x10);
+        return b;
+    }();
+    const std::string kCompression = "Cannot load image. Compression error found in PNG file.";
+    const std::string kLoads = "no error";
+    const size_t n = z.size();
+    const struct {
+        const char* what;
+        std::string data; // the IDAT chunks
+        std::string message;
+    } cases[] = {
+        {"a window of 512 bytes", Chunk("IDAT", DeflateWindow(raw, 9)), kLoads},
+        {"a window of 16 KiB", Chunk("IDAT", DeflateWindow(raw, 14)), kLoads},
+        {"a preset dictionary", Chunk("IDAT", WithHeader(z, 0x78, 0x20)), kCompression},
+        {"compression method 7", Chunk("IDAT", WithHeader(z, 0x77, 0)), kCompression},
+        {"a window of 64 KiB", Chunk("IDAT", WithHeader(z, 0x88, 0)), kCompression},
+        {"the checksum across two chunks", Chunk("IDAT", z.substr(0, n - 2)) + Chunk("IDAT", z.substr(n - 2)),
+         kLoads},
+        {"the checksum alone in the last chunk",
+         Chunk("IDAT", z.substr(0, n - 4)) + Chunk("IDAT", z.substr(n - 4)) + Chunk("IDAT", "more"), kLoads},
+        {"a wrong checksum across two chunks",
+         Chunk("IDAT", badAdler.substr(0, n - 1)) + Chunk("IDAT", badAdler.substr(n - 1)), kCompression},
+        {"bytes after the checksum in its chunk",
+         Chunk("IDAT", z.substr(0, n - 4)) + Chunk("IDAT", z.substr(n - 4) + "x"),
+         "Cannot load image. Extra compressed data found in PNG file."},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        EXPECT_EQ(Message(head + c.data + Iend()),
+                  c.message == kLoads ? c.message : "EInvalidGraphic: " + c.message);
+    }
+}
+
+TEST(PNGReader, StreamEndingWhereABlockOfRowsEndsIsExtraData) {
+    // The stream ends after exactly some power of two rows of 1 KiB, which
+    // is where a block of rows ends, and the picture has more rows after them.
+    for (size_t given : {64, 128, 256, 512, 1024}) {
+        SCOPED_TRACE(given);
+        const std::vector<std::string> rows(given, std::string(1023, '\x11'));
+        const std::string file =
+            kSignature + Ihdr(1023, uint32_t(2 * given), 8, 0) + Idat(FilteredData(rows, 1)) + Iend();
+        EXPECT_EQ(Message(file), std::string("EInvalidGraphic: ") + kExtra);
+    }
+}
+
+TEST(PNGReader, CutAndDamagedStreamsGetZlibsVerdict) {
+    // zlib's own verdict on the whole stream, with the checksum checked: a
+    // broken stream is a compression error, one that ends before the image
+    // or before its chunk is extra data, and one cut short loads.
+    const std::vector<std::string> rows = SmallRows();
+    const std::string raw = FilteredData(rows, 3);
+    const std::string z = Deflate(raw);
+    const auto zlibVerdict = [&](const std::string& stream) {
+        std::string out(raw.size(), '\0');
+        z_stream s{};
+        inflateInit(&s);
+        s.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(stream.data()));
+        s.avail_in = uInt(stream.size());
+        s.next_out = reinterpret_cast<Bytef*>(out.data());
+        s.avail_out = uInt(out.size());
+        const int result = inflate(&s, Z_FINISH);
+        const bool short_ = s.avail_out > 0, left = s.avail_in > 0;
+        inflateEnd(&s);
+        if (result == Z_STREAM_END && (short_ || left)) return std::string("EInvalidGraphic: ") + kExtra;
+        if (result == Z_DATA_ERROR || result == Z_NEED_DICT)
+            return std::string("EInvalidGraphic: Cannot load image. Compression error found in PNG file.");
+        return std::string("no error");
+    };
+    std::mt19937 random(23);
+    int verdicts[3] = {};
+    for (int trial = 0; trial < 3000; ++trial) {
+        std::string damaged = z;
+        if (trial < int(z.size())) {
+            damaged.resize(size_t(trial)); // every cut, the header's and the checksum's too
+        } else {
+            // Some with a byte after the stream in its chunk: extra data, undamaged or not.
+            if (trial % 10 == 1) damaged += 'x';
+            for (int k = trial % 20 == 1 ? 0 : int(random() % 3) + 1; k > 0; --k)
+                damaged[random() % damaged.size()] ^= char(1u << (random() % 8));
+        }
+        const std::string expected = zlibVerdict(damaged);
+        ++verdicts[expected == "no error" ? 0 : expected.find("Extra") != std::string::npos ? 1 : 2];
+        SCOPED_TRACE(trial);
+        ASSERT_EQ(Message(kSignature + Ihdr(4, 3, 8, 2) + Chunk("IDAT", damaged) + Iend()), expected);
+    }
+    EXPECT_GT(verdicts[0], 50);
+    EXPECT_GT(verdicts[1], 5);
+    EXPECT_GT(verdicts[2], 500);
+}
+
 TEST(PNGReader, CompressedDataBeyondTheImageIsNotInflated) {
     // A 1 x 1 picture whose stream would inflate to 16 MiB: the one row is
     // read and the rest is left compressed.
