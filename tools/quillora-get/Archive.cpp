@@ -13,6 +13,9 @@ TArchive::TArchive(const std::string& path) : FPath(path) {
     if (!FFile)
         throw EFOpenError(
             Format("Cannot open file \"%s\". %s", ExpandFileName(path).c_str(), SystemErrorText(errno).c_str()));
+    // A last line without its line break (cut off, or written by hand) must
+    // not swallow the first record of this run.
+    if (FEndsMidLine) std::fputc('\n', FFile);
 }
 
 TArchive::~TArchive() {
@@ -23,6 +26,7 @@ void TArchive::Load() {
     std::ifstream in(GbkToFileName(FPath), std::ios::binary);
     std::string line;
     while (std::getline(in, line)) {
+        FEndsMidLine = in.eof();
         if (!line.empty() && line.back() == '\r') line.pop_back();
         const size_t tab = line.rfind('\t');
         if (tab == std::string::npos || tab == 0) continue; // not ours: ignored, kept

@@ -29,4 +29,5 @@ class TArchive {
     std::mutex FLock;
     std::unordered_map<std::string, int64_t> FEntries;
     std::FILE* FFile = nullptr;
+    bool FEndsMidLine = false;
 };

@@ -45,7 +45,8 @@ void DefineOptions(CLI::App& app, TRawOptions& raw, TGetOptions& options) {
     app.add_flag("-h,--help", raw.Help);
     app.add_option("ACCOUNT", raw.Account);
     app.add_flag("--list", options.List);
-    app.add_option("--album", raw.Albums);
+    // One value per --album, so that "--album 1 ACCOUNT" keeps its account.
+    app.add_option("--album", raw.Albums)->expected(1)->allow_extra_args(false);
     app.add_option("--dest", raw.Dest);
     app.add_option("-j,--jobs", options.Jobs)->check(CLI::Range(1, 64));
     app.add_option("--retries", options.Retries)->check(CLI::Range(0, 100));
@@ -65,7 +66,8 @@ void TakeOptions(const TRawOptions& raw, TGetOptions& options) {
     if (options.Account.empty()) throw EGetUsage("An account name is needed (see --help)");
     for (const std::string& album : raw.Albums)
         options.Albums.push_back(Utf8ToGbk(album));
-    options.Dest = FileNameToGbk(raw.Dest.empty() ? "." : raw.Dest);
+    // Absolute, as the window's folders are: folder creation walks up from it.
+    options.Dest = ExpandFileName(FileNameToGbk(raw.Dest.empty() ? "." : raw.Dest));
     if (options.Dest.back() != '/') options.Dest += '/';
     options.ArchiveFile = FileNameToGbk(raw.Archive);
     options.JsonFile = raw.Json == "-" ? raw.Json : FileNameToGbk(raw.Json);

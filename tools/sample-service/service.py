@@ -281,8 +281,12 @@ class Handler(BaseHTTPRequestHandler):
 
     def picture_extras(self, path, name, ctype):
         """The replies only quillora-get asks for; the window's stay as they were."""
-        body = asset("photo-01.jpg") if name.startswith(("busy429", "burst503", "reset", "norange", "hostile")) \
-            else asset(name)
+        if name.startswith(("busy429", "burst503", "norange", "hostile")):
+            body = asset("photo-01.jpg")
+        elif name.startswith("reset"):
+            body = asset("large-01.jpg")  # large enough to be cut after some whole pieces
+        else:
+            body = asset(name)
         if self.command == "GET" and name.startswith("busy429") and fault_count(path) < 1:
             return self.refuse(429, "1")
         if self.command == "GET" and name.startswith("burst503") and fault_count(path) < 2:
@@ -329,6 +333,9 @@ class Handler(BaseHTTPRequestHandler):
     def reset_after(self, piece):
         self.wfile.write(piece)
         self.wfile.flush()
+        # Long enough for the client to take the piece: a reset throws away
+        # whatever it has not read yet.
+        time.sleep(0.3)
         # Linger 0: the close sends a reset instead of a clean end.
         self.connection.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
         self.close_connection = True
