@@ -51,9 +51,10 @@ TServer::TServer(const fs::path& folder, std::vector<std::string> extra, bool ng
 
 void TServer::StartSample(std::vector<std::string> extra) {
     const fs::path portFile = FFolder / "port";
-    std::vector<std::string> argv{"python3", SourcePath("tools/sample-service/service.py"), "--port-file",
-                                  portFile.string(), "--lifetime", "300", "--request-log",
-                                  (FFolder / "requests.log").string()};
+    std::vector<std::string> argv{"python3",       SourcePath("tools/sample-service/service.py"),
+                                  "--port-file",   portFile.string(),
+                                  "--lifetime",    "300",
+                                  "--request-log", (FFolder / "requests.log").string()};
     argv.insert(argv.end(), extra.begin(), extra.end());
     FProcess = std::make_unique<TChild>(argv);
     if (WaitUntil([&] { return fs::exists(portFile); }, std::chrono::seconds(20)))
@@ -74,8 +75,8 @@ void TServer::StartNginx() {
          << "http {\n log_format q '$request_method $host $uri $http_range';\n access_log "
          << (FFolder / "requests.log").string() << " q;\n default_type text/html;\n"
          << " types { image/jpeg jpg; image/png png; application/x-javascript js; }\n"
-         << " client_body_temp_path " << tmp << ";\n proxy_temp_path " << tmp << ";\n fastcgi_temp_path " << tmp
-         << ";\n uwsgi_temp_path " << tmp << ";\n scgi_temp_path " << tmp << ";\n";
+         << " client_body_temp_path " << tmp << ";\n proxy_temp_path " << tmp << ";\n fastcgi_temp_path "
+         << tmp << ";\n uwsgi_temp_path " << tmp << ";\n scgi_temp_path " << tmp << ";\n";
     for (const auto& host : fs::directory_iterator(tree))
         conf << " server { listen 127.0.0.1:" << FPort << "; server_name " << host.path().filename().string()
              << "; root " << host.path().string() << "; }\n";
@@ -98,7 +99,8 @@ void TServer::ForgetRequests() {
     fs::resize_file(FFolder / "requests.log", 0);
 }
 
-std::unique_ptr<TChild> StartGet(const fs::path& folder, const TServer& server, std::vector<std::string> args) {
+std::unique_ptr<TChild> StartGet(const fs::path& folder, const TServer& server,
+                                 std::vector<std::string> args) {
     std::vector<std::string> argv{std::string(QUILLORA_BIN_DIR) + "/quillora-get"};
     if (std::find(args.begin(), args.end(), "--proxy") == args.end()) {
         argv.push_back("--proxy");

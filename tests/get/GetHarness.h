@@ -144,5 +144,6 @@ struct TGetRun {
 // report (--json report.json) is read back when there is one.
 TGetRun RunGet(const fs::path& folder, const TServer& server, std::vector<std::string> args);
 // Starts it without waiting (for the interruption).
-std::unique_ptr<TChild> StartGet(const fs::path& folder, const TServer& server, std::vector<std::string> args);
+std::unique_ptr<TChild> StartGet(const fs::path& folder, const TServer& server,
+                                 std::vector<std::string> args);
 TGetRun FinishGet(const fs::path& folder, TChild& child);

@@ -42,7 +42,7 @@ TEST(GetRetryPolicy, BackoffDoublesWithinJitterAndCap) {
     struct TCase {
         int Attempt, Base, Cap, Low, High;
     } cases[] = {{1, 1000, 60000, 500, 1000},  {2, 1000, 60000, 1000, 2000}, {4, 1000, 60000, 4000, 8000},
-                 {30, 1000, 5000, 2500, 5000}, {1, 0, 5000, 0, 0},            {3, 100, 0, 0, 0}};
+                 {30, 1000, 5000, 2500, 5000}, {1, 0, 5000, 0, 0},           {3, 100, 0, 0, 0}};
     for (const TCase& c : cases)
         for (int k = 0; k < 50; ++k) {
             const int wait = BackoffMs(c.Attempt, c.Base, c.Cap, random);
@@ -58,15 +58,17 @@ TEST(GetRetryPolicy, BackoffDoublesWithinJitterAndCap) {
 TEST(GetArchive, SkipsRecordedAndSurvivesBrokenLines) {
     TScratch scratch;
     const std::string path = (scratch.Path() / "archive.txt").string();
-    WriteWhole(path, "http://a/1.jpg\t100\nnot a record\nhttp://a/2.jpg\t\n\t5\nhttp://a/3.jpg\t7\r\nhttp://a/4.jpg\t12");
+    WriteWhole(
+        path,
+        "http://a/1.jpg\t100\nnot a record\nhttp://a/2.jpg\t\n\t5\nhttp://a/3.jpg\t7\r\nhttp://a/4.jpg\t12");
     {
         TArchive archive(path);
         EXPECT_TRUE(archive.Contains("http://a/1.jpg"));
         EXPECT_FALSE(archive.Contains("http://a/2.jpg")); // cut short: fetched again
         EXPECT_TRUE(archive.Contains("http://a/3.jpg"));
-        EXPECT_TRUE(archive.Contains("http://a/4.jpg"));  // last line without its line break
+        EXPECT_TRUE(archive.Contains("http://a/4.jpg")); // last line without its line break
         archive.Record("http://a/5.jpg", 9);
-        archive.Record("http://a/5.jpg", 9);          // once
+        archive.Record("http://a/5.jpg", 9);           // once
         archive.Record("http://a/6.jpg\nhttp://x", 1); // would read back as two records
     }
     TArchive again(path);

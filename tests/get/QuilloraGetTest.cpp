@@ -16,8 +16,8 @@ namespace {
     size_t k = 0;
     while (k < got.size() && k < want.size() && got[k] == want[k])
         ++k;
-    return ::testing::AssertionFailure() << got.size() << " bytes, " << want.size() << " expected, first difference at "
-                                         << k;
+    return ::testing::AssertionFailure()
+           << got.size() << " bytes, " << want.size() << " expected, first difference at " << k;
 }
 
 // Two trees of files; a failure names the files that differ.
@@ -58,11 +58,13 @@ std::map<std::string, std::map<std::string, std::string>> QuilloraAccountFiles()
         return files;
     };
     albums["旅行"] = pictures(1, 25);
-    albums["旅行"]["旅行.txt"] = "\xb6\xfe\xa9\x96\xb6\xfe\xc1\xf9\xc4\xea\xc7\xef\xcc\xec\xb5\xc4\xc2\xc3\xd0\xd0."
-                                 "\r\n\xb4\xd3\xbd\xad\xc4\xcf\xb5\xbd\xc8\xfb\xb1\xb1,\xd2\xbb\xc2\xb7\xd7\xdf"
-                                 "\xd2\xbb\xc2\xb7\xc5\xc4.\r\n\xb9\xb2\xb6\xfe\xca\xae\xce\xe5\xd5\xc5.";
+    albums["旅行"]["旅行.txt"] =
+        "\xb6\xfe\xa9\x96\xb6\xfe\xc1\xf9\xc4\xea\xc7\xef\xcc\xec\xb5\xc4\xc2\xc3\xd0\xd0."
+        "\r\n\xb4\xd3\xbd\xad\xc4\xcf\xb5\xbd\xc8\xfb\xb1\xb1,\xd2\xbb\xc2\xb7\xd7\xdf"
+        "\xd2\xbb\xc2\xb7\xc5\xc4.\r\n\xb9\xb2\xb6\xfe\xca\xae\xce\xe5\xd5\xc5.";
     albums["家人 与 朋友"] = pictures(26, 6, {"photo-01.png", "photo-02.png"});
-    albums["家人 与 朋友"]["家人 与 朋友.txt"] = "  \xd6\xdc\xc4\xa9\xbe\xdb\xbb\xe1\xb5\xc4\xd5\xd5\xc6\xac  ";
+    albums["家人 与 朋友"]["家人 与 朋友.txt"] =
+        "  \xd6\xdc\xc4\xa9\xbe\xdb\xbb\xe1\xb5\xc4\xd5\xd5\xc6\xac  ";
     albums["空像册"]["空像册.txt"] = "\xbb\xb9\xc3\xbb\xd3\xd0\xc9\xcf\xb4\xab\xd5\xd5\xc6\xac";
     albums["风景"] = pictures(31, 10, {"photo-03.png"});
     albums["风景"]["风景.txt"] = "\xc9\xbd,\xcb\xae,\xd4\xc6,\xd4\xc2.";
@@ -74,7 +76,8 @@ std::map<std::string, std::string> FilesUnder(const fs::path& dest) {
     std::map<std::string, std::string> files;
     if (!fs::exists(dest)) return files;
     for (const auto& entry : fs::recursive_directory_iterator(dest))
-        if (entry.is_regular_file()) files[fs::relative(entry.path(), dest).string()] = ReadWhole(entry.path());
+        if (entry.is_regular_file())
+            files[fs::relative(entry.path(), dest).string()] = ReadWhole(entry.path());
     return files;
 }
 
@@ -87,7 +90,8 @@ std::map<std::string, std::string> Expected(const std::string& only = "") {
     return files;
 }
 
-size_t CountRequests(const std::vector<std::string>& lines, const std::string& method, const std::string& hostPart) {
+size_t CountRequests(const std::vector<std::string>& lines, const std::string& method,
+                     const std::string& hostPart) {
     return static_cast<size_t>(std::count_if(lines.begin(), lines.end(), [&](const std::string& line) {
         return line.rfind(method + " ", 0) == 0 && line.find(hostPart) != std::string::npos;
     }));
@@ -97,7 +101,8 @@ const nlohmann::json* FindPicture(const nlohmann::json& report, const std::strin
     for (const auto& album : report["albums"])
         for (const auto& picture : album["pictures"]) {
             const std::string url = picture["url"];
-            if (url.size() >= urlEnd.size() && url.compare(url.size() - urlEnd.size(), urlEnd.size(), urlEnd) == 0)
+            if (url.size() >= urlEnd.size() &&
+                url.compare(url.size() - urlEnd.size(), urlEnd.size(), urlEnd) == 0)
                 return &picture;
         }
     return nullptr;
@@ -112,7 +117,8 @@ TEST_P(QuilloraGetAccount, WholeAccountThenSkipsEverything) {
     TScratch scratch;
     TServer server(scratch.Path(), {}, GetParam());
     ASSERT_GT(server.Port(), 0);
-    TGetRun first = RunGet(scratch.Path(), server, {"--dest", "out", "--json", "report.json", "-j", "3", "quillora"});
+    TGetRun first =
+        RunGet(scratch.Path(), server, {"--dest", "out", "--json", "report.json", "-j", "3", "quillora"});
     ASSERT_EQ(first.Status, 0) << first.Err;
     EXPECT_TRUE(SameTree(FilesUnder(scratch.Path() / "out"), Expected()));
     EXPECT_EQ(first.Report["totals"]["saved"], 44);
@@ -132,8 +138,9 @@ TEST_P(QuilloraGetAccount, WholeAccountThenSkipsEverything) {
     EXPECT_EQ(CountRequests(seen, "HEAD", "imgb"), 44u);
 
     server.ForgetRequests();
-    TGetRun archived = RunGet(scratch.Path(), server,
-                              {"--dest", "out", "--archive", "archive.txt", "--json", "report.json", "quillora"});
+    TGetRun archived =
+        RunGet(scratch.Path(), server,
+               {"--dest", "out", "--archive", "archive.txt", "--json", "report.json", "quillora"});
     ASSERT_EQ(archived.Status, 0) << archived.Err;
     seen = server.Requests();
     EXPECT_EQ(CountRequests(seen, "GET", "imgb") + CountRequests(seen, "HEAD", "imgb"), 0u);
@@ -164,7 +171,8 @@ TEST(QuilloraGet, InterruptedRunResumesWithRanges) {
     TScratch scratch;
     TServer server(scratch.Path(), {"--validators", "--rate", "250000"});
     ASSERT_GT(server.Port(), 0);
-    auto child = StartGet(scratch.Path(), server, {"--dest", "out", "--album", "1", "--json", "report.json", "quillora"});
+    auto child = StartGet(scratch.Path(), server,
+                          {"--dest", "out", "--album", "1", "--json", "report.json", "quillora"});
     const fs::path album = scratch.Path() / "out/Pic/旅行";
     ASSERT_TRUE(WaitUntil(
         [&] {
@@ -192,7 +200,8 @@ TEST(QuilloraGet, InterruptedRunResumesWithRanges) {
     EXPECT_GT(parts, 0);
 
     server.ForgetRequests();
-    TGetRun resumed = RunGet(scratch.Path(), server, {"--dest", "out", "--album", "旅行", "--json", "report.json", "quillora"});
+    TGetRun resumed = RunGet(scratch.Path(), server,
+                             {"--dest", "out", "--album", "旅行", "--json", "report.json", "quillora"});
     ASSERT_EQ(resumed.Status, 0) << resumed.Err;
     EXPECT_TRUE(SameTree(FilesUnder(scratch.Path() / "out"), expected));
     size_t ranged = 0;
@@ -217,7 +226,8 @@ TEST(QuilloraGet, FlakyServerIsRetriedPolitely) {
                          {"--dest", "out", "--backoff", "10", "--json", "report.json", "-j", "2", "flaky"});
     ASSERT_EQ(run.Status, 0) << run.Err;
     for (const char* name : {"busy429.jpg", "burst503.jpg", "norange.jpg"})
-        EXPECT_TRUE(SameBytes(ReadWhole(scratch.Path() / "out/Pic/不稳定" / name), Asset("photo-01.jpg"))) << name;
+        EXPECT_TRUE(SameBytes(ReadWhole(scratch.Path() / "out/Pic/不稳定" / name), Asset("photo-01.jpg")))
+            << name;
     EXPECT_TRUE(SameBytes(ReadWhole(scratch.Path() / "out/Pic/不稳定/reset.jpg"), Asset("large-01.jpg")));
     EXPECT_FALSE(fs::exists(scratch.Path() / "out/Pic/不稳定/norange.jpg.part"));
     // A back-off of 10 ms alone would be over at once: the waits are the server's.
@@ -226,7 +236,10 @@ TEST(QuilloraGet, FlakyServerIsRetriedPolitely) {
         const char* Url;
         int Attempts;
         bool Resumed;
-    } cases[] = {{"busy429.jpg", 2, false}, {"burst503.jpg", 3, false}, {"reset.jpg", 2, true}, {"norange.jpg", 1, false}};
+    } cases[] = {{"busy429.jpg", 2, false},
+                 {"burst503.jpg", 3, false},
+                 {"reset.jpg", 2, true},
+                 {"norange.jpg", 1, false}};
     for (const TCase& c : cases) {
         const nlohmann::json* p = FindPicture(run.Report, c.Url);
         ASSERT_NE(p, nullptr) << c.Url;
@@ -246,15 +259,18 @@ TEST(QuilloraGet, RetryWaitsAreCappedAndRetriesCounted) {
     TScratch scratch;
     TServer server(scratch.Path(), {});
     ASSERT_GT(server.Port(), 0);
-    TGetRun capped = RunGet(scratch.Path(), server, {"--dest", "a", "--backoff", "10", "--max-wait", "0.1", "flaky"});
+    TGetRun capped =
+        RunGet(scratch.Path(), server, {"--dest", "a", "--backoff", "10", "--max-wait", "0.1", "flaky"});
     EXPECT_EQ(capped.Status, 0) << capped.Err;
     EXPECT_LT(capped.Seconds, 1.0);
 
     TServer fresh(scratch.Path() / "second", {});
-    TGetRun none = RunGet(scratch.Path(), fresh, {"--dest", "b", "--retries", "0", "--json", "report.json", "flaky"});
+    TGetRun none =
+        RunGet(scratch.Path(), fresh, {"--dest", "b", "--retries", "0", "--json", "report.json", "flaky"});
     EXPECT_EQ(none.Status, 1);
-    EXPECT_NE(none.Err.find("album 不稳定: picture http://imgb1.photo.quillora.example/flaky-01/busy429.jpg: HTTP/1.1 "
-                            "429"),
+    EXPECT_NE(none.Err.find(
+                  "album 不稳定: picture http://imgb1.photo.quillora.example/flaky-01/busy429.jpg: HTTP/1.1 "
+                  "429"),
               std::string::npos)
         << none.Err;
     EXPECT_EQ(none.Report["totals"]["failed"], 3); // 429, 503 and the reset
@@ -284,7 +300,8 @@ TEST(QuilloraGet, HostileNamesRefusedOthersSaved) {
         ASSERT_NE(p, nullptr) << url;
         EXPECT_EQ((*p)["outcome"], "failed");
         EXPECT_NE((*p)["message"].get<std::string>().find("Cannot create file"), std::string::npos);
-        EXPECT_NE(run.Err.find(std::string("picture http://imgb1.photo.quillora.example") + url), std::string::npos);
+        EXPECT_NE(run.Err.find(std::string("picture http://imgb1.photo.quillora.example") + url),
+                  std::string::npos);
     }
     const nlohmann::json* missing = FindPicture(run.Report, "missing-404.jpg");
     ASSERT_NE(missing, nullptr);
@@ -301,11 +318,11 @@ TEST(QuilloraGet, UsageErrors) {
     TServer server(scratch.Path(), {});
     ASSERT_GT(server.Port(), 0);
     const std::vector<std::vector<std::string>> cases{
-        {"--dest", "out"},                                   // no account
-        {"--dest", "out", "--album", "没有", "quillora"},    // no such album
-        {"--dest", "out", "--album", "9", "quillora"},       // no such index
-        {"--dest", "out", "-j", "0", "quillora"},            // no workers
-        {"--dest", "out", "--bogus", "quillora"},            // unknown option
+        {"--dest", "out"},                                     // no account
+        {"--dest", "out", "--album", "没有", "quillora"},      // no such album
+        {"--dest", "out", "--album", "9", "quillora"},         // no such index
+        {"--dest", "out", "-j", "0", "quillora"},              // no workers
+        {"--dest", "out", "--bogus", "quillora"},              // unknown option
         {"--dest", "out", "--proxy", "ftp://x:1", "quillora"}, // not a proxy
     };
     for (const auto& args : cases) {
@@ -316,7 +333,8 @@ TEST(QuilloraGet, UsageErrors) {
     }
     TGetRun list = RunGet(scratch.Path(), server, {"--list", "quillora"});
     EXPECT_EQ(list.Status, 0);
-    EXPECT_EQ(list.Out, "1\t旅行\t25\t二〇二六年秋天的旅行.\n2\t家人 与 朋友\t8\t  周末聚会的照片  \n3\t空像册\t0\t还没有上传照片\n"
+    EXPECT_EQ(list.Out, "1\t旅行\t25\t二〇二六年秋天的旅行.\n2\t家人 与 朋友\t8\t  周末聚会的照片  "
+                        "\n3\t空像册\t0\t还没有上传照片\n"
                         "4\t风景\t11\t山,水,云,月.\n");
 }
 

@@ -11,8 +11,8 @@ TArchive::TArchive(const std::string& path) : FPath(path) {
     Load();
     FFile = std::fopen(GbkToFileName(path).c_str(), "ab");
     if (!FFile)
-        throw EFOpenError(
-            Format("Cannot open file \"%s\". %s", ExpandFileName(path).c_str(), SystemErrorText(errno).c_str()));
+        throw EFOpenError(Format("Cannot open file \"%s\". %s", ExpandFileName(path).c_str(),
+                                 SystemErrorText(errno).c_str()));
     // A last line without its line break (cut off, or written by hand) must
     // not swallow the first record of this run.
     if (FEndsMidLine) std::fputc('\n', FFile);

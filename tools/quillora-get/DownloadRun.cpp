@@ -126,10 +126,11 @@ struct TPool {
     int Running = 0;
 };
 
-void Worker(int id, std::shared_ptr<TPool> poolPtr, TRunResult& run, const TGetOptions& options, TArchive* archive,
-            const std::atomic<bool>& stop, TProgress& progress) {
-    TFetchContext context{options, archive, stop, [&progress, id](int64_t n) { progress.Bytes(id, n); },
-                          [&progress](const TPictureJob& job, const std::string& text) { progress.Note(job, text); }};
+void Worker(int id, std::shared_ptr<TPool> poolPtr, TRunResult& run, const TGetOptions& options,
+            TArchive* archive, const std::atomic<bool>& stop, TProgress& progress) {
+    TFetchContext context{
+        options, archive, stop, [&progress, id](int64_t n) { progress.Bytes(id, n); },
+        [&progress](const TPictureJob& job, const std::string& text) { progress.Note(job, text); }};
     TPictureFetcher fetcher(std::move(context));
     TPool& pool = *poolPtr;
     for (;;) {
@@ -152,8 +153,8 @@ void Worker(int id, std::shared_ptr<TPool> poolPtr, TRunResult& run, const TGetO
 
 } // namespace
 
-bool RunPictures(TRunResult& run, const TGetOptions& options, TArchive* archive, const std::atomic<bool>& stop,
-                 TProgress& progress) {
+bool RunPictures(TRunResult& run, const TGetOptions& options, TArchive* archive,
+                 const std::atomic<bool>& stop, TProgress& progress) {
     const int workers = std::max(1, options.Jobs);
     progress.Begin(workers);
     auto pool = std::make_shared<TPool>();

@@ -25,5 +25,5 @@ TRunResult PlanRun(const std::string& dest, const std::vector<size_t>& selection
 // Fetches every pending picture with jobs workers; returns when all are done,
 // or when stop is set and the workers have ended (graceSeconds at most).
 // False when workers were still running then.
-bool RunPictures(TRunResult& run, const TGetOptions& options, TArchive* archive, const std::atomic<bool>& stop,
-                 TProgress& progress);
+bool RunPictures(TRunResult& run, const TGetOptions& options, TArchive* archive,
+                 const std::atomic<bool>& stop, TProgress& progress);

@@ -48,7 +48,7 @@ struct TAlbumJob {
     int Number = 0; // 1-based, as --list prints it
     TPList Album;
     TAlbumFiles Files;
-    std::string Error; // the album could not be prepared; its pictures are not listed
+    std::string Error;            // the album could not be prepared; its pictures are not listed
     std::vector<size_t> Pictures; // indexes into the run's pictures
 };
 

@@ -11,10 +11,10 @@
 #include "http/IdURI.h"
 
 #include <algorithm>
-#include <memory>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <memory>
 #include <sys/stat.h>
 #include <sys/xattr.h>
 #include <thread>
@@ -102,7 +102,9 @@ class TPartStream : public TStream {
         if (FContext.OnBytes) FContext.OnBytes(n);
         return n;
     }
-    int64_t Seek(int64_t offset, TSeekOrigin origin) override { return FFile ? FFile->Seek(offset, origin) : 0; }
+    int64_t Seek(int64_t offset, TSeekOrigin origin) override {
+        return FFile ? FFile->Seek(offset, origin) : 0;
+    }
     // The connection grows a stream ahead of a body of known length; on disk
     // that would leave zeros that a resume takes for received bytes if the
     // process dies mid-body. Only shrinking is passed on.
@@ -169,7 +171,8 @@ std::optional<int64_t> TPictureFetcher::ServerSize(const std::string& url) {
         TIdHTTP& client = ClientFor(url);
         PrepareRequest(client, 0, "");
         client.RunRequest(hmHead, url, nullptr, nullptr);
-        if (client.ResponseCode() == 200 && client.Response().LengthKnown()) return client.Response().ContentLength();
+        if (client.ResponseCode() == 200 && client.Response().LengthKnown())
+            return client.Response().ContentLength();
     } catch (const EIdHTTPProtocolException&) {
         // Asked again by the GET, which reports the failure properly.
     } catch (const Exception&) {
@@ -201,8 +204,8 @@ void TPictureFetcher::FetchWithRetries(TPictureJob& job) {
                 return;
             }
             if (FContext.OnNote)
-                FContext.OnNote(job, Format("attempt %d failed (%s); next in %.1f s", attempt, job.Message.c_str(),
-                                            wait / 1000.0));
+                FContext.OnNote(job, Format("attempt %d failed (%s); next in %.1f s", attempt,
+                                            job.Message.c_str(), wait / 1000.0));
             if (!Wait(wait)) continue; // the loop's first check reports the stop
         }
     }
@@ -270,17 +273,18 @@ void TPictureFetcher::RunGet(TPictureJob& job, const std::string& part, int64_t 
     if (!body.IsOpen()) throw EInOutError("The server sent no picture", 0);
     if (expected >= 0 && body.Size() != expected) {
         FBroken = true;
-        throw EIdException(Format("The connection ended after %lld of %lld bytes", static_cast<long long>(body.Size()),
-                                  static_cast<long long>(expected)));
+        throw EIdException(Format("The connection ended after %lld of %lld bytes",
+                                  static_cast<long long>(body.Size()), static_cast<long long>(expected)));
     }
 }
 
-void TPictureFetcher::AcceptReply(TIdHTTPResponse& reply, TPictureJob& job, const std::string& part, int64_t offset,
-                                  const std::string& validator, TPartStream& body) {
+void TPictureFetcher::AcceptReply(TIdHTTPResponse& reply, TPictureJob& job, const std::string& part,
+                                  int64_t offset, const std::string& validator, TPartStream& body) {
     const std::string current = ValidatorOf(reply);
     const bool ranged = offset > 0 && reply.StatusCode() == 206;
     if (ranged) {
-        if (reply.ContentRangeStart != offset) throw EGetRestart("the server sent another range than asked for");
+        if (reply.ContentRangeStart != offset)
+            throw EGetRestart("the server sent another range than asked for");
         if (!validator.empty() && !current.empty() && current != validator)
             throw EGetRestart("the picture changed on the server");
         job.Resumed = true;
@@ -318,7 +322,8 @@ bool TPictureFetcher::Wait(int ms) {
     return !FContext.Stop.load();
 }
 
-int TPictureFetcher::WaitAfter(const std::exception_ptr& failure, int attempt, std::string& message, bool& retry) {
+int TPictureFetcher::WaitAfter(const std::exception_ptr& failure, int attempt, std::string& message,
+                               bool& retry) {
     const int capMs = static_cast<int>(std::min(FContext.Options.MaxWaitSeconds * 1000.0, 2e9));
     const int backoff = BackoffMs(attempt, FContext.Options.BackoffMs, capMs, FRandom);
     try {
@@ -327,7 +332,8 @@ int TPictureFetcher::WaitAfter(const std::exception_ptr& failure, int attempt, s
         message = e.Message();
         retry = RetryableStatus(e.ReplyCode);
         const std::optional<double> after = RetryAfterSeconds(FLastRetryAfter, NowLocal());
-        if ((e.ReplyCode == 429 || e.ReplyCode == 503) && after) return static_cast<int>(std::min(*after * 1000, 1.0 * capMs));
+        if ((e.ReplyCode == 429 || e.ReplyCode == 503) && after)
+            return static_cast<int>(std::min(*after * 1000, 1.0 * capMs));
     } catch (const EIdReplyTooLarge& e) {
         message = e.Message();
     } catch (const EStreamError& e) {

@@ -121,10 +121,29 @@ void TProgress::Clear() {
     FDrawn = 0;
 }
 
+namespace {
+
+// At most width characters of a UTF-8 text, padded with blanks: printf's
+// widths count bytes and would cut a character in two.
+std::string Column(const std::string& text, size_t width) {
+    std::string out;
+    size_t chars = 0;
+    for (size_t k = 0; k < text.size() && chars < width; ++chars) {
+        size_t n = 1;
+        while (k + n < text.size() && (static_cast<unsigned char>(text[k + n]) & 0xC0) == 0x80)
+            ++n;
+        out.append(text, k, n);
+        k += n;
+    }
+    return out + std::string(width - chars, ' ');
+}
+
+} // namespace
+
 void TProgress::Draw() {
     for (const TSlot& slot : FSlots) {
         if (!slot.Busy) continue;
-        std::fprintf(FOut, "  %-60.60s %10s\n", Label(FRun.Pictures[slot.Picture]).c_str(),
+        std::fprintf(FOut, "  %s %10s\n", Column(Label(FRun.Pictures[slot.Picture]), 60).c_str(),
                      HumanBytes(static_cast<double>(slot.Bytes)).c_str());
         ++FDrawn;
     }
@@ -147,6 +166,7 @@ std::string TProgress::TotalLine() const {
     }
     char line[256];
     std::snprintf(line, sizeof line, "%zu/%zu pictures, %s, %s/s, %.1f s, %s left", FDone, FTotal,
-                  HumanBytes(static_cast<double>(FBytes)).c_str(), HumanBytes(speed).c_str(), seconds, left.c_str());
+                  HumanBytes(static_cast<double>(FBytes)).c_str(), HumanBytes(speed).c_str(), seconds,
+                  left.c_str());
     return line;
 }

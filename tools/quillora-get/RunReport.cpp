@@ -24,12 +24,9 @@ const char* OutcomeName(TOutcome outcome) {
 namespace {
 
 nlohmann::json PictureReport(const TPictureJob& job) {
-    nlohmann::json p = {{"url", GbkToUtf8(job.Url)},
-                        {"path", GbkToUtf8(job.Path)},
-                        {"bytes", job.Bytes},
-                        {"outcome", OutcomeName(job.Outcome)},
-                        {"seconds", job.Seconds},
-                        {"attempts", job.Attempts}};
+    nlohmann::json p = {{"url", GbkToUtf8(job.Url)}, {"path", GbkToUtf8(job.Path)},
+                        {"bytes", job.Bytes},        {"outcome", OutcomeName(job.Outcome)},
+                        {"seconds", job.Seconds},    {"attempts", job.Attempts}};
     if (!job.Message.empty()) p["message"] = GbkToUtf8(job.Message);
     if (job.Resumed) p["resumed"] = true;
     return p;
