@@ -312,6 +312,27 @@ TEST(QuilloraGet, HostileNamesRefusedOthersSaved) {
     EXPECT_EQ(CountRequests(server.Requests(), "GET", "missing-404"), 1u);
 }
 
+// Album names that would leave Pic/ cost their album only; a blank name is
+// the window's own case and lands in Pic/ itself.
+TEST(QuilloraGet, HostileAlbumNamesRefusedOthersSaved) {
+    TScratch scratch;
+    TServer server(scratch.Path(), {});
+    ASSERT_GT(server.Port(), 0);
+    TGetRun run = RunGet(scratch.Path(), server, {"--dest", "out", "--json", "report.json", "hostile"});
+    EXPECT_EQ(run.Status, 1);
+    const std::map<std::string, std::string> expected{{"Pic/.txt", "blank"},
+                                                      {"Pic/IMG_0001.jpg", Asset("photo-03.jpg")},
+                                                      {"Pic/正常/正常.txt", "fine"},
+                                                      {"Pic/正常/IMG_0001.jpg", Asset("photo-04.jpg")}};
+    EXPECT_TRUE(SameTree(FilesUnder(scratch.Path() / "out"), expected));
+    EXPECT_EQ(run.Report["totals"]["albums_failed"], 2);
+    EXPECT_EQ(run.Report["totals"]["saved"], 2);
+    EXPECT_NE(run.Report["albums"][1]["error"].get<std::string>().find("Cannot create file"),
+              std::string::npos);
+    EXPECT_NE(run.Err.find("quillora-get: album a/../../escape: Cannot create file"), std::string::npos)
+        << run.Err;
+}
+
 // Usage errors end with 2 before anything is written.
 TEST(QuilloraGet, UsageErrors) {
     TScratch scratch;

@@ -42,11 +42,15 @@ size_t FindAlbum(const std::string& wanted) {
     throw EGetUsage("The account has no album \"" + wanted + "\" (see --list)");
 }
 
-void AddPictures(TRunResult& run, size_t albumIndex, const TStringList& urls) {
+// Files already planned in this run, by path.
+using TPlannedFiles = std::map<std::string, size_t>;
+
+void AddPictures(TRunResult& run, size_t albumIndex, const TStringList& urls, TPlannedFiles& byPath) {
     TAlbumJob& album = run.Albums[albumIndex];
-    // Two pictures with the same file: the later one is what stays, as when
-    // they are saved one after another; the earlier is not fetched at all.
-    std::map<std::string, size_t> byPath;
+    // Two pictures with the same file (in one album, or in two albums of the
+    // same name): the later one is what stays, as when they are saved one
+    // after another; the earlier is not fetched at all, and no two workers
+    // ever write one file.
     for (int k = 0; k < urls.Count(); ++k) {
         TPictureJob job;
         job.Album = albumIndex;
@@ -62,7 +66,7 @@ void AddPictures(TRunResult& run, size_t albumIndex, const TStringList& urls) {
             auto [at, fresh] = byPath.emplace(job.Path, index);
             if (!fresh) {
                 run.Pictures[at->second].Outcome = TOutcome::Skipped;
-                run.Pictures[at->second].Message = "the same file as a later picture of the album";
+                run.Pictures[at->second].Message = "the same file as a later picture";
                 at->second = index;
             }
         }
@@ -90,6 +94,7 @@ std::vector<size_t> SelectAlbums(const std::vector<std::string>& wanted) {
 TRunResult PlanRun(const std::string& dest, const std::vector<size_t>& selection, TProgress* progress,
                    const std::atomic<bool>& stop) {
     TRunResult run;
+    TPlannedFiles planned;
     run.Albums.reserve(selection.size());
     for (size_t i : selection) {
         if (stop.load()) {
@@ -103,7 +108,7 @@ TRunResult PlanRun(const std::string& dest, const std::vector<size_t>& selection
             TStringList urls;
             ParsePictureList(FetchBoundedText(album.Album.PicListUrl), urls);
             album.Files = WriteAlbumFolder(dest, album.Album);
-            AddPictures(run, run.Albums.size() - 1, urls);
+            AddPictures(run, run.Albums.size() - 1, urls, planned);
             for (size_t k : album.Pictures)
                 if (progress && run.Pictures[k].Outcome == TOutcome::Failed)
                     progress->PictureRefused(album, run.Pictures[k]);
