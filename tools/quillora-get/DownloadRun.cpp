@@ -158,12 +158,11 @@ void Worker(int id, std::shared_ptr<TPool> poolPtr, TRunResult& run, const TGetO
 
 } // namespace
 
-bool RunPictures(TRunResult& run, const TGetOptions& options, TArchive* archive,
-                 const std::atomic<bool>& stop, TProgress& progress) {
-    const int workers = std::max(1, options.Jobs);
-    progress.Begin(workers);
-    auto pool = std::make_shared<TPool>();
-    pool->Running = workers;
+namespace {
+
+std::vector<std::thread> StartWorkers(int workers, const std::shared_ptr<TPool>& pool, TRunResult& run,
+                                      const TGetOptions& options, TArchive* archive, const std::atomic<bool>& stop,
+                                      TProgress& progress) {
     // Signals are for the main thread: it stops the run and writes the report.
     sigset_t block, old;
     sigemptyset(&block);
@@ -175,10 +174,16 @@ bool RunPictures(TRunResult& run, const TGetOptions& options, TArchive* archive,
         threads.emplace_back(Worker, id, pool, std::ref(run), std::cref(options), archive, std::cref(stop),
                              std::ref(progress));
     pthread_sigmask(SIG_SETMASK, &old, nullptr);
-    std::unique_lock<std::mutex> lock(pool->Lock);
+    return threads;
+}
+
+// True when every worker ended; false when some were still blocked a while
+// after the stop.
+bool WaitForWorkers(TPool& pool, const std::atomic<bool>& stop, TProgress& progress) {
+    std::unique_lock<std::mutex> lock(pool.Lock);
     auto stopSeen = std::chrono::steady_clock::time_point::max();
-    while (pool->Running > 0) {
-        pool->Changed.wait_for(lock, std::chrono::milliseconds(200));
+    while (pool.Running > 0) {
+        pool.Changed.wait_for(lock, std::chrono::milliseconds(200));
         lock.unlock();
         progress.Tick();
         lock.lock();
@@ -188,8 +193,19 @@ bool RunPictures(TRunResult& run, const TGetOptions& options, TArchive* archive,
         // read time-out; the report does not wait for it that long.
         if (std::chrono::steady_clock::now() - stopSeen > std::chrono::seconds(3)) break;
     }
-    const bool allEnded = pool->Running == 0;
-    lock.unlock();
+    return pool.Running == 0;
+}
+
+} // namespace
+
+bool RunPictures(TRunResult& run, const TGetOptions& options, TArchive* archive, const std::atomic<bool>& stop,
+                 TProgress& progress) {
+    const int workers = std::max(1, options.Jobs);
+    progress.Begin(workers);
+    auto pool = std::make_shared<TPool>();
+    pool->Running = workers;
+    std::vector<std::thread> threads = StartWorkers(workers, pool, run, options, archive, stop, progress);
+    const bool allEnded = WaitForWorkers(*pool, stop, progress);
     for (std::thread& t : threads)
         if (allEnded)
             t.join();

@@ -129,12 +129,10 @@ int Download(const TGetOptions& options) {
     return status;
 }
 
-} // namespace
-
-int main(int argc, char** argv) {
+// -1 when the run may go on; otherwise the exit status.
+int ParseCommandLine(int argc, char** argv, TGetOptions& options) {
     CLI::App app{"quillora-get"};
     TRawOptions raw;
-    TGetOptions options;
     DefineOptions(app, raw, options);
     try {
         app.parse(argc, argv);
@@ -150,6 +148,14 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "quillora-get: %s\n", GbkToUtf8(e.Message()).c_str());
         return 2;
     }
+    return -1;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    TGetOptions options;
+    if (const int status = ParseCommandLine(argc, argv, options); status >= 0) return status;
     InstallStopHandlers();
     try {
         LookupAccount(options.Account);
