@@ -333,6 +333,26 @@ TEST(QuilloraGet, HostileAlbumNamesRefusedOthersSaved) {
         << run.Err;
 }
 
+// Two albums of one name share a folder: the later album's files stay, as
+// when the window saves them one after another, and no file is written by
+// two workers at once.
+TEST(QuilloraGet, AlbumsOfOneNameEndAsTheLaterOne) {
+    TScratch scratch;
+    TServer server(scratch.Path(), {});
+    ASSERT_GT(server.Port(), 0);
+    TGetRun run =
+        RunGet(scratch.Path(), server, {"--dest", "out", "--json", "report.json", "-j", "4", "twins"});
+    EXPECT_EQ(run.Status, 0) << run.Err;
+    const std::map<std::string, std::string> expected{{"Pic/同名/同名.txt", "second"},
+                                                      {"Pic/同名/IMG_0001.jpg", Asset("photo-03.jpg")},
+                                                      {"Pic/同名/IMG_0002.jpg", Asset("photo-04.jpg")}};
+    EXPECT_TRUE(SameTree(FilesUnder(scratch.Path() / "out"), expected));
+    EXPECT_EQ(run.Report["totals"]["saved"], 2);
+    EXPECT_EQ(run.Report["totals"]["skipped"], 2);
+    EXPECT_EQ(run.Report["albums"][0]["pictures"][0]["message"], "the same file as a later picture");
+    EXPECT_EQ(CountRequests(server.Requests(), "GET", "twins-01/IMG"), 0u);
+}
+
 // Usage errors end with 2 before anything is written.
 TEST(QuilloraGet, UsageErrors) {
     TScratch scratch;

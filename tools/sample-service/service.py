@@ -89,6 +89,9 @@ def build_accounts():
     a["badnames"] = [Album("坏文件名", "hostile picture names",
                            photos(1, 1) + ["hostile-dotdot.jpg", "hostile-slash.jpg"] + photos(2, 1) +
                            ["missing-404.jpg"], "thumb-01.jpg")]
+    # Two albums of one name: one folder, the later album's files stay.
+    a["twins"] = [Album("同名", "first", photos(1, 2), "thumb-01.jpg"),
+                  Album("同名", "second", photos(3, 2), "thumb-02.jpg")]
     a["large"] = [Album("大像册", "200 large pictures", ["large-%02d.jpg" % (k % 4 + 1) for k in range(200)],
                         "thumb-01.jpg")]
     return a
