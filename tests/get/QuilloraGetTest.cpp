@@ -353,6 +353,21 @@ TEST(QuilloraGet, AlbumsOfOneNameEndAsTheLaterOne) {
     EXPECT_EQ(CountRequests(server.Requests(), "GET", "twins-01/IMG"), 0u);
 }
 
+// A picture called "IMG_0002.jpg.part" is saved first; the next picture,
+// IMG_0002.jpg, must neither continue it nor remove it.
+TEST(QuilloraGet, PictureNamedLikeAPartIsNoPart) {
+    TScratch scratch;
+    TServer server(scratch.Path(), {});
+    ASSERT_GT(server.Port(), 0);
+    TGetRun run = RunGet(scratch.Path(), server, {"--dest", "out", "-j", "1", "partnames"});
+    EXPECT_EQ(run.Status, 0) << run.Err;
+    const std::map<std::string, std::string> expected{{"Pic/部分/部分.txt", "part names"},
+                                                      {"Pic/部分/IMG_0002.jpg.part", Asset("photo-02.jpg")},
+                                                      {"Pic/部分/IMG_0002.jpg", Asset("photo-01.jpg")}};
+    EXPECT_TRUE(SameTree(FilesUnder(scratch.Path() / "out"), expected));
+    EXPECT_EQ(CountRequests(server.Requests(), "GET", "bytes="), 0u);
+}
+
 // Usage errors end with 2 before anything is written.
 TEST(QuilloraGet, UsageErrors) {
     TScratch scratch;

@@ -75,6 +75,20 @@ void AddPictures(TRunResult& run, size_t albumIndex, const TStringList& urls, TP
     }
 }
 
+// Each picture is written under a temporary name first. A picture of the
+// service may itself be called "NAME.part": its file must never be taken for
+// another picture's unfinished one, so the temporary name grows until it is
+// nobody's final name. The rule depends only on the plan, so a later run
+// finds the same parts again.
+void AssignPartPaths(TRunResult& run, const TPlannedFiles& planned) {
+    for (TPictureJob& job : run.Pictures) {
+        if (job.Path.empty()) continue;
+        job.PartPath = job.Path + ".part";
+        while (planned.count(job.PartPath))
+            job.PartPath += ".part";
+    }
+}
+
 } // namespace
 
 std::vector<size_t> SelectAlbums(const std::vector<std::string>& wanted) {
@@ -117,6 +131,7 @@ TRunResult PlanRun(const std::string& dest, const std::vector<size_t>& selection
             if (progress) progress->AlbumFailed(album);
         }
     }
+    AssignPartPaths(run, planned);
     return run;
 }
 
@@ -161,8 +176,8 @@ void Worker(int id, std::shared_ptr<TPool> poolPtr, TRunResult& run, const TGetO
 namespace {
 
 std::vector<std::thread> StartWorkers(int workers, const std::shared_ptr<TPool>& pool, TRunResult& run,
-                                      const TGetOptions& options, TArchive* archive, const std::atomic<bool>& stop,
-                                      TProgress& progress) {
+                                      const TGetOptions& options, TArchive* archive,
+                                      const std::atomic<bool>& stop, TProgress& progress) {
     // Signals are for the main thread: it stops the run and writes the report.
     sigset_t block, old;
     sigemptyset(&block);
@@ -198,8 +213,8 @@ bool WaitForWorkers(TPool& pool, const std::atomic<bool>& stop, TProgress& progr
 
 } // namespace
 
-bool RunPictures(TRunResult& run, const TGetOptions& options, TArchive* archive, const std::atomic<bool>& stop,
-                 TProgress& progress) {
+bool RunPictures(TRunResult& run, const TGetOptions& options, TArchive* archive,
+                 const std::atomic<bool>& stop, TProgress& progress) {
     const int workers = std::max(1, options.Jobs);
     progress.Begin(workers);
     auto pool = std::make_shared<TPool>();

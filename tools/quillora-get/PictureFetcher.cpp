@@ -212,7 +212,7 @@ void TPictureFetcher::FetchWithRetries(TPictureJob& job) {
 }
 
 void TPictureFetcher::Attempt(TPictureJob& job) {
-    const std::string part = job.Path + ".part";
+    const std::string& part = job.PartPath;
     // A client whose exchange broke off starts the next one afresh (the hook
     // that refers to the broken fetch is gone by then).
     struct TDropBroken {

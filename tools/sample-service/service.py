@@ -35,6 +35,8 @@ DEFAULT_ACCOUNT = "quillora"
 
 
 def asset(name):
+    if name.startswith("partname"):  # a picture whose own name is odd, not its content
+        name = "photo-02.jpg"
     with open(os.path.join(ASSETS, name), "rb") as f:
         return f.read()
 
@@ -90,6 +92,8 @@ def build_accounts():
                            photos(1, 1) + ["hostile-dotdot.jpg", "hostile-slash.jpg"] + photos(2, 1) +
                            ["missing-404.jpg"], "thumb-01.jpg")]
     # Two albums of one name: one folder, the later album's files stay.
+    # A picture named like the next one's unfinished file.
+    a["partnames"] = [Album("部分", "part names", ["partname.jpg"] + photos(1, 1), "thumb-01.jpg")]
     a["twins"] = [Album("同名", "first", photos(1, 2), "thumb-01.jpg"),
                   Album("同名", "second", photos(3, 2), "thumb-02.jpg")]
     a["large"] = [Album("大像册", "200 large pictures", ["large-%02d.jpg" % (k % 4 + 1) for k in range(200)],
@@ -123,6 +127,8 @@ def picture_path(account, index, k, name):
     stem = name.rsplit(".", 1)[0]
     if stem in ("missing-404", "stall", "cutoff", "busy429", "burst503", "reset", "norange"):
         return "b%d/%s/%s.%s" % (index + 1, album_id(account, index), stem, ext)
+    if stem == "partname":  # the name of the next picture's unfinished file
+        return "b%d/%s/IMG_%04d.jpg.part" % (index + 1, album_id(account, index), k + 2)
     if stem == "hostile-dotdot":
         return "b%d/%s/.." % (index + 1, album_id(account, index))
     if stem == "hostile-slash":
