@@ -7,12 +7,14 @@ packages=(
   # build
   cmake ninja-build g++ make pkg-config
   qt6-base-dev libgl-dev zlib1g-dev libjpeg62-turbo-dev libgtest-dev
+  # quillora-get's command line and report
+  libcli11-dev nlohmann-json3-dev
   # a CJK font, or every Chinese text renders as boxes
   fonts-wqy-microhei
   # tests and the demo: a display, real peers, the sample service
   xvfb xauth python3 curl wget nginx-light tinyproxy iproute2
   # benchmarks
-  libpng-dev libjpeg-turbo-progs hyperfine time bc
+  libpng-dev libjpeg-turbo-progs hyperfine time bc aria2
   # installing and packaging: the .deb, its checks, and driving the installed window
   dpkg-dev file lintian desktop-file-utils appstream xdotool
 )

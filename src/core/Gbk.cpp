@@ -7,8 +7,9 @@
 
 namespace {
 
-// iconv descriptors are costly to open; one per direction, reset before use.
-// The program has one thread, and the tests' helper threads never convert.
+// iconv descriptors are costly to open; one per direction and thread (a
+// descriptor keeps state, and quillora-get's workers convert file names at
+// the same time), reset before use.
 class TConverter {
   public:
     TConverter(const char* to, const char* from) : FCd(iconv_open(to, from)) {
@@ -72,18 +73,18 @@ bool IsGbkTrailByte(std::string_view s, size_t i) {
 }
 
 std::string GbkToUtf8(std::string_view gbk) {
-    static TConverter conv("UTF-8", "GB18030");
+    static thread_local TConverter conv("UTF-8", "GB18030");
     return conv.Run(gbk.data(), gbk.size(), HexEscape);
 }
 
 std::string Utf8ToGbk(std::string_view utf8) {
-    static TConverter conv("GB18030", "UTF-8");
+    static thread_local TConverter conv("GB18030", "UTF-8");
     return conv.Run(utf8.data(), utf8.size(),
                     [](std::string& out, unsigned char b) { out += static_cast<char>(b); });
 }
 
 std::u16string GbkToUtf16(std::string_view gbk) {
-    static TConverter conv("UTF-16LE", "GB18030");
+    static thread_local TConverter conv("UTF-16LE", "GB18030");
     std::string bytes = conv.Run(gbk.data(), gbk.size(), [](std::string& out, unsigned char b) {
         // U+FFFD in UTF-16LE for a byte that is not text
         (void)b;
@@ -98,7 +99,7 @@ std::u16string GbkToUtf16(std::string_view gbk) {
 }
 
 std::string Utf16ToGbk(std::u16string_view utf16) {
-    static TConverter conv("GB18030", "UTF-16LE");
+    static thread_local TConverter conv("GB18030", "UTF-16LE");
     std::string bytes;
     bytes.reserve(utf16.size() * 2);
     for (size_t i = 0; i < utf16.size(); ++i) {

@@ -8,9 +8,17 @@ and scripts (GBK), every picture host img<head>.photo.quillora.example serves
 pictures. Some accounts exist to show faults (see ACCOUNTS).
 
     service.py [--port N] [--port-file F] [--export DIR] [--stall-seconds S]
+               [--validators] [--rate BYTES_PER_SECOND] [--request-log F]
+
+Pictures also answer HEAD and "Range: bytes=N-" (with If-Range), which the
+window never sends; --validators adds ETag and Last-Modified to pictures,
+--rate paces picture bodies, --request-log writes one line per request.
 """
 import argparse
+import hashlib
 import os
+import socket
+import struct
 import socketserver
 import sys
 import threading
@@ -27,6 +35,8 @@ DEFAULT_ACCOUNT = "quillora"
 
 
 def asset(name):
+    if name.startswith("partname"):  # a picture whose own name is odd, not its content
+        name = "photo-02.jpg"
     with open(os.path.join(ASSETS, name), "rb") as f:
         return f.read()
 
@@ -74,6 +84,18 @@ def build_accounts():
     # Benchmarks: many albums, and one large album.
     a["many"] = [Album("像册%03d" % i, "第%d个像册" % i, photos(i, 3), "thumb-%02d.jpg" % (i % 8 + 1))
                  for i in range(1, 501)]
+    # quillora-get's faults: replies that are refused a few times, a reset
+    # mid-body, a server that ignores Range, and names that would escape.
+    a["flaky"] = [Album("不稳定", "retries", photos(1, 1) + ["busy429.jpg", "burst503.jpg", "reset.jpg",
+                                                        "norange.jpg"] + photos(2, 1), "thumb-01.jpg")]
+    a["badnames"] = [Album("坏文件名", "hostile picture names",
+                           photos(1, 1) + ["hostile-dotdot.jpg", "hostile-slash.jpg"] + photos(2, 1) +
+                           ["missing-404.jpg"], "thumb-01.jpg")]
+    # Two albums of one name: one folder, the later album's files stay.
+    # A picture named like the next one's unfinished file.
+    a["partnames"] = [Album("部分", "part names", ["partname.jpg"] + photos(1, 1), "thumb-01.jpg")]
+    a["twins"] = [Album("同名", "first", photos(1, 2), "thumb-01.jpg"),
+                  Album("同名", "second", photos(3, 2), "thumb-02.jpg")]
     a["large"] = [Album("大像册", "200 large pictures", ["large-%02d.jpg" % (k % 4 + 1) for k in range(200)],
                         "thumb-01.jpg")]
     return a
@@ -103,8 +125,14 @@ def thumb_path(account, index, album):
 def picture_path(account, index, k, name):
     ext = name.rsplit(".", 1)[1]
     stem = name.rsplit(".", 1)[0]
-    if stem in ("missing-404", "stall", "cutoff"):
+    if stem in ("missing-404", "stall", "cutoff", "busy429", "burst503", "reset", "norange"):
         return "b%d/%s/%s.%s" % (index + 1, album_id(account, index), stem, ext)
+    if stem == "partname":  # the name of the next picture's unfinished file
+        return "b%d/%s/IMG_%04d.jpg.part" % (index + 1, album_id(account, index), k + 2)
+    if stem == "hostile-dotdot":
+        return "b%d/%s/.." % (index + 1, album_id(account, index))
+    if stem == "hostile-slash":
+        return "b%d/%s/sub/escape.%s" % (index + 1, album_id(account, index), ext)
     return "b%d/%s/IMG_%04d.%s" % (index + 1, album_id(account, index), k + 1, ext)
 
 
@@ -163,10 +191,30 @@ def home_routes():
 HOME = home_routes()
 
 
+FAULT_COUNTS = {}
+FAULT_LOCK = threading.Lock()
+LAST_MODIFIED = "Sun, 01 Nov 2026 08:00:00 GMT"
+
+
+def fault_count(path):
+    """How many times this path was asked for before, counted per service run."""
+    with FAULT_LOCK:
+        n = FAULT_COUNTS.get(path, 0)
+        FAULT_COUNTS[path] = n + 1
+        return n
+
+
+def http_date(seconds_from_now):
+    return time.strftime("%a, %d %b %Y %H:%M:%S GMT", time.gmtime(time.time() + seconds_from_now))
+
+
 class Handler(BaseHTTPRequestHandler):
     protocol_version = "HTTP/1.1"
     server_version = "QuilloraSample/1.0"
     stall_seconds = 120
+    validators = False
+    rate = 0
+    request_log = None
 
     def log_message(self, fmt, *args):
         if os.environ.get("QUILLORA_SERVICE_LOG"):
@@ -192,13 +240,23 @@ class Handler(BaseHTTPRequestHandler):
         else:
             self.send_header("Content-Length", str(len(body)))
             self.end_headers()
-            self.wfile.write(body)
+            if self.command != "HEAD":
+                self.wfile.write(body)
 
     def not_found(self):
         self.send_body(404, "text/html", b"<html><body><h1>404 Not Found</h1></body></html>\r\n")
 
+    def log_request_line(self, host, path):
+        if Handler.request_log:
+            with FAULT_LOCK, open(Handler.request_log, "a") as f:
+                f.write("%s %s %s %s\n" % (self.command, host, path, self.headers.get("Range") or "-"))
+
+    def do_HEAD(self):
+        self.do_GET()
+
     def do_GET(self):
         host, path = self.target()
+        self.log_request_line(host, path)
         path = unquote(path, encoding="latin-1")
         if host == HOME_HOST:
             hit = HOME.get(path)
@@ -225,7 +283,81 @@ class Handler(BaseHTTPRequestHandler):
             self.close_connection = True
             return None
         ctype = "image/png" if name.endswith(".png") else "image/jpeg"
+        if name.startswith(("busy429", "burst503", "reset", "norange", "hostile")) or self.command == "HEAD" \
+                or self.headers.get("Range") or Handler.validators or Handler.rate:
+            return self.picture_extras(path, name, ctype)
         self.send_body(200, ctype, asset(name), chunked="/faults-01/" in "/" + path + "/")
+
+    def picture_extras(self, path, name, ctype):
+        """The replies only quillora-get asks for; the window's stay as they were."""
+        if name.startswith(("busy429", "burst503", "norange", "hostile")):
+            body = asset("photo-01.jpg")
+        elif name.startswith("reset"):
+            body = asset("large-01.jpg")  # large enough to be cut after some whole pieces
+        else:
+            body = asset(name)
+        if self.command == "GET" and name.startswith("busy429") and fault_count(path) < 1:
+            return self.refuse(429, "1")
+        if self.command == "GET" and name.startswith("burst503") and fault_count(path) < 2:
+            return self.refuse(503, http_date(2))
+        etag = '"%s"' % hashlib.sha1(body).hexdigest()[:16]
+        start, status = 0, 200
+        wanted = self.headers.get("Range") or ""
+        if_range = self.headers.get("If-Range")
+        if wanted.startswith("bytes=") and wanted.endswith("-") and not name.startswith("norange") and \
+                (not if_range or if_range in (etag, LAST_MODIFIED)):
+            start, status = int(wanted[6:-1]), 206
+            if start >= len(body):
+                self.send_response(416)
+                self.send_header("Content-Range", "bytes */%d" % len(body))
+                self.send_header("Content-Length", "0")
+                self.end_headers()
+                return None
+        self.send_response(status)
+        self.send_header("Content-Type", ctype)
+        self.send_header("Content-Length", str(len(body) - start))
+        if status == 206:
+            self.send_header("Content-Range", "bytes %d-%d/%d" % (start, len(body) - 1, len(body)))
+        if Handler.validators:
+            self.send_header("ETag", etag)
+            self.send_header("Last-Modified", LAST_MODIFIED)
+            self.send_header("Accept-Ranges", "bytes")
+        self.end_headers()
+        if self.command == "HEAD":
+            return None
+        if name.startswith("reset") and fault_count(path) < 1:
+            return self.reset_after(body[start:start + (len(body) - start) // 2])
+        self.send_paced(body[start:])
+        return None
+
+    def refuse(self, status, retry_after):
+        page = b"<html><body>busy</body></html>\r\n"
+        self.send_response(status)
+        self.send_header("Retry-After", retry_after)
+        self.send_header("Content-Type", "text/html")
+        self.send_header("Content-Length", str(len(page)))
+        self.end_headers()
+        self.wfile.write(page)
+
+    def reset_after(self, piece):
+        self.wfile.write(piece)
+        self.wfile.flush()
+        # Long enough for the client to take the piece: a reset throws away
+        # whatever it has not read yet.
+        time.sleep(0.3)
+        # Linger 0: the close sends a reset instead of a clean end.
+        self.connection.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+        self.close_connection = True
+
+    def send_paced(self, body):
+        if not Handler.rate:
+            self.wfile.write(body)
+            return
+        step = 16384
+        for k in range(0, len(body), step):
+            self.wfile.write(body[k:k + step])
+            self.wfile.flush()
+            time.sleep(step / Handler.rate)
 
 
 def export(folder):
@@ -239,7 +371,7 @@ def export(folder):
         put(HOME_HOST, path, body)
     for route, name in PICTURES.items():
         head, rest = route.split("/", 1)
-        if name.startswith(("missing", "stall", "cutoff")):
+        if name.startswith(("missing", "stall", "cutoff", "busy429", "burst503", "reset", "norange", "hostile")):
             continue
         put(PICTURE_PREFIX + head + PICTURE_SUFFIX, rest, asset(name))
 
@@ -255,12 +387,18 @@ def main():
     ap.add_argument("--port-file")
     ap.add_argument("--export")
     ap.add_argument("--stall-seconds", type=float, default=120)
+    ap.add_argument("--validators", action="store_true", help="ETag and Last-Modified on pictures")
+    ap.add_argument("--rate", type=float, default=0, help="picture bodies at this many bytes a second")
+    ap.add_argument("--request-log", help="one line per request: method, host, path, range")
     ap.add_argument("--lifetime", type=float, default=0, help="stop by itself after this many seconds")
     args = ap.parse_args()
     if args.export:
         export(args.export)
         return 0
     Handler.stall_seconds = args.stall_seconds
+    Handler.validators = args.validators
+    Handler.rate = args.rate
+    Handler.request_log = args.request_log
     server = Server(("127.0.0.1", args.port), Handler)
     port = server.server_address[1]
     if args.port_file:

@@ -1,0 +1,98 @@
+#!/usr/bin/env bash
+# quillora-get over a simulated link (a relay in front of nginx that adds a
+# round trip of 40 ms and a bandwidth): the 200-picture album against
+# aria2c -j 4 and wget -i fetching the same addresses through the same relay,
+# alternating runs, medians. Then the same with a per-connection limit of
+# 10 Mbit/s, a repeated run that skips everything, and the peak memory with
+# --jobs 8.
+set -euo pipefail
+build=$(cd "${1:-build}" && pwd)
+root=$(cd "$(dirname "$0")/.." && pwd)
+runs=${RUNS:-3}
+rtt=${RTT_MS:-40}
+mbit=${MBIT:-50}
+cmake --build "$build" --target quillora-get >/dev/null
+get="$build/bin/quillora-get"
+
+work=$(mktemp -d)
+pids=()
+cleanup() { for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done; rm -rf "$work"; }
+trap cleanup EXIT
+
+python3 "$root/tools/sample-service/service.py" --export "$work/tree"
+port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])')
+mkdir -p "$work/logs" "$work/tmp"
+{
+  echo "daemon off; master_process off; worker_processes 1; pid $work/nginx.pid; error_log $work/logs/error.log;"
+  echo "events { worker_connections 256; }"
+  echo "http { access_log off; server_names_hash_bucket_size 128; default_type text/html; types { image/jpeg jpg; image/png png; }"
+  echo "client_body_temp_path $work/tmp; proxy_temp_path $work/tmp; fastcgi_temp_path $work/tmp;"
+  echo "uwsgi_temp_path $work/tmp; scgi_temp_path $work/tmp; keepalive_requests 10000;"
+  for host in "$work"/tree/*; do
+    echo "server { listen 127.0.0.1:$port; server_name $(basename "$host"); root $host; }"
+  done
+  echo "}"
+} > "$work/nginx.conf"
+nginx -p "$work" -c "$work/nginx.conf" &
+pids+=($!)
+for _ in $(seq 1 100); do (exec 3<>/dev/tcp/127.0.0.1/"$port") 2>/dev/null && break; sleep 0.05; done
+
+grep -o "ourl:'[^']*'" "$work/tree/photo.quillora.example/album/large/pics-01.js" |
+  sed -E "s|ourl:'([^/]*)/(.*)'|http://img\1.photo.quillora.example/\2|" > "$work/urls.txt"
+bytes=$(while read -r u; do f=${u#http://img}; h=${f%%.*}; cat "$work/tree/img$h.photo.quillora.example/${u#http://*/}"; done < "$work/urls.txt" | wc -c)
+echo "pictures: $(wc -l < "$work/urls.txt"), bytes: $bytes, round trip: $rtt ms"
+
+start_relay() { # shared-mbit per-connection-mbit
+  rm -f "$work/relay.port"
+  python3 "$root/bench/get/link_relay.py" --listen-port-file "$work/relay.port" --target "$port" \
+    --rtt-ms "$rtt" --mbit "$1" --conn-mbit "$2" &
+  relay_pid=$!
+  pids+=($relay_pid)
+  for _ in $(seq 1 100); do [ -s "$work/relay.port" ] && break; sleep 0.05; done
+  relay=127.0.0.1:$(cat "$work/relay.port")
+}
+stop_relay() { kill "$relay_pid" 2>/dev/null || true; wait "$relay_pid" 2>/dev/null || true; }
+seconds() { local t0; t0=$(date +%s.%N); "$@" >/dev/null 2>&1 || echo "run failed: $*" >&2; echo "$(date +%s.%N) - $t0" | bc -l; }
+median() { printf '%s\n' "$@" | sort -n | awk '{a[NR]=$1} END {print a[int((NR+1)/2)]}'; }
+run_get() { rm -rf "$work/g"; seconds "$get" --proxy "$relay" --dest "$work/g" -q -j "${1:-4}" large; }
+run_aria() {
+  rm -rf "$work/a"
+  seconds aria2c -q -j 4 -x 1 -s 1 --all-proxy="http://$relay" --allow-overwrite=true --auto-file-renaming=false \
+    --file-allocation=none -d "$work/a" -i "$work/urls.txt"
+}
+run_wget() { rm -rf "$work/w"; seconds wget -q -i "$work/urls.txt" -P "$work/w" -e use_proxy=on -e "http_proxy=$relay"; }
+
+compare() { # label shared per-connection with-wget
+  start_relay "$2" "$3"
+  local ours=() aria=() wg=()
+  for _ in $(seq 1 "$runs"); do
+    ours+=("$(run_get)"); aria+=("$(run_aria)")
+    [ "$4" = yes ] && wg+=("$(run_wget)")
+  done
+  stop_relay
+  local mo ma link
+  mo=$(median "${ours[@]}"); ma=$(median "${aria[@]}")
+  link=$(echo "$bytes * 8 / ($2 * 1000000)" | bc -l)
+  printf '%s, median of %d: quillora-get %.2f s, aria2c -j 4 %.2f s (ratio %.2f), link limit %.2f s (ratio %.2f)' \
+    "$1" "$runs" "$mo" "$ma" "$(echo "$mo / $ma" | bc -l)" "$link" "$(echo "$mo / $link" | bc -l)"
+  [ "$4" = yes ] && printf ', wget -i %.2f s' "$(median "${wg[@]}")"
+  echo
+}
+
+compare "shared ${mbit} Mbit/s" "$mbit" 0 yes
+compare "shared ${mbit} Mbit/s, 10 Mbit/s per connection" "$mbit" 10 no
+
+start_relay "$mbit" 0
+"$get" --proxy "$relay" --dest "$work/s" -q --archive "$work/s/archive.txt" large 2>/dev/null || mkdir -p "$work/s"
+"$get" --proxy "$relay" --dest "$work/s" -q --archive "$work/s/archive.txt" large
+skips=(); heads=()
+for _ in $(seq 1 "$runs"); do
+  skips+=("$(seconds "$get" --proxy "$relay" --dest "$work/s" -q --archive "$work/s/archive.txt" large)")
+  heads+=("$(seconds "$get" --proxy "$relay" --dest "$work/s" -q large)")
+done
+printf 'repeated run, all skipped: %.2f s with --archive (no picture request), %.2f s by size (HEAD requests)\n' \
+  "$(median "${skips[@]}")" "$(median "${heads[@]}")"
+rm -rf "$work/g"
+/usr/bin/time -f '%M' -o "$work/rss" "$get" --proxy "$relay" --dest "$work/g" -q -j 8 large
+printf 'peak memory with --jobs 8: %.1f MB\n' "$(echo "$(cat "$work/rss") / 1024" | bc -l)"
+stop_relay

@@ -1,0 +1,138 @@
+#include "GetHarness.h"
+
+#include <algorithm>
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+namespace {
+
+int FreePort() {
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    socklen_t len = sizeof a;
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+    ::close(fd);
+    return ntohs(a.sin_port);
+}
+
+bool Accepts(int port) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(static_cast<uint16_t>(port));
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    const bool ok = ::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+    ::close(fd);
+    return ok;
+}
+
+std::vector<std::string> Lines(const std::string& text) {
+    std::vector<std::string> lines;
+    size_t start = 0;
+    for (size_t end; (end = text.find('\n', start)) != std::string::npos; start = end + 1)
+        lines.push_back(text.substr(start, end - start));
+    return lines;
+}
+
+} // namespace
+
+TServer::TServer(const fs::path& folder, std::vector<std::string> extra, bool nginx)
+    : FFolder(folder / "server"), FNginx(nginx) {
+    fs::create_directories(FFolder);
+    if (nginx)
+        StartNginx();
+    else
+        StartSample(std::move(extra));
+}
+
+void TServer::StartSample(std::vector<std::string> extra) {
+    const fs::path portFile = FFolder / "port";
+    std::vector<std::string> argv{"python3",       SourcePath("tools/sample-service/service.py"),
+                                  "--port-file",   portFile.string(),
+                                  "--lifetime",    "300",
+                                  "--request-log", (FFolder / "requests.log").string()};
+    argv.insert(argv.end(), extra.begin(), extra.end());
+    FProcess = std::make_unique<TChild>(argv);
+    if (WaitUntil([&] { return fs::exists(portFile); }, std::chrono::seconds(20)))
+        FPort = std::stoi(ReadWhole(portFile));
+}
+
+void TServer::StartNginx() {
+    const fs::path tree = FFolder / "tree";
+    const std::string exportCmd =
+        "python3 '" + SourcePath("tools/sample-service/service.py") + "' --export '" + tree.string() + "'";
+    if (std::system(exportCmd.c_str()) != 0) return;
+    fs::create_directories(FFolder / "tmp");
+    FPort = FreePort();
+    std::ofstream conf(FFolder / "nginx.conf");
+    const std::string tmp = (FFolder / "tmp").string();
+    conf << "daemon off;\nmaster_process off;\nworker_processes 1;\npid " << (FFolder / "nginx.pid").string()
+         << ";\nerror_log " << (FFolder / "error.log").string() << ";\nevents { worker_connections 256; }\n"
+         << "http {\n log_format q '$request_method $host $uri $http_range';\n access_log "
+         << (FFolder / "requests.log").string() << " q;\n default_type text/html;\n"
+         << " types { image/jpeg jpg; image/png png; application/x-javascript js; }\n"
+         << " client_body_temp_path " << tmp << ";\n proxy_temp_path " << tmp << ";\n fastcgi_temp_path "
+         << tmp << ";\n uwsgi_temp_path " << tmp << ";\n scgi_temp_path " << tmp << ";\n";
+    for (const auto& host : fs::directory_iterator(tree))
+        conf << " server { listen 127.0.0.1:" << FPort << "; server_name " << host.path().filename().string()
+             << "; root " << host.path().string() << "; }\n";
+    conf << "}\n";
+    conf.close();
+    FProcess = std::make_unique<TChild>(
+        std::vector<std::string>{"nginx", "-p", FFolder.string(), "-c", (FFolder / "nginx.conf").string()});
+    if (!WaitUntil([&] { return Accepts(FPort); }, std::chrono::seconds(20))) FPort = 0;
+}
+
+std::vector<std::string> TServer::Requests() const {
+    // nginx writes its log line after the reply; give it a moment.
+    std::this_thread::sleep_for(std::chrono::milliseconds(FNginx ? 200 : 50));
+    return Lines(ReadWhole(FFolder / "requests.log"));
+}
+
+void TServer::ForgetRequests() {
+    Requests();
+    // nginx keeps its log open: empty it in place.
+    fs::resize_file(FFolder / "requests.log", 0);
+}
+
+std::unique_ptr<TChild> StartGet(const fs::path& folder, const TServer& server,
+                                 std::vector<std::string> args) {
+    std::vector<std::string> argv{std::string(QUILLORA_BIN_DIR) + "/quillora-get"};
+    if (std::find(args.begin(), args.end(), "--proxy") == args.end()) {
+        argv.push_back("--proxy");
+        argv.push_back(server.Proxy());
+    }
+    argv.insert(argv.end(), args.begin(), args.end());
+    ::unsetenv("http_proxy");
+    ::unsetenv("HTTP_PROXY");
+    const fs::path cwd = fs::current_path();
+    fs::current_path(folder);
+    auto child = std::make_unique<TChild>(argv, folder / "stdout.txt", folder / "stderr.txt");
+    fs::current_path(cwd);
+    return child;
+}
+
+TGetRun FinishGet(const fs::path& folder, TChild& child) {
+    TGetRun run;
+    run.Status = child.Wait();
+    run.Out = ReadWhole(folder / "stdout.txt");
+    run.Err = ReadWhole(folder / "stderr.txt");
+    const fs::path report = folder / "report.json";
+    if (fs::exists(report)) {
+        run.Report = nlohmann::json::parse(ReadWhole(report), nullptr, false);
+        fs::remove(report);
+    }
+    return run;
+}
+
+TGetRun RunGet(const fs::path& folder, const TServer& server, std::vector<std::string> args) {
+    const auto start = std::chrono::steady_clock::now();
+    auto child = StartGet(folder, server, std::move(args));
+    TGetRun run = FinishGet(folder, *child);
+    run.Seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    return run;
+}

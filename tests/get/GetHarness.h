@@ -1,0 +1,149 @@
+#pragma once
+// Runs quillora-get as users do, against the sample service or nginx on
+// loopback, in a scratch folder of its own (never beside the program).
+
+#include <chrono>
+#include <csignal>
+#include <cstdlib>
+#include <fcntl.h>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+#include <string>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+namespace fs = std::filesystem;
+
+inline std::string ReadWhole(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+inline void WriteWhole(const fs::path& path, const std::string& bytes) {
+    std::ofstream(path, std::ios::binary) << bytes;
+}
+
+inline std::string SourcePath(const std::string& rel) {
+    return std::string(QUILLORA_SOURCE_DIR) + "/" + rel;
+}
+
+inline std::string Asset(const std::string& name) {
+    return ReadWhole(SourcePath("tools/sample-service/assets/" + name));
+}
+
+// A child in a process group of its own: killed with everything it started.
+class TChild {
+  public:
+    TChild(const std::vector<std::string>& argv, const fs::path& out = {}, const fs::path& err = {}) {
+        FPid = ::fork();
+        if (FPid != 0) return;
+        ::setpgid(0, 0);
+        if (!out.empty()) Redirect(out, 1);
+        if (!err.empty()) Redirect(err, 2);
+        std::vector<char*> args;
+        for (const std::string& a : argv)
+            args.push_back(const_cast<char*>(a.c_str()));
+        args.push_back(nullptr);
+        ::execvp(args[0], args.data());
+        ::_exit(127);
+    }
+    ~TChild() {
+        if (FPid <= 0) return;
+        ::kill(-FPid, SIGKILL);
+        ::kill(FPid, SIGKILL);
+        ::waitpid(FPid, nullptr, 0);
+    }
+    TChild(const TChild&) = delete;
+    TChild& operator=(const TChild&) = delete;
+
+    void Signal(int sig) { ::kill(FPid, sig); }
+    // Exit status, or -1 when it did not end in time.
+    int Wait(std::chrono::seconds limit = std::chrono::seconds(60)) {
+        const auto end = std::chrono::steady_clock::now() + limit;
+        int status = 0;
+        while (std::chrono::steady_clock::now() < end) {
+            if (::waitpid(FPid, &status, WNOHANG) == FPid) {
+                FPid = -1;
+                return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        return -1;
+    }
+
+  private:
+    static void Redirect(const fs::path& path, int fd) {
+        const int file = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        ::dup2(file, fd);
+        ::close(file);
+    }
+    pid_t FPid = -1;
+};
+
+inline bool WaitUntil(const std::function<bool()>& done, std::chrono::milliseconds limit) {
+    const auto end = std::chrono::steady_clock::now() + limit;
+    while (std::chrono::steady_clock::now() < end) {
+        if (done()) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return done();
+}
+
+// A scratch folder for one test, removed afterwards.
+class TScratch {
+  public:
+    TScratch() {
+        const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
+        std::string name = std::string(info->test_suite_name()) + "-" + info->name();
+        for (char& c : name)
+            if (c == '/') c = '-';
+        FPath = fs::temp_directory_path() / ("quillora-get-" + std::to_string(::getpid()) + "-" + name);
+        fs::remove_all(FPath);
+        fs::create_directories(FPath);
+    }
+    ~TScratch() { fs::remove_all(FPath); }
+    const fs::path& Path() const { return FPath; }
+
+  private:
+    fs::path FPath;
+};
+
+// The sample service with its request log, or nginx serving its export.
+class TServer {
+  public:
+    // extra: more options of service.py; nginx: serve the export with nginx instead.
+    TServer(const fs::path& folder, std::vector<std::string> extra, bool nginx = false);
+    int Port() const { return FPort; }
+    std::string Proxy() const { return "127.0.0.1:" + std::to_string(FPort); }
+    // Requests seen so far, one line each: method, host, path, range.
+    std::vector<std::string> Requests() const;
+    void ForgetRequests();
+
+  private:
+    void StartSample(std::vector<std::string> extra);
+    void StartNginx();
+    fs::path FFolder;
+    bool FNginx;
+    int FPort = 0;
+    std::unique_ptr<TChild> FProcess;
+};
+
+struct TGetRun {
+    int Status = -1;
+    std::string Out, Err;
+    double Seconds = 0;
+    nlohmann::json Report;
+};
+
+// Runs quillora-get with args in folder, through server as its proxy; the
+// report (--json report.json) is read back when there is one.
+TGetRun RunGet(const fs::path& folder, const TServer& server, std::vector<std::string> args);
+// Starts it without waiting (for the interruption).
+std::unique_ptr<TChild> StartGet(const fs::path& folder, const TServer& server,
+                                 std::vector<std::string> args);
+TGetRun FinishGet(const fs::path& folder, TChild& child);

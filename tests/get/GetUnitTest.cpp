@@ -1,0 +1,144 @@
+// The pieces of quillora-get that decide without a server: waits, the
+// archive, and the album file rules it shares with the window.
+
+#include "Archive.h"
+#include "GetHarness.h"
+#include "RetryPolicy.h"
+#include "core/Exceptions.h"
+#include "core/Gbk.h"
+#include "catalogue/AlbumList.h"
+#include "download/AlbumFiles.h"
+
+#include <atomic>
+
+TEST(GetRetryPolicy, RetryAfterValues) {
+    const TDateTime now = StrInternetToDateTime("Mon, 07 Dec 2026 12:00:00 GMT");
+    struct TCase {
+        const char* Value;
+        std::optional<double> Seconds;
+    } cases[] = {
+        {"3", 3.0},
+        {" 120 ", 120.0},
+        {"0", 0.0},
+        {"Mon, 07 Dec 2026 12:00:30 GMT", 30.0},
+        {"Mon, 07 Dec 2026 11:00:00 GMT", 0.0}, // past: at once
+        {"99999999999999999999", 1e9},          // no overflow
+        {"", std::nullopt},
+        {"-5", std::nullopt},
+        {"soon", std::nullopt},
+        {"1.5", std::nullopt},
+    };
+    for (const TCase& c : cases) {
+        const std::optional<double> got = RetryAfterSeconds(c.Value, now);
+        ASSERT_EQ(got.has_value(), c.Seconds.has_value()) << c.Value;
+        if (got) {
+            EXPECT_NEAR(*got, *c.Seconds, 0.01) << c.Value;
+        }
+    }
+}
+
+TEST(GetRetryPolicy, BackoffDoublesWithinJitterAndCap) {
+    std::mt19937 random(7);
+    struct TCase {
+        int Attempt, Base, Cap, Low, High;
+    } cases[] = {{1, 1000, 60000, 500, 1000},  {2, 1000, 60000, 1000, 2000}, {4, 1000, 60000, 4000, 8000},
+                 {30, 1000, 5000, 2500, 5000}, {1, 0, 5000, 0, 0},           {3, 100, 0, 0, 0}};
+    for (const TCase& c : cases)
+        for (int k = 0; k < 50; ++k) {
+            const int wait = BackoffMs(c.Attempt, c.Base, c.Cap, random);
+            EXPECT_GE(wait, c.Low) << c.Attempt;
+            EXPECT_LE(wait, c.High) << c.Attempt;
+        }
+    for (int code : {408, 429, 500, 502, 503, 504})
+        EXPECT_TRUE(RetryableStatus(code)) << code;
+    for (int code : {301, 400, 401, 403, 404, 410, 416})
+        EXPECT_FALSE(RetryableStatus(code)) << code;
+}
+
+TEST(GetArchive, SkipsRecordedAndSurvivesBrokenLines) {
+    TScratch scratch;
+    const std::string path = (scratch.Path() / "archive.txt").string();
+    WriteWhole(
+        path,
+        "http://a/1.jpg\t100\nnot a record\nhttp://a/2.jpg\t\n\t5\nhttp://a/3.jpg\t7\r\nhttp://a/4.jpg\t12");
+    {
+        TArchive archive(path);
+        EXPECT_TRUE(archive.Contains("http://a/1.jpg"));
+        EXPECT_FALSE(archive.Contains("http://a/2.jpg")); // cut short: fetched again
+        EXPECT_TRUE(archive.Contains("http://a/3.jpg"));
+        EXPECT_TRUE(archive.Contains("http://a/4.jpg")); // last line without its line break
+        archive.Record("http://a/5.jpg", 9);
+        archive.Record("http://a/5.jpg", 9);           // once
+        archive.Record("http://a/6.jpg\nhttp://x", 1); // would read back as two records
+    }
+    TArchive again(path);
+    EXPECT_TRUE(again.Contains("http://a/5.jpg"));
+    EXPECT_FALSE(again.Contains("http://a/6.jpg\nhttp://x"));
+    EXPECT_FALSE(again.Contains("http://x"));
+    EXPECT_EQ(again.Count(), 4u);
+    // A record appended after a last line without its line break must not join it.
+    EXPECT_NE(ReadWhole(path).find("http://a/4.jpg\t12\n"), std::string::npos);
+}
+
+TEST(GetArchive, UnwritableArchiveIsRefused) {
+    TScratch scratch;
+    EXPECT_THROW(TArchive((scratch.Path() / "no/such/folder/archive.txt").string()), EFOpenError);
+}
+
+TEST(AlbumFiles, WindowRules) {
+    struct TCase {
+        const char* Name;
+        const char* Folder; // empty: refused
+        const char* Description;
+    } cases[] = {
+        {"旅行", "d/Pic/旅行", "d/Pic/旅行/旅行.txt"},
+        {"  家人 与 朋友  ", "d/Pic/家人 与 朋友", "d/Pic/家人 与 朋友/家人 与 朋友.txt"},
+        {"   ", "d/Pic/", "d/Pic//.txt"},
+        {"..", "", ""},
+        {".", "", ""},
+        {"a/../../escape", "", ""},
+    };
+    for (const TCase& c : cases) {
+        const std::string name = Gbk(c.Name);
+        if (*c.Folder == 0) {
+            EXPECT_THROW(AlbumFilesFor("d/", name), EFCreateError) << c.Name;
+            continue;
+        }
+        const TAlbumFiles files = AlbumFilesFor("d/", name);
+        EXPECT_EQ(files.Folder, Gbk(c.Folder));
+        EXPECT_EQ(files.DescriptionFile, Gbk(c.Description));
+    }
+    const TAlbumFiles album{"d/Pic/a", "d/Pic/a/a.txt"};
+    EXPECT_EQ(PicturePath(album, "http://imgb1.x/a-01/IMG_1.jpg"), "d/Pic/a/IMG_1.jpg");
+    EXPECT_EQ(PicturePath(album, "http://imgb1.x/a-01/ IMG_2.jpg \r\n"), "d/Pic/a/IMG_2.jpg");
+    for (const char* url : {"http://imgb1.x/a-01/..", "http://imgb1.x/a-01/sub/x.jpg", "http://imgb1.x/a-01/",
+                            "http://imgb1.x/a-01/."})
+        EXPECT_THROW(PicturePath(album, url), EFCreateError) << url;
+}
+
+TEST(AlbumFiles, DescriptionWrittenByteForByte) {
+    TScratch scratch;
+    TPList album;
+    album.Name = Gbk(" 风景 ");
+    album.Desc = "\xc9\xbd\r\n \xff";
+    const TAlbumFiles files = WriteAlbumFolder(FileNameToGbk(scratch.Path().string()) + "/", album);
+    EXPECT_EQ(ReadWhole(scratch.Path() / "Pic/风景/风景.txt"), album.Desc);
+    EXPECT_EQ(files.Folder, FileNameToGbk((scratch.Path() / "Pic/风景").string()));
+}
+
+// The workers convert file names at the same time; a shared converter state
+// garbled names or crashed.
+TEST(GetThreads, TextConversionsOnManyThreads) {
+    const std::string gbk = Gbk("二〇二六年秋天的旅行/家人 与 朋友/风景.jpg");
+    const std::string utf8 = "二〇二六年秋天的旅行/家人 与 朋友/风景.jpg";
+    std::atomic<int> wrong{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 8; ++t)
+        threads.emplace_back([&] {
+            for (int k = 0; k < 3000; ++k)
+                if (GbkToUtf8(gbk) != utf8 || Utf8ToGbk(utf8) != gbk) ++wrong;
+        });
+    for (std::thread& t : threads)
+        t.join();
+    EXPECT_EQ(wrong.load(), 0);
+}

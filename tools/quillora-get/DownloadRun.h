@@ -1,0 +1,29 @@
+#pragma once
+// The steps of a run: the account's albums, the albums asked for, their
+// folders and picture lists, and the worker pool that fetches the pictures.
+
+#include "Archive.h"
+#include "GetTypes.h"
+#include "Progress.h"
+
+#include <atomic>
+#include <string>
+#include <vector>
+
+// A command line that cannot be carried out as asked (exit status 2).
+QUILLORA_EXCEPTION(EGetUsage, Exception);
+
+// Fetches the account's home page and album list into AlbumList.
+void LookupAccount(const std::string& account);
+// The AlbumList indexes that --album names (all of them without any);
+// EGetUsage for an album that is not there.
+std::vector<size_t> SelectAlbums(const std::vector<std::string>& wanted);
+// Creates the albums' folders and description files under dest and lists
+// their pictures. An album that fails costs only itself.
+TRunResult PlanRun(const std::string& dest, const std::vector<size_t>& selection, TProgress* progress,
+                   const std::atomic<bool>& stop);
+// Fetches every pending picture with jobs workers; returns when all are done,
+// or when stop is set and the workers have ended (graceSeconds at most).
+// False when workers were still running then.
+bool RunPictures(TRunResult& run, const TGetOptions& options, TArchive* archive,
+                 const std::atomic<bool>& stop, TProgress& progress);

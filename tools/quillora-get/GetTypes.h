@@ -1,0 +1,62 @@
+#pragma once
+// What quillora-get is asked to do, and what became of every album and
+// picture of the run. Texts are in the program's code page (GBK), as the
+// rest of the system keeps them; they are converted only for the terminal,
+// the file system and the report.
+
+#include "core/Exceptions.h"
+#include "catalogue/AlbumList.h"
+#include "download/AlbumFiles.h"
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+struct TGetOptions {
+    std::string Account;
+    std::vector<std::string> Albums; // names or 1-based indexes, as typed
+    bool List = false;
+    std::string Dest; // ends with "/"
+    int Jobs = 4;
+    int Retries = 4;
+    int BackoffMs = 1000;        // first back-off; doubled per attempt
+    double MaxWaitSeconds = 300; // no single wait (back-off or Retry-After) is longer
+    std::string ArchiveFile;
+    std::string JsonFile; // "-": standard output
+    int Verbosity = 1;    // 0: -q, 2: -v
+    std::string Proxy;
+    int TimeoutSeconds = 60;
+};
+
+enum class TOutcome { Pending, Saved, Skipped, Failed, Interrupted };
+
+const char* OutcomeName(TOutcome outcome);
+
+struct TPictureJob {
+    size_t Album = 0; // index into the run's albums
+    std::string Url;
+    std::string Path; // empty when the name was refused
+    std::string
+        PartPath; // where it is written until complete: Path + ".part", unless that is another picture
+    TOutcome Outcome = TOutcome::Pending;
+    int64_t Bytes = 0;
+    std::string Message;
+    double Seconds = 0;
+    int Attempts = 0;
+    bool Resumed = false;
+};
+
+struct TAlbumJob {
+    int Number = 0; // 1-based, as --list prints it
+    TPList Album;
+    TAlbumFiles Files;
+    std::string Error;            // the album could not be prepared; its pictures are not listed
+    std::vector<size_t> Pictures; // indexes into the run's pictures
+};
+
+struct TRunResult {
+    std::vector<TAlbumJob> Albums;
+    std::vector<TPictureJob> Pictures;
+    bool Interrupted = false;
+    double Seconds = 0;
+};

@@ -1,0 +1,90 @@
+#include "RunReport.h"
+
+#include "core/Gbk.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+const char* OutcomeName(TOutcome outcome) {
+    switch (outcome) {
+    case TOutcome::Saved:
+        return "saved";
+    case TOutcome::Skipped:
+        return "skipped";
+    case TOutcome::Failed:
+        return "failed";
+    case TOutcome::Interrupted:
+    case TOutcome::Pending:
+        return "interrupted";
+    }
+    return "interrupted";
+}
+
+namespace {
+
+nlohmann::json PictureReport(const TPictureJob& job) {
+    nlohmann::json p = {{"url", GbkToUtf8(job.Url)}, {"path", GbkToUtf8(job.Path)},
+                        {"bytes", job.Bytes},        {"outcome", OutcomeName(job.Outcome)},
+                        {"seconds", job.Seconds},    {"attempts", job.Attempts}};
+    if (!job.Message.empty()) p["message"] = GbkToUtf8(job.Message);
+    if (job.Resumed) p["resumed"] = true;
+    return p;
+}
+
+} // namespace
+
+nlohmann::json MakeRunReport(const TRunResult& run, const TGetOptions& options) {
+    nlohmann::json albums = nlohmann::json::array();
+    std::map<std::string, int64_t> counts{{"saved", 0}, {"skipped", 0}, {"failed", 0}, {"interrupted", 0}};
+    int64_t bytes = 0;
+    int failedAlbums = 0;
+    for (const TAlbumJob& album : run.Albums) {
+        nlohmann::json a = {{"index", album.Number},
+                            {"name", GbkToUtf8(album.Album.Name)},
+                            {"folder", GbkToUtf8(album.Files.Folder)},
+                            {"pictures", nlohmann::json::array()}};
+        if (!album.Error.empty()) {
+            a["error"] = GbkToUtf8(album.Error);
+            ++failedAlbums;
+        }
+        for (size_t k : album.Pictures) {
+            const TPictureJob& job = run.Pictures[k];
+            a["pictures"].push_back(PictureReport(job));
+            ++counts[OutcomeName(job.Outcome)];
+            if (job.Outcome == TOutcome::Saved) bytes += job.Bytes;
+        }
+        albums.push_back(std::move(a));
+    }
+    nlohmann::json totals = counts;
+    totals["pictures"] = run.Pictures.size();
+    totals["bytes_saved"] = bytes;
+    totals["albums"] = run.Albums.size();
+    totals["albums_failed"] = failedAlbums;
+    totals["seconds"] = run.Seconds;
+    return {{"account", GbkToUtf8(options.Account)},
+            {"interrupted", run.Interrupted},
+            {"albums", std::move(albums)},
+            {"totals", std::move(totals)}};
+}
+
+bool WriteRunReport(const nlohmann::json& report, const std::string& path, std::string& error) {
+    const std::string text = report.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
+    if (path == "-") {
+        std::fwrite(text.data(), 1, text.size(), stdout);
+        std::fflush(stdout);
+        return true;
+    }
+    // Written beside and renamed, so that a report is never seen half written.
+    const std::string native = GbkToFileName(path);
+    const std::string temporary = native + ".part";
+    std::FILE* f = std::fopen(temporary.c_str(), "wb");
+    bool ok = f && std::fwrite(text.data(), 1, text.size(), f) == text.size();
+    if (f) ok = std::fclose(f) == 0 && ok;
+    if (ok) ok = std::rename(temporary.c_str(), native.c_str()) == 0;
+    if (!ok) {
+        error = std::strerror(errno);
+        std::remove(temporary.c_str());
+    }
+    return ok;
+}
