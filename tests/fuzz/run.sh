@@ -1,0 +1,65 @@
+#!/usr/bin/env bash
+# Runs the fuzz targets of a fuzz build, one after the other, each for a
+# number of seconds:   run.sh BUILD SECONDS [TARGET...]
+#
+# Each target works on its corpus folder in the build (BUILD/fuzz-corpus/T),
+# seeded from the committed seeds and regression inputs, so that the tree is
+# never changed and longer runs go on from what earlier ones found. A crash,
+# a sanitizer report, a leak, a run over 10 s on one input or over 2 GB of
+# memory is a finding: its input lands in BUILD/fuzz-findings/T/ and the
+# script ends non-zero after all targets ran.
+set -uo pipefail
+
+build=$(cd "$1" && pwd)
+seconds=$2
+shift 2
+here=$(cd "$(dirname "$0")" && pwd)
+all=(png bmp ico jpeg metafile url headers cookies dates http_reply album_list picture_list)
+if [ $# -gt 0 ]; then targets=("$@"); else targets=("${all[@]}"); fi
+
+# The longest input worth trying: files of a few KB reach every branch of a
+# reader; long texts only make each run slower.
+max_len() {
+    case $1 in
+    png | bmp | ico | jpeg) echo 32768 ;;
+    metafile | headers | http_reply | album_list | picture_list) echo 16384 ;;
+    dates) echo 256 ;;
+    *) echo 4096 ;;
+    esac
+}
+
+failed=()
+for target in "${targets[@]}"; do
+    program=$build/bin/fuzz_$target
+    corpus=$build/fuzz-corpus/$target
+    findings=$build/fuzz-findings/$target
+    log=$findings/last-run.log
+    mkdir -p "$corpus" "$findings"
+    for dir in "$here/corpus/$target" "$here/regressions/$target"; do
+        [ -d "$dir" ] && find "$dir" -maxdepth 1 -type f ! -name '.*' -exec cp -n {} "$corpus/" \;
+    done
+    dict=()
+    [ -f "$here/dict/$target.dict" ] && dict=(-dict="$here/dict/$target.dict")
+    QT_QPA_PLATFORM=offscreen \
+        ASAN_OPTIONS=detect_leaks=1 \
+        LSAN_OPTIONS=suppressions=$here/../lsan.supp \
+        UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+        "$program" -max_total_time="$seconds" -rss_limit_mb=2048 -timeout=10 -max_len="$(max_len "$target")" \
+        "${dict[@]}" -artifact_prefix="$findings/" -print_final_stats=1 "$corpus" >"$log" 2>&1
+    status=$?
+    stats=$(grep -E '^#[0-9]+.*(DONE|cov:)' "$log" | tail -1)
+    speed=$(grep -E '^stat::average_exec_per_sec' "$log" | awk '{print $2}')
+    if [ $status -eq 0 ]; then
+        echo "fuzz $target: ok, ${speed:-?} execs/s; $stats"
+    else
+        failed+=("$target")
+        echo "fuzz $target: FINDING (exit $status); log $log"
+        grep -E '^==[0-9]+==ERROR|^SUMMARY|runtime error|Test unit written to|ALARM|out-of-memory' "$log" | head -5 | sed 's/^/    /'
+    fi
+done
+
+if [ ${#failed[@]} -gt 0 ]; then
+    echo "fuzz: findings in ${failed[*]} (inputs under $build/fuzz-findings/)"
+    exit 1
+fi
+echo "fuzz: no findings in ${targets[*]}"
