@@ -3,8 +3,9 @@
 // and 204), 100 Continue, redirects, credentials challenges, keep-alive and
 // reconnects. The server is played from memory (no sockets).
 //
-// Input: five option bytes, then the server's bytes; "<close>" ends one
-// connection's bytes and starts the next connection's.
+// Input: five option bytes, then the server's bytes: "<close>" ends one
+// connection's and starts the next one's; inside a connection "<next>"
+// ends what the server answers to one request.
 //   0  request method of the first fetch
 //   1  flags: follow redirects, HTTP/1.0, in-process auth retry, through a
 //      proxy, proxy credentials, credentials in the URL, no cookies, split
@@ -29,14 +30,20 @@ const char* const Urls[] = {
     "https://secure.test/",
 };
 
-std::vector<std::string> SplitConnections(const std::string& text) {
-    static const std::string mark = "<close>";
+std::vector<std::string> Split(const std::string& text, const std::string& mark) {
     std::vector<std::string> parts;
     size_t from = 0;
     for (size_t at; (at = text.find(mark, from)) != std::string::npos; from = at + mark.size())
         parts.push_back(text.substr(from, at - from));
     parts.push_back(text.substr(from));
     return parts;
+}
+
+std::vector<TMemoryIOHandler::TScript> Scripts(const std::string& text) {
+    std::vector<TMemoryIOHandler::TScript> scripts;
+    for (const std::string& connection : Split(text, "<close>"))
+        scripts.push_back(Split(connection, "<next>"));
+    return scripts;
 }
 
 void Configure(TIdHTTP& client, uint8_t flags, uint8_t limits) {
@@ -76,7 +83,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     // Declared first so that it outlives the client, which closes it on destruction.
     TMemoryIOHandler server;
-    server.Connections = SplitConnections(fuzz::Text(data, size));
+    server.Connections = Scripts(fuzz::Text(data, size));
     server.SegmentSize = segment;
     TIdHTTP client;
     client.SetIOHandler(&server);

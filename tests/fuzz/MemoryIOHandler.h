@@ -1,8 +1,10 @@
 #pragma once
-// An IO handler that plays a server from memory: each connection the client
-// opens gets the next script of bytes, served in segments of a chosen size,
-// and is closed by the "server" once its script is used up. What the client
-// writes is only counted. No socket, no waiting: every read is ready at once.
+// An IO handler that plays a server from memory, without sockets or waiting.
+// Each connection the client opens gets the next script: a list of turns,
+// each what the server sends after one request. A turn is released by a
+// write of the client once everything released before has been read; a
+// read with nothing released waits in vain (the read time-out), and once
+// the last turn is read the server closes.
 
 #include "net/IdIOHandler.h"
 
@@ -11,10 +13,10 @@
 
 class TMemoryIOHandler : public TIdIOHandler {
   public:
-    // What the server sends on the first, second, ... connection; later
-    // connections are closed at once.
-    std::vector<std::string> Connections;
-    // Largest piece one receive hands over; 0: everything that is left.
+    using TScript = std::vector<std::string>;
+    // The scripts of the first, second, ... connection; later ones are closed at once.
+    std::vector<TScript> Connections;
+    // Largest piece one receive hands over; 0: everything released.
     int SegmentSize = 0;
     int ConnectCount = 0;
     int64_t BytesWritten = 0;
@@ -23,12 +25,14 @@ class TMemoryIOHandler : public TIdIOHandler {
                    int boundPort, const std::string& boundIP) override;
     void CloseHandler() override { FOpen = false; }
     bool IsOpen() override { return FOpen; }
-    bool WaitReadable(int /*timeout*/) override { return true; }
+    bool WaitReadable(int timeout) override;
     int ReceiveRaw(void* buffer, int length) override;
     int SendRaw(const void* buffer, int length) override;
 
   private:
     bool FOpen = false;
-    std::string FScript;
+    TScript FScript;
+    size_t FReleasedTurns = 0;
+    std::string FReleased;
     size_t FPosition = 0;
 };

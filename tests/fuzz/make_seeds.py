@@ -176,19 +176,19 @@ def text_seeds():
         put("dates", "date-%d" % i, date)
     prefix_get = bytes([1, 1, 0x1A, 0, 0]).decode("latin-1")
     put("http_reply", "length", prefix_get + "HTTP/1.1 200 OK\r\nContent-Length: 5\r\nSet-Cookie: a=b\r\n\r\nhello"
-        "HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok")
+        "<next>HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok")
     put("http_reply", "chunked", bytes([1, 0, 0, 3, 1]).decode("latin-1") + "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n"
-        "5\r\nhello\r\n3;ext=1\r\nabc\r\n0\r\nTrailer: x\r\n\r\n")
+        "5\r\nhello\r\n3;ext=1\r\nabc\r\n0\r\nTrailer: x\r\n\r\n<next>HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n")
     put("http_reply", "until-close", bytes([1, 2, 0, 0, 2]).decode("latin-1") + "HTTP/1.0 200 OK\r\nContent-Type: text/html\r\n\r\nbody until close"
         "<close>HTTP/1.0 204 No Content\r\n\r\n")
     put("http_reply", "redirects", bytes([1, 1, 7, 0, 0]).decode("latin-1") + "HTTP/1.1 302 Found\r\nLocation: /moved/here\r\nContent-Length: 3\r\n\r\nabc"
-        "HTTP/1.1 301 Moved\r\nLocation: http://other.test:81/x\r\nConnection: close\r\n\r\n<close>HTTP/1.1 200 OK\r\nContent-Length: 1\r\n\r\nx")
+        "<next>HTTP/1.1 301 Moved\r\nLocation: http://other.test:81/x\r\nConnection: close\r\n\r\n<close>HTTP/1.1 200 OK\r\nContent-Length: 1\r\n\r\nx")
     put("http_reply", "auth", bytes([1, 33, 0x18, 0, 0]).decode("latin-1") + "HTTP/1.1 401 Unauthorized\r\nWWW-Authenticate: Basic realm=\"x\"\r\nContent-Length: 0\r\n\r\n"
-        "HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok")
+        "<next>HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok")
     put("http_reply", "proxy-auth", bytes([1, 24, 0x18, 0, 0]).decode("latin-1") + "HTTP/1.1 407 Proxy Authentication Required\r\nProxy-Authenticate: Basic realm=\"p\"\r\n"
-        "Content-Length: 0\r\n\r\nHTTP/1.1 100 Continue\r\n\r\nHTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok")
+        "Content-Length: 0\r\n\r\n<next>HTTP/1.1 100 Continue\r\n\r\nHTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok")
     put("http_reply", "head-and-error", bytes([0, 0, 0, 0, 2]).decode("latin-1") + "HTTP/1.1 200 OK\r\nContent-Length: 100\r\n\r\n"
-        "HTTP/1.1 404 Not Found\r\nContent-Length: 9\r\n\r\nnot found")
+        "<next>HTTP/1.1 404 Not Found\r\nContent-Length: 9\r\n\r\nnot found")
     put("http_reply", "post", bytes([2, 0, 0, 0, 1]).decode("latin-1") + "HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok")
 
     record = ("{id:%d,name:'%s',s:0,desc:'%s',st:1,au:0,count:%s,t:5,lurl:'b12/icon/t%d.jpg',dmt:7,purl:'a/b/p%d.js'}")

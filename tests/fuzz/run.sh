@@ -8,6 +8,9 @@
 # a sanitizer report, a leak, a run over 10 s on one input or over 2 GB of
 # memory is a finding: its input lands in BUILD/fuzz-findings/T/ and the
 # script ends non-zero after all targets ran.
+#
+# FUZZ_KEEP_GOING=1 (for long runs) goes on after a finding, in a child
+# process, and collects every finding of the run instead of the first.
 set -uo pipefail
 
 build=$(cd "$1" && pwd)
@@ -28,6 +31,15 @@ max_len() {
     esac
 }
 
+keep_going=()
+if [ "${FUZZ_KEEP_GOING:-0}" = 1 ]; then
+    keep_going=(-fork=1 -ignore_crashes=1 -ignore_ooms=1 -ignore_timeouts=1)
+fi
+
+artifacts() {
+    find "$1" -maxdepth 1 -type f \( -name 'crash-*' -o -name 'oom-*' -o -name 'timeout-*' -o -name 'leak-*' \) | sort
+}
+
 failed=()
 for target in "${targets[@]}"; do
     program=$build/bin/fuzz_$target
@@ -38,6 +50,7 @@ for target in "${targets[@]}"; do
     for dir in "$here/corpus/$target" "$here/regressions/$target"; do
         [ -d "$dir" ] && find "$dir" -maxdepth 1 -type f ! -name '.*' -exec cp -n {} "$corpus/" \;
     done
+    before=$(artifacts "$findings")
     dict=()
     [ -f "$here/dict/$target.dict" ] && dict=(-dict="$here/dict/$target.dict")
     QT_QPA_PLATFORM=offscreen \
@@ -45,16 +58,18 @@ for target in "${targets[@]}"; do
         LSAN_OPTIONS=suppressions=$here/../lsan.supp \
         UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
         "$program" -max_total_time="$seconds" -rss_limit_mb=2048 -timeout=10 -max_len="$(max_len "$target")" \
-        "${dict[@]}" -artifact_prefix="$findings/" -print_final_stats=1 "$corpus" >"$log" 2>&1
+        "${dict[@]}" "${keep_going[@]}" -artifact_prefix="$findings/" -print_final_stats=1 "$corpus" >"$log" 2>&1
     status=$?
     stats=$(grep -E '^#[0-9]+.*(DONE|cov:)' "$log" | tail -1)
     speed=$(grep -E '^stat::average_exec_per_sec' "$log" | awk '{print $2}')
-    if [ $status -eq 0 ]; then
+    new=$(comm -13 <(echo "$before") <(artifacts "$findings") | grep . || true)
+    if [ $status -eq 0 ] && [ -z "$new" ]; then
         echo "fuzz $target: ok, ${speed:-?} execs/s; $stats"
     else
         failed+=("$target")
         echo "fuzz $target: FINDING (exit $status); log $log"
-        grep -E '^==[0-9]+==ERROR|^SUMMARY|runtime error|Test unit written to|ALARM|out-of-memory' "$log" | head -5 | sed 's/^/    /'
+        grep -E '^==[0-9]+==ERROR|^SUMMARY|runtime error|ALARM|out-of-memory' "$log" | sort | uniq -c | head -8 | sed 's/^/    /'
+        echo "$new" | sed 's/^/    input: /'
     fi
 done
 
