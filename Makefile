@@ -35,7 +35,7 @@ asan: setup $(ASAN_BUILD)/build.ninja
 		ctest --output-on-failure -j $(JOBS)
 
 $(FUZZ_BUILD)/build.ninja:
-	CC=clang CXX=clang++ cmake -S . -B $(FUZZ_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	CC=clang CXX=clang++ cmake -S . -B $(FUZZ_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=None \
 		-DQUILLORA_FUZZ=ON -DQUILLORA_TESTS=OFF
 
 fuzz: setup $(FUZZ_BUILD)/build.ninja

@@ -5,8 +5,8 @@
 #include "graphics/Icon.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    // Every entry gets a chance to be chosen: at the system size, and at
-    // the size the file's first entry names.
+    // Other entries are chosen at other requested sizes: the system's, a
+    // smaller and a larger one.
     for (int requested : {0, 16, 48}) {
         TIcon icon;
         if (requested) {
