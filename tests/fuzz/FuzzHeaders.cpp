@@ -11,9 +11,11 @@ namespace {
 const char* const Names[] = {"Content-Length", "Transfer-Encoding", "Location", "Set-Cookie",
                              "WWW-Authenticate", "Connection", "Date", "X"};
 
-void ListOperations(const std::string& text, int foldWidth) {
+void ListOperations(const std::string& text, uint8_t options) {
     TIdHeaderList headers;
-    headers.FoldWidth = foldWidth;
+    headers.FoldWidth = options & 63;
+    headers.JoinContinuations = !(options & 64);
+    headers.FoldOnWrite = !(options & 128);
     headers.SetText(text);
     for (const char* name : Names) {
         headers.ValueOf(name);
@@ -28,7 +30,7 @@ void ListOperations(const std::string& text, int foldWidth) {
     headers.SetHeader("Location", text.substr(0, 200));
     headers.SetHeader(headers.Count() ? headers.NameAt(0) : "X", firstValue + firstValue);
     headers.Text();
-    WrapHeaderLine(text, foldWidth);
+    WrapHeaderLine(text, headers.FoldWidth);
 }
 
 void ReplyRecord(const std::string& text) {
@@ -42,9 +44,10 @@ void ReplyRecord(const std::string& text) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     fuzz::TInputPrefix prefix(data, size);
-    const int foldWidth = prefix.Byte() % 100;
+    // Fold width (low 6 bits), continuation lines kept apart, no folding.
+    const uint8_t options = prefix.Byte();
     const std::string text = fuzz::Text(data, size);
-    ListOperations(text, foldWidth);
+    ListOperations(text, options);
     ReplyRecord(text);
     return 0;
 }
