@@ -60,15 +60,15 @@ for target in "${targets[@]}"; do
         "$program" -max_total_time="$seconds" -rss_limit_mb=2048 -timeout=10 -max_len="$(max_len "$target")" \
         "${dict[@]}" "${keep_going[@]}" -artifact_prefix="$findings/" -print_final_stats=1 "$corpus" >"$log" 2>&1
     status=$?
-    stats=$(grep -E '^#[0-9]+.*(DONE|cov:)' "$log" | tail -1)
-    speed=$(grep -E '^stat::average_exec_per_sec' "$log" | awk '{print $2}')
+    stats=$(grep -aE '^#[0-9]+.*(DONE|cov:)' "$log" | tail -1)
+    speed=$(grep -aE '^stat::average_exec_per_sec' "$log" | awk '{print $2}')
     new=$(comm -13 <(echo "$before") <(artifacts "$findings") | grep . || true)
     if [ $status -eq 0 ] && [ -z "$new" ]; then
         echo "fuzz $target: ok, ${speed:-?} execs/s; $stats"
     else
         failed+=("$target")
         echo "fuzz $target: FINDING (exit $status); log $log"
-        grep -E '^==[0-9]+==ERROR|^SUMMARY|runtime error|ALARM|out-of-memory' "$log" | sort | uniq -c | head -8 | sed 's/^/    /'
+        grep -aE '^==[0-9]+==ERROR|^SUMMARY|runtime error|ALARM|out-of-memory' "$log" | sort | uniq -c | head -8 | sed 's/^/    /'
         echo "$new" | sed 's/^/    input: /'
     fi
 done
