@@ -1,9 +1,13 @@
 # The project's commands. Each one does all the set-up it needs first.
 BUILD      ?= build
 ASAN_BUILD ?= build-asan
+FUZZ_BUILD ?= build-fuzz
+# Seconds each fuzz target runs; FUZZ_TARGETS picks some (default: all).
+FUZZ_SECONDS ?= 20
+FUZZ_TARGETS ?=
 JOBS       ?= $(shell nproc)
 
-.PHONY: all setup build run test asan bench package clean
+.PHONY: all setup build run test asan fuzz bench package clean
 
 all: build
 
@@ -30,6 +34,14 @@ asan: setup $(ASAN_BUILD)/build.ninja
 	cd $(ASAN_BUILD) && ASAN_OPTIONS=detect_leaks=1 LSAN_OPTIONS=suppressions=$(CURDIR)/tests/lsan.supp UBSAN_OPTIONS=print_stacktrace=1 \
 		ctest --output-on-failure -j $(JOBS)
 
+$(FUZZ_BUILD)/build.ninja:
+	CC=clang CXX=clang++ cmake -S . -B $(FUZZ_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=None \
+		-DQUILLORA_FUZZ=ON -DQUILLORA_TESTS=OFF
+
+fuzz: setup $(FUZZ_BUILD)/build.ninja
+	cmake --build $(FUZZ_BUILD) -j $(JOBS) --target fuzz_targets
+	@bash tests/fuzz/run.sh $(FUZZ_BUILD) $(FUZZ_SECONDS) $(FUZZ_TARGETS)
+
 bench: build
 	@bash bench/run.sh $(BUILD)
 
@@ -38,4 +50,4 @@ package: build
 	cd $(BUILD) && cpack -G DEB
 
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD)
+	rm -rf $(BUILD) $(ASAN_BUILD) $(FUZZ_BUILD)

@@ -13,6 +13,8 @@ packages=(
   fonts-wqy-microhei
   # tests and the demo: a display, real peers, the sample service
   xvfb xauth python3 curl wget nginx-light tinyproxy iproute2
+  # fuzz targets: clang with libFuzzer and the sanitizers, and the symbolizer for their reports
+  clang libclang-rt-dev llvm
   # benchmarks
   libpng-dev libjpeg-turbo-progs hyperfine time bc aria2
   # installing and packaging: the .deb, its checks, and driving the installed window

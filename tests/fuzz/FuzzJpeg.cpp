@@ -1,0 +1,19 @@
+// JPEG files through libjpeg: header facts at load, the deferred decode at
+// the first drawing, at every scale. The last byte picks the scale and the
+// colour form: libjpeg ignores what follows the end marker, so a seed stays
+// a valid file whatever that byte is.
+
+#include "FuzzPictures.h"
+#include "graphics/JPEGImage.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    TJPEGImage jpeg;
+    const uint8_t last = size ? data[size - 1] : 0;
+    jpeg.Settings.Scale = static_cast<TJPEGScale>(last & 3);
+    jpeg.Settings.Grayscale = (last & 4) != 0;
+    jpeg.Settings.Performance = (last & 8) ? TJPEGPerformance::jpBestSpeed : TJPEGPerformance::jpBestQuality;
+    if (fuzz::Refused([&] { fuzz::ReadPictureFrom(jpeg, data, size); })) return 0;
+    fuzz::Refused([&] { jpeg.DIBNeeded(); });
+    if (fuzz::DrawingWanted()) fuzz::Refused([&] { fuzz::DrawEveryWay(jpeg); });
+    return 0;
+}

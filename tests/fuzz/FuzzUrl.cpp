@@ -1,0 +1,45 @@
+// URLs as pages, redirects and users hand them over, and the path and search
+// helpers the client builds requests with; also the proxy setting texts.
+
+#include "FuzzSupport.h"
+#include "http/ClientSettings.h"
+#include "http/IdURI.h"
+
+namespace {
+
+void SplitAndCompose(const std::string& text) {
+    TIdURI url(text);
+    fuzz::Refused([&] { url.ComposeUrl(IncludeAuthInfo | IncludeFragment); });
+    fuzz::Refused([&] { url.PlainUrl(); });
+    // What the client does with a redirect's Location: merge it into the path it has.
+    ResolvePath(url.DirPath, text);
+    ResolvePath("/a/b/", url.DirPath + url.DocName);
+}
+
+void SearchHelpers(const std::string& text) {
+    const size_t half = text.size() / 2;
+    const std::string head = text.substr(0, half), tail = text.substr(half);
+    MbPos(head.substr(0, 3), tail, static_cast<int>(half % 7) - 1, half % 2 == 0);
+    LastPos(head.substr(0, 2), tail, static_cast<int>(half % 11) - 1);
+    std::string rest = text;
+    while (!rest.empty())
+        SplitAt(rest, "/");
+    NormalizeSlashes(text);
+}
+
+void ProxyTexts(const std::string& text) {
+    fuzz::Refused([&] { ParseProxySetting(text); });
+    ProxyBypassed("www.example.com", text);
+    ProxyBypassed(text, ".example.com,localhost,*.local");
+    fuzz::Refused([&] { ProxyForUrl(text, "user:pa%20ss@proxy.test:3128", "localhost"); });
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    const std::string text = fuzz::Text(data, size);
+    SplitAndCompose(text);
+    SearchHelpers(text);
+    ProxyTexts(text);
+    return 0;
+}
