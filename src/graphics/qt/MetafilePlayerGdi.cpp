@@ -70,12 +70,7 @@ QImage DecodeDib(const uint8_t* info, size_t infoSize, const uint8_t* bits, size
     const uint64_t total = 14 + uint64_t(infoSize) + bitsSize;
     if (total > UINT32_MAX) return QImage();
     TMemoryStream stream;
-    // The file header: "BM", the file size, two reserved words, the offset of the bits.
-    const uint32_t headerWords[3] = {uint32_t(total), 0, uint32_t(14 + infoSize)};
-    uint8_t fileHeader[14] = {'B', 'M'};
-    for (int i = 0; i < 12; ++i)
-        fileHeader[2 + i] = uint8_t(headerWords[i / 4] >> (8 * (i % 4)));
-    stream.WriteBuffer(fileHeader, sizeof fileHeader);
+    WriteBmpFileHeader(stream, uint32_t(total), uint32_t(14 + infoSize));
     stream.WriteBuffer(info, static_cast<int64_t>(infoSize));
     if (bitsSize) stream.WriteBuffer(bits, static_cast<int64_t>(bitsSize));
     stream.SetPosition(0);
@@ -393,7 +388,7 @@ void TGdiPlayback::DrawBitmap(const QImage& image, QRectF target, QRectF source,
 }
 
 QPolygonF ReadPoints32(const TRecord& record, size_t offset, uint32_t count) {
-    if (count > record.Fits(offset, 8)) throw TShortRecord{};
+    if (count > record.Fits(offset, 8)) TRecord::RaiseShort();
     QPolygonF points;
     points.reserve(qsizetype(count));
     for (uint32_t i = 0; i < count; ++i)
@@ -402,7 +397,7 @@ QPolygonF ReadPoints32(const TRecord& record, size_t offset, uint32_t count) {
 }
 
 QPolygonF ReadPoints16(const TRecord& record, size_t offset, uint32_t count) {
-    if (count > record.Fits(offset, 4)) throw TShortRecord{};
+    if (count > record.Fits(offset, 4)) TRecord::RaiseShort();
     QPolygonF points;
     points.reserve(qsizetype(count));
     for (uint32_t i = 0; i < count; ++i)
