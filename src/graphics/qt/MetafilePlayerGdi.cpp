@@ -387,21 +387,16 @@ void TGdiPlayback::DrawBitmap(const QImage& image, QRectF target, QRectF source,
     FPainter.setCompositionMode(QPainter::CompositionMode_SourceOver);
 }
 
-QPolygonF ReadPoints32(const TRecord& record, size_t offset, uint32_t count) {
-    if (count > record.Fits(offset, 8)) TRecord::RaiseShort();
+QPolygonF ReadPoints(const TRecord& record, size_t offset, uint32_t count, size_t coordinateSize) {
+    const size_t pointSize = 2 * coordinateSize;
+    if (count > record.Fits(offset, pointSize)) TRecord::RaiseShort();
+    const auto coordinate = [&](size_t at) -> double {
+        return coordinateSize == 4 ? record.I32(at) : record.I16(at);
+    };
     QPolygonF points;
     points.reserve(qsizetype(count));
-    for (uint32_t i = 0; i < count; ++i)
-        points.append(QPointF(record.I32(offset + 8 * size_t(i)), record.I32(offset + 8 * size_t(i) + 4)));
-    return points;
-}
-
-QPolygonF ReadPoints16(const TRecord& record, size_t offset, uint32_t count) {
-    if (count > record.Fits(offset, 4)) TRecord::RaiseShort();
-    QPolygonF points;
-    points.reserve(qsizetype(count));
-    for (uint32_t i = 0; i < count; ++i)
-        points.append(QPointF(record.I16(offset + 4 * size_t(i)), record.I16(offset + 4 * size_t(i) + 2)));
+    for (size_t at = offset; at < offset + pointSize * size_t(count); at += pointSize)
+        points.append(QPointF(coordinate(at), coordinate(at + coordinateSize)));
     return points;
 }
 

@@ -563,8 +563,14 @@ class TGdiPlayback {
     bool FPainterClipSet = false;
 };
 
-QPolygonF ReadPoints32(const TRecord& record, size_t offset, uint32_t count);
-QPolygonF ReadPoints16(const TRecord& record, size_t offset, uint32_t count);
+// count points of two signed coordinates of coordinateSize (2 or 4) bytes each.
+QPolygonF ReadPoints(const TRecord& record, size_t offset, uint32_t count, size_t coordinateSize);
+inline QPolygonF ReadPoints32(const TRecord& record, size_t offset, uint32_t count) {
+    return ReadPoints(record, offset, count, 4);
+}
+inline QPolygonF ReadPoints16(const TRecord& record, size_t offset, uint32_t count) {
+    return ReadPoints(record, offset, count, 2);
+}
 
 // The canvas's pixels as a QImage, shared, not copied.
 QImage WrapCanvas(TCanvas& canvas);
