@@ -240,7 +240,7 @@ class TEmfPlayback : public TGdiPlayback {
             const uint32_t count = r.U32(32 + 4 * size_t(i));
             if (count > total - next) TRecord::RaiseShort();
             const size_t at = pointsAt + next * pointSize;
-            result.push_back(pointSize == 8 ? ReadPoints32(r, at, count) : ReadPoints16(r, at, count));
+            result.push_back(ReadPoints(r, at, count, pointSize / 2));
             next += count;
         }
         return result;
