@@ -151,11 +151,14 @@ TFileStream::~TFileStream() {
     if (FHandle >= 0) ::close(FHandle);
 }
 
-int64_t TFileStream::Read(void* buffer, int64_t count) {
+namespace {
+
+// Repeats a read or a write until count bytes are done or it fails or ends;
+// a signal that interrupts it is no failure.
+template <typename Transfer> int64_t TransferWhole(int64_t count, Transfer transfer) {
     int64_t done = 0;
-    auto* p = static_cast<uint8_t*>(buffer);
     while (done < count) {
-        ssize_t n = ::read(FHandle, p + done, static_cast<size_t>(count - done));
+        ssize_t n = transfer(done, static_cast<size_t>(count - done));
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) break;
         done += n;
@@ -163,16 +166,16 @@ int64_t TFileStream::Read(void* buffer, int64_t count) {
     return done;
 }
 
+} // namespace
+
+int64_t TFileStream::Read(void* buffer, int64_t count) {
+    auto* p = static_cast<uint8_t*>(buffer);
+    return TransferWhole(count, [&](int64_t done, size_t left) { return ::read(FHandle, p + done, left); });
+}
+
 int64_t TFileStream::Write(const void* buffer, int64_t count) {
-    int64_t done = 0;
     const auto* p = static_cast<const uint8_t*>(buffer);
-    while (done < count) {
-        ssize_t n = ::write(FHandle, p + done, static_cast<size_t>(count - done));
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) break;
-        done += n;
-    }
-    return done;
+    return TransferWhole(count, [&](int64_t done, size_t left) { return ::write(FHandle, p + done, left); });
 }
 
 int64_t TFileStream::Seek(int64_t offset, TSeekOrigin origin) {

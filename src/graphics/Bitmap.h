@@ -116,3 +116,8 @@ std::vector<int> NearestSourceIndexes(int from, int to, int64_t start, int64_t s
 
 // Row length of a raster in bytes, rounded up to 4; -1 when it would not fit an int.
 int64_t RasterRowBytes(int64_t width, int bitsPerPixel);
+
+// Device-independent bitmaps held inside other files (icons, metafiles) are
+// read by putting the 14-byte "BM" file header in front of them: the file's
+// size and where its bits start.
+void WriteBmpFileHeader(TStream& stream, uint32_t fileSize, uint32_t bitsOffset);

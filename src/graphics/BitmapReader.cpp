@@ -4,19 +4,14 @@
 
 #include "graphics/Bitmap.h"
 
+#include "core/ByteOrder.h"
+
 #include <algorithm>
 #include <cstring>
 
 namespace {
 
 const char* const BitmapNotValid = "Bitmap image is not valid";
-
-uint16_t Get16(const uint8_t* p) {
-    return static_cast<uint16_t>(p[0] | p[1] << 8);
-}
-uint32_t Get32(const uint8_t* p) {
-    return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
-}
 
 enum : uint32_t { BI_RGB = 0, BI_RLE8 = 1, BI_RLE4 = 2, BI_BITFIELDS = 3 };
 
@@ -365,4 +360,11 @@ void TBitmap::ReadPicture(TStream& stream) {
     FImage = std::move(decoded.FImage);
     SetPaletteModified(true);
     Changed();
+}
+
+void WriteBmpFileHeader(TStream& stream, uint32_t fileSize, uint32_t bitsOffset) {
+    uint8_t header[14] = {'B', 'M'};
+    Put32(header + 2, fileSize); // two reserved words follow, zero
+    Put32(header + 10, bitsOffset);
+    stream.WriteBuffer(header, sizeof header);
 }

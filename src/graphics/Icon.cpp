@@ -1,5 +1,6 @@
 #include "graphics/Icon.h"
 
+#include "core/ByteOrder.h"
 #include "graphics/Picture.h"
 
 #include <climits>
@@ -8,21 +9,6 @@
 namespace {
 
 const char* const IconNotValid = "Icon image is not valid";
-
-uint16_t Get16(const uint8_t* p) {
-    return static_cast<uint16_t>(p[0] | p[1] << 8);
-}
-uint32_t Get32(const uint8_t* p) {
-    return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
-}
-void Put16(uint8_t* p, uint32_t v) {
-    p[0] = uint8_t(v);
-    p[1] = uint8_t(v >> 8);
-}
-void Put32(uint8_t* p, uint32_t v) {
-    Put16(p, v);
-    Put16(p + 2, v >> 16);
-}
 
 constexpr int Unlimited = INT_MAX;
 
@@ -203,10 +189,8 @@ TDibLayout MeasureDib(const uint8_t* data, size_t size) {
 void DecodeColors(const uint8_t* data, const TDibLayout& dib, TBitmap& colors) {
     try {
         TMemoryStream bmp;
-        uint8_t fileHeader[14] = {'B', 'M'};
-        Put32(fileHeader + 2, uint32_t(14 + dib.ColorBytes));
-        Put32(fileHeader + 10, uint32_t(14 + dib.HeaderSize + dib.TableBytes));
-        bmp.WriteBuffer(fileHeader, 14);
+        WriteBmpFileHeader(bmp, uint32_t(14 + dib.ColorBytes),
+                           uint32_t(14 + dib.HeaderSize + dib.TableBytes));
         bmp.WriteBuffer(data, static_cast<int64_t>(dib.ColorBytes));
         Put32(bmp.Memory() + 14 + 8, uint32_t(dib.Height));
         Put32(bmp.Memory() + 14 + 20, 0); // image size: recomputed from the rows

@@ -1,5 +1,7 @@
 #include "graphics/Metafile.h"
 
+#include "core/ByteOrder.h"
+
 namespace {
 
 const char* const MetafileNotValid = "Metafile is not valid";
@@ -7,19 +9,6 @@ const char* const MetafileNotValid = "Metafile is not valid";
 TMetafilePlayer& Player() {
     static TMetafilePlayer player;
     return player;
-}
-
-uint16_t Get16(const uint8_t* p) {
-    return static_cast<uint16_t>(p[0] | p[1] << 8);
-}
-uint32_t Get32(const uint8_t* p) {
-    return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
-}
-int32_t GetInt32(const uint8_t* p) {
-    return static_cast<int32_t>(Get32(p));
-}
-int16_t GetInt16(const uint8_t* p) {
-    return static_cast<int16_t>(Get16(p));
 }
 
 TRect GetRect32(const uint8_t* p) {

@@ -1,8 +1,9 @@
 #pragma once
 // TMetafile: WMF (placeable) and EMF files. This part only checks the header,
 // works out the size and keeps the bytes; playing the records is done by a
-// player that the window layer installs (graphics/MetafilePlayer.h), so the
-// decoders stay free of Qt. Without a player a metafile draws nothing.
+// player that the window layer installs (graphics/qt/MetafilePlayer.h), so the
+// decoders stay free of Qt. Without a player a metafile draws nothing. The
+// records themselves are read by graphics/MetafileRecords.h.
 
 #include "graphics/Graphics.h"
 

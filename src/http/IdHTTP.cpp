@@ -1,5 +1,6 @@
 #include "http/IdHTTP.h"
 
+#include "core/ScopeGuard.h"
 #include "core/TextUtils.h"
 #include "http/BoundedFetch.h"
 
@@ -51,19 +52,6 @@ int32_t PortNumber(const std::string& portText) {
     if (port < 0 || port > 65535) throw EIdURIException(Format("Port %s is out of range", portText.c_str()));
     return port;
 }
-
-// Restores a value on every way out of a scope.
-template <typename T> class TRestore {
-  public:
-    TRestore(T& place, T value) : FPlace(place), FSaved(place) { place = value; }
-    ~TRestore() { FPlace = FSaved; }
-    TRestore(const TRestore&) = delete;
-    TRestore& operator=(const TRestore&) = delete;
-
-  private:
-    T& FPlace;
-    T FSaved;
-};
 
 } // namespace
 
@@ -505,15 +493,16 @@ void TIdCustomHTTP::WriteRequest(TIdHTTPProtocol& protocol, TIdURI* url) {
     const std::string requestLine = std::string(MethodWord(request.RequestMethod)) + request.Target +
                                     " HTTP/" + (ProtocolVersion == pv1_0 ? "1.0" : "1.1");
     BeginWriteBatch(-1);
-    try {
+    {
+        // A request cut short is not sent in part.
+        const auto discard = ScopeFail([this] {
+            DiscardWriteBatch();
+            EndWriteBatch();
+        });
         WriteLine(requestLine);
         for (int k = 0; k < request.HeaderLines.Count(); ++k)
             if (!request.HeaderLines[k].empty()) WriteLine(request.HeaderLines[k]);
         WriteLine("");
-    } catch (...) {
-        DiscardWriteBatch();
-        EndWriteBatch();
-        throw;
     }
     EndWriteBatch();
     if (OnRequestWritten) OnRequestWritten(this, requestLine, request.HeaderLines);

@@ -1,5 +1,6 @@
 #include "net/IdTCPClient.h"
 
+#include "core/ScopeGuard.h"
 #include "net/IdException.h"
 #include "net/IdIOHandlerSocket.h"
 
@@ -17,29 +18,18 @@ void TIdTCPClient::Connect(int32_t timeout) {
     } else if (IOHandler()->IsOpen()) {
         throw EIdAlreadyConnected(RSAlreadyConnected);
     }
-    try {
-        IOHandler()->OpenHandler();
-        ResetInputState();
-        IOHandler()->ConnectTo(Host, Port, timeout, BoundPortHigh, BoundPortLow, BoundPort, BoundIP);
-        if (Intercept) Intercept->Connect(this);
-        ReportStatus(hsConnected, Host);
-        DoOnConnected();
-    } catch (...) {
-        // The handler stays for the next attempt; a failed connect reports no disconnect.
-        DropSocket();
-        throw;
-    }
+    // The handler stays for the next attempt; a failed connect reports no disconnect.
+    const auto drop = ScopeFail([this] { DropSocket(); });
+    IOHandler()->OpenHandler();
+    ResetInputState();
+    IOHandler()->ConnectTo(Host, Port, timeout, BoundPortHigh, BoundPortLow, BoundPort, BoundIP);
+    if (Intercept) Intercept->Connect(this);
+    ReportStatus(hsConnected, Host);
+    DoOnConnected();
 }
 
 std::string TIdTCPClient::ConnectAndGetAll() {
     Connect(-1);
-    std::string result;
-    try {
-        result = ReadAllUntilClose();
-    } catch (...) {
-        Disconnect();
-        throw;
-    }
-    Disconnect();
-    return result;
+    const auto disconnect = ScopeExit([this] { Disconnect(); });
+    return ReadAllUntilClose();
 }

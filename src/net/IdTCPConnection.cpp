@@ -1,5 +1,6 @@
 #include "net/IdTCPConnection.h"
 
+#include "core/ScopeGuard.h"
 #include "net/IdException.h"
 #include "net/IdStack.h"
 
@@ -298,20 +299,16 @@ void TIdTCPConnection::ReadIntoStream(TStream& stream, int64_t count, bool until
     // Until close has no limit of its own: a body past 2 GB must not be cut off.
     int64_t remaining = untilClose ? std::numeric_limits<int64_t>::max() : count;
     StartWork(wmRead, untilClose ? 0 : ClampToInt32(count));
-    try {
-        if (FInputQueue->Size() > 0 && remaining > 0) {
-            int32_t queued = static_cast<int32_t>(std::min<int64_t>(FInputQueue->Size(), remaining));
-            MoveQueueToStream(stream, queued);
-            remaining -= queued;
-        }
-        ReadPiecesIntoStream(stream, remaining, untilClose);
-    } catch (...) {
+    const auto finish = ScopeExit([this, &stream] {
         FinishWork(wmRead);
         CutStreamToPosition(stream);
-        throw;
+    });
+    if (FInputQueue->Size() > 0 && remaining > 0) {
+        int32_t queued = static_cast<int32_t>(std::min<int64_t>(FInputQueue->Size(), remaining));
+        MoveQueueToStream(stream, queued);
+        remaining -= queued;
     }
-    FinishWork(wmRead);
-    CutStreamToPosition(stream);
+    ReadPiecesIntoStream(stream, remaining, untilClose);
 }
 
 std::string TIdTCPConnection::TakeAvailable() {
@@ -322,14 +319,9 @@ std::string TIdTCPConnection::TakeAvailable() {
 std::string TIdTCPConnection::ReadAllUntilClose() {
     std::string result;
     StartWork(wmRead, 0);
-    try {
-        while (Connected())
-            result += TakeAvailable();
-    } catch (...) {
-        FinishWork(wmRead);
-        throw;
-    }
-    FinishWork(wmRead);
+    const auto finish = ScopeExit([this] { FinishWork(wmRead); });
+    while (Connected())
+        result += TakeAvailable();
     return result;
 }
 
@@ -406,13 +398,8 @@ void TIdTCPConnection::FlushWriteBatch(int32_t count) {
 }
 
 void TIdTCPConnection::EndWriteBatch() {
-    try {
-        FlushWriteBatch(-1);
-    } catch (...) {
-        FWriteBatch.reset();
-        throw;
-    }
-    FWriteBatch.reset();
+    const auto drop = ScopeExit([this] { FWriteBatch.reset(); });
+    FlushWriteBatch(-1);
 }
 
 void TIdTCPConnection::DiscardWriteBatch() {
@@ -424,20 +411,15 @@ void TIdTCPConnection::WriteFromStream(TStream& stream, bool all, bool writeByte
     int64_t end = size != 0 ? size + stream.Position() : stream.Size();
     if (writeByteCount) WriteInteger(ClampToInt32(end - stream.Position()), true);
     StartWork(wmWrite, ClampToInt32(end - stream.Position()));
-    try {
-        const int32_t pieceSize = std::max(SendBufferSize, 1);
-        std::vector<uint8_t> buffer(
-            static_cast<size_t>(std::clamp<int64_t>(end - stream.Position(), 1, pieceSize)));
-        for (;;) {
-            int64_t piece = std::min<int64_t>(end - stream.Position(), static_cast<int64_t>(buffer.size()));
-            if (piece <= 0) break;
-            int64_t read = stream.Read(buffer.data(), piece);
-            if (read <= 0) throw EIdNoDataToRead(RSNoDataToRead);
-            WriteBytes(buffer.data(), static_cast<int32_t>(read));
-        }
-    } catch (...) {
-        FinishWork(wmWrite);
-        throw;
+    const auto finish = ScopeExit([this] { FinishWork(wmWrite); });
+    const int32_t pieceSize = std::max(SendBufferSize, 1);
+    std::vector<uint8_t> buffer(
+        static_cast<size_t>(std::clamp<int64_t>(end - stream.Position(), 1, pieceSize)));
+    for (;;) {
+        int64_t piece = std::min<int64_t>(end - stream.Position(), static_cast<int64_t>(buffer.size()));
+        if (piece <= 0) break;
+        int64_t read = stream.Read(buffer.data(), piece);
+        if (read <= 0) throw EIdNoDataToRead(RSNoDataToRead);
+        WriteBytes(buffer.data(), static_cast<int32_t>(read));
     }
-    FinishWork(wmWrite);
 }

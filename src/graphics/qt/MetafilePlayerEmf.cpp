@@ -5,76 +5,6 @@ using namespace MetafileGdi;
 
 namespace {
 
-// The record types played here.
-enum : uint32_t {
-    EMR_POLYBEZIER = 2,
-    EMR_POLYGON = 3,
-    EMR_POLYLINE = 4,
-    EMR_POLYBEZIERTO = 5,
-    EMR_POLYLINETO = 6,
-    EMR_POLYPOLYLINE = 7,
-    EMR_POLYPOLYGON = 8,
-    EMR_SETWINDOWEXTEX = 9,
-    EMR_SETWINDOWORGEX = 10,
-    EMR_SETVIEWPORTEXTEX = 11,
-    EMR_SETVIEWPORTORGEX = 12,
-    EMR_EOF = 14,
-    EMR_SETPIXELV = 15,
-    EMR_SETMAPMODE = 17,
-    EMR_SETBKMODE = 18,
-    EMR_SETPOLYFILLMODE = 19,
-    EMR_SETTEXTALIGN = 22,
-    EMR_SETTEXTCOLOR = 24,
-    EMR_SETBKCOLOR = 25,
-    EMR_MOVETOEX = 27,
-    EMR_EXCLUDECLIPRECT = 29,
-    EMR_INTERSECTCLIPRECT = 30,
-    EMR_SCALEVIEWPORTEXTEX = 31,
-    EMR_SCALEWINDOWEXTEX = 32,
-    EMR_SAVEDC = 33,
-    EMR_RESTOREDC = 34,
-    EMR_SETWORLDTRANSFORM = 35,
-    EMR_MODIFYWORLDTRANSFORM = 36,
-    EMR_SELECTOBJECT = 37,
-    EMR_CREATEPEN = 38,
-    EMR_CREATEBRUSHINDIRECT = 39,
-    EMR_DELETEOBJECT = 40,
-    EMR_ANGLEARC = 41,
-    EMR_ELLIPSE = 42,
-    EMR_RECTANGLE = 43,
-    EMR_ROUNDRECT = 44,
-    EMR_ARC = 45,
-    EMR_CHORD = 46,
-    EMR_PIE = 47,
-    EMR_LINETO = 54,
-    EMR_ARCTO = 55,
-    EMR_SETARCDIRECTION = 57,
-    EMR_BEGINPATH = 59,
-    EMR_ENDPATH = 60,
-    EMR_CLOSEFIGURE = 61,
-    EMR_FILLPATH = 62,
-    EMR_STROKEANDFILLPATH = 63,
-    EMR_STROKEPATH = 64,
-    EMR_SELECTCLIPPATH = 67,
-    EMR_ABORTPATH = 68,
-    EMR_EXTSELECTCLIPRGN = 75,
-    EMR_BITBLT = 76,
-    EMR_STRETCHBLT = 77,
-    EMR_STRETCHDIBITS = 81,
-    EMR_EXTCREATEFONTINDIRECTW = 82,
-    EMR_EXTTEXTOUTW = 84,
-    EMR_POLYBEZIER16 = 85,
-    EMR_POLYGON16 = 86,
-    EMR_POLYLINE16 = 87,
-    EMR_POLYBEZIERTO16 = 88,
-    EMR_POLYLINETO16 = 89,
-    EMR_POLYPOLYLINE16 = 90,
-    EMR_POLYPOLYGON16 = 91,
-    EMR_CREATEMONOBRUSH = 93,
-    EMR_CREATEDIBPATTERNBRUSHPT = 94,
-    EMR_EXTCREATEPEN = 95,
-};
-
 enum : uint32_t { MWT_IDENTITY = 1, MWT_LEFTMULTIPLY, MWT_RIGHTMULTIPLY, MWT_SET };
 
 // ---- Enhanced metafiles
@@ -86,45 +16,38 @@ class TEmfPlayback : public TGdiPlayback {
 
     void Play() {
         if (!ReadHeader()) return;
-        size_t offset = 0;
-        while (FFile.Has(offset, 8)) {
-            const uint32_t type = FFile.U32(offset), size = FFile.U32(offset + 4);
-            if (size < 8 || !FFile.Has(offset, size)) break;
-            const TRecord record(FFile.Bytes(offset, size), size);
-            if (!FBudget.Spend(TPlaybackBudget::PerRecord)) break;
-            try {
-                PlayRecord(type, record);
-            } catch (const TShortRecord&) {
-            }
-            if (type == EMR_EOF) break;
-            offset += size;
-        }
+        WalkEmfRecords(FFile, [this](TEmfRecordType type, const TRecord& record) {
+            return PlayWithinBudget([&] { PlayRecord(type, record); });
+        });
     }
 
   private:
     // The frame (0.01 mm) is turned into reference-device pixels and mapped onto the destination.
     bool ReadHeader() {
-        if (!FFile.Has(0, 88) || FFile.U32(0) != 1) return false;
-        const double deviceX = FFile.I32(72), deviceY = FFile.I32(76);
-        const double mmX = FFile.I32(80), mmY = FFile.I32(84);
+        const std::optional<TEmfHeader> header = ReadEmfHeader(FFile);
+        if (!header) return false;
+        const double deviceX = header->DevicePixelsX, deviceY = header->DevicePixelsY;
+        const double mmX = header->DeviceMillimetersX, mmY = header->DeviceMillimetersY;
         if (deviceX > 0 && deviceY > 0 && mmX > 0 && mmY > 0)
             FPixelsPerMM = QSizeF(deviceX / mmX, deviceY / mmY);
-        QRectF frame(
-            QPointF(FFile.I32(24) * FPixelsPerMM.width() / 100, FFile.I32(28) * FPixelsPerMM.height() / 100),
-            QPointF(FFile.I32(32) * FPixelsPerMM.width() / 100, FFile.I32(36) * FPixelsPerMM.height() / 100));
+        const TRect& f = header->Frame;
+        QRectF frame(QPointF(f.Left * FPixelsPerMM.width() / 100, f.Top * FPixelsPerMM.height() / 100),
+                     QPointF(f.Right * FPixelsPerMM.width() / 100, f.Bottom * FPixelsPerMM.height() / 100));
+        const TRect& b = header->Bounds;
         if (frame.width() <= 0 || frame.height() <= 0)
-            frame = QRectF(QPointF(FFile.I32(8), FFile.I32(12)),
-                           QPointF(FFile.I32(16) + 1.0, FFile.I32(20) + 1.0));
+            frame = QRectF(QPointF(b.Left, b.Top), QPointF(b.Right + 1.0, b.Bottom + 1.0));
         if (frame.width() <= 0 || frame.height() <= 0) return false;
         FReferenceToDestination = QTransform::fromTranslate(-frame.left(), -frame.top()) *
                                   QTransform::fromScale(FDestination.width() / frame.width(),
                                                         FDestination.height() / frame.height()) *
                                   QTransform::fromTranslate(FDestination.left(), FDestination.top());
-        ResizeObjectTable(FFile.U16(56));
+        ResizeObjectTable(header->Handles);
         return true;
     }
 
-    void PlayRecord(uint32_t type, const TRecord& r) {
+    // One record; the types not listed are skipped.
+    void PlayRecord(TEmfRecordType type, const TRecord& r) {
+        using enum TEmfRecordType;
         switch (type) {
         case EMR_POLYBEZIER:
             return PolyBezier(ReadPoints32(r, 28, r.U32(24)), false);
@@ -152,34 +75,6 @@ class TEmfPlayback : public TGdiPlayback {
         case EMR_POLYPOLYLINE16:
         case EMR_POLYPOLYGON16:
             return PolyPolygon(ReadPolyPolygon(r, 4), type == EMR_POLYPOLYGON16);
-        default:
-            return PlayStateRecord(type, r);
-        }
-    }
-
-    std::vector<QPolygonF> ReadPolyPolygon(const TRecord& r, size_t pointSize) {
-        const uint32_t polygons = r.U32(24), total = r.U32(28);
-        if (polygons > r.Fits(32, 4)) throw TShortRecord{};
-        const size_t pointsAt = 32 + 4 * size_t(polygons);
-        if (total > r.Fits(pointsAt, pointSize)) throw TShortRecord{};
-        std::vector<QPolygonF> result;
-        size_t next = 0;
-        for (uint32_t i = 0; i < polygons; ++i) {
-            const uint32_t count = r.U32(32 + 4 * size_t(i));
-            if (count > total - next) throw TShortRecord{};
-            const size_t at = pointsAt + next * pointSize;
-            result.push_back(pointSize == 8 ? ReadPoints32(r, at, count) : ReadPoints16(r, at, count));
-            next += count;
-        }
-        return result;
-    }
-
-    static QPointF Point(const TRecord& r, size_t offset) {
-        return QPointF(r.I32(offset), r.I32(offset + 4));
-    }
-
-    void PlayStateRecord(uint32_t type, const TRecord& r) {
-        switch (type) {
         case EMR_SETWINDOWEXTEX:
             FDc.WindowExt = Point(r, 8);
             break;
@@ -193,7 +88,7 @@ class TEmfPlayback : public TGdiPlayback {
             FDc.ViewportOrg = Point(r, 8);
             break;
         case EMR_SETPIXELV:
-            SetPixel(Point(r, 8), ColorRef(r.U32(16)));
+            SetPixel(Point(r, 8), FromBgr(r.U32(16)));
             break;
         case EMR_SETMAPMODE:
             FDc.MapMode = r.I32(8);
@@ -208,10 +103,10 @@ class TEmfPlayback : public TGdiPlayback {
             FDc.TextAlign = r.U32(8);
             break;
         case EMR_SETTEXTCOLOR:
-            FDc.TextColor = ColorRef(r.U32(8));
+            FDc.TextColor = FromBgr(r.U32(8));
             break;
         case EMR_SETBKCOLOR:
-            FDc.BkColor = ColorRef(r.U32(8));
+            FDc.BkColor = FromBgr(r.U32(8));
             break;
         case EMR_MOVETOEX:
             MoveTo(Point(r, 8));
@@ -236,10 +131,123 @@ class TEmfPlayback : public TGdiPlayback {
         case EMR_MODIFYWORLDTRANSFORM:
             ModifyWorldTransform(ReadXForm(r, 8), r.U32(32));
             break;
-        default:
-            PlayObjectRecord(type, r);
+        case EMR_SELECTOBJECT:
+            SelectObjectAt(r.U32(8));
+            break;
+        case EMR_CREATEPEN:
+            StoreObject(r.U32(8), PenObject(MakeLogPen(r.I32(12), r.I32(16), FromBgr(r.U32(24)))));
+            break;
+        case EMR_CREATEBRUSHINDIRECT:
+            StoreObject(r.U32(8), BrushObject(int(r.U32(12)), FromBgr(r.U32(16)), int(r.U32(20))));
+            break;
+        case EMR_DELETEOBJECT:
+            DeleteObject(r.U32(8));
+            break;
+        case EMR_EXTCREATEFONTINDIRECTW:
+            StoreObject(r.U32(8), FontObject(ReadLogFont(r)));
+            break;
+        case EMR_CREATEMONOBRUSH:
+        case EMR_CREATEDIBPATTERNBRUSHPT:
+            StoreObject(r.U32(8), BrushObject(5, Qt::black, 0, Dib(r, 16, 20, 24, 28)));
+            break;
+        case EMR_EXTCREATEPEN:
+            StoreObject(r.U32(8), PenObject(ReadExtPen(r)));
+            break;
+        case EMR_ANGLEARC:
+            AngleArc(Point(r, 8), r.U32(16), r.F32(20), r.F32(24));
+            break;
+        case EMR_ELLIPSE:
+            Ellipse(r.I32(8), r.I32(12), r.I32(16), r.I32(20));
+            break;
+        case EMR_RECTANGLE:
+            Rectangle(r.I32(8), r.I32(12), r.I32(16), r.I32(20));
+            break;
+        case EMR_ROUNDRECT:
+            RoundRect(r.I32(8), r.I32(12), r.I32(16), r.I32(20), r.I32(24), r.I32(28));
+            break;
+        case EMR_ARC:
+        case EMR_CHORD:
+        case EMR_PIE:
+        case EMR_ARCTO: {
+            const TArcKind kind = type == EMR_ARC     ? TArcKind::Arc
+                                  : type == EMR_CHORD ? TArcKind::Chord
+                                  : type == EMR_PIE   ? TArcKind::Pie
+                                                      : TArcKind::ArcTo;
+            ArcShape(kind, r.I32(8), r.I32(12), r.I32(16), r.I32(20), Point(r, 24), Point(r, 32));
             break;
         }
+        case EMR_LINETO:
+            LineTo(Point(r, 8));
+            break;
+        case EMR_SETARCDIRECTION:
+            FDc.Clockwise = r.U32(8) == 2;
+            break;
+        case EMR_BEGINPATH:
+            FInPath = true;
+            FPath = QPainterPath();
+            FPath.moveTo(LogicalToDevice().map(FDc.Position));
+            break;
+        case EMR_ENDPATH:
+            FInPath = false;
+            break;
+        case EMR_CLOSEFIGURE:
+            if (FInPath) FPath.closeSubpath();
+            break;
+        case EMR_FILLPATH:
+            DrawPath(true, false);
+            break;
+        case EMR_STROKEANDFILLPATH:
+            DrawPath(true, true);
+            break;
+        case EMR_STROKEPATH:
+            DrawPath(false, true);
+            break;
+        case EMR_SELECTCLIPPATH:
+            CombineClip(FPath, r.I32(8));
+            FPath = QPainterPath();
+            FInPath = false;
+            break;
+        case EMR_ABORTPATH:
+            FPath = QPainterPath();
+            FInPath = false;
+            break;
+        case EMR_EXTSELECTCLIPRGN:
+            SelectClipRegion(r);
+            break;
+        case EMR_BITBLT:
+        case EMR_STRETCHBLT:
+            BitBlt(r, type == EMR_STRETCHBLT);
+            break;
+        case EMR_STRETCHDIBITS:
+            StretchDIBits(r);
+            break;
+        case EMR_EXTTEXTOUTW:
+            ExtTextOutW(r);
+            break;
+        default:
+            break;
+        }
+    }
+
+    std::vector<QPolygonF> ReadPolyPolygon(const TRecord& r, size_t pointSize) {
+        const uint32_t polygons = r.U32(24), total = r.U32(28);
+        if (polygons > r.Fits(32, 4)) TRecord::RaiseShort();
+        const size_t pointsAt = 32 + 4 * size_t(polygons);
+        if (total > r.Fits(pointsAt, pointSize)) TRecord::RaiseShort();
+        std::vector<QPolygonF> result;
+        size_t next = 0;
+        for (uint32_t i = 0; i < polygons; ++i) {
+            const uint32_t count = r.U32(32 + 4 * size_t(i));
+            if (count > total - next) TRecord::RaiseShort();
+            const size_t at = pointsAt + next * pointSize;
+            result.push_back(ReadPoints(r, at, count, pointSize / 2));
+            next += count;
+        }
+        return result;
+    }
+
+    static QPointF Point(const TRecord& r, size_t offset) {
+        return QPointF(r.I32(offset), r.I32(offset + 4));
     }
 
     static void ScaleExtent(QPointF& extent, const TRecord& r) {
@@ -270,36 +278,6 @@ class TEmfPlayback : public TGdiPlayback {
         }
     }
 
-    void PlayObjectRecord(uint32_t type, const TRecord& r) {
-        switch (type) {
-        case EMR_SELECTOBJECT:
-            SelectObjectAt(r.U32(8));
-            break;
-        case EMR_CREATEPEN:
-            StoreObject(r.U32(8), PenObject(MakeLogPen(r.I32(12), r.I32(16), ColorRef(r.U32(24)))));
-            break;
-        case EMR_CREATEBRUSHINDIRECT:
-            StoreObject(r.U32(8), BrushObject(int(r.U32(12)), ColorRef(r.U32(16)), int(r.U32(20))));
-            break;
-        case EMR_DELETEOBJECT:
-            DeleteObject(r.U32(8));
-            break;
-        case EMR_EXTCREATEFONTINDIRECTW:
-            StoreObject(r.U32(8), FontObject(ReadLogFont(r)));
-            break;
-        case EMR_CREATEMONOBRUSH:
-        case EMR_CREATEDIBPATTERNBRUSHPT:
-            StoreObject(r.U32(8), BrushObject(5, Qt::black, 0, Dib(r, 16, 20, 24, 28)));
-            break;
-        case EMR_EXTCREATEPEN:
-            StoreObject(r.U32(8), PenObject(ReadExtPen(r)));
-            break;
-        default:
-            PlayShapeRecord(type, r);
-            break;
-        }
-    }
-
     TLogFont ReadLogFont(const TRecord& r) {
         TLogFont font;
         font.Height = r.I32(12);
@@ -322,7 +300,7 @@ class TEmfPlayback : public TGdiPlayback {
         const uint32_t style = r.U32(28);
         const bool geometric = (style & 0x000F0000u) == 0x00010000u;
         TLogPen pen =
-            MakeLogPen(int(style & 0xFFFF), geometric ? double(r.U32(32)) : 0.0, ColorRef(r.U32(40)));
+            MakeLogPen(int(style & 0xFFFF), geometric ? double(r.U32(32)) : 0.0, FromBgr(r.U32(40)));
         if (r.U32(36) == BS_NULL) pen.Style = PS_NULL;
         return pen;
     }
@@ -334,100 +312,6 @@ class TEmfPlayback : public TGdiPlayback {
         if (infoSize == 0 || !r.Has(infoAt, infoSize) || !r.Has(bitsAt, bitsSize)) return QImage();
         return DecodeDib(r.Bytes(infoAt, infoSize), infoSize, bitsSize ? r.Bytes(bitsAt, bitsSize) : nullptr,
                          bitsSize, FBudget);
-    }
-
-    void PlayShapeRecord(uint32_t type, const TRecord& r) {
-        switch (type) {
-        case EMR_ANGLEARC:
-            AngleArc(Point(r, 8), r.U32(16), r.F32(20), r.F32(24));
-            break;
-        case EMR_ELLIPSE:
-            Ellipse(r.I32(8), r.I32(12), r.I32(16), r.I32(20));
-            break;
-        case EMR_RECTANGLE:
-            Rectangle(r.I32(8), r.I32(12), r.I32(16), r.I32(20));
-            break;
-        case EMR_ROUNDRECT:
-            RoundRect(r.I32(8), r.I32(12), r.I32(16), r.I32(20), r.I32(24), r.I32(28));
-            break;
-        case EMR_ARC:
-        case EMR_CHORD:
-        case EMR_PIE:
-        case EMR_ARCTO: {
-            const TArcKind kind = type == EMR_ARC     ? TArcKind::Arc
-                                  : type == EMR_CHORD ? TArcKind::Chord
-                                  : type == EMR_PIE   ? TArcKind::Pie
-                                                      : TArcKind::ArcTo;
-            ArcShape(kind, r.I32(8), r.I32(12), r.I32(16), r.I32(20), Point(r, 24), Point(r, 32));
-            break;
-        }
-        case EMR_LINETO:
-            LineTo(Point(r, 8));
-            break;
-        case EMR_SETARCDIRECTION:
-            FDc.Clockwise = r.U32(8) == 2;
-            break;
-        default:
-            PlayPathRecord(type, r);
-            break;
-        }
-    }
-
-    void PlayPathRecord(uint32_t type, const TRecord& r) {
-        switch (type) {
-        case EMR_BEGINPATH:
-            FInPath = true;
-            FPath = QPainterPath();
-            FPath.moveTo(LogicalToDevice().map(FDc.Position));
-            break;
-        case EMR_ENDPATH:
-            FInPath = false;
-            break;
-        case EMR_CLOSEFIGURE:
-            if (FInPath) FPath.closeSubpath();
-            break;
-        case EMR_FILLPATH:
-            DrawPath(true, false);
-            break;
-        case EMR_STROKEANDFILLPATH:
-            DrawPath(true, true);
-            break;
-        case EMR_STROKEPATH:
-            DrawPath(false, true);
-            break;
-        case EMR_SELECTCLIPPATH:
-            CombineClip(FPath, r.I32(8));
-            FPath = QPainterPath();
-            FInPath = false;
-            break;
-        case EMR_ABORTPATH:
-            FPath = QPainterPath();
-            FInPath = false;
-            break;
-        default:
-            PlayOutputRecord(type, r);
-            break;
-        }
-    }
-
-    void PlayOutputRecord(uint32_t type, const TRecord& r) {
-        switch (type) {
-        case EMR_EXTSELECTCLIPRGN:
-            SelectClipRegion(r);
-            break;
-        case EMR_BITBLT:
-        case EMR_STRETCHBLT:
-            BitBlt(r, type == EMR_STRETCHBLT);
-            break;
-        case EMR_STRETCHDIBITS:
-            StretchDIBits(r);
-            break;
-        case EMR_EXTTEXTOUTW:
-            ExtTextOutW(r);
-            break;
-        default:
-            break;
-        }
     }
 
     // Region rectangles are in reference-device pixels.

@@ -70,12 +70,7 @@ QImage DecodeDib(const uint8_t* info, size_t infoSize, const uint8_t* bits, size
     const uint64_t total = 14 + uint64_t(infoSize) + bitsSize;
     if (total > UINT32_MAX) return QImage();
     TMemoryStream stream;
-    // The file header: "BM", the file size, two reserved words, the offset of the bits.
-    const uint32_t headerWords[3] = {uint32_t(total), 0, uint32_t(14 + infoSize)};
-    uint8_t fileHeader[14] = {'B', 'M'};
-    for (int i = 0; i < 12; ++i)
-        fileHeader[2 + i] = uint8_t(headerWords[i / 4] >> (8 * (i % 4)));
-    stream.WriteBuffer(fileHeader, sizeof fileHeader);
+    WriteBmpFileHeader(stream, uint32_t(total), uint32_t(14 + infoSize));
     stream.WriteBuffer(info, static_cast<int64_t>(infoSize));
     if (bitsSize) stream.WriteBuffer(bits, static_cast<int64_t>(bitsSize));
     stream.SetPosition(0);
@@ -392,21 +387,16 @@ void TGdiPlayback::DrawBitmap(const QImage& image, QRectF target, QRectF source,
     FPainter.setCompositionMode(QPainter::CompositionMode_SourceOver);
 }
 
-QPolygonF ReadPoints32(const TRecord& record, size_t offset, uint32_t count) {
-    if (count > record.Fits(offset, 8)) throw TShortRecord{};
+QPolygonF ReadPoints(const TRecord& record, size_t offset, uint32_t count, size_t coordinateSize) {
+    const size_t pointSize = 2 * coordinateSize;
+    if (count > record.Fits(offset, pointSize)) TRecord::RaiseShort();
+    const auto coordinate = [&](size_t at) -> double {
+        return coordinateSize == 4 ? record.I32(at) : record.I16(at);
+    };
     QPolygonF points;
     points.reserve(qsizetype(count));
-    for (uint32_t i = 0; i < count; ++i)
-        points.append(QPointF(record.I32(offset + 8 * size_t(i)), record.I32(offset + 8 * size_t(i) + 4)));
-    return points;
-}
-
-QPolygonF ReadPoints16(const TRecord& record, size_t offset, uint32_t count) {
-    if (count > record.Fits(offset, 4)) throw TShortRecord{};
-    QPolygonF points;
-    points.reserve(qsizetype(count));
-    for (uint32_t i = 0; i < count; ++i)
-        points.append(QPointF(record.I16(offset + 4 * size_t(i)), record.I16(offset + 4 * size_t(i) + 2)));
+    for (size_t at = offset; at < offset + pointSize * size_t(count); at += pointSize)
+        points.append(QPointF(coordinate(at), coordinate(at + coordinateSize)));
     return points;
 }
 

@@ -1,5 +1,5 @@
 #pragma once
-// What playback of both metafile kinds shares: bounds-checked record access,
+// What playback of both metafile kinds shares: record access,
 // the logical objects and device context of the classic drawing interface,
 // the work budget, bitmaps inside records, and the engine that draws through
 // QPainter in destination pixels. Only the player's own files include this.
@@ -7,6 +7,8 @@
 #include "core/Gbk.h"
 #include "graphics/Bitmap.h"
 #include "graphics/Metafile.h"
+#include "graphics/MetafileRecords.h"
+#include "graphics/qt/Colors.h"
 
 #include <QCoreApplication>
 #include <QFont>
@@ -26,53 +28,9 @@
 
 namespace MetafileGdi {
 
-// ---- Bounds-checked record access
-
-// Thrown when a record is shorter than what it claims to hold; the record is skipped.
-struct TShortRecord {};
-
-class TRecord {
-  public:
-    TRecord(const uint8_t* data, size_t size) : FData(data), FSize(size) {}
-
-    size_t Size() const { return FSize; }
-    bool Has(size_t offset, size_t count) const { return offset <= FSize && count <= FSize - offset; }
-    void Need(size_t offset, size_t count) const {
-        if (!Has(offset, count)) throw TShortRecord{};
-    }
-    const uint8_t* Bytes(size_t offset, size_t count) const {
-        Need(offset, count);
-        return FData + offset;
-    }
-    uint16_t U16(size_t offset) const {
-        const uint8_t* p = Bytes(offset, 2);
-        return static_cast<uint16_t>(p[0] | (p[1] << 8));
-    }
-    int16_t I16(size_t offset) const { return static_cast<int16_t>(U16(offset)); }
-    uint32_t U32(size_t offset) const {
-        const uint8_t* p = Bytes(offset, 4);
-        return uint32_t(p[0]) | (uint32_t(p[1]) << 8) | (uint32_t(p[2]) << 16) | (uint32_t(p[3]) << 24);
-    }
-    int32_t I32(size_t offset) const { return static_cast<int32_t>(U32(offset)); }
-    float F32(size_t offset) const {
-        const uint32_t bits = U32(offset);
-        float value;
-        std::memcpy(&value, &bits, sizeof value);
-        return value;
-    }
-    // How many elements of elementSize fit from offset to the end (no multiplication).
-    size_t Fits(size_t offset, size_t elementSize) const {
-        return offset <= FSize ? (FSize - offset) / elementSize : 0;
-    }
-
-  private:
-    const uint8_t* FData;
-    size_t FSize;
-};
-
-inline QColor ColorRef(uint32_t value) {
-    return QColor(int(value & 0xFF), int((value >> 8) & 0xFF), int((value >> 16) & 0xFF));
-}
+// Records are read through bounded readers: a field past the record's end
+// raises EShortBlock, and playback skips that record.
+using TRecord = TBoundedReader;
 
 // ---- Logical objects and the device context
 
@@ -200,6 +158,17 @@ class TGdiPlayback {
     }
 
   protected:
+    // Plays one record, charged to the budget; a record shorter than its
+    // fields is skipped. Answers whether playback goes on.
+    template <typename Play> bool PlayWithinBudget(Play play) {
+        if (!FBudget.Spend(TPlaybackBudget::PerRecord)) return false;
+        try {
+            play();
+        } catch (const EShortBlock&) {
+        }
+        return true;
+    }
+
     // Logical coordinates to destination pixels.
     QTransform LogicalToDevice() const { return FDc.World * PageToReference() * FReferenceToDestination; }
 
@@ -594,8 +563,14 @@ class TGdiPlayback {
     bool FPainterClipSet = false;
 };
 
-QPolygonF ReadPoints32(const TRecord& record, size_t offset, uint32_t count);
-QPolygonF ReadPoints16(const TRecord& record, size_t offset, uint32_t count);
+// count points of two signed coordinates of coordinateSize (2 or 4) bytes each.
+QPolygonF ReadPoints(const TRecord& record, size_t offset, uint32_t count, size_t coordinateSize);
+inline QPolygonF ReadPoints32(const TRecord& record, size_t offset, uint32_t count) {
+    return ReadPoints(record, offset, count, 4);
+}
+inline QPolygonF ReadPoints16(const TRecord& record, size_t offset, uint32_t count) {
+    return ReadPoints(record, offset, count, 2);
+}
 
 // The canvas's pixels as a QImage, shared, not copied.
 QImage WrapCanvas(TCanvas& canvas);

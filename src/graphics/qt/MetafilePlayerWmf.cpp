@@ -5,51 +5,6 @@ using namespace MetafileGdi;
 
 namespace {
 
-// The record types played here.
-enum : uint16_t {
-    META_EOF = 0x0000,
-    META_SAVEDC = 0x001E,
-    META_CREATEPALETTE = 0x00F7,
-    META_SETBKMODE = 0x0102,
-    META_SETPOLYFILLMODE = 0x0106,
-    META_RESTOREDC = 0x0127,
-    META_SELECTOBJECT = 0x012D,
-    META_SETTEXTALIGN = 0x012E,
-    META_DIBCREATEPATTERNBRUSH = 0x0142,
-    META_DELETEOBJECT = 0x01F0,
-    META_CREATEPATTERNBRUSH = 0x01F9,
-    META_SETBKCOLOR = 0x0201,
-    META_SETTEXTCOLOR = 0x0209,
-    META_SETWINDOWORG = 0x020B,
-    META_SETWINDOWEXT = 0x020C,
-    META_OFFSETWINDOWORG = 0x020F,
-    META_LINETO = 0x0213,
-    META_MOVETO = 0x0214,
-    META_CREATEPENINDIRECT = 0x02FA,
-    META_CREATEFONTINDIRECT = 0x02FB,
-    META_CREATEBRUSHINDIRECT = 0x02FC,
-    META_POLYGON = 0x0324,
-    META_POLYLINE = 0x0325,
-    META_SCALEWINDOWEXT = 0x0410,
-    META_EXCLUDECLIPRECT = 0x0415,
-    META_INTERSECTCLIPRECT = 0x0416,
-    META_ELLIPSE = 0x0418,
-    META_RECTANGLE = 0x041B,
-    META_SETPIXEL = 0x041F,
-    META_TEXTOUT = 0x0521,
-    META_POLYPOLYGON = 0x0538,
-    META_ROUNDRECT = 0x061C,
-    META_PATBLT = 0x061D,
-    META_CREATEREGION = 0x06FF,
-    META_ARC = 0x0817,
-    META_PIE = 0x081A,
-    META_CHORD = 0x0830,
-    META_DIBBITBLT = 0x0940,
-    META_EXTTEXTOUT = 0x0A32,
-    META_DIBSTRETCHBLT = 0x0B41,
-    META_STRETCHDIB = 0x0F43,
-};
-
 // ---- Windows metafiles
 
 class TWmfPlayback : public TGdiPlayback {
@@ -66,23 +21,12 @@ class TWmfPlayback : public TGdiPlayback {
     }
 
     void Play() {
-        if (!FFile.Has(0, 18)) return;
-        ResizeObjectTable(FFile.U16(10));
-        size_t offset = size_t(FFile.U16(2)) * 2;
-        if (offset < 18) offset = 18;
-        while (FFile.Has(offset, 6)) {
-            const uint64_t size = uint64_t(FFile.U32(offset)) * 2;
-            const uint16_t function = FFile.U16(offset + 4);
-            if (size < 6 || !FFile.Has(offset, size_t(size))) break;
-            if (function == META_EOF) break;
-            const TRecord record(FFile.Bytes(offset, size_t(size)), size_t(size));
-            if (!FBudget.Spend(TPlaybackBudget::PerRecord)) break;
-            try {
-                PlayRecord(function, record);
-            } catch (const TShortRecord&) {
-            }
-            offset += size_t(size);
-        }
+        const std::optional<TWmfHeader> header = ReadWmfHeader(FFile);
+        if (!header) return;
+        ResizeObjectTable(header->Objects);
+        WalkWmfRecords(FFile, [this](TWmfRecordType function, const TRecord& record) {
+            return PlayWithinBudget([&] { PlayRecord(function, record); });
+        });
     }
 
   private:
@@ -91,10 +35,12 @@ class TWmfPlayback : public TGdiPlayback {
     static uint32_t P32(const TRecord& r, size_t index) { return r.U32(6 + 2 * index); }
     static QPointF YX(const TRecord& r, size_t index) { return QPointF(P(r, index + 1), P(r, index)); }
 
-    void PlayRecord(uint16_t function, const TRecord& r) {
+    // One record; the types not listed are skipped.
+    void PlayRecord(TWmfRecordType function, const TRecord& r) {
+        using enum TWmfRecordType;
         switch (function) {
         case META_SETBKCOLOR:
-            FDc.BkColor = ColorRef(P32(r, 0));
+            FDc.BkColor = FromBgr(P32(r, 0));
             break;
         case META_SETBKMODE:
             FDc.BkOpaque = P(r, 0) == 2;
@@ -103,7 +49,7 @@ class TWmfPlayback : public TGdiPlayback {
             FDc.FillRule = P(r, 0) == 2 ? Qt::WindingFill : Qt::OddEvenFill;
             break;
         case META_SETTEXTCOLOR:
-            FDc.TextColor = ColorRef(P32(r, 0));
+            FDc.TextColor = FromBgr(P32(r, 0));
             break;
         case META_SETTEXTALIGN:
             FDc.TextAlign = uint16_t(P(r, 0));
@@ -128,14 +74,6 @@ class TWmfPlayback : public TGdiPlayback {
         case META_RESTOREDC:
             RestoreDC(P(r, 0));
             break;
-        default:
-            PlayObjectRecord(function, r);
-            break;
-        }
-    }
-
-    void PlayObjectRecord(uint16_t function, const TRecord& r) {
-        switch (function) {
         case META_SELECTOBJECT:
             SelectObjectAt(uint16_t(P(r, 0)));
             break;
@@ -143,10 +81,10 @@ class TWmfPlayback : public TGdiPlayback {
             DeleteObject(uint16_t(P(r, 0)));
             break;
         case META_CREATEPENINDIRECT:
-            AddObject(PenObject(MakeLogPen(uint16_t(P(r, 0)), P(r, 1), ColorRef(P32(r, 3)))));
+            AddObject(PenObject(MakeLogPen(uint16_t(P(r, 0)), P(r, 1), FromBgr(P32(r, 3)))));
             break;
         case META_CREATEBRUSHINDIRECT:
-            AddObject(BrushObject(uint16_t(P(r, 0)), ColorRef(P32(r, 1)), P(r, 3)));
+            AddObject(BrushObject(uint16_t(P(r, 0)), FromBgr(P32(r, 1)), P(r, 3)));
             break;
         case META_CREATEFONTINDIRECT:
             AddObject(FontObject(ReadLogFont(r)));
@@ -163,37 +101,6 @@ class TWmfPlayback : public TGdiPlayback {
             AddObject(function == META_CREATEPATTERNBRUSH ? BrushObject(BS_SOLID, Qt::black, 0)
                                                           : TGdiObject{});
             break;
-        default:
-            PlayShapeRecord(function, r);
-            break;
-        }
-    }
-
-    TLogFont ReadLogFont(const TRecord& r) {
-        TLogFont font;
-        font.Height = P(r, 0);
-        font.Escapement = P(r, 2);
-        font.Weight = P(r, 4);
-        const uint8_t* flags = r.Bytes(16, 3);
-        font.Italic = flags[0] != 0;
-        font.Underline = flags[1] != 0;
-        font.StrikeOut = flags[2] != 0;
-        std::string face;
-        for (size_t i = 24; i < 24 + 32 && r.Has(i, 1) && r.Bytes(i, 1)[0] != 0; ++i)
-            face.push_back(char(r.Bytes(i, 1)[0]));
-        font.Face = QString::fromStdU16String(GbkToUtf16(face));
-        return font;
-    }
-
-    QImage PackedDib(const TRecord& dib) {
-        const size_t infoSize = PackedDibInfoSize(dib);
-        if (infoSize == 0 || !dib.Has(0, infoSize)) return QImage();
-        return DecodeDib(dib.Bytes(0, infoSize), infoSize, dib.Bytes(infoSize, dib.Size() - infoSize),
-                         dib.Size() - infoSize, FBudget);
-    }
-
-    void PlayShapeRecord(uint16_t function, const TRecord& r) {
-        switch (function) {
         case META_LINETO:
             LineTo(YX(r, 0));
             break;
@@ -224,7 +131,7 @@ class TWmfPlayback : public TGdiPlayback {
             break;
         }
         case META_SETPIXEL:
-            SetPixel(YX(r, 2), ColorRef(P32(r, 0)));
+            SetPixel(YX(r, 2), FromBgr(P32(r, 0)));
             break;
         case META_POLYGON:
         case META_POLYLINE:
@@ -233,27 +140,6 @@ class TWmfPlayback : public TGdiPlayback {
         case META_POLYPOLYGON:
             PolyPolygon(ReadPolyPolygon(r), true);
             break;
-        default:
-            PlayOutputRecord(function, r);
-            break;
-        }
-    }
-
-    std::vector<QPolygonF> ReadPolyPolygon(const TRecord& r) {
-        const uint16_t polygons = uint16_t(P(r, 0));
-        size_t at = 8 + 2 * size_t(polygons);
-        r.Need(8, 2 * size_t(polygons));
-        std::vector<QPolygonF> result;
-        for (uint16_t i = 0; i < polygons; ++i) {
-            const uint16_t count = r.U16(8 + 2 * size_t(i));
-            result.push_back(ReadPoints16(r, at, count));
-            at += 4 * size_t(count);
-        }
-        return result;
-    }
-
-    void PlayOutputRecord(uint16_t function, const TRecord& r) {
-        switch (function) {
         case META_PATBLT:
             FillBlock(QRectF(P(r, 5), P(r, 4), P(r, 3), P(r, 2)).normalized(), P32(r, 0));
             break;
@@ -273,6 +159,42 @@ class TWmfPlayback : public TGdiPlayback {
         default:
             break;
         }
+    }
+
+    TLogFont ReadLogFont(const TRecord& r) {
+        TLogFont font;
+        font.Height = P(r, 0);
+        font.Escapement = P(r, 2);
+        font.Weight = P(r, 4);
+        const uint8_t* flags = r.Bytes(16, 3);
+        font.Italic = flags[0] != 0;
+        font.Underline = flags[1] != 0;
+        font.StrikeOut = flags[2] != 0;
+        std::string face;
+        for (size_t i = 24; i < 24 + 32 && r.Has(i, 1) && r.Bytes(i, 1)[0] != 0; ++i)
+            face.push_back(char(r.Bytes(i, 1)[0]));
+        font.Face = QString::fromStdU16String(GbkToUtf16(face));
+        return font;
+    }
+
+    QImage PackedDib(const TRecord& dib) {
+        const size_t infoSize = PackedDibInfoSize(dib);
+        if (infoSize == 0 || !dib.Has(0, infoSize)) return QImage();
+        return DecodeDib(dib.Bytes(0, infoSize), infoSize, dib.Bytes(infoSize, dib.Size() - infoSize),
+                         dib.Size() - infoSize, FBudget);
+    }
+
+    std::vector<QPolygonF> ReadPolyPolygon(const TRecord& r) {
+        const uint16_t polygons = uint16_t(P(r, 0));
+        size_t at = 8 + 2 * size_t(polygons);
+        r.Need(8, 2 * size_t(polygons));
+        std::vector<QPolygonF> result;
+        for (uint16_t i = 0; i < polygons; ++i) {
+            const uint16_t count = r.U16(8 + 2 * size_t(i));
+            result.push_back(ReadPoints16(r, at, count));
+            at += 4 * size_t(count);
+        }
+        return result;
     }
 
     // Texts of a Windows metafile are in the system code page.
@@ -311,8 +233,9 @@ class TWmfPlayback : public TGdiPlayback {
         DrawText(reference, text, dx, options, box);
     }
 
-    void DibBlt(const TRecord& r, uint16_t function) {
-        const bool stretch = function == META_DIBSTRETCHBLT;
+    void DibBlt(const TRecord& r, TWmfRecordType type) {
+        const bool stretch = type == TWmfRecordType::META_DIBSTRETCHBLT;
+        const uint16_t function = uint16_t(type);
         const uint32_t rop = P32(r, 0);
         // Without a bitmap the record is shorter by the DIB and longer by one reserved word.
         if (r.Size() / 2 == size_t(function >> 8) + 3u) {
