@@ -236,24 +236,27 @@ bool TfrmMain::RunCommand(TButton* button, void (TfrmMain::*command)()) {
     return true;
 }
 
+namespace {
+
+const char* const DownloadRunning = "下载中...勿扰...";
+
+// Whether the button's command runs; if so, says so in a warning box.
+bool WarnIfRunning(const TButton* button, const char* message) {
+    if (button->Tag != 1) return false;
+    ShowWarning(Gbk(message));
+    return true;
+}
+
+} // namespace
+
 void TfrmMain::btn1Click() {
-    if (btn1->Tag == 1) {
-        ShowWarning(Gbk("程序运行中...别打扰..."));
-        return;
-    }
     // A lookup would replace the albums under a running download.
-    if (btn2->Tag == 1) {
-        ShowWarning(Gbk("下载中...勿扰..."));
-        return;
-    }
+    if (WarnIfRunning(btn1, "程序运行中...别打扰...") || WarnIfRunning(btn2, DownloadRunning)) return;
     if (RunCommand(btn1, &TfrmMain::LookupAlbums)) btn2->setEnabled(true);
 }
 
 void TfrmMain::btn2Click() {
-    if (btn2->Tag == 1) {
-        ShowWarning(Gbk("下载中...勿扰..."));
-        return;
-    }
+    if (WarnIfRunning(btn2, DownloadRunning)) return;
     RunCommand(btn2, &TfrmMain::DownloadAlbums);
 }
 

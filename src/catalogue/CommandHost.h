@@ -4,6 +4,7 @@
 // processing and warnings. The commands are written against this alone, so
 // they run the same in the window and in a test without one.
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
