@@ -6,7 +6,7 @@
 
 #include "app/Controls.h"
 #include "app/mainUnit.h"
-#include "catalogue/AlbumTiles.h"
+#include "app/AlbumTiles.h"
 #include "graphics/qt/Image.h"
 
 #include "app/LogMemo.h"

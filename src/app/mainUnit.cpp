@@ -4,11 +4,13 @@
 #include "app/Controls.h"
 #include "app/DataFolders.h"
 #include "core/Exceptions.h"
+#include "core/ScopeGuard.h"
 #include "core/Gbk.h"
 #include "app/LogMemo.h"
 #include "app/QtText.h"
 #include "app/Reporter.h"
 #include "app/Skin.h"
+#include "graphics/qt/Colors.h"
 #include "graphics/qt/Image.h"
 #include "graphics/qt/MetafilePlayer.h"
 #include "graphics/qt/RzProgressBar.h"
@@ -34,10 +36,7 @@ const char* const WindowCaption =
 const char* const AuthorMail = "quillora@example.com";
 
 // Colours are written 0x00BBGGRR, as the window definition has them.
-QColor FromBgr(unsigned bgr) {
-    return QColor(bgr & 0xFF, (bgr >> 8) & 0xFF, (bgr >> 16) & 0xFF);
-}
-const unsigned clMoneyGreen = 0xC0DCC0, clBlue = 0xFF0000, clRed = 0x0000FF, clBlack = 0;
+const uint32_t clMoneyGreen = 0xC0DCC0, clBlue = 0xFF0000, clRed = 0x0000FF, clBlack = 0;
 
 QFont WindowFont() {
     QFont font;
@@ -45,15 +44,6 @@ QFont WindowFont() {
     // Chinese glyphs need a little more than the classic 11 pixels to be legible.
     font.setPixelSize(12);
     return font;
-}
-
-void SetColours(QWidget* w, unsigned background, unsigned text) {
-    QPalette p = w->palette();
-    p.setColor(QPalette::Window, FromBgr(background));
-    p.setColor(QPalette::WindowText, FromBgr(text));
-    p.setColor(QPalette::Base, FromBgr(background));
-    w->setPalette(p);
-    w->setAutoFillBackground(true);
 }
 
 QStringList InitialLogLines() {
@@ -147,11 +137,11 @@ void TfrmMain::CreateControls() {
     lbl1->setGeometry(8, 38, 159, 113);
     lbl1->setWordWrap(true);
     lbl1->setAlignment(Qt::AlignLeft | Qt::AlignTop);
-    SetColours(lbl1, clMoneyGreen, clBlue);
+    SetColours(lbl1, clMoneyGreen, clBlue, true);
     lbl1->hide();
     chk1 = Make<TCheckBox>(surface, "chk1", "chk1");
     chk1->setGeometry(8, 14, 159, 17);
-    SetColours(chk1, clMoneyGreen, clBlue);
+    SetColours(chk1, clMoneyGreen, clBlue, true);
     chk1->hide();
 
     pnl2 = Make<TPanel>(Panel1, "pnl2");
@@ -233,42 +223,41 @@ void TfrmMain::LoadInitialPreview() {
 
 // ---- handlers
 
-void TfrmMain::btn1Click() {
-    if (btn1->Tag == 1) {
-        ShowWarning(Gbk("程序运行中...别打扰..."));
-        return;
-    }
-    // A lookup would replace the albums under a running download.
-    if (btn2->Tag == 1) {
-        ShowWarning(Gbk("下载中...勿扰..."));
-        return;
-    }
-    btn1->Tag = 1;
+// Runs a command with the button's Tag at 1 for its length; a failure goes
+// to the error box once the Tag is back. True when the command ended normally.
+bool TfrmMain::RunCommand(TButton* button, void (TfrmMain::*command)()) {
     try {
-        LookupAlbums();
+        TRestore<int> running(button->Tag, 1);
+        (this->*command)();
     } catch (...) {
-        btn1->Tag = 0;
         ShowCurrentException();
-        return;
+        return false;
     }
-    btn1->Tag = 0;
-    btn2->setEnabled(true);
+    return true;
+}
+
+namespace {
+
+const char* const DownloadRunning = "下载中...勿扰...";
+
+// Whether the button's command runs; if so, says so in a warning box.
+bool WarnIfRunning(const TButton* button, const char* message) {
+    if (button->Tag != 1) return false;
+    ShowWarning(Gbk(message));
+    return true;
+}
+
+} // namespace
+
+void TfrmMain::btn1Click() {
+    // A lookup would replace the albums under a running download.
+    if (WarnIfRunning(btn1, "程序运行中...别打扰...") || WarnIfRunning(btn2, DownloadRunning)) return;
+    if (RunCommand(btn1, &TfrmMain::LookupAlbums)) btn2->setEnabled(true);
 }
 
 void TfrmMain::btn2Click() {
-    if (btn2->Tag == 1) {
-        ShowWarning(Gbk("下载中...勿扰..."));
-        return;
-    }
-    btn2->Tag = 1;
-    try {
-        DownloadAlbums();
-    } catch (...) {
-        btn2->Tag = 0;
-        ShowCurrentException();
-        return;
-    }
-    btn2->Tag = 0;
+    if (WarnIfRunning(btn2, DownloadRunning)) return;
+    RunCommand(btn2, &TfrmMain::DownloadAlbums);
 }
 
 bool TfrmMain::FormCloseQuery() {
@@ -290,11 +279,7 @@ void TfrmMain::closeEvent(QCloseEvent* event) {
 }
 
 void TfrmMain::lbl4MouseLeave() {
-    QPalette p = lbl4->palette();
-    p.setColor(QPalette::Window, FromBgr(clRed));
-    p.setColor(QPalette::WindowText, FromBgr(clBlack));
-    lbl4->setPalette(p);
-    lbl4->setAutoFillBackground(true);
+    SetColours(lbl4, clRed, clBlack);
 }
 
 void TfrmMain::lbl4Click() {

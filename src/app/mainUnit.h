@@ -3,7 +3,6 @@
 // reporting that every command goes through.
 
 #include <QEvent>
-#include <QPointer>
 #include <QWidget>
 #include <string>
 
@@ -20,7 +19,6 @@ class TRzProgressBar;
 class TScrollBox;
 class TStatusBar;
 class TsSkinManager;
-struct TPList;
 
 class TfrmMain : public QWidget {
     Q_OBJECT
@@ -73,7 +71,6 @@ class TfrmMain : public QWidget {
     void FreeAlbumTiles();
     void ClearIconCache();
     bool DownloadFile(const std::string& url, const std::string& path);
-    void LoadTileIcon(QPointer<TImage> icon, const TPList& album);
 
     // The download command.
     void DownloadAlbums();
@@ -93,6 +90,7 @@ class TfrmMain : public QWidget {
     bool eventFilter(QObject* watched, QEvent* event) override;
 
   private:
+    bool RunCommand(TButton* button, void (TfrmMain::*command)());
     bool IsLbl4Click(const QMouseEvent* event, QEvent::Type type);
     bool FLbl4Pressed = false;
 

@@ -1,54 +1,104 @@
-#include "app/Controls.h"
-#include "core/Exceptions.h"
-#include "core/Gbk.h"
-#include "app/QtText.h"
-#include "app/Reporter.h"
-#include "core/TextUtils.h"
-#include "app/mainUnit.h"
+#include "catalogue/LookupAlbums.h"
+
 #include "catalogue/AlbumList.h"
-#include "catalogue/AlbumTiles.h"
+#include "catalogue/CommandHost.h"
 #include "catalogue/Service.h"
+#include "core/Classes.h"
+#include "core/Exceptions.h"
+#include "core/FileUtils.h"
+#include "core/Gbk.h"
+#include "core/TextUtils.h"
+#include "http/BoundedFetch.h"
 
-#include <QLineEdit>
-
-void TfrmMain::LookupAlbums() {
-    Report("B", Gbk("敬告: 开始下载像册表,在软件提示下载完成之前,请不要用鼠标拉动滚动条..."));
-    scrlbx->setEnabled(false);
+void LookupAlbums(TCommandHost& host) {
+    host.Report("B", Gbk("敬告: 开始下载像册表,在软件提示下载完成之前,请不要用鼠标拉动滚动条..."));
+    host.EnableAlbumBox(false);
     ClearAlbumList();
-    ClearIconCache();
-    const std::string account = TextTrim(FromQt(edtUserName->text()));
+    ClearIconCache(host.IconCacheFolder());
+    const std::string account = TextTrim(host.AccountName());
     if (account.empty()) {
-        ShowWarning(Gbk("用户名不能为空!"));
+        host.Warn(Gbk("用户名不能为空!"));
         return;
     }
-    const std::string page = FetchTextWithSettings("http://" + Service::HomeHost + "/" + account);
+    const std::string page = FetchBoundedText("http://" + Service::HomeHost + "/" + account);
     const std::string scriptUrl = ExtractAlbumListUrl(page);
     // Without the markers there is no address to fetch; an empty host would
     // only end in a confusing socket error.
     if (scriptUrl.empty()) throw Exception("The account's home page names no album list");
-    if (!LoadAlbumList(FetchTextWithSettings(scriptUrl))) {
-        ShowWarning(Gbk("获取失败!"));
+    if (!LoadAlbumList(FetchBoundedText(scriptUrl))) {
+        host.Warn(Gbk("获取失败!"));
         return;
     }
-    BuildAlbumTiles();
-    scrlbx->setEnabled(true);
-    ShowAlbumSummary();
-    Report("B", Gbk("像册信息下载完成,可以拉动滚动条了..."));
+    BuildAlbumTiles(host);
+    host.EnableAlbumBox(true);
+    ShowAlbumSummary(host);
+    host.Report("B", Gbk("像册信息下载完成,可以拉动滚动条了..."));
 }
 
-void TfrmMain::ShowAlbumSummary() {
+void ShowAlbumSummary(TCommandHost& host) {
     int64_t pictures = 0;
     for (size_t i = 0; i < AlbumList.size(); ++i) {
         const TPList& album = AlbumList[i];
-        AppendLogLine(std::string(18, '=') + IntToText(static_cast<int64_t>(i) + 1) + std::string(26, '='));
-        AppendLogLine(Gbk("像册名:") + album.Name);
-        AppendLogLine(Gbk("有图片张数:") + IntToText(album.PicCount));
-        AppendLogLine(Gbk("像册说明:") + album.Desc);
-        AppendLogLine(Gbk("像册ICon:") + album.IconUrl);
-        AppendLogLine(Gbk("像册详细图片地址:") + album.PicListUrl);
+        host.AppendLogLine(std::string(18, '=') + IntToText(static_cast<int64_t>(i) + 1) + std::string(26, '='));
+        host.AppendLogLine(Gbk("像册名:") + album.Name);
+        host.AppendLogLine(Gbk("有图片张数:") + IntToText(album.PicCount));
+        host.AppendLogLine(Gbk("像册说明:") + album.Desc);
+        host.AppendLogLine(Gbk("像册ICon:") + album.IconUrl);
+        host.AppendLogLine(Gbk("像册详细图片地址:") + album.PicListUrl);
         pictures += album.PicCount;
     }
-    AppendLogLine(std::string(88, '-'));
-    AppendLogLine(Gbk("共有") + IntToText(static_cast<int64_t>(AlbumList.size())) + Gbk("个像册,共") +
-                  IntToText(pictures) + Gbk("张图片!"));
+    host.AppendLogLine(std::string(88, '-'));
+    host.AppendLogLine(Gbk("共有") + IntToText(static_cast<int64_t>(AlbumList.size())) + Gbk("个像册,共") +
+                       IntToText(pictures) + Gbk("张图片!"));
+}
+
+std::string IconCacheName(const std::string& iconUrl) {
+    const auto length = static_cast<int64_t>(iconUrl.size());
+    return TextCopy(iconUrl, length - 22, 24);
+}
+
+void ClearIconCache(const std::string& folder) {
+    TStringList list;
+    FindFiles(folder, "*.*", list);
+    for (const std::string& path : list)
+        RemoveFile(path);
+}
+
+// The warning processes events, and closing the window there frees the tile:
+// the host reaches it only if it is still there.
+void LoadTileIcon(TCommandHost& host, size_t index, const TPList& album) {
+    try {
+        const std::string name = IconCacheName(album.IconUrl);
+        const std::string path = host.IconCacheFolder() + name;
+        if (!IsPlainFileName(name)) RaiseCannotCreate(path);
+        FetchToFile(album.IconUrl, path);
+        host.LoadTileIcon(index, path);
+    } catch (...) {
+        host.Report("B", Gbk("========警告:下载出错======="));
+    }
+    host.FinishTile(index);
+}
+
+void BuildAlbumTiles(TCommandHost& host) {
+    host.Report("B", Gbk("下载像册缩略图...请稍候..."));
+    host.FreeTiles();
+    host.ProcessEvents();
+    MakeFolders(host.IconCacheFolder());
+    const size_t n = AlbumList.size();
+    const uint64_t generation = AlbumListGeneration();
+    host.MakeTileSlots(n);
+    host.SetBarTotal(TBar::Albums, static_cast<uint32_t>(n - 1));
+    host.SetBarDone(TBar::Albums, 0);
+    for (size_t i = 0; i < n; ++i) {
+        host.SetBarDone(TBar::Albums, static_cast<uint32_t>(i));
+        // A copy: the record must outlive whatever runs nested in the reports.
+        const TPList album = AlbumList[i];
+        host.Report("B", Gbk("正在读取像册: <") + album.Name + Gbk("> 的信息..."));
+        host.ProcessEvents();
+        // Freeing the tiles meanwhile empties them; the rest are still made.
+        host.MakeTileSlots(n);
+        host.AddTile(i, album, generation);
+        LoadTileIcon(host, i, album);
+    }
+    host.Report("B", Gbk("像册缩略图下载完成..."));
 }

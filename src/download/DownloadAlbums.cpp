@@ -1,84 +1,70 @@
+#include "download/DownloadAlbums.h"
+
+#include "catalogue/AlbumList.h"
+#include "catalogue/CommandHost.h"
 #include "core/Classes.h"
-#include "app/Controls.h"
-#include "app/DataFolders.h"
-#include "core/FileUtils.h"
 #include "core/Gbk.h"
 #include "core/TextUtils.h"
-#include "app/mainUnit.h"
-#include "catalogue/AlbumList.h"
-#include "catalogue/AlbumTiles.h"
+#include "download/AlbumFiles.h"
 #include "download/PictureList.h"
-#include "graphics/qt/Image.h"
-#include "graphics/qt/RzProgressBar.h"
 #include "http/BoundedFetch.h"
-#include "http/ClientSettings.h"
-#include "http/IdHTTP.h"
 
-std::string TfrmMain::DownloadText(const std::string& url) {
-    return FetchBoundedText(url);
-}
-
-namespace {
-
-// The ticked tiles that show an album of the current list, in index order.
-TStringList TakeSelection(int& albums, int64_t& pictures) {
-    TStringList selection;
-    albums = 0;
+std::vector<size_t> TakeSelection(const std::vector<TTileChoice>& tiles, int64_t& pictures) {
+    std::vector<size_t> selection;
     pictures = 0;
-    for (const TAlbumTile& tile : AlbumTiles) {
-        if (!tile.CheckBox || !tile.CheckBox->isChecked()) continue;
-        const int i = tile.CheckBox->Tag;
-        if (tile.Generation != AlbumListGeneration() || i < 0 || static_cast<size_t>(i) >= AlbumList.size())
-            continue;
-        selection.Add(IntToText(i));
-        ++albums;
-        pictures += AlbumList[static_cast<size_t>(i)].PicCount;
+    for (const TTileChoice& tile : tiles) {
+        if (!tile.Ticked || tile.Generation != AlbumListGeneration()) continue;
+        if (tile.Index < 0 || static_cast<size_t>(tile.Index) >= AlbumList.size()) continue;
+        selection.push_back(static_cast<size_t>(tile.Index));
+        pictures += AlbumList[selection.back()].PicCount;
     }
     return selection;
 }
 
+namespace {
+
+// Bar totals are one less than the count of parts; none at all wraps round,
+// as the bar has always been given it.
+uint32_t LastPart(size_t count) {
+    return static_cast<uint32_t>(static_cast<int>(count) - 1);
+}
+
+void DownloadAlbum(TCommandHost& host, const TPList& album) {
+    TStringList urls;
+    ParsePictureList(FetchBoundedText(album.PicListUrl), urls);
+    const TAlbumFiles files = AlbumFilesIn(host.PictureFolder(), album.Name);
+    WriteAlbumFiles(files, album);
+    host.Report("B", Gbk("开始下载像册<") + album.Name + Gbk(">..."));
+
+    host.SetBarTotal(TBar::Pictures, LastPart(static_cast<size_t>(urls.Count())));
+    host.SetBarDone(TBar::Pictures, 0);
+    host.ProcessEvents();
+    for (int j = 0; j < urls.Count(); ++j) {
+        host.SetBarDone(TBar::Pictures, static_cast<uint32_t>(j));
+        const std::string path = PicturePath(files, urls[j]);
+        FetchToFile(urls[j], path);
+        host.ShowPreview(path);
+        host.ProcessEvents();
+    }
+}
+
 } // namespace
 
-void TfrmMain::DownloadAlbums() {
-    int albums = 0;
+void DownloadAlbums(TCommandHost& host) {
     int64_t pictures = 0;
-    const TStringList selection = TakeSelection(albums, pictures);
-    Report("B",
-           Gbk("本次将要下载") + IntToText(albums) + Gbk("个像册,共") + IntToText(pictures) + Gbk("张图片!"));
-    sb1->SetTotalParts(static_cast<uint32_t>(selection.Count() - 1));
-    sb1->SetPartsComplete(0);
-    TStringList urls;
-    for (int k = 0; k < selection.Count(); ++k) {
-        sb1->SetPartsComplete(static_cast<uint32_t>(k));
-        ProcessPendingEvents();
-        urls.Clear();
-        const auto i = static_cast<size_t>(TextToInt(selection[k]));
-        // A copy: nothing that runs nested in the event processing below can
-        // pull the record from under us.
-        const TPList album = AlbumList.at(i);
-        ParsePictureList(DownloadText(album.PicListUrl), urls);
-
-        const std::string name = TextTrim(album.Name);
-        const std::string folder = PictureFolder() + name;
-        const std::string descFile = folder + "/" + name + ".txt";
-        if (!IsPlainFileName(name, true)) RaiseCannotCreate(descFile);
-        MakeFolders(folder);
-        SaveTextToFile(album.Desc, descFile);
-        Report("B", Gbk("开始下载像册<") + album.Name + Gbk(">..."));
-
-        sb2->SetTotalParts(static_cast<uint32_t>(urls.Count() - 1));
-        sb2->SetPartsComplete(0);
-        ProcessPendingEvents();
-        for (int j = 0; j < urls.Count(); ++j) {
-            sb2->SetPartsComplete(static_cast<uint32_t>(j));
-            const std::string fileName = PictureFileName(urls[j]);
-            const std::string path = folder + "/" + fileName;
-            if (!IsPlainFileName(fileName)) RaiseCannotCreate(path);
-            DownloadFile(urls[j], path);
-            img2->Picture().LoadPictureFile(path);
-            ProcessPendingEvents();
-        }
+    const std::vector<size_t> selection = TakeSelection(host.TileChoices(), pictures);
+    host.Report("B", Gbk("本次将要下载") + IntToText(static_cast<int64_t>(selection.size())) + Gbk("个像册,共") +
+                         IntToText(pictures) + Gbk("张图片!"));
+    host.SetBarTotal(TBar::Albums, LastPart(selection.size()));
+    host.SetBarDone(TBar::Albums, 0);
+    for (size_t k = 0; k < selection.size(); ++k) {
+        host.SetBarDone(TBar::Albums, static_cast<uint32_t>(k));
+        host.ProcessEvents();
+        // A copy: nothing that runs nested in the event processing can pull
+        // the record from under us.
+        const TPList album = AlbumList.at(selection[k]);
+        DownloadAlbum(host, album);
     }
-    Report("B", std::string(57, '-'));
-    Report("B", Gbk("所有选中像册下载完成..."));
+    host.Report("B", std::string(57, '-'));
+    host.Report("B", Gbk("所有选中像册下载完成..."));
 }

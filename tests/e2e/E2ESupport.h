@@ -8,7 +8,7 @@
 #include "core/FileUtils.h"
 #include "core/Gbk.h"
 #include "app/mainUnit.h"
-#include "catalogue/AlbumTiles.h"
+#include "app/AlbumTiles.h"
 #include "graphics/qt/Image.h"
 #include "graphics/qt/RzProgressBar.h"
 #include "http/ClientSettings.h"

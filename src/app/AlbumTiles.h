@@ -1,14 +1,16 @@
 #pragma once
 // The tiles of the album browser: one check box, description label and
-// thumbnail per album of AlbumList.
+// thumbnail per album of AlbumList, on the scroll box of the window.
 
 #include <QPointer>
 #include <cstdint>
 #include <vector>
 
 class QLabel;
+class QWidget;
 class TCheckBox;
 class TImage;
+struct TPList;
 
 struct TAlbumTile {
     QPointer<TCheckBox> CheckBox; // Tag = the album's index in AlbumList
@@ -28,7 +30,8 @@ inline int TileTop(int i) {
     return i == 0 ? 1 : i * TileRowPitch;
 }
 
-// The thumbnail cache file name of an icon address: its last 23 bytes.
-std::string IconCacheName(const std::string& iconUrl);
-// Fetches a URL with the program's client settings, as text.
-std::string FetchTextWithSettings(const std::string& url);
+// Makes the controls of tile i on surface: ticked check box, description and
+// an empty, hidden thumbnail.
+void MakeAlbumTile(TAlbumTile& tile, QWidget* surface, int i, const TPList& album);
+// The tile's thumbnail while it still exists, else null.
+TImage* TileIcon(size_t index);
