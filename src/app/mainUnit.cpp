@@ -289,8 +289,10 @@ void TfrmMain::lbl4Click() {
 
 // A click is the left button pressed and then released over the label; a
 // release that ends a drag from elsewhere, or from another button, is not.
-bool TfrmMain::IsLbl4Click(const QMouseEvent* event, QEvent::Type type) {
+bool TfrmMain::IsLbl4Click(const QEvent* anyEvent) {
+    const QEvent::Type type = anyEvent->type();
     if (type != QEvent::MouseButtonPress && type != QEvent::MouseButtonRelease) return false;
+    const auto* event = static_cast<const QMouseEvent*>(anyEvent);
     if (event->button() != Qt::LeftButton) return false;
     const bool over = lbl4->rect().contains(event->position().toPoint());
     if (type == QEvent::MouseButtonPress) {
@@ -307,7 +309,7 @@ bool TfrmMain::eventFilter(QObject* watched, QEvent* event) {
         try {
             if (event->type() == QEvent::Leave)
                 lbl4MouseLeave();
-            else if (IsLbl4Click(static_cast<QMouseEvent*>(event), event->type()))
+            else if (IsLbl4Click(event))
                 lbl4Click();
         } catch (...) {
             ShowCurrentException();

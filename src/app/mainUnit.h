@@ -9,7 +9,6 @@
 class QGroupBox;
 class QLabel;
 class QLineEdit;
-class QMouseEvent;
 class TButton;
 class TCheckBox;
 class TImage;
@@ -91,7 +90,7 @@ class TfrmMain : public QWidget {
 
   private:
     bool RunCommand(TButton* button, void (TfrmMain::*command)());
-    bool IsLbl4Click(const QMouseEvent* event, QEvent::Type type);
+    bool IsLbl4Click(const QEvent* event);
     bool FLbl4Pressed = false;
 
     void CreateControls();

@@ -408,6 +408,16 @@ def main():
     print("sample service on 127.0.0.1:%d" % port, flush=True)
     if args.lifetime > 0:
         threading.Timer(args.lifetime, server.shutdown).start()
+    # A test that dies never stops its service, which would then hold the test
+    # runner's output pipe open for its whole lifetime: go when the parent goes.
+    parent = os.getppid()
+
+    def watch_parent():
+        while os.getppid() == parent:
+            time.sleep(0.5)
+        server.shutdown()
+
+    threading.Thread(target=watch_parent, daemon=True).start()
     try:
         server.serve_forever()
     except KeyboardInterrupt:
