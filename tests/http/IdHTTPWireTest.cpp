@@ -76,8 +76,6 @@ std::vector<TWireCase> HeaderLimitCases() {
     c.push_back(One("TrailerOverTheCountLimit", "/", trailerStart + Repeat("X-T: 1\r\n", 1001) + "\r\n", "ab",
                     refused + "its chunked body's trailer has more than 1000 lines", true));
     c.back().Check = Refused(200);
-    for (TWireCase& limit : c)
-        limit.WholeOnly = true;
     c.push_back(One("TenInterimRepliesAreSkipped", "/", Repeat(interim, 10) + Ok200 + length2, "ok"));
     c.push_back(One("InterimRepliesOverTheLimit", "/", Repeat(interim, 11) + Ok200 + length2, "",
                     refused + "more than 10 interim replies in a row", true));
@@ -155,7 +153,6 @@ TEST_P(WireTest, Case) {
     const auto cases = Cases();
     const TWireCase& wireCase = cases.at(index);
     if (oneByte && wireCase.SegmentSensitive) GTEST_SKIP() << "depends on segmentation";
-    if (oneByte && wireCase.WholeOnly) GTEST_SKIP() << "too long to send a byte at a time";
     SCOPED_TRACE(wireCase.Name);
     RunCase(wireCase, oneByte);
 }
