@@ -220,7 +220,8 @@ int TScriptedPeer::MillisecondsLeft() const {
     return left > 0 ? static_cast<int>(left) : 0;
 }
 
-// Waits for events on fd, also woken by Stop and ended by the time limit.
+// Waits for events on fd, also woken by Stop and ended by the time limit. What
+// is ready already still counts after Stop: that happened before it.
 bool TScriptedPeer::WaitFor(int fd, short events, int timeoutMs) {
     pollfd fds[2] = {{fd, events, 0}, {FStopPipe[0], POLLIN, 0}};
     int limit = MillisecondsLeft();
@@ -229,8 +230,7 @@ bool TScriptedPeer::WaitFor(int fd, short events, int timeoutMs) {
     do {
         n = ::poll(fds, 2, limit);
     } while (n < 0 && errno == EINTR);
-    if (n <= 0 || (fds[1].revents & POLLIN)) return false;
-    return (fds[0].revents & (events | POLLHUP | POLLERR)) != 0;
+    return n > 0 && (fds[0].revents & (events | POLLHUP | POLLERR)) != 0;
 }
 
 bool TScriptedPeer::SleepInterruptible(int milliseconds) {
@@ -263,8 +263,7 @@ void TScriptedPeer::Run() {
     size_t index = 0;
     for (; index < FScripts.size(); ++index) {
         // A client that connected just before Stop still counts: its script plays, cut short.
-        pollfd pending{FListener, POLLIN, 0};
-        if (!WaitFor(FListener, POLLIN, -1) && ::poll(&pending, 1, 0) != 1) break;
+        if (!WaitFor(FListener, POLLIN, -1)) break;
         int connection = ::accept4(FListener, nullptr, nullptr, SOCK_CLOEXEC);
         if (connection < 0) break;
         ++FAccepted;
@@ -305,13 +304,11 @@ void TScriptedPeer::PlayScript(size_t index, int connection) {
     FChanged.notify_all();
 }
 
-// One read into the connection's record. Once stopped (or out of time) it still
-// takes what had arrived by then, the client's close included.
+// One read into the connection's record.
 TScriptedPeer::TRead TScriptedPeer::ReadSome(size_t index, int connection, std::string& into) {
-    const bool ready = WaitFor(connection, POLLIN, -1);
+    if (!WaitFor(connection, POLLIN, -1)) return TRead::Stopped;
     char buffer[65536];
-    ssize_t n = ::recv(connection, buffer, sizeof(buffer), ready ? 0 : MSG_DONTWAIT);
-    if (n < 0 && !ready && (errno == EAGAIN || errno == EWOULDBLOCK)) return TRead::Stopped;
+    ssize_t n = ::recv(connection, buffer, sizeof(buffer), 0);
     if (n <= 0) return TRead::Closed;
     into.append(buffer, static_cast<size_t>(n));
     std::lock_guard<std::mutex> lock(FLock);
