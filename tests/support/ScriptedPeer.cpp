@@ -328,7 +328,7 @@ bool TScriptedPeer::SendByteAtATime(int connection, const std::string& bytes) {
     while (offset < bytes.size() && WaitFor(connection, POLLOUT, -1)) {
         ssize_t n = ::send(connection, bytes.data() + offset, 1, MSG_NOSIGNAL);
         if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return offset > 0;
+        if (n <= 0) return false;
         ++offset;
         if (!WaitUntilRead(client)) break;
     }
@@ -352,17 +352,22 @@ bool TScriptedPeer::WaitUntilRead(const TClientEnd& client) {
     }
 }
 
-bool TScriptedPeer::SendAll(int connection, const TPeerStep& step) {
-    if (step.OneBytePerSegment) return SendByteAtATime(connection, step.Bytes);
+TScriptedPeer::TEnd TScriptedPeer::SendAll(int connection, const TPeerStep& step) {
+    const bool hungUp = step.HangUpExpected;
+    if (step.OneBytePerSegment) {
+        if (SendByteAtATime(connection, step.Bytes)) return TEnd::Next;
+        return hungUp && (errno == EPIPE || errno == ECONNRESET) ? TEnd::Ended : TEnd::Failed;
+    }
     const std::string& bytes = step.Bytes;
     for (size_t offset = 0; offset < bytes.size();) {
-        if (!WaitFor(connection, POLLOUT, -1)) return false;
+        if (!WaitFor(connection, POLLOUT, -1)) return TEnd::Failed;
         ssize_t n = ::send(connection, bytes.data() + offset, bytes.size() - offset, MSG_NOSIGNAL);
         if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
+        if (n < 0 && hungUp && (errno == EPIPE || errno == ECONNRESET)) return TEnd::Ended;
+        if (n <= 0) return TEnd::Failed;
         offset += static_cast<size_t>(n);
     }
-    return true;
+    return TEnd::Next;
 }
 
 TScriptedPeer::TEnd TScriptedPeer::ReadStep(size_t index, int connection, const TPeerStep& step) {
@@ -399,7 +404,7 @@ TScriptedPeer::TEnd TScriptedPeer::PlayStep(size_t index, int connection, const 
     case K::ReadToClose:
         return ReadStep(index, connection, step);
     case K::Send:
-        return SendAll(connection, step) ? TEnd::Next : TEnd::Failed;
+        return SendAll(connection, step);
     case K::Pause:
         return SleepInterruptible(step.Milliseconds) ? TEnd::Next : TEnd::Failed;
     case K::Gate:

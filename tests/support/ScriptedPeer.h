@@ -43,6 +43,9 @@ struct TPeerStep {
     TKind Kind = TKind::Pause;
     std::string Bytes;
     bool OneBytePerSegment = false;
+    // The client may hang up before it has read everything (it refuses the
+    // reply): a send cut short by that ends the script instead of failing it.
+    bool HangUpExpected = false;
     int Milliseconds = 0;
     size_t Count = 0;
 
@@ -120,7 +123,7 @@ class TScriptedPeer {
     TEnd PlayStep(size_t index, int connection, const TPeerStep& step);
     TEnd ReadStep(size_t index, int connection, const TPeerStep& step);
     TRead ReadSome(size_t index, int connection, std::string& into);
-    bool SendAll(int connection, const TPeerStep& step);
+    TEnd SendAll(int connection, const TPeerStep& step);
     bool SendByteAtATime(int connection, const std::string& bytes);
     bool WaitUntilRead(const TClientEnd& client);
     bool WaitFor(int fd, short events, int timeoutMs);
