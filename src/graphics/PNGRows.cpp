@@ -1,4 +1,5 @@
 #include "graphics/PNGRows.h"
+#include "graphics/PixelSwap.h"
 
 #ifdef __SSE2__
 #include <emmintrin.h>
@@ -148,42 +149,11 @@ template <bool Gamma> void Rgba8(const uint8_t* src, uint8_t* dst, size_t pixels
     }
 }
 
-#if __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
-// Red and blue swap places within each little-endian word.
-inline uint32_t SwapRedBlue(uint32_t v) {
-    return (v & 0xFF00FF00u) | (v >> 16 & 0xFFu) | (v & 0xFFu) << 16;
-}
-
+// Red and blue swap places; the raster is not read again while decoding, so
+// its lines need not be fetched before being overwritten.
 template <> void Rgba8<false>(const uint8_t* src, uint8_t* dst, size_t pixels, const uint8_t*) {
-    size_t i = 0;
-#ifdef __SSE2__
-    // Four pixels at a time, written past the cache: the raster is not read
-    // again while decoding, so its lines need not be fetched before being
-    // overwritten.
-    for (; i < pixels && reinterpret_cast<uintptr_t>(dst + 4 * i) % 16 != 0; ++i) {
-        uint32_t v;
-        std::memcpy(&v, src + 4 * i, 4);
-        v = SwapRedBlue(v);
-        std::memcpy(dst + 4 * i, &v, 4);
-    }
-    const __m128i greenAlpha = _mm_set1_epi32(int(0xFF00FF00u)), low = _mm_set1_epi32(0xFF);
-    for (; i + 4 <= pixels; i += 4) {
-        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + 4 * i));
-        const __m128i swapped = _mm_or_si128(_mm_and_si128(v, greenAlpha),
-                                             _mm_or_si128(_mm_and_si128(_mm_srli_epi32(v, 16), low),
-                                                          _mm_slli_epi32(_mm_and_si128(v, low), 16)));
-        _mm_stream_si128(reinterpret_cast<__m128i*>(dst + 4 * i), swapped);
-    }
-    _mm_sfence();
-#endif
-    for (; i < pixels; ++i) {
-        uint32_t v;
-        std::memcpy(&v, src + 4 * i, 4);
-        v = SwapRedBlue(v);
-        std::memcpy(dst + 4 * i, &v, 4);
-    }
+    pixelswap::SwapRedBlue4(src, dst, pixels, pixelswap::TStore::PastCache);
 }
-#endif
 
 template <bool Gamma> void Rgba16(const uint8_t* src, uint8_t* dst, size_t pixels, const uint8_t* gamma) {
     for (size_t i = 0; i < pixels; ++i, src += 8, dst += 4) {
@@ -205,12 +175,7 @@ void Rgb8Cached(const uint8_t* src, uint8_t* dst, size_t pixels, const uint8_t*)
     SwapRgb(src, dst, pixels);
 }
 void Rgba8Cached(const uint8_t* src, uint8_t* dst, size_t pixels, const uint8_t*) {
-    for (size_t i = 0; i < pixels; ++i) {
-        uint32_t v;
-        std::memcpy(&v, src + 4 * i, 4);
-        v = SwapRedBlue(v);
-        std::memcpy(dst + 4 * i, &v, 4);
-    }
+    pixelswap::SwapRedBlue4(src, dst, pixels);
 }
 #endif
 

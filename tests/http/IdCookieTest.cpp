@@ -4,6 +4,7 @@
 #include "http/IdHeaderList.h"
 #include "http/IdURI.h"
 #include "net/IdException.h"
+#include "support/Watchdog.h"
 
 #include <gtest/gtest.h>
 
@@ -315,39 +316,53 @@ TEST(IdCookieManager, ClientForgetsAManagerDestroyedElsewhere) {
 TEST(IdCookieManager, SharedBetweenThreads) {
     TIdCookieManager m;
     std::atomic<int> headers{0};
-    std::vector<std::thread> threads;
-    for (int t = 0; t < 4; ++t) {
-        threads.emplace_back([&m, &headers, t] {
-            for (int i = 0; i < 200; ++i) {
-                m.AddServerCookie(
-                    "c" + std::to_string(t) + "_" + std::to_string(i % 20) + "=" + std::to_string(i), "h");
-                if (!CookieFor(m, "http://h/").empty()) ++headers;
-            }
-        });
-    }
-    for (std::thread& thread : threads)
-        thread.join();
+    WithinMilliseconds(20000, "four threads sharing a cookie manager", [&] {
+        std::vector<std::thread> threads;
+        for (int t = 0; t < 4; ++t) {
+            threads.emplace_back([&m, &headers, t] {
+                for (int i = 0; i < 200; ++i) {
+                    m.AddServerCookie(
+                        "c" + std::to_string(t) + "_" + std::to_string(i % 20) + "=" + std::to_string(i), "h");
+                    if (!CookieFor(m, "http://h/").empty()) ++headers;
+                }
+            });
+        }
+        for (std::thread& thread : threads)
+            thread.join();
+    });
     EXPECT_EQ(m.CookieCollection().Count(), 80);
     EXPECT_EQ(headers.load(), 800);
 }
 
 TEST(IdCookieManager, WriterMayTakeTheLockAgain) {
     TIdReadWriteLock lock;
-    lock.BeginWrite();
-    lock.BeginWrite();
-    lock.BeginRead();
-    lock.EndRead();
-    lock.EndWrite();
-    lock.EndWrite();
-    std::thread reader([&lock] {
+    WithinMilliseconds(10000, "the cookie lock taken again by its writer", [&] {
+        lock.BeginWrite();
+        lock.BeginWrite();
         lock.BeginRead();
         lock.EndRead();
+        lock.EndWrite();
+        lock.EndWrite();
+        std::thread reader([&lock] {
+            lock.BeginRead();
+            lock.EndRead();
+        });
+        reader.join();
+        lock.BeginRead();
+        lock.BeginRead();
+        lock.EndRead();
+        lock.EndRead();
     });
-    reader.join();
-    lock.BeginRead();
-    lock.BeginRead();
-    lock.EndRead();
-    lock.EndRead();
+}
+
+TEST(IdCookieManagerDeathTest, AStuckLockEndsTheRunWithAMessage) {
+    TIdReadWriteLock lock;
+    lock.BeginWrite();
+    // A reader on another thread waits for a writer that never lets go.
+    EXPECT_EXIT(WithinMilliseconds(200, "a reader behind a writer",
+                                   [&] { std::thread([&] { lock.BeginRead(); }).join(); }),
+                ::testing::ExitedWithCode(1), "watchdog: a reader behind a writer did not end within 200 ms");
+    lock.EndWrite();
 }
 
 TEST(IdCookieJar, ValueWithALineBreakIsRefused) {

@@ -242,7 +242,9 @@ TEST(IdHTTPProxy, WithoutTlsHttpsFailsBeforeAnythingIsSent) {
     TIdHTTP client;
     ThroughProxy(client, proxy.Port());
     EXPECT_THROW(client.FetchText("https://origin.test/a"), EIdIOHandlerPropInvalid);
+    proxy.Stop();
     EXPECT_EQ(proxy.AcceptedCount(), 0u);
+    EXPECT_EQ(proxy.Failures(), std::vector<std::string>{"connection 0: no connection arrived"});
 }
 
 TEST(IdHTTPRequest, HeadReadsNoBody) {

@@ -138,13 +138,15 @@ TEST(Read, LargeBodyIntoAFile) {
 }
 
 TEST(Read, WorkEventsReportRunningTotalsAndNest) {
-    TScriptedPeer peer({TPeerStep::Send("0123456789"), TPeerStep::Pause(100), TPeerStep::Send(Bytes(15)),
+    TScriptedPeer peer({TPeerStep::Send("0123456789"), TPeerStep::Gate(), TPeerStep::Send(Bytes(15)),
                         TPeerStep::Stall(5000)});
     auto client = ConnectedClient(peer);
     TWorkLog log;
     log.Attach(*client);
     while (client->InputQueue().Size() < 10)
         client->FillInputQueue();
+    // The rest comes only now, so the read starts from ten queued bytes.
+    peer.Open();
     client->StartWork(wmRead, 99);
     client->ReadIntoStream(*std::make_unique<TMemoryStream>(), 25);
     client->FinishWork(wmRead);

@@ -8,6 +8,7 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <stdexcept>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -99,6 +100,12 @@ TPeerStep TPeerStep::Pause(int milliseconds) {
     return step;
 }
 
+TPeerStep TPeerStep::Gate() {
+    TPeerStep step;
+    step.Kind = TKind::Gate;
+    return step;
+}
+
 TPeerStep TPeerStep::ShutdownWrite() {
     TPeerStep step;
     step.Kind = TKind::ShutdownWrite;
@@ -126,24 +133,67 @@ TPeerStep TPeerStep::Stall(int milliseconds) {
 
 // ---------------------------------------------------------------- peer
 
+namespace {
+
+bool SameAddress(const sockaddr_in& a, const sockaddr_in& b) {
+    return a.sin_family == b.sin_family && a.sin_port == b.sin_port && a.sin_addr.s_addr == b.sin_addr.s_addr;
+}
+
+bool IsClientEnd(int fd, const TClientEnd& end) {
+    sockaddr_in local{}, remote{};
+    socklen_t length = sizeof(local);
+    if (::getsockname(fd, reinterpret_cast<sockaddr*>(&local), &length) != 0 || length != sizeof(local))
+        return false;
+    length = sizeof(remote);
+    if (::getpeername(fd, reinterpret_cast<sockaddr*>(&remote), &length) != 0 || length != sizeof(remote))
+        return false;
+    return SameAddress(local, end.Local) && SameAddress(remote, end.Remote);
+}
+
+TClientEnd FindClientEnd(int connection) {
+    TClientEnd end;
+    socklen_t length = sizeof(end.Local);
+    if (::getpeername(connection, reinterpret_cast<sockaddr*>(&end.Local), &length) != 0) return end;
+    length = sizeof(end.Remote);
+    if (::getsockname(connection, reinterpret_cast<sockaddr*>(&end.Remote), &length) != 0) return end;
+    for (int fd = 0; fd < 4096; ++fd)
+        if (fd != connection && IsClientEnd(fd, end)) {
+            end.Fd = fd;
+            break;
+        }
+    return end;
+}
+
+const char* KindName(TPeerStep::TKind kind) {
+    static const char* const names[] = {"Expect", "ReadUntil", "ReadBytes",     "ReadToClose", "Send", "Pause",
+                                        "Gate",   "ShutdownWrite", "Close", "Reset",       "Stall"};
+    return names[static_cast<int>(kind)];
+}
+
+} // namespace
+
 TScriptedPeer::TScriptedPeer(TPeerScript script, int timeLimitMs)
     : TScriptedPeer(std::vector<TPeerScript>{std::move(script)}, timeLimitMs) {}
 
 TScriptedPeer::TScriptedPeer(std::vector<TPeerScript> scripts, int timeLimitMs)
-    : FScripts(std::move(scripts)), FReceived(FScripts.size()), FScriptDone(FScripts.size(), false) {
+    : FScripts(std::move(scripts)), FReceived(FScripts.size()), FStepReached(FScripts.size(), 0),
+      FEnded(FScripts.size(), false) {
     FListener = ListenOnLoopback(16, FPort);
-    if (::pipe2(FStopPipe, O_CLOEXEC) != 0) {
+    if (::pipe2(FStopPipe, O_CLOEXEC) != 0 || ::pipe2(FGatePipe, O_CLOEXEC) != 0) {
         ::close(FListener);
+        CloseStopPipes();
         throw std::runtime_error("peer: pipe failed");
     }
     FDeadline = NowMs() + timeLimitMs;
     FThread = std::thread([this] { Run(); });
 }
 
-TScriptedPeer::~TScriptedPeer() {
-    Stop();
-    for (int fd : FStopPipe)
-        if (fd >= 0) ::close(fd);
+void TScriptedPeer::CloseStopPipes() {
+    for (int* fd : {&FStopPipe[0], &FStopPipe[1], &FGatePipe[0], &FGatePipe[1]})
+        if (*fd >= 0) {
+            ::close(*fd);
+            *fd = -1;
+        }
 }
 
 void TScriptedPeer::Stop() {
@@ -159,12 +209,19 @@ void TScriptedPeer::Stop() {
     }
 }
 
+void TScriptedPeer::Open() {
+    char gate = 1;
+    ssize_t ignored = ::write(FGatePipe[1], &gate, 1);
+    (void)ignored;
+}
+
 int TScriptedPeer::MillisecondsLeft() const {
     long long left = FDeadline - NowMs();
     return left > 0 ? static_cast<int>(left) : 0;
 }
 
-// Waits for events on fd, also woken by Stop and ended by the time limit.
+// Waits for events on fd, also woken by Stop and ended by the time limit. What
+// is ready already still counts after Stop: that happened before it.
 bool TScriptedPeer::WaitFor(int fd, short events, int timeoutMs) {
     pollfd fds[2] = {{fd, events, 0}, {FStopPipe[0], POLLIN, 0}};
     int limit = MillisecondsLeft();
@@ -173,15 +230,20 @@ bool TScriptedPeer::WaitFor(int fd, short events, int timeoutMs) {
     do {
         n = ::poll(fds, 2, limit);
     } while (n < 0 && errno == EINTR);
-    if (n <= 0 || (fds[1].revents & POLLIN)) return false;
-    return (fds[0].revents & (events | POLLHUP | POLLERR)) != 0;
+    return n > 0 && (fds[0].revents & (events | POLLHUP | POLLERR)) != 0;
 }
 
 bool TScriptedPeer::SleepInterruptible(int milliseconds) {
     pollfd fd{FStopPipe[0], POLLIN, 0};
     int limit = MillisecondsLeft();
     if (milliseconds >= 0 && milliseconds < limit) limit = milliseconds;
-    return ::poll(&fd, 1, limit) == 0;
+    return ::poll(&fd, 1, limit) == 0 && (milliseconds < 0 || milliseconds <= limit);
+}
+
+bool TScriptedPeer::WaitGate() {
+    if (!WaitFor(FGatePipe[0], POLLIN, -1)) return false;
+    char gate;
+    return ::read(FGatePipe[0], &gate, 1) == 1;
 }
 
 void TScriptedPeer::Fail(size_t index, const std::string& text) {
@@ -189,150 +251,217 @@ void TScriptedPeer::Fail(size_t index, const std::string& text) {
     FFailures.push_back("connection " + std::to_string(index) + ": " + text);
 }
 
+void TScriptedPeer::Reached(size_t index, size_t step) {
+    {
+        std::lock_guard<std::mutex> lock(FLock);
+        FStepReached[index] = step;
+    }
+    FChanged.notify_all();
+}
+
 void TScriptedPeer::Run() {
-    for (size_t index = 0; index < FScripts.size(); ++index) {
-        if (!WaitFor(FListener, POLLIN, -1)) {
-            Fail(index, "no connection arrived");
-            break;
-        }
+    size_t index = 0;
+    for (; index < FScripts.size(); ++index) {
+        // A client that connected just before Stop still counts: its script plays, cut short.
+        if (!WaitFor(FListener, POLLIN, -1)) break;
         int connection = ::accept4(FListener, nullptr, nullptr, SOCK_CLOEXEC);
-        if (connection < 0) {
-            Fail(index, "accept failed");
-            break;
-        }
+        if (connection < 0) break;
         ++FAccepted;
         PlayScript(index, connection);
     }
-    std::lock_guard<std::mutex> lock(FLock);
-    for (size_t i = 0; i < FScriptDone.size(); ++i)
-        FScriptDone[i] = true;
-    FDone = true;
+    if (index < FScripts.size())
+        Fail(index, index + 1 == FScripts.size()
+                        ? std::string("no connection arrived")
+                        : "no connection arrived (nor for the " + std::to_string(FScripts.size() - index - 1) +
+                              " scripts after it)");
+    {
+        std::lock_guard<std::mutex> lock(FLock);
+        FEnded.assign(FEnded.size(), true);
+        FDone = true;
+    }
+    FChanged.notify_all();
 }
 
 void TScriptedPeer::PlayScript(size_t index, int connection) {
-    bool closed = false;
-    for (const TPeerStep& step : FScripts[index]) {
-        if (!PlayStep(index, connection, step, closed) || closed) break;
+    const TPeerScript& script = FScripts[index];
+    TEnd end = TEnd::Next;
+    size_t step = 0;
+    for (; step < script.size() && end == TEnd::Next; ++step) {
+        Reached(index, step);
+        end = PlayStep(index, connection, script[step]);
     }
+    const bool closed = step > 0 && end == TEnd::Ended && (script[step - 1].Kind == TPeerStep::TKind::Close ||
+                                                          script[step - 1].Kind == TPeerStep::TKind::Reset);
     if (!closed) ::close(connection);
-    std::lock_guard<std::mutex> lock(FLock);
-    FScriptDone[index] = true;
+    if (end == TEnd::Failed)
+        Fail(index, "step " + std::to_string(step - 1) + " (" + KindName(script[step - 1].Kind) +
+                        ") did not finish; the script stopped there");
+    {
+        std::lock_guard<std::mutex> lock(FLock);
+        if (end == TEnd::Next || end == TEnd::Ended) FStepReached[index] = script.size();
+        FEnded[index] = true;
+    }
+    FChanged.notify_all();
 }
 
-// One read into the connection's record; false at the client's close or on a failure.
-bool TScriptedPeer::ReadSome(size_t index, int connection, std::string& into) {
-    if (!WaitFor(connection, POLLIN, -1)) return false;
+// One read into the connection's record.
+TScriptedPeer::TRead TScriptedPeer::ReadSome(size_t index, int connection, std::string& into) {
+    if (!WaitFor(connection, POLLIN, -1)) return TRead::Stopped;
     char buffer[65536];
     ssize_t n = ::recv(connection, buffer, sizeof(buffer), 0);
-    if (n <= 0) return false;
+    if (n <= 0) return TRead::Closed;
     into.append(buffer, static_cast<size_t>(n));
     std::lock_guard<std::mutex> lock(FLock);
     FReceived[index].append(buffer, static_cast<size_t>(n));
-    return true;
+    return TRead::Data;
 }
 
-bool TScriptedPeer::SendAll(int connection, const TPeerStep& step) {
-    const std::string& bytes = step.Bytes;
-    if (step.OneBytePerSegment) {
-        int one = 1;
-        ::setsockopt(connection, IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
-    }
-    size_t chunk = step.OneBytePerSegment ? 1 : bytes.size();
-    for (size_t offset = 0; offset < bytes.size();) {
-        if (!WaitFor(connection, POLLOUT, -1)) return false;
-        size_t length = std::min(chunk, bytes.size() - offset);
-        ssize_t n = ::send(connection, bytes.data() + offset, length, MSG_NOSIGNAL);
+// Each byte leaves in a segment of its own, and the next waits until the client
+// has read it (when the client runs in this process), so every split is seen.
+// Once the client has let go (closed, or no reading for a while) or the test
+// stops, the rest goes out in one piece, as an unpaced send would have done.
+bool TScriptedPeer::SendByteAtATime(int connection, const std::string& bytes) {
+    int one = 1;
+    ::setsockopt(connection, IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
+    const TClientEnd client = FindClientEnd(connection);
+    size_t offset = 0;
+    while (offset < bytes.size() && WaitFor(connection, POLLOUT, -1)) {
+        ssize_t n = ::send(connection, bytes.data() + offset, 1, MSG_NOSIGNAL);
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) return false;
-        offset += static_cast<size_t>(n);
-        // A short pause lets each byte leave as a segment of its own.
-        if (step.OneBytePerSegment && !SleepInterruptible(1)) return false;
+        ++offset;
+        if (!WaitUntilRead(client)) break;
     }
+    if (offset < bytes.size())
+        ::send(connection, bytes.data() + offset, bytes.size() - offset, MSG_NOSIGNAL | MSG_DONTWAIT);
     return true;
 }
 
-bool TScriptedPeer::PlayStep(size_t index, int connection, const TPeerStep& step, bool& closed) {
+// False when the client has let go or the test stops. The socket's identity and
+// the stop are checked now and then only: this loop runs once per byte sent.
+bool TScriptedPeer::WaitUntilRead(const TClientEnd& client) {
+    if (client.Fd < 0) return true;
+    const long long giveUp = NowMs() + 200;
+    for (unsigned round = 0;; ++round) {
+        int queued = 0;
+        if (::ioctl(client.Fd, FIONREAD, &queued) != 0) return false;
+        if (queued == 0) return true;
+        if (round % 64 == 63 && (!IsClientEnd(client.Fd, client) || NowMs() >= giveUp || !SleepInterruptible(0)))
+            return false;
+        std::this_thread::yield();
+    }
+}
+
+TScriptedPeer::TEnd TScriptedPeer::SendAll(int connection, const TPeerStep& step) {
+    const bool hungUp = step.HangUpExpected;
+    if (step.OneBytePerSegment) {
+        if (SendByteAtATime(connection, step.Bytes)) return TEnd::Next;
+        return hungUp && (errno == EPIPE || errno == ECONNRESET) ? TEnd::Ended : TEnd::Failed;
+    }
+    const std::string& bytes = step.Bytes;
+    for (size_t offset = 0; offset < bytes.size();) {
+        if (!WaitFor(connection, POLLOUT, -1)) return TEnd::Failed;
+        ssize_t n = ::send(connection, bytes.data() + offset, bytes.size() - offset, MSG_NOSIGNAL);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0 && hungUp && (errno == EPIPE || errno == ECONNRESET)) return TEnd::Ended;
+        if (n <= 0) return TEnd::Failed;
+        offset += static_cast<size_t>(n);
+    }
+    return TEnd::Next;
+}
+
+TScriptedPeer::TEnd TScriptedPeer::ReadStep(size_t index, int connection, const TPeerStep& step) {
     using K = TPeerStep::TKind;
     std::string got;
+    auto enough = [&] {
+        if (step.Kind == K::ReadUntil) return got.find(step.Bytes) != std::string::npos;
+        if (step.Kind == K::ReadBytes) return got.size() >= step.Count;
+        return got.size() >= step.Bytes.size();
+    };
+    TRead read = TRead::Data;
+    while ((step.Kind == K::ReadToClose || !enough()) && read == TRead::Data)
+        read = ReadSome(index, connection, got);
+    if (step.Kind == K::ReadToClose) return read == TRead::Closed ? TEnd::Next : TEnd::Failed;
+    if (step.Kind == K::Expect && got.substr(0, step.Bytes.size()) != step.Bytes) {
+        Fail(index, "expected \"" + Printable(step.Bytes) + "\", got \"" + Printable(got) + "\"");
+        return TEnd::Reported;
+    }
+    if (enough()) return TEnd::Next;
+    if (step.Kind == K::ReadUntil)
+        Fail(index, "\"" + Printable(step.Bytes) + "\" never arrived; got \"" + Printable(got) + "\"");
+    else
+        Fail(index, "expected " + std::to_string(step.Kind == K::Expect ? step.Bytes.size() : step.Count) +
+                        " bytes, got " + std::to_string(got.size()));
+    return TEnd::Reported;
+}
+
+TScriptedPeer::TEnd TScriptedPeer::PlayStep(size_t index, int connection, const TPeerStep& step) {
+    using K = TPeerStep::TKind;
     switch (step.Kind) {
     case K::Expect:
-        while (got.size() < step.Bytes.size())
-            if (!ReadSome(index, connection, got)) break;
-        if (got.substr(0, step.Bytes.size()) != step.Bytes) {
-            Fail(index, "expected \"" + Printable(step.Bytes) + "\", got \"" + Printable(got) + "\"");
-            return false;
-        }
-        return true;
     case K::ReadUntil:
-        while (got.find(step.Bytes) == std::string::npos)
-            if (!ReadSome(index, connection, got)) {
-                Fail(index,
-                     "\"" + Printable(step.Bytes) + "\" never arrived; got \"" + Printable(got) + "\"");
-                return false;
-            }
-        return true;
     case K::ReadBytes:
-        while (got.size() < step.Count)
-            if (!ReadSome(index, connection, got)) {
-                Fail(index,
-                     "expected " + std::to_string(step.Count) + " bytes, got " + std::to_string(got.size()));
-                return false;
-            }
-        return true;
     case K::ReadToClose:
-        while (ReadSome(index, connection, got)) {
-        }
-        return true;
+        return ReadStep(index, connection, step);
     case K::Send:
         return SendAll(connection, step);
     case K::Pause:
-        return SleepInterruptible(step.Milliseconds);
+        return SleepInterruptible(step.Milliseconds) ? TEnd::Next : TEnd::Failed;
+    case K::Gate:
+        return WaitGate() ? TEnd::Next : TEnd::Failed;
     case K::Stall:
         // Ends early when the client closes, so the next connection is served.
         WaitFor(connection, POLLRDHUP, step.Milliseconds);
-        return false;
+        return TEnd::Ended;
     case K::ShutdownWrite:
         ::shutdown(connection, SHUT_WR);
-        return true;
+        return TEnd::Next;
     case K::Close:
         ::close(connection);
-        closed = true;
-        return true;
+        return TEnd::Ended;
     case K::Reset: {
         linger abort{1, 0};
         ::setsockopt(connection, SOL_SOCKET, SO_LINGER, &abort, sizeof(abort));
         ::close(connection);
-        closed = true;
-        return true;
+        return TEnd::Ended;
     }
     }
-    return false;
+    return TEnd::Failed;
 }
 
 bool TScriptedPeer::WaitDone(int timeoutMs) {
-    long long end = NowMs() + timeoutMs;
-    while (!FDone.load()) {
-        if (NowMs() >= end) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-    return true;
+    std::unique_lock<std::mutex> lock(FLock);
+    return FChanged.wait_for(lock, std::chrono::milliseconds(timeoutMs), [this] { return FDone; });
+}
+
+bool TScriptedPeer::WaitReached(size_t connection, size_t step, int timeoutMs) {
+    std::unique_lock<std::mutex> lock(FLock);
+    if (connection >= FScripts.size()) return false;
+    FChanged.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                      [&] { return FStepReached[connection] >= step || FEnded[connection]; });
+    return FStepReached[connection] >= step;
 }
 
 std::string TScriptedPeer::Received(size_t connection) {
-    long long end = NowMs() + MillisecondsLeft() + 100;
-    for (;;) {
-        {
-            std::lock_guard<std::mutex> lock(FLock);
-            if (connection >= FReceived.size()) return {};
-            if (FScriptDone[connection] || NowMs() >= end) return FReceived[connection];
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
+    std::unique_lock<std::mutex> lock(FLock);
+    if (connection >= FReceived.size()) return {};
+    FChanged.wait_for(lock, std::chrono::milliseconds(MillisecondsLeft() + 100),
+                      [&] { return FEnded[connection]; });
+    return FReceived[connection];
 }
 
 std::vector<std::string> TScriptedPeer::Failures() {
     std::lock_guard<std::mutex> lock(FLock);
+    FFailuresRead = true;
     return FFailures;
+}
+
+bool TScriptedPeer::Finish() {
+    Stop();
+    const std::vector<std::string> failures = Failures();
+    for (const std::string& failure : failures)
+        ADD_FAILURE() << "scripted peer, " << failure;
+    return failures.empty();
 }
 
 // ---------------------------------------------------------------- full backlog

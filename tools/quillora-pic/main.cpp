@@ -14,6 +14,7 @@
 #include "graphics/JPEGImage.h"
 #include "graphics/Metafile.h"
 #include "graphics/Picture.h"
+#include "graphics/PixelSwap.h"
 
 #ifdef QUILLORA_PIC_QT
 #include "graphics/qt/MetafilePlayer.h"
@@ -25,7 +26,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <immintrin.h>
 #include <memory>
 #include <new>
 #include <string>
@@ -102,45 +102,16 @@ class TPamWriter {
 // width costs the same small buffers.
 constexpr int PiecePixels = int(TPamWriter::BlockBytes / 4);
 
+// TColor32 is 0xAARRGGBB: in memory blue, green, red, alpha.
+static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "pixels are read as little-endian words");
 void Color32ToRgba(const TColor32* in, int width, uint8_t* out) {
-    for (int x = 0; x < width; ++x, out += 4) {
-        TColor32 c = in[x];
-        out[0] = static_cast<uint8_t>(c >> 16);
-        out[1] = static_cast<uint8_t>(c >> 8);
-        out[2] = static_cast<uint8_t>(c);
-        out[3] = static_cast<uint8_t>(c >> 24);
-    }
+    pixelswap::SwapRedBlue4(reinterpret_cast<const uint8_t*>(in), out, size_t(width));
 }
 
-// Blue-green-red rows (every decoded JPEG) to red-green-blue-alpha. The
-// byte shuffle does four pixels an instruction; this loop is what the PAM's
-// extra byte per pixel costs over a plain PPM writer.
-__attribute__((target("ssse3"))) void BgrToRgbaShuffle(const uint8_t* in, int width, uint8_t* out) {
-    const __m128i order = _mm_setr_epi8(2, 1, 0, -1, 5, 4, 3, -1, 8, 7, 6, -1, 11, 10, 9, -1);
-    const __m128i alpha = _mm_set1_epi32(static_cast<int>(0xFF000000u));
-    int x = 0;
-    // Reads 16 bytes for 12: stop while a whole load stays inside the row.
-    for (; x + 6 <= width; x += 4, in += 12, out += 16) {
-        __m128i bgr = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in));
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(out), _mm_or_si128(_mm_shuffle_epi8(bgr, order), alpha));
-    }
-    for (; x < width; ++x, in += 3, out += 4) {
-        out[0] = in[2];
-        out[1] = in[1];
-        out[2] = in[0];
-        out[3] = 0xFF;
-    }
-}
-
+// Blue-green-red rows (every decoded JPEG) to red-green-blue-alpha: this is
+// what the PAM's extra byte per pixel costs over a plain PPM writer.
 void BgrToRgba(const uint8_t* in, int width, uint8_t* out) {
-    static const bool shuffle = __builtin_cpu_supports("ssse3");
-    if (shuffle) return BgrToRgbaShuffle(in, width, out);
-    for (int x = 0; x < width; ++x, in += 3, out += 4) {
-        out[0] = in[2];
-        out[1] = in[1];
-        out[2] = in[0];
-        out[3] = 0xFF;
-    }
+    pixelswap::BgrToRgba(in, out, size_t(width));
 }
 
 void WriteBitmap(const TBitmap& bitmap, const std::string& path) {
