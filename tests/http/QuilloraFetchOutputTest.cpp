@@ -2,6 +2,7 @@
 // a regular file appears only when every fetch succeeded. And its help.
 
 #include "HttpWireCase.h"
+#include "QuilloraFetchRun.h"
 #include "RealServers.h"
 
 #include <algorithm>
@@ -27,25 +28,8 @@ struct TResult {
 // reads back, or a FIFO it drains).
 TResult Fetch(const TTempFolder& scratch, std::vector<std::string> args,
               const std::string& stdoutName = "out") {
-    const std::string out = scratch.Path() + "/" + stdoutName, err = scratch.Path() + "/err";
-    args.insert(args.begin(), std::string(QUILLORA_BIN_DIR) + "/quillora-fetch");
-    std::vector<char*> argv;
-    for (auto& a : args)
-        argv.push_back(a.data());
-    argv.push_back(nullptr);
-    const pid_t pid = ::fork();
-    if (pid == 0) {
-        ::unsetenv("http_proxy");
-        ::unsetenv("HTTP_PROXY");
-        ::dup2(::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), STDOUT_FILENO);
-        ::dup2(::open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), STDERR_FILENO);
-        ::execv(argv[0], argv.data());
-        ::_exit(127);
-    }
-    int status = 0;
-    ::waitpid(pid, &status, 0);
     TResult r;
-    r.ExitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    r.ExitCode = RunQuilloraFetch(std::move(args), scratch.Path() + "/" + stdoutName, scratch.Path() + "/err");
     r.Out = scratch.ReadFile(stdoutName);
     r.Err = scratch.ReadFile("err");
     return r;

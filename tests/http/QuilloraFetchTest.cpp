@@ -3,6 +3,7 @@
 // line of standard error on failure.
 
 #include "HttpWireCase.h"
+#include "QuilloraFetchRun.h"
 #include "RealServers.h"
 
 #include <fcntl.h>
@@ -28,26 +29,8 @@ struct TRun {
 
 TRun RunFetch(std::vector<std::string> args) {
     TTempFolder scratch;
-    const std::string out = scratch.Path() + "/out", err = scratch.Path() + "/err";
-    args.insert(args.begin(), std::string(QUILLORA_BIN_DIR) + "/quillora-fetch");
-    std::vector<char*> argv;
-    for (auto& a : args)
-        argv.push_back(a.data());
-    argv.push_back(nullptr);
-    const pid_t pid = ::fork();
-    if (pid == 0) {
-        // The environment's proxy must not reach into the test.
-        ::unsetenv("http_proxy");
-        ::unsetenv("HTTP_PROXY");
-        ::dup2(::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), STDOUT_FILENO);
-        ::dup2(::open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), STDERR_FILENO);
-        ::execv(argv[0], argv.data());
-        ::_exit(127);
-    }
-    int status = 0;
-    ::waitpid(pid, &status, 0);
     TRun run;
-    run.ExitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    run.ExitCode = RunQuilloraFetch(std::move(args), scratch.Path() + "/out", scratch.Path() + "/err");
     run.Out = scratch.ReadFile("out");
     run.Err = scratch.ReadFile("err");
     return run;

@@ -1,0 +1,31 @@
+#pragma once
+// Runs quillora-fetch as its own process, standard output and error going to
+// the given paths, without the environment's proxy; gives its exit status.
+
+#include <fcntl.h>
+#include <string>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <vector>
+
+inline int RunQuilloraFetch(std::vector<std::string> args, const std::string& outPath,
+                            const std::string& errPath) {
+    args.insert(args.begin(), std::string(QUILLORA_BIN_DIR) + "/quillora-fetch");
+    std::vector<char*> argv;
+    for (auto& a : args)
+        argv.push_back(a.data());
+    argv.push_back(nullptr);
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        // The environment's proxy must not reach into the test.
+        ::unsetenv("http_proxy");
+        ::unsetenv("HTTP_PROXY");
+        ::dup2(::open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), STDOUT_FILENO);
+        ::dup2(::open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), STDERR_FILENO);
+        ::execv(argv[0], argv.data());
+        ::_exit(127);
+    }
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
