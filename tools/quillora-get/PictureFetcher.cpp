@@ -1,5 +1,6 @@
 #include "PictureFetcher.h"
 
+#include "RateLimit.h"
 #include "RetryPolicy.h"
 #include "core/Classes.h"
 #include "core/FileUtils.h"
@@ -82,7 +83,8 @@ double SecondsSince(std::chrono::steady_clock::time_point start) {
 // only when a 2xx reply comes, so that a refused picture leaves nothing.
 class TPartStream : public TStream {
   public:
-    explicit TPartStream(const TFetchContext& context) : FContext(context) {}
+    explicit TPartStream(const TFetchContext& context)
+        : FContext(context), FWatch(context.Options.MinSpeed, context.Options.MinSpeedSeconds) {}
 
     void Open(const std::string& part, bool keep) {
         FFile = std::make_unique<TFileStream>(part, keep ? TFileMode::fmOpenReadWrite : TFileMode::fmCreate);
@@ -100,6 +102,7 @@ class TPartStream : public TStream {
         if (!FFile) throw EInOutError("A body came before its reply was accepted", 0);
         const int64_t n = FFile->Write(buffer, count);
         if (FContext.OnBytes) FContext.OnBytes(n);
+        FWatch.Received(n, FContext.Stop); // --limit-rate, --min-speed
         return n;
     }
     int64_t Seek(int64_t offset, TSeekOrigin origin) override {
@@ -115,6 +118,7 @@ class TPartStream : public TStream {
 
   private:
     const TFetchContext& FContext;
+    TTransferWatch FWatch;
     std::unique_ptr<TFileStream> FFile;
 };
 
