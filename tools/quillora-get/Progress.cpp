@@ -83,10 +83,14 @@ void TProgress::JobFinished(int worker, size_t picture) {
     PrintEvent(FRun.Pictures[picture]);
 }
 
-std::string TProgress::Label(const TPictureJob& job) const {
-    const std::string& album = FRun.Albums[job.Album].Album.Name;
-    const std::string name = job.Path.empty() ? job.Url : job.Path.substr(job.Path.rfind('/') + 1);
-    return GbkToUtf8(album) + "/" + GbkToUtf8(name);
+std::string TProgress::Label(const TPictureJob& job, size_t width) const {
+    const std::string album = GbkToUtf8(FRun.Albums[job.Album].Album.Name);
+    const std::string name = GbkToUtf8(job.Path.empty() ? job.Url : job.Path.substr(job.Path.rfind('/') + 1));
+    if (TextColumns(album) + 1 + TextColumns(name) <= width) return album + "/" + name;
+    // Too wide: the picture's name keeps up to most of the room, the album's gives way first.
+    const std::string shortName = FitMiddle(name, std::min(TextColumns(name), width * 3 / 5));
+    const size_t albumRoom = width - std::min(width, TextColumns(shortName) + 1);
+    return albumRoom >= 2 ? FitMiddle(album, albumRoom) + "/" + shortName : FitMiddle(name, width);
 }
 
 std::string TProgress::Where(const TAlbumJob& album) const {
@@ -102,9 +106,19 @@ std::string TProgress::Paint(const std::string& text, const char* colour) const 
     return "\x1b[" + std::string(colour) + "m" + text + "\x1b[0m";
 }
 
-// A line of its own above the live lines; on a terminal, fitted to its width.
-void TProgress::PrintLine(const std::string& text, const char* colour) {
-    const std::string line = FMode.Live ? FitMiddle(text, static_cast<size_t>(UsableColumns(FOut))) : text;
+// A line of its own above the live lines, about a picture; on a terminal,
+// its label gives way so that the line fits the width.
+void TProgress::PrintLine(const std::string& head, const TPictureJob& job, const std::string& tail,
+                          const char* colour) {
+    std::string line;
+    if (FMode.Live) {
+        const size_t usable = static_cast<size_t>(UsableColumns(FOut));
+        const size_t fixed = TextColumns(head) + TextColumns(tail);
+        line = usable >= fixed + 8 ? head + Label(job, usable - fixed) + tail
+                                   : FitMiddle(head + Label(job) + tail, usable);
+    } else {
+        line = head + Label(job) + tail;
+    }
     std::fprintf(FOut, "%s\n", Paint(line, colour).c_str());
 }
 
@@ -115,16 +129,17 @@ void TProgress::PrintEvent(const TPictureJob& job) {
                      GbkToUtf8(job.Url).c_str(), GbkToUtf8(job.Message).c_str());
         return;
     case TOutcome::Interrupted:
-        if (FVerbosity > 1) PrintLine("stopped " + Label(job), Yellow);
+        if (FVerbosity > 1) PrintLine("stopped ", job, "", Yellow);
         return;
     case TOutcome::Saved:
         if (FVerbosity > 0)
-            PrintLine("saved   " + Label(job) + " (" + HumanBytes(static_cast<double>(job.Bytes)) +
-                          (job.Resumed ? ", resumed" : "") + ")",
+            PrintLine("saved   ", job,
+                      " (" + HumanBytes(static_cast<double>(job.Bytes)) + (job.Resumed ? ", resumed" : "") +
+                          ")",
                       Green);
         return;
     case TOutcome::Skipped:
-        if (FVerbosity > 0) PrintLine("skipped " + Label(job) + " (" + job.Message + ")", Dim);
+        if (FVerbosity > 0) PrintLine("skipped ", job, " (" + job.Message + ")", Dim);
         return;
     case TOutcome::Pending:
         return;
@@ -135,7 +150,7 @@ void TProgress::Note(const TPictureJob& job, const std::string& text) {
     if (FVerbosity < 2) return;
     std::lock_guard<std::mutex> guard(FLock);
     Clear();
-    PrintLine("note    " + Label(job) + ": " + GbkToUtf8(text));
+    PrintLine("note    ", job, ": " + GbkToUtf8(text));
 }
 
 void TProgress::AlbumFailed(const TAlbumJob& album) {

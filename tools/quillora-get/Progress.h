@@ -9,6 +9,7 @@
 #include "GetTypes.h"
 
 #include <chrono>
+#include <cstdint>
 #include <cstdio>
 #include <mutex>
 #include <string>
@@ -51,10 +52,12 @@ class TProgress {
         bool Busy = false;
         int64_t Bytes = 0;
     };
-    std::string Label(const TPictureJob& job) const;
+    // "album/picture", within width columns.
+    std::string Label(const TPictureJob& job, size_t width = SIZE_MAX) const;
     std::string Where(const TAlbumJob& album) const;
     void PrintEvent(const TPictureJob& job);
-    void PrintLine(const std::string& text, const char* colour = nullptr);
+    void PrintLine(const std::string& head, const TPictureJob& job, const std::string& tail,
+                   const char* colour = nullptr);
     void Clear();
     void Draw();
     std::string TotalLine(size_t width) const;
