@@ -11,6 +11,7 @@
 #include <fstream>
 #include <iostream>
 #include <map>
+#include <set>
 
 std::vector<std::string> ReadAccountFile(const std::string& path) {
     std::ifstream file;
@@ -62,11 +63,15 @@ void AppendRun(TRunResult& total, TRunResult&& part) {
         }
         total.Pictures.push_back(std::move(job));
     }
-    // A part file must never be another picture's final name.
-    for (size_t k = pictureBase; k < total.Pictures.size(); ++k)
-        if (!total.Pictures[k].Path.empty()) byPath[total.Pictures[k].Path] = k;
-    for (TPictureJob& job : total.Pictures)
-        while (!job.PartPath.empty() && byPath.count(job.PartPath))
+    // A part file must be neither a picture's final name nor another's part.
+    std::set<std::string> finals, parts;
+    for (const TPictureJob& job : total.Pictures)
+        finals.insert(job.Path);
+    for (TPictureJob& job : total.Pictures) {
+        if (job.PartPath.empty()) continue;
+        while (finals.count(job.PartPath) || parts.count(job.PartPath))
             job.PartPath += ".part";
+        parts.insert(job.PartPath);
+    }
     total.Interrupted = total.Interrupted || part.Interrupted;
 }

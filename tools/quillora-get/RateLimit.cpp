@@ -4,9 +4,14 @@
 
 #include <algorithm>
 #include <cmath>
+#include <deque>
 #include <cstdlib>
+#include <fcntl.h>
 #include <mutex>
+#include <sys/socket.h>
 #include <thread>
+#include <unistd.h>
+#include <vector>
 
 namespace {
 
@@ -72,28 +77,122 @@ void SetRateLimit(double bytesPerSecond) {
     SharedPace().SetRate(bytesPerSecond);
 }
 
+// ---------------------------------------------------------------- stalls
+
+struct TTransferWatch::TState {
+    double MinSpeed = 0, Window = 0;
+    TClock::time_point Start;
+    int64_t Total = 0;
+    // (time, bytes received by then), a sample every tenth of a second at most.
+    std::deque<std::pair<TClock::time_point, int64_t>> Samples;
+    int Socket = -1; // our own duplicate: the client's may be closed and its number reused
+    bool TooSlow = false;
+    double Speed = 0;
+
+    // True when the transfer has run for a whole window and received less
+    // than the minimum over the last one.
+    bool Slow(TClock::time_point now) {
+        const auto window =
+            std::chrono::duration_cast<TClock::duration>(std::chrono::duration<double>(Window));
+        if (now - Samples.back().first >= std::chrono::milliseconds(100)) Samples.emplace_back(now, Total);
+        // The oldest sample kept is the last one at least a window old.
+        while (Samples.size() > 1 && now - Samples[1].first >= window)
+            Samples.pop_front();
+        const auto [then, bytesThen] = Samples.front();
+        if (now - then < window) return false;
+        Speed = static_cast<double>(Total - bytesThen) / std::chrono::duration<double>(now - then).count();
+        return Speed < MinSpeed;
+    }
+};
+
+namespace {
+
+// Looks at the attached transfers ten times a second, from a thread of its
+// own that lives as long as the process.
+class TWatchdog {
+  public:
+    static TWatchdog& Get() {
+        static TWatchdog* dog = new TWatchdog; // never destroyed: its thread may outlive main
+        return *dog;
+    }
+    std::mutex Lock;
+    void Add(const std::shared_ptr<TTransferWatch::TState>& state) {
+        std::lock_guard<std::mutex> guard(Lock);
+        FWatched.push_back(state);
+        if (!FStarted) {
+            FStarted = true;
+            std::thread([this] { Run(); }).detach();
+        }
+    }
+    void Remove(const TTransferWatch::TState* state) {
+        std::lock_guard<std::mutex> guard(Lock);
+        FWatched.erase(
+            std::remove_if(FWatched.begin(), FWatched.end(), [&](const auto& s) { return s.get() == state; }),
+            FWatched.end());
+    }
+
+  private:
+    void Run() {
+        for (;;) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            std::lock_guard<std::mutex> guard(Lock);
+            const TClock::time_point now = TClock::now();
+            for (const auto& state : FWatched)
+                if (!state->TooSlow && state->Slow(now)) {
+                    state->TooSlow = true;
+                    ::shutdown(state->Socket, SHUT_RDWR);
+                }
+        }
+    }
+    std::vector<std::shared_ptr<TTransferWatch::TState>> FWatched;
+    bool FStarted = false;
+};
+
+} // namespace
+
 TTransferWatch::TTransferWatch(double minSpeed, double minSpeedSeconds)
-    : FMinSpeed(minSpeed), FWindow(minSpeedSeconds), FStart(TClock::now()) {
-    FSamples.emplace_back(FStart, 0);
+    : FMinSpeed(minSpeed), FWindow(minSpeedSeconds) {}
+
+TTransferWatch::~TTransferWatch() {
+    if (!FState) return;
+    TWatchdog::Get().Remove(FState.get());
+    ::close(FState->Socket);
+}
+
+void TTransferWatch::Attach(int socket) {
+    if (FMinSpeed <= 0 || FState || socket < 0) return;
+    const int own = ::fcntl(socket, F_DUPFD_CLOEXEC, 0);
+    if (own < 0) return;
+    FState = std::make_shared<TState>();
+    FState->MinSpeed = FMinSpeed;
+    FState->Window = FWindow;
+    FState->Start = TClock::now();
+    FState->Samples.emplace_back(FState->Start, 0);
+    FState->Socket = own;
+    TWatchdog::Get().Add(FState);
 }
 
 void TTransferWatch::Received(int64_t bytes, const std::atomic<bool>& stop) {
-    FTotal += bytes;
+    if (FState) {
+        std::lock_guard<std::mutex> guard(TWatchdog::Get().Lock);
+        FState->Total += bytes;
+    }
     SleepUntil(SharedPace().Book(bytes), stop);
-    if (FMinSpeed > 0) CheckSpeed(TClock::now());
 }
 
-void TTransferWatch::CheckSpeed(TClock::time_point now) {
-    const auto window = std::chrono::duration_cast<TClock::duration>(std::chrono::duration<double>(FWindow));
-    if (now - FSamples.back().first >= std::chrono::milliseconds(100)) FSamples.emplace_back(now, FTotal);
-    // The oldest sample kept is the last one at least a window old.
-    while (FSamples.size() > 1 && now - FSamples[1].first >= window)
-        FSamples.pop_front();
-    const auto [then, bytesThen] = FSamples.front();
-    if (now - then < window) return; // not running for a whole window yet
-    const double seconds = std::chrono::duration<double>(now - then).count();
-    const double speed = static_cast<double>(FTotal - bytesThen) / seconds;
-    if (speed < FMinSpeed)
-        throw EGetTooSlow(Format("Slower than %.0f bytes a second for %.0f seconds (%.0f bytes a second)",
-                                 FMinSpeed, FWindow, speed));
+bool TTransferWatch::TooSlow() const {
+    if (!FState) return false;
+    std::lock_guard<std::mutex> guard(TWatchdog::Get().Lock);
+    return FState->TooSlow;
+}
+
+std::string TTransferWatch::TooSlowMessage() const {
+    std::lock_guard<std::mutex> guard(TWatchdog::Get().Lock);
+    return Format("Slower than %.0f bytes a second for %g seconds (%.0f bytes a second)", FMinSpeed, FWindow,
+                  FState ? FState->Speed : 0.0);
+}
+
+int PieceSizeFor(double minSpeed, double minSpeedSeconds) {
+    const double piece = minSpeed * minSpeedSeconds / 8;
+    return static_cast<int>(std::clamp(piece, 1024.0, 32768.0));
 }

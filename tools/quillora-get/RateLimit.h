@@ -9,7 +9,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
-#include <deque>
+#include <memory>
 #include <optional>
 #include <string>
 
@@ -25,19 +25,33 @@ std::optional<double> ParseRate(const std::string& text);
 void SetRateLimit(double bytesPerSecond);
 
 // One transfer's bytes as they arrive: waits for its share of the rate
-// limit, and throws EGetTooSlow when the transfer is too slow.
+// limit, and keeps the transfer's pace for the stall watchdog. The client
+// hands the body over in pieces and blocks in between, so a trickle may
+// never reach Received(): a watchdog thread looks at every attached
+// transfer a few times a second and shuts down the socket of one that stayed
+// below --min-speed for --min-speed-time, which ends its blocked read.
 class TTransferWatch {
   public:
     TTransferWatch(double minSpeed, double minSpeedSeconds);
+    ~TTransferWatch();
+    TTransferWatch(const TTransferWatch&) = delete;
+    TTransferWatch& operator=(const TTransferWatch&) = delete;
+
+    // Watches the transfer on this socket from now on (with --min-speed).
+    void Attach(int socket);
     void Received(int64_t bytes, const std::atomic<bool>& stop);
+    // The watchdog cut the transfer; the text says why.
+    bool TooSlow() const;
+    std::string TooSlowMessage() const;
+
+    struct TState;
 
   private:
-    using TClock = std::chrono::steady_clock;
-    void CheckSpeed(TClock::time_point now);
-
     double FMinSpeed, FWindow;
-    TClock::time_point FStart;
-    int64_t FTotal = 0;
-    // (time, bytes received by then), a sample every tenth of a second at most.
-    std::deque<std::pair<TClock::time_point, int64_t>> FSamples;
+    std::shared_ptr<TState> FState;
 };
+
+// The piece size for a client whose transfers must keep --min-speed: small
+// enough that a transfer just above the speed shows progress well within
+// --min-speed-time.
+int PieceSizeFor(double minSpeed, double minSpeedSeconds);

@@ -61,9 +61,14 @@ void DefineOptions(CLI::App& app, TRawOptions& raw, TGetOptions& options) {
     app.add_option("ACCOUNT", raw.Accounts)->configurable(false);
     app.add_flag("--list", options.List)->configurable(false);
     app.add_option("--input-file", raw.InputFile);
-    // One value per --album, so that "--album 1 ACCOUNT" keeps its account.
-    app.add_option("--album", raw.Albums)->expected(1)->allow_extra_args(false);
-    app.add_option("--match", raw.Matches)->expected(1)->allow_extra_args(false);
+    // One value per --album, so that "--album 1 ACCOUNT" keeps its account;
+    // and every --album given, not only the last.
+    const auto takeAll = CLI::MultiOptionPolicy::TakeAll;
+    app.add_option("--album", raw.Albums)->expected(1)->allow_extra_args(false)->multi_option_policy(takeAll);
+    app.add_option("--match", raw.Matches)
+        ->expected(1)
+        ->allow_extra_args(false)
+        ->multi_option_policy(takeAll);
     app.add_option("--dest", raw.Dest);
     app.add_option("-j,--jobs", options.Jobs)->check(CLI::Range(1, 64));
     app.add_option("--retries", options.Retries)->check(CLI::Range(0, 100));
