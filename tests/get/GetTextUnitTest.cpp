@@ -174,3 +174,47 @@ TEST(GetAccountRun, LaterAccountWinsASharedFile) {
             EXPECT_TRUE(names.insert(job.PartPath).second) << job.PartPath;
         }
 }
+
+// The schema the reports are checked against finds what is wrong with one.
+TEST(GetReportSchema, TellsValidFromBrokenReports) {
+    TScratch scratch;
+    const nlohmann::json picture = {{"url", "http://img/a.jpg"}, {"path", "/d/Pic/x/a.jpg"}, {"bytes", 10},
+                                    {"outcome", "saved"},        {"seconds", 0.5},           {"attempts", 1}};
+    const nlohmann::json totals = {{"saved", 1},       {"skipped", 0},      {"failed", 0}, {"interrupted", 0},
+                                   {"pictures", 1},    {"bytes_saved", 10}, {"albums", 1}, {"albums_failed", 0},
+                                   {"accounts", 1},    {"accounts_failed", 0}, {"seconds", 1.0}};
+    const nlohmann::json valid = {
+        {"account", "a"},
+        {"accounts", {{{"name", "a"}, {"albums", 1}}}},
+        {"interrupted", false},
+        {"albums",
+         {{{"account", "a"}, {"index", 1}, {"name", "x"}, {"folder", "/d/Pic/x/"}, {"pictures", {picture}}}}},
+        {"totals", totals}};
+    struct TCase {
+        const char* Pointer;
+        nlohmann::json Value; // null: remove the member
+        bool Valid;
+    } cases[] = {
+        {"", nullptr, true},
+        {"/totals", nullptr, false},
+        {"/albums/0/pictures/0/outcome", "done", false},
+        {"/albums/0/pictures/0/bytes", -1, false},
+        {"/albums/0/index", 0, false},
+        {"/albums/0/pictures/0/resumed", false, false},
+        {"/albums/0/pictures/0/resumed", true, true},
+        {"/accounts/0/error", "HTTP/1.1 404 Not Found", true},
+        {"/interrupted", "no", false},
+    };
+    for (const TCase& c : cases) {
+        nlohmann::json report = valid;
+        if (*c.Pointer) {
+            const nlohmann::json::json_pointer at(c.Pointer);
+            if (c.Value.is_null())
+                report[at.parent_pointer()].erase(at.back());
+            else
+                report[at] = c.Value;
+        }
+        WriteWhole(scratch.Path() / "report.json", report.dump());
+        EXPECT_EQ(SchemaViolations(scratch.Path() / "report.json").empty(), c.Valid) << c.Pointer;
+    }
+}
