@@ -3,8 +3,8 @@
 # round trip of 40 ms and a bandwidth): the 200-picture album against
 # aria2c -j 4 and wget -i fetching the same addresses through the same relay,
 # alternating runs, medians. Then the same with a per-connection limit of
-# 10 Mbit/s, a repeated run that skips everything, and the peak memory with
-# --jobs 8.
+# 10 Mbit/s, a repeated run that skips everything, the peak memory with
+# --jobs 8, and how closely --limit-rate holds its rate over all workers.
 set -euo pipefail
 build=$(cd "${1:-build}" && pwd)
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -96,3 +96,22 @@ rm -rf "$work/g"
 /usr/bin/time -f '%M' -o "$work/rss" "$get" --proxy "$relay" --dest "$work/g" -q -j 8 large
 printf 'peak memory with --jobs 8: %.1f MB\n' "$(echo "$(cat "$work/rss") / 1024" | bc -l)"
 stop_relay
+
+# --limit-rate 1M over the sample account (a few MB, 4 workers, straight to
+# nginx): the time the bytes take at 1 MiB/s, within 15 %.
+limit_runs=()
+for _ in $(seq 1 "$runs"); do
+  rm -rf "$work/l"
+  t0=$(date +%s.%N)
+  "$get" --proxy "127.0.0.1:$port" --dest "$work/l" -q -j 4 --limit-rate 1M --json "$work/limit.json" quillora
+  t=$(echo "$(date +%s.%N) - $t0" | bc -l)
+  limit_bytes=$(python3 -c 'import json,sys; print(json.load(open(sys.argv[1]))["totals"]["bytes_saved"])' "$work/limit.json")
+  limit_runs+=("$t")
+done
+limit_t=$(median "${limit_runs[@]}")
+expected=$(echo "$limit_bytes / 1048576" | bc -l)
+ratio=$(echo "$limit_t / $expected" | bc -l)
+verdict=$(echo "$ratio >= 0.85 && $ratio <= 1.15" | bc -l)
+printf -- '--limit-rate 1M: %d bytes in %.2f s (median of %d), %.2f s expected at 1 MiB/s (ratio %.3f, %s)\n' \
+  "$limit_bytes" "$limit_t" "$runs" "$expected" "$ratio" "$([ "$verdict" = 1 ] && echo "within 15 %" || echo "OUTSIDE 15 %")"
+[ "$verdict" = 1 ]
