@@ -180,9 +180,10 @@ TEST(GetReportSchema, TellsValidFromBrokenReports) {
     TScratch scratch;
     const nlohmann::json picture = {{"url", "http://img/a.jpg"}, {"path", "/d/Pic/x/a.jpg"}, {"bytes", 10},
                                     {"outcome", "saved"},        {"seconds", 0.5},           {"attempts", 1}};
-    const nlohmann::json totals = {{"saved", 1},       {"skipped", 0},      {"failed", 0}, {"interrupted", 0},
-                                   {"pictures", 1},    {"bytes_saved", 10}, {"albums", 1}, {"albums_failed", 0},
-                                   {"accounts", 1},    {"accounts_failed", 0}, {"seconds", 1.0}};
+    const nlohmann::json totals = {{"saved", 1},           {"skipped", 0},       {"failed", 0},
+                                   {"interrupted", 0},     {"pictures", 1},      {"bytes_saved", 10},
+                                   {"albums", 1},          {"albums_failed", 0}, {"accounts", 1},
+                                   {"accounts_failed", 0}, {"seconds", 1.0}};
     const nlohmann::json valid = {
         {"account", "a"},
         {"accounts", {{{"name", "a"}, {"albums", 1}}}},

@@ -53,6 +53,9 @@ class TTerminal {
         Tmux(std::string("capture-pane -p -J ") + (escapes ? "-e " : "") + "> " + Quote(out.string()));
         return ReadWhole(out);
     }
+    void Resize(int columns, int rows) {
+        Tmux("resize-window -x " + std::to_string(columns) + " -y " + std::to_string(rows));
+    }
     void Keys(const std::string& keys) { Tmux("send-keys " + keys); }
     // The exit status once the program ended, or -1.
     int Status() {
@@ -133,6 +136,34 @@ TEST_P(QuilloraGetTerminal, LinesFitTheWidthAndNeverSmear) {
         return line.find("\xe2\x80\xa6") != std::string::npos &&
                line.find("/IMG_0001.jpg (") != std::string::npos;
     })) << watch.LastScreen;
+}
+
+// The terminal made narrower while the lines are live: they are redrawn to
+// the new width, and no stale live line or total line is left behind.
+TEST(QuilloraGetTerminalModes, NarrowerTerminalLeavesNoStaleLines) {
+    TScratch scratch;
+    TServer server(scratch.Path(), {"--rate", "40000"});
+    ASSERT_GT(server.Port(), 0);
+    TTerminal terminal(scratch.Path(), 100, 20, server, {"--dest", "out", "-j", "3", "longnames"});
+    ASSERT_TRUE(WaitUntil(
+        [&] {
+            for (const std::string& line : SplitLines(terminal.Screen()))
+                if (line.rfind("  ", 0) == 0 && TextColumns(line) > 60) return true;
+            return false;
+        },
+        std::chrono::seconds(20)));
+    terminal.Resize(40, 20);
+    const TWatch watch = WatchUntilEnd(terminal, 100);
+    ASSERT_EQ(terminal.Status(), 0);
+    // tmux keeps in its history whatever is cleared from the top left, so only the screen tells.
+    int totals = 0;
+    for (const std::string& line : SplitLines(watch.LastScreen)) {
+        EXPECT_NE(line.rfind("  ", 0), 0u) << "a stale live line: " << line;
+        EXPECT_LE(TextColumns(line), 40u) << line;
+        if (std::regex_search(line, TotalLine)) ++totals;
+    }
+    EXPECT_EQ(totals, 1) << watch.LastScreen;
+    EXPECT_NE(watch.LastScreen.find("saved   短/IMG_0002.jpg"), std::string::npos) << watch.LastScreen;
 }
 
 INSTANTIATE_TEST_SUITE_P(Widths, QuilloraGetTerminal, ::testing::Values(80, 40),

@@ -192,7 +192,9 @@ void TProgress::End() {
 }
 
 // Moves back over the live lines and erases them. A terminal made narrower
-// since they were drawn has wrapped each onto as many rows as it now needs.
+// since they were drawn has wrapped each onto as many rows as it now needs,
+// as most do (tmux, VTE, Konsole, kitty); one that cuts lines instead (xterm)
+// loses a few lines above from its screen, but never gets stale ones.
 void TProgress::Clear() {
     if (!FMode.Live || FDrawn.empty()) return;
     const size_t width = static_cast<size_t>(UsableColumns(FOut) + 1);

@@ -4,8 +4,8 @@
 
 #include <algorithm>
 #include <cmath>
-#include <deque>
 #include <cstdlib>
+#include <deque>
 #include <fcntl.h>
 #include <mutex>
 #include <sys/socket.h>
