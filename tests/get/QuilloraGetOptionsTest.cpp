@@ -63,7 +63,7 @@ TEST(QuilloraGetOptions, SeveralAccountsWithMatch) {
     EXPECT_EQ(FilesIn(scratch.Path() / "out"), Union({Scenery(), Pictures("同名", 2)}));
     EXPECT_EQ(ReportAccounts(run.Report),
               (std::map<std::string, std::string>{
-                  {"quillora", ""}, {"nobody", "the account could not be looked up"}, {"twins", ""}}));
+                  {"quillora", ""}, {"nobody", "HTTP/1.1 404 Not Found"}, {"twins", ""}}));
     EXPECT_EQ(run.Report["account"], "quillora");
     ASSERT_EQ(run.Report["albums"].size(), 3u);
     EXPECT_EQ(run.Report["albums"][0]["account"], "quillora");

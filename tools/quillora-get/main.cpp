@@ -145,15 +145,16 @@ void PrintAlbumList() {
     }
 }
 
-// False when the account could not be looked up (said on standard error).
-bool Lookup(const std::string& account) {
+// Why the account could not be looked up (also said on standard error);
+// empty when it was.
+std::string Lookup(const std::string& account) {
     try {
         LookupAccount(account);
-        return true;
+        return {};
     } catch (const Exception& e) {
         std::fprintf(stderr, "quillora-get: account %s: %s\n", GbkToUtf8(account).c_str(),
                      GbkToUtf8(e.Message()).c_str());
-        return false;
+        return e.Message().empty() ? "the lookup failed" : e.Message();
     }
 }
 
@@ -162,7 +163,7 @@ int ListAlbums(const TGetOptions& options) {
     for (const std::string& account : options.Accounts) {
         if (StopRequested.load()) return 130;
         if (options.Accounts.size() > 1) std::printf("# %s\n", GbkToUtf8(account).c_str());
-        if (Lookup(account))
+        if (Lookup(account).empty())
             PrintAlbumList();
         else
             status = StopRequested.load() ? 130 : 1;
@@ -194,13 +195,12 @@ std::vector<TLookedUp> LookupAccounts(const TGetOptions& options, TRunResult& ru
     for (size_t k = 0; k < options.Accounts.size() && !StopRequested.load(); ++k) {
         TAccountJob& account = run.Accounts.emplace_back();
         account.Name = options.Accounts[k];
-        if (!Lookup(account.Name)) {
-            account.Error = StopRequested.load() ? "stopped" : "the account could not be looked up";
-            continue;
-        }
+        account.Error = Lookup(account.Name);
+        if (!account.Error.empty()) continue;
         found[k].Selection = ChooseAlbums(options);
         found[k].Albums = AlbumList;
     }
+    run.Interrupted = StopRequested.load();
     return found;
 }
 
