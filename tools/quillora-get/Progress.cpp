@@ -206,6 +206,10 @@ void TProgress::Clear() {
     FDrawn.clear();
 }
 
+// The terminal's size is asked at every redraw (five a second), so a resize
+// is followed at once without a SIGWINCH handler: one would interrupt the
+// workers' waits for their servers (poll and select fail with EINTR whatever
+// SA_RESTART says).
 void TProgress::Draw() {
     const TTermSize size = TerminalSize(FOut);
     const size_t usable = static_cast<size_t>(UsableColumns(FOut));
