@@ -80,8 +80,9 @@ OPTIONS
     --json FILE
             Write a report of the run (per album and picture: account, url,
             path, bytes, outcome, message, seconds; totals); "-" for standard
-            output. Its shape is the JSON Schema quillora-get-report.schema.json
-            that comes with the program.
+            output. Its shape is the JSON Schema in
+            share/doc/quilloradownload/quillora-get-report.schema.json beside
+            the program's bin/ folder.
     -q, --quiet
             Only errors.
     -v, --verbose
