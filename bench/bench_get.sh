@@ -3,11 +3,12 @@
 # round trip of 40 ms and a bandwidth): the 200-picture album against
 # aria2c -j 4 and wget -i fetching the same addresses through the same relay,
 # alternating runs, medians. Then the same with a per-connection limit of
-# 10 Mbit/s, a repeated run that skips everything, and the peak memory with
-# --jobs 8. Last, the window over the same link: the download of the album
-# against aria2c -j 4, and a lookup of 500 albums, at this round trip and at
-# 150 ms, fetching ahead (the default), and with ONE_BY_ONE=yes one by one
-# too (QUILLORA_CONNECTIONS=0).
+# 10 Mbit/s, a repeated run that skips everything, the peak memory with
+# --jobs 8, and how closely --limit-rate holds its rate over all workers.
+# Last, the window over the same link: the download of the album against
+# aria2c -j 4, and a lookup of 500 albums, at this round trip and at 150 ms,
+# fetching ahead (the default), and with ONE_BY_ONE=yes one by one too
+# (QUILLORA_CONNECTIONS=0).
 set -euo pipefail
 build=$(cd "${1:-build}" && pwd)
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -100,6 +101,24 @@ rm -rf "$work/g"
 printf 'peak memory with --jobs 8: %.1f MB\n' "$(echo "$(cat "$work/rss") / 1024" | bc -l)"
 stop_relay
 
+# --limit-rate 1M over the sample account (a few MB, 4 workers, straight to
+# nginx): the time the bytes take at 1 MiB/s, within 15 %.
+limit_runs=()
+for _ in $(seq 1 "$runs"); do
+  rm -rf "$work/l"
+  t0=$(date +%s.%N)
+  "$get" --proxy "127.0.0.1:$port" --dest "$work/l" -q -j 4 --limit-rate 1M --json "$work/limit.json" quillora
+  t=$(echo "$(date +%s.%N) - $t0" | bc -l)
+  limit_bytes=$(python3 -c 'import json,sys; print(json.load(open(sys.argv[1]))["totals"]["bytes_saved"])' "$work/limit.json")
+  limit_runs+=("$t")
+done
+limit_t=$(median "${limit_runs[@]}")
+expected=$(echo "$limit_bytes / 1048576" | bc -l)
+ratio=$(echo "$limit_t / $expected" | bc -l)
+verdict=$(echo "$ratio >= 0.85 && $ratio <= 1.15" | bc -l)
+printf -- '--limit-rate 1M: %d bytes in %.2f s (median of %d), %.2f s expected at 1 MiB/s (ratio %.3f, %s)\n' \
+  "$limit_bytes" "$limit_t" "$runs" "$expected" "$ratio" "$([ "$verdict" = 1 ] && echo "within 15 %" || echo "OUTSIDE 15 %")"
+
 # The window: bench_albums drives it offscreen through the relay as its proxy.
 cp "$build/bin/bench_albums" "$work/bench_albums"
 window() { # mode, connections: prints the seconds of the line bench_albums prints
@@ -129,3 +148,5 @@ window_figures() { # round trip
 }
 window_figures "$rtt"
 window_figures 150
+# The rate limit's verdict decides the exit status, after every figure is out.
+[ "$verdict" = 1 ]

@@ -19,6 +19,8 @@ packages=(
   libpng-dev libjpeg-turbo-progs hyperfine time bc aria2
   # installing and packaging: the .deb, its checks, and driving the installed window
   dpkg-dev file lintian desktop-file-utils appstream xdotool
+  # the tools' manual pages, shell completions, report schema and terminal display, and their checks
+  man-db groff-base bash zsh fish python3-jsonschema tmux
 )
 
 missing=()

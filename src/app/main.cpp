@@ -1,9 +1,12 @@
 // QuilloraDownLoad: copies the public photo albums of one account to disk.
 
+#include "app/HelpText.h"
 #include "app/Reporter.h"
 #include "app/mainUnit.h"
 
 #include <QApplication>
+#include <cstdio>
+#include <cstring>
 
 namespace {
 
@@ -25,6 +28,17 @@ class TApplication : public QApplication {
 } // namespace
 
 int main(int argc, char* argv[]) {
+    // Answered before Qt starts, so that they work without a display.
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
+            std::fputs(HelpText, stdout);
+            return 0;
+        }
+        if (std::strcmp(argv[i], "--version") == 0) {
+            std::printf("QuilloraDownLoad %s\n", QUILLORA_VERSION);
+            return 0;
+        }
+    }
     TApplication app(argc, argv);
     QApplication::setApplicationName(QString::fromUtf8(ApplicationTitle));
     TfrmMain window;

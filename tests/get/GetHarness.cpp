@@ -116,6 +116,19 @@ std::unique_ptr<TChild> StartGet(const fs::path& folder, const TServer& server,
     return child;
 }
 
+std::string SchemaViolations(const fs::path& report) {
+    const fs::path out = report.parent_path() / "schema-check.txt";
+    // Debian's Python, which has python3-jsonschema (scripts/setup.sh), whatever else is on the PATH.
+    const std::string python = fs::exists("/usr/bin/python3") ? "/usr/bin/python3" : "python3";
+    const std::string command = python + " '" + SourcePath("tests/get/validate_report.py") + "' '" +
+                                SourcePath("docs/quillora-get-report.schema.json") + "' '" + report.string() +
+                                "' >'" + out.string() + "' 2>&1";
+    const int status = std::system(command.c_str());
+    std::string text = ReadWhole(out);
+    fs::remove(out);
+    return status == 0 ? std::string() : text.empty() ? "the validator did not run" : text;
+}
+
 TGetRun FinishGet(const fs::path& folder, TChild& child) {
     TGetRun run;
     run.Status = child.Wait();
@@ -123,6 +136,9 @@ TGetRun FinishGet(const fs::path& folder, TChild& child) {
     run.Err = ReadWhole(folder / "stderr.txt");
     const fs::path report = folder / "report.json";
     if (fs::exists(report)) {
+        // Every report the tests see must keep the documented shape.
+        const std::string violations = SchemaViolations(report);
+        EXPECT_TRUE(violations.empty()) << violations;
         run.Report = nlohmann::json::parse(ReadWhole(report), nullptr, false);
         fs::remove(report);
     }

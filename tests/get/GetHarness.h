@@ -147,3 +147,5 @@ TGetRun RunGet(const fs::path& folder, const TServer& server, std::vector<std::s
 std::unique_ptr<TChild> StartGet(const fs::path& folder, const TServer& server,
                                  std::vector<std::string> args);
 TGetRun FinishGet(const fs::path& folder, TChild& child);
+// What docs/quillora-get-report.schema.json finds wrong with a report; empty when it is valid.
+std::string SchemaViolations(const fs::path& report);

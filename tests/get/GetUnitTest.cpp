@@ -4,9 +4,9 @@
 #include "Archive.h"
 #include "GetHarness.h"
 #include "RetryPolicy.h"
+#include "catalogue/AlbumList.h"
 #include "core/Exceptions.h"
 #include "core/Gbk.h"
-#include "catalogue/AlbumList.h"
 #include "download/AlbumFiles.h"
 
 #include <atomic>

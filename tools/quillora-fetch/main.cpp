@@ -10,6 +10,7 @@
 // the bytes come. On a failure the last line on standard error is
 // "ExceptionClass: message" and the exit status is 1; -h prints the usage.
 
+#include "HelpText.h"
 #include "core/Classes.h"
 #include "core/Exceptions.h"
 #include "core/FileUtils.h"
@@ -142,25 +143,7 @@ const char* const UsageLine = "usage: quillora-fetch [-v] [-o FILE] [-L] [--max-
 }
 
 [[noreturn]] void Help() {
-    std::printf("%s\n"
-                "Fetches each URL in turn with QuilloraDownLoad's own HTTP client, on one\n"
-                "connection where the server allows, and writes the bodies one after another.\n"
-                "\n"
-                "  -o FILE             write to FILE instead of standard output; a regular FILE\n"
-                "                      is replaced only when every fetch succeeded\n"
-                "  -v                  show the connection steps and the request and reply headers\n"
-                "                      on standard error\n"
-                "  -L                  follow redirects\n"
-                "  --max-redirs N      follow at most N redirects\n"
-                "  -u user:password    answer the server's Basic authentication\n"
-                "  -x [http://]host:port  use this HTTP proxy (default: http_proxy, HTTP_PROXY)\n"
-                "  -U user:password    credentials for the proxy\n"
-                "  --noproxy LIST      hosts reached without the proxy (default: no_proxy)\n"
-                "  -h, --help          show this help\n"
-                "\n"
-                "Exit status: 0 when every URL was fetched, 1 when one failed (the last line on\n"
-                "standard error is \"ExceptionClass: message\"), 2 for a bad command line.\n",
-                UsageLine);
+    std::printf("%s\n%s", UsageLine, HelpText);
     std::exit(0);
 }
 
@@ -174,7 +157,10 @@ TOptions ParseArguments(int argc, char** argv) {
         };
         if (arg == "-h" || arg == "--help")
             Help();
-        else if (arg == "-v")
+        else if (arg == "--version") {
+            std::printf("quillora-fetch (QuilloraDownLoad) %s\n", QUILLORA_VERSION);
+            std::exit(0);
+        } else if (arg == "-v")
             o.Verbose = true;
         else if (arg == "-o")
             o.OutputFile = value();

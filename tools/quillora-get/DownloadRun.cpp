@@ -1,10 +1,10 @@
 #include "DownloadRun.h"
 
 #include "PictureFetcher.h"
+#include "catalogue/Service.h"
 #include "core/Classes.h"
 #include "core/Exceptions.h"
 #include "core/TextUtils.h"
-#include "catalogue/Service.h"
 #include "download/PictureList.h"
 #include "http/BoundedFetch.h"
 

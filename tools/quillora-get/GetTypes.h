@@ -4,8 +4,8 @@
 // rest of the system keeps them; they are converted only for the terminal,
 // the file system and the report.
 
-#include "core/Exceptions.h"
 #include "catalogue/AlbumList.h"
+#include "core/Exceptions.h"
 #include "download/AlbumFiles.h"
 
 #include <cstdint>
@@ -13,8 +13,10 @@
 #include <vector>
 
 struct TGetOptions {
-    std::string Account;
-    std::vector<std::string> Albums; // names or 1-based indexes, as typed
+    std::string Account;               // the first of Accounts
+    std::vector<std::string> Accounts; // in the order given, each once
+    std::vector<std::string> Albums;   // names or 1-based indexes, as typed
+    std::vector<std::string> Matches;  // --match patterns (UTF-8)
     bool List = false;
     std::string Dest; // ends with "/"
     int Jobs = 4;
@@ -26,6 +28,9 @@ struct TGetOptions {
     int Verbosity = 1;    // 0: -q, 2: -v
     std::string Proxy;
     int TimeoutSeconds = 60;
+    double LimitRate = 0;        // bytes a second over all workers; 0: no limit
+    double MinSpeed = 0;         // bytes a second; 0: no minimum
+    double MinSpeedSeconds = 30; // how long a transfer may stay below MinSpeed
 };
 
 enum class TOutcome { Pending, Saved, Skipped, Failed, Interrupted };
@@ -47,6 +52,7 @@ struct TPictureJob {
 };
 
 struct TAlbumJob {
+    std::string Account;
     int Number = 0; // 1-based, as --list prints it
     TPList Album;
     TAlbumFiles Files;
@@ -54,7 +60,14 @@ struct TAlbumJob {
     std::vector<size_t> Pictures; // indexes into the run's pictures
 };
 
+struct TAccountJob {
+    std::string Name;
+    std::string Error; // the lookup failed; the account has no albums in the run
+    size_t Albums = 0;
+};
+
 struct TRunResult {
+    std::vector<TAccountJob> Accounts;
     std::vector<TAlbumJob> Albums;
     std::vector<TPictureJob> Pictures;
     bool Interrupted = false;

@@ -1,20 +1,29 @@
 #pragma once
-// The manual page that --help prints.
+// The manual that --help prints, and the source of the manual page
+// quillora-get(1): scripts/helptext2man.py converts it at build time (a line
+// at column 0 is a section; an item is a tag at four blanks, two blanks and
+// its text, with its further lines indented deeper).
 
 inline constexpr const char* HelpText = R"(NAME
-    quillora-get - copy the public photo albums of an account to disk
+    quillora-get - copy the public photo albums of accounts to disk
 
 SYNOPSIS
-    quillora-get [options] ACCOUNT
-    quillora-get --list ACCOUNT
+    quillora-get [options] ACCOUNT...
+    quillora-get [options] --input-file FILE
+    quillora-get --list ACCOUNT...
 
 DESCRIPTION
-    Looks up the albums of ACCOUNT as the window does and copies them to
+    Looks up the albums of each ACCOUNT as the window does and copies them to
     DIR/Pic/<album>/, each with its description file <album>.txt, named
     exactly as the window names them. Pictures are fetched in parallel on
     keep-alive connections; what is already there is skipped, a download cut
     off is resumed, and a failing server is asked again politely. A failure of
     one picture never stops the others.
+
+    Several accounts are copied in one run, into the same DIR/Pic/ as the
+    window would put them; albums of the same name share a folder, where a
+    picture of a later account replaces the one of the same name from an
+    earlier account. Give each account a --dest of its own to keep them apart.
 
     A picture is written as NAME.part and renamed to NAME only when it is
     complete. A .part left by an interrupted run is continued with a Range
@@ -26,52 +35,111 @@ DESCRIPTION
     again.
 
 OPTIONS
-    --list             Print the albums (index, name, picture count, first
-                       line of the description) and exit.
-    --album NAME|INDEX Copy this album only; may be given more than once.
-                       INDEX counts from 1 as --list prints it. Default: every
-                       album the window would show.
-    --dest DIR         Folder that receives Pic/ (default: the current folder).
-    -j, --jobs N       Pictures fetched in parallel (default 4, at most 64);
-                       at most N connections per host.
-    --retries N        Attempts after the first for a picture (default 4).
-                       Waits double from --backoff, with jitter; a 429 or 503
-                       reply waits for its Retry-After (seconds or a date).
-                       Other 4xx replies are not retried.
-    --backoff MS       First wait before a retry (default 1000).
-    --max-wait SECONDS Longest single wait, Retry-After included (default 300).
-    --archive FILE     Record of saved pictures (address and size, one per
-                       line); recorded pictures are skipped without a request.
-    --json FILE        Write a report of the run (per album and picture: url,
-                       path, bytes, outcome, message, seconds; totals); "-"
-                       for standard output.
-    -q, --quiet        Only errors.
-    -v, --verbose      Also retries, resumes and restarts.
-    --proxy HOST:PORT  HTTP proxy ([http://][user:password@]host[:port]);
-                       overrides http_proxy.
-    --timeout SECONDS  Give up on a server silent this long (default 60).
-    -h, --help         This text.
+    --list
+            Print the albums (index, name, picture count, first line of the
+            description) and exit. With several accounts, each list follows a
+            line "# ACCOUNT".
+    --input-file FILE
+            Read accounts from FILE, one a line, besides those on the command
+            line; blank lines and lines starting with # are left out. "-" reads
+            standard input.
+    --album NAME|INDEX
+            Copy this album; may be given more than once. INDEX counts from 1
+            as --list prints it. Default: every album the window would show.
+    --match GLOB
+            Copy the albums whose name matches GLOB (* any text, ? one
+            character, [abc] one of them, [!abc] none of them); may be given
+            more than once. Taken together with --album: an album named by
+            either is copied.
+    --dest DIR
+            Folder that receives Pic/ (default: the current folder).
+    -j, --jobs N
+            Pictures fetched in parallel (default 4, at most 64); at most N
+            connections per host.
+    --retries N
+            Attempts after the first for a picture (default 4). Waits double
+            from --backoff, with jitter; a 429 or 503 reply waits for its
+            Retry-After (seconds or a date). Other 4xx replies are not retried.
+    --backoff MS
+            First wait before a retry (default 1000).
+    --max-wait SECONDS
+            Longest single wait, Retry-After included (default 300).
+    --limit-rate RATE
+            Receive at most RATE bytes a second, over all workers together.
+            RATE may end in k or M (1024 and 1048576 bytes, as curl and wget
+            count them), e.g. 500k or 1.5M.
+    --min-speed RATE
+            A transfer that receives less than RATE bytes a second (k and M as
+            above) for --min-speed-time seconds fails, and is retried as a
+            failing server is, its part kept; as curl's --speed-limit.
+    --min-speed-time SECONDS
+            How long a transfer may stay below --min-speed (default 30).
+    --archive FILE
+            Record of saved pictures (address and size, one per line); recorded
+            pictures are skipped without a request.
+    --json FILE
+            Write a report of the run (per album and picture: account, url,
+            path, bytes, outcome, message, seconds; totals); "-" for standard
+            output. Its shape is the JSON Schema in
+            share/doc/quilloradownload/quillora-get-report.schema.json beside
+            the program's bin/ folder.
+    -q, --quiet
+            Only errors.
+    -v, --verbose
+            Also retries, resumes and restarts.
+    --proxy HOST:PORT
+            HTTP proxy ([http://][user:password@]host[:port]); overrides
+            http_proxy.
+    --timeout SECONDS
+            Give up on a server silent this long (default 60).
+    --config FILE
+            Read options from FILE instead of the default configuration file
+            (see FILES).
+    --version
+            Print the version and exit.
+    -h, --help
+            This text.
 
 OUTPUT
     On a terminal: one line per running picture and a total line (pictures
-    done/total, bytes, speed, time left). Otherwise one line per picture.
-    Errors go to standard error and name the album and the picture.
+    done/total, bytes, speed, time left), fitted to the terminal's width and
+    redrawn when it changes; a long name is shortened in its middle with an
+    ellipsis. Otherwise, and when TERM is dumb, one plain line per picture.
+    Errors go to standard error and name the account, the album and the
+    picture. Colour is used on a terminal only, and never when NO_COLOR is set.
 
     Ctrl-C (SIGINT) or SIGTERM stops the run: no new picture is started,
-    running ones are cut and keep their .part files, the report is written.
+    running ones are cut and keep their .part files, the report is written,
+    and a last line says how many pictures were saved and that running the
+    same command again continues where this run stopped.
+
+FILES
+    $XDG_CONFIG_HOME/quillora-get/config
+            (~/.config/quillora-get/config without XDG_CONFIG_HOME) Options
+            read before the command line, one "name = value" a line with the
+            long option's name: jobs = 8, limit-rate = "2M", album = ["1", "2"],
+            quiet = true. Lines starting with # are comments. An option given
+            on the command line wins over the file.
 
 EXIT STATUS
-    0    every picture saved or skipped
-    1    some picture or album failed (the report says which), or the
-         account could not be looked up
+    0    every picture of every account saved or skipped
+    1    some picture or album failed (the report says which), or an account
+         could not be looked up
     2    usage error
     130  stopped by SIGINT or SIGTERM
 
 ENVIRONMENT
     http_proxy, HTTP_PROXY, no_proxy, NO_PROXY as curl and wget read them.
+    NO_COLOR (any value) turns colour off; TERM=dumb turns the live display
+    off; XDG_CONFIG_HOME places the configuration file.
 
 EXAMPLES
     quillora-get --list quillora
     quillora-get --dest ~/Albums --archive ~/Albums/archive.txt quillora
-    quillora-get --album 1 --album 风景 -j 8 --json report.json quillora
+    quillora-get --album 1 --album 4 -j 8 --json report.json quillora
+    quillora-get --match '*2026*' --limit-rate 500k alice bob
+    quillora-get --input-file accounts.txt --min-speed 1k --min-speed-time 20
+
+SEE ALSO
+    QuilloraDownLoad(1), quillora-fetch(1), wget(1), curl(1)
 )";

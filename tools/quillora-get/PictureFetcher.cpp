@@ -1,5 +1,6 @@
 #include "PictureFetcher.h"
 
+#include "RateLimit.h"
 #include "RetryPolicy.h"
 #include "core/Classes.h"
 #include "core/FileUtils.h"
@@ -9,6 +10,7 @@
 #include "http/ClientSettings.h"
 #include "http/IdHTTP.h"
 #include "http/IdURI.h"
+#include "net/IdIOHandlerSocket.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -71,6 +73,11 @@ void PrepareRequest(TIdHTTP& client, int64_t offset, const std::string& validato
     if (!validator.empty()) request.CustomHeaders.Add("If-Range: " + validator);
 }
 
+int SocketOf(TIdHTTP& client) {
+    const auto* io = dynamic_cast<TIdIOHandlerSocket*>(client.IOHandler());
+    return io && io->Binding() ? io->Binding()->Handle() : -1;
+}
+
 double SecondsSince(std::chrono::steady_clock::time_point start) {
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 }
@@ -82,12 +89,17 @@ double SecondsSince(std::chrono::steady_clock::time_point start) {
 // only when a 2xx reply comes, so that a refused picture leaves nothing.
 class TPartStream : public TStream {
   public:
-    explicit TPartStream(const TFetchContext& context) : FContext(context) {}
+    TPartStream(const TFetchContext& context, TIdHTTP& client)
+        : FContext(context), FClient(client),
+          FWatch(context.Options.MinSpeed, context.Options.MinSpeedSeconds) {}
 
     void Open(const std::string& part, bool keep) {
         FFile = std::make_unique<TFileStream>(part, keep ? TFileMode::fmOpenReadWrite : TFileMode::fmCreate);
         FFile->Seek(0, TSeekOrigin::soEnd);
+        FWatch.Attach(SocketOf(FClient)); // --min-speed
     }
+    // The watchdog cut a transfer that trickled.
+    const TTransferWatch& Watch() const { return FWatch; }
     void Restart() {
         FFile->SetSize(0);
         FFile->SetPosition(0);
@@ -100,6 +112,7 @@ class TPartStream : public TStream {
         if (!FFile) throw EInOutError("A body came before its reply was accepted", 0);
         const int64_t n = FFile->Write(buffer, count);
         if (FContext.OnBytes) FContext.OnBytes(n);
+        FWatch.Received(n, FContext.Stop); // --limit-rate, --min-speed
         return n;
     }
     int64_t Seek(int64_t offset, TSeekOrigin origin) override {
@@ -115,6 +128,8 @@ class TPartStream : public TStream {
 
   private:
     const TFetchContext& FContext;
+    TIdHTTP& FClient;
+    TTransferWatch FWatch;
     std::unique_ptr<TFileStream> FFile;
 };
 
@@ -134,6 +149,9 @@ TIdHTTP& TPictureFetcher::ClientFor(const std::string& url) {
     if (!client) {
         client = std::make_unique<TIdHTTP>();
         ApplyClientSettings(*client, url);
+        if (FContext.Options.MinSpeed > 0)
+            client->RecvBufferSize =
+                PieceSizeFor(FContext.Options.MinSpeed, FContext.Options.MinSpeedSeconds);
     }
     return *client;
 }
@@ -242,7 +260,7 @@ void TPictureFetcher::RunGet(TPictureJob& job, const std::string& part, int64_t 
     TIdHTTP& client = ClientFor(job.Url);
     const std::string validator = offset > 0 ? StoredValidator(part) : std::string();
     PrepareRequest(client, offset, validator);
-    TPartStream body(FContext);
+    TPartStream body(FContext, client);
     TBoundedStream bounded(body, FileReplyLimit, job.Url);
     int64_t expected = -1; // the file's size once the body is complete, when the reply says
     THookGuard guard{client};
@@ -266,10 +284,15 @@ void TPictureFetcher::RunGet(TPictureJob& job, const std::string& part, int64_t 
         throw;
     } catch (const Exception&) {
         FBroken = true;
+        if (body.Watch().TooSlow()) throw EGetTooSlow(body.Watch().TooSlowMessage());
         throw;
     }
     // The client keeps what arrived before a server closed early; a picture
     // must be whole, and the part is continued by the next attempt.
+    if (body.Watch().TooSlow()) {
+        FBroken = true;
+        throw EGetTooSlow(body.Watch().TooSlowMessage());
+    }
     if (!body.IsOpen()) throw EInOutError("The server sent no picture", 0);
     if (expected >= 0 && body.Size() != expected) {
         FBroken = true;

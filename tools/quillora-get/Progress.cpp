@@ -1,9 +1,29 @@
 #include "Progress.h"
 
+#include "TermText.h"
 #include "core/Gbk.h"
 
 #include <algorithm>
 #include <cinttypes>
+#include <cstdlib>
+#include <cstring>
+#include <unistd.h>
+
+namespace {
+
+const char* const Green = "32";
+const char* const Yellow = "33";
+const char* const Dim = "2";
+const char* const Bold = "1";
+
+// The live lines never use a terminal's last column: a character there
+// leaves the cursor waiting to wrap, which terminals handle differently.
+int UsableColumns(std::FILE* out) {
+    const int columns = TerminalSize(out).Columns;
+    return (columns > 0 ? columns : 80) - 1;
+}
+
+} // namespace
 
 std::string HumanBytes(double bytes) {
     const char* units[] = {"B", "KB", "MB", "GB", "TB"};
@@ -17,9 +37,20 @@ std::string HumanBytes(double bytes) {
     return text;
 }
 
-TProgress::TProgress(std::FILE* out, bool live, int verbosity, const TRunResult& run)
-    : FOut(out), FLive(live && verbosity > 0), FVerbosity(verbosity), FRun(run),
-      FStart(std::chrono::steady_clock::now()) {}
+TDisplayMode DisplayModeFor(std::FILE* out) {
+    TDisplayMode mode;
+    const char* term = std::getenv("TERM");
+    const bool terminal = ::isatty(::fileno(out)) != 0;
+    mode.Live = terminal && !(term && std::strcmp(term, "dumb") == 0);
+    const char* noColour = std::getenv("NO_COLOR");
+    mode.Colour = mode.Live && !(noColour && *noColour);
+    return mode;
+}
+
+TProgress::TProgress(std::FILE* out, TDisplayMode mode, int verbosity, const TRunResult& run)
+    : FOut(out), FMode(mode), FVerbosity(verbosity), FRun(run), FStart(std::chrono::steady_clock::now()) {
+    FMode.Live = FMode.Live && verbosity > 0;
+}
 
 void TProgress::Begin(int workers) {
     std::lock_guard<std::mutex> guard(FLock);
@@ -27,7 +58,7 @@ void TProgress::Begin(int workers) {
     FTotal = FRun.Pictures.size();
     FDone = 0;
     for (const TPictureJob& job : FRun.Pictures)
-        if (job.Outcome != TOutcome::Pending) ++FDone;
+        if (job.Outcome != TOutcome::Pending && job.Outcome != TOutcome::Interrupted) ++FDone;
     FStart = std::chrono::steady_clock::now();
 }
 
@@ -45,34 +76,70 @@ void TProgress::Bytes(int worker, int64_t count) {
 void TProgress::JobFinished(int worker, size_t picture) {
     std::lock_guard<std::mutex> guard(FLock);
     FSlots[static_cast<size_t>(worker)].Busy = false;
-    ++FDone;
+    const TOutcome outcome = FRun.Pictures[picture].Outcome;
+    // A picture cut by the stop is not done: the next run finishes it.
+    if (outcome != TOutcome::Interrupted && outcome != TOutcome::Pending) ++FDone;
     Clear();
     PrintEvent(FRun.Pictures[picture]);
 }
 
-std::string TProgress::Label(const TPictureJob& job) const {
-    const std::string& album = FRun.Albums[job.Album].Album.Name;
-    const std::string name = job.Path.empty() ? job.Url : job.Path.substr(job.Path.rfind('/') + 1);
-    return GbkToUtf8(album) + "/" + GbkToUtf8(name);
+std::string TProgress::Label(const TPictureJob& job, size_t width) const {
+    const std::string album = GbkToUtf8(FRun.Albums[job.Album].Album.Name);
+    const std::string name = GbkToUtf8(job.Path.empty() ? job.Url : job.Path.substr(job.Path.rfind('/') + 1));
+    if (TextColumns(album) + 1 + TextColumns(name) <= width) return album + "/" + name;
+    // Too wide: the picture's name keeps up to most of the room, the album's gives way first.
+    const std::string shortName = FitMiddle(name, std::min(TextColumns(name), width * 3 / 5));
+    const size_t albumRoom = width - std::min(width, TextColumns(shortName) + 1);
+    return albumRoom >= 2 ? FitMiddle(album, albumRoom) + "/" + shortName : FitMiddle(name, width);
+}
+
+std::string TProgress::Where(const TAlbumJob& album) const {
+    std::string where = "album " + GbkToUtf8(album.Album.Name);
+    if (FRun.Accounts.size() > 1)
+        where =
+            "account " + GbkToUtf8(album.Account.empty() ? FPlanningAccount : album.Account) + ": " + where;
+    return where;
+}
+
+std::string TProgress::Paint(const std::string& text, const char* colour) const {
+    if (!FMode.Colour || !colour) return text;
+    return "\x1b[" + std::string(colour) + "m" + text + "\x1b[0m";
+}
+
+// A line of its own above the live lines, about a picture; on a terminal,
+// its label gives way so that the line fits the width.
+void TProgress::PrintLine(const std::string& head, const TPictureJob& job, const std::string& tail,
+                          const char* colour) {
+    std::string line;
+    if (FMode.Live) {
+        const size_t usable = static_cast<size_t>(UsableColumns(FOut));
+        const size_t fixed = TextColumns(head) + TextColumns(tail);
+        line = usable >= fixed + 8 ? head + Label(job, usable - fixed) + tail
+                                   : FitMiddle(head + Label(job) + tail, usable);
+    } else {
+        line = head + Label(job) + tail;
+    }
+    std::fprintf(FOut, "%s\n", Paint(line, colour).c_str());
 }
 
 void TProgress::PrintEvent(const TPictureJob& job) {
     switch (job.Outcome) {
     case TOutcome::Failed:
-        std::fprintf(stderr, "quillora-get: album %s: picture %s: %s\n",
-                     GbkToUtf8(FRun.Albums[job.Album].Album.Name).c_str(), GbkToUtf8(job.Url).c_str(),
-                     GbkToUtf8(job.Message).c_str());
+        std::fprintf(stderr, "quillora-get: %s: picture %s: %s\n", Where(FRun.Albums[job.Album]).c_str(),
+                     GbkToUtf8(job.Url).c_str(), GbkToUtf8(job.Message).c_str());
         return;
     case TOutcome::Interrupted:
-        if (FVerbosity > 1) std::fprintf(FOut, "stopped %s\n", Label(job).c_str());
+        if (FVerbosity > 1) PrintLine("stopped ", job, "", Yellow);
         return;
     case TOutcome::Saved:
         if (FVerbosity > 0)
-            std::fprintf(FOut, "saved   %s (%s%s)\n", Label(job).c_str(), HumanBytes(job.Bytes).c_str(),
-                         job.Resumed ? ", resumed" : "");
+            PrintLine("saved   ", job,
+                      " (" + HumanBytes(static_cast<double>(job.Bytes)) + (job.Resumed ? ", resumed" : "") +
+                          ")",
+                      Green);
         return;
     case TOutcome::Skipped:
-        if (FVerbosity > 0) std::fprintf(FOut, "skipped %s (%s)\n", Label(job).c_str(), job.Message.c_str());
+        if (FVerbosity > 0) PrintLine("skipped ", job, " (" + job.Message + ")", Dim);
         return;
     case TOutcome::Pending:
         return;
@@ -83,25 +150,24 @@ void TProgress::Note(const TPictureJob& job, const std::string& text) {
     if (FVerbosity < 2) return;
     std::lock_guard<std::mutex> guard(FLock);
     Clear();
-    std::fprintf(FOut, "note    %s: %s\n", Label(job).c_str(), GbkToUtf8(text).c_str());
+    PrintLine("note    ", job, ": " + GbkToUtf8(text));
 }
 
 void TProgress::AlbumFailed(const TAlbumJob& album) {
     std::lock_guard<std::mutex> guard(FLock);
     Clear();
-    std::fprintf(stderr, "quillora-get: album %s: %s\n", GbkToUtf8(album.Album.Name).c_str(),
-                 GbkToUtf8(album.Error).c_str());
+    std::fprintf(stderr, "quillora-get: %s: %s\n", Where(album).c_str(), GbkToUtf8(album.Error).c_str());
 }
 
 void TProgress::PictureRefused(const TAlbumJob& album, const TPictureJob& job) {
     std::lock_guard<std::mutex> guard(FLock);
     Clear();
-    std::fprintf(stderr, "quillora-get: album %s: picture %s: %s\n", GbkToUtf8(album.Album.Name).c_str(),
+    std::fprintf(stderr, "quillora-get: %s: picture %s: %s\n", Where(album).c_str(),
                  GbkToUtf8(job.Url).c_str(), GbkToUtf8(job.Message).c_str());
 }
 
 void TProgress::Tick() {
-    if (!FLive) return;
+    if (!FMode.Live) return;
     std::lock_guard<std::mutex> guard(FLock);
     Clear();
     Draw();
@@ -111,47 +177,74 @@ void TProgress::Tick() {
 void TProgress::End() {
     std::lock_guard<std::mutex> guard(FLock);
     Clear();
-    if (FVerbosity > 0) std::fprintf(FOut, "%s\n", TotalLine().c_str());
+    bool stopped = FRun.Interrupted;
+    for (const TPictureJob& job : FRun.Pictures)
+        if (job.Outcome == TOutcome::Pending || job.Outcome == TOutcome::Interrupted) stopped = true;
+    if (stopped) {
+        // Said even with -q: the run did not do what was asked.
+        std::FILE* to = FVerbosity > 0 ? FOut : stderr;
+        std::fprintf(to, "%s\n", Paint(ClosingLine(), FVerbosity > 0 ? Yellow : nullptr).c_str());
+    } else if (FVerbosity > 0) {
+        const size_t width = FMode.Live ? static_cast<size_t>(UsableColumns(FOut)) : 1000;
+        std::fprintf(FOut, "%s\n", Paint(TotalLine(width), Bold).c_str());
+    }
     std::fflush(FOut);
 }
 
+// Moves back over the live lines and erases them. A terminal made narrower
+// since they were drawn has wrapped each onto as many rows as it now needs,
+// as most do (tmux, VTE, Konsole, kitty); one that cuts lines instead (xterm)
+// loses a few lines above from its screen, but never gets stale ones.
 void TProgress::Clear() {
-    if (!FLive || FDrawn == 0) return;
-    std::fprintf(FOut, "\x1b[%dA\r\x1b[J", FDrawn);
-    FDrawn = 0;
+    if (!FMode.Live || FDrawn.empty()) return;
+    const size_t width = static_cast<size_t>(UsableColumns(FOut) + 1);
+    size_t rows = 0;
+    for (const size_t columns : FDrawn)
+        rows +=
+            width < static_cast<size_t>(FDrawnWidth) ? std::max<size_t>(1, (columns + width - 1) / width) : 1;
+    std::fprintf(FOut, "\x1b[%zuA\r\x1b[J", rows);
+    FDrawn.clear();
 }
 
-namespace {
-
-// At most width characters of a UTF-8 text, padded with blanks: printf's
-// widths count bytes and would cut a character in two.
-std::string Column(const std::string& text, size_t width) {
-    std::string out;
-    size_t chars = 0;
-    for (size_t k = 0; k < text.size() && chars < width; ++chars) {
-        size_t n = 1;
-        while (k + n < text.size() && (static_cast<unsigned char>(text[k + n]) & 0xC0) == 0x80)
-            ++n;
-        out.append(text, k, n);
-        k += n;
-    }
-    return out + std::string(width - chars, ' ');
-}
-
-} // namespace
-
+// The terminal's size is asked at every redraw (five a second), so a resize
+// is followed at once without a SIGWINCH handler: one would interrupt the
+// workers' waits for their servers (poll and select fail with EINTR whatever
+// SA_RESTART says).
 void TProgress::Draw() {
+    const TTermSize size = TerminalSize(FOut);
+    const size_t usable = static_cast<size_t>(UsableColumns(FOut));
+    // No more lines than the screen holds: the cursor cannot go back above its top.
+    const size_t maxJobs = size.Rows > 3 ? static_cast<size_t>(size.Rows - 2) : 1;
+    const size_t bytesWidth = 10;
+    const bool withBytes = usable >= 2 + 8 + 1 + bytesWidth;
+    const size_t labelWidth = usable - 2 - (withBytes ? 1 + bytesWidth : 0);
+    size_t busy = 0;
     for (const TSlot& slot : FSlots) {
         if (!slot.Busy) continue;
-        std::fprintf(FOut, "  %s %10s\n", Column(Label(FRun.Pictures[slot.Picture]), 60).c_str(),
-                     HumanBytes(static_cast<double>(slot.Bytes)).c_str());
-        ++FDrawn;
+        if (++busy > maxJobs) continue;
+        std::string line =
+            "  " + PadTo(FitMiddle(Label(FRun.Pictures[slot.Picture]), labelWidth), labelWidth);
+        std::string bytes;
+        if (withBytes) {
+            bytes = HumanBytes(static_cast<double>(slot.Bytes));
+            bytes = " " + std::string(bytesWidth - std::min(bytesWidth, bytes.size()), ' ') + bytes;
+        }
+        std::fprintf(FOut, "%s%s\n", line.c_str(), Paint(bytes, Dim).c_str());
+        FDrawn.push_back(TextColumns(line) + bytes.size());
     }
-    std::fprintf(FOut, "%s\n", TotalLine().c_str());
-    ++FDrawn;
+    if (busy > maxJobs) {
+        const std::string more = FitEnd("  and " + std::to_string(busy - maxJobs) + " more", usable);
+        std::fprintf(FOut, "%s\n", more.c_str());
+        FDrawn.push_back(TextColumns(more));
+    }
+    const std::string total = TotalLine(usable);
+    std::fprintf(FOut, "%s\n", Paint(total, Bold).c_str());
+    FDrawn.push_back(TextColumns(total));
+    FDrawnWidth = static_cast<int>(usable) + 1;
 }
 
-std::string TProgress::TotalLine() const {
+// Shorter forms for narrower terminals; the last resort is cut.
+std::string TProgress::TotalLine(size_t width) const {
     const double seconds =
         std::max(0.001, std::chrono::duration<double>(std::chrono::steady_clock::now() - FStart).count());
     const double speed = static_cast<double>(FBytes) / seconds;
@@ -164,9 +257,33 @@ std::string TProgress::TotalLine() const {
     } else if (FDone == FTotal) {
         left = "0:00";
     }
-    char line[256];
-    std::snprintf(line, sizeof line, "%zu/%zu pictures, %s, %s/s, %.1f s, %s left", FDone, FTotal,
-                  HumanBytes(static_cast<double>(FBytes)).c_str(), HumanBytes(speed).c_str(), seconds,
+    const std::string bytes = HumanBytes(static_cast<double>(FBytes)), rate = HumanBytes(speed);
+    char forms[3][256];
+    std::snprintf(forms[0], sizeof forms[0], "%zu/%zu pictures, %s, %s/s, %.1f s, %s left", FDone, FTotal,
+                  bytes.c_str(), rate.c_str(), seconds, left.c_str());
+    std::snprintf(forms[1], sizeof forms[1], "%zu/%zu pictures, %s, %s/s, %s left", FDone, FTotal,
+                  bytes.c_str(), rate.c_str(), left.c_str());
+    std::snprintf(forms[2], sizeof forms[2], "%zu/%zu %s %s/s %s", FDone, FTotal, bytes.c_str(), rate.c_str(),
                   left.c_str());
+    for (const char* form : forms)
+        if (TextColumns(form) <= width) return form;
+    return FitEnd(forms[2], width);
+}
+
+std::string TProgress::ClosingLine() const {
+    size_t saved = 0, skipped = 0, failed = 0;
+    for (const TPictureJob& job : FRun.Pictures)
+        if (job.Outcome == TOutcome::Saved)
+            ++saved;
+        else if (job.Outcome == TOutcome::Skipped)
+            ++skipped;
+        else if (job.Outcome == TOutcome::Failed)
+            ++failed;
+    const size_t left = FRun.Pictures.size() - saved - skipped - failed;
+    std::string line = "Stopped: " + std::to_string(saved) + " of " + std::to_string(FRun.Pictures.size()) +
+                       " pictures saved";
+    if (skipped) line += ", " + std::to_string(skipped) + " already there";
+    if (failed) line += ", " + std::to_string(failed) + " failed";
+    line += ", " + std::to_string(left) + " not done. Run the same command again to continue.";
     return line;
 }

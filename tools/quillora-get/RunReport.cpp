@@ -40,7 +40,8 @@ nlohmann::json MakeRunReport(const TRunResult& run, const TGetOptions& options) 
     int64_t bytes = 0;
     int failedAlbums = 0;
     for (const TAlbumJob& album : run.Albums) {
-        nlohmann::json a = {{"index", album.Number},
+        nlohmann::json a = {{"account", GbkToUtf8(album.Account)},
+                            {"index", album.Number},
                             {"name", GbkToUtf8(album.Album.Name)},
                             {"folder", GbkToUtf8(album.Files.Folder)},
                             {"pictures", nlohmann::json::array()}};
@@ -62,7 +63,20 @@ nlohmann::json MakeRunReport(const TRunResult& run, const TGetOptions& options) 
     totals["albums"] = run.Albums.size();
     totals["albums_failed"] = failedAlbums;
     totals["seconds"] = run.Seconds;
+    nlohmann::json accounts = nlohmann::json::array();
+    int failedAccounts = 0;
+    for (const TAccountJob& account : run.Accounts) {
+        nlohmann::json a = {{"name", GbkToUtf8(account.Name)}, {"albums", account.Albums}};
+        if (!account.Error.empty()) {
+            a["error"] = GbkToUtf8(account.Error);
+            ++failedAccounts;
+        }
+        accounts.push_back(std::move(a));
+    }
+    totals["accounts"] = run.Accounts.size();
+    totals["accounts_failed"] = failedAccounts;
     return {{"account", GbkToUtf8(options.Account)},
+            {"accounts", std::move(accounts)},
             {"interrupted", run.Interrupted},
             {"albums", std::move(albums)},
             {"totals", std::move(totals)}};

@@ -2,8 +2,10 @@
 // naming and HTTP client as the window; a worker pool, resumable files,
 // retries and a JSON report around them.
 
+#include "AccountRun.h"
 #include "DownloadRun.h"
 #include "HelpText.h"
+#include "RateLimit.h"
 #include "RunReport.h"
 #include "core/FileUtils.h"
 #include "core/Gbk.h"
@@ -11,6 +13,7 @@
 #include "http/ClientSettings.h"
 
 #include <CLI/CLI.hpp>
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <csignal>
@@ -35,23 +38,45 @@ void InstallStopHandlers() {
 }
 
 struct TRawOptions {
-    std::string Account, Dest = ".", Archive, Json, Proxy;
-    std::vector<std::string> Albums;
-    bool Help = false, Quiet = false, Verbose = false;
+    std::string Dest = ".", Archive, Json, Proxy, InputFile, LimitRate, MinSpeed;
+    std::vector<std::string> Accounts, Albums, Matches;
+    bool Help = false, Version = false, Quiet = false, Verbose = false;
 };
+
+// $XDG_CONFIG_HOME/quillora-get/config, or ~/.config/quillora-get/config.
+std::string DefaultConfigFile() {
+    const char* xdg = std::getenv("XDG_CONFIG_HOME");
+    if (xdg && *xdg == '/') return std::string(xdg) + "/quillora-get/config";
+    const char* home = std::getenv("HOME");
+    return home && *home ? std::string(home) + "/.config/quillora-get/config" : std::string();
+}
 
 void DefineOptions(CLI::App& app, TRawOptions& raw, TGetOptions& options) {
     app.set_help_flag();
-    app.add_flag("-h,--help", raw.Help);
-    app.add_option("ACCOUNT", raw.Account);
-    app.add_flag("--list", options.List);
-    // One value per --album, so that "--album 1 ACCOUNT" keeps its account.
-    app.add_option("--album", raw.Albums)->expected(1)->allow_extra_args(false);
+    app.add_flag("-h,--help", raw.Help)->configurable(false);
+    app.add_flag("--version", raw.Version)->configurable(false);
+    // Every long option may come from the file; the command line wins.
+    app.set_config("--config", DefaultConfigFile());
+    app.allow_config_extras(CLI::config_extras_mode::error);
+    app.add_option("ACCOUNT", raw.Accounts)->configurable(false);
+    app.add_flag("--list", options.List)->configurable(false);
+    app.add_option("--input-file", raw.InputFile);
+    // One value per --album, so that "--album 1 ACCOUNT" keeps its account;
+    // and every --album given, not only the last.
+    const auto takeAll = CLI::MultiOptionPolicy::TakeAll;
+    app.add_option("--album", raw.Albums)->expected(1)->allow_extra_args(false)->multi_option_policy(takeAll);
+    app.add_option("--match", raw.Matches)
+        ->expected(1)
+        ->allow_extra_args(false)
+        ->multi_option_policy(takeAll);
     app.add_option("--dest", raw.Dest);
     app.add_option("-j,--jobs", options.Jobs)->check(CLI::Range(1, 64));
     app.add_option("--retries", options.Retries)->check(CLI::Range(0, 100));
     app.add_option("--backoff", options.BackoffMs)->check(CLI::Range(0, 3600000));
     app.add_option("--max-wait", options.MaxWaitSeconds)->check(CLI::Range(0.0, 86400.0));
+    app.add_option("--limit-rate", raw.LimitRate);
+    app.add_option("--min-speed", raw.MinSpeed);
+    app.add_option("--min-speed-time", options.MinSpeedSeconds)->check(CLI::Range(0.1, 86400.0));
     app.add_option("--archive", raw.Archive);
     app.add_option("--json", raw.Json);
     app.add_flag("-q,--quiet", raw.Quiet);
@@ -60,18 +85,45 @@ void DefineOptions(CLI::App& app, TRawOptions& raw, TGetOptions& options) {
     app.add_option("--timeout", options.TimeoutSeconds)->check(CLI::Range(1, 86400));
 }
 
+double RateOption(const char* name, const std::string& text) {
+    if (text.empty()) return 0;
+    const std::optional<double> rate = ParseRate(text);
+    if (!rate)
+        throw EGetUsage(std::string(name) + ": \"" + text + "\" is no rate (a number, maybe with k or M)");
+    return *rate;
+}
+
+void TakeAccounts(const TRawOptions& raw, TGetOptions& options) {
+    std::vector<std::string> accounts;
+    for (const std::string& account : raw.Accounts)
+        accounts.push_back(TextTrim(Utf8ToGbk(account)));
+    if (!raw.InputFile.empty()) {
+        const std::vector<std::string> listed = ReadAccountFile(FileNameToGbk(raw.InputFile));
+        accounts.insert(accounts.end(), listed.begin(), listed.end());
+    }
+    // Each account once: twice would plan every file twice.
+    for (const std::string& account : accounts)
+        if (!account.empty() &&
+            std::find(options.Accounts.begin(), options.Accounts.end(), account) == options.Accounts.end())
+            options.Accounts.push_back(account);
+    if (options.Accounts.empty()) throw EGetUsage("An account name is needed (see --help)");
+    options.Account = options.Accounts.front();
+}
+
 // Texts of the command line are UTF-8; the program's are GBK.
 void TakeOptions(const TRawOptions& raw, TGetOptions& options) {
-    options.Account = TextTrim(Utf8ToGbk(raw.Account));
-    if (options.Account.empty()) throw EGetUsage("An account name is needed (see --help)");
+    TakeAccounts(raw, options);
     for (const std::string& album : raw.Albums)
         options.Albums.push_back(Utf8ToGbk(album));
+    options.Matches = raw.Matches;
     // Absolute, as the window's folders are: folder creation walks up from it.
     options.Dest = ExpandFileName(FileNameToGbk(raw.Dest.empty() ? "." : raw.Dest));
     if (options.Dest.back() != '/') options.Dest += '/';
     options.ArchiveFile = FileNameToGbk(raw.Archive);
     options.JsonFile = raw.Json == "-" ? raw.Json : FileNameToGbk(raw.Json);
     options.Verbosity = raw.Quiet ? 0 : raw.Verbose ? 2 : 1;
+    options.LimitRate = RateOption("--limit-rate", raw.LimitRate);
+    options.MinSpeed = RateOption("--min-speed", raw.MinSpeed);
     if (!raw.Proxy.empty()) {
         try {
             ParseProxySetting(raw.Proxy);
@@ -81,6 +133,7 @@ void TakeOptions(const TRawOptions& raw, TGetOptions& options) {
         ::setenv("http_proxy", raw.Proxy.c_str(), 1);
     }
     SetClientReadTimeout(options.TimeoutSeconds * 1000);
+    SetRateLimit(options.LimitRate);
 }
 
 void PrintAlbumList() {
@@ -92,8 +145,37 @@ void PrintAlbumList() {
     }
 }
 
+// Why the account could not be looked up (also said on standard error);
+// empty when it was.
+std::string Lookup(const std::string& account) {
+    try {
+        LookupAccount(account);
+        return {};
+    } catch (const Exception& e) {
+        std::fprintf(stderr, "quillora-get: account %s: %s\n", GbkToUtf8(account).c_str(),
+                     GbkToUtf8(e.Message()).c_str());
+        return e.Message().empty() ? "the lookup failed" : e.Message();
+    }
+}
+
+int ListAlbums(const TGetOptions& options) {
+    int status = 0;
+    for (const std::string& account : options.Accounts) {
+        if (StopRequested.load()) return 130;
+        if (options.Accounts.size() > 1) std::printf("# %s\n", GbkToUtf8(account).c_str());
+        if (Lookup(account).empty())
+            PrintAlbumList();
+        else
+            status = StopRequested.load() ? 130 : 1;
+        std::fflush(stdout);
+    }
+    return status;
+}
+
 int ExitStatus(const TRunResult& run) {
     if (run.Interrupted) return 130;
+    for (const TAccountJob& account : run.Accounts)
+        if (!account.Error.empty()) return 1;
     for (const TAlbumJob& album : run.Albums)
         if (!album.Error.empty()) return 1;
     for (const TPictureJob& job : run.Pictures)
@@ -101,16 +183,51 @@ int ExitStatus(const TRunResult& run) {
     return 0;
 }
 
+struct TLookedUp {
+    std::vector<TPList> Albums;
+    std::vector<size_t> Selection;
+};
+
+// Every account is looked up, and every album asked for found, before
+// anything is written: a usage error leaves no folder behind.
+std::vector<TLookedUp> LookupAccounts(const TGetOptions& options, TRunResult& run) {
+    std::vector<TLookedUp> found(options.Accounts.size());
+    for (size_t k = 0; k < options.Accounts.size() && !StopRequested.load(); ++k) {
+        TAccountJob& account = run.Accounts.emplace_back();
+        account.Name = options.Accounts[k];
+        account.Error = Lookup(account.Name);
+        if (!account.Error.empty()) continue;
+        found[k].Selection = ChooseAlbums(options);
+        found[k].Albums = AlbumList;
+    }
+    run.Interrupted = StopRequested.load();
+    return found;
+}
+
+void PlanAccounts(const TGetOptions& options, TRunResult& run, const std::vector<TLookedUp>& found) {
+    std::FILE* out = options.JsonFile == "-" ? stderr : stdout;
+    TProgress planning(out, TDisplayMode{}, options.Verbosity, run);
+    for (size_t k = 0; k < run.Accounts.size(); ++k) {
+        if (!run.Accounts[k].Error.empty()) continue;
+        AlbumList = found[k].Albums;
+        planning.SetPlanningAccount(run.Accounts[k].Name);
+        TRunResult part = PlanRun(options.Dest, found[k].Selection, &planning, StopRequested);
+        for (TAlbumJob& album : part.Albums)
+            album.Account = run.Accounts[k].Name;
+        run.Accounts[k].Albums = part.Albums.size();
+        AppendRun(run, std::move(part));
+    }
+}
+
 int Download(const TGetOptions& options) {
-    const std::vector<size_t> selection = SelectAlbums(options.Albums);
+    const auto start = std::chrono::steady_clock::now();
+    TRunResult run;
+    const std::vector<TLookedUp> found = LookupAccounts(options, run);
     std::unique_ptr<TArchive> archive;
     if (!options.ArchiveFile.empty()) archive = std::make_unique<TArchive>(options.ArchiveFile);
+    PlanAccounts(options, run, found);
     std::FILE* out = options.JsonFile == "-" ? stderr : stdout;
-    const auto start = std::chrono::steady_clock::now();
-    TRunResult empty;
-    TProgress planning(out, false, options.Verbosity, empty);
-    TRunResult run = PlanRun(options.Dest, selection, &planning, StopRequested);
-    TProgress progress(out, ::isatty(::fileno(out)) != 0, options.Verbosity, run);
+    TProgress progress(out, DisplayModeFor(out), options.Verbosity, run);
     const bool ended = RunPictures(run, options, archive.get(), StopRequested, progress);
     run.Interrupted = run.Interrupted || StopRequested.load();
     run.Seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
@@ -140,6 +257,10 @@ int ParseCommandLine(int argc, char** argv, TGetOptions& options) {
             std::fputs(HelpText, stdout);
             return 0;
         }
+        if (raw.Version) {
+            std::printf("quillora-get (QuilloraDownLoad) %s\n", QUILLORA_VERSION);
+            return 0;
+        }
         TakeOptions(raw, options);
     } catch (const CLI::ParseError& e) {
         std::fprintf(stderr, "quillora-get: %s (see --help)\n", e.what());
@@ -157,17 +278,7 @@ int main(int argc, char** argv) {
     TGetOptions options;
     if (const int status = ParseCommandLine(argc, argv, options); status >= 0) return status;
     InstallStopHandlers();
-    try {
-        LookupAccount(options.Account);
-    } catch (const Exception& e) {
-        std::fprintf(stderr, "quillora-get: account %s: %s\n", GbkToUtf8(options.Account).c_str(),
-                     GbkToUtf8(e.Message()).c_str());
-        return StopRequested.load() ? 130 : 1;
-    }
-    if (options.List) {
-        PrintAlbumList();
-        return 0;
-    }
+    if (options.List) return ListAlbums(options);
     try {
         return Download(options);
     } catch (const EGetUsage& e) {

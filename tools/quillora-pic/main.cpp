@@ -7,6 +7,7 @@
 // With --draw the picture is drawn into a white W x H canvas, as the picture
 // control would draw it into that rectangle, and the canvas is written.
 
+#include "HelpText.h"
 #include "core/Exceptions.h"
 #include "core/Gbk.h"
 #include "graphics/Bitmap.h"
@@ -212,21 +213,23 @@ int Run(const TOptions& options, [[maybe_unused]] char** argv) {
 
 } // namespace
 
+#ifdef QUILLORA_PIC_QT
+constexpr const char* PicProgramName = "quillora-pic-qt";
+#else
+constexpr const char* PicProgramName = "quillora-pic";
+#endif
+
 int main(int argc, char** argv) {
-    for (int i = 1; i < argc; ++i)
-        if (std::strcmp(argv[i], "-h") == 0 || std::strcmp(argv[i], "--help") == 0) {
-            std::printf("usage: quillora-pic FILE -o OUT.pam [--draw W H]\n\n"
-                        "Loads FILE through QuilloraDownLoad's picture model (by its extension: bmp,\n"
-                        "ico, wmf, emf, jpg, jpeg, png) and writes its raster as a PAM file.\n\n"
-                        "  -o OUT.pam     where the PAM file goes\n"
-                        "  --draw W H     draw the picture into a white W x H canvas, as the picture\n"
-                        "                 control would, and write the canvas\n"
-                        "  -h, --help     show this help\n\n"
-                        "Metafiles are played by quillora-pic-qt, which must sit beside this program.\n"
-                        "Exit status: 0 on success, 1 on a failure (\"ExceptionClass: message\" on\n"
-                        "standard error), 2 for a bad command line.\n");
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--version") == 0) {
+            std::printf("%s (QuilloraDownLoad) %s\n", PicProgramName, QUILLORA_VERSION);
             return 0;
         }
+        if (std::strcmp(argv[i], "-h") == 0 || std::strcmp(argv[i], "--help") == 0) {
+            std::printf("usage: quillora-pic FILE -o OUT.pam [--draw W H]\n\n%s", HelpText);
+            return 0;
+        }
+    }
     TOptions options;
     if (!ParseOptions(argc, argv, options)) {
         std::fprintf(stderr, "usage: quillora-pic FILE -o OUT.pam [--draw W H]\n");

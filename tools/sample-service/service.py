@@ -100,6 +100,16 @@ def build_accounts():
     a["partnames"] = [Album("部分", "part names", ["partname.jpg"] + photos(1, 1), "thumb-01.jpg")]
     a["twins"] = [Album("同名", "first", photos(1, 2), "thumb-01.jpg"),
                   Album("同名", "second", photos(3, 2), "thumb-02.jpg")]
+    # Album names far wider than a terminal line (two columns a character),
+    # for quillora-get's live display.
+    a["longnames"] = [
+        Album("二〇二六年秋天从江南到塞北一路走一路拍下来的旅行照片合集之第一部分", "long name one", photos(1, 3),
+              "thumb-01.jpg"),
+        Album("周末和家人朋友一起去山里露营看星星烤火聊天时拍的照片", "long name two", photos(4, 3), "thumb-02.jpg"),
+        Album("短", "short", photos(7, 2), "thumb-03.jpg"),
+    ]
+    # Pictures that only trickle: a byte at a time, slowly (quillora-get --min-speed).
+    a["trickle"] = [Album("涓流", "trickling pictures", ["trickle.jpg"] + photos(1, 1), "thumb-01.jpg")]
     a["large"] = [Album("大像册", "200 large pictures", ["large-%02d.jpg" % (k % 4 + 1) for k in range(200)],
                         "thumb-01.jpg")]
     return a
@@ -129,7 +139,7 @@ def thumb_path(account, index, album):
 def picture_path(account, index, k, name):
     ext = name.rsplit(".", 1)[1]
     stem = name.rsplit(".", 1)[0]
-    if stem in ("missing-404", "stall", "cutoff", "busy429", "burst503", "reset", "norange"):
+    if stem in ("missing-404", "stall", "cutoff", "busy429", "burst503", "reset", "norange", "trickle"):
         return "b%d/%s/%s.%s" % (index + 1, album_id(account, index), stem, ext)
     if stem == "partname":  # the name of the next picture's unfinished file
         return "b%d/%s/IMG_%04d.jpg.part" % (index + 1, album_id(account, index), k + 2)
@@ -276,6 +286,8 @@ class Handler(BaseHTTPRequestHandler):
         if name.startswith("stall"):
             time.sleep(self.stall_seconds)
             return self.close_connection
+        if name.startswith("trickle"):
+            return self.trickle(asset("photo-01.jpg"))
         if name.startswith("cutoff"):
             body = asset("photo-01.jpg")
             self.send_response(200)
@@ -334,6 +346,24 @@ class Handler(BaseHTTPRequestHandler):
         self.send_paced(body[start:])
         return None
 
+    def trickle(self, body):
+        """A byte every fifth of a second, for at most a minute: alive, but far too slow."""
+        self.send_response(200)
+        self.send_header("Content-Type", "image/jpeg")
+        self.send_header("Content-Length", str(len(body)))
+        self.end_headers()
+        if self.command == "HEAD":
+            return None
+        try:
+            for k in range(min(len(body), 300)):
+                self.wfile.write(body[k:k + 1])
+                self.wfile.flush()
+                time.sleep(0.2)
+        except OSError:
+            pass  # the client gave up, as it should
+        self.close_connection = True
+        return None
+
     def refuse(self, status, retry_after):
         page = b"<html><body>busy</body></html>\r\n"
         self.send_response(status)
@@ -375,7 +405,8 @@ def export(folder):
         put(HOME_HOST, path, body)
     for route, name in PICTURES.items():
         head, rest = route.split("/", 1)
-        if name.startswith(("missing", "stall", "cutoff", "busy429", "burst503", "reset", "norange", "hostile")):
+        if name.startswith(("missing", "stall", "cutoff", "busy429", "burst503", "reset", "norange", "hostile",
+                            "trickle")):
             continue
         put(PICTURE_PREFIX + head + PICTURE_SUFFIX, rest, asset(name))
 

@@ -1,0 +1,42 @@
+#pragma once
+// The manual that --help prints after the usage line, and the source of the
+// manual page quillora-pic(1) (scripts/helptext2man.py converts it at build
+// time; see there for the layout).
+
+inline constexpr const char* HelpText = R"(NAME
+    quillora-pic - decode a picture with QuilloraDownLoad's picture model into a PAM file
+
+SYNOPSIS
+    quillora-pic FILE -o OUT.pam [--draw W H]
+    quillora-pic-qt FILE -o OUT.pam [--draw W H]
+
+DESCRIPTION
+    Loads FILE through QuilloraDownLoad's picture model, chosen by the
+    extension (bmp, ico, wmf, emf, jpg, jpeg, png), and writes its raster as a
+    PAM file, as pngtopam does, so that it can be compared with other decoders.
+
+    Metafiles (wmf, emf) are played by Qt's painter: quillora-pic hands them to
+    its twin quillora-pic-qt, which must sit beside it; every other format runs
+    without loading Qt. quillora-pic-qt takes the same arguments and can be run
+    directly.
+
+OPTIONS
+    -o OUT.pam
+            Where the PAM file goes.
+    --draw W H
+            Draw the picture into a white W x H canvas, as the picture control
+            would draw it into that rectangle, and write the canvas.
+    --version
+            Print the version and exit.
+    -h, --help
+            This text.
+
+EXIT STATUS
+    0    the picture was written
+    1    a failure; "ExceptionClass: message" on standard error
+    2    bad command line
+
+EXAMPLES
+    quillora-pic photo.jpg -o photo.pam
+    quillora-pic drawing.wmf -o drawing.pam --draw 320 240
+)";
