@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#include <new>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -40,6 +41,38 @@ int64_t TStream::CopyFrom(TStream& source, int64_t count) {
         left -= n;
     }
     return count;
+}
+
+// ---- TByteBlock
+
+TByteBlock::TByteBlock(const TByteBlock& other) {
+    resize(other.FSize);
+    if (FSize > 0) std::memcpy(FData, other.FData, FSize);
+}
+
+TByteBlock& TByteBlock::operator=(const TByteBlock& other) {
+    if (this != &other) {
+        resize(other.FSize);
+        if (FSize > 0) std::memcpy(FData, other.FData, FSize);
+    }
+    return *this;
+}
+
+void TByteBlock::resize(size_t size) {
+    if (size == 0) {
+        clear();
+        return;
+    }
+    auto* grown = static_cast<uint8_t*>(std::realloc(FData, size));
+    if (grown == nullptr) throw std::bad_alloc();
+    FData = grown;
+    FSize = size;
+}
+
+void TByteBlock::clear() {
+    std::free(FData);
+    FData = nullptr;
+    FSize = 0;
 }
 
 // ---- TMemoryStream
@@ -100,7 +133,6 @@ void TMemoryStream::SetSize(int64_t newSize) {
 
 void TMemoryStream::Clear() {
     FData.clear();
-    FData.shrink_to_fit();
     FSize = 0;
     FPosition = 0;
 }

@@ -3,6 +3,7 @@
 // around: a fetch writes into a stream, a picture reads from one.
 
 #include <cstdint>
+#include <cstdlib>
 #include <memory>
 #include <string>
 #include <vector>
@@ -35,6 +36,26 @@ class TStream {
     int64_t CopyFrom(TStream& source, int64_t count);
 };
 
+// Bytes from malloc: growing a large block by realloc can move its pages
+// instead of copying them, so a body near its cap is not held twice.
+// New bytes are not cleared; the stream clears what it exposes.
+class TByteBlock {
+  public:
+    TByteBlock() = default;
+    ~TByteBlock() { std::free(FData); }
+    TByteBlock(const TByteBlock& other);
+    TByteBlock& operator=(const TByteBlock& other);
+    uint8_t* data() const { return FData; }
+    size_t size() const { return FSize; }
+    // std::bad_alloc when the memory cannot be had; the block is then unchanged.
+    void resize(size_t size);
+    void clear();
+
+  private:
+    uint8_t* FData = nullptr;
+    size_t FSize = 0;
+};
+
 // A growable block of bytes in memory.
 class TMemoryStream : public TStream {
   public:
@@ -55,7 +76,7 @@ class TMemoryStream : public TStream {
 
   private:
     void Grow(int64_t needed);
-    std::vector<uint8_t> FData; // capacity; FSize bytes of it are valid
+    TByteBlock FData; // capacity; FSize bytes of it are valid
     int64_t FSize = 0;
     int64_t FCapacityLimit = INT64_MAX;
     int64_t FPosition = 0;
