@@ -2,14 +2,18 @@
 // archive, and the album file rules it shares with the window.
 
 #include "Archive.h"
+#include "ClientPool.h"
 #include "GetHarness.h"
+#include "PartFile.h"
 #include "RetryPolicy.h"
+#include "Shown.h"
+#include "catalogue/AlbumList.h"
 #include "core/Exceptions.h"
 #include "core/Gbk.h"
-#include "catalogue/AlbumList.h"
 #include "download/AlbumFiles.h"
 
 #include <atomic>
+#include <set>
 
 TEST(GetRetryPolicy, RetryAfterValues) {
     const TDateTime now = StrInternetToDateTime("Mon, 07 Dec 2026 12:00:00 GMT");
@@ -66,7 +70,8 @@ TEST(GetArchive, SkipsRecordedAndSurvivesBrokenLines) {
         EXPECT_TRUE(archive.Contains("http://a/1.jpg"));
         EXPECT_FALSE(archive.Contains("http://a/2.jpg")); // cut short: fetched again
         EXPECT_TRUE(archive.Contains("http://a/3.jpg"));
-        EXPECT_TRUE(archive.Contains("http://a/4.jpg")); // last line without its line break
+        // A last line without its line break may be a record cut short: it proves nothing.
+        EXPECT_FALSE(archive.Contains("http://a/4.jpg"));
         archive.Record("http://a/5.jpg", 9);
         archive.Record("http://a/5.jpg", 9);           // once
         archive.Record("http://a/6.jpg\nhttp://x", 1); // would read back as two records

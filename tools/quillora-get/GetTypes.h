@@ -4,8 +4,8 @@
 // rest of the system keeps them; they are converted only for the terminal,
 // the file system and the report.
 
-#include "core/Exceptions.h"
 #include "catalogue/AlbumList.h"
+#include "core/Exceptions.h"
 #include "download/AlbumFiles.h"
 
 #include <cstdint>
@@ -36,8 +36,7 @@ struct TPictureJob {
     size_t Album = 0; // index into the run's albums
     std::string Url;
     std::string Path; // empty when the name was refused
-    std::string
-        PartPath; // where it is written until complete: Path + ".part", unless that is another picture
+    std::string PartPath; // where it is written until complete (PartPathFor)
     TOutcome Outcome = TOutcome::Pending;
     int64_t Bytes = 0;
     std::string Message;

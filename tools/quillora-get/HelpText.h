@@ -16,10 +16,13 @@ DESCRIPTION
     off is resumed, and a failing server is asked again politely. A failure of
     one picture never stops the others.
 
-    A picture is written as NAME.part and renamed to NAME only when it is
-    complete. A .part left by an interrupted run is continued with a Range
-    request; it is started again when the server sends the whole picture or
-    when the picture changed on the server.
+    A picture is written under a hidden temporary name beside it
+    (.quillora-<hash>.part) and renamed to NAME only when its length is proven
+    (the exact Content-Length, or a range that ends at the picture's size) and
+    its bytes are on the disk. A temporary file left by an interrupted run is
+    continued with a Range request; it is started again when the server sends
+    the whole picture, a range that is not exactly the rest of it, or when the
+    picture changed on the server.
 
     Without --archive, a picture whose file exists with the size the server
     reports (asked with HEAD) is skipped; with another size it is fetched
@@ -58,7 +61,7 @@ OUTPUT
     Errors go to standard error and name the album and the picture.
 
     Ctrl-C (SIGINT) or SIGTERM stops the run: no new picture is started,
-    running ones are cut and keep their .part files, the report is written.
+    running ones are cut and keep their temporary files, the report is written.
 
 EXIT STATUS
     0    every picture saved or skipped

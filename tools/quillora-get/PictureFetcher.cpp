@@ -1,14 +1,15 @@
 #include "PictureFetcher.h"
 
+#include "PartFile.h"
 #include "RetryPolicy.h"
 #include "core/Classes.h"
 #include "core/FileUtils.h"
 #include "core/Gbk.h"
 #include "core/TextUtils.h"
 #include "http/BoundedFetch.h"
-#include "http/ClientSettings.h"
 #include "http/IdHTTP.h"
 #include "http/IdURI.h"
+#include "net/IdCancelSignal.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -21,14 +22,20 @@
 
 namespace {
 
-// The validator (ETag or Last-Modified) of the reply a ".part" file was
+// The validator (ETag or Last-Modified) of the reply a part file was
 // started from, kept with the file itself so that nothing else is left beside
 // the pictures. Where the file system keeps no attributes a resume goes
 // without If-Range, and a changed picture is then only caught by its offset.
 constexpr const char* ValidatorAttribute = "user.quillora.validator";
 
-// The ".part" file cannot be continued: start it again from its first byte.
+// The part file cannot be continued: start it again from its first byte.
 QUILLORA_EXCEPTION(EGetRestart, Exception);
+// The reply is not a picture that can be proven whole: asking again would
+// get the same, and what it brought is thrown away.
+QUILLORA_EXCEPTION(EGetRefused, Exception);
+// Writing the part failed (a full disk, a size limit): what it holds is good
+// and is continued by a later run.
+QUILLORA_EXCEPTION(EGetDisk, Exception);
 
 std::string StoredValidator(const std::string& part) {
     char buffer[512];
@@ -51,9 +58,17 @@ std::string ValidatorOf(const TIdHTTPResponse& reply) {
     return TextTrim(reply.HeaderLines.ValueOf("Last-Modified"));
 }
 
-std::string HostKey(const std::string& url) {
-    const TIdURI uri(url);
-    return uri.HostName + ":" + uri.PortText;
+bool IsChunked(const TIdHTTPResponse& reply) {
+    return UpperCaseText(reply.HeaderLines.ValueOf("Transfer-Encoding")).find("CHUNKED") != std::string::npos;
+}
+
+// A kept connection the server had closed shows up as one of these.
+bool IsClosedConnection(const Exception& e) {
+    if (dynamic_cast<const EIdConnClosedGracefully*>(&e) || dynamic_cast<const EIdClosedSocket*>(&e) ||
+        dynamic_cast<const EIdNotConnected*>(&e))
+        return true;
+    const auto* socket = dynamic_cast<const EIdSocketError*>(&e);
+    return socket && (socket->ErrorNumber == 10053 || socket->ErrorNumber == 10054);
 }
 
 // Clears the client's reply hook when the fetch is over, however it ends:
@@ -63,10 +78,14 @@ struct THookGuard {
     ~THookGuard() { Client.OnReplyHeaders = nullptr; }
 };
 
+// Every request writes its whole head afresh: nothing of the previous
+// picture's request (its range, its validator, credentials) goes with it.
 void PrepareRequest(TIdHTTP& client, int64_t offset, const std::string& validator) {
     TIdHTTPRequest& request = client.Request();
     request.CustomHeaders.Clear();
-    request.ContentRangeStart = static_cast<int32_t>(offset);
+    request.Username.clear();
+    request.Password.clear();
+    request.ContentRangeStart = offset;
     request.ContentRangeEnd = 0;
     if (!validator.empty()) request.CustomHeaders.Add("If-Range: " + validator);
 }
@@ -77,15 +96,17 @@ double SecondsSince(std::chrono::steady_clock::time_point start) {
 
 } // namespace
 
-// The body of one GET on its way into the ".part" file: counts what arrives,
+// The body of one GET on its way into the part file: counts what arrives,
 // and cuts the transfer when the run is being stopped. The file is opened
 // only when a 2xx reply comes, so that a refused picture leaves nothing.
 class TPartStream : public TStream {
   public:
-    explicit TPartStream(const TFetchContext& context) : FContext(context) {}
+    // part: where the bytes go; picture: the file named in messages.
+    TPartStream(const TFetchContext& context, std::string part, std::string picture)
+        : FContext(context), FPart(std::move(part)), FPicture(std::move(picture)) {}
 
-    void Open(const std::string& part, bool keep) {
-        FFile = std::make_unique<TFileStream>(part, keep ? TFileMode::fmOpenReadWrite : TFileMode::fmCreate);
+    void Open(bool keep) {
+        FFile = std::make_unique<TFileStream>(FPart, keep ? TFileMode::fmOpenReadWrite : TFileMode::fmCreate);
         FFile->Seek(0, TSeekOrigin::soEnd);
     }
     void Restart() {
@@ -97,8 +118,12 @@ class TPartStream : public TStream {
     int64_t Read(void* buffer, int64_t count) override { return FFile ? FFile->Read(buffer, count) : 0; }
     int64_t Write(const void* buffer, int64_t count) override {
         if (FContext.Stop.load()) throw EGetInterrupted("Interrupted");
-        if (!FFile) throw EInOutError("A body came before its reply was accepted", 0);
+        if (!FFile) throw EGetRefused("A body came before its reply was accepted");
+        errno = 0;
         const int64_t n = FFile->Write(buffer, count);
+        if (n != count)
+            throw EGetDisk(Format("Cannot write \"%s\". %s", ExpandFileName(FPicture).c_str(),
+                                  SystemErrorText(errno != 0 ? errno : ENOSPC).c_str()));
         if (FContext.OnBytes) FContext.OnBytes(n);
         return n;
     }
@@ -115,6 +140,8 @@ class TPartStream : public TStream {
 
   private:
     const TFetchContext& FContext;
+    std::string FPart;
+    std::string FPicture;
     std::unique_ptr<TFileStream> FFile;
 };
 
@@ -125,21 +152,14 @@ int64_t FileSizeOf(const std::string& path) {
 }
 
 TPictureFetcher::TPictureFetcher(TFetchContext context)
-    : FContext(std::move(context)), FRandom(std::random_device{}()) {}
+    : FContext(std::move(context)), FPool(KeptConnectionsPerWorker), FRandom(std::random_device{}()) {}
 
 TPictureFetcher::~TPictureFetcher() = default;
 
-TIdHTTP& TPictureFetcher::ClientFor(const std::string& url) {
-    std::unique_ptr<TIdHTTP>& client = FClients[HostKey(url)];
-    if (!client) {
-        client = std::make_unique<TIdHTTP>();
-        ApplyClientSettings(*client, url);
-    }
-    return *client;
-}
-
-void TPictureFetcher::DropClient(const std::string& url) {
-    FClients.erase(HostKey(url));
+TPooledClient& TPictureFetcher::ClientFor(const std::string& url) {
+    TPooledClient& pooled = FPool.For(url);
+    pooled.Client.CancelSignal = FContext.Cancel;
+    return pooled;
 }
 
 void TPictureFetcher::Fetch(TPictureJob& job) {
@@ -150,6 +170,7 @@ void TPictureFetcher::Fetch(TPictureJob& job) {
         job.Bytes = std::max<int64_t>(0, FileSizeOf(job.Path));
     } else if (!SkipExisting(job)) {
         FetchWithRetries(job);
+        if (job.Outcome == TOutcome::Failed) DiscardUselessPart(job);
     }
     job.Seconds = SecondsSince(start);
 }
@@ -168,7 +189,7 @@ bool TPictureFetcher::SkipExisting(TPictureJob& job) {
 
 std::optional<int64_t> TPictureFetcher::ServerSize(const std::string& url) {
     try {
-        TIdHTTP& client = ClientFor(url);
+        TIdHTTP& client = ClientFor(url).Client;
         PrepareRequest(client, 0, "");
         client.RunRequest(hmHead, url, nullptr, nullptr);
         if (client.ResponseCode() == 200 && client.Response().LengthKnown())
@@ -176,7 +197,7 @@ std::optional<int64_t> TPictureFetcher::ServerSize(const std::string& url) {
     } catch (const EIdHTTPProtocolException&) {
         // Asked again by the GET, which reports the failure properly.
     } catch (const Exception&) {
-        DropClient(url);
+        FPool.Drop(url);
     }
     return std::nullopt;
 }
@@ -192,11 +213,9 @@ void TPictureFetcher::FetchWithRetries(TPictureJob& job) {
         try {
             Attempt(job);
             return;
-        } catch (const EGetInterrupted&) {
-            job.Outcome = TOutcome::Interrupted;
-            job.Message = "not finished: the run was stopped";
-            return;
         } catch (...) {
+            // Whatever broke while the run was being stopped was broken by the stop.
+            if (FContext.Stop.load()) continue;
             bool retry = false;
             const int wait = WaitAfter(std::current_exception(), attempt, job.Message, retry);
             if (!retry || attempt > FContext.Options.Retries) {
@@ -206,71 +225,85 @@ void TPictureFetcher::FetchWithRetries(TPictureJob& job) {
             if (FContext.OnNote)
                 FContext.OnNote(job, Format("attempt %d failed (%s); next in %.1f s", attempt,
                                             job.Message.c_str(), wait / 1000.0));
-            if (!Wait(wait)) continue; // the loop's first check reports the stop
+            Wait(wait); // a stop is reported by the loop's first check
         }
     }
 }
 
 void TPictureFetcher::Attempt(TPictureJob& job) {
     const std::string& part = job.PartPath;
-    // A client whose exchange broke off starts the next one afresh (the hook
+    // A client whose exchange broke off is closed and forgotten (the hook
     // that refers to the broken fetch is gone by then).
     struct TDropBroken {
         TPictureFetcher& Fetcher;
         const std::string& Url;
         ~TDropBroken() {
-            if (Fetcher.FBroken) Fetcher.DropClient(Url);
+            if (Fetcher.FBroken) Fetcher.FPool.Drop(Url);
             Fetcher.FBroken = false;
         }
     } dropBroken{*this, job.Url};
     try {
         // A part past what any picture may hold was not ours to continue.
         const int64_t offset = FileSizeOf(part);
-        RunGet(job, part, offset > 0 && offset < FileReplyLimit ? offset : 0);
+        GetOnce(job, part, offset > 0 && offset < FileReplyLimit ? offset : 0);
     } catch (const EGetRestart& e) {
         if (FContext.OnNote) FContext.OnNote(job, e.Message() + "; starting again from the first byte");
         job.Resumed = false;
-        if (FBroken) DropClient(job.Url);
+        if (FBroken) FPool.Drop(job.Url);
         FBroken = false;
         RemoveFile(part);
-        RunGet(job, part, 0);
+        GetOnce(job, part, 0);
     }
     Finish(job, part);
 }
 
+// A kept connection may have been closed by the server while it lay idle,
+// just as the request went out. That is no failure of the picture: it is
+// asked once more on a new connection, without spending a retry.
+void TPictureFetcher::GetOnce(TPictureJob& job, const std::string& part, int64_t offset) {
+    try {
+        RunGet(job, part, offset);
+    } catch (const Exception&) {
+        if (!FStale || FContext.Stop.load()) throw;
+        FStale = false;
+        FBroken = false;
+        FPool.Drop(job.Url);
+        if (FContext.OnNote) FContext.OnNote(job, "the kept connection had been closed; asking on a new one");
+        RunGet(job, part, offset);
+    }
+}
+
 void TPictureFetcher::RunGet(TPictureJob& job, const std::string& part, int64_t offset) {
-    TIdHTTP& client = ClientFor(job.Url);
+    FStale = false;
+    TPooledClient& pooled = ClientFor(job.Url);
+    TIdHTTP& client = pooled.Client;
     const std::string validator = offset > 0 ? StoredValidator(part) : std::string();
     PrepareRequest(client, offset, validator);
-    TPartStream body(FContext);
+    TPartStream body(FContext, part, job.Path);
     TBoundedStream bounded(body, FileReplyLimit, job.Url);
-    int64_t expected = -1; // the file's size once the body is complete, when the reply says
+    int64_t expected = -1; // the file's size once the body is complete; -1: the framing says
     THookGuard guard{client};
     client.OnReplyHeaders = [&](TIdComponent*, const std::string&, const TIdHeaderList&) {
         TIdHTTPResponse& reply = client.Response();
         if (reply.StatusCode() / 100 != 2) return;
-        AcceptReply(reply, job, part, offset, validator, body);
-        if (reply.LengthKnown()) expected = body.Position() + reply.ContentLength();
+        expected = AcceptReply(reply, job, part, offset, validator, body);
         if (expected > bounded.Limit()) bounded.RaiseTooLarge();
     };
+    const TWireWatch::TMark mark = pooled.Watch.Mark();
     try {
         client.FetchToStream(job.Url, bounded);
     } catch (const EIdHTTPProtocolException& e) {
         FLastRetryAfter = client.Response().HeaderLines.ValueOf("Retry-After");
         if (e.ReplyCode == 416 && offset > 0) throw EGetRestart("the server has no bytes past the part file");
         throw;
-    } catch (const EConvertError&) {
-        // An unreadable Content-Range: the part cannot be trusted to continue.
+    } catch (const Exception& e) {
         FBroken = true;
-        if (offset > 0) throw EGetRestart("the server's range reply cannot be read");
-        throw;
-    } catch (const Exception&) {
-        FBroken = true;
+        FStale = pooled.Watch.SilentOnKeptConnection(mark) && IsClosedConnection(e);
         throw;
     }
-    // The client keeps what arrived before a server closed early; a picture
-    // must be whole, and the part is continued by the next attempt.
-    if (!body.IsOpen()) throw EInOutError("The server sent no picture", 0);
+    if (!body.IsOpen()) throw EGetRefused("The server sent no picture");
+    // The client raises on a body cut short of its framing; this is the
+    // last word on the length, whatever the framing was.
     if (expected >= 0 && body.Size() != expected) {
         FBroken = true;
         throw EIdException(Format("The connection ended after %lld of %lld bytes",
@@ -278,18 +311,45 @@ void TPictureFetcher::RunGet(TPictureJob& job, const std::string& part, int64_t 
     }
 }
 
-void TPictureFetcher::AcceptReply(TIdHTTPResponse& reply, TPictureJob& job, const std::string& part,
-                                  int64_t offset, const std::string& validator, TPartStream& body) {
+namespace {
+
+// A 206 continues the part only when it is exactly the rest of the picture:
+// from where the part ends to the picture's last byte, of the picture the
+// part was started from.
+void CheckRange(const TIdHTTPResponse& reply, int64_t offset, const std::string& validator,
+                const std::string& current) {
+    if (offset == 0)
+        throw EGetRefused("The server sent part of the picture although the whole was asked for");
+    if (reply.ContentRangeStart != offset) throw EGetRestart("the server sent another range than asked for");
+    if (!validator.empty() && !current.empty() && current != validator)
+        throw EGetRestart("the picture changed on the server");
+    const int64_t total = reply.ContentRangeInstanceLength;
+    if (total < 0) throw EGetRestart("the server's range does not say how long the picture is");
+    if (reply.ContentRangeEnd != total - 1)
+        throw EGetRestart("the server's range stops short of the end of the picture");
+    if (!IsChunked(reply) && reply.LengthKnown() && reply.ContentLength() != total - offset)
+        throw EGetRestart("the server's range and length disagree");
+}
+
+} // namespace
+
+int64_t TPictureFetcher::AcceptReply(TIdHTTPResponse& reply, TPictureJob& job, const std::string& part,
+                                     int64_t offset, const std::string& validator, TPartStream& body) {
+    const int code = reply.StatusCode();
+    if (code != 200 && code != 206)
+        throw EGetRefused(
+            Format("The server answered \"%s\" instead of the picture", reply.StatusLine.c_str()));
+    const bool chunked = IsChunked(reply);
+    // A body that simply runs to the close cannot be told from one cut short.
+    if (code == 200 && !chunked && !reply.LengthKnown())
+        throw EGetRefused("The server sent the picture without its length: it cannot be told complete");
     const std::string current = ValidatorOf(reply);
-    const bool ranged = offset > 0 && reply.StatusCode() == 206;
+    const bool ranged = code == 206;
     if (ranged) {
-        if (reply.ContentRangeStart != offset)
-            throw EGetRestart("the server sent another range than asked for");
-        if (!validator.empty() && !current.empty() && current != validator)
-            throw EGetRestart("the picture changed on the server");
+        CheckRange(reply, offset, validator, current);
         job.Resumed = true;
     }
-    body.Open(part, ranged);
+    body.Open(ranged);
     if (offset > 0 && !ranged) {
         // The whole picture again: what the part holds is replaced.
         body.Restart();
@@ -297,19 +357,36 @@ void TPictureFetcher::AcceptReply(TIdHTTPResponse& reply, TPictureJob& job, cons
         if (FContext.OnNote) FContext.OnNote(job, "the server sent the whole picture; starting again");
     }
     StoreValidator(part, current);
+    if (ranged) return reply.ContentRangeInstanceLength;
+    return chunked ? -1 : reply.ContentLength();
 }
 
+// The picture takes its name only once its bytes are on the disk, and the
+// archive names it only once the name is.
 void TPictureFetcher::Finish(TPictureJob& job, const std::string& part) {
     const std::string native = GbkToFileName(part);
     ::removexattr(native.c_str(), ValidatorAttribute);
-    if (::rename(native.c_str(), GbkToFileName(job.Path).c_str()) != 0)
+    SyncFileData(part);
+    if (::rename(native.c_str(), GbkToFileName(job.Path).c_str()) != 0) {
+        const int error = errno;
         throw EInOutError(Format("Cannot rename \"%s\" to \"%s\". %s", ExpandFileName(part).c_str(),
-                                 ExpandFileName(job.Path).c_str(), SystemErrorText(errno).c_str()),
-                          errno);
+                                 ExpandFileName(job.Path).c_str(), SystemErrorText(error).c_str()),
+                          error);
+    }
+    SyncFolder(job.Path.substr(0, job.Path.rfind('/') + 1));
     job.Outcome = TOutcome::Saved;
     job.Message.clear();
     job.Bytes = FileSizeOf(job.Path);
     if (FContext.Archive) FContext.Archive->Record(job.Url, job.Bytes);
+}
+
+// A failed picture keeps its part only when a later run can continue it.
+void TPictureFetcher::DiscardUselessPart(const TPictureJob& job) {
+    if (job.PartPath.empty()) return;
+    const int64_t size = FileSizeOf(job.PartPath);
+    if (size < 0) return;
+    if (FKeepPart && size > 0 && size < FileReplyLimit) return;
+    RemoveFile(job.PartPath);
 }
 
 bool TPictureFetcher::Wait(int ms) {
@@ -326,23 +403,39 @@ int TPictureFetcher::WaitAfter(const std::exception_ptr& failure, int attempt, s
                                bool& retry) {
     const int capMs = static_cast<int>(std::min(FContext.Options.MaxWaitSeconds * 1000.0, 2e9));
     const int backoff = BackoffMs(attempt, FContext.Options.BackoffMs, capMs, FRandom);
+    FKeepPart = false;
     try {
         std::rethrow_exception(failure);
     } catch (const EIdHTTPProtocolException& e) {
         message = e.Message();
         retry = RetryableStatus(e.ReplyCode);
+        FKeepPart = retry; // a picture that is gone (404) is not continued
         const std::optional<double> after = RetryAfterSeconds(FLastRetryAfter, NowLocal());
         if ((e.ReplyCode == 429 || e.ReplyCode == 503) && after)
             return static_cast<int>(std::min(*after * 1000, 1.0 * capMs));
     } catch (const EIdReplyTooLarge& e) {
         message = e.Message();
-    } catch (const EStreamError& e) {
+    } catch (const EGetRefused& e) {
+        message = e.Message();
+    } catch (const EIdURIException& e) {
+        message = e.Message(); // refused here, before anything went out: asking again changes nothing
+    } catch (const EIdUnknownProtocol& e) {
+        message = e.Message();
+    } catch (const EIdIOHandlerPropInvalid& e) {
+        message = e.Message();
+    } catch (const EGetDisk& e) {
         message = e.Message(); // the disk, not the server: asking again would not help
+        FKeepPart = true;
+    } catch (const EStreamError& e) {
+        message = e.Message();
+        FKeepPart = true;
     } catch (const EInOutError& e) {
         message = e.Message();
+        FKeepPart = true;
     } catch (const Exception& e) {
         message = e.Message();
         retry = true;
+        FKeepPart = true;
     } catch (const std::exception& e) {
         message = e.what();
     }

@@ -1,6 +1,6 @@
 #include "Progress.h"
 
-#include "core/Gbk.h"
+#include "Shown.h"
 
 #include <algorithm>
 #include <cinttypes>
@@ -53,15 +53,15 @@ void TProgress::JobFinished(int worker, size_t picture) {
 std::string TProgress::Label(const TPictureJob& job) const {
     const std::string& album = FRun.Albums[job.Album].Album.Name;
     const std::string name = job.Path.empty() ? job.Url : job.Path.substr(job.Path.rfind('/') + 1);
-    return GbkToUtf8(album) + "/" + GbkToUtf8(name);
+    return Shown(album) + "/" + Shown(name);
 }
 
 void TProgress::PrintEvent(const TPictureJob& job) {
     switch (job.Outcome) {
     case TOutcome::Failed:
         std::fprintf(stderr, "quillora-get: album %s: picture %s: %s\n",
-                     GbkToUtf8(FRun.Albums[job.Album].Album.Name).c_str(), GbkToUtf8(job.Url).c_str(),
-                     GbkToUtf8(job.Message).c_str());
+                     Shown(FRun.Albums[job.Album].Album.Name).c_str(), Shown(job.Url).c_str(),
+                     Shown(job.Message).c_str());
         return;
     case TOutcome::Interrupted:
         if (FVerbosity > 1) std::fprintf(FOut, "stopped %s\n", Label(job).c_str());
@@ -83,21 +83,21 @@ void TProgress::Note(const TPictureJob& job, const std::string& text) {
     if (FVerbosity < 2) return;
     std::lock_guard<std::mutex> guard(FLock);
     Clear();
-    std::fprintf(FOut, "note    %s: %s\n", Label(job).c_str(), GbkToUtf8(text).c_str());
+    std::fprintf(FOut, "note    %s: %s\n", Label(job).c_str(), Shown(text).c_str());
 }
 
 void TProgress::AlbumFailed(const TAlbumJob& album) {
     std::lock_guard<std::mutex> guard(FLock);
     Clear();
-    std::fprintf(stderr, "quillora-get: album %s: %s\n", GbkToUtf8(album.Album.Name).c_str(),
-                 GbkToUtf8(album.Error).c_str());
+    std::fprintf(stderr, "quillora-get: album %s: %s\n", Shown(album.Album.Name).c_str(),
+                 Shown(album.Error).c_str());
 }
 
 void TProgress::PictureRefused(const TAlbumJob& album, const TPictureJob& job) {
     std::lock_guard<std::mutex> guard(FLock);
     Clear();
-    std::fprintf(stderr, "quillora-get: album %s: picture %s: %s\n", GbkToUtf8(album.Album.Name).c_str(),
-                 GbkToUtf8(job.Url).c_str(), GbkToUtf8(job.Message).c_str());
+    std::fprintf(stderr, "quillora-get: album %s: picture %s: %s\n", Shown(album.Album.Name).c_str(),
+                 Shown(job.Url).c_str(), Shown(job.Message).c_str());
 }
 
 void TProgress::Tick() {

@@ -1,5 +1,6 @@
 #include "RunReport.h"
 
+#include "Shown.h"
 #include "core/Gbk.h"
 
 #include <cerrno>
@@ -24,10 +25,10 @@ const char* OutcomeName(TOutcome outcome) {
 namespace {
 
 nlohmann::json PictureReport(const TPictureJob& job) {
-    nlohmann::json p = {{"url", GbkToUtf8(job.Url)}, {"path", GbkToUtf8(job.Path)},
-                        {"bytes", job.Bytes},        {"outcome", OutcomeName(job.Outcome)},
-                        {"seconds", job.Seconds},    {"attempts", job.Attempts}};
-    if (!job.Message.empty()) p["message"] = GbkToUtf8(job.Message);
+    nlohmann::json p = {{"url", Shown(job.Url)},  {"path", Shown(job.Path)},
+                        {"bytes", job.Bytes},     {"outcome", OutcomeName(job.Outcome)},
+                        {"seconds", job.Seconds}, {"attempts", job.Attempts}};
+    if (!job.Message.empty()) p["message"] = Shown(job.Message);
     if (job.Resumed) p["resumed"] = true;
     return p;
 }
@@ -41,11 +42,11 @@ nlohmann::json MakeRunReport(const TRunResult& run, const TGetOptions& options) 
     int failedAlbums = 0;
     for (const TAlbumJob& album : run.Albums) {
         nlohmann::json a = {{"index", album.Number},
-                            {"name", GbkToUtf8(album.Album.Name)},
-                            {"folder", GbkToUtf8(album.Files.Folder)},
+                            {"name", Shown(album.Album.Name)},
+                            {"folder", Shown(album.Files.Folder)},
                             {"pictures", nlohmann::json::array()}};
         if (!album.Error.empty()) {
-            a["error"] = GbkToUtf8(album.Error);
+            a["error"] = Shown(album.Error);
             ++failedAlbums;
         }
         for (size_t k : album.Pictures) {
@@ -62,7 +63,7 @@ nlohmann::json MakeRunReport(const TRunResult& run, const TGetOptions& options) 
     totals["albums"] = run.Albums.size();
     totals["albums_failed"] = failedAlbums;
     totals["seconds"] = run.Seconds;
-    return {{"account", GbkToUtf8(options.Account)},
+    return {{"account", Shown(options.Account)},
             {"interrupted", run.Interrupted},
             {"albums", std::move(albums)},
             {"totals", std::move(totals)}};
@@ -87,4 +88,20 @@ bool WriteRunReport(const nlohmann::json& report, const std::string& path, std::
         std::remove(temporary.c_str());
     }
     return ok;
+}
+
+void WriteReportIfAsked(const nlohmann::json& report, const TGetOptions& options) {
+    if (options.JsonFile.empty()) return;
+    std::string error;
+    if (!WriteRunReport(report, options.JsonFile, error))
+        std::fprintf(stderr, "quillora-get: cannot write the report %s: %s\n",
+                     GbkToUtf8(options.JsonFile).c_str(), error.c_str());
+}
+
+nlohmann::json LookupFailureReport(const TGetOptions& options, const std::string& error, bool interrupted) {
+    TRunResult run;
+    run.Interrupted = interrupted;
+    nlohmann::json report = MakeRunReport(run, options);
+    report["error"] = Shown(error);
+    return report;
 }

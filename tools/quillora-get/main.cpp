@@ -5,6 +5,7 @@
 #include "DownloadRun.h"
 #include "HelpText.h"
 #include "RunReport.h"
+#include "Shown.h"
 #include "core/FileUtils.h"
 #include "core/Gbk.h"
 #include "core/TextUtils.h"
@@ -111,22 +112,11 @@ int Download(const TGetOptions& options) {
     TProgress planning(out, false, options.Verbosity, empty);
     TRunResult run = PlanRun(options.Dest, selection, &planning, StopRequested);
     TProgress progress(out, ::isatty(::fileno(out)) != 0, options.Verbosity, run);
-    const bool ended = RunPictures(run, options, archive.get(), StopRequested, progress);
+    RunPictures(run, options, archive.get(), StopRequested, progress);
     run.Interrupted = run.Interrupted || StopRequested.load();
     run.Seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    if (!options.JsonFile.empty()) {
-        std::string error;
-        if (!WriteRunReport(MakeRunReport(run, options), options.JsonFile, error))
-            std::fprintf(stderr, "quillora-get: cannot write the report %s: %s\n",
-                         GbkToUtf8(options.JsonFile).c_str(), error.c_str());
-    }
-    const int status = ExitStatus(run);
-    // Workers still blocked on a silent server hold nothing under a final name.
-    if (!ended) {
-        std::fflush(nullptr);
-        ::_exit(status);
-    }
-    return status;
+    WriteReportIfAsked(MakeRunReport(run, options), options);
+    return ExitStatus(run);
 }
 
 // -1 when the run may go on; otherwise the exit status.
@@ -160,8 +150,10 @@ int main(int argc, char** argv) {
     try {
         LookupAccount(options.Account);
     } catch (const Exception& e) {
-        std::fprintf(stderr, "quillora-get: account %s: %s\n", GbkToUtf8(options.Account).c_str(),
-                     GbkToUtf8(e.Message()).c_str());
+        std::fprintf(stderr, "quillora-get: account %s: %s\n", Shown(options.Account).c_str(),
+                     Shown(e.Message()).c_str());
+        if (!options.List)
+            WriteReportIfAsked(LookupFailureReport(options, e.Message(), StopRequested), options);
         return StopRequested.load() ? 130 : 1;
     }
     if (options.List) {
