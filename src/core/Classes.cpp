@@ -48,9 +48,10 @@ void TMemoryStream::Grow(int64_t needed) {
     if (needed <= static_cast<int64_t>(FData.size())) return;
     // Doubling keeps appends linear; the first block is small enough for a
     // text of a few bytes.
-    size_t capacity = std::max<size_t>(FData.size() * 2, 256);
-    capacity = std::max(capacity, static_cast<size_t>(needed));
-    FData.resize(capacity);
+    // Doubling stops at the limit: a 64 MiB cap must not mean 128 MiB held.
+    int64_t capacity = std::max<int64_t>(static_cast<int64_t>(FData.size()) * 2, 256);
+    capacity = std::max(std::min(capacity, FCapacityLimit), needed);
+    FData.resize(static_cast<size_t>(capacity));
 }
 
 int64_t TMemoryStream::Read(void* buffer, int64_t count) {

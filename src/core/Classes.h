@@ -20,6 +20,9 @@ class TStream {
     virtual int64_t Seek(int64_t offset, TSeekOrigin origin) = 0;
     virtual void SetSize(int64_t newSize) = 0;
     virtual int64_t Size();
+    // The stream will never be asked to hold more than limit bytes; one that
+    // grows ahead of its data need not grow past that.
+    virtual void LimitCapacity(int64_t /*limit*/) {}
 
     int64_t Position() { return Seek(0, TSeekOrigin::soCurrent); }
     void SetPosition(int64_t pos) { Seek(pos, TSeekOrigin::soBeginning); }
@@ -40,6 +43,8 @@ class TMemoryStream : public TStream {
     int64_t Seek(int64_t offset, TSeekOrigin origin) override;
     void SetSize(int64_t newSize) override;
     int64_t Size() override { return FSize; }
+    void LimitCapacity(int64_t limit) override { FCapacityLimit = limit; }
+    int64_t Capacity() const { return static_cast<int64_t>(FData.size()); }
 
     const uint8_t* Memory() const { return FData.data(); }
     uint8_t* Memory() { return FData.data(); }
@@ -52,6 +57,7 @@ class TMemoryStream : public TStream {
     void Grow(int64_t needed);
     std::vector<uint8_t> FData; // capacity; FSize bytes of it are valid
     int64_t FSize = 0;
+    int64_t FCapacityLimit = INT64_MAX;
     int64_t FPosition = 0;
 };
 

@@ -20,7 +20,9 @@ constexpr int64_t FileReplyLimit = int64_t{1} << 30;
 class TBoundedStream : public TStream {
   public:
     TBoundedStream(TStream& target, int64_t limit, std::string url)
-        : FTarget(target), FLimit(limit), FUrl(std::move(url)) {}
+        : FTarget(target), FLimit(limit), FUrl(std::move(url)) {
+        FTarget.LimitCapacity(limit);
+    }
 
     int64_t Read(void* buffer, int64_t count) override { return FTarget.Read(buffer, count); }
     int64_t Write(const void* buffer, int64_t count) override;

@@ -86,7 +86,7 @@ bool TIdHTTPResponse::KeepConnection() {
     else if (version == "1.1")
         ReplyVersion = pv1_1;
     HTTP->CheckDisconnected(false);
-    if (!HTTP->Connected()) return false;
+    if (!HTTP->Connected() || CloseAfterReply) return false;
     const std::string connection = TextTrim(Connection);
     const std::string proxyConnection = TextTrim(ProxyConnection);
     if (HTTP->ProtocolVersion == pv1_1)
@@ -118,6 +118,7 @@ void TIdHTTPProtocol::ReadResponseHeaders() {
         }
     }
     Response->ParseHeaders();
+    Response->CloseAfterReply = false;
 }
 
 void TIdHTTPProtocol::CountHeaderLine(THeaderTally& tally, const std::string& line, const char* block) {
@@ -138,9 +139,13 @@ void TIdHTTPProtocol::RaiseMalformedReply(const std::string& message) {
 
 TIdHTTPNextStep TIdHTTPProtocol::DecideNextStep() {
     FollowIsAuthRetry = false;
+    CheckFraming();
     const int32_t code = Response->StatusCode();
     const int32_t statusClass = code / 100;
-    if ((statusClass == 3 && code != 304) || !Response->Location.empty()) return RedirectStep();
+    // A Location beside any other code is no redirect: taking a 200 with a
+    // stray Location for one would throw away a good reply.
+    if (statusClass == 3 && code != 304) return RedirectStep();
+    if (code == 206) CheckPartialReply();
 
     TIdHTTPNextStep result = StepUnknown;
     bool retryInProcess = false;
@@ -176,7 +181,15 @@ TIdHTTPNextStep TIdHTTPProtocol::RedirectStep() {
     std::string location = Response->Location;
     TIdHTTPMethod method = Request->RequestMethod;
     TIdHTTPNextStep result = StepDone;
-    if (HTTP.HandleRedirects && HTTP.HopCount < HTTP.RedirectMaximum) {
+    // The last hop is still a redirect: ending there with an empty body would
+    // call a fetch that never reached its resource a success.
+    if (HTTP.HandleRedirects && HTTP.HopCount >= HTTP.RedirectMaximum) {
+        const std::string body = ReadRefusedBody(4000);
+        throw EIdHTTPProtocolException(Response->StatusCode(),
+                                       Format("Maximum (%d) redirects followed", HTTP.RedirectMaximum - 1),
+                                       body);
+    }
+    if (HTTP.HandleRedirects) {
         if (!HTTP.DoOnRedirect(location, method, HTTP.HopCount)) RaiseProtocolError();
         result = StepFollow;
         Request->Target = location;
@@ -190,38 +203,76 @@ TIdHTTPNextStep TIdHTTPProtocol::RedirectStep() {
 }
 
 void TIdHTTPProtocol::DrainWithTimeout(int32_t timeout) {
-    TRestore<int32_t> hold(HTTP.ReadTimeout, timeout);
-    try {
-        DrainBody();
-    } catch (const Exception&) {
-        // What is left of a body nobody reads does not matter, but it must
-        // not be taken for the next reply on this connection.
-        HTTP.Disconnect();
+    ReadRefusedBody(timeout);
+}
+
+bool TIdHTTPProtocol::ReplyHasBody() {
+    // A reply to HEAD has no body, whatever its Content-Length says; neither
+    // has an interim reply, a 204 or a 304 (so an unasked-for 304 fails at
+    // once instead of waiting for a body that never comes).
+    const int32_t code = Response->StatusCode();
+    return Request->RequestMethod != hmHead && code / 100 != 1 && code != 204 && code != 304;
+}
+
+bool TIdHTTPProtocol::IsChunked() {
+    // The last coding decides: "gzip, chunked" is chunked.
+    std::string codings = Response->HeaderLines.ValueOf("Transfer-Encoding");
+    const size_t comma = codings.rfind(',');
+    if (comma != std::string::npos) codings.erase(0, comma + 1);
+    return SameText(TextTrim(codings), "chunked");
+}
+
+void TIdHTTPProtocol::CheckFraming() {
+    if (!Response->FramingError.empty()) RaiseMalformedReply("Reply refused: " + Response->FramingError);
+    // With a Transfer-Encoding the Content-Length is ignored; a reply with
+    // both may have been meant to be read either way, and whatever follows
+    // it is not to be trusted as the next reply.
+    if (Response->HeaderLines.FindName("Transfer-Encoding") >= 0) {
+        Response->CloseAfterReply = Response->LengthKnown() || !IsChunked();
+        Response->SetContentLength(-1);
     }
+}
+
+void TIdHTTPProtocol::CheckPartialReply() {
+    const TIdHTTPResponse& reply = *Response;
+    const int64_t askedStart = Request->ContentRangeStart;
+    const int64_t askedEnd = Request->ContentRangeEnd;
+    const std::string range = reply.HeaderLines.ValueOf("Content-Range");
+    // A part nobody asked for, or another part than asked, taken as the body
+    // would be saved as if it were the whole.
+    if (askedStart == 0 && askedEnd == 0)
+        RaiseMalformedReply("Reply refused: a part (206) of a resource that was asked for whole");
+    const int64_t start = reply.ContentRangeStart;
+    const int64_t end = reply.ContentRangeEnd;
+    const int64_t total = reply.ContentRangeInstanceLength;
+    if (!reply.HasContentRange || start > end || (total >= 0 && end >= total) ||
+        (reply.LengthKnown() && reply.ContentLength() != end - start + 1))
+        RaiseMalformedReply(
+            Format("Reply refused: its Content-Range \"%s\" does not describe its body", range.c_str()));
+    if (start != askedStart || (askedEnd != 0 && end > askedEnd))
+        RaiseMalformedReply(
+            Format("Reply refused: its Content-Range \"%s\" is not the range asked for", range.c_str()));
 }
 
 void TIdHTTPProtocol::ReadBody() {
     TStream* stream = Response->BodyStream;
-    // A reply to HEAD has no body, whatever its Content-Length says.
-    if (stream == nullptr || Request->RequestMethod == hmHead) return;
-    if (Response->ContentLength() > 0) {
-        try {
-            HTTP.ReadIntoStream(*stream, Response->ContentLength(), false);
-        } catch (const EIdConnClosedGracefully&) {
-            // A server that closes early ends the body; what arrived is kept.
-        }
-    } else if (Response->HeaderLines.ValueOf("Transfer-Encoding").find("chunked") != std::string::npos) {
+    if (stream == nullptr || !ReplyHasBody()) return;
+    if (IsChunked()) {
         ReadChunkedBody();
-    } else if (!Response->LengthKnown()) {
+    } else if (Response->HeaderLines.FindName("Transfer-Encoding") >= 0 || !Response->LengthKnown()) {
         HTTP.ReadIntoStream(*stream, -1, true);
+    } else if (Response->ContentLength() > 0) {
+        // A close before the last byte raises: a short body is never a whole one.
+        HTTP.ReadIntoStream(*stream, Response->ContentLength(), false);
     }
 }
 
 void TIdHTTPProtocol::ReadChunkedBody() {
     HTTP.ReportStatus(hsStatusText, "Chunk Started");
-    for (int32_t size = ReadChunkSize(); size > 0; size = ReadChunkSize()) {
+    for (int64_t size = ReadChunkSize(); size > 0; size = ReadChunkSize()) {
         HTTP.ReadIntoStream(*Response->BodyStream, size, false);
-        HTTP.ReadLn();
+        if (!HTTP.ReadLn().empty())
+            RaiseMalformedReply("Reply refused: a chunk of its body does not end where its size says");
     }
     // The empty line after the last chunk, and any trailer lines before it: a
     // trailer left queued would be read as the next reply's status line.
@@ -230,22 +281,29 @@ void TIdHTTPProtocol::ReadChunkedBody() {
         CountHeaderLine(tally, line, "chunked body's trailer");
 }
 
-int32_t TIdHTTPProtocol::ReadChunkSize() {
-    std::string line = HTTP.ReadLn();
-    const std::string digits = SplitAt(line, " ");
-    // Eight hex digits at most and the sign bit clear: a size that does not
-    // fit reads as no number at all, never as a wrapped small one.
-    if (digits.empty() || digits.size() > 8) return 0;
-    uint32_t size = 0;
+int64_t TIdHTTPProtocol::ReadChunkSize() {
+    const std::string line = HTTP.ReadLn();
+    // Extensions (";name=value") and anything after a blank are not the size.
+    const std::string digits = TextTrim(line.substr(0, line.find_first_of(" \t;")));
+    // Only a real "0" ends the body: a size that cannot be read is a broken
+    // reply, never its end, and a size past 63 bits never wraps to a small one.
+    int64_t size = 0;
+    bool valid = !digits.empty();
     for (char c : digits) {
         int d = -1;
         if (c >= '0' && c <= '9') d = c - '0';
         if (c >= 'a' && c <= 'f') d = c - 'a' + 10;
         if (c >= 'A' && c <= 'F') d = c - 'A' + 10;
-        if (d < 0) return 0;
-        size = size * 16 + static_cast<uint32_t>(d);
+        if (d < 0 || size > (INT64_MAX >> 4)) {
+            valid = false;
+            break;
+        }
+        size = size * 16 + d;
     }
-    return size > 0x7FFFFFFFu ? 0 : static_cast<int32_t>(size);
+    if (!valid)
+        RaiseMalformedReply(Format("Reply refused: its chunk size \"%s\" is not a hexadecimal number",
+                                   TextCopy(line, 1, 64).c_str()));
+    return size;
 }
 
 std::string TIdHTTPProtocol::TargetUrl() {
@@ -257,24 +315,54 @@ std::string TIdHTTPProtocol::TargetUrl() {
     }
 }
 
+namespace {
+
+QUILLORA_EXCEPTION(ERefusedBodyCut, Exception);
+
+// Keeps the first bytes written to it and refuses the rest, so that a body
+// nobody wants in full cannot take memory or time.
+class TKeepFirstStream : public TStream {
+  public:
+    explicit TKeepFirstStream(int64_t limit) : FLimit(limit) {}
+    int64_t Read(void* buffer, int64_t count) override { return FKept.Read(buffer, count); }
+    int64_t Write(const void* buffer, int64_t count) override {
+        const int64_t room = std::max<int64_t>(0, FLimit - FKept.Position());
+        FKept.Write(buffer, std::min(count, room));
+        if (count > room) throw ERefusedBodyCut("");
+        return count;
+    }
+    int64_t Seek(int64_t offset, TSeekOrigin origin) override { return FKept.Seek(offset, origin); }
+    void SetSize(int64_t newSize) override { FKept.SetSize(std::min(newSize, FLimit)); }
+    int64_t Size() override { return FKept.Size(); }
+    std::string Kept() const { return FKept.DataString(); }
+
+  private:
+    int64_t FLimit;
+    TStringStream FKept;
+};
+
+} // namespace
+
+std::string TIdHTTPProtocol::ReadRefusedBody(int32_t timeout) {
+    TKeepFirstStream scratch(RefusedBodyLimit);
+    TRestore<int32_t> hold(HTTP.ReadTimeout, timeout);
+    TRestore<TStream*> body(Response->BodyStream, &scratch);
+    try {
+        ReadBody();
+    } catch (const Exception&) {
+        // What is left of the body must not be taken for the next reply.
+        HTTP.Disconnect();
+    }
+    return scratch.Kept();
+}
+
 void TIdHTTPProtocol::DrainBody() {
-    // Nobody keeps these bodies; they are held to a page's size all the same,
-    // so that one that never ends cannot take the memory.
-    TStringStream scratch;
-    TBoundedStream bounded(scratch, TextReplyLimit, TargetUrl());
-    TRestore<TStream*> hold(Response->BodyStream, &bounded);
-    ReadBody();
+    ReadRefusedBody(HTTP.ReadTimeout);
 }
 
 void TIdHTTPProtocol::RaiseProtocolError() {
-    TStringStream scratch;
-    {
-        TBoundedStream bounded(scratch, TextReplyLimit, TargetUrl());
-        TRestore<int32_t> timeout(HTTP.ReadTimeout, 2000);
-        TRestore<TStream*> body(Response->BodyStream, &bounded);
-        ReadBody();
-    }
-    throw EIdHTTPProtocolException(Response->StatusCode(), Response->StatusLine, scratch.DataString());
+    const std::string body = ReadRefusedBody(2000);
+    throw EIdHTTPProtocolException(Response->StatusCode(), Response->StatusLine, body);
 }
 
 // ---------------------------------------------------------------- the client
@@ -398,8 +486,7 @@ void TIdCustomHTTP::ResolveTarget() {
         throw EIdException("This request method is supported in HTTP 1.1");
     int64_t length = -1;
     if ((m == hmPost || m == hmPut) && request.UploadStream) length = request.UploadStream->Size();
-    if (length > INT32_MAX) throw EIdException("Uploads of more than 2147483647 bytes are not supported");
-    request.SetContentLength(static_cast<int32_t>(length));
+    request.SetContentLength(length);
     request.Host = FCurrentUrl.PortText == "80" ? FCurrentUrl.HostName
                                                 : FCurrentUrl.HostName + ":" + FCurrentUrl.PortText;
 }
@@ -519,7 +606,9 @@ void TIdCustomHTTP::ReadReply(TIdHTTPProtocol& protocol) {
         if (OnReplyHeaders)
             OnReplyHeaders(this, protocol.Response->StatusLine, protocol.Response->HeaderLines);
         StoreResponseCookies();
-    } while (protocol.Response->StatusCode() == 100);
+        // Every interim reply but a protocol switch (nobody asked for one) is
+        // followed by the real one: 100 Continue, 102, 103 Early Hints.
+    } while (protocol.Response->StatusCode() / 100 == 1 && protocol.Response->StatusCode() != 101);
 }
 
 void TIdCustomHTTP::StoreResponseCookies() {

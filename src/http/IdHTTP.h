@@ -76,6 +76,9 @@ class TIdHTTPResponse : public TIdResponseHeaderInfo {
     std::string StatusLine;
     TIdHTTPProtocolVersion ReplyVersion = pv1_1;
     TStream* BodyStream = nullptr;
+    // The reply was framed in a way that leaves the connection unfit for the
+    // next request (chunked and a Content-Length, or a coding read to the close).
+    bool CloseAfterReply = false;
 };
 
 // One request and its reply, and what the client does with the reply.
@@ -98,6 +101,10 @@ class TIdHTTPProtocol {
     static constexpr int32_t MaxHeaderLines = 1000;
     static constexpr int64_t MaxHeaderBytes = 300 * 1024;
     static constexpr int MaxInterimReplies = 10;
+    // What an error reply's exception keeps of its body: enough for any
+    // message a server means to show; a longer body is not read to its end,
+    // the connection is dropped instead.
+    static constexpr int64_t RefusedBodyLimit = 64 * 1024;
 
     TIdCustomHTTP& HTTP;
     std::unique_ptr<TIdHTTPRequest> Request;
@@ -113,8 +120,15 @@ class TIdHTTPProtocol {
     void CountHeaderLine(THeaderTally& tally, const std::string& line, const char* block);
     TIdHTTPNextStep RedirectStep();
     bool AuthenticationWanted(int32_t code);
+    bool ReplyHasBody();
+    bool IsChunked();
+    void CheckFraming();
+    void CheckPartialReply();
     void ReadChunkedBody();
-    int32_t ReadChunkSize();
+    int64_t ReadChunkSize();
+    // Reads the body into a scratch that keeps its first RefusedBodyLimit
+    // bytes; a longer or broken body drops the connection. Answers what was kept.
+    std::string ReadRefusedBody(int32_t timeout);
     void DrainWithTimeout(int32_t timeout);
     // The address of the request, for messages.
     std::string TargetUrl();

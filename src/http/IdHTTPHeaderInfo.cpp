@@ -11,6 +11,52 @@ int32_t DecimalToInt(const std::string& text) {
     return value;
 }
 
+bool TryLength(std::string_view text, int64_t& value) {
+    if (text.empty()) return false;
+    int64_t v = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9') return false;
+        if (v > (INT64_MAX - (c - '0')) / 10) return false;
+        v = v * 10 + (c - '0');
+    }
+    value = v;
+    return true;
+}
+
+namespace {
+
+// 64-bit form of the conversion error: a range the server writes wrongly
+// fails as any number that is no number does.
+int64_t LengthOrRaise(const std::string& text) {
+    int64_t value = 0;
+    if (!TryLength(TextTrim(text), value))
+        throw EConvertError(Format("'%s' is not a valid integer value", text.c_str()));
+    return value;
+}
+
+// Every Content-Length line, and every comma-separated value in them, must
+// name one length: a reply that names two is framed two ways, and whichever
+// is picked, the bytes after it would be read as the next reply.
+std::string ReadContentLength(const TIdHeaderList& lines, int64_t& length) {
+    length = -1;
+    for (int k = 0; k < lines.Count(); ++k) {
+        if (!SameText(TextTrim(lines.NameAt(k)), "Content-Length")) continue;
+        std::string values = lines.ValueAt(k);
+        for (bool last = false; !last;) {
+            last = values.find(',') == std::string::npos;
+            const std::string text = TextTrim(SplitAt(values, ","));
+            int64_t value = 0;
+            if (!TryLength(text, value))
+                return Format("its Content-Length \"%s\" is not a length", text.c_str());
+            if (length >= 0 && value != length) return "it names two different Content-Length values";
+            length = value;
+        }
+    }
+    return {};
+}
+
+} // namespace
+
 // ---------------------------------------------------------------- entity
 
 TIdEntityHeaderInfo::TIdEntityHeaderInfo() {
@@ -41,10 +87,8 @@ void TIdEntityHeaderInfo::ParseHeaders() {
     ContentEncoding = HeaderLines.ValueOf("Content-Encoding");
     ContentLanguage = HeaderLines.ValueOf("Content-Language");
     ContentType = HeaderLines.ValueOf("Content-Type");
-    // Lengths that do not fit 32 bits read as unknown: the body then ends with
-    // the connection instead of at a wrapped, wrong count.
-    int length = -1;
-    if (!TryDecimal(TextTrim(HeaderLines.ValueOf("Content-Length")), length)) length = -1;
+    int64_t length = -1;
+    if (!TryLength(TextTrim(HeaderLines.ValueOf("Content-Length")), length)) length = -1;
     SetContentLength(length);
 
     Date = StrInternetToDateTime(HeaderLines.ValueOf("Date"));
@@ -128,6 +172,8 @@ void TIdResponseHeaderInfo::Clear() {
     ProxyConnection.clear();
     WWWAuthenticate.Clear();
     ProxyAuthenticate.Clear();
+    HasContentRange = false;
+    FramingError.clear();
 }
 
 void TIdResponseHeaderInfo::ParseHeaders() {
@@ -137,16 +183,28 @@ void TIdResponseHeaderInfo::ParseHeaders() {
 
     ContentRangeStart = 0;
     ContentRangeEnd = 0;
+    ContentRangeInstanceLength = -1;
+    HasContentRange = false;
     const int range = HeaderLines.FindName("Content-Range");
     if (range >= 0) {
-        std::string text = HeaderLines.ValueAt(range);
+        // "bytes start-end/total"; total may be "*", and a 416 says "bytes */total".
+        std::string text = TextTrim(HeaderLines.ValueAt(range));
         SplitAt(text, " ");
-        ContentRangeStart = DecimalToInt(SplitAt(text, "-"));
-        ContentRangeEnd = DecimalToInt(SplitAt(text, "/"));
+        std::string span = SplitAt(text, "/");
+        const std::string total = TextTrim(text);
+        if (TextTrim(span) != "*") {
+            ContentRangeStart = LengthOrRaise(SplitAt(span, "-"));
+            ContentRangeEnd = LengthOrRaise(span);
+        }
+        if (total != "*") ContentRangeInstanceLength = LengthOrRaise(total);
+        HasContentRange = true;
     }
     WWWAuthenticate.Clear();
     HeaderLines.ExtractAll("WWW-Authenticate", &WWWAuthenticate);
     ProxyAuthenticate.Clear();
     HeaderLines.ExtractAll("Proxy-Authenticate", &ProxyAuthenticate);
     TIdEntityHeaderInfo::ParseHeaders();
+    int64_t length = -1;
+    FramingError = ReadContentLength(HeaderLines, length);
+    if (FramingError.empty()) SetContentLength(length);
 }

@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 enum TIdHTTPMethod { hmHead, hmGet, hmPost, hmOptions, hmTrace, hmPut, hmDelete, hmConnect };
 enum TIdHTTPProtocolVersion { pv1_0, pv1_1 };
@@ -25,8 +26,8 @@ class TIdEntityHeaderInfo {
     virtual void ComposeHeaders();
     virtual void Clear();
 
-    int32_t ContentLength() const { return FContentLength; }
-    void SetContentLength(int32_t value) {
+    int64_t ContentLength() const { return FContentLength; }
+    void SetContentLength(int64_t value) {
         FContentLength = value;
         FLengthKnown = value >= 0;
     }
@@ -37,8 +38,11 @@ class TIdEntityHeaderInfo {
     std::string ContentEncoding;
     std::string ContentLanguage;
     std::string ContentType;
-    int32_t ContentRangeStart = 0;
-    int32_t ContentRangeEnd = 0;
+    // Lengths and ranges are 64-bit: pictures and files past 2 GiB are real.
+    int64_t ContentRangeStart = 0;
+    int64_t ContentRangeEnd = 0;
+    // The whole resource's size from a reply's Content-Range; -1 for "*" or none.
+    int64_t ContentRangeInstanceLength = -1;
     std::string CacheControl;
     TDateTime Date = 0;
     TDateTime Expires = 0;
@@ -49,7 +53,7 @@ class TIdEntityHeaderInfo {
     TIdHeaderList CustomHeaders;
 
   private:
-    int32_t FContentLength = -1;
+    int64_t FContentLength = -1;
     bool FLengthKnown = false;
 };
 
@@ -84,7 +88,14 @@ class TIdResponseHeaderInfo : public TIdEntityHeaderInfo {
     std::string ProxyConnection;
     TIdHeaderList WWWAuthenticate;
     TIdHeaderList ProxyAuthenticate;
+    // Content-Range was there and read whole ("bytes start-end/total" or "bytes */total").
+    bool HasContentRange = false;
+    // Why the reply's framing cannot be trusted (Content-Length values that
+    // disagree or are no number); empty when it can. The client refuses such a reply.
+    std::string FramingError;
 };
 
 // Decimal text to a 32-bit number; EConvertError "'%s' is not a valid integer value" otherwise.
 int32_t DecimalToInt(const std::string& text);
+// Digits only, as lengths and byte positions are written, that fit 63 bits.
+bool TryLength(std::string_view text, int64_t& value);

@@ -45,7 +45,7 @@ void TIdConnectThread::WaitFor() {
 void TIdConnectThread::Execute() {
     try {
         if (FBinding.ConnectCancellable(FCancelPipe[0]) == Id_SOCKET_ERROR) {
-            // This thread's own error; CheckSocketResult would write the shared LastError.
+            // This thread's own error, taken before anything else can make another.
             int errorNumber = GStack().WSGetLastError();
             // A socket closed or a connect abandoned under us is the caller's decision, not a failure.
             if (errorNumber != Id_WSAEBADF && errorNumber != Id_WSAENOTSOCK && errorNumber != Id_WSAEINTR)

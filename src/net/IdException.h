@@ -54,10 +54,13 @@ QUILLORA_EXCEPTION(EIdClosedSocket, EIdException);
 QUILLORA_EXCEPTION(EIdAlreadyConnected, EIdException);
 QUILLORA_EXCEPTION(EIdConnectTimeout, EIdException);
 QUILLORA_EXCEPTION(EIdConnectException, EIdException);
+// The connection's cancel signal fired while it waited.
+QUILLORA_EXCEPTION(EIdCancelled, EIdException);
 
 // The fixed message texts, for the places that raise them.
 inline constexpr const char* RSConnectionClosedGracefully = "Connection Closed Gracefully.";
 inline constexpr const char* RSNotConnected = "Not Connected";
+inline constexpr const char* RSCancelled = "Operation cancelled";
 inline constexpr const char* RSReadTimeout = "Read Timeout";
 inline constexpr const char* RSMaxLineLengthExceeded = "Max line length exceeded.";
 inline constexpr const char* RSNotEnoughDataInBuffer = "Not enough data in buffer.";

@@ -4,6 +4,8 @@
 
 #include "net/IdComponent.h"
 
+class TIdCancelSignal;
+
 #include <string>
 
 class TIdIOHandler : public TIdComponent {
@@ -21,4 +23,7 @@ class TIdIOHandler : public TIdComponent {
     virtual bool WaitReadable(int /*timeout*/) { return false; }
     virtual int ReceiveRaw(void* /*buffer*/, int /*length*/) { return 0; }
     virtual int SendRaw(const void* /*buffer*/, int /*length*/) { return 0; }
+
+    // Set by the connection before each wait; a wait it ends raises EIdCancelled.
+    const TIdCancelSignal* CancelSignal = nullptr;
 };

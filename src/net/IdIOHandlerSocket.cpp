@@ -1,5 +1,6 @@
 #include "net/IdIOHandlerSocket.h"
 
+#include "net/IdCancelSignal.h"
 #include "net/IdConnectThread.h"
 #include "net/IdException.h"
 #include "net/IdStack.h"
@@ -25,7 +26,7 @@ bool TIdIOHandlerSocket::IsOpen() {
 
 bool TIdIOHandlerSocket::WaitReadable(int timeout) {
     if (!FBinding) throw EIdConnClosedGracefully(RSConnectionClosedGracefully);
-    return FBinding->WaitReadable(timeout);
+    return FBinding->WaitReadable(timeout, CancelSignal ? CancelSignal->Fd() : -1);
 }
 
 int TIdIOHandlerSocket::ReceiveRaw(void* buffer, int length) {
@@ -81,13 +82,20 @@ void TIdIOHandlerSocket::TimedConnect(int timeout) {
     int remaining = unlimited ? step + 1 : timeout;
     // Each step ends early when the connect is over: a connect that succeeds
     // at once must not cost a whole step.
-    while (remaining > step) {
+    const auto cancelled = [this] { return CancelSignal && CancelSignal->Cancelled(); };
+    while (remaining > step && !cancelled()) {
         if (thread.WaitTerminated(step))
             remaining = 0;
         else if (!unlimited)
             remaining -= step;
     }
-    if (remaining > 0) thread.WaitTerminated(remaining);
+    if (remaining > 0 && !cancelled()) thread.WaitTerminated(remaining);
+    if (!thread.Terminated() && cancelled()) {
+        thread.Terminate();
+        thread.WaitFor();
+        CloseHandler();
+        throw EIdCancelled(RSCancelled);
+    }
     if (!thread.Terminated()) {
         // The thread lets go of the socket before it is closed, so its number
         // cannot be reused under a connect still pending.

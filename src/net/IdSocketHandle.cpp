@@ -89,9 +89,11 @@ int TIdSocketHandle::Send(const void* buffer, int length) {
     return GStack().WSSend(Handle(), buffer, length, 0);
 }
 
-bool TIdSocketHandle::WaitReadable(int timeout) {
+bool TIdSocketHandle::WaitReadable(int timeout, int cancelFd) {
     if (!HandleAllocated()) throw EIdConnClosedGracefully(RSConnectionClosedGracefully);
-    return GStack().WSSelectRead(Handle(), timeout) == 1;
+    const int result = GStack().WSSelectRead(Handle(), timeout, cancelFd);
+    if (result == 2) throw EIdCancelled(RSCancelled);
+    return result == 1;
 }
 
 void TIdSocketHandle::SetSockOpt(int level, int option, const void* value, int length) {

@@ -24,8 +24,9 @@ class TIdSocketHandle {
     void SetPeer(const std::string& ip, int port);
     int Recv(void* buffer, int length);
     int Send(const void* buffer, int length);
-    // Timeout in ms, -2 without limit, 0 polls. EIdConnClosedGracefully without a socket.
-    bool WaitReadable(int timeout);
+    // Timeout in ms, -2 without limit, 0 polls. EIdConnClosedGracefully without
+    // a socket, EIdCancelled when cancelFd (when not -1) becomes readable first.
+    bool WaitReadable(int timeout, int cancelFd = -1);
     // Raises through CheckSocketResult when the platform refuses the option.
     void SetSockOpt(int level, int option, const void* value, int length);
     // Shuts the sending side down and closes; only the first call does anything.

@@ -108,9 +108,22 @@ TIdInAddr TIdStack::TextToAddress(const std::string& text) {
 
 bool TIdStack::CheckSocketResult(int result, std::initializer_list<int> allowed) {
     if (result != Id_SOCKET_ERROR) return false;
-    LastError = WSGetLastError();
-    if (std::find(allowed.begin(), allowed.end(), LastError) != allowed.end()) return true;
-    RaiseSocketError(LastError);
+    const int errorNumber = WSGetLastError();
+    SetLastError(errorNumber);
+    if (std::find(allowed.begin(), allowed.end(), errorNumber) != allowed.end()) return true;
+    RaiseSocketError(errorNumber);
+}
+
+namespace {
+thread_local int CheckedError = 0;
+}
+
+int TIdStack::LastError() {
+    return CheckedError;
+}
+
+void TIdStack::SetLastError(int errorNumber) {
+    CheckedError = errorNumber;
 }
 
 void TIdStack::RaiseSocketError(int errorNumber) {

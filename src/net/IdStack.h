@@ -46,8 +46,10 @@ class TIdStack {
     TIdStack(const TIdStack&) = delete;
     TIdStack& operator=(const TIdStack&) = delete;
 
-    // The error number recorded by the last failing CheckSocketResult.
-    int LastError = 0;
+    // The error number recorded by the calling thread's last failing
+    // CheckSocketResult: every connection's thread has its own.
+    static int LastError();
+    static void SetLastError(int errorNumber);
 
     std::string ResolveToAddress(const std::string& host);
     static bool IsDottedQuad(const std::string& text);
@@ -73,8 +75,9 @@ class TIdStack {
     virtual int WSCloseSocket(TIdStackSocketHandle socket) = 0;
     virtual int WSSetSockOpt(TIdStackSocketHandle socket, int level, int option, const void* value,
                              int length) = 0;
-    // 1 when the socket became readable, 0 on time-out, -1 on failure.
-    virtual int WSSelectRead(TIdStackSocketHandle socket, int timeout) = 0;
+    // 1 when the socket became readable, 0 on time-out, -1 on failure, 2 when
+    // cancelFd (when not -1) became readable first.
+    virtual int WSSelectRead(TIdStackSocketHandle socket, int timeout, int cancelFd = -1) = 0;
     // Raise through CheckSocketResult when the platform call fails.
     virtual void WSGetSockName(TIdStackSocketHandle socket, int& family, std::string& ip, int& port) = 0;
     virtual void WSGetPeerName(TIdStackSocketHandle socket, int& family, std::string& ip, int& port) = 0;

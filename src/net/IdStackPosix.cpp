@@ -275,12 +275,13 @@ int TIdStackPosix::WSSetSockOpt(TIdStackSocketHandle socket, int level, int opti
     return 0;
 }
 
-int TIdStackPosix::WSSelectRead(TIdStackSocketHandle socket, int timeout) {
+int TIdStackPosix::WSSelectRead(TIdStackSocketHandle socket, int timeout, int cancelFd) {
     // poll rather than select: a descriptor above FD_SETSIZE must not overrun an fd_set.
-    pollfd fd{socket, POLLIN, 0};
-    int n = PollRestarting(&fd, 1, timeout < 0 ? -1 : timeout);
+    pollfd fds[2] = {{socket, POLLIN, 0}, {cancelFd, POLLIN, 0}};
+    int n = PollRestarting(fds, cancelFd >= 0 ? 2 : 1, timeout < 0 ? -1 : timeout);
     if (n < 0) return Fail(errno);
-    if (n > 0 && (fd.revents & POLLNVAL)) return FailWith(10038);
+    if (cancelFd >= 0 && (fds[1].revents & POLLIN)) return 2;
+    if (n > 0 && (fds[0].revents & POLLNVAL)) return FailWith(10038);
     return n > 0 ? 1 : 0;
 }
 

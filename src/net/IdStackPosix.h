@@ -23,7 +23,7 @@ class TIdStackPosix : public TIdStack {
     int WSCloseSocket(TIdStackSocketHandle socket) override;
     int WSSetSockOpt(TIdStackSocketHandle socket, int level, int option, const void* value,
                      int length) override;
-    int WSSelectRead(TIdStackSocketHandle socket, int timeout) override;
+    int WSSelectRead(TIdStackSocketHandle socket, int timeout, int cancelFd = -1) override;
     void WSGetSockName(TIdStackSocketHandle socket, int& family, std::string& ip, int& port) override;
     void WSGetPeerName(TIdStackSocketHandle socket, int& family, std::string& ip, int& port) override;
     std::string LookupHostAddress(const std::string& host) override;

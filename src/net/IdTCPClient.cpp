@@ -1,6 +1,7 @@
 #include "net/IdTCPClient.h"
 
 #include "core/ScopeGuard.h"
+#include "net/IdCancelSignal.h"
 #include "net/IdException.h"
 #include "net/IdIOHandlerSocket.h"
 
@@ -18,6 +19,8 @@ void TIdTCPClient::Connect(int32_t timeout) {
     } else if (IOHandler()->IsOpen()) {
         throw EIdAlreadyConnected(RSAlreadyConnected);
     }
+    if (CancelSignal && CancelSignal->Cancelled()) throw EIdCancelled(RSCancelled);
+    IOHandler()->CancelSignal = CancelSignal;
     // The handler stays for the next attempt; a failed connect reports no disconnect.
     const auto drop = ScopeFail([this] { DropSocket(); });
     IOHandler()->OpenHandler();

@@ -136,6 +136,7 @@ int32_t TIdTCPConnection::FillInputQueue(bool raiseIfDisconnected, int32_t timeo
         return 0;
     }
     int32_t count;
+    FIOHandler->CancelSignal = CancelSignal;
     do {
         if (!FIOHandler->WaitReadable(timeout)) {
             if (raiseOnTimeout) throw EIdReadTimeout(RSReadTimeout);
@@ -165,7 +166,7 @@ int32_t TIdTCPConnection::ReceiveOnce(bool raiseIfDisconnected) {
 
 int32_t TIdTCPConnection::HandleReceiveError() {
     GStack().CheckSocketResult(Id_SOCKET_ERROR, {Id_WSAESHUTDOWN, Id_WSAECONNABORTED});
-    int errorNumber = GStack().LastError;
+    int errorNumber = TIdStack::LastError();
     DropSocket();
     if (FInputQueue->Size() == 0) GStack().RaiseSocketError(errorNumber);
     return 0;
@@ -369,7 +370,7 @@ void TIdTCPConnection::SendNow(const uint8_t* data, int32_t count) {
         CheckDisconnected(true, false);
         if (accepted == Id_SOCKET_ERROR) {
             // The error number is taken before CheckDisconnected: its events may run other socket calls.
-            GStack().LastError = errorNumber;
+            TIdStack::SetLastError(errorNumber);
             if (errorNumber == Id_WSAESHUTDOWN || errorNumber == Id_WSAECONNABORTED ||
                 errorNumber == Id_WSAECONNRESET)
                 DropSocket();

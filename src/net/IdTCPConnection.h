@@ -14,6 +14,7 @@
 enum TIdMaxLineAction { maException, maSplit };
 
 class TIdTCPConnection;
+class TIdCancelSignal;
 
 // A hook that sees every block received and sent, and may rewrite it.
 class TIdConnectionIntercept {
@@ -42,6 +43,8 @@ class TIdTCPConnection : public TIdComponent {
     bool ASCIIFilter = false;
     TIdConnectionIntercept* Intercept = nullptr; // not owned
     TNotifyEvent OnDisconnected;
+    // Not owned; when it fires, a read or connect waiting here raises EIdCancelled.
+    const TIdCancelSignal* CancelSignal = nullptr;
 
     // --- outcome of the last ReadLn
     bool LastLineSplit = false;

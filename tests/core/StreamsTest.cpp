@@ -74,3 +74,18 @@ TEST(TFileStream, AFileThatIsMissingSaysWhichAndWhereAsAStandardException) {
             "Cannot open file \"/nonexistent-quillora/data/basn0g01.png\". No such file or directory");
     }
 }
+
+// Growth doubles, but never past a limit the stream was given: a body capped
+// at 64 MiB must not hold 128 MiB the moment it nears the cap.
+TEST(TMemoryStream, GrowthStopsAtItsCapacityLimit) {
+    TMemoryStream stream;
+    stream.LimitCapacity(1000);
+    const std::string block(300, 'x');
+    for (int k = 0; k < 3; ++k)
+        stream.WriteText(block);
+    EXPECT_EQ(stream.Capacity(), 1000);
+    // What the caller writes is still written; only the reserve is bounded.
+    stream.WriteText(block);
+    EXPECT_EQ(stream.Size(), 1200);
+    EXPECT_EQ(stream.Capacity(), 1200);
+}

@@ -54,17 +54,17 @@ TEST_F(DownloadCommand, TakesTheTickedAlbumsOfTheCurrentListInTileOrder) {
                               TScriptedService::Ok("c1")});
     DownloadAlbums(Host);
 
-    EXPECT_EQ(Host.Log, (std::vector<std::string>{Gbk("本次将要下载2个像册,共3张图片!"), Gbk("开始下载像册<A>..."),
-                                                  Gbk("开始下载像册<C>..."), std::string(57, '-'),
-                                                  Gbk("所有选中像册下载完成...")}));
+    EXPECT_EQ(Host.Log, (std::vector<std::string>{Gbk("本次将要下载2个像册,共3张图片!"),
+                                                  Gbk("开始下载像册<A>..."), Gbk("开始下载像册<C>..."),
+                                                  std::string(57, '-'), Gbk("所有选中像册下载完成...")}));
     EXPECT_EQ(Host.TraceOf("sb"),
-              (std::vector<std::string>{"sb1 total 1", "sb1 done 0", "sb1 done 0", "sb2 total 1", "sb2 done 0",
-                                        "sb2 done 0", "sb2 done 1", "sb1 done 1", "sb2 total 0", "sb2 done 0",
-                                        "sb2 done 0"}));
+              (std::vector<std::string>{"sb1 total 1", "sb1 done 0", "sb1 done 0", "sb2 total 1",
+                                        "sb2 done 0", "sb2 done 0", "sb2 done 1", "sb1 done 1", "sb2 total 0",
+                                        "sb2 done 0", "sb2 done 0"}));
     EXPECT_EQ(Host.Previews, (std::vector<std::string>{Root.Pic() + "A/a1.jpg", Root.Pic() + "A/a2.png",
                                                        Root.Pic() + "C/c1.jpg"}));
-    EXPECT_EQ(Root.Files(),
-              (std::vector<std::string>{"Pic/A/A.txt", "Pic/A/a1.jpg", "Pic/A/a2.png", "Pic/C/C.txt", "Pic/C/c1.jpg"}));
+    EXPECT_EQ(Root.Files(), (std::vector<std::string>{"Pic/A/A.txt", "Pic/A/a1.jpg", "Pic/A/a2.png",
+                                                      "Pic/C/C.txt", "Pic/C/c1.jpg"}));
     EXPECT_EQ(TFakeCommandHost::ReadFile(Root.Pic() + "A/A.txt"), "about A\r\n");
     EXPECT_EQ(TFakeCommandHost::ReadFile(Root.Pic() + "C/c1.jpg"), "c1");
     EXPECT_EQ(service.RequestLine(0), "GET http://h:80/a.js HTTP/1.1");
@@ -128,8 +128,8 @@ TEST_F(DownloadCommand, StopsWithCompleteFilesOnly) {
     LoadThreeAlbums();
     Host.Tiles = {Tile(0, true), Tile(2, true)};
     {
-        TScriptedService service({TScriptedService::Ok(PictureList({"b1/p/a1.jpg", "b1/p/a2.jpg"})),
-                                  TScriptedService::Ok("a1")});
+        TScriptedService service(
+            {TScriptedService::Ok(PictureList({"b1/p/a1.jpg", "b1/p/a2.jpg"})), TScriptedService::Ok("a1")});
         Host.OnEvents = [&] { Host.Closed = Host.Previews.size() == 1; };
         EXPECT_THROW(DownloadAlbums(Host), EAbort);
         EXPECT_EQ(Root.Files(), (std::vector<std::string>{"Pic/A/A.txt", "Pic/A/a1.jpg"}));
@@ -139,9 +139,27 @@ TEST_F(DownloadCommand, StopsWithCompleteFilesOnly) {
     TFakeCommandHost host(Root.Tmp(), Root.Pic());
     host.Tiles = {Tile(0, true)};
     TScriptedService service({TScriptedService::Ok(PictureList({"b1/p/a1.jpg", "b1/p/a2.jpg"})),
-                              TScriptedService::Ok("a1"),
-                              TScriptedService::NotFound()});
+                              TScriptedService::Ok("a1"), TScriptedService::NotFound()});
     EXPECT_THROW(DownloadAlbums(host), Exception);
     EXPECT_EQ(Root.Files(), (std::vector<std::string>{"Pic/A/A.txt", "Pic/A/a1.jpg"}));
     EXPECT_EQ(host.Previews.size(), 1u);
+}
+
+// A server that closes half way through a picture: the download fails there
+// with the close, and nothing is saved under the picture's name.
+TEST_F(DownloadCommand, PictureCutShortIsAFailureAndLeavesNoFile) {
+    LoadThreeAlbums();
+    Host.Tiles = {Tile(0, true)};
+    const std::string half = "HTTP/1.1 200 OK\r\nContent-Length: 4000\r\n\r\n" + std::string(2000, 'j');
+    TScriptedService service({TScriptedService::Ok(PictureList({"b1/p/a1.jpg", "b1/p/a2.jpg"})),
+                              TScriptedService::Ok("a1"), half});
+    try {
+        DownloadAlbums(Host);
+        ADD_FAILURE() << "no failure";
+    } catch (const Exception& e) {
+        EXPECT_EQ(std::string(e.ClassName()) + ": " + e.Message(),
+                  "EIdConnClosedGracefully: Connection Closed Gracefully.");
+    }
+    EXPECT_EQ(Root.Files(), (std::vector<std::string>{"Pic/A/A.txt", "Pic/A/a1.jpg"}));
+    EXPECT_EQ(Host.Previews.size(), 1u);
 }

@@ -34,6 +34,8 @@ inline std::string Get(const std::string& path, const std::string& extra = "",
 }
 
 inline const std::string RequestEnd = "\r\n\r\n";
+// The body of a failed fetch that depends on how the reply was cut into segments.
+inline const std::string AnyBody = "\x01(any body)";
 
 // Reads one request and answers it; then closes, or keeps the connection open for a while.
 inline TPeerScript Reply(const std::string& reply, bool closeAfter = true) {
@@ -91,7 +93,9 @@ inline void RunCase(const TWireCase& wire, bool oneBytePerSegment) {
         caught = std::make_unique<Exception>(e);
     }
     EXPECT_EQ(failure, wire.Failure);
-    EXPECT_EQ(body.DataString(), wire.Body);
+    if (wire.Body != AnyBody) {
+        EXPECT_EQ(body.DataString(), wire.Body);
+    }
     if (wire.Check) wire.Check(client, caught.get());
     peer.Stop();
     for (size_t k = 0; k < wire.Requests.size(); ++k)

@@ -101,7 +101,20 @@ TEST(IdHTTPHeaderInfo, ParsesReplyFields) {
     EXPECT_NEAR(r.Expires, 0.0, 1e-9);
     EXPECT_EQ(r.ContentLength(), -1);
     EXPECT_FALSE(r.LengthKnown());
+    EXPECT_EQ(r.FramingError, "its Content-Length \"12abc\" is not a length");
     EXPECT_EQ(r.ContentRangeStart, 0);
+
+    // Ranges and lengths past 32 bits, and the total of a 416.
+    r.HeaderLines.SetText("Content-Length: 5000000000\r\nContent-Range: bytes 4294967296-9294967295/*\r\n");
+    r.ParseHeaders();
+    EXPECT_EQ(r.ContentLength(), 5000000000);
+    EXPECT_EQ(r.ContentRangeStart, 4294967296);
+    EXPECT_EQ(r.ContentRangeEnd, 9294967295);
+    EXPECT_EQ(r.ContentRangeInstanceLength, -1);
+    r.HeaderLines.SetText("Content-Range: bytes */300000\r\n");
+    r.ParseHeaders();
+    EXPECT_TRUE(r.HasContentRange);
+    EXPECT_EQ(r.ContentRangeInstanceLength, 300000);
 
     r.HeaderLines.SetText("Content-Range: bytes x-9/10\r\n");
     try {

@@ -36,6 +36,10 @@ TWireCase::TCheck ReplyIs(int code, const std::string& body) {
 
 const std::string Closed = "EIdConnClosedGracefully: Connection Closed Gracefully.";
 
+std::string Refusal(const std::string& why) {
+    return "EIdHTTPProtocolException: Reply refused: " + why;
+}
+
 std::string Repeat(const std::string& text, int times) {
     std::string all;
     for (int k = 0; k < times; ++k)
@@ -83,6 +87,43 @@ std::vector<TWireCase> HeaderLimitCases() {
     return c;
 }
 
+// A request for the bytes from start on, and the reply the peer gives it.
+TWireCase Ranged(const char* name, int64_t start, const std::string& range, const std::string& bytes,
+                 std::string failure = "") {
+    const std::string reply = "HTTP/1.1 206 Partial Content\r\nContent-Range: " + range +
+                              "\r\nContent-Length: " + std::to_string(bytes.size()) + "\r\n\r\n" + bytes;
+    TWireCase c(name, "http://127.0.0.1:{port}/p", {Reply(reply, false)},
+                {Get("/p", "Range: bytes=" + std::to_string(start) + "-\r\n")},
+                failure.empty() ? bytes : std::string(), failure);
+    c.Setup = [start](TIdHTTP& client, int) { client.Request().ContentRangeStart = start; };
+    if (!failure.empty()) c.Check = Refused(206);
+    return c;
+}
+
+// A 206 is taken only when it is the part that was asked for, and its
+// Content-Range describes its body; positions are 64-bit.
+std::vector<TWireCase> RangeCases() {
+    const auto notAsked = [](const char* range) {
+        return Refusal(std::string("its Content-Range \"") + range + "\" is not the range asked for");
+    };
+    const auto wrong = [](const char* range) {
+        return Refusal(std::string("its Content-Range \"") + range + "\" does not describe its body");
+    };
+    std::vector<TWireCase> c;
+    c.push_back(Ranged("RangeAsAskedIsRead", 5, "bytes 5-9/10", "world"));
+    c.push_back(Ranged("RangeWithUnknownTotalIsRead", 5, "bytes 5-9/*", "world"));
+    c.push_back(Ranged("RangePast4GiBIsRead", 5000000000, "bytes 5000000000-5000000004/5000000005", "world"));
+    c.push_back(
+        Ranged("RangeStartingElsewhereIsRefused", 5, "bytes 0-4/10", "hello", notAsked("bytes 0-4/10")));
+    c.push_back(
+        Ranged("RangeEndingPastTheTotalIsRefused", 5, "bytes 5-12/10", "world", wrong("bytes 5-12/10")));
+    c.push_back(Ranged("RangeBackwardsIsRefused", 5, "bytes 9-5/10", "world", wrong("bytes 9-5/10")));
+    c.push_back(
+        Ranged("RangeLongerThanItsBodyIsRefused", 5, "bytes 5-20/30", "world", wrong("bytes 5-20/30")));
+    c.push_back(Ranged("RangeWithoutNumbersIsRefused", 5, "bytes */10", "world", wrong("bytes */10")));
+    return c;
+}
+
 // clang-format off
 std::vector<TWireCase> Cases() {
     std::vector<TWireCase> c;
@@ -98,40 +139,93 @@ std::vector<TWireCase> Cases() {
     c.back().Check = ReplyIs(-1, "bad");
     c.push_back(One("ConnectionCloseInAnyCaseDisconnects", "/", Ok200 + "Connection:   cLoSe  \r\nContent-Length: 2\r\n\r\nok", "ok", "", true));
     c.back().Check = Stays(false);
-    c.push_back(One("ShortBodyBytesInFirstSegmentAreKept", "/", Ok200 + "Content-Length: 100\r\n\r\n" + std::string(60, 'b'), std::string(60, 'b')));
-    c.back().SegmentSensitive = true;
-    c.push_back({"ShortBodyArrivingLaterGivesEmptyBody", "http://127.0.0.1:{port}/",
+    c.push_back(One("ShortBodyIsAFailure", "/", Ok200 + "Content-Length: 100\r\n\r\n" + std::string(60, 'b'), AnyBody, Closed));
+    c.push_back({"ShortBodyArrivingLaterIsAFailure", "http://127.0.0.1:{port}/",
                  {{S::ReadUntil(RequestEnd), S::Send(Ok200 + "Content-Length: 100\r\n\r\n"), S::Pause(150),
                    S::Send(std::string(60, 'b')), S::Close()}},
-                 {Get("/")}, "", "", true});
+                 {Get("/")}, AnyBody, Closed});
     c.push_back(One("BodyUntilClose", "/", "HTTP/1.0 200 OK\r\nServer: x\r\n\r\n0123456789", "0123456789"));
-    c.push_back(One("ContentLengthBeyond32BitsReadsUntilClose", "/", Ok200 + "Content-Length: 99999999999\r\n\r\nshort", "short"));
-    // Sizes from the peer are limits, not allocations: nothing near 2 GB is reserved ahead of the data.
-    c.push_back(One("HugeContentLengthKeepsWhatArrived", "/", Ok200 + "Content-Length: 2147483647\r\n\r\nshort", "short"));
-    c.back().SegmentSensitive = true;
-    c.push_back(One("HugeChunkCutByClose", "/", Chunked + "7fffffff\r\nabc", "abc", Closed));
-    c.back().SegmentSensitive = true;
+    c.push_back(One("ContentLengthBeyond32BitsIsALength", "/", Ok200 + "Content-Length: 99999999999\r\n\r\nshort", AnyBody, Closed));
+    c.push_back(One("ContentLengthOf2GiBIsALength", "/", Ok200 + "Content-Length: 2147483648\r\n\r\nshort", AnyBody, Closed));
+    // Sizes from the peer are limits, not allocations: nothing near them is reserved ahead of the data.
+    c.push_back(One("HugeContentLengthReservesNothing", "/", Ok200 + "Content-Length: 9223372036854775807\r\n\r\nshort", AnyBody, Closed));
+    c.push_back(One("ContentLengthPast63BitsIsRefused", "/", Ok200 + "Content-Length: 9223372036854775808\r\n\r\nshort", "",
+                    Refusal("its Content-Length \"9223372036854775808\" is not a length"), true));
+    c.back().Check = Refused(200);
+    c.push_back(One("ContentLengthThatIsNoNumberIsRefused", "/", Ok200 + "Content-Length: 5x\r\n\r\nhello", "",
+                    Refusal("its Content-Length \"5x\" is not a length"), true));
+    c.back().Check = Refused(200);
+    c.push_back(One("NegativeContentLengthIsRefused", "/", Ok200 + "Content-Length: -1\r\n\r\nhello", "",
+                    Refusal("its Content-Length \"-1\" is not a length"), true));
+    c.push_back(One("TwoDifferentContentLengthsAreRefused", "/", Ok200 + "Content-Length: 5\r\nContent-Length: 6\r\n\r\nhello!", "",
+                    Refusal("it names two different Content-Length values"), true));
+    c.back().Check = Refused(200);
+    c.push_back(One("ListOfDifferentContentLengthsIsRefused", "/", Ok200 + "Content-Length: 5, 6\r\n\r\nhello!", "",
+                    Refusal("it names two different Content-Length values"), true));
+    c.push_back(One("RepeatedEqualContentLengthsAreOneLength", "/", Ok200 + "Content-Length: 5\r\nContent-Length: 5 , 5\r\n\r\nhello", "hello", "", true));
+    c.back().Check = Stays(true);
+    c.push_back(One("HugeChunkCutByClose", "/", Chunked + "7fffffff\r\nabc", AnyBody, Closed));
     c.push_back(One("ContentLengthZeroOnOpenConnectionEndsAtOnce", "/", Ok200 + "Content-Length: 0\r\n\r\n", "", "", true));
     c.push_back(One("Chunked", "/", Chunked + "5\r\nhello\r\n1A\r\n" + std::string(26, 'z') + "\r\n0\r\n\r\n",
                     "hello" + std::string(26, 'z'), "", true));
     c.back().Check = Stays(true);
     c.push_back(One("ChunkSizeWithWordsAfterASpace", "/", Chunked + "a some words\r\n0123456789\r\n0\r\n\r\n", "0123456789"));
-    c.push_back(One("ChunkSizeWithGluedExtensionEndsTheBody", "/", Chunked + "5;ext=1\r\nhello\r\n0\r\n\r\n", ""));
-    c.push_back(One("ChunkSizeBeyond32BitsNeverWraps", "/", Chunked + "100000005\r\nhello\r\n\r\n", ""));
+    c.push_back(One("ChunkSizeExtensionsAreIgnored", "/", Chunked + "5;ext=1\r\nhello\r\n3 ; a=\"b\"\r\nabc\r\n0;last\r\n\r\n", "helloabc"));
+    c.push_back(One("ChunkSizeWithLeadingZeros", "/", Chunked + "0000000005\r\nhello\r\n0000000000000000000000\r\n\r\n", "hello"));
+    c.push_back(One("ChunkSizeBeyond32BitsIsASize", "/", Chunked + "100000005\r\nhello\r\n\r\n", AnyBody, Closed));
+    c.push_back(One("ChunkSizeThatIsNoNumberIsRefused", "/", Chunked + "zz\r\nhello\r\n0\r\n\r\n", "",
+                    Refusal("its chunk size \"zz\" is not a hexadecimal number"), true));
+    c.back().Check = Refused(200);
+    c.push_back(One("EmptyChunkSizeIsRefused", "/", Chunked + "\r\nhello\r\n0\r\n\r\n", "",
+                    Refusal("its chunk size \"\" is not a hexadecimal number"), true));
+    c.push_back(One("ChunkSizePast63BitsIsRefused", "/", Chunked + "8000000000000000\r\nhello", "",
+                    Refusal("its chunk size \"8000000000000000\" is not a hexadecimal number"), true));
+    c.push_back(One("ChunkLongerThanItsSizeIsRefused", "/", Chunked + "3\r\nhello\r\n0\r\n\r\n", "hel",
+                    Refusal("a chunk of its body does not end where its size says"), true));
+    c.push_back(One("ChunkedEndsOnlyAtItsLastChunk", "/", Chunked + "5\r\nhello\r\n", "hello", Closed));
     c.push_back(One("ChunkedTrailersAreConsumed", "/", Chunked + "2\r\nab\r\n0\r\nX-T: 1\r\n\r\n", "ab"));
-    c.push_back(One("ChunkedCutByClose", "/", Chunked + "10\r\nabc", "abc", Closed));
-    c.back().SegmentSensitive = true;
-    c.push_back(One("ContentLengthWinsOverChunked", "/", Ok200 + "Transfer-Encoding: chunked\r\nContent-Length: 4\r\n\r\n2\r\nab", "2\r\na"));
+    c.push_back(One("ChunkedCutByClose", "/", Chunked + "10\r\nabc", AnyBody, Closed));
+    // Framed both ways: the chunks are the body, and the connection is not trusted with another reply.
+    c.push_back(One("ChunkedWinsOverContentLength", "/", Ok200 + "Transfer-Encoding: chunked\r\nContent-Length: 4\r\n\r\n2\r\nab\r\n0\r\n\r\n", "ab", "", true));
+    c.back().Check = Stays(false);
+    c.push_back(One("LastCodingChunkedIsChunked", "/", Ok200 + "Transfer-Encoding: gzip, Chunked\r\n\r\n2\r\nab\r\n0\r\n\r\n", "ab", "", true));
+    c.push_back(One("OtherCodingIsReadToTheClose", "/", Ok200 + "Transfer-Encoding: gzip\r\nContent-Length: 2\r\n\r\nabcdef", "abcdef"));
+    c.push_back(One("EarlyHintsAreSkipped", "/", "HTTP/1.1 103 Early Hints\r\nLink: </a.css>\r\n\r\nHTTP/1.1 102 Processing\r\n\r\n" + Ok200 + "Content-Length: 2\r\n\r\nok", "ok"));
+    c.push_back(One("SwitchingProtocolsIsRefused", "/", "HTTP/1.1 101 Switching Protocols\r\nUpgrade: x\r\n\r\n", "",
+                    "EIdHTTPProtocolException: HTTP/1.1 101 Switching Protocols"));
+    // Nobody asked with a date: no body is waited for, the connection stays as it is.
+    c.push_back(One("UnaskedNotModifiedFailsAtOnce", "/", "HTTP/1.1 304 Not Modified\r\n\r\n", "",
+                    "EIdHTTPProtocolException: HTTP/1.1 304 Not Modified", true));
+    c.back().Check = [](TIdHTTP& client, const Exception* e) {
+        EXPECT_EQ(ProtocolError(e).ReplyCode, 304);
+        EXPECT_TRUE(client.Connected());
+    };
+    c.push_back(One("PartNobodyAskedForIsRefused", "/", "HTTP/1.1 206 Partial Content\r\nContent-Range: bytes 0-4/10\r\nContent-Length: 5\r\n\r\nhello", "",
+                    Refusal("a part (206) of a resource that was asked for whole"), true));
+    c.back().Check = Refused(206);
     c.push_back(One("NoContentReadsNothing", "/", "HTTP/1.1 204 No Content\r\nContent-Length: 5\r\n\r\nabcde", "", "", true));
-    for (const char* status : {"304 Not Modified", "404 Not Found", "500 Internal Server Error"}) {
+    for (const char* status : {"404 Not Found", "500 Internal Server Error"}) {
         const std::string line = std::string("HTTP/1.1 ") + status;
         c.push_back(One("ErrorReplyCarriesBody", "/", line + "\r\nContent-Length: 7\r\n\r\nthe why", "",
                         "EIdHTTPProtocolException: " + line));
         c.back().Check = ReplyIs(std::atoi(status), "the why");
     }
-    c.push_back(One("SuccessWithLocationIsARedirect", "/", Ok200 + "Location: /x\r\nContent-Length: 2\r\n\r\nok", "",
-                    "EIdHTTPProtocolException: HTTP/1.1 200 OK"));
-    c.back().Check = ReplyIs(200, "ok");
+    c.push_back(One("StrayLocationOnSuccessIsNoRedirect", "/", Ok200 + "Location: /x\r\nContent-Length: 2\r\n\r\nok", "ok"));
+    // What an exception keeps of an error's body is bounded; the rest is not read.
+    c.push_back(One("LongErrorBodyIsKeptIn64KiB", "/", "HTTP/1.1 404 Not Found\r\nContent-Length: 70000\r\n\r\n" + std::string(70000, 'e'), "",
+                    "EIdHTTPProtocolException: HTTP/1.1 404 Not Found", true));
+    c.back().Check = [](TIdHTTP& client, const Exception* e) {
+        EXPECT_EQ(ProtocolError(e).ReplyBody, std::string(65536, 'e'));
+        EXPECT_FALSE(client.Connected());
+    };
+    c.back().SegmentSensitive = true; // 70000 one-byte segments take too long, nothing more
+    c.push_back(One("LongChunkedErrorBodyIsKeptIn64KiB", "/", "HTTP/1.1 500 Oops\r\nTransfer-Encoding: chunked\r\n\r\n11170\r\n" + std::string(70000, 'e'), "",
+                    "EIdHTTPProtocolException: HTTP/1.1 500 Oops", true));
+    c.back().Check = [](TIdHTTP& client, const Exception* e) {
+        EXPECT_EQ(ProtocolError(e).ReplyBody, std::string(65536, 'e'));
+        EXPECT_FALSE(client.Connected());
+    };
+    c.back().SegmentSensitive = true;
     c.push_back(One("HeaderLineOverTheLimit", "/", Ok200 + "X-Big: " + std::string(16384, 'h') + "\r\n\r\n", "",
                     "EIdReadLnMaxLineLengthExceeded: Max line length exceeded."));
     c.push_back(One("CloseRightAfterStatusLine", "/", Ok200, "", Closed));
@@ -140,6 +234,8 @@ std::vector<TWireCase> Cases() {
     c.push_back(One("CloseInsideHeaderBlockOfSuccess", "/", Ok200 + "Server: x\r\n", "", "EIdException: Undefined situation"));
     for (TWireCase& limit : HeaderLimitCases())
         c.push_back(std::move(limit));
+    for (TWireCase& range : RangeCases())
+        c.push_back(std::move(range));
     return c;
 }
 // clang-format on

@@ -104,9 +104,11 @@ TEST(QuilloraFetch, FollowsRedirectsAndAnswersChallenges) {
         S::ReadUntil(RequestEnd), S::Send("HTTP/1.1 302 Found\r\nLocation: /a\r\nContent-Length: 0\r\n\r\n"),
         S::ReadUntil(RequestEnd), S::Send("HTTP/1.1 302 Found\r\nLocation: /a\r\nContent-Length: 0\r\n\r\n"),
         S::Stall(3000)});
-    // One redirect followed, the second one ends the fetch quietly.
+    // One redirect followed; the second one fails the fetch: the resource was never reached.
     const TRun limited = RunFetch({"-L", "--max-redirs", "1", Base(loop) + "/a"});
-    EXPECT_EQ(limited.ExitCode, 0) << limited.Err;
+    EXPECT_EQ(limited.ExitCode, 1);
+    EXPECT_NE(limited.Err.find("EIdHTTPProtocolException: Maximum (1) redirects followed"), std::string::npos)
+        << limited.Err;
     loop.Stop();
     EXPECT_EQ(loop.Received(), Replace(Get("/a") + Get("/a"), loop.Port()));
 }

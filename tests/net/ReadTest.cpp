@@ -1,7 +1,10 @@
 #include "NetTestUtil.h"
+#include "net/IdCancelSignal.h"
 #include "net/IdException.h"
+#include "net/IdStack.h"
 
 #include <cstdio>
+#include <thread>
 #include <unistd.h>
 
 namespace {
@@ -207,4 +210,34 @@ TEST(Read, AsciiFilterClearsTheHighBit) {
     auto client = ConnectedClient(peer);
     client->ASCIIFilter = true;
     EXPECT_EQ(client->ReadLn(), "Ab");
+}
+
+// A stop must not wait for a silent server's read time-out.
+TEST(Read, CancelSignalWakesABlockedReadAtOnce) {
+    TScriptedPeer peer({TPeerStep::Send("partial"), TPeerStep::Stall()});
+    auto client = ConnectedClient(peer);
+    TIdCancelSignal cancel;
+    client->CancelSignal = &cancel;
+    client->ReadTimeout = 0; // wait for ever: only the signal can end it
+    // Before or during the wait, the outcome is the same.
+    std::thread stopper([&] {
+        peer.WaitReached(0, 1);
+        cancel.Cancel();
+    });
+    TMemoryStream stream;
+    EXPECT_EQ(Raised([&] { client->ReadIntoStream(stream, 100); }), "EIdCancelled: Operation cancelled");
+    stopper.join();
+    // Once fired it stays fired, also for the next connect.
+    client->Disconnect();
+    EXPECT_EQ(Raised([&] { client->Connect(1000); }), "EIdCancelled: Operation cancelled");
+}
+
+TEST(Read, SocketErrorNumbersAreKeptPerThread) {
+    TIdStack::SetLastError(10054);
+    std::thread other([] {
+        EXPECT_EQ(TIdStack::LastError(), 0);
+        TIdStack::SetLastError(10061);
+    });
+    other.join();
+    EXPECT_EQ(TIdStack::LastError(), 10054);
 }

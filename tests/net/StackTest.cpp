@@ -102,14 +102,14 @@ TEST(Stack, ErrorTexts) {
 
 TEST(Stack, CheckSocketResult) {
     TStackHolder holder;
-    GStack().LastError = 0;
+    TIdStack::SetLastError(0);
     TIdStackPosix::SetLastError(10061);
     // A result other than -1 never looks at the platform error.
     EXPECT_FALSE(GStack().CheckSocketResult(0));
     EXPECT_FALSE(GStack().CheckSocketResult(17));
-    EXPECT_EQ(GStack().LastError, 0);
+    EXPECT_EQ(TIdStack::LastError(), 0);
     EXPECT_TRUE(GStack().CheckSocketResult(-1, {10058, 10061}));
-    EXPECT_EQ(GStack().LastError, 10061);
+    EXPECT_EQ(TIdStack::LastError(), 10061);
     try {
         GStack().CheckSocketResult(-1, {10058});
         FAIL() << "no exception";
