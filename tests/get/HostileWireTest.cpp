@@ -19,7 +19,7 @@ struct TReply {
 struct TWirePicture {
     std::string Name; // the file name; the path is b1/wire-01/<Name>
     std::vector<TReply> Replies;
-    std::string Path; // set instead of Name for an address of its own
+    std::string Path = {}; // set instead of Name for an address of its own
 };
 
 std::string Hex(const std::string& bytes) {
@@ -239,11 +239,18 @@ TEST_F(HostileWire, ShortOrUnboundedRangeRestarts) {
 TEST_F(HostileWire, StaleKeptConnectionIsAskedAgain) {
     const std::string pic = Asset("photo-01.jpg");
     const std::vector<TWirePicture> pictures{
+        {"resumed.jpg", {{Partial(pic, 1000, pic.size() - 1, std::to_string(pic.size())), "keep"}}},
         {"first.jpg", {{Ok(pic), "keep"}}},
         {"second.jpg", {{"", "silent"}, {Ok(pic), "keep"}}},
         {"third.jpg", {{"", "silent"}, {"", "silent"}, {Ok(pic), "keep"}}},
     };
+    fs::create_directories(Album());
+    WriteWhole(Album() / PartName("resumed.jpg"), pic.substr(0, 1000));
     TGetRun run = Run(pictures, {"-j", "1", "--retries", "0"});
+    EXPECT_EQ(ReadWhole(Album() / "resumed.jpg"), pic);
+    // The next request on the kept connection carries its own head, not the range before it.
+    EXPECT_EQ(Requests("/resumed.jpg bytes=1000-"), 1u);
+    EXPECT_EQ(Requests("/first.jpg -"), 1u);
     // The second silent close in a row is a failure of its own.
     EXPECT_EQ(run.Status, 1) << run.Err;
     EXPECT_EQ(ReadWhole(Album() / "first.jpg"), pic);
@@ -272,7 +279,9 @@ TEST_F(HostileWire, RefusedLocallyWithoutRequests) {
               (std::set<std::string>{"Pic/线路/线路.txt", "Pic/线路/fine.jpg"}));
     EXPECT_EQ(run.Report["totals"]["failed"], 4);
     for (const auto& p : run.Report["albums"][0]["pictures"])
-        if (p["outcome"] == "failed") EXPECT_LE(p["attempts"].get<int>(), 1) << p.dump();
+        if (p["outcome"] == "failed") {
+            EXPECT_LE(p["attempts"].get<int>(), 1) << p.dump();
+        }
     EXPECT_EQ(Requests("wire-01/"), 1u);
     EXPECT_EQ(run.Err.find('\x1b'), std::string::npos);
     EXPECT_EQ(run.Err.find("\r"), std::string::npos);

@@ -6,6 +6,7 @@
 #include "catalogue/Service.h"
 #include "core/Classes.h"
 #include "core/Exceptions.h"
+#include "core/FileUtils.h"
 #include "core/TextUtils.h"
 #include "download/PictureList.h"
 #include "http/BoundedFetch.h"

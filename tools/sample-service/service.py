@@ -297,13 +297,16 @@ class Handler(BaseHTTPRequestHandler):
         self.close_connection = reply.get("then", "keep") != "keep"
         if reply.get("then") == "silent":
             return None
-        self.wfile.write(bytes.fromhex(reply.get("hex", "")))
-        fill = reply.get("fill", 0)
-        while fill > 0:
-            piece = min(fill, 1 << 20)
-            self.wfile.write(b"x" * piece)
-            fill -= piece
-        self.wfile.flush()
+        try:
+            self.wfile.write(bytes.fromhex(reply.get("hex", "")))
+            fill = reply.get("fill", 0)
+            while fill > 0:
+                piece = min(fill, 1 << 20)
+                self.wfile.write(b"x" * piece)
+                fill -= piece
+            self.wfile.flush()
+        except (BrokenPipeError, ConnectionResetError):
+            self.close_connection = True  # the client refused the reply: its choice, not a fault
         return None
 
     def picture(self, path, head):
@@ -397,10 +400,14 @@ class Handler(BaseHTTPRequestHandler):
             self.wfile.write(body)
             return
         step = 16384
-        for k in range(0, len(body), step):
-            self.wfile.write(body[k:k + step])
-            self.wfile.flush()
-            time.sleep(step / Handler.rate)
+        try:
+            for k in range(0, len(body), step):
+                self.wfile.write(body[k:k + step])
+                self.wfile.flush()
+                time.sleep(step / Handler.rate)
+        except (BrokenPipeError, ConnectionResetError):
+            self.close_connection = True  # a client stopped or killed half way: nothing to report
+
 
 
 def export(folder):
