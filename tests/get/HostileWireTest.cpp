@@ -350,3 +350,25 @@ TEST_F(HostileWire, ManyPictureHostsFewDescriptors) {
     EXPECT_EQ(run.Report["totals"]["saved"], 1500);
     EXPECT_EQ(ReadWhole(Album() / "IMG_1500.jpg"), "picture 1500");
 }
+
+// The same for the size check of a file already there: a kept connection
+// closed unanswered does not make the picture fetched again.
+TEST_F(HostileWire, StaleKeptConnectionOnSizeCheck) {
+    const std::string pic = Asset("photo-01.jpg");
+    const std::string head = "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(pic.size()) + "\r\n\r\n";
+    fs::create_directories(Album());
+    for (const char* name : {"a.jpg", "b.jpg"})
+        WriteWhole(Album() / name, pic);
+    TGetRun run = Run({{"a.jpg", {{head, "keep"}}}, {"b.jpg", {{"", "silent"}, {head, "keep"}}}},
+                      {"-j", "1", "--retries", "0"});
+    EXPECT_EQ(run.Status, 0) << run.Err;
+    EXPECT_EQ(run.Report["totals"]["skipped"], 2);
+    size_t heads = 0, gets = 0;
+    for (const std::string& line : Server->Requests()) {
+        if (line.find("/b.jpg") == std::string::npos) continue;
+        heads += line.rfind("HEAD ", 0) == 0;
+        gets += line.rfind("GET ", 0) == 0;
+    }
+    EXPECT_EQ(heads, 2u);
+    EXPECT_EQ(gets, 0u);
+}

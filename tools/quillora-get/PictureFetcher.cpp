@@ -188,16 +188,23 @@ bool TPictureFetcher::SkipExisting(TPictureJob& job) {
 }
 
 std::optional<int64_t> TPictureFetcher::ServerSize(const std::string& url) {
-    try {
-        TIdHTTP& client = ClientFor(url).Client;
-        PrepareRequest(client, 0, "");
-        client.RunRequest(hmHead, url, nullptr, nullptr);
-        if (client.ResponseCode() == 200 && client.Response().LengthKnown())
-            return client.Response().ContentLength();
-    } catch (const EIdHTTPProtocolException&) {
-        // Asked again by the GET, which reports the failure properly.
-    } catch (const Exception&) {
-        FPool.Drop(url);
+    // A second try only when a kept connection turned out to be closed.
+    for (int tries = 0; tries < 2; ++tries) {
+        TPooledClient& pooled = ClientFor(url);
+        const TWireWatch::TMark mark = pooled.Watch.Mark();
+        try {
+            PrepareRequest(pooled.Client, 0, "");
+            pooled.Client.RunRequest(hmHead, url, nullptr, nullptr);
+            if (pooled.Client.ResponseCode() == 200 && pooled.Client.Response().LengthKnown())
+                return pooled.Client.Response().ContentLength();
+            return std::nullopt;
+        } catch (const EIdHTTPProtocolException&) {
+            return std::nullopt; // asked again by the GET, which reports the failure properly
+        } catch (const Exception& e) {
+            const bool stale = pooled.Watch.SilentOnKeptConnection(mark) && IsClosedConnection(e);
+            FPool.Drop(url);
+            if (!stale || FContext.Stop.load()) return std::nullopt;
+        }
     }
     return std::nullopt;
 }
@@ -295,6 +302,8 @@ void TPictureFetcher::RunGet(TPictureJob& job, const std::string& part, int64_t 
     } catch (const EIdHTTPProtocolException& e) {
         FLastRetryAfter = client.Response().HeaderLines.ValueOf("Retry-After");
         if (e.ReplyCode == 416 && offset > 0) throw EGetRestart("the server has no bytes past the part file");
+        if (e.ReplyCode == 206 && offset > 0)
+            throw EGetRestart("the server's range is not the one asked for");
         throw;
     } catch (const Exception& e) {
         FBroken = true;
