@@ -88,7 +88,7 @@ TEST(QuilloraGetCrash, KilledAnywhereThenCompleted) {
     std::mt19937 random(seed);
     std::uniform_int_distribution<int> moment(0, 700), jobs(1, 4);
     const fs::path out = scratch.Path() / "out", archive = scratch.Path() / "archive.txt";
-    int kills = 0;
+    int kills = 0, midPicture = 0;
     for (; kills < 30; ++kills) {
         SCOPED_TRACE("seed " + std::to_string(seed) + ", kill " + std::to_string(kills));
         auto child = StartGet(scratch.Path(), server,
@@ -100,8 +100,11 @@ TEST(QuilloraGetCrash, KilledAnywhereThenCompleted) {
         child->Wait();
         const TTreeCheck check = CheckTree(out, archive);
         ASSERT_EQ(check.Wrong, "");
+        if (check.Parts > 0) ++midPicture;
     }
-    std::printf("quillora-get killed %d times\n", kills);
+    std::printf("quillora-get killed %d times, %d of them in the middle of a picture\n", kills, midPicture);
+    // Pictures take 150 ms each at this rate: some kills must have cut one.
+    EXPECT_GT(midPicture, 0);
     RecordProperty("Kills", kills);
     TGetRun last = RunGet(scratch.Path(), server, {"--dest", "out", "--archive", "archive.txt", "quillora"});
     ASSERT_EQ(last.Status, 0) << last.Err;
