@@ -4,14 +4,17 @@
 # aria2c -j 4 and wget -i fetching the same addresses through the same relay,
 # alternating runs, medians. Then the same with a per-connection limit of
 # 10 Mbit/s, a repeated run that skips everything, and the peak memory with
-# --jobs 8.
+# --jobs 8. Last, the window over the same link: the download of the album
+# against aria2c -j 4, and a lookup of 500 albums, at this round trip and at
+# 150 ms, fetching ahead (the default), and with ONE_BY_ONE=yes one by one
+# too (QUILLORA_CONNECTIONS=0).
 set -euo pipefail
 build=$(cd "${1:-build}" && pwd)
 root=$(cd "$(dirname "$0")/.." && pwd)
 runs=${RUNS:-3}
 rtt=${RTT_MS:-40}
 mbit=${MBIT:-50}
-cmake --build "$build" --target quillora-get >/dev/null
+cmake --build "$build" --target quillora-get bench_albums >/dev/null
 get="$build/bin/quillora-get"
 
 work=$(mktemp -d)
@@ -96,3 +99,33 @@ rm -rf "$work/g"
 /usr/bin/time -f '%M' -o "$work/rss" "$get" --proxy "$relay" --dest "$work/g" -q -j 8 large
 printf 'peak memory with --jobs 8: %.1f MB\n' "$(echo "$(cat "$work/rss") / 1024" | bc -l)"
 stop_relay
+
+# The window: bench_albums drives it offscreen through the relay as its proxy.
+cp "$build/bin/bench_albums" "$work/bench_albums"
+window() { # mode, connections: prints the seconds of the line bench_albums prints
+  (cd "$work" && rm -rf Pic tmp && http_proxy="http://$relay" no_proxy= QUILLORA_CONNECTIONS="$2" \
+    /usr/bin/time -f 'peak %M' -o "$work/window.rss" ./bench_albums "$1") | sed -E 's/.*: ([0-9.]+) s.*/\1/'
+}
+window_figures() { # round trip
+  rtt=$1
+  start_relay "$mbit" 0
+  local dl=() aria=() look=()
+  for _ in $(seq 1 "$runs"); do
+    dl+=("$(window download 4)"); aria+=("$(run_aria)")
+  done
+  local rss_dl; rss_dl=$(sed 's/peak //' "$work/window.rss")
+  for _ in $(seq 1 "$runs"); do look+=("$(window lookup-once 4)"); done
+  local rss_look; rss_look=$(sed 's/peak //' "$work/window.rss")
+  # One by one is slow over a far link: only when asked for.
+  local one_dl=0 one_look=0
+  if [ "${ONE_BY_ONE:-no}" = yes ]; then one_dl=$(window download 0); one_look=$(window lookup-once 0); fi
+  stop_relay
+  local md ma
+  md=$(median "${dl[@]}"); ma=$(median "${aria[@]}")
+  printf 'window at %d ms, median of %d: download %.2f s, aria2c -j 4 %.2f s (ratio %.2f), peak %.0f MB; ' \
+    "$rtt" "$runs" "$md" "$ma" "$(echo "$md / $ma" | bc -l)" "$(echo "$rss_dl / 1024" | bc -l)"
+  printf 'lookup of 500 albums %.2f s, peak %.0f MB; one by one: download %.2f s, lookup %.2f s\n' \
+    "$(median "${look[@]}")" "$(echo "$rss_look / 1024" | bc -l)" "$one_dl" "$one_look"
+}
+window_figures "$rtt"
+window_figures 150

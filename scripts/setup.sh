@@ -5,7 +5,7 @@ set -euo pipefail
 
 packages=(
   # build
-  cmake ninja-build g++ make pkg-config
+  cmake ninja-build g++ make pkg-config ccache
   qt6-base-dev libgl-dev zlib1g-dev libjpeg62-turbo-dev libgtest-dev
   # quillora-get's command line and report
   libcli11-dev nlohmann-json3-dev

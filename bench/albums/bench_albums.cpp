@@ -2,6 +2,8 @@
 //   bench_albums download   looks up "large", then times the download of its 200 pictures
 //   bench_albums lookup     times a lookup of "many" (500 albums), then the memory
 //                           growth over 20 more lookups
+//   bench_albums lookup-once  times one lookup of "many"
+// Each prints its peak memory too.
 // The proxy comes from http_proxy, as in the program. Prints one line of figures.
 
 #include "app/Controls.h"
@@ -68,6 +70,9 @@ int main(int argc, char* argv[]) {
         if (mode == "download-hidden-preview") form.img2->hide();
         double t = Seconds([&] { form.btn2->click(); });
         std::printf("download of 200 pictures: %.3f s\n", t);
+    } else if (mode == "lookup-once") {
+        double t = Seconds([&] { lookup("many"); });
+        std::printf("lookup of 500 albums: %.3f s; tiles %zu\n", t, AlbumTiles.size());
     } else {
         double first = Seconds([&] { lookup("many"); });
         long base = RssKb();

@@ -33,6 +33,9 @@ class TCommandHost {
     // Processes pending events; raises the silent EAbort when the window was
     // closed under the running command.
     virtual void ProcessEvents() = 0;
+    // The same while a fetch made ahead is still on its way: the window stays
+    // responsive, and a close there stops the command as anywhere else.
+    virtual void KeepResponsive() { ProcessEvents(); }
     virtual void Warn(const std::string& message) = 0;
 
     // The account name as typed.

@@ -9,6 +9,7 @@
 #include "core/Gbk.h"
 #include "core/TextUtils.h"
 #include "http/BoundedFetch.h"
+#include "transfer/FetchAhead.h"
 
 void LookupAlbums(TCommandHost& host) {
     host.Report("B", Gbk("敬告: 开始下载像册表,在软件提示下载完成之前,请不要用鼠标拉动滚动条..."));
@@ -39,7 +40,8 @@ void ShowAlbumSummary(TCommandHost& host) {
     int64_t pictures = 0;
     for (size_t i = 0; i < AlbumList.size(); ++i) {
         const TPList& album = AlbumList[i];
-        host.AppendLogLine(std::string(18, '=') + IntToText(static_cast<int64_t>(i) + 1) + std::string(26, '='));
+        host.AppendLogLine(std::string(18, '=') + IntToText(static_cast<int64_t>(i) + 1) +
+                           std::string(26, '='));
         host.AppendLogLine(Gbk("像册名:") + album.Name);
         host.AppendLogLine(Gbk("有图片张数:") + IntToText(album.PicCount));
         host.AppendLogLine(Gbk("像册说明:") + album.Desc);
@@ -65,14 +67,18 @@ void ClearIconCache(const std::string& folder) {
 }
 
 // The warning processes events, and closing the window there frees the tile:
-// the host reaches it only if it is still there.
-void LoadTileIcon(TCommandHost& host, size_t index, const TPList& album) {
+// the host reaches it only if it is still there. The thumbnail was fetched
+// ahead; it gets its cache name only now, right before it is loaded, so two
+// albums whose cache names agree each show their own.
+void LoadTileIcon(TCommandHost& host, size_t index, const TPList& album, TFetchAhead& icons) {
     try {
         const std::string name = IconCacheName(album.IconUrl);
         const std::string path = host.IconCacheFolder() + name;
         if (!IsPlainFileName(name)) RaiseCannotCreate(path);
-        FetchToFile(album.IconUrl, path);
+        MoveFileOnto(icons.Take(index, [&host] { host.KeepResponsive(); }), path);
         host.LoadTileIcon(index, path);
+    } catch (const EAbort&) {
+        throw; // the window was closed while the thumbnail was on its way
     } catch (...) {
         host.Report("B", Gbk("========警告:下载出错======="));
     }
@@ -89,6 +95,9 @@ void BuildAlbumTiles(TCommandHost& host) {
     host.MakeTileSlots(n);
     host.SetBarTotal(TBar::Albums, static_cast<uint32_t>(n - 1));
     host.SetBarDone(TBar::Albums, 0);
+    TFetchAhead icons(FetchConnections(), host.IconCacheFolder());
+    for (size_t i = 0; i < n; ++i)
+        icons.Add(AlbumList[i].IconUrl, FileReplyLimit);
     for (size_t i = 0; i < n; ++i) {
         host.SetBarDone(TBar::Albums, static_cast<uint32_t>(i));
         // A copy: the record must outlive whatever runs nested in the reports.
@@ -98,7 +107,7 @@ void BuildAlbumTiles(TCommandHost& host) {
         // Freeing the tiles meanwhile empties them; the rest are still made.
         host.MakeTileSlots(n);
         host.AddTile(i, album, generation);
-        LoadTileIcon(host, i, album);
+        LoadTileIcon(host, i, album, icons);
     }
     host.Report("B", Gbk("像册缩略图下载完成..."));
 }

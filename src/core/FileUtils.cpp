@@ -4,6 +4,7 @@
 #include "core/Exceptions.h"
 #include "core/Gbk.h"
 
+#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <cstring>
@@ -95,7 +96,7 @@ namespace {
 // A short name of its own: the final name's length plus a suffix could go
 // past what the file system allows where the final name alone would not.
 std::string CreateTempBeside(const std::string& path) {
-    static unsigned counter = 0;
+    static std::atomic<unsigned> counter{0};
     const std::string folder = path.substr(0, path.rfind('/') + 1);
     for (int attempt = 0;; ++attempt) {
         const std::string temp =
@@ -136,6 +137,18 @@ void SaveBytesToFile(TMemoryStream& buffer, const std::string& path) {
     TAtomicFileStream file(path);
     file.WriteBuffer(buffer.Memory(), buffer.Size());
     file.Commit();
+}
+
+void MoveFileOnto(const std::string& from, const std::string& path) {
+    if (::rename(Native(from).c_str(), Native(path).c_str()) == 0) return;
+    if (errno != EXDEV) RaiseCreateError(path, errno);
+    {
+        TFileStream source(from, TFileMode::fmOpenRead);
+        TAtomicFileStream target(path);
+        target.CopyFrom(source, 0);
+        target.Commit();
+    }
+    ::unlink(Native(from).c_str());
 }
 
 void SaveTextToFile(const std::string& text, const std::string& path) {

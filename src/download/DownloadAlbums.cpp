@@ -3,11 +3,13 @@
 #include "catalogue/AlbumList.h"
 #include "catalogue/CommandHost.h"
 #include "core/Classes.h"
+#include "core/FileUtils.h"
 #include "core/Gbk.h"
 #include "core/TextUtils.h"
 #include "download/AlbumFiles.h"
 #include "download/PictureList.h"
 #include "http/BoundedFetch.h"
+#include "transfer/FetchAhead.h"
 
 std::vector<size_t> TakeSelection(const std::vector<TTileChoice>& tiles, int64_t& pictures) {
     std::vector<size_t> selection;
@@ -29,20 +31,32 @@ uint32_t LastPart(size_t count) {
     return static_cast<uint32_t>(static_cast<int>(count) - 1);
 }
 
-void DownloadAlbum(TCommandHost& host, const TPList& album) {
+// The album's picture list, fetched ahead when the album's address is still
+// the one it was asked for.
+std::string PictureListText(TCommandHost& host, TFetchAhead& fetches, size_t listJob, const TPList& album) {
+    const auto keepResponsive = [&host] { host.KeepResponsive(); };
+    if (fetches.Url(listJob) != album.PicListUrl) listJob = fetches.Add(album.PicListUrl, TextReplyLimit);
+    return fetches.TakeText(listJob, keepResponsive);
+}
+
+void DownloadAlbum(TCommandHost& host, const TPList& album, TFetchAhead& fetches, size_t listJob) {
+    const auto keepResponsive = [&host] { host.KeepResponsive(); };
     TStringList urls;
-    ParsePictureList(FetchBoundedText(album.PicListUrl), urls);
+    ParsePictureList(PictureListText(host, fetches, listJob, album), urls);
     const TAlbumFiles files = AlbumFilesIn(host.PictureFolder(), album.Name);
     WriteAlbumFiles(files, album);
     host.Report("B", Gbk("开始下载像册<") + album.Name + Gbk(">..."));
 
+    std::vector<size_t> jobs;
+    for (int j = 0; j < urls.Count(); ++j)
+        jobs.push_back(fetches.Add(urls[j], FileReplyLimit));
     host.SetBarTotal(TBar::Pictures, LastPart(static_cast<size_t>(urls.Count())));
     host.SetBarDone(TBar::Pictures, 0);
     host.ProcessEvents();
     for (int j = 0; j < urls.Count(); ++j) {
         host.SetBarDone(TBar::Pictures, static_cast<uint32_t>(j));
         const std::string path = PicturePath(files, urls[j]);
-        FetchToFile(urls[j], path);
+        MoveFileOnto(fetches.Take(jobs[static_cast<size_t>(j)], keepResponsive), path);
         host.ShowPreview(path);
         host.ProcessEvents();
     }
@@ -53,17 +67,28 @@ void DownloadAlbum(TCommandHost& host, const TPList& album) {
 void DownloadAlbums(TCommandHost& host) {
     int64_t pictures = 0;
     const std::vector<size_t> selection = TakeSelection(host.TileChoices(), pictures);
-    host.Report("B", Gbk("本次将要下载") + IntToText(static_cast<int64_t>(selection.size())) + Gbk("个像册,共") +
-                         IntToText(pictures) + Gbk("张图片!"));
+    host.Report("B", Gbk("本次将要下载") + IntToText(static_cast<int64_t>(selection.size())) +
+                         Gbk("个像册,共") + IntToText(pictures) + Gbk("张图片!"));
     host.SetBarTotal(TBar::Albums, LastPart(selection.size()));
     host.SetBarDone(TBar::Albums, 0);
+    // An album's picture list is asked for while the album before it is
+    // downloaded; its pictures once the list is read. Going out of scope
+    // stops whatever is still on its way.
+    TFetchAhead fetches(FetchConnections(), host.PictureFolder());
+    std::vector<size_t> lists;
+    const auto askList = [&](size_t k) {
+        if (k < selection.size() && k == lists.size())
+            lists.push_back(fetches.Add(AlbumList.at(selection[k]).PicListUrl, TextReplyLimit));
+    };
     for (size_t k = 0; k < selection.size(); ++k) {
         host.SetBarDone(TBar::Albums, static_cast<uint32_t>(k));
         host.ProcessEvents();
         // A copy: nothing that runs nested in the event processing can pull
         // the record from under us.
         const TPList album = AlbumList.at(selection[k]);
-        DownloadAlbum(host, album);
+        askList(k);
+        askList(k + 1);
+        DownloadAlbum(host, album, fetches, lists[k]);
     }
     host.Report("B", std::string(57, '-'));
     host.Report("B", Gbk("所有选中像册下载完成..."));

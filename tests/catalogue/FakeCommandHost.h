@@ -43,6 +43,7 @@ class TFakeCommandHost : public TCommandHost {
     std::string Account = "quillora";
     std::function<void()> OnEvents; // runs whenever events are processed
     bool Closed = false;            // the window was closed: the next event processing aborts
+    int Waits = 0;                  // event processing while a fetch made ahead was awaited
 
     void Report(const std::string& channel, const std::string& message) override {
         Trace.push_back(channel + ": " + message);
@@ -55,6 +56,12 @@ class TFakeCommandHost : public TCommandHost {
     }
     void ProcessEvents() override {
         Trace.push_back("events");
+        if (OnEvents) OnEvents();
+        if (Closed) throw EAbort("Operation aborted");
+    }
+    // Not traced: how often it runs depends on the network, not on the steps.
+    void KeepResponsive() override {
+        ++Waits;
         if (OnEvents) OnEvents();
         if (Closed) throw EAbort("Operation aborted");
     }
@@ -149,13 +156,17 @@ class TDataRoot {
 // proxy: connection i answers the i-th fetch with replies[i].
 class TScriptedService {
   public:
+    // The peer answers connections in the order they come, so the fetches
+    // must come one after another, each on its own connection.
     explicit TScriptedService(const std::vector<std::string>& replies) : FPeer(Scripts(replies)) {
+        ::setenv("QUILLORA_CONNECTIONS", "0", 1);
         ::setenv("http_proxy", ("http://127.0.0.1:" + std::to_string(FPeer.Port())).c_str(), 1);
         ::unsetenv("no_proxy");
         ::unsetenv("NO_PROXY");
         SetClientReadTimeout(5000);
     }
     ~TScriptedService() {
+        ::unsetenv("QUILLORA_CONNECTIONS");
         ::unsetenv("http_proxy");
         SetClientReadTimeout(0);
     }

@@ -10,7 +10,8 @@
 //   1  flags: follow redirects, HTTP/1.0, in-process auth retry, through a
 //      proxy, proxy credentials, credentials in the URL, no cookies, split
 //      long lines instead of failing
-//   2  redirect limit (low 3 bits) and credentials retries (next 2 bits)
+//   2  redirect limit (low 3 bits), credentials retries (next 2 bits), and
+//      the first byte asked for by a Range request (top 3 bits, times 5)
 //   3  largest piece one receive hands over (0: all there is)
 //   4  which URL the first fetch asks for
 
@@ -63,6 +64,7 @@ void Configure(TIdHTTP& client, uint8_t flags, uint8_t limits) {
     if (flags & 128) client.MaxLineAction = maSplit;
     client.RedirectMaximum = limits & 7;
     client.AuthRetries = (limits >> 3) & 3;
+    client.Request().ContentRangeStart = (limits >> 5) * 5;
 }
 
 void Fetch(TIdHTTP& client, TIdHTTPMethod method, const std::string& url) {

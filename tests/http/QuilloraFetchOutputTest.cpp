@@ -29,7 +29,8 @@ struct TResult {
 TResult Fetch(const TTempFolder& scratch, std::vector<std::string> args,
               const std::string& stdoutName = "out") {
     TResult r;
-    r.ExitCode = RunQuilloraFetch(std::move(args), scratch.Path() + "/" + stdoutName, scratch.Path() + "/err");
+    r.ExitCode =
+        RunQuilloraFetch(std::move(args), scratch.Path() + "/" + stdoutName, scratch.Path() + "/err");
     r.Out = scratch.ReadFile(stdoutName);
     r.Err = scratch.ReadFile("err");
     return r;
@@ -103,6 +104,16 @@ TEST(QuilloraFetchOutput, ARegularFileAppearsOnlyWhenEveryFetchSucceeded) {
         EXPECT_EQ(Fetch(scratch, {"-o", file, Url(peer, "/1")}).ExitCode, 1);
         EXPECT_EQ(scratch.ReadFile("got.bin"), "body\n");
         EXPECT_EQ(Entries(scratch), (std::vector<std::string>{"err", "got.bin", "out"}));
+    }
+    fs::remove(file);
+    {
+        // A body cut short of its length is a failure too, and leaves no file.
+        TScriptedPeer peer(Reply("HTTP/1.1 200 OK\r\nContent-Length: 100\r\n\r\nonly this"));
+        const TResult r = Fetch(scratch, {"-o", file, Url(peer, "/1")});
+        EXPECT_EQ(r.ExitCode, 1);
+        EXPECT_NE(r.Err.find("EIdConnClosedGracefully: Connection Closed Gracefully."), std::string::npos)
+            << r.Err;
+        EXPECT_EQ(Entries(scratch), (std::vector<std::string>{"err", "out"}));
     }
 }
 

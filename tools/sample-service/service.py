@@ -84,6 +84,10 @@ def build_accounts():
     # Benchmarks: many albums, and one large album.
     a["many"] = [Album("像册%03d" % i, "第%d个像册" % i, photos(i, 3), "thumb-%02d.jpg" % (i % 8 + 1))
                  for i in range(1, 501)]
+    a["many100"] = a["many"][:100]
+    # A thumbnail that never comes: a lookup closed while it waits.
+    a["stallthumb"] = [Album("快图", "fine", photos(1, 1), "thumb-01.jpg"),
+                       Album("慢图", "its thumbnail never comes", photos(2, 1), "stall.jpg")]
     # quillora-get's faults: replies that are refused a few times, a reset
     # mid-body, a server that ignores Range, and names that would escape.
     a["flaky"] = [Album("不稳定", "retries", photos(1, 1) + ["busy429.jpg", "burst503.jpg", "reset.jpg",

@@ -1,0 +1,215 @@
+#include "transfer/FetchAhead.h"
+
+#include "core/Classes.h"
+#include "core/Exceptions.h"
+#include "core/FileUtils.h"
+#include "core/Gbk.h"
+#include "core/TextUtils.h"
+#include "http/BoundedFetch.h"
+#include "http/ClientSettings.h"
+#include "http/IdHTTP.h"
+#include "transfer/PooledClients.h"
+
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <memory>
+#include <unistd.h>
+
+int FetchConnections() {
+    const char* text = std::getenv("QUILLORA_CONNECTIONS");
+    if (text == nullptr || *text == '\0') return 4;
+    char* end = nullptr;
+    const long n = std::strtol(text, &end, 10);
+    if (*end != '\0' || n < 0) return 4;
+    return static_cast<int>(std::min<long>(n, TFetchAhead::MaxConnections));
+}
+
+namespace {
+
+// One GET of url into file, as a fresh client of the program would make it:
+// a length named in advance past limit fails before any of the body is read.
+void FetchInto(TIdHTTP& client, const std::string& url, int64_t limit, const std::string& file) {
+    TFileStream out(file, TFileMode::fmCreate);
+    TBoundedStream bounded(out, limit, url);
+    client.OnReplyHeaders = [&bounded](TIdComponent* sender, const std::string&, const TIdHeaderList&) {
+        TIdHTTPResponse& reply = static_cast<TIdHTTP*>(sender)->Response();
+        if (reply.StatusCode() / 100 == 2 && reply.ContentLength() > bounded.Limit()) bounded.RaiseTooLarge();
+    };
+    struct TUnhook {
+        TIdHTTP& Client;
+        ~TUnhook() { Client.OnReplyHeaders = nullptr; }
+    } unhook{client};
+    client.FetchToStream(url, bounded);
+}
+
+void RemoveQuietly(const std::string& file) {
+    ::unlink(GbkToFileName(file).c_str());
+}
+
+} // namespace
+
+TFetchAhead::TFetchAhead(int connections, const std::string& stagingRoot)
+    : FConnections(std::clamp(connections, 0, MaxConnections)), FStagingRoot(stagingRoot) {
+    for (int k = 0; k < FConnections; ++k)
+        FWorkers.emplace_back([this] { Work(); });
+}
+
+TFetchAhead::~TFetchAhead() {
+    {
+        std::lock_guard<std::mutex> lock(FLock);
+        FStopping = true;
+    }
+    // Wakes every worker blocked in a read or a connect at once.
+    FCancel.Cancel();
+    FChanged.notify_all();
+    for (std::thread& worker : FWorkers)
+        worker.join();
+    if (!FStaging.empty()) {
+        std::error_code ignored;
+        std::filesystem::remove_all(GbkToFileName(FStaging), ignored);
+    }
+    if (FMadeStagingRoot) {
+        std::error_code ignored;
+        std::filesystem::remove(GbkToFileName(FStagingRoot), ignored); // only when empty
+    }
+}
+
+size_t TFetchAhead::Add(const std::string& url, int64_t limit) {
+    std::lock_guard<std::mutex> lock(FLock);
+    TJob& job = FJobs.emplace_back();
+    job.Url = url;
+    job.Limit = limit;
+    FChanged.notify_all();
+    return FJobs.size() - 1;
+}
+
+std::string TFetchAhead::StagingFolder() {
+    std::lock_guard<std::mutex> lock(FLock);
+    if (FStaging.empty()) {
+        FMadeStagingRoot = !std::filesystem::is_directory(GbkToFileName(FStagingRoot));
+        MakeFolders(FStagingRoot);
+        std::string pattern = GbkToFileName(FStagingRoot) + ".quillora-fetch-XXXXXX";
+        if (::mkdtemp(pattern.data()) == nullptr) RaiseCannotCreate(FileNameToGbk(pattern));
+        FStaging = FileNameToGbk(pattern) + "/";
+    }
+    return FStaging;
+}
+
+std::string TFetchAhead::Fetch(const TJob& job, size_t index, TPooledClients* clients) {
+    const std::string file = StagingFolder() + "f" + IntToText(static_cast<int64_t>(index));
+    std::unique_ptr<TIdHTTP> fresh;
+    TIdHTTP* client = nullptr;
+    if (clients) {
+        client = &clients->ClientFor(job.Url);
+    } else {
+        fresh = std::make_unique<TIdHTTP>();
+        ApplyClientSettings(*fresh, job.Url);
+        fresh->CancelSignal = &FCancel;
+        client = fresh.get();
+    }
+    try {
+        FetchInto(*client, job.Url, job.Limit, file);
+    } catch (...) {
+        RemoveQuietly(file);
+        // Whatever the exchange left on the connection is not to be trusted.
+        if (clients) clients->Drop(job.Url);
+        throw;
+    }
+    return file;
+}
+
+bool TFetchAhead::NextJob(size_t& index, TJob& job) {
+    std::unique_lock<std::mutex> lock(FLock);
+    for (;;) {
+        if (FStopping) return false;
+        // The body the command waits for goes first, whatever waits unread.
+        if (FWanted < FJobs.size() && FJobs[FWanted].State == TState::Queued) {
+            index = FWanted;
+            break;
+        }
+        while (FNextQueued < FJobs.size() && FJobs[FNextQueued].State != TState::Queued)
+            ++FNextQueued;
+        if (FNextQueued < FJobs.size() && FFinishedUntaken + FRunning < Lookahead) {
+            index = FNextQueued++;
+            break;
+        }
+        FChanged.wait(lock);
+    }
+    FJobs[index].State = TState::Running;
+    ++FRunning;
+    job = FJobs[index];
+    return true;
+}
+
+void TFetchAhead::Work() {
+    TPooledClients clients(&FCancel);
+    size_t index = 0;
+    for (TJob job; NextJob(index, job);) {
+        std::string file;
+        std::exception_ptr failure;
+        try {
+            file = Fetch(job, index, &clients);
+        } catch (...) {
+            failure = std::current_exception();
+        }
+        std::lock_guard<std::mutex> lock(FLock);
+        TJob& done = FJobs[index];
+        done.File = file;
+        done.Failure = failure;
+        done.State = TState::Done;
+        --FRunning;
+        ++FFinishedUntaken;
+        FChanged.notify_all();
+    }
+}
+
+std::string TFetchAhead::Take(size_t index, const std::function<void()>& whileWaiting) {
+    if (FConnections == 0) return TakeNow(index);
+    std::unique_lock<std::mutex> lock(FLock);
+    TJob& job = FJobs.at(index);
+    if (job.State == TState::Taken) throw Exception("A fetched body was taken twice");
+    FWanted = index;
+    FChanged.notify_all();
+    while (job.State != TState::Done) {
+        FChanged.wait_for(lock, std::chrono::milliseconds(10));
+        if (job.State == TState::Done) break;
+        lock.unlock();
+        whileWaiting();
+        lock.lock();
+    }
+    job.State = TState::Taken;
+    --FFinishedUntaken;
+    FChanged.notify_all();
+    const std::exception_ptr failure = job.Failure;
+    const std::string file = job.File;
+    lock.unlock();
+    if (failure) std::rethrow_exception(failure);
+    return file;
+}
+
+std::string TFetchAhead::TakeNow(size_t index) {
+    TJob job;
+    {
+        std::lock_guard<std::mutex> lock(FLock);
+        TJob& queued = FJobs.at(index);
+        if (queued.State == TState::Taken) throw Exception("A fetched body was taken twice");
+        queued.State = TState::Taken;
+        job = queued;
+    }
+    return Fetch(job, index, nullptr);
+}
+
+std::string TFetchAhead::TakeText(size_t index, const std::function<void()>& whileWaiting) {
+    const std::string file = Take(index, whileWaiting);
+    TMemoryStream stream;
+    try {
+        stream.LoadFromFile(file);
+    } catch (...) {
+        RemoveQuietly(file);
+        throw;
+    }
+    RemoveQuietly(file);
+    return stream.DataString();
+}
