@@ -16,14 +16,14 @@ TArchive::TArchive(const std::string& path) : FPath(path) {
     if (FFile < 0)
         throw EFOpenError(Format("Cannot open file \"%s\". %s", ExpandFileName(path).c_str(),
                                  SystemErrorText(errno).c_str()));
-    // A last line without its line break (cut off, or written by hand) must
-    // not swallow the first record of this run.
-    if (!FEndsMidLine) return;
-    try {
-        Append("\n");
-    } catch (...) {
+    // A last line without its line break (cut off by a crash) is dropped: a
+    // line break after it would make "\t12" of "\t12345" a record, and
+    // without one it would swallow the first record of this run.
+    if (FEndsMidLine && ::ftruncate(FFile, static_cast<off_t>(FWholeLines)) != 0) {
+        const int error = errno;
         ::close(FFile);
-        throw;
+        throw EFOpenError(Format("Cannot write file \"%s\". %s", ExpandFileName(path).c_str(),
+                                 SystemErrorText(error).c_str()));
     }
 }
 
@@ -41,6 +41,7 @@ void TArchive::Load() {
             FEndsMidLine = true;
             break;
         }
+        FWholeLines += line.size() + 1;
         if (!line.empty() && line.back() == '\r') line.pop_back();
         const size_t tab = line.rfind('\t');
         if (tab == std::string::npos || tab == 0) continue; // not ours: ignored, kept

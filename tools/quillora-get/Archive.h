@@ -32,4 +32,5 @@ class TArchive {
     std::unordered_map<std::string, int64_t> FEntries;
     int FFile = -1;
     bool FEndsMidLine = false;
+    uint64_t FWholeLines = 0; // bytes of the lines that end with their line break
 };

@@ -78,13 +78,10 @@ struct THookGuard {
     ~THookGuard() { Client.OnReplyHeaders = nullptr; }
 };
 
-// Every request writes its whole head afresh: nothing of the previous
-// picture's request (its range, its validator, credentials) goes with it.
+// The pool hands out the client as a fresh one's; only the range and the
+// validator of this request are added.
 void PrepareRequest(TIdHTTP& client, int64_t offset, const std::string& validator) {
     TIdHTTPRequest& request = client.Request();
-    request.CustomHeaders.Clear();
-    request.Username.clear();
-    request.Password.clear();
     request.ContentRangeStart = offset;
     request.ContentRangeEnd = 0;
     if (!validator.empty()) request.CustomHeaders.Add("If-Range: " + validator);
@@ -152,14 +149,15 @@ int64_t FileSizeOf(const std::string& path) {
 }
 
 TPictureFetcher::TPictureFetcher(TFetchContext context)
-    : FContext(std::move(context)), FPool(KeptConnectionsPerWorker), FRandom(std::random_device{}()) {}
+    : FContext(std::move(context)), FPool(FContext.Cancel, KeptConnectionsPerWorker),
+      FRandom(std::random_device{}()) {}
 
 TPictureFetcher::~TPictureFetcher() = default;
 
-TPooledClient& TPictureFetcher::ClientFor(const std::string& url) {
-    TPooledClient& pooled = FPool.For(url);
-    pooled.Client.CancelSignal = FContext.Cancel;
-    return pooled;
+TIdHTTP& TPictureFetcher::ClientFor(const std::string& url) {
+    TIdHTTP& client = FPool.ClientFor(url);
+    client.Intercept = &FWatch;
+    return client;
 }
 
 void TPictureFetcher::Fetch(TPictureJob& job) {
@@ -190,18 +188,18 @@ bool TPictureFetcher::SkipExisting(TPictureJob& job) {
 std::optional<int64_t> TPictureFetcher::ServerSize(const std::string& url) {
     // A second try only when a kept connection turned out to be closed.
     for (int tries = 0; tries < 2; ++tries) {
-        TPooledClient& pooled = ClientFor(url);
-        const TWireWatch::TMark mark = pooled.Watch.Mark();
+        TIdHTTP& client = ClientFor(url);
+        const TWireWatch::TMark mark = FWatch.Mark();
         try {
-            PrepareRequest(pooled.Client, 0, "");
-            pooled.Client.RunRequest(hmHead, url, nullptr, nullptr);
-            if (pooled.Client.ResponseCode() == 200 && pooled.Client.Response().LengthKnown())
-                return pooled.Client.Response().ContentLength();
+            PrepareRequest(client, 0, "");
+            client.RunRequest(hmHead, url, nullptr, nullptr);
+            if (client.ResponseCode() == 200 && client.Response().LengthKnown())
+                return client.Response().ContentLength();
             return std::nullopt;
         } catch (const EIdHTTPProtocolException&) {
             return std::nullopt; // asked again by the GET, which reports the failure properly
         } catch (const Exception& e) {
-            const bool stale = pooled.Watch.SilentOnKeptConnection(mark) && IsClosedConnection(e);
+            const bool stale = FWatch.SilentOnKeptConnection(mark) && IsClosedConnection(e);
             FPool.Drop(url);
             if (!stale || FContext.Stop.load()) return std::nullopt;
         }
@@ -282,8 +280,7 @@ void TPictureFetcher::GetOnce(TPictureJob& job, const std::string& part, int64_t
 
 void TPictureFetcher::RunGet(TPictureJob& job, const std::string& part, int64_t offset) {
     FStale = false;
-    TPooledClient& pooled = ClientFor(job.Url);
-    TIdHTTP& client = pooled.Client;
+    TIdHTTP& client = ClientFor(job.Url);
     const std::string validator = offset > 0 ? StoredValidator(part) : std::string();
     PrepareRequest(client, offset, validator);
     TPartStream body(FContext, part, job.Path);
@@ -296,7 +293,7 @@ void TPictureFetcher::RunGet(TPictureJob& job, const std::string& part, int64_t 
         expected = AcceptReply(reply, job, part, offset, validator, body);
         if (expected > bounded.Limit()) bounded.RaiseTooLarge();
     };
-    const TWireWatch::TMark mark = pooled.Watch.Mark();
+    const TWireWatch::TMark mark = FWatch.Mark();
     try {
         client.FetchToStream(job.Url, bounded);
     } catch (const EIdHTTPProtocolException& e) {
@@ -307,7 +304,7 @@ void TPictureFetcher::RunGet(TPictureJob& job, const std::string& part, int64_t 
         throw;
     } catch (const Exception& e) {
         FBroken = true;
-        FStale = pooled.Watch.SilentOnKeptConnection(mark) && IsClosedConnection(e);
+        FStale = FWatch.SilentOnKeptConnection(mark) && IsClosedConnection(e);
         throw;
     }
     if (!body.IsOpen()) throw EGetRefused("The server sent no picture");

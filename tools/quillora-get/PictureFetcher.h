@@ -4,8 +4,9 @@
 // that a file is whole before it takes its name, and the retries.
 
 #include "Archive.h"
-#include "ClientPool.h"
 #include "GetTypes.h"
+#include "WireWatch.h"
+#include "transfer/PooledClients.h"
 
 #include <atomic>
 #include <functional>
@@ -33,7 +34,7 @@ struct TFetchContext {
     std::function<void(const TPictureJob& job, const std::string& text)> OnNote;
 };
 
-// How many kept-alive connections one worker holds at most.
+// How many kept-alive connections (routes: proxies or origins) one worker holds at most.
 constexpr size_t KeptConnectionsPerWorker = 4;
 
 class TPictureFetcher {
@@ -45,7 +46,7 @@ class TPictureFetcher {
     void Fetch(TPictureJob& job);
 
   private:
-    TPooledClient& ClientFor(const std::string& url);
+    TIdHTTP& ClientFor(const std::string& url);
     bool SkipExisting(TPictureJob& job);
     std::optional<int64_t> ServerSize(const std::string& url);
     void FetchWithRetries(TPictureJob& job);
@@ -61,7 +62,8 @@ class TPictureFetcher {
     int WaitAfter(const std::exception_ptr& failure, int attempt, std::string& message, bool& retry);
 
     TFetchContext FContext;
-    TClientPool FPool;
+    TWireWatch FWatch; // hooked into the client of each request; outlives the clients
+    TPooledClients FPool;
     std::mt19937 FRandom;
     std::string FLastRetryAfter; // of the last refused reply
     bool FBroken = false;        // the last exchange broke off
