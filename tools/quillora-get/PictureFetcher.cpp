@@ -405,43 +405,51 @@ bool TPictureFetcher::Wait(int ms) {
     return !FContext.Stop.load();
 }
 
+namespace {
+
+// What a failure means for the picture: whether it is asked again, and
+// whether what its part holds is worth continuing later.
+struct TFailureKind {
+    bool Retry;
+    bool KeepPart;
+};
+
+TFailureKind KindOf(const Exception& e) {
+    if (const auto* refused = dynamic_cast<const EIdHTTPProtocolException*>(&e)) {
+        const bool retry = RetryableStatus(refused->ReplyCode);
+        return {retry, retry}; // a picture that is gone (404) is not continued
+    }
+    // No reply can be the picture, or the address was refused here: asking again changes nothing.
+    if (dynamic_cast<const EIdReplyTooLarge*>(&e) || dynamic_cast<const EGetRefused*>(&e) ||
+        dynamic_cast<const EIdURIException*>(&e) || dynamic_cast<const EIdUnknownProtocol*>(&e) ||
+        dynamic_cast<const EIdIOHandlerPropInvalid*>(&e))
+        return {false, false};
+    // The disk, not the server: asking again would not help; what was written is good.
+    if (dynamic_cast<const EGetDisk*>(&e) || dynamic_cast<const EStreamError*>(&e) ||
+        dynamic_cast<const EInOutError*>(&e))
+        return {false, true};
+    return {true, true}; // the connection: asked again, from where the part ends
+}
+
+} // namespace
+
 int TPictureFetcher::WaitAfter(const std::exception_ptr& failure, int attempt, std::string& message,
                                bool& retry) {
     const int capMs = static_cast<int>(std::min(FContext.Options.MaxWaitSeconds * 1000.0, 2e9));
     const int backoff = BackoffMs(attempt, FContext.Options.BackoffMs, capMs, FRandom);
+    retry = false;
     FKeepPart = false;
     try {
         std::rethrow_exception(failure);
-    } catch (const EIdHTTPProtocolException& e) {
-        message = e.Message();
-        retry = RetryableStatus(e.ReplyCode);
-        FKeepPart = retry; // a picture that is gone (404) is not continued
-        const std::optional<double> after = RetryAfterSeconds(FLastRetryAfter, NowLocal());
-        if ((e.ReplyCode == 429 || e.ReplyCode == 503) && after)
-            return static_cast<int>(std::min(*after * 1000, 1.0 * capMs));
-    } catch (const EIdReplyTooLarge& e) {
-        message = e.Message();
-    } catch (const EGetRefused& e) {
-        message = e.Message();
-    } catch (const EIdURIException& e) {
-        message = e.Message(); // refused here, before anything went out: asking again changes nothing
-    } catch (const EIdUnknownProtocol& e) {
-        message = e.Message();
-    } catch (const EIdIOHandlerPropInvalid& e) {
-        message = e.Message();
-    } catch (const EGetDisk& e) {
-        message = e.Message(); // the disk, not the server: asking again would not help
-        FKeepPart = true;
-    } catch (const EStreamError& e) {
-        message = e.Message();
-        FKeepPart = true;
-    } catch (const EInOutError& e) {
-        message = e.Message();
-        FKeepPart = true;
     } catch (const Exception& e) {
         message = e.Message();
-        retry = true;
-        FKeepPart = true;
+        const TFailureKind kind = KindOf(e);
+        retry = kind.Retry;
+        FKeepPart = kind.KeepPart;
+        const auto* refused = dynamic_cast<const EIdHTTPProtocolException*>(&e);
+        const std::optional<double> after = RetryAfterSeconds(FLastRetryAfter, NowLocal());
+        if (refused && (refused->ReplyCode == 429 || refused->ReplyCode == 503) && after)
+            return static_cast<int>(std::min(*after * 1000, 1.0 * capMs));
     } catch (const std::exception& e) {
         message = e.what();
     }
