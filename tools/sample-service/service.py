@@ -219,6 +219,9 @@ def load_wire(file_name):
             WIRE[p["path"]] = p["replies"]
     ACCOUNTS[spec["account"]] = albums
     HOME = home_routes()
+    # Pages of the home host may be scripted too: "pages": {"/album/A/pics-01.js": [replies]}.
+    for path, replies in spec.get("pages", {}).items():
+        WIRE[HOME_HOST + path] = replies
 
 
 FAULT_COUNTS = {}
@@ -289,6 +292,8 @@ class Handler(BaseHTTPRequestHandler):
         self.log_request_line(host, path)
         path = unquote(path, encoding="latin-1")
         if host == HOME_HOST:
+            if HOME_HOST + path in WIRE:
+                return self.wire(HOME_HOST + path)
             hit = HOME.get(path)
             return self.send_body(200, *hit) if hit else self.not_found()
         if host.startswith(PICTURE_PREFIX) and host.endswith(PICTURE_SUFFIX):
