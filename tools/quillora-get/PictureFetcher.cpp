@@ -307,9 +307,13 @@ void TPictureFetcher::RunGet(TPictureJob& job, const std::string& part, int64_t 
         FStale = FWatch.SilentOnKeptConnection(mark) && IsClosedConnection(e);
         throw;
     }
+    CheckWhole(body, expected);
+}
+
+// The client raises on a body cut short of its framing; this is the last
+// word on the length, whatever the framing was.
+void TPictureFetcher::CheckWhole(TPartStream& body, int64_t expected) {
     if (!body.IsOpen()) throw EGetRefused("The server sent no picture");
-    // The client raises on a body cut short of its framing; this is the
-    // last word on the length, whatever the framing was.
     if (expected >= 0 && body.Size() != expected) {
         FBroken = true;
         throw EIdException(Format("The connection ended after %lld of %lld bytes",

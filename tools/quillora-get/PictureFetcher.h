@@ -55,6 +55,7 @@ class TPictureFetcher {
     void RunGet(TPictureJob& job, const std::string& part, int64_t offset);
     int64_t AcceptReply(TIdHTTPResponse& reply, TPictureJob& job, const std::string& part, int64_t offset,
                         const std::string& validator, TPartStream& body);
+    void CheckWhole(TPartStream& body, int64_t expected);
     void Finish(TPictureJob& job, const std::string& part);
     void DiscardUselessPart(const TPictureJob& job);
     // Waits, unless the run is stopped first; false when it was.
