@@ -6,6 +6,7 @@
 #include "net/IdStackPosix.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cctype>
 #include <memory>
 
@@ -15,6 +16,8 @@ namespace {
 std::mutex StackLock;
 int32_t ComponentCount = 0;
 std::unique_ptr<TIdStack> StackInstance;
+// What GStack hands out, read without the lock by every connection's thread.
+std::atomic<TIdStack*> PublishedStack{nullptr};
 int StackCreations = 0;
 bool Started = false;
 
@@ -46,14 +49,16 @@ bool IsOctet(const std::string& part) {
 
 TIdStack& GStack() {
     // Only valid while a component holds the stack; a use outside one is a programming fault.
-    if (!StackInstance) throw EIdStackError("Stack not initialized.");
-    return *StackInstance;
+    TIdStack* stack = PublishedStack.load(std::memory_order_acquire);
+    if (stack == nullptr) throw EIdStackError("Stack not initialized.");
+    return *stack;
 }
 
 void AcquireStack() {
     std::lock_guard<std::mutex> lock(StackLock);
     if (ComponentCount == 0) {
         StackInstance = std::make_unique<TIdStackPosix>();
+        PublishedStack.store(StackInstance.get(), std::memory_order_release);
         ++StackCreations;
         Started = true;
     }
@@ -62,7 +67,10 @@ void AcquireStack() {
 
 void ReleaseStack() {
     std::lock_guard<std::mutex> lock(StackLock);
-    if (--ComponentCount == 0) StackInstance.reset();
+    if (--ComponentCount == 0) {
+        PublishedStack.store(nullptr, std::memory_order_release);
+        StackInstance.reset();
+    }
 }
 
 bool StackStarted() {

@@ -241,3 +241,32 @@ TEST(Read, SocketErrorNumbersAreKeptPerThread) {
     other.join();
     EXPECT_EQ(TIdStack::LastError(), 10054);
 }
+
+// Connections on many threads at once share nothing mutable: each reads its
+// own peer and gets its own refused connect (the ThreadSanitizer build runs
+// this too).
+TEST(Read, ConnectionsOnManyThreadsAtOnce) {
+    constexpr int threads = 6;
+    std::vector<std::unique_ptr<TScriptedPeer>> peers;
+    for (int k = 0; k < threads; ++k)
+        peers.push_back(std::make_unique<TScriptedPeer>(
+            TPeerScript{TPeerStep::Send("line " + std::to_string(k) + "\r\n"), TPeerStep::Close()}));
+    std::vector<std::string> lines(threads), refusals(threads);
+    std::vector<std::thread> running;
+    for (int k = 0; k < threads; ++k)
+        running.emplace_back([&, k] {
+            auto client = ConnectedClient(*peers[static_cast<size_t>(k)]);
+            lines[static_cast<size_t>(k)] = client->ReadLn();
+            TIdTCPClient refused;
+            refused.Host = "127.0.0.1";
+            refused.Port = 1; // nothing listens there
+            refusals[static_cast<size_t>(k)] = Raised([&] { refused.Connect(2000); });
+        });
+    for (std::thread& t : running)
+        t.join();
+    for (int k = 0; k < threads; ++k) {
+        EXPECT_EQ(lines[static_cast<size_t>(k)], "line " + std::to_string(k));
+        EXPECT_NE(refusals[static_cast<size_t>(k)].find("10061"), std::string::npos)
+            << refusals[static_cast<size_t>(k)];
+    }
+}
