@@ -99,8 +99,8 @@ void TServer::ForgetRequests() {
     fs::resize_file(FFolder / "requests.log", 0);
 }
 
-std::unique_ptr<TChild> StartGet(const fs::path& folder, const TServer& server,
-                                 std::vector<std::string> args) {
+std::unique_ptr<TChild> StartGet(const fs::path& folder, const TServer& server, std::vector<std::string> args,
+                                 TGetLimits limits) {
     std::vector<std::string> argv{std::string(QUILLORA_BIN_DIR) + "/quillora-get"};
     if (std::find(args.begin(), args.end(), "--proxy") == args.end()) {
         argv.push_back("--proxy");
@@ -111,7 +111,17 @@ std::unique_ptr<TChild> StartGet(const fs::path& folder, const TServer& server,
     ::unsetenv("HTTP_PROXY");
     const fs::path cwd = fs::current_path();
     fs::current_path(folder);
-    auto child = std::make_unique<TChild>(argv, folder / "stdout.txt", folder / "stderr.txt");
+    auto child = std::make_unique<TChild>(argv, folder / "stdout.txt", folder / "stderr.txt", [limits] {
+        if (limits.FileSize > 0) {
+            ::signal(SIGXFSZ, SIG_IGN);
+            const rlimit size{limits.FileSize, limits.FileSize};
+            ::setrlimit(RLIMIT_FSIZE, &size);
+        }
+        if (limits.OpenFiles > 0) {
+            const rlimit files{limits.OpenFiles, limits.OpenFiles};
+            ::setrlimit(RLIMIT_NOFILE, &files);
+        }
+    });
     fs::current_path(cwd);
     return child;
 }
@@ -132,6 +142,7 @@ std::string SchemaViolations(const fs::path& report) {
 TGetRun FinishGet(const fs::path& folder, TChild& child) {
     TGetRun run;
     run.Status = child.Wait();
+    run.PeakKb = child.PeakKb();
     run.Out = ReadWhole(folder / "stdout.txt");
     run.Err = ReadWhole(folder / "stderr.txt");
     const fs::path report = folder / "report.json";
@@ -145,9 +156,10 @@ TGetRun FinishGet(const fs::path& folder, TChild& child) {
     return run;
 }
 
-TGetRun RunGet(const fs::path& folder, const TServer& server, std::vector<std::string> args) {
+TGetRun RunGet(const fs::path& folder, const TServer& server, std::vector<std::string> args,
+               TGetLimits limits) {
     const auto start = std::chrono::steady_clock::now();
-    auto child = StartGet(folder, server, std::move(args));
+    auto child = StartGet(folder, server, std::move(args), limits);
     TGetRun run = FinishGet(folder, *child);
     run.Seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     return run;

@@ -12,6 +12,7 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 #include <string>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -39,10 +40,13 @@ inline std::string Asset(const std::string& name) {
 // A child in a process group of its own: killed with everything it started.
 class TChild {
   public:
-    TChild(const std::vector<std::string>& argv, const fs::path& out = {}, const fs::path& err = {}) {
+    // inChild runs in the child before it starts the program (limits, signals).
+    TChild(const std::vector<std::string>& argv, const fs::path& out = {}, const fs::path& err = {},
+           const std::function<void()>& inChild = {}) {
         FPid = ::fork();
         if (FPid != 0) return;
         ::setpgid(0, 0);
+        if (inChild) inChild();
         if (!out.empty()) Redirect(out, 1);
         if (!err.empty()) Redirect(err, 2);
         std::vector<char*> args;
@@ -67,14 +71,19 @@ class TChild {
         const auto end = std::chrono::steady_clock::now() + limit;
         int status = 0;
         while (std::chrono::steady_clock::now() < end) {
-            if (::waitpid(FPid, &status, WNOHANG) == FPid) {
+            rusage usage{};
+            if (::wait4(FPid, &status, WNOHANG, &usage) == FPid) {
                 FPid = -1;
+                FPeakKb = usage.ru_maxrss;
                 return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
             }
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
         }
         return -1;
     }
+
+    // The child's peak resident memory, once it has ended.
+    long PeakKb() const { return FPeakKb; }
 
   private:
     static void Redirect(const fs::path& path, int fd) {
@@ -83,6 +92,7 @@ class TChild {
         ::close(file);
     }
     pid_t FPid = -1;
+    long FPeakKb = 0;
 };
 
 inline bool WaitUntil(const std::function<bool()>& done, std::chrono::milliseconds limit) {
@@ -138,14 +148,22 @@ struct TGetRun {
     std::string Out, Err;
     double Seconds = 0;
     nlohmann::json Report;
+    long PeakKb = 0;
+};
+
+// Limits the program runs under (0: none).
+struct TGetLimits {
+    rlim_t FileSize = 0;  // bytes, with SIGXFSZ ignored: a write past it fails as on a full disk
+    rlim_t OpenFiles = 0; // descriptors
 };
 
 // Runs quillora-get with args in folder, through server as its proxy; the
 // report (--json report.json) is read back when there is one.
-TGetRun RunGet(const fs::path& folder, const TServer& server, std::vector<std::string> args);
+TGetRun RunGet(const fs::path& folder, const TServer& server, std::vector<std::string> args,
+               TGetLimits limits = {});
 // Starts it without waiting (for the interruption).
-std::unique_ptr<TChild> StartGet(const fs::path& folder, const TServer& server,
-                                 std::vector<std::string> args);
+std::unique_ptr<TChild> StartGet(const fs::path& folder, const TServer& server, std::vector<std::string> args,
+                                 TGetLimits limits = {});
 TGetRun FinishGet(const fs::path& folder, TChild& child);
 // What docs/quillora-get-report.schema.json finds wrong with a report; empty when it is valid.
 std::string SchemaViolations(const fs::path& report);

@@ -3,6 +3,7 @@
 // exit status and its report.
 
 #include "GetHarness.h"
+#include "PartFile.h"
 
 #include <algorithm>
 #include <map>
@@ -221,7 +222,8 @@ TEST(QuilloraGet, FlakyServerIsRetriedPolitely) {
     TServer server(scratch.Path(), {"--validators"});
     ASSERT_GT(server.Port(), 0);
     fs::create_directories(scratch.Path() / "out/Pic/不稳定");
-    WriteWhole(scratch.Path() / "out/Pic/不稳定/norange.jpg.part", std::string(1000, 'x'));
+    const fs::path stalePart = scratch.Path() / "out/Pic/不稳定" / PartPathFor("norange.jpg");
+    WriteWhole(stalePart, std::string(1000, 'x'));
     TGetRun run = RunGet(scratch.Path(), server,
                          {"--dest", "out", "--backoff", "10", "--json", "report.json", "-j", "2", "flaky"});
     ASSERT_EQ(run.Status, 0) << run.Err;
@@ -229,7 +231,7 @@ TEST(QuilloraGet, FlakyServerIsRetriedPolitely) {
         EXPECT_TRUE(SameBytes(ReadWhole(scratch.Path() / "out/Pic/不稳定" / name), Asset("photo-01.jpg")))
             << name;
     EXPECT_TRUE(SameBytes(ReadWhole(scratch.Path() / "out/Pic/不稳定/reset.jpg"), Asset("large-01.jpg")));
-    EXPECT_FALSE(fs::exists(scratch.Path() / "out/Pic/不稳定/norange.jpg.part"));
+    EXPECT_FALSE(fs::exists(stalePart));
     // A back-off of 10 ms alone would be over at once: the waits are the server's.
     EXPECT_GE(run.Seconds, 1.0);
     struct TCase {
@@ -276,7 +278,9 @@ TEST(QuilloraGet, RetryWaitsAreCappedAndRetriesCounted) {
     EXPECT_EQ(none.Report["totals"]["failed"], 3); // 429, 503 and the reset
     EXPECT_EQ(none.Report["totals"]["saved"], 3);
     EXPECT_FALSE(fs::exists(scratch.Path() / "b/Pic/不稳定/busy429.jpg"));
-    EXPECT_FALSE(fs::exists(scratch.Path() / "b/Pic/不稳定/busy429.jpg.part"));
+    EXPECT_FALSE(fs::exists(scratch.Path() / "b/Pic/不稳定" / PartPathFor("busy429.jpg")));
+    // A picture cut off by a reset keeps what came, for the next run to continue.
+    EXPECT_GT(fs::file_size(scratch.Path() / "b/Pic/不稳定" / PartPathFor("reset.jpg")), 0u);
 }
 
 // Names that would leave the album folder are refused; the other pictures

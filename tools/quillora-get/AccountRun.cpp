@@ -11,7 +11,6 @@
 #include <fstream>
 #include <iostream>
 #include <map>
-#include <set>
 
 std::vector<std::string> ReadAccountFile(const std::string& path) {
     std::ifstream file;
@@ -63,15 +62,8 @@ void AppendRun(TRunResult& total, TRunResult&& part) {
         }
         total.Pictures.push_back(std::move(job));
     }
-    // A part file must be neither a picture's final name nor another's part.
-    std::set<std::string> finals, parts;
-    for (const TPictureJob& job : total.Pictures)
-        finals.insert(job.Path);
-    for (TPictureJob& job : total.Pictures) {
-        if (job.PartPath.empty()) continue;
-        while (finals.count(job.PartPath) || parts.count(job.PartPath))
-            job.PartPath += ".part";
-        parts.insert(job.PartPath);
-    }
+    // Temporary names come from the final names alone (a picture of the same
+    // file as a later one is not fetched at all), so they stay the same from
+    // run to run, whichever accounts a run copies, and never meet another's.
     total.Interrupted = total.Interrupted || part.Interrupted;
 }

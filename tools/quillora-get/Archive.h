@@ -1,11 +1,11 @@
 #pragma once
 // The record of pictures saved by earlier runs: one line per picture, its
 // address, a tab and its size. A picture recorded here is skipped without
-// asking the server. Lines are appended as pictures are saved, so a run that
-// is cut off keeps what it finished.
+// asking the server. A line is appended (and on the disk) only once its
+// picture is, so a run that is cut off keeps what it finished and names
+// nothing else.
 
 #include <cstdint>
-#include <cstdio>
 #include <mutex>
 #include <string>
 #include <unordered_map>
@@ -19,15 +19,18 @@ class TArchive {
     TArchive& operator=(const TArchive&) = delete;
 
     bool Contains(const std::string& url);
+    // EInOutError when the line cannot be written; nothing of it stays then.
     void Record(const std::string& url, int64_t size);
     size_t Count();
 
   private:
     void Load();
+    void Append(const std::string& text);
 
     std::string FPath;
     std::mutex FLock;
     std::unordered_map<std::string, int64_t> FEntries;
-    std::FILE* FFile = nullptr;
+    int FFile = -1;
     bool FEndsMidLine = false;
+    uint64_t FWholeLines = 0; // bytes of the lines that end with their line break
 };

@@ -1,12 +1,17 @@
 #include "DownloadRun.h"
 
+#include "PartFile.h"
 #include "PictureFetcher.h"
+#include "Shown.h"
 #include "catalogue/Service.h"
 #include "core/Classes.h"
 #include "core/Exceptions.h"
+#include "core/FileUtils.h"
 #include "core/TextUtils.h"
 #include "download/PictureList.h"
 #include "http/BoundedFetch.h"
+#include "http/IdURI.h"
+#include "net/IdCancelSignal.h"
 
 #include <algorithm>
 #include <condition_variable>
@@ -42,6 +47,29 @@ size_t FindAlbum(const std::string& wanted) {
     throw EGetUsage("The account has no album \"" + wanted + "\" (see --list)");
 }
 
+// An address the client would refuse is refused here, before any request,
+// and is not asked again: no retry can change it.
+void RefuseAddress(const std::string& url) {
+    if (HasControlCharacter(url)) throw EIdURIException("Address refused: it contains a control character");
+    const TIdURI uri(url);
+    if (!SameText(uri.Scheme, "http"))
+        throw EIdURIException("Address refused: only http:// addresses can be fetched");
+    if (uri.HostName.empty() || HasControlCharacter(uri.HostName) ||
+        uri.HostName.find_first_of(" @") != std::string::npos)
+        throw EIdURIException("Address refused: it names no host");
+    if (!uri.PortText.empty() && (uri.PortText.size() > 5 || !IsIndex(uri.PortText) ||
+                                  std::stoi(uri.PortText) < 1 || std::stoi(uri.PortText) > 65535))
+        throw EIdURIException("Address refused: the port is not a number from 1 to 65535");
+}
+
+// Control characters never become part of a file name, and no picture may
+// take the name of an unfinished file.
+void RefuseFileName(const std::string& path) {
+    const std::string name = path.substr(path.rfind('/') + 1);
+    if (HasControlCharacter(name)) RaiseCannotCreate(path);
+    if (IsPartFileName(name)) RaiseCannotCreate(path);
+}
+
 // Files already planned in this run, by path.
 using TPlannedFiles = std::map<std::string, size_t>;
 
@@ -56,8 +84,11 @@ void AddPictures(TRunResult& run, size_t albumIndex, const TStringList& urls, TP
         job.Album = albumIndex;
         job.Url = urls[k];
         try {
+            RefuseAddress(job.Url);
             job.Path = PicturePath(album.Files, job.Url);
+            RefuseFileName(job.Path);
         } catch (const Exception& e) {
+            job.Path.clear();
             job.Outcome = TOutcome::Failed;
             job.Message = e.Message();
         }
@@ -75,17 +106,20 @@ void AddPictures(TRunResult& run, size_t albumIndex, const TStringList& urls, TP
     }
 }
 
-// Each picture is written under a temporary name first. A picture of the
-// service may itself be called "NAME.part": its file must never be taken for
-// another picture's unfinished one, so the temporary name grows until it is
-// nobody's final name. The rule depends only on the plan, so a later run
-// finds the same parts again.
-void AssignPartPaths(TRunResult& run, const TPlannedFiles& planned) {
+// Each picture is written under its temporary name first (PartPathFor). Two
+// pictures of one temporary name would need a 128-bit hash to collide; if it
+// ever did, the later one fails rather than share the file.
+void AssignPartPaths(TRunResult& run) {
+    std::map<std::string, std::string> owners; // part -> the path it is for
     for (TPictureJob& job : run.Pictures) {
-        if (job.Path.empty()) continue;
-        job.PartPath = job.Path + ".part";
-        while (planned.count(job.PartPath))
-            job.PartPath += ".part";
+        if (job.Path.empty() || job.Outcome != TOutcome::Pending) continue;
+        job.PartPath = PartPathFor(job.Path);
+        auto [at, fresh] = owners.emplace(job.PartPath, job.Path);
+        if (!fresh && at->second != job.Path) {
+            job.Outcome = TOutcome::Failed;
+            job.Message = "Its temporary file would be another picture's";
+            job.PartPath.clear();
+        }
     }
 }
 
@@ -121,7 +155,10 @@ TRunResult PlanRun(const std::string& dest, const std::vector<size_t>& selection
         try {
             TStringList urls;
             ParsePictureList(FetchBoundedText(album.Album.PicListUrl), urls);
-            album.Files = WriteAlbumFolder(dest, album.Album);
+            album.Files = AlbumFilesFor(dest, album.Album.Name);
+            if (HasControlCharacter(TextTrim(album.Album.Name)))
+                RaiseCannotCreate(album.Files.DescriptionFile);
+            WriteAlbumFiles(album.Files, album.Album);
             AddPictures(run, run.Albums.size() - 1, urls, planned);
             for (size_t k : album.Pictures)
                 if (progress && run.Pictures[k].Outcome == TOutcome::Failed)
@@ -131,7 +168,7 @@ TRunResult PlanRun(const std::string& dest, const std::vector<size_t>& selection
             if (progress) progress->AlbumFailed(album);
         }
     }
-    AssignPartPaths(run, planned);
+    AssignPartPaths(run);
     return run;
 }
 
@@ -146,13 +183,16 @@ struct TPool {
     int Running = 0;
 };
 
-void Worker(int id, std::shared_ptr<TPool> poolPtr, TRunResult& run, const TGetOptions& options,
-            TArchive* archive, const std::atomic<bool>& stop, TProgress& progress) {
+void Worker(int id, TPool& pool, TRunResult& run, const TGetOptions& options, TArchive* archive,
+            const std::atomic<bool>& stop, TIdCancelSignal& cancel, TProgress& progress) {
     TFetchContext context{
-        options, archive, stop, [&progress, id](int64_t n) { progress.Bytes(id, n); },
+        options,
+        archive,
+        stop,
+        &cancel,
+        [&progress, id](int64_t n) { progress.Bytes(id, n); },
         [&progress](const TPictureJob& job, const std::string& text) { progress.Note(job, text); }};
     TPictureFetcher fetcher(std::move(context));
-    TPool& pool = *poolPtr;
     for (;;) {
         size_t k;
         {
@@ -171,13 +211,9 @@ void Worker(int id, std::shared_ptr<TPool> poolPtr, TRunResult& run, const TGetO
     pool.Changed.notify_all();
 }
 
-} // namespace
-
-namespace {
-
-std::vector<std::thread> StartWorkers(int workers, const std::shared_ptr<TPool>& pool, TRunResult& run,
-                                      const TGetOptions& options, TArchive* archive,
-                                      const std::atomic<bool>& stop, TProgress& progress) {
+std::vector<std::thread> StartWorkers(int workers, TPool& pool, TRunResult& run, const TGetOptions& options,
+                                      TArchive* archive, const std::atomic<bool>& stop,
+                                      TIdCancelSignal& cancel, TProgress& progress) {
     // Signals are for the main thread: it stops the run and writes the report.
     sigset_t block, old;
     sigemptyset(&block);
@@ -186,46 +222,40 @@ std::vector<std::thread> StartWorkers(int workers, const std::shared_ptr<TPool>&
     pthread_sigmask(SIG_BLOCK, &block, &old);
     std::vector<std::thread> threads;
     for (int id = 0; id < workers; ++id)
-        threads.emplace_back(Worker, id, pool, std::ref(run), std::cref(options), archive, std::cref(stop),
-                             std::ref(progress));
+        threads.emplace_back(Worker, id, std::ref(pool), std::ref(run), std::cref(options), archive,
+                             std::cref(stop), std::ref(cancel), std::ref(progress));
     pthread_sigmask(SIG_SETMASK, &old, nullptr);
     return threads;
 }
 
-// True when every worker ended; false when some were still blocked a while
-// after the stop.
-bool WaitForWorkers(TPool& pool, const std::atomic<bool>& stop, TProgress& progress) {
+// Redraws the progress until every worker has ended. A stop wakes the
+// workers blocked on a socket at once, through the cancel signal.
+void WaitForWorkers(TPool& pool, const std::atomic<bool>& stop, TIdCancelSignal& cancel,
+                    TProgress& progress) {
     std::unique_lock<std::mutex> lock(pool.Lock);
-    auto stopSeen = std::chrono::steady_clock::time_point::max();
     while (pool.Running > 0) {
-        pool.Changed.wait_for(lock, std::chrono::milliseconds(200));
+        pool.Changed.wait_for(lock, std::chrono::milliseconds(100));
         lock.unlock();
+        if (stop.load() && !cancel.Cancelled()) cancel.Cancel();
         progress.Tick();
         lock.lock();
-        if (stop.load() && stopSeen == std::chrono::steady_clock::time_point::max())
-            stopSeen = std::chrono::steady_clock::now();
-        // A worker blocked on a silent server only notices the stop at its
-        // read time-out; the report does not wait for it that long.
-        if (std::chrono::steady_clock::now() - stopSeen > std::chrono::seconds(3)) break;
     }
-    return pool.Running == 0;
 }
 
 } // namespace
 
-bool RunPictures(TRunResult& run, const TGetOptions& options, TArchive* archive,
+void RunPictures(TRunResult& run, const TGetOptions& options, TArchive* archive,
                  const std::atomic<bool>& stop, TProgress& progress) {
     const int workers = std::max(1, options.Jobs);
     progress.Begin(workers);
-    auto pool = std::make_shared<TPool>();
-    pool->Running = workers;
-    std::vector<std::thread> threads = StartWorkers(workers, pool, run, options, archive, stop, progress);
-    const bool allEnded = WaitForWorkers(*pool, stop, progress);
+    TPool pool;
+    pool.Running = workers;
+    TIdCancelSignal cancel;
+    std::vector<std::thread> threads =
+        StartWorkers(workers, pool, run, options, archive, stop, cancel, progress);
+    WaitForWorkers(pool, stop, cancel, progress);
+    // Every worker is joined: nothing writes once the report is built.
     for (std::thread& t : threads)
-        if (allEnded)
-            t.join();
-        else
-            t.detach();
+        t.join();
     progress.End();
-    return allEnded;
 }

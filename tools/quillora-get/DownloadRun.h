@@ -22,8 +22,8 @@ std::vector<size_t> SelectAlbums(const std::vector<std::string>& wanted);
 // their pictures. An album that fails costs only itself.
 TRunResult PlanRun(const std::string& dest, const std::vector<size_t>& selection, TProgress* progress,
                    const std::atomic<bool>& stop);
-// Fetches every pending picture with jobs workers; returns when all are done,
-// or when stop is set and the workers have ended (graceSeconds at most).
-// False when workers were still running then.
-bool RunPictures(TRunResult& run, const TGetOptions& options, TArchive* archive,
+// Fetches every pending picture with jobs workers; returns when all are
+// done, or when stop is set and every worker has ended (a stop wakes the
+// workers that wait on a server at once).
+void RunPictures(TRunResult& run, const TGetOptions& options, TArchive* archive,
                  const std::atomic<bool>& stop, TProgress& progress);

@@ -40,9 +40,8 @@ const char* OutcomeName(TOutcome outcome);
 struct TPictureJob {
     size_t Album = 0; // index into the run's albums
     std::string Url;
-    std::string Path; // empty when the name was refused
-    std::string
-        PartPath; // where it is written until complete: Path + ".part", unless that is another picture
+    std::string Path;     // empty when the name was refused
+    std::string PartPath; // where it is written until complete (PartPathFor)
     TOutcome Outcome = TOutcome::Pending;
     int64_t Bytes = 0;
     std::string Message;

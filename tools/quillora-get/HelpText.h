@@ -25,10 +25,13 @@ DESCRIPTION
     picture of a later account replaces the one of the same name from an
     earlier account. Give each account a --dest of its own to keep them apart.
 
-    A picture is written as NAME.part and renamed to NAME only when it is
-    complete. A .part left by an interrupted run is continued with a Range
-    request; it is started again when the server sends the whole picture or
-    when the picture changed on the server.
+    A picture is written under a hidden temporary name beside it
+    (.quillora-<hash>.part) and renamed to NAME only when its length is proven
+    (the exact Content-Length, or a range that ends at the picture's size) and
+    its bytes are on the disk. A temporary file left by an interrupted run is
+    continued with a Range request; it is started again when the server sends
+    the whole picture, a range that is not exactly the rest of it, or when the
+    picture changed on the server.
 
     Without --archive, a picture whose file exists with the size the server
     reports (asked with HEAD) is skipped; with another size it is fetched
@@ -109,7 +112,7 @@ OUTPUT
     picture. Colour is used on a terminal only, and never when NO_COLOR is set.
 
     Ctrl-C (SIGINT) or SIGTERM stops the run: no new picture is started,
-    running ones are cut and keep their .part files, the report is written,
+    running ones are cut and keep their temporary files, the report is written,
     and a last line says how many pictures were saved and that running the
     same command again continues where this run stopped.
 

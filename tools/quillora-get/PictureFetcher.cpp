@@ -1,5 +1,6 @@
 #include "PictureFetcher.h"
 
+#include "PartFile.h"
 #include "RateLimit.h"
 #include "RetryPolicy.h"
 #include "core/Classes.h"
@@ -7,9 +8,9 @@
 #include "core/Gbk.h"
 #include "core/TextUtils.h"
 #include "http/BoundedFetch.h"
-#include "http/ClientSettings.h"
 #include "http/IdHTTP.h"
 #include "http/IdURI.h"
+#include "net/IdCancelSignal.h"
 #include "net/IdIOHandlerSocket.h"
 
 #include <algorithm>
@@ -23,14 +24,20 @@
 
 namespace {
 
-// The validator (ETag or Last-Modified) of the reply a ".part" file was
+// The validator (ETag or Last-Modified) of the reply a part file was
 // started from, kept with the file itself so that nothing else is left beside
 // the pictures. Where the file system keeps no attributes a resume goes
 // without If-Range, and a changed picture is then only caught by its offset.
 constexpr const char* ValidatorAttribute = "user.quillora.validator";
 
-// The ".part" file cannot be continued: start it again from its first byte.
+// The part file cannot be continued: start it again from its first byte.
 QUILLORA_EXCEPTION(EGetRestart, Exception);
+// The reply is not a picture that can be proven whole: asking again would
+// get the same, and what it brought is thrown away.
+QUILLORA_EXCEPTION(EGetRefused, Exception);
+// Writing the part failed (a full disk, a size limit): what it holds is good
+// and is continued by a later run.
+QUILLORA_EXCEPTION(EGetDisk, Exception);
 
 std::string StoredValidator(const std::string& part) {
     char buffer[512];
@@ -53,9 +60,17 @@ std::string ValidatorOf(const TIdHTTPResponse& reply) {
     return TextTrim(reply.HeaderLines.ValueOf("Last-Modified"));
 }
 
-std::string HostKey(const std::string& url) {
-    const TIdURI uri(url);
-    return uri.HostName + ":" + uri.PortText;
+bool IsChunked(const TIdHTTPResponse& reply) {
+    return UpperCaseText(reply.HeaderLines.ValueOf("Transfer-Encoding")).find("CHUNKED") != std::string::npos;
+}
+
+// A kept connection the server had closed shows up as one of these.
+bool IsClosedConnection(const Exception& e) {
+    if (dynamic_cast<const EIdConnClosedGracefully*>(&e) || dynamic_cast<const EIdClosedSocket*>(&e) ||
+        dynamic_cast<const EIdNotConnected*>(&e))
+        return true;
+    const auto* socket = dynamic_cast<const EIdSocketError*>(&e);
+    return socket && (socket->ErrorNumber == 10053 || socket->ErrorNumber == 10054);
 }
 
 // Clears the client's reply hook when the fetch is over, however it ends:
@@ -65,10 +80,11 @@ struct THookGuard {
     ~THookGuard() { Client.OnReplyHeaders = nullptr; }
 };
 
+// The pool hands out the client as a fresh one's; only the range and the
+// validator of this request are added.
 void PrepareRequest(TIdHTTP& client, int64_t offset, const std::string& validator) {
     TIdHTTPRequest& request = client.Request();
-    request.CustomHeaders.Clear();
-    request.ContentRangeStart = static_cast<int32_t>(offset);
+    request.ContentRangeStart = offset;
     request.ContentRangeEnd = 0;
     if (!validator.empty()) request.CustomHeaders.Add("If-Range: " + validator);
 }
@@ -84,17 +100,19 @@ double SecondsSince(std::chrono::steady_clock::time_point start) {
 
 } // namespace
 
-// The body of one GET on its way into the ".part" file: counts what arrives,
+// The body of one GET on its way into the part file: counts what arrives,
 // and cuts the transfer when the run is being stopped. The file is opened
 // only when a 2xx reply comes, so that a refused picture leaves nothing.
 class TPartStream : public TStream {
   public:
-    TPartStream(const TFetchContext& context, TIdHTTP& client)
+    // part: where the bytes go; picture: the file named in messages.
+    TPartStream(const TFetchContext& context, TIdHTTP& client, std::string part, std::string picture)
         : FContext(context), FClient(client),
-          FWatch(context.Options.MinSpeed, context.Options.MinSpeedSeconds) {}
+          FWatch(context.Options.MinSpeed, context.Options.MinSpeedSeconds), FPart(std::move(part)),
+          FPicture(std::move(picture)) {}
 
-    void Open(const std::string& part, bool keep) {
-        FFile = std::make_unique<TFileStream>(part, keep ? TFileMode::fmOpenReadWrite : TFileMode::fmCreate);
+    void Open(bool keep) {
+        FFile = std::make_unique<TFileStream>(FPart, keep ? TFileMode::fmOpenReadWrite : TFileMode::fmCreate);
         FFile->Seek(0, TSeekOrigin::soEnd);
         FWatch.Attach(SocketOf(FClient)); // --min-speed
     }
@@ -109,8 +127,12 @@ class TPartStream : public TStream {
     int64_t Read(void* buffer, int64_t count) override { return FFile ? FFile->Read(buffer, count) : 0; }
     int64_t Write(const void* buffer, int64_t count) override {
         if (FContext.Stop.load()) throw EGetInterrupted("Interrupted");
-        if (!FFile) throw EInOutError("A body came before its reply was accepted", 0);
+        if (!FFile) throw EGetRefused("A body came before its reply was accepted");
+        errno = 0;
         const int64_t n = FFile->Write(buffer, count);
+        if (n != count)
+            throw EGetDisk(Format("Cannot write \"%s\". %s", ExpandFileName(FPicture).c_str(),
+                                  SystemErrorText(errno != 0 ? errno : ENOSPC).c_str()));
         if (FContext.OnBytes) FContext.OnBytes(n);
         FWatch.Received(n, FContext.Stop); // --limit-rate, --min-speed
         return n;
@@ -130,6 +152,8 @@ class TPartStream : public TStream {
     const TFetchContext& FContext;
     TIdHTTP& FClient;
     TTransferWatch FWatch;
+    std::string FPart;
+    std::string FPicture;
     std::unique_ptr<TFileStream> FFile;
 };
 
@@ -140,24 +164,18 @@ int64_t FileSizeOf(const std::string& path) {
 }
 
 TPictureFetcher::TPictureFetcher(TFetchContext context)
-    : FContext(std::move(context)), FRandom(std::random_device{}()) {}
+    : FContext(std::move(context)), FPool(FContext.Cancel, KeptConnectionsPerWorker),
+      FRandom(std::random_device{}()) {}
 
 TPictureFetcher::~TPictureFetcher() = default;
 
 TIdHTTP& TPictureFetcher::ClientFor(const std::string& url) {
-    std::unique_ptr<TIdHTTP>& client = FClients[HostKey(url)];
-    if (!client) {
-        client = std::make_unique<TIdHTTP>();
-        ApplyClientSettings(*client, url);
-        if (FContext.Options.MinSpeed > 0)
-            client->RecvBufferSize =
-                PieceSizeFor(FContext.Options.MinSpeed, FContext.Options.MinSpeedSeconds);
-    }
-    return *client;
-}
-
-void TPictureFetcher::DropClient(const std::string& url) {
-    FClients.erase(HostKey(url));
+    TIdHTTP& client = FPool.ClientFor(url);
+    client.Intercept = &FWatch;
+    // With --min-speed the body comes in pieces small enough to show progress.
+    if (FContext.Options.MinSpeed > 0)
+        client.RecvBufferSize = PieceSizeFor(FContext.Options.MinSpeed, FContext.Options.MinSpeedSeconds);
+    return client;
 }
 
 void TPictureFetcher::Fetch(TPictureJob& job) {
@@ -168,6 +186,7 @@ void TPictureFetcher::Fetch(TPictureJob& job) {
         job.Bytes = std::max<int64_t>(0, FileSizeOf(job.Path));
     } else if (!SkipExisting(job)) {
         FetchWithRetries(job);
+        if (job.Outcome == TOutcome::Failed) DiscardUselessPart(job);
     }
     job.Seconds = SecondsSince(start);
 }
@@ -185,16 +204,23 @@ bool TPictureFetcher::SkipExisting(TPictureJob& job) {
 }
 
 std::optional<int64_t> TPictureFetcher::ServerSize(const std::string& url) {
-    try {
+    // A second try only when a kept connection turned out to be closed.
+    for (int tries = 0; tries < 2; ++tries) {
         TIdHTTP& client = ClientFor(url);
-        PrepareRequest(client, 0, "");
-        client.RunRequest(hmHead, url, nullptr, nullptr);
-        if (client.ResponseCode() == 200 && client.Response().LengthKnown())
-            return client.Response().ContentLength();
-    } catch (const EIdHTTPProtocolException&) {
-        // Asked again by the GET, which reports the failure properly.
-    } catch (const Exception&) {
-        DropClient(url);
+        const TWireWatch::TMark mark = FWatch.Mark();
+        try {
+            PrepareRequest(client, 0, "");
+            client.RunRequest(hmHead, url, nullptr, nullptr);
+            if (client.ResponseCode() == 200 && client.Response().LengthKnown())
+                return client.Response().ContentLength();
+            return std::nullopt;
+        } catch (const EIdHTTPProtocolException&) {
+            return std::nullopt; // asked again by the GET, which reports the failure properly
+        } catch (const Exception& e) {
+            const bool stale = FWatch.SilentOnKeptConnection(mark) && IsClosedConnection(e);
+            FPool.Drop(url);
+            if (!stale || FContext.Stop.load()) return std::nullopt;
+        }
     }
     return std::nullopt;
 }
@@ -210,11 +236,9 @@ void TPictureFetcher::FetchWithRetries(TPictureJob& job) {
         try {
             Attempt(job);
             return;
-        } catch (const EGetInterrupted&) {
-            job.Outcome = TOutcome::Interrupted;
-            job.Message = "not finished: the run was stopped";
-            return;
         } catch (...) {
+            // Whatever broke while the run was being stopped was broken by the stop.
+            if (FContext.Stop.load()) continue;
             bool retry = false;
             const int wait = WaitAfter(std::current_exception(), attempt, job.Message, retry);
             if (!retry || attempt > FContext.Options.Retries) {
@@ -224,76 +248,95 @@ void TPictureFetcher::FetchWithRetries(TPictureJob& job) {
             if (FContext.OnNote)
                 FContext.OnNote(job, Format("attempt %d failed (%s); next in %.1f s", attempt,
                                             job.Message.c_str(), wait / 1000.0));
-            if (!Wait(wait)) continue; // the loop's first check reports the stop
+            Wait(wait); // a stop is reported by the loop's first check
         }
     }
 }
 
 void TPictureFetcher::Attempt(TPictureJob& job) {
     const std::string& part = job.PartPath;
-    // A client whose exchange broke off starts the next one afresh (the hook
+    // A client whose exchange broke off is closed and forgotten (the hook
     // that refers to the broken fetch is gone by then).
     struct TDropBroken {
         TPictureFetcher& Fetcher;
         const std::string& Url;
         ~TDropBroken() {
-            if (Fetcher.FBroken) Fetcher.DropClient(Url);
+            if (Fetcher.FBroken) Fetcher.FPool.Drop(Url);
             Fetcher.FBroken = false;
         }
     } dropBroken{*this, job.Url};
     try {
         // A part past what any picture may hold was not ours to continue.
         const int64_t offset = FileSizeOf(part);
-        RunGet(job, part, offset > 0 && offset < FileReplyLimit ? offset : 0);
+        GetOnce(job, part, offset > 0 && offset < FileReplyLimit ? offset : 0);
     } catch (const EGetRestart& e) {
         if (FContext.OnNote) FContext.OnNote(job, e.Message() + "; starting again from the first byte");
         job.Resumed = false;
-        if (FBroken) DropClient(job.Url);
+        if (FBroken) FPool.Drop(job.Url);
         FBroken = false;
         RemoveFile(part);
-        RunGet(job, part, 0);
+        GetOnce(job, part, 0);
     }
     Finish(job, part);
 }
 
+// A kept connection may have been closed by the server while it lay idle,
+// just as the request went out. That is no failure of the picture: it is
+// asked once more on a new connection, without spending a retry.
+void TPictureFetcher::GetOnce(TPictureJob& job, const std::string& part, int64_t offset) {
+    try {
+        RunGet(job, part, offset);
+    } catch (const Exception&) {
+        if (!FStale || FContext.Stop.load()) throw;
+        FStale = false;
+        FBroken = false;
+        FPool.Drop(job.Url);
+        if (FContext.OnNote) FContext.OnNote(job, "the kept connection had been closed; asking on a new one");
+        RunGet(job, part, offset);
+    }
+}
+
 void TPictureFetcher::RunGet(TPictureJob& job, const std::string& part, int64_t offset) {
+    FStale = false;
     TIdHTTP& client = ClientFor(job.Url);
     const std::string validator = offset > 0 ? StoredValidator(part) : std::string();
     PrepareRequest(client, offset, validator);
-    TPartStream body(FContext, client);
+    TPartStream body(FContext, client, part, job.Path);
     TBoundedStream bounded(body, FileReplyLimit, job.Url);
-    int64_t expected = -1; // the file's size once the body is complete, when the reply says
+    int64_t expected = -1; // the file's size once the body is complete; -1: the framing says
     THookGuard guard{client};
     client.OnReplyHeaders = [&](TIdComponent*, const std::string&, const TIdHeaderList&) {
         TIdHTTPResponse& reply = client.Response();
         if (reply.StatusCode() / 100 != 2) return;
-        AcceptReply(reply, job, part, offset, validator, body);
-        if (reply.LengthKnown()) expected = body.Position() + reply.ContentLength();
+        expected = AcceptReply(reply, job, part, offset, validator, body);
         if (expected > bounded.Limit()) bounded.RaiseTooLarge();
     };
+    const TWireWatch::TMark mark = FWatch.Mark();
     try {
         client.FetchToStream(job.Url, bounded);
     } catch (const EIdHTTPProtocolException& e) {
         FLastRetryAfter = client.Response().HeaderLines.ValueOf("Retry-After");
         if (e.ReplyCode == 416 && offset > 0) throw EGetRestart("the server has no bytes past the part file");
+        if (e.ReplyCode == 206 && offset > 0)
+            throw EGetRestart("the server's range is not the one asked for");
         throw;
-    } catch (const EConvertError&) {
-        // An unreadable Content-Range: the part cannot be trusted to continue.
-        FBroken = true;
-        if (offset > 0) throw EGetRestart("the server's range reply cannot be read");
-        throw;
-    } catch (const Exception&) {
+    } catch (const Exception& e) {
         FBroken = true;
         if (body.Watch().TooSlow()) throw EGetTooSlow(body.Watch().TooSlowMessage());
+        FStale = FWatch.SilentOnKeptConnection(mark) && IsClosedConnection(e);
         throw;
     }
-    // The client keeps what arrived before a server closed early; a picture
-    // must be whole, and the part is continued by the next attempt.
     if (body.Watch().TooSlow()) {
         FBroken = true;
         throw EGetTooSlow(body.Watch().TooSlowMessage());
     }
-    if (!body.IsOpen()) throw EInOutError("The server sent no picture", 0);
+    CheckWhole(body, expected);
+}
+
+// The client raises on a body cut short of its framing; this is the last
+// word on the length, whatever the framing was.
+void TPictureFetcher::CheckWhole(TPartStream& body, int64_t expected) {
+    if (!body.IsOpen()) throw EGetRefused("The server sent no picture");
     if (expected >= 0 && body.Size() != expected) {
         FBroken = true;
         throw EIdException(Format("The connection ended after %lld of %lld bytes",
@@ -301,18 +344,45 @@ void TPictureFetcher::RunGet(TPictureJob& job, const std::string& part, int64_t 
     }
 }
 
-void TPictureFetcher::AcceptReply(TIdHTTPResponse& reply, TPictureJob& job, const std::string& part,
-                                  int64_t offset, const std::string& validator, TPartStream& body) {
+namespace {
+
+// A 206 continues the part only when it is exactly the rest of the picture:
+// from where the part ends to the picture's last byte, of the picture the
+// part was started from.
+void CheckRange(const TIdHTTPResponse& reply, int64_t offset, const std::string& validator,
+                const std::string& current) {
+    if (offset == 0)
+        throw EGetRefused("The server sent part of the picture although the whole was asked for");
+    if (reply.ContentRangeStart != offset) throw EGetRestart("the server sent another range than asked for");
+    if (!validator.empty() && !current.empty() && current != validator)
+        throw EGetRestart("the picture changed on the server");
+    const int64_t total = reply.ContentRangeInstanceLength;
+    if (total < 0) throw EGetRestart("the server's range does not say how long the picture is");
+    if (reply.ContentRangeEnd != total - 1)
+        throw EGetRestart("the server's range stops short of the end of the picture");
+    if (!IsChunked(reply) && reply.LengthKnown() && reply.ContentLength() != total - offset)
+        throw EGetRestart("the server's range and length disagree");
+}
+
+} // namespace
+
+int64_t TPictureFetcher::AcceptReply(TIdHTTPResponse& reply, TPictureJob& job, const std::string& part,
+                                     int64_t offset, const std::string& validator, TPartStream& body) {
+    const int code = reply.StatusCode();
+    if (code != 200 && code != 206)
+        throw EGetRefused(
+            Format("The server answered \"%s\" instead of the picture", reply.StatusLine.c_str()));
+    const bool chunked = IsChunked(reply);
+    // A body that simply runs to the close cannot be told from one cut short.
+    if (code == 200 && !chunked && !reply.LengthKnown())
+        throw EGetRefused("The server sent the picture without its length: it cannot be told complete");
     const std::string current = ValidatorOf(reply);
-    const bool ranged = offset > 0 && reply.StatusCode() == 206;
+    const bool ranged = code == 206;
     if (ranged) {
-        if (reply.ContentRangeStart != offset)
-            throw EGetRestart("the server sent another range than asked for");
-        if (!validator.empty() && !current.empty() && current != validator)
-            throw EGetRestart("the picture changed on the server");
+        CheckRange(reply, offset, validator, current);
         job.Resumed = true;
     }
-    body.Open(part, ranged);
+    body.Open(ranged);
     if (offset > 0 && !ranged) {
         // The whole picture again: what the part holds is replaced.
         body.Restart();
@@ -320,19 +390,36 @@ void TPictureFetcher::AcceptReply(TIdHTTPResponse& reply, TPictureJob& job, cons
         if (FContext.OnNote) FContext.OnNote(job, "the server sent the whole picture; starting again");
     }
     StoreValidator(part, current);
+    if (ranged) return reply.ContentRangeInstanceLength;
+    return chunked ? -1 : reply.ContentLength();
 }
 
+// The picture takes its name only once its bytes are on the disk, and the
+// archive names it only once the name is.
 void TPictureFetcher::Finish(TPictureJob& job, const std::string& part) {
     const std::string native = GbkToFileName(part);
     ::removexattr(native.c_str(), ValidatorAttribute);
-    if (::rename(native.c_str(), GbkToFileName(job.Path).c_str()) != 0)
+    SyncFileData(part);
+    if (::rename(native.c_str(), GbkToFileName(job.Path).c_str()) != 0) {
+        const int error = errno;
         throw EInOutError(Format("Cannot rename \"%s\" to \"%s\". %s", ExpandFileName(part).c_str(),
-                                 ExpandFileName(job.Path).c_str(), SystemErrorText(errno).c_str()),
-                          errno);
+                                 ExpandFileName(job.Path).c_str(), SystemErrorText(error).c_str()),
+                          error);
+    }
+    SyncFolder(job.Path.substr(0, job.Path.rfind('/') + 1));
     job.Outcome = TOutcome::Saved;
     job.Message.clear();
     job.Bytes = FileSizeOf(job.Path);
     if (FContext.Archive) FContext.Archive->Record(job.Url, job.Bytes);
+}
+
+// A failed picture keeps its part only when a later run can continue it.
+void TPictureFetcher::DiscardUselessPart(const TPictureJob& job) {
+    if (job.PartPath.empty()) return;
+    const int64_t size = FileSizeOf(job.PartPath);
+    if (size < 0) return;
+    if (FKeepPart && size > 0 && size < FileReplyLimit) return;
+    RemoveFile(job.PartPath);
 }
 
 bool TPictureFetcher::Wait(int ms) {
@@ -345,27 +432,51 @@ bool TPictureFetcher::Wait(int ms) {
     return !FContext.Stop.load();
 }
 
+namespace {
+
+// What a failure means for the picture: whether it is asked again, and
+// whether what its part holds is worth continuing later.
+struct TFailureKind {
+    bool Retry;
+    bool KeepPart;
+};
+
+TFailureKind KindOf(const Exception& e) {
+    if (const auto* refused = dynamic_cast<const EIdHTTPProtocolException*>(&e)) {
+        const bool retry = RetryableStatus(refused->ReplyCode);
+        return {retry, retry}; // a picture that is gone (404) is not continued
+    }
+    // No reply can be the picture, or the address was refused here: asking again changes nothing.
+    if (dynamic_cast<const EIdReplyTooLarge*>(&e) || dynamic_cast<const EGetRefused*>(&e) ||
+        dynamic_cast<const EIdURIException*>(&e) || dynamic_cast<const EIdUnknownProtocol*>(&e) ||
+        dynamic_cast<const EIdIOHandlerPropInvalid*>(&e))
+        return {false, false};
+    // The disk, not the server: asking again would not help; what was written is good.
+    if (dynamic_cast<const EGetDisk*>(&e) || dynamic_cast<const EStreamError*>(&e) ||
+        dynamic_cast<const EInOutError*>(&e))
+        return {false, true};
+    return {true, true}; // the connection: asked again, from where the part ends
+}
+
+} // namespace
+
 int TPictureFetcher::WaitAfter(const std::exception_ptr& failure, int attempt, std::string& message,
                                bool& retry) {
     const int capMs = static_cast<int>(std::min(FContext.Options.MaxWaitSeconds * 1000.0, 2e9));
     const int backoff = BackoffMs(attempt, FContext.Options.BackoffMs, capMs, FRandom);
+    retry = false;
+    FKeepPart = false;
     try {
         std::rethrow_exception(failure);
-    } catch (const EIdHTTPProtocolException& e) {
-        message = e.Message();
-        retry = RetryableStatus(e.ReplyCode);
-        const std::optional<double> after = RetryAfterSeconds(FLastRetryAfter, NowLocal());
-        if ((e.ReplyCode == 429 || e.ReplyCode == 503) && after)
-            return static_cast<int>(std::min(*after * 1000, 1.0 * capMs));
-    } catch (const EIdReplyTooLarge& e) {
-        message = e.Message();
-    } catch (const EStreamError& e) {
-        message = e.Message(); // the disk, not the server: asking again would not help
-    } catch (const EInOutError& e) {
-        message = e.Message();
     } catch (const Exception& e) {
         message = e.Message();
-        retry = true;
+        const TFailureKind kind = KindOf(e);
+        retry = kind.Retry;
+        FKeepPart = kind.KeepPart;
+        const auto* refused = dynamic_cast<const EIdHTTPProtocolException*>(&e);
+        const std::optional<double> after = RetryAfterSeconds(FLastRetryAfter, NowLocal());
+        if (refused && (refused->ReplyCode == 429 || refused->ReplyCode == 503) && after)
+            return static_cast<int>(std::min(*after * 1000, 1.0 * capMs));
     } catch (const std::exception& e) {
         message = e.what();
     }

@@ -1,20 +1,22 @@
 #pragma once
-// One worker's way of fetching pictures: a keep-alive client per host, the
-// skip rules, the ".part" file resumed with a Range request, and the retries.
+// One worker's way of fetching pictures: pooled keep-alive connections, the
+// skip rules, the temporary file resumed with a Range request, the proof
+// that a file is whole before it takes its name, and the retries.
 
 #include "Archive.h"
 #include "GetTypes.h"
+#include "WireWatch.h"
+#include "transfer/PooledClients.h"
 
 #include <atomic>
 #include <functional>
-#include <map>
-#include <memory>
 #include <optional>
 #include <random>
 #include <string>
 
 class TIdHTTP;
 class TIdHTTPResponse;
+class TIdCancelSignal;
 class TPartStream;
 
 // Raised from inside a transfer when the run is being stopped.
@@ -24,11 +26,16 @@ struct TFetchContext {
     const TGetOptions& Options;
     TArchive* Archive; // none without --archive
     const std::atomic<bool>& Stop;
+    // Wakes reads and connects of every worker when the run is stopped; may be none.
+    TIdCancelSignal* Cancel;
     // Bytes received for the job of this worker (may be called often).
     std::function<void(int64_t bytes)> OnBytes;
     // Something worth a line with -v.
     std::function<void(const TPictureJob& job, const std::string& text)> OnNote;
 };
+
+// How many kept-alive connections (routes: proxies or origins) one worker holds at most.
+constexpr size_t KeptConnectionsPerWorker = 4;
 
 class TPictureFetcher {
   public:
@@ -40,24 +47,29 @@ class TPictureFetcher {
 
   private:
     TIdHTTP& ClientFor(const std::string& url);
-    void DropClient(const std::string& url);
     bool SkipExisting(TPictureJob& job);
     std::optional<int64_t> ServerSize(const std::string& url);
     void FetchWithRetries(TPictureJob& job);
     void Attempt(TPictureJob& job);
+    void GetOnce(TPictureJob& job, const std::string& part, int64_t offset);
     void RunGet(TPictureJob& job, const std::string& part, int64_t offset);
-    void AcceptReply(TIdHTTPResponse& reply, TPictureJob& job, const std::string& part, int64_t offset,
-                     const std::string& validator, TPartStream& body);
+    int64_t AcceptReply(TIdHTTPResponse& reply, TPictureJob& job, const std::string& part, int64_t offset,
+                        const std::string& validator, TPartStream& body);
+    void CheckWhole(TPartStream& body, int64_t expected);
     void Finish(TPictureJob& job, const std::string& part);
+    void DiscardUselessPart(const TPictureJob& job);
     // Waits, unless the run is stopped first; false when it was.
     bool Wait(int ms);
     int WaitAfter(const std::exception_ptr& failure, int attempt, std::string& message, bool& retry);
 
     TFetchContext FContext;
-    std::map<std::string, std::unique_ptr<TIdHTTP>> FClients;
+    TWireWatch FWatch; // hooked into the client of each request; outlives the clients
+    TPooledClients FPool;
     std::mt19937 FRandom;
     std::string FLastRetryAfter; // of the last refused reply
     bool FBroken = false;        // the last exchange broke off
+    bool FStale = false;         // ... on a kept connection, before any byte of a reply
+    bool FKeepPart = true;       // the last failure left a part worth continuing
 };
 
 // The size of a file; -1 when there is none.

@@ -1,5 +1,6 @@
 #include "Progress.h"
 
+#include "Shown.h"
 #include "TermText.h"
 #include "core/Gbk.h"
 
@@ -84,8 +85,8 @@ void TProgress::JobFinished(int worker, size_t picture) {
 }
 
 std::string TProgress::Label(const TPictureJob& job, size_t width) const {
-    const std::string album = GbkToUtf8(FRun.Albums[job.Album].Album.Name);
-    const std::string name = GbkToUtf8(job.Path.empty() ? job.Url : job.Path.substr(job.Path.rfind('/') + 1));
+    const std::string album = Shown(FRun.Albums[job.Album].Album.Name);
+    const std::string name = Shown(job.Path.empty() ? job.Url : job.Path.substr(job.Path.rfind('/') + 1));
     if (TextColumns(album) + 1 + TextColumns(name) <= width) return album + "/" + name;
     // Too wide: the picture's name keeps up to most of the room, the album's gives way first.
     const std::string shortName = FitMiddle(name, std::min(TextColumns(name), width * 3 / 5));
@@ -94,10 +95,9 @@ std::string TProgress::Label(const TPictureJob& job, size_t width) const {
 }
 
 std::string TProgress::Where(const TAlbumJob& album) const {
-    std::string where = "album " + GbkToUtf8(album.Album.Name);
+    std::string where = "album " + Shown(album.Album.Name);
     if (FRun.Accounts.size() > 1)
-        where =
-            "account " + GbkToUtf8(album.Account.empty() ? FPlanningAccount : album.Account) + ": " + where;
+        where = "account " + Shown(album.Account.empty() ? FPlanningAccount : album.Account) + ": " + where;
     return where;
 }
 
@@ -126,7 +126,7 @@ void TProgress::PrintEvent(const TPictureJob& job) {
     switch (job.Outcome) {
     case TOutcome::Failed:
         std::fprintf(stderr, "quillora-get: %s: picture %s: %s\n", Where(FRun.Albums[job.Album]).c_str(),
-                     GbkToUtf8(job.Url).c_str(), GbkToUtf8(job.Message).c_str());
+                     Shown(job.Url).c_str(), Shown(job.Message).c_str());
         return;
     case TOutcome::Interrupted:
         if (FVerbosity > 1) PrintLine("stopped ", job, "", Yellow);
@@ -150,20 +150,20 @@ void TProgress::Note(const TPictureJob& job, const std::string& text) {
     if (FVerbosity < 2) return;
     std::lock_guard<std::mutex> guard(FLock);
     Clear();
-    PrintLine("note    ", job, ": " + GbkToUtf8(text));
+    PrintLine("note    ", job, ": " + Shown(text));
 }
 
 void TProgress::AlbumFailed(const TAlbumJob& album) {
     std::lock_guard<std::mutex> guard(FLock);
     Clear();
-    std::fprintf(stderr, "quillora-get: %s: %s\n", Where(album).c_str(), GbkToUtf8(album.Error).c_str());
+    std::fprintf(stderr, "quillora-get: %s: %s\n", Where(album).c_str(), Shown(album.Error).c_str());
 }
 
 void TProgress::PictureRefused(const TAlbumJob& album, const TPictureJob& job) {
     std::lock_guard<std::mutex> guard(FLock);
     Clear();
-    std::fprintf(stderr, "quillora-get: %s: picture %s: %s\n", Where(album).c_str(),
-                 GbkToUtf8(job.Url).c_str(), GbkToUtf8(job.Message).c_str());
+    std::fprintf(stderr, "quillora-get: %s: picture %s: %s\n", Where(album).c_str(), Shown(job.Url).c_str(),
+                 Shown(job.Message).c_str());
 }
 
 void TProgress::Tick() {

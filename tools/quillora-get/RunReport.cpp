@@ -1,5 +1,6 @@
 #include "RunReport.h"
 
+#include "Shown.h"
 #include "core/Gbk.h"
 
 #include <cerrno>
@@ -24,10 +25,10 @@ const char* OutcomeName(TOutcome outcome) {
 namespace {
 
 nlohmann::json PictureReport(const TPictureJob& job) {
-    nlohmann::json p = {{"url", GbkToUtf8(job.Url)}, {"path", GbkToUtf8(job.Path)},
-                        {"bytes", job.Bytes},        {"outcome", OutcomeName(job.Outcome)},
-                        {"seconds", job.Seconds},    {"attempts", job.Attempts}};
-    if (!job.Message.empty()) p["message"] = GbkToUtf8(job.Message);
+    nlohmann::json p = {{"url", Shown(job.Url)},  {"path", Shown(job.Path)},
+                        {"bytes", job.Bytes},     {"outcome", OutcomeName(job.Outcome)},
+                        {"seconds", job.Seconds}, {"attempts", job.Attempts}};
+    if (!job.Message.empty()) p["message"] = Shown(job.Message);
     if (job.Resumed) p["resumed"] = true;
     return p;
 }
@@ -40,13 +41,13 @@ nlohmann::json MakeRunReport(const TRunResult& run, const TGetOptions& options) 
     int64_t bytes = 0;
     int failedAlbums = 0;
     for (const TAlbumJob& album : run.Albums) {
-        nlohmann::json a = {{"account", GbkToUtf8(album.Account)},
+        nlohmann::json a = {{"account", Shown(album.Account)},
                             {"index", album.Number},
-                            {"name", GbkToUtf8(album.Album.Name)},
-                            {"folder", GbkToUtf8(album.Files.Folder)},
+                            {"name", Shown(album.Album.Name)},
+                            {"folder", Shown(album.Files.Folder)},
                             {"pictures", nlohmann::json::array()}};
         if (!album.Error.empty()) {
-            a["error"] = GbkToUtf8(album.Error);
+            a["error"] = Shown(album.Error);
             ++failedAlbums;
         }
         for (size_t k : album.Pictures) {
@@ -66,16 +67,16 @@ nlohmann::json MakeRunReport(const TRunResult& run, const TGetOptions& options) 
     nlohmann::json accounts = nlohmann::json::array();
     int failedAccounts = 0;
     for (const TAccountJob& account : run.Accounts) {
-        nlohmann::json a = {{"name", GbkToUtf8(account.Name)}, {"albums", account.Albums}};
+        nlohmann::json a = {{"name", Shown(account.Name)}, {"albums", account.Albums}};
         if (!account.Error.empty()) {
-            a["error"] = GbkToUtf8(account.Error);
+            a["error"] = Shown(account.Error);
             ++failedAccounts;
         }
         accounts.push_back(std::move(a));
     }
     totals["accounts"] = run.Accounts.size();
     totals["accounts_failed"] = failedAccounts;
-    return {{"account", GbkToUtf8(options.Account)},
+    return {{"account", Shown(options.Account)},
             {"accounts", std::move(accounts)},
             {"interrupted", run.Interrupted},
             {"albums", std::move(albums)},
@@ -101,4 +102,12 @@ bool WriteRunReport(const nlohmann::json& report, const std::string& path, std::
         std::remove(temporary.c_str());
     }
     return ok;
+}
+
+void WriteReportIfAsked(const nlohmann::json& report, const TGetOptions& options) {
+    if (options.JsonFile.empty()) return;
+    std::string error;
+    if (!WriteRunReport(report, options.JsonFile, error))
+        std::fprintf(stderr, "quillora-get: cannot write the report %s: %s\n",
+                     GbkToUtf8(options.JsonFile).c_str(), error.c_str());
 }

@@ -7,6 +7,7 @@
 #include "HelpText.h"
 #include "RateLimit.h"
 #include "RunReport.h"
+#include "Shown.h"
 #include "core/FileUtils.h"
 #include "core/Gbk.h"
 #include "core/TextUtils.h"
@@ -140,8 +141,8 @@ void PrintAlbumList() {
     for (size_t i = 0; i < AlbumList.size(); ++i) {
         const TPList& album = AlbumList[i];
         std::string desc = album.Desc.substr(0, album.Desc.find_first_of("\r\n"));
-        std::printf("%zu\t%s\t%d\t%s\n", i + 1, GbkToUtf8(album.Name).c_str(), album.PicCount,
-                    GbkToUtf8(desc).c_str());
+        std::printf("%zu\t%s\t%d\t%s\n", i + 1, Shown(album.Name).c_str(), album.PicCount,
+                    Shown(desc).c_str());
     }
 }
 
@@ -152,8 +153,8 @@ std::string Lookup(const std::string& account) {
         LookupAccount(account);
         return {};
     } catch (const Exception& e) {
-        std::fprintf(stderr, "quillora-get: account %s: %s\n", GbkToUtf8(account).c_str(),
-                     GbkToUtf8(e.Message()).c_str());
+        std::fprintf(stderr, "quillora-get: account %s: %s\n", Shown(account).c_str(),
+                     Shown(e.Message()).c_str());
         return e.Message().empty() ? "the lookup failed" : e.Message();
     }
 }
@@ -162,7 +163,7 @@ int ListAlbums(const TGetOptions& options) {
     int status = 0;
     for (const std::string& account : options.Accounts) {
         if (StopRequested.load()) return 130;
-        if (options.Accounts.size() > 1) std::printf("# %s\n", GbkToUtf8(account).c_str());
+        if (options.Accounts.size() > 1) std::printf("# %s\n", Shown(account).c_str());
         if (Lookup(account).empty())
             PrintAlbumList();
         else
@@ -228,22 +229,11 @@ int Download(const TGetOptions& options) {
     PlanAccounts(options, run, found);
     std::FILE* out = options.JsonFile == "-" ? stderr : stdout;
     TProgress progress(out, DisplayModeFor(out), options.Verbosity, run);
-    const bool ended = RunPictures(run, options, archive.get(), StopRequested, progress);
+    RunPictures(run, options, archive.get(), StopRequested, progress);
     run.Interrupted = run.Interrupted || StopRequested.load();
     run.Seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    if (!options.JsonFile.empty()) {
-        std::string error;
-        if (!WriteRunReport(MakeRunReport(run, options), options.JsonFile, error))
-            std::fprintf(stderr, "quillora-get: cannot write the report %s: %s\n",
-                         GbkToUtf8(options.JsonFile).c_str(), error.c_str());
-    }
-    const int status = ExitStatus(run);
-    // Workers still blocked on a silent server hold nothing under a final name.
-    if (!ended) {
-        std::fflush(nullptr);
-        ::_exit(status);
-    }
-    return status;
+    WriteReportIfAsked(MakeRunReport(run, options), options);
+    return ExitStatus(run);
 }
 
 // -1 when the run may go on; otherwise the exit status.
@@ -266,7 +256,7 @@ int ParseCommandLine(int argc, char** argv, TGetOptions& options) {
         std::fprintf(stderr, "quillora-get: %s (see --help)\n", e.what());
         return 2;
     } catch (const EGetUsage& e) {
-        std::fprintf(stderr, "quillora-get: %s\n", GbkToUtf8(e.Message()).c_str());
+        std::fprintf(stderr, "quillora-get: %s\n", Shown(e.Message()).c_str());
         return 2;
     }
     return -1;
@@ -282,10 +272,10 @@ int main(int argc, char** argv) {
     try {
         return Download(options);
     } catch (const EGetUsage& e) {
-        std::fprintf(stderr, "quillora-get: %s\n", GbkToUtf8(e.Message()).c_str());
+        std::fprintf(stderr, "quillora-get: %s\n", Shown(e.Message()).c_str());
         return 2;
     } catch (const Exception& e) {
-        std::fprintf(stderr, "quillora-get: %s\n", GbkToUtf8(e.Message()).c_str());
+        std::fprintf(stderr, "quillora-get: %s\n", Shown(e.Message()).c_str());
         return 1;
     }
 }

@@ -172,8 +172,10 @@ def album_list_script(account):
 
 def picture_list_script(account, index):
     al = ACCOUNTS[account][index]
-    records = [gbk("{id:%d,ourl:'%s',ow:800,oh:600,name:'IMG_%04d'}" % (k + 1, picture_path(account, index, k, n), k + 1))
-               for k, n in enumerate(al.pictures)]
+    paths = al.paths if getattr(al, "paths", None) else \
+        [picture_path(account, index, k, n) for k, n in enumerate(al.pictures)]
+    records = [gbk("{id:%d,ourl:'%s',ow:800,oh:600,name:'IMG_%04d'}" % (k + 1, path, k + 1))
+               for k, path in enumerate(paths)]
     return b"var pictureList=[" + b",\r\n".join(records) + b"];\r\n"
 
 
@@ -203,6 +205,33 @@ def home_routes():
 
 
 HOME = home_routes()
+
+
+# --wire: an account whose pictures answer with raw replies scripted by a
+# test, one per request in turn (the last one again for every later request).
+WIRE = {}
+
+
+def load_wire(file_name):
+    """{"account": A, "albums": [{"name": N, "pictures": [{"path": "b1/x/p.jpg",
+    "replies": [{"hex": H, "fill": K, "then": "keep"|"close"|"silent"}]}]}]}"""
+    import json
+    global HOME
+    with open(file_name, encoding="utf-8") as f:
+        spec = json.load(f)
+    albums = []
+    for al in spec["albums"]:
+        paths = [p["path"] for p in al["pictures"]]
+        album = Album(al["name"], al.get("desc", "wire"), ["wire.jpg"] * len(paths), "thumb-01.jpg")
+        album.paths = paths
+        albums.append(album)
+        for p in al["pictures"]:
+            WIRE[p["path"]] = p["replies"]
+    ACCOUNTS[spec["account"]] = albums
+    HOME = home_routes()
+    # Pages of the home host may be scripted too: "pages": {"/album/A/pics-01.js": [replies]}.
+    for path, replies in spec.get("pages", {}).items():
+        WIRE[HOME_HOST + path] = replies
 
 
 FAULT_COUNTS = {}
@@ -273,13 +302,35 @@ class Handler(BaseHTTPRequestHandler):
         self.log_request_line(host, path)
         path = unquote(path, encoding="latin-1")
         if host == HOME_HOST:
+            if HOME_HOST + path in WIRE:
+                return self.wire(HOME_HOST + path)
             hit = HOME.get(path)
             return self.send_body(200, *hit) if hit else self.not_found()
         if host.startswith(PICTURE_PREFIX) and host.endswith(PICTURE_SUFFIX):
             return self.picture(path.lstrip("/"), host[len(PICTURE_PREFIX):-len(PICTURE_SUFFIX)])
         self.not_found()
 
+    def wire(self, route):
+        replies = WIRE[route]
+        reply = replies[min(fault_count("wire " + route), len(replies) - 1)]
+        self.close_connection = reply.get("then", "keep") != "keep"
+        if reply.get("then") == "silent":
+            return None
+        try:
+            self.wfile.write(bytes.fromhex(reply.get("hex", "")))
+            fill = reply.get("fill", 0)
+            while fill > 0:
+                piece = min(fill, 1 << 20)
+                self.wfile.write(b"x" * piece)
+                fill -= piece
+            self.wfile.flush()
+        except (BrokenPipeError, ConnectionResetError):
+            self.close_connection = True  # the client refused the reply: its choice, not a fault
+        return None
+
     def picture(self, path, head):
+        if head + "/" + path in WIRE:
+            return self.wire(head + "/" + path)
         name = PICTURES.get(head + "/" + path)
         if name is None or name.startswith("missing"):
             return self.not_found()
@@ -388,10 +439,14 @@ class Handler(BaseHTTPRequestHandler):
             self.wfile.write(body)
             return
         step = 16384
-        for k in range(0, len(body), step):
-            self.wfile.write(body[k:k + step])
-            self.wfile.flush()
-            time.sleep(step / Handler.rate)
+        try:
+            for k in range(0, len(body), step):
+                self.wfile.write(body[k:k + step])
+                self.wfile.flush()
+                time.sleep(step / Handler.rate)
+        except (BrokenPipeError, ConnectionResetError):
+            self.close_connection = True  # a client stopped or killed half way: nothing to report
+
 
 
 def export(folder):
@@ -425,11 +480,14 @@ def main():
     ap.add_argument("--validators", action="store_true", help="ETag and Last-Modified on pictures")
     ap.add_argument("--rate", type=float, default=0, help="picture bodies at this many bytes a second")
     ap.add_argument("--request-log", help="one line per request: method, host, path, range")
+    ap.add_argument("--wire", help="an account of raw scripted replies (JSON, see load_wire)")
     ap.add_argument("--lifetime", type=float, default=0, help="stop by itself after this many seconds")
     args = ap.parse_args()
     if args.export:
         export(args.export)
         return 0
+    if args.wire:
+        load_wire(args.wire)
     Handler.stall_seconds = args.stall_seconds
     Handler.validators = args.validators
     Handler.rate = args.rate

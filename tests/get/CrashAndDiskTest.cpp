@@ -1,0 +1,188 @@
+// quillora-get cut off at any moment (SIGKILL), run out of disk, or stopped
+// while a server keeps it waiting: what carries a final name is whole, the
+// archive names only whole files, and a later run ends with the server's tree.
+
+#include "GetHarness.h"
+
+#include <map>
+#include <random>
+#include <set>
+#include <sstream>
+
+namespace {
+
+// Album folder of each album of the sample account "quillora", by its id in the addresses.
+const std::map<std::string, std::string> QuilloraFolders{
+    {"quillora-01", "旅行"}, {"quillora-02", "家人 与 朋友"}, {"quillora-04", "风景"}};
+
+// The asset the service sends for a picture of the account "quillora".
+std::string QuilloraPicture(const std::string& album, const std::string& file) {
+    const int number = std::stoi(file.substr(4, 4));
+    const int first = album == "quillora-01" ? 1 : album == "quillora-02" ? 26 : 31;
+    const int jpegs = album == "quillora-01" ? 25 : album == "quillora-02" ? 6 : 10;
+    char asset[32];
+    if (number > jpegs)
+        std::snprintf(asset, sizeof asset, "photo-%02d.png", album == "quillora-04" ? 3 : number - jpegs);
+    else
+        std::snprintf(asset, sizeof asset, "photo-%02d.jpg", (first + number - 2) % 40 + 1);
+    return Asset(asset);
+}
+
+struct TTreeCheck {
+    std::string Wrong;   // final files that are not the server's bytes, archive lines naming no whole file
+    size_t Parts = 0;    // temporary files
+    size_t Pictures = 0; // whole pictures under their names
+};
+
+// The tree and the archive after a run that may have been cut off anywhere.
+TTreeCheck CheckTree(const fs::path& out, const fs::path& archive) {
+    TTreeCheck check;
+    if (fs::exists(out / "Pic"))
+        for (const auto& [id, folder] : QuilloraFolders) {
+            if (!fs::exists(out / "Pic" / folder)) continue;
+            for (const auto& e : fs::directory_iterator(out / "Pic" / folder)) {
+                const std::string name = e.path().filename().string();
+                if (name.rfind(".quillora-", 0) == 0) {
+                    ++check.Parts;
+                } else if (name.rfind("IMG_", 0) == 0) {
+                    ++check.Pictures;
+                    if (ReadWhole(e.path()) != QuilloraPicture(id, name))
+                        check.Wrong += " incomplete:" + name;
+                } else if (name != folder + ".txt") {
+                    check.Wrong += " stray:" + name;
+                }
+            }
+        }
+    std::istringstream lines(fs::exists(archive) ? ReadWhole(archive) : "");
+    for (std::string line; std::getline(lines, line);) {
+        const size_t tab = line.find('\t');
+        const std::string url = line.substr(0, tab);
+        const std::string rest = url.substr(url.find("/quillora-0") + 1);
+        const std::string id = rest.substr(0, rest.find('/'));
+        const std::string file = rest.substr(rest.find('/') + 1);
+        const fs::path path = out / "Pic" / QuilloraFolders.at(id) / file;
+        if (!fs::exists(path) || ReadWhole(path) != QuilloraPicture(id, file) ||
+            line.substr(tab + 1) != std::to_string(fs::file_size(path)))
+            check.Wrong += " archived-but-not-whole:" + file;
+    }
+    return check;
+}
+
+size_t CountOf(const std::string& text, const std::string& what) {
+    size_t n = 0;
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
+        ++n;
+    return n;
+}
+
+} // namespace
+
+// SIGKILL at many random moments, each time run again: never an incomplete
+// file under a final name or in the archive; in the end the server's tree,
+// with no temporary file left.
+TEST(QuilloraGetCrash, KilledAnywhereThenCompleted) {
+    TScratch scratch;
+    TServer server(scratch.Path(), {"--rate", "400000"});
+    ASSERT_GT(server.Port(), 0);
+    const unsigned seed = std::random_device{}();
+    std::mt19937 random(seed);
+    std::uniform_int_distribution<int> moment(0, 700), jobs(1, 4);
+    const fs::path out = scratch.Path() / "out", archive = scratch.Path() / "archive.txt";
+    int kills = 0, midPicture = 0;
+    for (; kills < 30; ++kills) {
+        SCOPED_TRACE("seed " + std::to_string(seed) + ", kill " + std::to_string(kills));
+        auto child = StartGet(scratch.Path(), server,
+                              {"--dest", "out", "--archive", "archive.txt", "-j",
+                               std::to_string(jobs(random)), "--backoff", "10", "quillora"});
+        // The random moment is the point of the test, not an ordering.
+        std::this_thread::sleep_for(std::chrono::milliseconds(moment(random)));
+        child->Signal(SIGKILL);
+        child->Wait();
+        const TTreeCheck check = CheckTree(out, archive);
+        ASSERT_EQ(check.Wrong, "");
+        if (check.Parts > 0) ++midPicture;
+    }
+    std::printf("quillora-get killed %d times, %d of them in the middle of a picture\n", kills, midPicture);
+    // Pictures take 150 ms each at this rate: some kills must have cut one.
+    EXPECT_GT(midPicture, 0);
+    RecordProperty("Kills", kills);
+    TGetRun last = RunGet(scratch.Path(), server, {"--dest", "out", "--archive", "archive.txt", "quillora"});
+    ASSERT_EQ(last.Status, 0) << last.Err;
+    const TTreeCheck check = CheckTree(out, archive);
+    EXPECT_EQ(check.Wrong, "");
+    EXPECT_EQ(check.Parts, 0u);
+    EXPECT_EQ(check.Pictures, 44u);
+    EXPECT_EQ(CountOf(ReadWhole(archive), "\n"), 44u);
+}
+
+// A file-size limit stands in for a full disk: the pictures that do not fit
+// fail by name, none is left cut short under its name or in the archive, and
+// a run with room continues them.
+TEST(QuilloraGetCrash, DiskFullFailsThePictureOnly) {
+    TScratch scratch;
+    TServer server(scratch.Path(), {});
+    ASSERT_GT(server.Port(), 0);
+    TGetLimits limits;
+    limits.FileSize = 50000;
+    TGetRun full = RunGet(
+        scratch.Path(), server,
+        {"--dest", "out", "--archive", "archive.txt", "--json", "-", "--album", "风景", "quillora"}, limits);
+    EXPECT_EQ(full.Status, 1) << full.Err;
+    const fs::path out = scratch.Path() / "out", archive = scratch.Path() / "archive.txt";
+    TTreeCheck check = CheckTree(out, archive);
+    EXPECT_EQ(check.Wrong, "");
+    nlohmann::json report = nlohmann::json::parse(full.Out, nullptr, false);
+    ASSERT_TRUE(report.is_object()) << full.Out;
+    int failed = 0;
+    for (const auto& p : report["albums"][0]["pictures"]) {
+        const std::string url = p["url"], file = url.substr(url.rfind('/') + 1);
+        const bool fits = QuilloraPicture("quillora-04", file).size() <= 50000;
+        EXPECT_EQ(p["outcome"], fits ? "saved" : "failed") << file;
+        if (fits) continue;
+        ++failed;
+        EXPECT_NE(p["message"].get<std::string>().find("File too large"), std::string::npos) << p.dump();
+        EXPECT_EQ(p["attempts"], 1);
+        EXPECT_FALSE(fs::exists(out / "Pic/风景" / file)) << file;
+        EXPECT_EQ(ReadWhole(archive).find(url), std::string::npos) << file;
+        EXPECT_NE(full.Err.find("album 风景: picture " + url + ": Cannot write"), std::string::npos)
+            << full.Err;
+    }
+    EXPECT_GT(failed, 0);
+    EXPECT_EQ(CountOf(ReadWhole(archive), "\n"), check.Pictures);
+
+    TGetRun roomy = RunGet(scratch.Path(), server,
+                           {"--dest", "out", "--archive", "archive.txt", "--album", "风景", "quillora"});
+    EXPECT_EQ(roomy.Status, 0) << roomy.Err;
+    check = CheckTree(out, archive);
+    EXPECT_EQ(check.Wrong, "");
+    EXPECT_EQ(check.Parts, 0u);
+    EXPECT_EQ(check.Pictures, 11u);
+}
+
+// SIGTERM while a worker waits on a silent server: the wait is cut at once
+// (long before the read time-out), the workers end, the report is written.
+TEST(QuilloraGetCrash, StopWakesWorkerWaitingOnServer) {
+    TScratch scratch;
+    TServer server(scratch.Path(), {"--stall-seconds", "100"});
+    ASSERT_GT(server.Port(), 0);
+    auto child = StartGet(scratch.Path(), server,
+                          {"--dest", "out", "--json", "report.json", "--timeout", "90", "stall"});
+    ASSERT_TRUE(WaitUntil(
+        [&] {
+            for (const std::string& line : server.Requests())
+                if (line.find("stall.jpg") != std::string::npos) return true;
+            return false;
+        },
+        std::chrono::seconds(20)));
+    const auto stopped = std::chrono::steady_clock::now();
+    child->Signal(SIGTERM);
+    TGetRun run = FinishGet(scratch.Path(), *child);
+    EXPECT_EQ(run.Status, 130) << run.Err;
+    // Well short of the 90-second read time-out it would otherwise wait for.
+    EXPECT_LT(std::chrono::steady_clock::now() - stopped, std::chrono::seconds(30));
+    ASSERT_TRUE(run.Report.is_object()) << run.Err;
+    EXPECT_TRUE(run.Report["interrupted"].get<bool>());
+    EXPECT_EQ(run.Report["totals"]["saved"], 1);
+    EXPECT_EQ(run.Report["totals"]["interrupted"], 1);
+    EXPECT_FALSE(fs::exists(scratch.Path() / "out/Pic/卡住/stall.jpg"));
+}

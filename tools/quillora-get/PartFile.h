@@ -1,0 +1,19 @@
+#pragma once
+// Where a picture lives while it is written, and how it reaches the disk for
+// good before it takes its final name.
+
+#include <string>
+
+// The temporary file of the picture at path: a hidden name beside it, made
+// of a 128-bit hash of the picture's name. Short whatever the picture's name
+// (a 255-byte name still has its part), the same in every run (so a later
+// run finds it to resume), and of a form no picture may take (see
+// IsPartFileName), so it is never another picture's final or temporary file.
+std::string PartPathFor(const std::string& path);
+// Whether a file name (without folder) has the form of a temporary file.
+bool IsPartFileName(const std::string& fileName);
+
+// Flushes the file's bytes to the disk; EInOutError naming the file when that fails.
+void SyncFileData(const std::string& path);
+// Flushes the folder's entries (a rename in it) to the disk.
+void SyncFolder(const std::string& folder);
