@@ -37,10 +37,10 @@ asan: setup $(ASAN_BUILD)/build.ninja
 	cd $(ASAN_BUILD) && ASAN_OPTIONS=detect_leaks=1 LSAN_OPTIONS=suppressions=$(CURDIR)/tests/lsan.supp UBSAN_OPTIONS=print_stacktrace=1 \
 		ctest --output-on-failure -j $(JOBS)
 
-# The threaded layers under ThreadSanitizer: the transport, the HTTP client
-# and quillora-get, whose workers share one process.
-TSAN_TESTS := test_net test_http test_get
-TSAN_LABELS := test_net|test_http|test_get
+# The threaded layers under ThreadSanitizer: the transport, the HTTP client,
+# the download engine and its two front ends' commands.
+TSAN_TESTS := test_net test_http test_transfer test_download test_get
+TSAN_LABELS := test_net|test_http|test_transfer|test_download|test_get
 $(TSAN_BUILD)/build.ninja:
 	cmake -S . -B $(TSAN_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Debug -DQUILLORA_TSAN=ON $(LAUNCHER)
 

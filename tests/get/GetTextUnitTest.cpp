@@ -4,9 +4,9 @@
 #include "AccountRun.h"
 #include "GetHarness.h"
 #include "Glob.h"
-#include "PartFile.h"
-#include "RateLimit.h"
 #include "TermText.h"
+#include "transfer/PartFile.h"
+#include "transfer/RateLimit.h"
 
 TEST(GetTermText, ColumnsOfCharacters) {
     struct TCase {
@@ -100,37 +100,6 @@ TEST(GetGlob, MatchesByCharacters) {
     };
     for (const TCase& c : cases)
         EXPECT_EQ(GlobMatch(c.Pattern, c.Name), c.Match) << c.Pattern << " ~ " << c.Name;
-}
-
-TEST(GetRateLimit, ParsesRates) {
-    struct TCase {
-        const char* Text;
-        std::optional<double> Rate;
-    } cases[] = {
-        {"0", 0.0},
-        {"500", 500.0},
-        {"500k", 512000.0},
-        {"500K", 512000.0},
-        {"1M", 1048576.0},
-        {"1.5m", 1572864.0},
-        {" 2k ", 2048.0},
-        {".5k", 512.0},
-        {"", std::nullopt},
-        {"k", std::nullopt},
-        {"-1", std::nullopt},
-        {"1G", std::nullopt},
-        {"1kb", std::nullopt},
-        {"fast", std::nullopt},
-        {"1e400", std::nullopt},
-        {"nan", std::nullopt},
-    };
-    for (const TCase& c : cases) {
-        const std::optional<double> got = ParseRate(c.Text);
-        ASSERT_EQ(got.has_value(), c.Rate.has_value()) << c.Text;
-        if (got) {
-            EXPECT_DOUBLE_EQ(*got, *c.Rate) << c.Text;
-        }
-    }
 }
 
 namespace {

@@ -3,60 +3,16 @@
 
 #include "Archive.h"
 #include "GetHarness.h"
-#include "PartFile.h"
-#include "RetryPolicy.h"
 #include "Shown.h"
 #include "catalogue/AlbumList.h"
 #include "core/Exceptions.h"
 #include "core/Gbk.h"
 #include "download/AlbumFiles.h"
+#include "transfer/PartFile.h"
+#include "transfer/RetryPolicy.h"
 
 #include <atomic>
 #include <set>
-
-TEST(GetRetryPolicy, RetryAfterValues) {
-    const TDateTime now = StrInternetToDateTime("Mon, 07 Dec 2026 12:00:00 GMT");
-    struct TCase {
-        const char* Value;
-        std::optional<double> Seconds;
-    } cases[] = {
-        {"3", 3.0},
-        {" 120 ", 120.0},
-        {"0", 0.0},
-        {"Mon, 07 Dec 2026 12:00:30 GMT", 30.0},
-        {"Mon, 07 Dec 2026 11:00:00 GMT", 0.0}, // past: at once
-        {"99999999999999999999", 1e9},          // no overflow
-        {"", std::nullopt},
-        {"-5", std::nullopt},
-        {"soon", std::nullopt},
-        {"1.5", std::nullopt},
-    };
-    for (const TCase& c : cases) {
-        const std::optional<double> got = RetryAfterSeconds(c.Value, now);
-        ASSERT_EQ(got.has_value(), c.Seconds.has_value()) << c.Value;
-        if (got) {
-            EXPECT_NEAR(*got, *c.Seconds, 0.01) << c.Value;
-        }
-    }
-}
-
-TEST(GetRetryPolicy, BackoffDoublesWithinJitterAndCap) {
-    std::mt19937 random(7);
-    struct TCase {
-        int Attempt, Base, Cap, Low, High;
-    } cases[] = {{1, 1000, 60000, 500, 1000},  {2, 1000, 60000, 1000, 2000}, {4, 1000, 60000, 4000, 8000},
-                 {30, 1000, 5000, 2500, 5000}, {1, 0, 5000, 0, 0},           {3, 100, 0, 0, 0}};
-    for (const TCase& c : cases)
-        for (int k = 0; k < 50; ++k) {
-            const int wait = BackoffMs(c.Attempt, c.Base, c.Cap, random);
-            EXPECT_GE(wait, c.Low) << c.Attempt;
-            EXPECT_LE(wait, c.High) << c.Attempt;
-        }
-    for (int code : {408, 429, 500, 502, 503, 504})
-        EXPECT_TRUE(RetryableStatus(code)) << code;
-    for (int code : {301, 400, 401, 403, 404, 410, 416})
-        EXPECT_FALSE(RetryableStatus(code)) << code;
-}
 
 TEST(GetArchive, SkipsRecordedAndSurvivesBrokenLines) {
     TScratch scratch;
@@ -83,31 +39,6 @@ TEST(GetArchive, SkipsRecordedAndSurvivesBrokenLines) {
     // The cut-off line is gone; it neither joins nor becomes a record.
     EXPECT_EQ(ReadWhole(path).find("http://a/4.jpg"), std::string::npos);
     EXPECT_NE(ReadWhole(path).find("http://a/3.jpg\t7\r\nhttp://a/5.jpg\t9\n"), std::string::npos);
-}
-
-// Temporary names: short whatever the picture's name, the same every time,
-// never the same for two names, never a name a picture may take.
-TEST(GetPartFile, NamesNeverCollideAndStayShort) {
-    const std::string longName(255 - 4, '\xb0');
-    const std::vector<std::string> paths{
-        "d/Pic/a/p.jpg", "d/Pic/a/p.jpg.part",           "d/Pic/a/p.jpg.part.part",
-        "d/Pic/a/P.jpg", "d/Pic/a/" + longName + ".jpg", "d/Pic/b/p.jpg"};
-    std::set<std::string> parts;
-    for (const std::string& path : paths) {
-        const std::string part = PartPathFor(path);
-        const std::string folder = path.substr(0, path.rfind('/') + 1);
-        const std::string name = part.substr(folder.size());
-        EXPECT_EQ(part.substr(0, folder.size()), folder) << path; // beside the picture, for the rename
-        EXPECT_LE(name.size(), 60u) << path;
-        EXPECT_TRUE(IsPartFileName(name)) << path;
-        EXPECT_EQ(PartPathFor(path), part) << path; // a later run finds it again
-        parts.insert(name);
-    }
-    EXPECT_EQ(parts.size(), paths.size() - 1); // p.jpg in two folders: one name, two folders
-    for (const char* name :
-         {"p.jpg.part", ".quillora-.part", ".quillora-0123456789abcdef0123456789abcdeX.part",
-          ".quillora-0123456789ABCDEF0123456789ABCDEF.part", "x.quillora-0.part"})
-        EXPECT_FALSE(IsPartFileName(name)) << name;
 }
 
 TEST(GetShown, ControlCharactersAreEscaped) {

@@ -4,7 +4,7 @@
 // cannot be continued, and nothing is written outside --dest.
 
 #include "GetHarness.h"
-#include "PartFile.h"
+#include "transfer/PartFile.h"
 
 #include <map>
 #include <set>

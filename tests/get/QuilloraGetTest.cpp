@@ -3,7 +3,7 @@
 // exit status and its report.
 
 #include "GetHarness.h"
-#include "PartFile.h"
+#include "transfer/PartFile.h"
 
 #include <algorithm>
 #include <map>

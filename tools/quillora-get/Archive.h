@@ -5,22 +5,24 @@
 // picture is, so a run that is cut off keeps what it finished and names
 // nothing else.
 
+#include "transfer/TransferJob.h"
+
 #include <cstdint>
 #include <mutex>
 #include <string>
 #include <unordered_map>
 
-class TArchive {
+class TArchive : public TSavedRecord {
   public:
     // Reads path when it exists; EFOpenError when it cannot be read or written.
     explicit TArchive(const std::string& path);
-    ~TArchive();
+    ~TArchive() override;
     TArchive(const TArchive&) = delete;
     TArchive& operator=(const TArchive&) = delete;
 
-    bool Contains(const std::string& url);
+    bool Contains(const std::string& url) override;
     // EInOutError when the line cannot be written; nothing of it stays then.
-    void Record(const std::string& url, int64_t size);
+    void Record(const std::string& url, int64_t size) override;
     size_t Count();
 
   private:

@@ -1,7 +1,5 @@
 #include "DownloadRun.h"
 
-#include "PartFile.h"
-#include "PictureFetcher.h"
 #include "Shown.h"
 #include "catalogue/Service.h"
 #include "core/Classes.h"
@@ -11,16 +9,12 @@
 #include "download/PictureList.h"
 #include "http/BoundedFetch.h"
 #include "http/IdURI.h"
-#include "net/IdCancelSignal.h"
+#include "transfer/PartFile.h"
+#include "transfer/TransferPool.h"
 
 #include <algorithm>
-#include <condition_variable>
-#include <csignal>
 #include <map>
 #include <memory>
-#include <mutex>
-#include <pthread.h>
-#include <thread>
 
 void LookupAccount(const std::string& account) {
     ClearAlbumList();
@@ -172,90 +166,7 @@ TRunResult PlanRun(const std::string& dest, const std::vector<size_t>& selection
     return run;
 }
 
-namespace {
-
-// The pool's shared state: the next picture to hand out and how many
-// workers are still busy.
-struct TPool {
-    std::mutex Lock;
-    std::condition_variable Changed;
-    size_t Next = 0;
-    int Running = 0;
-};
-
-void Worker(int id, TPool& pool, TRunResult& run, const TGetOptions& options, TArchive* archive,
-            const std::atomic<bool>& stop, TIdCancelSignal& cancel, TProgress& progress) {
-    TFetchContext context{
-        options,
-        archive,
-        stop,
-        &cancel,
-        [&progress, id](int64_t n) { progress.Bytes(id, n); },
-        [&progress](const TPictureJob& job, const std::string& text) { progress.Note(job, text); }};
-    TPictureFetcher fetcher(std::move(context));
-    for (;;) {
-        size_t k;
-        {
-            std::lock_guard<std::mutex> guard(pool.Lock);
-            while (pool.Next < run.Pictures.size() && run.Pictures[pool.Next].Outcome != TOutcome::Pending)
-                ++pool.Next;
-            if (pool.Next >= run.Pictures.size() || stop.load()) break;
-            k = pool.Next++;
-        }
-        progress.JobStarted(id, k);
-        fetcher.Fetch(run.Pictures[k]);
-        progress.JobFinished(id, k);
-    }
-    std::lock_guard<std::mutex> guard(pool.Lock);
-    --pool.Running;
-    pool.Changed.notify_all();
-}
-
-std::vector<std::thread> StartWorkers(int workers, TPool& pool, TRunResult& run, const TGetOptions& options,
-                                      TArchive* archive, const std::atomic<bool>& stop,
-                                      TIdCancelSignal& cancel, TProgress& progress) {
-    // Signals are for the main thread: it stops the run and writes the report.
-    sigset_t block, old;
-    sigemptyset(&block);
-    sigaddset(&block, SIGINT);
-    sigaddset(&block, SIGTERM);
-    pthread_sigmask(SIG_BLOCK, &block, &old);
-    std::vector<std::thread> threads;
-    for (int id = 0; id < workers; ++id)
-        threads.emplace_back(Worker, id, std::ref(pool), std::ref(run), std::cref(options), archive,
-                             std::cref(stop), std::ref(cancel), std::ref(progress));
-    pthread_sigmask(SIG_SETMASK, &old, nullptr);
-    return threads;
-}
-
-// Redraws the progress until every worker has ended. A stop wakes the
-// workers blocked on a socket at once, through the cancel signal.
-void WaitForWorkers(TPool& pool, const std::atomic<bool>& stop, TIdCancelSignal& cancel,
-                    TProgress& progress) {
-    std::unique_lock<std::mutex> lock(pool.Lock);
-    while (pool.Running > 0) {
-        pool.Changed.wait_for(lock, std::chrono::milliseconds(100));
-        lock.unlock();
-        if (stop.load() && !cancel.Cancelled()) cancel.Cancel();
-        progress.Tick();
-        lock.lock();
-    }
-}
-
-} // namespace
-
 void RunPictures(TRunResult& run, const TGetOptions& options, TArchive* archive,
                  const std::atomic<bool>& stop, TProgress& progress) {
-    const int workers = std::max(1, options.Jobs);
-    progress.Begin(workers);
-    TPool pool;
-    pool.Running = workers;
-    TIdCancelSignal cancel;
-    std::vector<std::thread> threads =
-        StartWorkers(workers, pool, run, options, archive, stop, cancel, progress);
-    WaitForWorkers(pool, stop, cancel, progress);
-    // Every worker is joined: nothing writes once the report is built.
-    for (std::thread& t : threads)
-        t.join();
-    progress.End();
+    RunTransfers(run.Pictures, options, archive, stop, progress);
 }

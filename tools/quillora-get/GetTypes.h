@@ -7,47 +7,26 @@
 #include "catalogue/AlbumList.h"
 #include "core/Exceptions.h"
 #include "download/AlbumFiles.h"
+#include "transfer/TransferJob.h"
 
 #include <cstdint>
 #include <string>
 #include <vector>
 
-struct TGetOptions {
+// The engine's settings (jobs, retries, back-off, minimum speed) and the front's.
+struct TGetOptions : TTransferOptions {
     std::string Account;               // the first of Accounts
     std::vector<std::string> Accounts; // in the order given, each once
     std::vector<std::string> Albums;   // names or 1-based indexes, as typed
     std::vector<std::string> Matches;  // --match patterns (UTF-8)
     bool List = false;
     std::string Dest; // ends with "/"
-    int Jobs = 4;
-    int Retries = 4;
-    int BackoffMs = 1000;        // first back-off; doubled per attempt
-    double MaxWaitSeconds = 300; // no single wait (back-off or Retry-After) is longer
     std::string ArchiveFile;
     std::string JsonFile; // "-": standard output
     int Verbosity = 1;    // 0: -q, 2: -v
     std::string Proxy;
     int TimeoutSeconds = 60;
-    double LimitRate = 0;        // bytes a second over all workers; 0: no limit
-    double MinSpeed = 0;         // bytes a second; 0: no minimum
-    double MinSpeedSeconds = 30; // how long a transfer may stay below MinSpeed
-};
-
-enum class TOutcome { Pending, Saved, Skipped, Failed, Interrupted };
-
-const char* OutcomeName(TOutcome outcome);
-
-struct TPictureJob {
-    size_t Album = 0; // index into the run's albums
-    std::string Url;
-    std::string Path;     // empty when the name was refused
-    std::string PartPath; // where it is written until complete (PartPathFor)
-    TOutcome Outcome = TOutcome::Pending;
-    int64_t Bytes = 0;
-    std::string Message;
-    double Seconds = 0;
-    int Attempts = 0;
-    bool Resumed = false;
+    double LimitRate = 0; // bytes a second over all workers; 0: no limit
 };
 
 struct TAlbumJob {

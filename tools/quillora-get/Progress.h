@@ -7,6 +7,7 @@
 // got and how to go on.
 
 #include "GetTypes.h"
+#include "transfer/TransferJob.h"
 
 #include <chrono>
 #include <cstdint>
@@ -24,17 +25,17 @@ struct TDisplayMode {
 // not "dumb"; coloured only without NO_COLOR.
 TDisplayMode DisplayModeFor(std::FILE* out);
 
-class TProgress {
+class TProgress : public TTransferEvents {
   public:
     // out: where progress goes (standard output, or standard error when the
     // report takes standard output).
     TProgress(std::FILE* out, TDisplayMode mode, int verbosity, const TRunResult& run);
 
-    void Begin(int workers);
-    void JobStarted(int worker, size_t picture);
-    void Bytes(int worker, int64_t count);
-    void JobFinished(int worker, size_t picture);
-    void Note(const TPictureJob& job, const std::string& text);
+    void Begin(int workers) override;
+    void JobStarted(int worker, size_t picture) override;
+    void Bytes(int worker, int64_t count) override;
+    void JobFinished(int worker, size_t picture) override;
+    void Note(const TPictureJob& job, const std::string& text) override;
     void AlbumFailed(const TAlbumJob& album);
     // Planning names albums of this account (with several accounts).
     void SetPlanningAccount(const std::string& account) { FPlanningAccount = account; }
@@ -42,9 +43,9 @@ class TProgress {
     void PictureRefused(const TAlbumJob& album, const TPictureJob& job);
     // Redraws the live lines; called by the main thread a few times a second,
     // and at once after the terminal's size changed.
-    void Tick();
+    void Tick() override;
     // The total line; after a stop, the closing line.
-    void End();
+    void End() override;
 
   private:
     struct TSlot {

@@ -7,21 +7,6 @@
 #include <cstdio>
 #include <cstring>
 
-const char* OutcomeName(TOutcome outcome) {
-    switch (outcome) {
-    case TOutcome::Saved:
-        return "saved";
-    case TOutcome::Skipped:
-        return "skipped";
-    case TOutcome::Failed:
-        return "failed";
-    case TOutcome::Interrupted:
-    case TOutcome::Pending:
-        return "interrupted";
-    }
-    return "interrupted";
-}
-
 namespace {
 
 nlohmann::json PictureReport(const TPictureJob& job) {

@@ -5,13 +5,13 @@
 #include "AccountRun.h"
 #include "DownloadRun.h"
 #include "HelpText.h"
-#include "RateLimit.h"
 #include "RunReport.h"
 #include "Shown.h"
 #include "core/FileUtils.h"
 #include "core/Gbk.h"
 #include "core/TextUtils.h"
 #include "http/ClientSettings.h"
+#include "transfer/RateLimit.h"
 
 #include <CLI/CLI.hpp>
 #include <algorithm>

@@ -1,4 +1,4 @@
-#include "RateLimit.h"
+#include "transfer/RateLimit.h"
 
 #include "core/TextUtils.h"
 

@@ -3,10 +3,10 @@
 // skip rules, the temporary file resumed with a Range request, the proof
 // that a file is whole before it takes its name, and the retries.
 
-#include "Archive.h"
-#include "GetTypes.h"
-#include "WireWatch.h"
+#include "core/Exceptions.h"
 #include "transfer/PooledClients.h"
+#include "transfer/TransferJob.h"
+#include "transfer/WireWatch.h"
 
 #include <atomic>
 #include <functional>
@@ -23,8 +23,8 @@ class TPartStream;
 QUILLORA_EXCEPTION(EGetInterrupted, Exception);
 
 struct TFetchContext {
-    const TGetOptions& Options;
-    TArchive* Archive; // none without --archive
+    const TTransferOptions& Options;
+    TSavedRecord* Archive; // none: nothing is recorded, nothing skipped by record
     const std::atomic<bool>& Stop;
     // Wakes reads and connects of every worker when the run is stopped; may be none.
     TIdCancelSignal* Cancel;

@@ -1,4 +1,4 @@
-#include "PartFile.h"
+#include "transfer/PartFile.h"
 
 #include "core/Exceptions.h"
 #include "core/FileUtils.h"

@@ -1,8 +1,5 @@
-#include "PictureFetcher.h"
+#include "transfer/PictureFetcher.h"
 
-#include "PartFile.h"
-#include "RateLimit.h"
-#include "RetryPolicy.h"
 #include "core/Classes.h"
 #include "core/FileUtils.h"
 #include "core/Gbk.h"
@@ -12,6 +9,9 @@
 #include "http/IdURI.h"
 #include "net/IdCancelSignal.h"
 #include "net/IdIOHandlerSocket.h"
+#include "transfer/PartFile.h"
+#include "transfer/RateLimit.h"
+#include "transfer/RetryPolicy.h"
 
 #include <algorithm>
 #include <cerrno>

@@ -1,4 +1,4 @@
-#include "RetryPolicy.h"
+#include "transfer/RetryPolicy.h"
 
 #include "core/TextUtils.h"
 

@@ -1,0 +1,58 @@
+#pragma once
+// What the download engine is asked to move and what became of it: one job
+// per file, the settings the workers keep to, the record of files saved by
+// earlier runs, and the events a front end shows. Texts are in the program's
+// code page (GBK), as the rest of the system keeps them.
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+struct TTransferOptions {
+    int Jobs = 4; // workers, each on its own kept-alive connections
+    int Retries = 4;
+    int BackoffMs = 1000;        // first back-off; doubled per attempt
+    double MaxWaitSeconds = 300; // no single wait (back-off or Retry-After) is longer
+    double MinSpeed = 0;         // bytes a second; 0: no minimum
+    double MinSpeedSeconds = 30; // how long a transfer may stay below MinSpeed
+};
+
+enum class TOutcome { Pending, Saved, Skipped, Failed, Interrupted };
+
+const char* OutcomeName(TOutcome outcome);
+
+struct TPictureJob {
+    size_t Album = 0; // the front end's group of the job (quillora-get: its album)
+    std::string Url;
+    std::string Path;     // empty when the name was refused
+    std::string PartPath; // where it is written until complete (PartPathFor)
+    TOutcome Outcome = TOutcome::Pending;
+    int64_t Bytes = 0;
+    std::string Message;
+    double Seconds = 0;
+    int Attempts = 0;
+    bool Resumed = false;
+};
+
+// Files saved by earlier runs: one recorded is skipped without a request.
+class TSavedRecord {
+  public:
+    virtual ~TSavedRecord() = default;
+    virtual bool Contains(const std::string& url) = 0;
+    // Called once the file is complete under its name and on the disk.
+    virtual void Record(const std::string& url, int64_t size) = 0;
+};
+
+// What the workers report, from their own threads (Tick from the waiting one).
+class TTransferEvents {
+  public:
+    virtual ~TTransferEvents() = default;
+    virtual void Begin(int workers) = 0;
+    virtual void JobStarted(int worker, size_t job) = 0;
+    virtual void JobFinished(int worker, size_t job) = 0;
+    virtual void Bytes(int worker, int64_t count) = 0;
+    virtual void Note(const TPictureJob& job, const std::string& text) = 0;
+    // A few times a second while the workers run.
+    virtual void Tick() = 0;
+    virtual void End() = 0;
+};
