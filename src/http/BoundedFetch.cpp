@@ -18,6 +18,7 @@ void FetchBounded(const std::string& url, TStream& stream, int64_t limit) {
     TBoundedStream bounded(stream, limit, url);
     TIdHTTP client;
     ApplyClientSettings(client, url);
+    client.CancelSignal = FetchCancelSignal();
     // A length named in advance fails the fetch before any of the body is read.
     client.OnReplyHeaders = [&bounded](TIdComponent* sender, const std::string&, const TIdHeaderList&) {
         TIdHTTPResponse& reply = static_cast<TIdHTTP*>(sender)->Response();

@@ -164,6 +164,18 @@ void SetClientReadTimeout(int ms) {
     ReadTimeoutOverride.store(ms > 0 ? ms : 0);
 }
 
+namespace {
+std::atomic<const TIdCancelSignal*> BoundedFetchCancel{nullptr};
+}
+
+void SetFetchCancelSignal(const TIdCancelSignal* cancel) {
+    BoundedFetchCancel.store(cancel);
+}
+
+const TIdCancelSignal* FetchCancelSignal() {
+    return BoundedFetchCancel.load();
+}
+
 void ApplyClientSettings(TIdHTTP& client, const std::string& url) {
     client.ReadTimeout = ClientReadTimeout();
     const std::optional<TProxySetting> proxy = ProxyFromEnvironment(url);

@@ -42,3 +42,10 @@ void SetClientReadTimeout(int ms);
 
 // Applies the read time-out and the environment's proxy for url to client.
 void ApplyClientSettings(TIdHTTP& client, const std::string& url);
+
+class TIdCancelSignal;
+// The signal that ends the program's bounded fetches (pages, lists) at once
+// when it fires; none by default. A command-line tool sets one that its stop
+// signal handler fires.
+void SetFetchCancelSignal(const TIdCancelSignal* cancel);
+const TIdCancelSignal* FetchCancelSignal();

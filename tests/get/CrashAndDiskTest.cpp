@@ -3,6 +3,7 @@
 // archive names only whole files, and a later run ends with the server's tree.
 
 #include "GetHarness.h"
+#include "support/ScriptedPeer.h"
 
 #include <map>
 #include <random>
@@ -185,4 +186,24 @@ TEST(QuilloraGetCrash, StopWakesWorkerWaitingOnServer) {
     EXPECT_EQ(run.Report["totals"]["saved"], 1);
     EXPECT_EQ(run.Report["totals"]["interrupted"], 1);
     EXPECT_FALSE(fs::exists(scratch.Path() / "out/Pic/卡住/stall.jpg"));
+}
+
+// SIGTERM while the account's home page is awaited from a silent server:
+// the lookup is cut at once too, not at its read time-out.
+TEST(QuilloraGetCrash, StopWakesTheLookup) {
+    TScratch scratch;
+    TServer unused(scratch.Path(), {});
+    TScriptedPeer silent({TPeerStep::ReadUntil("\r\n\r\n"), TPeerStep::Stall()}, 60000);
+    auto child = StartGet(scratch.Path(), unused,
+                          {"--proxy", "127.0.0.1:" + std::to_string(silent.Port()), "--dest", "out", "--json",
+                           "report.json", "--timeout", "90", "quillora"});
+    ASSERT_TRUE(silent.WaitReached(0, 1, 20000));
+    const auto stopped = std::chrono::steady_clock::now();
+    child->Signal(SIGTERM);
+    TGetRun run = FinishGet(scratch.Path(), *child);
+    EXPECT_EQ(run.Status, 130) << run.Err;
+    EXPECT_LT(std::chrono::steady_clock::now() - stopped, std::chrono::seconds(30));
+    ASSERT_TRUE(run.Report.is_object()) << run.Err;
+    EXPECT_TRUE(run.Report["interrupted"].get<bool>());
+    silent.Stop();
 }

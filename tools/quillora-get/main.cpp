@@ -11,6 +11,7 @@
 #include "core/Gbk.h"
 #include "core/TextUtils.h"
 #include "http/ClientSettings.h"
+#include "net/IdCancelSignal.h"
 #include "transfer/RateLimit.h"
 
 #include <CLI/CLI.hpp>
@@ -26,11 +27,19 @@ namespace {
 
 std::atomic<bool> StopRequested{false};
 
+// Fired by the stop handler: a lookup or picture list waiting on a silent
+// server ends at once instead of at its read time-out.
+TIdCancelSignal* FetchStop = nullptr;
+
 void OnStopSignal(int) {
     StopRequested.store(true);
+    if (FetchStop) FetchStop->Cancel(); // an atomic flag and a write(): safe in a handler
 }
 
 void InstallStopHandlers() {
+    static TIdCancelSignal fetchStop;
+    FetchStop = &fetchStop;
+    SetFetchCancelSignal(&fetchStop);
     struct sigaction action {};
     action.sa_handler = OnStopSignal;
     sigemptyset(&action.sa_mask);
