@@ -111,6 +111,11 @@ std::string TFetchAhead::Fetch(const TJob& job, size_t index, TPooledClients* cl
     }
     try {
         FetchInto(*client, job.Url, job.Limit, file);
+    } catch (const EIdHTTPProtocolException&) {
+        // A refused reply was read by its framing (or the client dropped the
+        // connection itself): the connection may carry the next request.
+        RemoveQuietly(file);
+        throw;
     } catch (...) {
         RemoveQuietly(file);
         // Whatever the exchange left on the connection is not to be trusted.

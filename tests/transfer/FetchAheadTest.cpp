@@ -1,0 +1,142 @@
+// Fetching ahead against a scripted proxy: bodies come as files in the
+// order asked for, the body the command waits for goes first even past the
+// lookahead, failures surface where their file is taken, and whatever was
+// not taken is gone with the object.
+
+#include "transfer/FetchAhead.h"
+#include "core/Exceptions.h"
+#include "core/Gbk.h"
+#include "http/BoundedFetch.h"
+#include "http/ClientSettings.h"
+#include "http/IdHTTP.h"
+#include "support/ScriptedPeer.h"
+
+#include <filesystem>
+#include <fstream>
+#include <gtest/gtest.h>
+#include <string>
+
+namespace {
+
+namespace fs = std::filesystem;
+
+std::string Ok(const std::string& body) {
+    return "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
+}
+
+// One kept-alive connection answering each request with its reply in turn.
+TPeerScript Answers(const std::vector<std::string>& replies) {
+    TPeerScript script;
+    for (const std::string& reply : replies) {
+        script.push_back(TPeerStep::ReadUntil("\r\n\r\n"));
+        script.push_back(TPeerStep::Send(reply));
+    }
+    script.push_back(TPeerStep::Stall());
+    return script;
+}
+
+std::string ReadAll(const std::string& path) {
+    std::ifstream in(GbkToFileName(path), std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+class FetchAheadTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        std::string pattern = (fs::temp_directory_path() / "quillora-ahead-XXXXXX").string();
+        Folder = ::mkdtemp(pattern.data());
+        SetClientReadTimeout(5000);
+    }
+    void TearDown() override {
+        ::unsetenv("http_proxy");
+        SetClientReadTimeout(0);
+        fs::remove_all(Folder);
+    }
+    void UseProxy(const TScriptedPeer& peer) {
+        ::setenv("http_proxy", ("http://127.0.0.1:" + std::to_string(peer.Port())).c_str(), 1);
+    }
+    std::string Root() const { return Folder.string() + "/"; }
+    size_t Entries() const { return static_cast<size_t>(std::distance(fs::directory_iterator(Folder), {})); }
+    fs::path Folder;
+};
+
+} // namespace
+
+TEST_F(FetchAheadTest, BodiesComeAsFilesInOrderOnOneConnection) {
+    TScriptedPeer peer(Answers({Ok("one"), Ok("two"), Ok("three")}));
+    UseProxy(peer);
+    int waits = 0;
+    {
+        TFetchAhead ahead(1, Root());
+        for (const char* name : {"a", "b", "c"})
+            ahead.Add(std::string("http://pics.test/") + name, 100);
+        size_t job = 0;
+        for (const char* body : {"one", "two", "three"})
+            EXPECT_EQ(ReadAll(ahead.Take(job++, [&waits] { ++waits; })), body);
+    }
+    EXPECT_EQ(peer.AcceptedCount(), 1u); // one kept-alive connection for all three
+    EXPECT_EQ(Entries(), 0u);            // taken files were the caller's; the staging folder is gone
+}
+
+// More finished bodies than the lookahead allows wait unread; the one the
+// command asks for next still comes, whatever its place in the queue.
+TEST_F(FetchAheadTest, TheAwaitedBodyGoesFirstPastTheLookahead) {
+    const size_t count = TFetchAhead::Lookahead + 3;
+    TScriptedPeer peer(Answers(std::vector<std::string>(count, Ok("same"))));
+    UseProxy(peer);
+    TFetchAhead ahead(1, Root());
+    for (size_t k = 0; k < count; ++k)
+        ahead.Add("http://pics.test/p" + std::to_string(k), 100);
+    EXPECT_EQ(ReadAll(ahead.Take(count - 1, [] {})), "same");
+    EXPECT_EQ(ReadAll(ahead.Take(0, [] {})), "same");
+    peer.Stop();
+    (void)peer.Failures(); // the bodies nobody took were never all asked for
+}
+
+TEST_F(FetchAheadTest, FailuresSurfaceWhereTheirFileIsTaken) {
+    TScriptedPeer peer(Answers(
+        {Ok("fine"), "HTTP/1.1 404 Not Found\r\nContent-Length: 0\r\n\r\n", Ok("late"), Ok("too long")}));
+    UseProxy(peer);
+    TFetchAhead ahead(1, Root());
+    for (const char* name : {"a", "b", "c"})
+        ahead.Add(std::string("http://pics.test/") + name, 100);
+    EXPECT_EQ(ReadAll(ahead.Take(0, [] {})), "fine");
+    try {
+        ahead.Take(1, [] {});
+        ADD_FAILURE() << "no failure";
+    } catch (const Exception& e) {
+        EXPECT_EQ(e.Message(), "HTTP/1.1 404 Not Found");
+    }
+    EXPECT_EQ(ReadAll(ahead.Take(2, [] {})), "late"); // the refusal cost the connection nothing
+    // A body past its limit fails as well, before it is kept.
+    EXPECT_THROW(ahead.Take(ahead.Add("http://pics.test/d", 2), [] {}), EIdReplyTooLarge);
+    EXPECT_EQ(peer.AcceptedCount(), 1u);
+}
+
+// The command stops waiting (a close of the window): the transfers still on
+// their way are cancelled and their files removed with the staging folder.
+TEST_F(FetchAheadTest, StoppingLeavesNothing) {
+    TScriptedPeer peer({TPeerStep::ReadUntil("\r\n\r\n"), TPeerStep::Stall()});
+    UseProxy(peer);
+    {
+        TFetchAhead ahead(2, Root());
+        ahead.Add("http://pics.test/a", 100);
+        ahead.Add("http://pics.test/b", 100);
+        EXPECT_THROW(ahead.Take(0, [] { throw EAbort("Operation aborted"); }), EAbort);
+    }
+    EXPECT_EQ(Entries(), 0u);
+}
+
+TEST_F(FetchAheadTest, WithoutConnectionsEachTakeFetchesThenAndThere) {
+    TScriptedPeer peer(std::vector<TPeerScript>{
+        {TPeerStep::ReadUntil("\r\n\r\n"), TPeerStep::Send(Ok("x")), TPeerStep::Close()},
+        {TPeerStep::ReadUntil("\r\n\r\n"), TPeerStep::Send(Ok("y")), TPeerStep::Close()}});
+    UseProxy(peer);
+    TFetchAhead ahead(0, Root());
+    ahead.Add("http://pics.test/a", 100);
+    ahead.Add("http://pics.test/b", 100);
+    EXPECT_EQ(peer.AcceptedCount(), 0u); // nothing runs ahead
+    EXPECT_EQ(ReadAll(ahead.Take(0, [] {})), "x");
+    EXPECT_EQ(ReadAll(ahead.Take(1, [] {})), "y");
+    EXPECT_EQ(peer.AcceptedCount(), 2u); // a fresh connection each
+}
