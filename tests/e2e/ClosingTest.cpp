@@ -92,4 +92,6 @@ TEST_F(ClosingDuringCommands, DuringADownloadItStopsAndTheProgramEnds) {
         EXPECT_EQ(ReadFile(travel / ("IMG_000" + std::to_string(k) + ".jpg")),
                   Asset("photo-0" + std::to_string(k) + ".jpg"));
     EXPECT_FALSE(fs::exists(s.Pic("家人 与 朋友")));
+    // Pictures fetched ahead of the close are gone with their staging folder.
+    EXPECT_EQ(FilesIn(s.Program / "Pic"), (std::vector<std::string>{"旅行"}));
 }
