@@ -157,9 +157,7 @@ TFileStream::TFileStream(const std::string& path, TFileMode mode) {
     switch (mode) {
     case TFileMode::fmCreate:
         FHandle = ::open(native.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-        if (FHandle < 0)
-            throw EFCreateError(Format("Cannot create file \"%s\". %s", ExpandFileName(path).c_str(),
-                                       SystemErrorText(errno).c_str()));
+        if (FHandle < 0) RaiseCreateError(path, errno);
         break;
     case TFileMode::fmOpenRead:
     case TFileMode::fmOpenReadWrite:

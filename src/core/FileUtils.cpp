@@ -86,11 +86,22 @@ void RemoveFile(const std::string& path) {
     ::unlink(Native(path).c_str());
 }
 
-namespace {
-
-[[noreturn]] void RaiseCreateError(const std::string& path, int error) {
+void RaiseCreateError(const std::string& path, int error) {
     throw EFCreateError(Format("Cannot create file \"%s\". %s", ExpandFileName(path).c_str(),
                                SystemErrorText(error).c_str()));
+}
+
+namespace {
+
+[[noreturn]] void RaiseSyncError(const std::string& path, int error) {
+    throw EInOutError(Format("Cannot write \"%s\" to the disk. %s", ExpandFileName(path).c_str(),
+                             SystemErrorText(error).c_str()),
+                      error);
+}
+
+std::string FolderOf(const std::string& path) {
+    const size_t slash = path.rfind('/');
+    return slash == std::string::npos ? std::string("./") : path.substr(0, slash + 1);
 }
 
 // A short name of its own: the final name's length plus a suffix could go
@@ -129,8 +140,33 @@ TAtomicFileStream::~TAtomicFileStream() {
 
 void TAtomicFileStream::Commit() {
     FFile.reset();
-    if (::rename(Native(FTempPath).c_str(), Native(FPath).c_str()) != 0) RaiseCreateError(FPath, errno);
+    CommitFileAs(FTempPath, FPath);
     FTempPath.clear();
+}
+
+void SyncFileData(const std::string& path) {
+    const int fd = ::open(Native(path).c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) RaiseSyncError(path, errno);
+    const int result = ::fdatasync(fd);
+    const int error = errno;
+    ::close(fd);
+    if (result != 0) RaiseSyncError(path, error);
+}
+
+void SyncFolder(const std::string& folder) {
+    const int fd = ::open(Native(folder).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) RaiseSyncError(folder, errno);
+    const int result = ::fsync(fd);
+    const int error = errno;
+    ::close(fd);
+    // Some file systems cannot sync a folder (EINVAL); the rename stands anyway.
+    if (result != 0 && error != EINVAL) RaiseSyncError(folder, error);
+}
+
+void CommitFileAs(const std::string& temporary, const std::string& path) {
+    SyncFileData(temporary);
+    if (::rename(Native(temporary).c_str(), Native(path).c_str()) != 0) RaiseCreateError(path, errno);
+    SyncFolder(FolderOf(path));
 }
 
 void SaveBytesToFile(TMemoryStream& buffer, const std::string& path) {
@@ -165,8 +201,7 @@ bool IsPlainFileName(const std::string& name, bool allowEmpty) {
 }
 
 void RaiseCannotCreate(const std::string& path) {
-    throw EFCreateError(Format("Cannot create file \"%s\". %s", ExpandFileName(path).c_str(),
-                               SystemErrorText(EINVAL).c_str()));
+    RaiseCreateError(path, EINVAL);
 }
 
 std::string ExpandFileName(const std::string& path) {

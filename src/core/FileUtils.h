@@ -20,8 +20,8 @@ void SaveTextToFile(const std::string& text, const std::string& path);
 void MoveFileOnto(const std::string& from, const std::string& path);
 
 // A file that appears under its name whole or not at all: the bytes go to a
-// hidden temporary file in the same folder, and Commit renames it onto the
-// name (replacing a file there). Destroyed without Commit, it leaves nothing
+// hidden temporary file in the same folder, and Commit gives it the name for
+// good (CommitFileAs), replacing a file there. Destroyed without Commit, it leaves nothing
 // behind and an older file of that name stays as it was.
 class TAtomicFileStream : public TStream {
   public:
@@ -39,6 +39,19 @@ class TAtomicFileStream : public TStream {
     std::string FPath, FTempPath;
     std::unique_ptr<TFileStream> FFile;
 };
+
+// The one message for a file that cannot be created: EFCreateError
+// "Cannot create file "<path>". <reason>" with the system's text for error.
+[[noreturn]] void RaiseCreateError(const std::string& path, int error);
+// Flushes the file's bytes to the disk; EInOutError naming the file when that fails.
+void SyncFileData(const std::string& path);
+// Flushes the folder's entries (a rename in it) to the disk.
+void SyncFolder(const std::string& folder);
+// Gives the complete file temporary the name path for good: its bytes reach
+// the disk before the rename, the folder's entry after it, so that after a
+// power loss path is either the old file or the whole new one.
+// EFCreateError for path when the rename fails.
+void CommitFileAs(const std::string& temporary, const std::string& path);
 
 // A name the service chose that may stand as one entry of a folder: not ".",
 // "..", no "/" and no NUL once it is a file name on disk (empty only when

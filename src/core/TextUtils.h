@@ -2,6 +2,7 @@
 // Find and copy on 8-bit byte strings. Positions are 1-based and count bytes;
 // the clamping rules are what the service parsers rely on for odd input.
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -17,3 +18,21 @@ std::string IntToText(int64_t value);
 int32_t TextToInt(const std::string& s);
 // Position of the n-th (overlapping) occurrence of sub in s, 0 when there is none.
 int PosOfNth(std::string_view sub, std::string_view s, int n);
+
+// Searches that respect GBK double-byte characters, and ASCII case rules.
+// Bytes of the character at at: 2 for a GBK lead byte with a byte after it.
+size_t GbkCharLength(std::string_view text, size_t at);
+// 1-based position of sub in text at or after the 1-based start, never on the
+// trailing byte of a GBK double-byte character; 0 when absent.
+int MbPos(std::string_view sub, std::string_view text, int start = 1, bool caseSensitive = true);
+
+// Answers the text before the first delimiter (all of input when there is
+// none); with remove, input keeps only what follows the delimiter.
+std::string SplitAt(std::string& input, std::string_view delimiter, bool remove = true,
+                    bool caseSensitive = true);
+// Last position p <= start (start -1: the end) where sub occurs, compared
+// without regard to case; 0 when there is none.
+int LastPos(std::string_view sub, std::string_view text, int start = -1);
+// ASCII upper case, as header names and schemes are compared.
+std::string UpperCaseText(std::string_view text);
+bool SameText(std::string_view a, std::string_view b);

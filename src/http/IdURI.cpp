@@ -4,60 +4,9 @@
 
 #include <algorithm>
 
-namespace {
-
-char UpperByte(char c) {
-    return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
-}
-
-bool MatchesAt(std::string_view sub, std::string_view text, size_t at, bool caseSensitive) {
-    if (at + sub.size() > text.size()) return false;
-    if (caseSensitive) return text.compare(at, sub.size(), sub) == 0;
-    for (size_t i = 0; i < sub.size(); ++i)
-        if (UpperByte(text[at + i]) != UpperByte(sub[i])) return false;
-    return true;
-}
-
-size_t CharLength(std::string_view text, size_t at) {
-    return (IsGbkLeadByte(static_cast<unsigned char>(text[at])) && at + 1 < text.size()) ? 2 : 1;
-}
-
-} // namespace
-
-int MbPos(std::string_view sub, std::string_view text, int start, bool caseSensitive) {
-    if (sub.empty() || sub.size() > text.size()) return 0;
-    const size_t from = start > 1 ? static_cast<size_t>(start - 1) : 0;
-    const size_t last = text.size() - sub.size();
-    for (size_t k = 0; k <= last; k += CharLength(text, k))
-        if (k >= from && MatchesAt(sub, text, k, caseSensitive)) return static_cast<int>(k) + 1;
-    return 0;
-}
-
-std::string SplitAt(std::string& input, std::string_view delimiter, bool remove, bool caseSensitive) {
-    const int p = MbPos(delimiter, input, 1, caseSensitive);
-    if (p == 0) {
-        std::string all = input;
-        if (remove) input.clear();
-        return all;
-    }
-    std::string before = input.substr(0, static_cast<size_t>(p - 1));
-    if (remove) input.erase(0, static_cast<size_t>(p - 1) + delimiter.size());
-    return before;
-}
-
-int LastPos(std::string_view sub, std::string_view text, int start) {
-    if (sub.empty() || sub.size() > text.size()) return 0;
-    const int highest = static_cast<int>(text.size() - sub.size()) + 1;
-    if (start == -1 || start > highest) start = highest;
-    int found = 0;
-    for (size_t k = 0; static_cast<int>(k) + 1 <= start; k += CharLength(text, k))
-        if (MatchesAt(sub, text, k, false)) found = static_cast<int>(k) + 1;
-    return found;
-}
-
 std::string NormalizeSlashes(std::string_view text) {
     std::string out(text);
-    for (size_t k = 0; k < out.size(); k += CharLength(out, k))
+    for (size_t k = 0; k < out.size(); k += GbkCharLength(out, k))
         if (out[k] == '\\') out[k] = '/';
     return out;
 }
@@ -90,17 +39,6 @@ std::string ResolvePath(std::string_view basePath, std::string_view path, char d
     }
     if (result.size() > 1 && result.back() == delimiter && !keepTrail) result.pop_back();
     return result;
-}
-
-std::string UpperCaseText(std::string_view text) {
-    std::string out(text);
-    for (char& c : out)
-        c = UpperByte(c);
-    return out;
-}
-
-bool SameText(std::string_view a, std::string_view b) {
-    return a.size() == b.size() && MatchesAt(a, b, 0, false);
 }
 
 void TIdURI::SetUrl(const std::string& url) {

@@ -1,33 +1,20 @@
 #pragma once
-// One URL split into its parts, and the text helpers the HTTP client shares.
+// One URL split into its parts, and the path helpers that go with it.
 // Nothing here percent-encodes or decodes: the caller's bytes reach the
 // request line as they were given, apart from backslashes and the fragment.
 
 #include "core/Exceptions.h"
+#include "core/TextUtils.h"
 
 #include <string>
 #include <string_view>
 
 QUILLORA_EXCEPTION(EIdURIException, Exception);
 
-// 1-based position of sub in text at or after the 1-based start, never on the
-// trailing byte of a GBK double-byte character; 0 when absent.
-int MbPos(std::string_view sub, std::string_view text, int start = 1, bool caseSensitive = true);
-
-// Answers the text before the first delimiter (all of input when there is
-// none); with remove, input keeps only what follows the delimiter.
-std::string SplitAt(std::string& input, std::string_view delimiter, bool remove = true,
-                    bool caseSensitive = true);
-// Last position p <= start (start -1: the end) where sub occurs, compared
-// without regard to case; 0 when there is none.
-int LastPos(std::string_view sub, std::string_view text, int start = -1);
 // Every "\" that is not the second byte of a double-byte character becomes "/".
 std::string NormalizeSlashes(std::string_view text);
 // Merges path into the directory basePath, resolving ".." segments.
 std::string ResolvePath(std::string_view basePath, std::string_view path, char delimiter = '/');
-// ASCII upper case, as header names and schemes are compared.
-std::string UpperCaseText(std::string_view text);
-bool SameText(std::string_view a, std::string_view b);
 
 enum TIdURIOption { IncludeAuthInfo = 1, IncludeFragment = 2 };
 using TIdURIOptions = int;

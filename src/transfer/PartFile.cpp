@@ -45,12 +45,6 @@ std::string Hex(uint64_t value) {
     return out;
 }
 
-[[noreturn]] void RaiseSyncError(const std::string& path, int error) {
-    throw EInOutError(Format("Cannot write \"%s\" to the disk. %s", ExpandFileName(path).c_str(),
-                             SystemErrorText(error).c_str()),
-                      error);
-}
-
 } // namespace
 
 std::string PartPathFor(const std::string& path) {
@@ -66,23 +60,4 @@ bool IsPartFileName(const std::string& fileName) {
     if (fileName.compare(0, prefix.size(), prefix) != 0) return false;
     if (fileName.compare(fileName.size() - suffix.size(), suffix.size(), suffix) != 0) return false;
     return fileName.find_first_not_of("0123456789abcdef", prefix.size()) == prefix.size() + HashDigits;
-}
-
-void SyncFileData(const std::string& path) {
-    const int fd = ::open(GbkToFileName(path).c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) RaiseSyncError(path, errno);
-    const int result = ::fdatasync(fd);
-    const int error = errno;
-    ::close(fd);
-    if (result != 0) RaiseSyncError(path, error);
-}
-
-void SyncFolder(const std::string& folder) {
-    const int fd = ::open(GbkToFileName(folder).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0) RaiseSyncError(folder, errno);
-    const int result = ::fsync(fd);
-    const int error = errno;
-    ::close(fd);
-    // Some file systems cannot sync a folder (EINVAL); the rename stands anyway.
-    if (result != 0 && error != EINVAL) RaiseSyncError(folder, error);
 }

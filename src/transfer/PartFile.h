@@ -1,6 +1,5 @@
 #pragma once
-// Where a picture lives while it is written, and how it reaches the disk for
-// good before it takes its final name.
+// Where a picture lives while it is written: its temporary file's name.
 
 #include <string>
 
@@ -12,8 +11,3 @@
 std::string PartPathFor(const std::string& path);
 // Whether a file name (without folder) has the form of a temporary file.
 bool IsPartFileName(const std::string& fileName);
-
-// Flushes the file's bytes to the disk; EInOutError naming the file when that fails.
-void SyncFileData(const std::string& path);
-// Flushes the folder's entries (a rename in it) to the disk.
-void SyncFolder(const std::string& folder);

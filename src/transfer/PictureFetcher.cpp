@@ -397,16 +397,8 @@ int64_t TPictureFetcher::AcceptReply(TIdHTTPResponse& reply, TPictureJob& job, c
 // The picture takes its name only once its bytes are on the disk, and the
 // archive names it only once the name is.
 void TPictureFetcher::Finish(TPictureJob& job, const std::string& part) {
-    const std::string native = GbkToFileName(part);
-    ::removexattr(native.c_str(), ValidatorAttribute);
-    SyncFileData(part);
-    if (::rename(native.c_str(), GbkToFileName(job.Path).c_str()) != 0) {
-        const int error = errno;
-        throw EInOutError(Format("Cannot rename \"%s\" to \"%s\". %s", ExpandFileName(part).c_str(),
-                                 ExpandFileName(job.Path).c_str(), SystemErrorText(error).c_str()),
-                          error);
-    }
-    SyncFolder(job.Path.substr(0, job.Path.rfind('/') + 1));
+    ::removexattr(GbkToFileName(part).c_str(), ValidatorAttribute);
+    CommitFileAs(part, job.Path);
     job.Outcome = TOutcome::Saved;
     job.Message.clear();
     job.Bytes = FileSizeOf(job.Path);

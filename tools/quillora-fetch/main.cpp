@@ -105,9 +105,7 @@ class TOutput {
   private:
     void OpenForward(const std::string& path, int flags = 0) {
         const int fd = ::open(path.c_str(), O_WRONLY | O_CLOEXEC | flags);
-        if (fd < 0)
-            throw EFCreateError(
-                Format("Cannot create file \"%s\". %s", ExpandFileName(path).c_str(), std::strerror(errno)));
+        if (fd < 0) RaiseCreateError(FileNameToGbk(path), errno);
         FStream = std::make_unique<TForwardStream>(fd, path);
     }
     static std::string RealPath(const std::string& path) {

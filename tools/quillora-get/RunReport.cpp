@@ -1,6 +1,7 @@
 #include "RunReport.h"
 
 #include "Shown.h"
+#include "core/FileUtils.h"
 #include "core/Gbk.h"
 
 #include <cerrno>
@@ -75,18 +76,14 @@ bool WriteRunReport(const nlohmann::json& report, const std::string& path, std::
         std::fflush(stdout);
         return true;
     }
-    // Written beside and renamed, so that a report is never seen half written.
-    const std::string native = GbkToFileName(path);
-    const std::string temporary = native + ".part";
-    std::FILE* f = std::fopen(temporary.c_str(), "wb");
-    bool ok = f && std::fwrite(text.data(), 1, text.size(), f) == text.size();
-    if (f) ok = std::fclose(f) == 0 && ok;
-    if (ok) ok = std::rename(temporary.c_str(), native.c_str()) == 0;
-    if (!ok) {
-        error = std::strerror(errno);
-        std::remove(temporary.c_str());
+    // Never seen half written: it appears whole under its name, or not at all.
+    try {
+        SaveTextToFile(text, path);
+        return true;
+    } catch (const Exception& e) {
+        error = GbkToUtf8(e.Message());
+        return false;
     }
-    return ok;
 }
 
 void WriteReportIfAsked(const nlohmann::json& report, const TGetOptions& options) {
