@@ -1,5 +1,11 @@
 #include "graphics/qt/MetafilePlayer.h"
-#include "graphics/qt/MetafilePlayerGdi.h"
+
+#include "graphics/qt/Colors.h"
+#include "graphics/qt/MetafileGdiPlayback.h"
+
+#include <optional>
+#include <string>
+#include <vector>
 
 using namespace MetafileGdi;
 
@@ -9,15 +15,16 @@ enum : uint32_t { MWT_IDENTITY = 1, MWT_LEFTMULTIPLY, MWT_RIGHTMULTIPLY, MWT_SET
 
 // ---- Enhanced metafiles
 
-class TEmfPlayback : public TGdiPlayback {
+// Reads the records of an EMF file and drives the engine with them.
+class TEmfPlayback {
   public:
     TEmfPlayback(QPainter& painter, const QRectF& destination, const TRecord& file)
-        : TGdiPlayback(painter, destination), FFile(file) {}
+        : FGdi(painter, destination), FFile(file) {}
 
     void Play() {
         if (!ReadHeader()) return;
         WalkEmfRecords(FFile, [this](TEmfRecordType type, const TRecord& record) {
-            return PlayWithinBudget([&] { PlayRecord(type, record); });
+            return FGdi.PlayWithinBudget([&] { PlayRecord(type, record); });
         });
     }
 
@@ -29,141 +36,141 @@ class TEmfPlayback : public TGdiPlayback {
         const double deviceX = header->DevicePixelsX, deviceY = header->DevicePixelsY;
         const double mmX = header->DeviceMillimetersX, mmY = header->DeviceMillimetersY;
         if (deviceX > 0 && deviceY > 0 && mmX > 0 && mmY > 0)
-            FPixelsPerMM = QSizeF(deviceX / mmX, deviceY / mmY);
+            FGdi.SetPixelsPerMM(QSizeF(deviceX / mmX, deviceY / mmY));
+        const QSizeF perMM = FGdi.PixelsPerMM();
         const TRect& f = header->Frame;
-        QRectF frame(QPointF(f.Left * FPixelsPerMM.width() / 100, f.Top * FPixelsPerMM.height() / 100),
-                     QPointF(f.Right * FPixelsPerMM.width() / 100, f.Bottom * FPixelsPerMM.height() / 100));
+        QRectF frame(QPointF(f.Left * perMM.width() / 100, f.Top * perMM.height() / 100),
+                     QPointF(f.Right * perMM.width() / 100, f.Bottom * perMM.height() / 100));
         const TRect& b = header->Bounds;
         if (frame.width() <= 0 || frame.height() <= 0)
             frame = QRectF(QPointF(b.Left, b.Top), QPointF(b.Right + 1.0, b.Bottom + 1.0));
         if (frame.width() <= 0 || frame.height() <= 0) return false;
-        FReferenceToDestination = QTransform::fromTranslate(-frame.left(), -frame.top()) *
-                                  QTransform::fromScale(FDestination.width() / frame.width(),
-                                                        FDestination.height() / frame.height()) *
-                                  QTransform::fromTranslate(FDestination.left(), FDestination.top());
-        ResizeObjectTable(header->Handles);
+        FGdi.MapReferenceFrame(frame);
+        FGdi.ResizeObjectTable(header->Handles);
         return true;
     }
 
     // One record; the types not listed are skipped.
     void PlayRecord(TEmfRecordType type, const TRecord& r) {
         using enum TEmfRecordType;
+        using TArcKind = TGdiPlayback::TArcKind;
+        TDcState& dc = FGdi.Dc();
         switch (type) {
         case EMR_POLYBEZIER:
-            return PolyBezier(ReadPoints32(r, 28, r.U32(24)), false);
+            return FGdi.PolyBezier(ReadPoints32(r, 28, r.U32(24)), false);
         case EMR_POLYGON:
-            return Poly(ReadPoints32(r, 28, r.U32(24)), true);
+            return FGdi.Poly(ReadPoints32(r, 28, r.U32(24)), true);
         case EMR_POLYLINE:
-            return Poly(ReadPoints32(r, 28, r.U32(24)), false);
+            return FGdi.Poly(ReadPoints32(r, 28, r.U32(24)), false);
         case EMR_POLYBEZIERTO:
-            return PolyBezier(ReadPoints32(r, 28, r.U32(24)), true);
+            return FGdi.PolyBezier(ReadPoints32(r, 28, r.U32(24)), true);
         case EMR_POLYLINETO:
-            return PolyTo(ReadPoints32(r, 28, r.U32(24)));
+            return FGdi.PolyTo(ReadPoints32(r, 28, r.U32(24)));
         case EMR_POLYPOLYLINE:
         case EMR_POLYPOLYGON:
-            return PolyPolygon(ReadPolyPolygon(r, 8), type == EMR_POLYPOLYGON);
+            return FGdi.PolyPolygon(ReadPolyPolygon(r, 8), type == EMR_POLYPOLYGON);
         case EMR_POLYBEZIER16:
-            return PolyBezier(ReadPoints16(r, 28, r.U32(24)), false);
+            return FGdi.PolyBezier(ReadPoints16(r, 28, r.U32(24)), false);
         case EMR_POLYGON16:
-            return Poly(ReadPoints16(r, 28, r.U32(24)), true);
+            return FGdi.Poly(ReadPoints16(r, 28, r.U32(24)), true);
         case EMR_POLYLINE16:
-            return Poly(ReadPoints16(r, 28, r.U32(24)), false);
+            return FGdi.Poly(ReadPoints16(r, 28, r.U32(24)), false);
         case EMR_POLYBEZIERTO16:
-            return PolyBezier(ReadPoints16(r, 28, r.U32(24)), true);
+            return FGdi.PolyBezier(ReadPoints16(r, 28, r.U32(24)), true);
         case EMR_POLYLINETO16:
-            return PolyTo(ReadPoints16(r, 28, r.U32(24)));
+            return FGdi.PolyTo(ReadPoints16(r, 28, r.U32(24)));
         case EMR_POLYPOLYLINE16:
         case EMR_POLYPOLYGON16:
-            return PolyPolygon(ReadPolyPolygon(r, 4), type == EMR_POLYPOLYGON16);
+            return FGdi.PolyPolygon(ReadPolyPolygon(r, 4), type == EMR_POLYPOLYGON16);
         case EMR_SETWINDOWEXTEX:
-            FDc.WindowExt = Point(r, 8);
+            dc.WindowExt = Point(r, 8);
             break;
         case EMR_SETWINDOWORGEX:
-            FDc.WindowOrg = Point(r, 8);
+            dc.WindowOrg = Point(r, 8);
             break;
         case EMR_SETVIEWPORTEXTEX:
-            FDc.ViewportExt = Point(r, 8);
+            dc.ViewportExt = Point(r, 8);
             break;
         case EMR_SETVIEWPORTORGEX:
-            FDc.ViewportOrg = Point(r, 8);
+            dc.ViewportOrg = Point(r, 8);
             break;
         case EMR_SETPIXELV:
-            SetPixel(Point(r, 8), FromBgr(r.U32(16)));
+            FGdi.SetPixel(Point(r, 8), FromBgr(r.U32(16)));
             break;
         case EMR_SETMAPMODE:
-            FDc.MapMode = r.I32(8);
+            dc.MapMode = r.I32(8);
             break;
         case EMR_SETBKMODE:
-            FDc.BkOpaque = r.U32(8) == 2;
+            dc.BkOpaque = r.U32(8) == 2;
             break;
         case EMR_SETPOLYFILLMODE:
-            FDc.FillRule = r.U32(8) == 2 ? Qt::WindingFill : Qt::OddEvenFill;
+            dc.FillRule = r.U32(8) == 2 ? Qt::WindingFill : Qt::OddEvenFill;
             break;
         case EMR_SETTEXTALIGN:
-            FDc.TextAlign = r.U32(8);
+            dc.TextAlign = r.U32(8);
             break;
         case EMR_SETTEXTCOLOR:
-            FDc.TextColor = FromBgr(r.U32(8));
+            dc.TextColor = FromBgr(r.U32(8));
             break;
         case EMR_SETBKCOLOR:
-            FDc.BkColor = FromBgr(r.U32(8));
+            dc.BkColor = FromBgr(r.U32(8));
             break;
         case EMR_MOVETOEX:
-            MoveTo(Point(r, 8));
+            FGdi.MoveTo(Point(r, 8));
             break;
         case EMR_EXCLUDECLIPRECT:
         case EMR_INTERSECTCLIPRECT:
-            IntersectClip(QRectF(Point(r, 8), Point(r, 16)).normalized(), type == EMR_EXCLUDECLIPRECT);
+            FGdi.IntersectClip(QRectF(Point(r, 8), Point(r, 16)).normalized(), type == EMR_EXCLUDECLIPRECT);
             break;
         case EMR_SCALEVIEWPORTEXTEX:
         case EMR_SCALEWINDOWEXTEX:
-            ScaleExtent(type == EMR_SCALEVIEWPORTEXTEX ? FDc.ViewportExt : FDc.WindowExt, r);
+            ScaleExtent(type == EMR_SCALEVIEWPORTEXTEX ? dc.ViewportExt : dc.WindowExt, r);
             break;
         case EMR_SAVEDC:
-            SaveDC();
+            FGdi.SaveDC();
             break;
         case EMR_RESTOREDC:
-            RestoreDC(r.I32(8));
+            FGdi.RestoreDC(r.I32(8));
             break;
         case EMR_SETWORLDTRANSFORM:
-            SetWorldTransform(ReadXForm(r, 8));
+            FGdi.SetWorldTransform(ReadXForm(r, 8));
             break;
         case EMR_MODIFYWORLDTRANSFORM:
             ModifyWorldTransform(ReadXForm(r, 8), r.U32(32));
             break;
         case EMR_SELECTOBJECT:
-            SelectObjectAt(r.U32(8));
+            FGdi.SelectObjectAt(r.U32(8));
             break;
         case EMR_CREATEPEN:
-            StoreObject(r.U32(8), PenObject(MakeLogPen(r.I32(12), r.I32(16), FromBgr(r.U32(24)))));
+            FGdi.StoreObject(r.U32(8), PenObject(MakeLogPen(r.I32(12), r.I32(16), FromBgr(r.U32(24)))));
             break;
         case EMR_CREATEBRUSHINDIRECT:
-            StoreObject(r.U32(8), BrushObject(int(r.U32(12)), FromBgr(r.U32(16)), int(r.U32(20))));
+            FGdi.StoreObject(r.U32(8), BrushObject(int(r.U32(12)), FromBgr(r.U32(16)), int(r.U32(20))));
             break;
         case EMR_DELETEOBJECT:
-            DeleteObject(r.U32(8));
+            FGdi.DeleteObject(r.U32(8));
             break;
         case EMR_EXTCREATEFONTINDIRECTW:
-            StoreObject(r.U32(8), FontObject(ReadLogFont(r)));
+            FGdi.StoreObject(r.U32(8), FontObject(ReadLogFont(r)));
             break;
         case EMR_CREATEMONOBRUSH:
         case EMR_CREATEDIBPATTERNBRUSHPT:
-            StoreObject(r.U32(8), BrushObject(5, Qt::black, 0, Dib(r, 16, 20, 24, 28)));
+            FGdi.StoreObject(r.U32(8), BrushObject(5, Qt::black, 0, Dib(r, 16, 20, 24, 28)));
             break;
         case EMR_EXTCREATEPEN:
-            StoreObject(r.U32(8), PenObject(ReadExtPen(r)));
+            FGdi.StoreObject(r.U32(8), PenObject(ReadExtPen(r)));
             break;
         case EMR_ANGLEARC:
-            AngleArc(Point(r, 8), r.U32(16), r.F32(20), r.F32(24));
+            FGdi.AngleArc(Point(r, 8), r.U32(16), r.F32(20), r.F32(24));
             break;
         case EMR_ELLIPSE:
-            Ellipse(r.I32(8), r.I32(12), r.I32(16), r.I32(20));
+            FGdi.Ellipse(r.I32(8), r.I32(12), r.I32(16), r.I32(20));
             break;
         case EMR_RECTANGLE:
-            Rectangle(r.I32(8), r.I32(12), r.I32(16), r.I32(20));
+            FGdi.Rectangle(r.I32(8), r.I32(12), r.I32(16), r.I32(20));
             break;
         case EMR_ROUNDRECT:
-            RoundRect(r.I32(8), r.I32(12), r.I32(16), r.I32(20), r.I32(24), r.I32(28));
+            FGdi.RoundRect(r.I32(8), r.I32(12), r.I32(16), r.I32(20), r.I32(24), r.I32(28));
             break;
         case EMR_ARC:
         case EMR_CHORD:
@@ -173,43 +180,38 @@ class TEmfPlayback : public TGdiPlayback {
                                   : type == EMR_CHORD ? TArcKind::Chord
                                   : type == EMR_PIE   ? TArcKind::Pie
                                                       : TArcKind::ArcTo;
-            ArcShape(kind, r.I32(8), r.I32(12), r.I32(16), r.I32(20), Point(r, 24), Point(r, 32));
+            FGdi.ArcShape(kind, r.I32(8), r.I32(12), r.I32(16), r.I32(20), Point(r, 24), Point(r, 32));
             break;
         }
         case EMR_LINETO:
-            LineTo(Point(r, 8));
+            FGdi.LineTo(Point(r, 8));
             break;
         case EMR_SETARCDIRECTION:
-            FDc.Clockwise = r.U32(8) == 2;
+            dc.Clockwise = r.U32(8) == 2;
             break;
         case EMR_BEGINPATH:
-            FInPath = true;
-            FPath = QPainterPath();
-            FPath.moveTo(LogicalToDevice().map(FDc.Position));
+            FGdi.BeginPath();
             break;
         case EMR_ENDPATH:
-            FInPath = false;
+            FGdi.EndPath();
             break;
         case EMR_CLOSEFIGURE:
-            if (FInPath) FPath.closeSubpath();
+            FGdi.CloseFigure();
             break;
         case EMR_FILLPATH:
-            DrawPath(true, false);
+            FGdi.DrawPath(true, false);
             break;
         case EMR_STROKEANDFILLPATH:
-            DrawPath(true, true);
+            FGdi.DrawPath(true, true);
             break;
         case EMR_STROKEPATH:
-            DrawPath(false, true);
+            FGdi.DrawPath(false, true);
             break;
         case EMR_SELECTCLIPPATH:
-            CombineClip(FPath, r.I32(8));
-            FPath = QPainterPath();
-            FInPath = false;
+            FGdi.SelectClipPath(r.I32(8));
             break;
         case EMR_ABORTPATH:
-            FPath = QPainterPath();
-            FInPath = false;
+            FGdi.AbortPath();
             break;
         case EMR_EXTSELECTCLIPRGN:
             SelectClipRegion(r);
@@ -262,18 +264,19 @@ class TEmfPlayback : public TGdiPlayback {
     }
 
     void ModifyWorldTransform(const QTransform& transform, uint32_t mode) {
+        TDcState& dc = FGdi.Dc();
         switch (mode) {
         case MWT_IDENTITY:
-            FDc.World = QTransform();
+            dc.World = QTransform();
             break;
         case MWT_LEFTMULTIPLY: // the new transform applies first
-            SetWorldTransform(transform * FDc.World);
+            FGdi.SetWorldTransform(transform * dc.World);
             break;
         case MWT_RIGHTMULTIPLY:
-            SetWorldTransform(FDc.World * transform);
+            FGdi.SetWorldTransform(dc.World * transform);
             break;
         case MWT_SET:
-            SetWorldTransform(transform);
+            FGdi.SetWorldTransform(transform);
             break;
         }
     }
@@ -311,7 +314,7 @@ class TEmfPlayback : public TGdiPlayback {
         const uint32_t bitsAt = r.U32(offBits), bitsSize = r.U32(sizeBits);
         if (infoSize == 0 || !r.Has(infoAt, infoSize) || !r.Has(bitsAt, bitsSize)) return QImage();
         return DecodeDib(r.Bytes(infoAt, infoSize), infoSize, bitsSize ? r.Bytes(bitsAt, bitsSize) : nullptr,
-                         bitsSize, FBudget);
+                         bitsSize, FGdi.Budget());
     }
 
     // Region rectangles are in reference-device pixels.
@@ -319,31 +322,31 @@ class TEmfPlayback : public TGdiPlayback {
         const uint32_t dataSize = r.U32(8);
         const int mode = r.I32(12);
         if (dataSize == 0) {
-            if (mode == RGN_COPY) ResetClip();
+            if (mode == RGN_COPY) FGdi.ResetClip();
             return;
         }
         const uint32_t count = r.U32(16 + 8);
         if (count > r.Fits(16 + 32, 16)) return;
-        if (!FBudget.Spend(int64_t(count) * TPlaybackBudget::PerClipElement * 4)) return;
+        if (!FGdi.Budget().Spend(int64_t(count) * TPlaybackBudget::PerClipElement * 4)) return;
         QPainterPath area;
         for (uint32_t i = 0; i < count; ++i) {
             const size_t at = 16 + 32 + 16 * size_t(i);
             const QRectF rect(QPointF(r.I32(at), r.I32(at + 4)), QPointF(r.I32(at + 8), r.I32(at + 12)));
-            area.addPolygon(FReferenceToDestination.map(QPolygonF(rect.normalized())));
+            area.addPolygon(FGdi.ReferenceToDestination().map(QPolygonF(rect.normalized())));
             area.closeSubpath();
         }
         area.setFillRule(Qt::WindingFill);
-        CombineClip(area.simplified(), mode);
+        FGdi.CombineClip(area.simplified(), mode);
     }
 
     void BitBlt(const TRecord& r, bool stretch) {
         const QRectF target(r.I32(24), r.I32(28), r.I32(32), r.I32(36));
         const uint32_t rop = r.U32(40);
-        if (r.U32(88) == 0) return FillBlock(target.normalized(), rop); // no source bitmap
+        if (r.U32(88) == 0) return FGdi.FillBlock(target.normalized(), rop); // no source bitmap
         const QImage image = Dib(r, 84, 88, 92, 96);
         const QSizeF sourceSize = stretch ? QSizeF(r.I32(100), r.I32(104)) : target.size();
         // The source transform of a blit is assumed to be the identity.
-        DrawBitmap(image, target, QRectF(QPointF(r.I32(44), r.I32(48)), sourceSize), rop);
+        FGdi.DrawBitmap(image, target, QRectF(QPointF(r.I32(44), r.I32(48)), sourceSize), rop);
     }
 
     void StretchDIBits(const TRecord& r) {
@@ -355,7 +358,7 @@ class TEmfPlayback : public TGdiPlayback {
         const TRecord info(r.Bytes(r.U32(48), r.U32(52)), r.U32(52));
         const bool bottomUp = DibBottomUp(info);
         const double top = bottomUp ? image.height() - ySrc - cySrc : ySrc;
-        DrawBitmap(image, target, QRectF(xSrc, top, cxSrc, cySrc), r.U32(68));
+        FGdi.DrawBitmap(image, target, QRectF(xSrc, top, cxSrc, cySrc), r.U32(68));
     }
 
     void ExtTextOutW(const TRecord& r) {
@@ -373,10 +376,11 @@ class TEmfPlayback : public TGdiPlayback {
             for (uint32_t i = 0; i < count; ++i)
                 dx.push_back(r.I32(dxAt + stride * size_t(i)));
         const bool hasBox = box.width() > 0 && box.height() > 0;
-        DrawText(reference, QString::fromStdU16String(text), dx, options,
-                 hasBox ? std::optional<QRectF>(box) : std::nullopt);
+        FGdi.DrawText(reference, QString::fromStdU16String(text), dx, options,
+                      hasBox ? std::optional<QRectF>(box) : std::nullopt);
     }
 
+    TGdiPlayback FGdi;
     const TRecord& FFile;
 };
 

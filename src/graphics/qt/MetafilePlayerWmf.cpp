@@ -1,5 +1,13 @@
 #include "graphics/qt/MetafilePlayer.h"
-#include "graphics/qt/MetafilePlayerGdi.h"
+
+#include "core/Gbk.h"
+#include "graphics/qt/Colors.h"
+#include "graphics/qt/MetafileGdiPlayback.h"
+
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
 
 using namespace MetafileGdi;
 
@@ -7,25 +15,27 @@ namespace {
 
 // ---- Windows metafiles
 
-class TWmfPlayback : public TGdiPlayback {
+// Reads the records of a Windows metafile and drives the engine with them.
+class TWmfPlayback {
   public:
     TWmfPlayback(QPainter& painter, const QRectF& destination, const TRecord& file, const TRect& bounds)
-        : TGdiPlayback(painter, destination), FFile(file) {
+        : FGdi(painter, destination), FFile(file) {
         // The logical window (the placeable box until the file sets its own)
         // fills the destination.
-        FDc.MapMode = MM_ANISOTROPIC;
-        FDc.WindowOrg = QPointF(bounds.Left, bounds.Top);
-        FDc.WindowExt = QPointF(bounds.Width(), bounds.Height());
-        FDc.ViewportOrg = destination.topLeft();
-        FDc.ViewportExt = QPointF(destination.width(), destination.height());
+        TDcState& dc = FGdi.Dc();
+        dc.MapMode = MM_ANISOTROPIC;
+        dc.WindowOrg = QPointF(bounds.Left, bounds.Top);
+        dc.WindowExt = QPointF(bounds.Width(), bounds.Height());
+        dc.ViewportOrg = destination.topLeft();
+        dc.ViewportExt = QPointF(destination.width(), destination.height());
     }
 
     void Play() {
         const std::optional<TWmfHeader> header = ReadWmfHeader(FFile);
         if (!header) return;
-        ResizeObjectTable(header->Objects);
+        FGdi.ResizeObjectTable(header->Objects);
         WalkWmfRecords(FFile, [this](TWmfRecordType function, const TRecord& record) {
-            return PlayWithinBudget([&] { PlayRecord(function, record); });
+            return FGdi.PlayWithinBudget([&] { PlayRecord(function, record); });
         });
     }
 
@@ -38,88 +48,90 @@ class TWmfPlayback : public TGdiPlayback {
     // One record; the types not listed are skipped.
     void PlayRecord(TWmfRecordType function, const TRecord& r) {
         using enum TWmfRecordType;
+        using TArcKind = TGdiPlayback::TArcKind;
+        TDcState& dc = FGdi.Dc();
         switch (function) {
         case META_SETBKCOLOR:
-            FDc.BkColor = FromBgr(P32(r, 0));
+            dc.BkColor = FromBgr(P32(r, 0));
             break;
         case META_SETBKMODE:
-            FDc.BkOpaque = P(r, 0) == 2;
+            dc.BkOpaque = P(r, 0) == 2;
             break;
         case META_SETPOLYFILLMODE:
-            FDc.FillRule = P(r, 0) == 2 ? Qt::WindingFill : Qt::OddEvenFill;
+            dc.FillRule = P(r, 0) == 2 ? Qt::WindingFill : Qt::OddEvenFill;
             break;
         case META_SETTEXTCOLOR:
-            FDc.TextColor = FromBgr(P32(r, 0));
+            dc.TextColor = FromBgr(P32(r, 0));
             break;
         case META_SETTEXTALIGN:
-            FDc.TextAlign = uint16_t(P(r, 0));
+            dc.TextAlign = uint16_t(P(r, 0));
             break;
         case META_SETWINDOWORG:
-            FDc.WindowOrg = YX(r, 0);
+            dc.WindowOrg = YX(r, 0);
             break;
         case META_SETWINDOWEXT:
-            FDc.WindowExt = YX(r, 0);
+            dc.WindowExt = YX(r, 0);
             break;
         case META_OFFSETWINDOWORG:
-            FDc.WindowOrg += YX(r, 0);
+            dc.WindowOrg += YX(r, 0);
             break;
         case META_SCALEWINDOWEXT:
             if (P(r, 0) != 0 && P(r, 2) != 0)
-                FDc.WindowExt =
-                    QPointF(FDc.WindowExt.x() * P(r, 3) / P(r, 2), FDc.WindowExt.y() * P(r, 1) / P(r, 0));
+                dc.WindowExt =
+                    QPointF(dc.WindowExt.x() * P(r, 3) / P(r, 2), dc.WindowExt.y() * P(r, 1) / P(r, 0));
             break;
         case META_SAVEDC:
-            SaveDC();
+            FGdi.SaveDC();
             break;
         case META_RESTOREDC:
-            RestoreDC(P(r, 0));
+            FGdi.RestoreDC(P(r, 0));
             break;
         case META_SELECTOBJECT:
-            SelectObjectAt(uint16_t(P(r, 0)));
+            FGdi.SelectObjectAt(uint16_t(P(r, 0)));
             break;
         case META_DELETEOBJECT:
-            DeleteObject(uint16_t(P(r, 0)));
+            FGdi.DeleteObject(uint16_t(P(r, 0)));
             break;
         case META_CREATEPENINDIRECT:
-            AddObject(PenObject(MakeLogPen(uint16_t(P(r, 0)), P(r, 1), FromBgr(P32(r, 3)))));
+            FGdi.AddObject(PenObject(MakeLogPen(uint16_t(P(r, 0)), P(r, 1), FromBgr(P32(r, 3)))));
             break;
         case META_CREATEBRUSHINDIRECT:
-            AddObject(BrushObject(uint16_t(P(r, 0)), FromBgr(P32(r, 1)), P(r, 3)));
+            FGdi.AddObject(BrushObject(uint16_t(P(r, 0)), FromBgr(P32(r, 1)), P(r, 3)));
             break;
         case META_CREATEFONTINDIRECT:
-            AddObject(FontObject(ReadLogFont(r)));
+            FGdi.AddObject(FontObject(ReadLogFont(r)));
             break;
         case META_DIBCREATEPATTERNBRUSH: {
             const TRecord dib(r.Bytes(10, r.Size() - 10), r.Size() - 10);
-            AddObject(BrushObject(5, Qt::black, 0, PackedDib(dib)));
+            FGdi.AddObject(BrushObject(5, Qt::black, 0, PackedDib(dib)));
             break;
         }
         case META_CREATEPATTERNBRUSH:
         case META_CREATEPALETTE:
         case META_CREATEREGION:
             // Not drawn, but they take a slot like every object.
-            AddObject(function == META_CREATEPATTERNBRUSH ? BrushObject(BS_SOLID, Qt::black, 0)
-                                                          : TGdiObject{});
+            FGdi.AddObject(function == META_CREATEPATTERNBRUSH ? BrushObject(BS_SOLID, Qt::black, 0)
+                                                               : TGdiObject{});
             break;
         case META_LINETO:
-            LineTo(YX(r, 0));
+            FGdi.LineTo(YX(r, 0));
             break;
         case META_MOVETO:
-            MoveTo(YX(r, 0));
+            FGdi.MoveTo(YX(r, 0));
             break;
         case META_EXCLUDECLIPRECT:
         case META_INTERSECTCLIPRECT:
-            IntersectClip(QRectF(QPointF(P(r, 3), P(r, 2)), QPointF(P(r, 1), P(r, 0))).normalized(),
-                          function == META_EXCLUDECLIPRECT);
+            FGdi.IntersectClip(QRectF(QPointF(P(r, 3), P(r, 2)), QPointF(P(r, 1), P(r, 0))).normalized(),
+                               function == META_EXCLUDECLIPRECT);
             break;
         case META_ELLIPSE:
-            Ellipse(P(r, 3), P(r, 2), P(r, 1), P(r, 0));
+            FGdi.Ellipse(P(r, 3), P(r, 2), P(r, 1), P(r, 0));
             break;
         case META_RECTANGLE:
-            Rectangle(P(r, 3), P(r, 2), P(r, 1), P(r, 0));
+            FGdi.Rectangle(P(r, 3), P(r, 2), P(r, 1), P(r, 0));
             break;
         case META_ROUNDRECT:
-            RoundRect(P(r, 5), P(r, 4), P(r, 3), P(r, 2), P(r, 1), P(r, 0));
+            FGdi.RoundRect(P(r, 5), P(r, 4), P(r, 3), P(r, 2), P(r, 1), P(r, 0));
             break;
         case META_ARC:
         case META_PIE:
@@ -127,21 +139,21 @@ class TWmfPlayback : public TGdiPlayback {
             const TArcKind kind = function == META_ARC   ? TArcKind::Arc
                                   : function == META_PIE ? TArcKind::Pie
                                                          : TArcKind::Chord;
-            ArcShape(kind, P(r, 7), P(r, 6), P(r, 5), P(r, 4), YX(r, 2), YX(r, 0));
+            FGdi.ArcShape(kind, P(r, 7), P(r, 6), P(r, 5), P(r, 4), YX(r, 2), YX(r, 0));
             break;
         }
         case META_SETPIXEL:
-            SetPixel(YX(r, 2), FromBgr(P32(r, 0)));
+            FGdi.SetPixel(YX(r, 2), FromBgr(P32(r, 0)));
             break;
         case META_POLYGON:
         case META_POLYLINE:
-            Poly(ReadPoints16(r, 8, uint16_t(P(r, 0))), function == META_POLYGON);
+            FGdi.Poly(ReadPoints16(r, 8, uint16_t(P(r, 0))), function == META_POLYGON);
             break;
         case META_POLYPOLYGON:
-            PolyPolygon(ReadPolyPolygon(r), true);
+            FGdi.PolyPolygon(ReadPolyPolygon(r), true);
             break;
         case META_PATBLT:
-            FillBlock(QRectF(P(r, 5), P(r, 4), P(r, 3), P(r, 2)).normalized(), P32(r, 0));
+            FGdi.FillBlock(QRectF(P(r, 5), P(r, 4), P(r, 3), P(r, 2)).normalized(), P32(r, 0));
             break;
         case META_TEXTOUT:
             TextOut(r);
@@ -181,7 +193,7 @@ class TWmfPlayback : public TGdiPlayback {
         const size_t infoSize = PackedDibInfoSize(dib);
         if (infoSize == 0 || !dib.Has(0, infoSize)) return QImage();
         return DecodeDib(dib.Bytes(0, infoSize), infoSize, dib.Bytes(infoSize, dib.Size() - infoSize),
-                         dib.Size() - infoSize, FBudget);
+                         dib.Size() - infoSize, FGdi.Budget());
     }
 
     std::vector<QPolygonF> ReadPolyPolygon(const TRecord& r) {
@@ -209,7 +221,7 @@ class TWmfPlayback : public TGdiPlayback {
         const size_t padded = (count + 1) & ~size_t(1);
         const QString text = Text8(r, 8, count);
         const size_t after = 8 + padded;
-        DrawText(QPointF(r.I16(after + 2), r.I16(after)), text, {}, 0, std::nullopt);
+        FGdi.DrawText(QPointF(r.I16(after + 2), r.I16(after)), text, {}, 0, std::nullopt);
     }
 
     void ExtTextOut(const TRecord& r) {
@@ -230,7 +242,7 @@ class TWmfPlayback : public TGdiPlayback {
         if (count <= r.Fits(at, 2) && text.size() == qsizetype(count))
             for (size_t i = 0; i < count; ++i)
                 dx.push_back(r.I16(at + 2 * i));
-        DrawText(reference, text, dx, options, box);
+        FGdi.DrawText(reference, text, dx, options, box);
     }
 
     void DibBlt(const TRecord& r, TWmfRecordType type) {
@@ -240,18 +252,18 @@ class TWmfPlayback : public TGdiPlayback {
         // Without a bitmap the record is shorter by the DIB and longer by one reserved word.
         if (r.Size() / 2 == size_t(function >> 8) + 3u) {
             const size_t i = stretch ? 7 : 5;
-            FillBlock(QRectF(P(r, i + 3), P(r, i + 2), P(r, i + 1), P(r, i)).normalized(), rop);
+            FGdi.FillBlock(QRectF(P(r, i + 3), P(r, i + 2), P(r, i + 1), P(r, i)).normalized(), rop);
             return;
         }
         const size_t fixed = stretch ? 10 : 8;
         const TRecord dib(r.Bytes(6 + 2 * fixed, r.Size() - 6 - 2 * fixed), r.Size() - 6 - 2 * fixed);
         const QImage image = PackedDib(dib);
         if (stretch) {
-            DrawBitmap(image, QRectF(P(r, 9), P(r, 8), P(r, 7), P(r, 6)),
-                       QRectF(P(r, 5), P(r, 4), P(r, 3), P(r, 2)), rop);
+            FGdi.DrawBitmap(image, QRectF(P(r, 9), P(r, 8), P(r, 7), P(r, 6)),
+                            QRectF(P(r, 5), P(r, 4), P(r, 3), P(r, 2)), rop);
         } else {
-            DrawBitmap(image, QRectF(P(r, 7), P(r, 6), P(r, 5), P(r, 4)),
-                       QRectF(P(r, 3), P(r, 2), P(r, 5), P(r, 4)), rop);
+            FGdi.DrawBitmap(image, QRectF(P(r, 7), P(r, 6), P(r, 5), P(r, 4)),
+                            QRectF(P(r, 3), P(r, 2), P(r, 5), P(r, 4)), rop);
         }
     }
 
@@ -262,10 +274,11 @@ class TWmfPlayback : public TGdiPlayback {
         const double ySrc = P(r, 5), cySrc = P(r, 3);
         const bool bottomUp = DibBottomUp(dib);
         const double top = bottomUp ? image.height() - ySrc - cySrc : ySrc;
-        DrawBitmap(image, QRectF(P(r, 10), P(r, 9), P(r, 8), P(r, 7)), QRectF(P(r, 6), top, P(r, 4), cySrc),
-                   P32(r, 0));
+        FGdi.DrawBitmap(image, QRectF(P(r, 10), P(r, 9), P(r, 8), P(r, 7)),
+                        QRectF(P(r, 6), top, P(r, 4), cySrc), P32(r, 0));
     }
 
+    TGdiPlayback FGdi;
     const TRecord& FFile;
 };
 
