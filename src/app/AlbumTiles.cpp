@@ -54,22 +54,3 @@ void MakeAlbumTile(TAlbumTile& tile, QWidget* surface, int i, const TPList& albu
 TImage* TileIcon(size_t index) {
     return index < AlbumTiles.size() ? AlbumTiles[index].IconImage.data() : nullptr;
 }
-
-void TfrmMain::FreeAlbumTiles() {
-    for (TAlbumTile& tile : AlbumTiles) {
-        delete tile.CheckBox.data();
-        delete tile.DescLabel.data();
-        delete tile.IconImage.data();
-    }
-    AlbumTiles.clear();
-    scrlbx->UpdateRange();
-}
-
-void TfrmMain::ClearIconCache() {
-    ::ClearIconCache(IconCacheFolder());
-}
-
-void TfrmMain::chk2Click() {
-    for (TAlbumTile& tile : AlbumTiles)
-        if (tile.CheckBox) tile.CheckBox->setChecked(chk2->isChecked());
-}

@@ -1,8 +1,8 @@
 #include "app/Reporter.h"
 
+#include "app/QtText.h"
 #include "core/Exceptions.h"
 #include "core/Gbk.h"
-#include "app/QtText.h"
 
 #include <QApplication>
 #include <QMessageBox>

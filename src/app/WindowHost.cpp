@@ -10,7 +10,6 @@
 #include "download/DownloadAlbums.h"
 #include "graphics/qt/Image.h"
 #include "graphics/qt/RzProgressBar.h"
-#include "http/BoundedFetch.h"
 
 #include <QLineEdit>
 
@@ -98,36 +97,4 @@ std::string TWindowHost::IconCacheFolder() {
 
 std::string TWindowHost::PictureFolder() {
     return ::PictureFolder();
-}
-
-// ---- the commands' methods of the window
-
-void TfrmMain::LookupAlbums() {
-    TWindowHost host(*this);
-    ::LookupAlbums(host);
-}
-
-void TfrmMain::ShowAlbumSummary() {
-    TWindowHost host(*this);
-    ::ShowAlbumSummary(host);
-}
-
-bool TfrmMain::BuildAlbumTiles() {
-    TWindowHost host(*this);
-    ::BuildAlbumTiles(host);
-    return true;
-}
-
-bool TfrmMain::DownloadFile(const std::string& url, const std::string& path) {
-    FetchToFile(url, path);
-    return true;
-}
-
-void TfrmMain::DownloadAlbums() {
-    TWindowHost host(*this);
-    ::DownloadAlbums(host);
-}
-
-std::string TfrmMain::DownloadText(const std::string& url) {
-    return FetchBoundedText(url);
 }

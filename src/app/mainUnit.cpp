@@ -1,15 +1,20 @@
 #include "app/mainUnit.h"
 
-#include "core/Classes.h"
+#include "app/AlbumTiles.h"
 #include "app/Controls.h"
 #include "app/DataFolders.h"
-#include "core/Exceptions.h"
-#include "core/ScopeGuard.h"
-#include "core/Gbk.h"
 #include "app/LogMemo.h"
 #include "app/QtText.h"
 #include "app/Reporter.h"
 #include "app/Skin.h"
+#include "app/WindowHost.h"
+#include "catalogue/AlbumList.h"
+#include "catalogue/LookupAlbums.h"
+#include "core/Classes.h"
+#include "core/Exceptions.h"
+#include "core/Gbk.h"
+#include "core/ScopeGuard.h"
+#include "download/DownloadAlbums.h"
 #include "graphics/qt/Colors.h"
 #include "graphics/qt/Image.h"
 #include "graphics/qt/MetafilePlayer.h"
@@ -331,4 +336,37 @@ void TfrmMain::Report(const std::string& channel, const std::string& message) {
 
 void TfrmMain::AppendLogLine(const std::string& line) {
     mmo1->AppendLine(line);
+}
+
+// ---- the commands, each a thin call into its steps over the window's host
+
+void TfrmMain::LookupAlbums() {
+    TWindowHost host(*this);
+    ::LookupAlbums(host);
+}
+
+void TfrmMain::DownloadAlbums() {
+    TWindowHost host(*this);
+    ::DownloadAlbums(host);
+}
+
+// ---- the album tiles
+
+void TfrmMain::FreeAlbumTiles() {
+    for (TAlbumTile& tile : AlbumTiles) {
+        delete tile.CheckBox.data();
+        delete tile.DescLabel.data();
+        delete tile.IconImage.data();
+    }
+    AlbumTiles.clear();
+    scrlbx->UpdateRange();
+}
+
+void TfrmMain::ClearIconCache() {
+    ::ClearIconCache(IconCacheFolder());
+}
+
+void TfrmMain::chk2Click() {
+    for (TAlbumTile& tile : AlbumTiles)
+        if (tile.CheckBox) tile.CheckBox->setChecked(chk2->isChecked());
 }

@@ -1,6 +1,7 @@
 #pragma once
 // The program's one window: its controls, the two commands' guards and the
-// reporting that every command goes through.
+// reporting that every command goes through. Every method of it is defined
+// in mainUnit.cpp.
 
 #include <QEvent>
 #include <QWidget>
@@ -63,17 +64,14 @@ class TfrmMain : public QWidget {
     // Appends a line to the log as it is: no time, no event processing.
     void AppendLogLine(const std::string& line);
 
-    // The view command and the album browser.
+    // The view command and the album browser; their steps (the summary, the
+    // tiles, the thumbnails) run in catalogue/ over the window's host.
     void LookupAlbums();
-    void ShowAlbumSummary();
-    bool BuildAlbumTiles();
     void FreeAlbumTiles();
     void ClearIconCache();
-    bool DownloadFile(const std::string& url, const std::string& path);
 
-    // The download command.
+    // The download command; its steps run in download/ over the window's host.
     void DownloadAlbums();
-    std::string DownloadText(const std::string& url);
 
     // The window was closed while a command ran: the command stops at its next
     // event processing.

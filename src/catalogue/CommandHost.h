@@ -65,7 +65,3 @@ class TCommandHost {
     virtual std::string PictureFolder() = 0;
 };
 
-// Fetches url with a fresh client of the program's settings and saves the
-// body to path (under a temporary name first); nothing is written when the
-// fetch fails.
-void FetchToFile(const std::string& url, const std::string& path);
