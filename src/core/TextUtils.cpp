@@ -165,3 +165,17 @@ std::string UpperCaseText(std::string_view text) {
 bool SameText(std::string_view a, std::string_view b) {
     return a.size() == b.size() && MatchesAt(a, b, 0, false);
 }
+
+size_t DecodeUtf8At(std::string_view text, size_t at, char32_t& code) {
+    const unsigned char c = static_cast<unsigned char>(text[at]);
+    const size_t n = c < 0x80 ? 1 : (c >> 5) == 0x6 ? 2 : (c >> 4) == 0xE ? 3 : (c >> 3) == 0x1E ? 4 : 0;
+    if (n == 0 || at + n > text.size()) return 0;
+    char32_t cp = n == 1 ? c : n == 2 ? c & 0x1F : n == 3 ? c & 0x0F : c & 0x07;
+    for (size_t i = 1; i < n; ++i) {
+        const unsigned char d = static_cast<unsigned char>(text[at + i]);
+        if ((d & 0xC0) != 0x80) return 0;
+        cp = (cp << 6) | (d & 0x3F);
+    }
+    code = cp;
+    return n;
+}

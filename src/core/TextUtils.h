@@ -36,3 +36,7 @@ int LastPos(std::string_view sub, std::string_view text, int start = -1);
 // ASCII upper case, as header names and schemes are compared.
 std::string UpperCaseText(std::string_view text);
 bool SameText(std::string_view a, std::string_view b);
+
+// The code point of the UTF-8 sequence that starts at at, and its length in
+// bytes; 0 (code untouched) when no valid sequence starts there.
+size_t DecodeUtf8At(std::string_view text, size_t at, char32_t& code);

@@ -1,5 +1,7 @@
 #include "Glob.h"
 
+#include "core/TextUtils.h"
+
 namespace {
 
 // Code points of a UTF-8 text; a byte that starts no valid sequence stands
@@ -7,22 +9,10 @@ namespace {
 std::u32string Decode(const std::string& text) {
     std::u32string out;
     for (size_t k = 0; k < text.size();) {
-        const unsigned char c = static_cast<unsigned char>(text[k]);
-        const size_t n = c < 0x80 ? 1 : (c >> 5) == 0x6 ? 2 : (c >> 4) == 0xE ? 3 : (c >> 3) == 0x1E ? 4 : 0;
-        bool valid = n > 0 && k + n <= text.size();
-        char32_t cp = n == 1 ? c : n == 2 ? c & 0x1F : n == 3 ? c & 0x0F : c & 0x07;
-        for (size_t i = 1; valid && i < n; ++i) {
-            const unsigned char d = static_cast<unsigned char>(text[k + i]);
-            valid = (d & 0xC0) == 0x80;
-            cp = (cp << 6) | (d & 0x3F);
-        }
-        if (!valid) {
-            out.push_back(0x110000 + c);
-            ++k;
-            continue;
-        }
-        out.push_back(cp);
-        k += n;
+        char32_t cp = 0;
+        const size_t n = DecodeUtf8At(text, k, cp);
+        out.push_back(n > 0 ? cp : 0x110000 + static_cast<unsigned char>(text[k]));
+        k += n > 0 ? n : 1;
     }
     return out;
 }

@@ -1,5 +1,7 @@
 #include "TermText.h"
 
+#include "core/TextUtils.h"
+
 #include <algorithm>
 #include <sys/ioctl.h>
 #include <unistd.h>
@@ -63,23 +65,14 @@ struct TChar {
 std::vector<TChar> Split(const std::string& text) {
     std::vector<TChar> out;
     for (size_t k = 0; k < text.size();) {
-        const unsigned char c = static_cast<unsigned char>(text[k]);
-        const size_t n = c < 0x80 ? 1 : (c >> 5) == 0x6 ? 2 : (c >> 4) == 0xE ? 3 : (c >> 3) == 0x1E ? 4 : 0;
-        bool valid = n > 0 && k + n <= text.size();
-        char32_t cp = n == 1 ? c : n == 2 ? c & 0x1F : n == 3 ? c & 0x0F : c & 0x07;
-        for (size_t i = 1; valid && i < n; ++i) {
-            const unsigned char d = static_cast<unsigned char>(text[k + i]);
-            valid = (d & 0xC0) == 0x80;
-            cp = (cp << 6) | (d & 0x3F);
-        }
-        if (!valid) {
-            out.push_back({"?", U'?', false});
-            ++k;
-            continue;
-        }
+        char32_t cp = 0;
+        const size_t n = DecodeUtf8At(text, k, cp);
         const bool control = cp < 0x20 || cp == 0x7F || (cp >= 0x80 && cp < 0xA0);
-        out.push_back(control ? TChar{"?", U'?', false} : TChar{text.substr(k, n), cp, true});
-        k += n;
+        if (n == 0 || control)
+            out.push_back({"?", U'?', false});
+        else
+            out.push_back({text.substr(k, n), cp, true});
+        k += n > 0 ? n : 1;
     }
     return out;
 }
