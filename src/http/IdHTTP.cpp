@@ -57,12 +57,7 @@ void TIdHTTPRequest::ComposeHeaders() {
 }
 
 int32_t TIdHTTPResponse::StatusCode() const {
-    std::string rest = StatusLine;
-    SplitAt(rest, " ");
-    rest = TextTrim(rest);
-    int code = -1;
-    if (!TryDecimal(SplitAt(rest, " "), code)) code = -1;
-    return code;
+    return StatusCodeOf(StatusLine);
 }
 
 bool TIdHTTPResponse::KeepConnection() {
@@ -201,11 +196,7 @@ bool TIdHTTPProtocol::ReplyHasBody() {
 }
 
 bool TIdHTTPProtocol::IsChunked() {
-    // The last coding decides: "gzip, chunked" is chunked.
-    std::string codings = Response->HeaderLines.ValueOf("Transfer-Encoding");
-    const size_t comma = codings.rfind(',');
-    if (comma != std::string::npos) codings.erase(0, comma + 1);
-    return SameText(TextTrim(codings), "chunked");
+    return IsChunkedCoding(Response->HeaderLines);
 }
 
 void TIdHTTPProtocol::CheckFraming() {

@@ -6,6 +6,7 @@
 // credentials challenge, or fail with the reply's status line.
 
 #include "core/Classes.h"
+#include "http/HttpReplyParser.h"
 #include "http/IdAuthentication.h"
 #include "http/IdAuthenticationManager.h"
 #include "http/IdCookieManager.h"
@@ -95,12 +96,9 @@ class TIdHTTPProtocol {
     // EIdHTTPProtocolException with message, the reply's code and no body.
     [[noreturn]] void RaiseMalformedReply(const std::string& message);
 
-    // A server can send header lines for ever, each under the line limit, or
-    // "100 Continue" after "100 Continue". A head or a chunked body's trailer
-    // may hold this much (as curl allows), a reply this many interim replies.
-    static constexpr int32_t MaxHeaderLines = 1000;
-    static constexpr int64_t MaxHeaderBytes = 300 * 1024;
-    static constexpr int MaxInterimReplies = 10;
+    static constexpr int32_t MaxHeaderLines = THttpReplyParser::MaxHeaderLines;
+    static constexpr int64_t MaxHeaderBytes = THttpReplyParser::MaxHeaderBytes;
+    static constexpr int MaxInterimReplies = THttpReplyParser::MaxInterimReplies;
     // What an error reply's exception keeps of its body: enough for any
     // message a server means to show; a longer body is not read to its end,
     // the connection is dropped instead.

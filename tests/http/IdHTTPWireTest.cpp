@@ -259,11 +259,32 @@ TEST_P(WireTest, Case) {
 }
 
 INSTANTIATE_TEST_SUITE_P(IdHTTP, WireTest,
-                         ::testing::Combine(::testing::Range<size_t>(0, AllCases().size()), ::testing::Bool()),
+                         ::testing::Combine(::testing::Range<size_t>(0, AllCases().size()),
+                                            ::testing::Bool()),
                          [](const auto& info) {
                              return std::string(AllCases().at(std::get<0>(info.param)).Name) + "_" +
                                     std::to_string(std::get<0>(info.param)) +
                                     (std::get<1>(info.param) ? "_OneByteSegments" : "_OnePiece");
+                         });
+
+// The same table fed to the reply parser directly, without a socket: the
+// parser must read each reply the same whole and one byte at a time.
+class ParserWireTest : public ::testing::TestWithParam<std::tuple<size_t, bool>> {};
+
+TEST_P(ParserWireTest, Case) {
+    const auto [index, oneByte] = GetParam();
+    const TWireCase& wireCase = AllCases().at(index);
+    SCOPED_TRACE(wireCase.Name);
+    RunParserCase(wireCase, oneByte);
+}
+
+INSTANTIATE_TEST_SUITE_P(HttpReplyParser, ParserWireTest,
+                         ::testing::Combine(::testing::Range<size_t>(0, AllCases().size()),
+                                            ::testing::Bool()),
+                         [](const auto& info) {
+                             return std::string(AllCases().at(std::get<0>(info.param)).Name) + "_" +
+                                    std::to_string(std::get<0>(info.param)) +
+                                    (std::get<1>(info.param) ? "_OneByteAtATime" : "_Whole");
                          });
 
 namespace {
