@@ -71,7 +71,7 @@ THttpReplyParser::TStep THttpReplyParser::Feed(const char* data, size_t size) {
         case TState::Length:
         case TState::UntilClose:
         case TState::ChunkData:
-            if (used == size) return Step(TEvent::NeedMore, used);
+            if (used == size || CallerMovesBody) return Step(TEvent::NeedMore, used);
             step = TakeBody(data + used, size - used);
             break;
         default:
@@ -105,7 +105,7 @@ THttpReplyParser::TStep THttpReplyParser::FeedLine(const char* data, size_t size
 
 THttpReplyParser::TLine THttpReplyParser::TakeLine(const char* data, size_t size, std::string& line,
                                                    size_t& taken) const {
-    const auto* feed = static_cast<const char*>(std::memchr(data, '\n', size));
+    const auto* feed = size > 0 ? static_cast<const char*>(std::memchr(data, '\n', size)) : nullptr;
     const size_t limit = MaxLineLength > 0 ? static_cast<size_t>(MaxLineLength) : SIZE_MAX;
     const size_t length = feed ? static_cast<size_t>(feed - data) : size;
     if (length > limit) {
@@ -146,22 +146,27 @@ THttpReplyParser::TStep THttpReplyParser::RefuseInterimReplies() {
 
 THttpReplyParser::TStep THttpReplyParser::OnStatusLine(const std::string& line, size_t taken) {
     FStatusLine = line;
-    FHead.HeaderLines.Clear();
+    FHead->HeaderLines.Clear();
     FLines = 0;
     FBytes = 0;
     FState = TState::HeaderLines;
     return Step(TEvent::NeedMore, taken);
 }
 
+void THttpReplyParser::StatusLineRead(const std::string& line) {
+    FState = TState::StatusLine;
+    OnStatusLine(line, 0);
+}
+
 THttpReplyParser::TStep THttpReplyParser::OnHeaderLine(const std::string& line, size_t taken) {
     if (line.empty()) return EndHead(taken);
     if (!CountLine(line, "header block")) return Step(TEvent::Error, taken);
-    FHead.HeaderLines.Add(line);
+    FHead->HeaderLines.Add(line);
     return Step(TEvent::NeedMore, taken);
 }
 
 THttpReplyParser::TStep THttpReplyParser::EndHead(size_t taken) {
-    FHead.ParseHeaders();
+    FHead->ParseHeaders();
     FCloseAfterReply = false;
     if (Interim()) {
         ++FInterim;
@@ -190,24 +195,24 @@ bool THttpReplyParser::HasBody() const {
 }
 
 THttpReplyParser::TStep THttpReplyParser::DecideFraming() {
-    if (!FHead.FramingError.empty()) return Refuse(FHead.FramingError, 0);
+    if (!FHead->FramingError.empty()) return Refuse(FHead->FramingError, 0);
     // With a Transfer-Encoding the Content-Length is ignored; a reply with
     // both may have been meant to be read either way, and whatever follows
     // it is not to be trusted as the next reply.
-    const bool coded = FHead.HeaderLines.FindName("Transfer-Encoding") >= 0;
-    const bool chunked = IsChunkedCoding(FHead.HeaderLines);
+    const bool coded = FHead->HeaderLines.FindName("Transfer-Encoding") >= 0;
+    const bool chunked = IsChunkedCoding(FHead->HeaderLines);
     if (coded) {
-        FCloseAfterReply = FHead.LengthKnown() || !chunked;
-        FHead.SetContentLength(-1);
+        FCloseAfterReply = FHead->LengthKnown() || !chunked;
+        FHead->SetContentLength(-1);
     }
     if (!HasBody()) return Finish(0);
     if (chunked) {
         FState = TState::ChunkSize;
-    } else if (coded || !FHead.LengthKnown()) {
+    } else if (coded || !FHead->LengthKnown()) {
         FState = TState::UntilClose;
-    } else if (FHead.ContentLength() > 0) {
+    } else if (FHead->ContentLength() > 0) {
         FState = TState::Length;
-        FRemaining = FHead.ContentLength();
+        FRemaining = FHead->ContentLength();
     } else {
         return Finish(0);
     }
@@ -245,8 +250,7 @@ THttpReplyParser::TStep THttpReplyParser::TakeBody(const char* data, size_t size
     size_t take = size;
     if (FState != TState::UntilClose) {
         take = static_cast<size_t>(std::min<int64_t>(FRemaining, static_cast<int64_t>(size)));
-        FRemaining -= static_cast<int64_t>(take);
-        if (FRemaining == 0) FState = FState == TState::Length ? TState::Finished : TState::ChunkEnd;
+        BodyMoved(static_cast<int64_t>(take));
     }
     TStep step = Step(TEvent::Body, take);
     step.Body = data;
@@ -297,4 +301,18 @@ THttpReplyParser::TStep THttpReplyParser::FeedEnd(size_t pending) {
         break;
     }
     return Fail(TError::Closed, RSConnectionClosedGracefully, 0);
+}
+
+bool THttpReplyParser::InBody() const {
+    return FState == TState::Length || FState == TState::UntilClose || FState == TState::ChunkData;
+}
+
+int64_t THttpReplyParser::BodyLeft() const {
+    return FState == TState::UntilClose ? -1 : FRemaining;
+}
+
+void THttpReplyParser::BodyMoved(int64_t count) {
+    if (!InBody() || FState == TState::UntilClose) return;
+    FRemaining -= std::min(count, FRemaining);
+    if (FRemaining == 0) FState = FState == TState::Length ? TState::Finished : TState::ChunkEnd;
 }

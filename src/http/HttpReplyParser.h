@@ -37,16 +37,39 @@ class THttpReplyParser {
     static constexpr int64_t MaxHeaderBytes = 300 * 1024;
     static constexpr int MaxInterimReplies = 10;
 
-    // A reply to HEAD has a head only.
-    explicit THttpReplyParser(bool replyToHead = false) : FReplyToHead(replyToHead) {}
+    // A reply to HEAD has a head only. The head is read into a record of the
+    // parser's own, or into the caller's.
+    explicit THttpReplyParser(bool replyToHead = false) : FReplyToHead(replyToHead), FHead(&FOwnHead) {}
+    THttpReplyParser(TIdResponseHeaderInfo& head, bool replyToHead)
+        : FReplyToHead(replyToHead), FHead(&head) {}
+    THttpReplyParser(const THttpReplyParser&) = delete;
+    THttpReplyParser& operator=(const THttpReplyParser&) = delete;
 
     TStep Feed(const char* data, size_t size);
     // The peer closed with pending bytes still unconsumed.
     TStep FeedEnd(size_t pending);
+    // The caller read the status line itself (a tunnel's answer, where an
+    // empty line says yes); the header block comes next.
+    void StatusLineRead(const std::string& line);
+    // After the final head: refuses a framing that cannot be trusted, or says
+    // whether a body follows (NeedMore) or the reply is over (Done). Feed
+    // decides it by itself when it is not asked first.
+    TStep DecideFraming();
+
+    // A caller that moves body bytes itself (straight from its own input
+    // queue, with its own progress and time-outs) sets this: Feed then stops
+    // at each piece of body, and the caller reads BodyLeft() bytes (-1: up
+    // to the close) and says so with BodyMoved or FeedEnd.
+    bool CallerMovesBody = false;
+    bool InBody() const;
+    // The reply is over, read whole or refused.
+    bool Ended() const { return FState == TState::Finished || FState == TState::Failed; }
+    int64_t BodyLeft() const;
+    void BodyMoved(int64_t count);
 
     // The last head read: after TEvent::Head, and for the final reply until it ends.
     const std::string& StatusLine() const { return FStatusLine; }
-    TIdResponseHeaderInfo& Head() { return FHead; }
+    TIdResponseHeaderInfo& Head() { return *FHead; }
     int32_t StatusCode() const { return StatusCodeOf(FStatusLine); }
     // An interim reply (1xx but a protocol switch): another head follows.
     bool Interim() const;
@@ -94,7 +117,6 @@ class THttpReplyParser {
     TStep OnStatusLine(const std::string& line, size_t taken);
     TStep OnHeaderLine(const std::string& line, size_t taken);
     TStep EndHead(size_t taken);
-    TStep DecideFraming();
     TStep OnChunkSize(const std::string& line, size_t taken);
     TStep OnTrailerLine(const std::string& line, size_t taken);
     TStep TakeBody(const char* data, size_t size);
@@ -110,7 +132,8 @@ class THttpReplyParser {
     bool FReplyToHead;
     TState FState = TState::StatusLine;
     std::string FStatusLine;
-    TIdResponseHeaderInfo FHead;
+    TIdResponseHeaderInfo FOwnHead;
+    TIdResponseHeaderInfo* FHead;
     int32_t FLines = 0;
     int64_t FBytes = 0;
     int FInterim = 0;

@@ -75,48 +75,11 @@ bool TIdHTTPResponse::KeepConnection() {
     return SameText(connection, "keep-alive") || SameText(proxyConnection, "keep-alive");
 }
 
-// ---------------------------------------------------------------- reading the reply
+// ---------------------------------------------------------------- deciding on the reply
 
 TIdHTTPProtocol::TIdHTTPProtocol(TIdCustomHTTP* client)
     : HTTP(*client), Request(std::make_unique<TIdHTTPRequest>(client)),
       Response(std::make_unique<TIdHTTPResponse>(client)) {}
-
-void TIdHTTPProtocol::ReadResponseHeaders() {
-    TIdHeaderList& lines = Response->HeaderLines;
-    lines.Clear();
-    THeaderTally tally;
-    // A close right after the status line is a failure; a close inside the
-    // header block only ends it.
-    std::string line = HTTP.ReadLn();
-    while (!line.empty()) {
-        CountHeaderLine(tally, line, "header block");
-        lines.Add(line);
-        try {
-            line = HTTP.ReadLn();
-        } catch (const EIdConnClosedGracefully&) {
-            HTTP.Disconnect();
-            break;
-        }
-    }
-    Response->ParseHeaders();
-    Response->CloseAfterReply = false;
-}
-
-void TIdHTTPProtocol::CountHeaderLine(THeaderTally& tally, const std::string& line, const char* block) {
-    ++tally.Lines;
-    tally.Bytes += static_cast<int64_t>(line.size()) + 2;
-    if (tally.Lines > MaxHeaderLines)
-        RaiseMalformedReply(Format("Reply refused: its %s has more than %d lines", block, MaxHeaderLines));
-    if (tally.Bytes > MaxHeaderBytes)
-        RaiseMalformedReply(Format("Reply refused: its %s is longer than %lld bytes", block,
-                                   static_cast<long long>(MaxHeaderBytes)));
-}
-
-void TIdHTTPProtocol::RaiseMalformedReply(const std::string& message) {
-    // The rest of the reply is still unread: the connection can carry nothing more.
-    HTTP.Disconnect();
-    throw EIdHTTPProtocolException(Response->StatusCode(), message, "");
-}
 
 TIdHTTPNextStep TIdHTTPProtocol::DecideNextStep() {
     FollowIsAuthRetry = false;
@@ -187,29 +150,6 @@ void TIdHTTPProtocol::DrainWithTimeout(int32_t timeout) {
     ReadRefusedBody(timeout);
 }
 
-bool TIdHTTPProtocol::ReplyHasBody() {
-    // A reply to HEAD has no body, whatever its Content-Length says; neither
-    // has an interim reply, a 204 or a 304 (so an unasked-for 304 fails at
-    // once instead of waiting for a body that never comes).
-    const int32_t code = Response->StatusCode();
-    return Request->RequestMethod != hmHead && code / 100 != 1 && code != 204 && code != 304;
-}
-
-bool TIdHTTPProtocol::IsChunked() {
-    return IsChunkedCoding(Response->HeaderLines);
-}
-
-void TIdHTTPProtocol::CheckFraming() {
-    if (!Response->FramingError.empty()) RaiseMalformedReply("Reply refused: " + Response->FramingError);
-    // With a Transfer-Encoding the Content-Length is ignored; a reply with
-    // both may have been meant to be read either way, and whatever follows
-    // it is not to be trusted as the next reply.
-    if (Response->HeaderLines.FindName("Transfer-Encoding") >= 0) {
-        Response->CloseAfterReply = Response->LengthKnown() || !IsChunked();
-        Response->SetContentLength(-1);
-    }
-}
-
 void TIdHTTPProtocol::CheckPartialReply() {
     const TIdHTTPResponse& reply = *Response;
     const int64_t askedStart = Request->ContentRangeStart;
@@ -231,58 +171,6 @@ void TIdHTTPProtocol::CheckPartialReply() {
             Format("Reply refused: its Content-Range \"%s\" is not the range asked for", range.c_str()));
 }
 
-void TIdHTTPProtocol::ReadBody() {
-    TStream* stream = Response->BodyStream;
-    if (stream == nullptr || !ReplyHasBody()) return;
-    if (IsChunked()) {
-        ReadChunkedBody();
-    } else if (Response->HeaderLines.FindName("Transfer-Encoding") >= 0 || !Response->LengthKnown()) {
-        HTTP.ReadIntoStream(*stream, -1, true);
-    } else if (Response->ContentLength() > 0) {
-        // A close before the last byte raises: a short body is never a whole one.
-        HTTP.ReadIntoStream(*stream, Response->ContentLength(), false);
-    }
-}
-
-void TIdHTTPProtocol::ReadChunkedBody() {
-    HTTP.ReportStatus(hsStatusText, "Chunk Started");
-    for (int64_t size = ReadChunkSize(); size > 0; size = ReadChunkSize()) {
-        HTTP.ReadIntoStream(*Response->BodyStream, size, false);
-        if (!HTTP.ReadLn().empty())
-            RaiseMalformedReply("Reply refused: a chunk of its body does not end where its size says");
-    }
-    // The empty line after the last chunk, and any trailer lines before it: a
-    // trailer left queued would be read as the next reply's status line.
-    THeaderTally tally;
-    for (std::string line = HTTP.ReadLn(); !line.empty(); line = HTTP.ReadLn())
-        CountHeaderLine(tally, line, "chunked body's trailer");
-}
-
-int64_t TIdHTTPProtocol::ReadChunkSize() {
-    const std::string line = HTTP.ReadLn();
-    // Extensions (";name=value") and anything after a blank are not the size.
-    const std::string digits = TextTrim(line.substr(0, line.find_first_of(" \t;")));
-    // Only a real "0" ends the body: a size that cannot be read is a broken
-    // reply, never its end, and a size past 63 bits never wraps to a small one.
-    int64_t size = 0;
-    bool valid = !digits.empty();
-    for (char c : digits) {
-        int d = -1;
-        if (c >= '0' && c <= '9') d = c - '0';
-        if (c >= 'a' && c <= 'f') d = c - 'a' + 10;
-        if (c >= 'A' && c <= 'F') d = c - 'A' + 10;
-        if (d < 0 || size > (INT64_MAX >> 4)) {
-            valid = false;
-            break;
-        }
-        size = size * 16 + d;
-    }
-    if (!valid)
-        RaiseMalformedReply(Format("Reply refused: its chunk size \"%s\" is not a hexadecimal number",
-                                   TextCopy(line, 1, 64).c_str()));
-    return size;
-}
-
 std::string TIdHTTPProtocol::TargetUrl() {
     TIdURI url = HTTP.FCurrentUrl;
     try {
@@ -290,51 +178,6 @@ std::string TIdHTTPProtocol::TargetUrl() {
     } catch (const Exception&) {
         return Request->Target;
     }
-}
-
-namespace {
-
-QUILLORA_EXCEPTION(ERefusedBodyCut, Exception);
-
-// Keeps the first bytes written to it and refuses the rest, so that a body
-// nobody wants in full cannot take memory or time.
-class TKeepFirstStream : public TStream {
-  public:
-    explicit TKeepFirstStream(int64_t limit) : FLimit(limit) {}
-    int64_t Read(void* buffer, int64_t count) override { return FKept.Read(buffer, count); }
-    int64_t Write(const void* buffer, int64_t count) override {
-        const int64_t room = std::max<int64_t>(0, FLimit - FKept.Position());
-        FKept.Write(buffer, std::min(count, room));
-        if (count > room) throw ERefusedBodyCut("");
-        return count;
-    }
-    int64_t Seek(int64_t offset, TSeekOrigin origin) override { return FKept.Seek(offset, origin); }
-    void SetSize(int64_t newSize) override { FKept.SetSize(std::min(newSize, FLimit)); }
-    int64_t Size() override { return FKept.Size(); }
-    std::string Kept() const { return FKept.DataString(); }
-
-  private:
-    int64_t FLimit;
-    TStringStream FKept;
-};
-
-} // namespace
-
-std::string TIdHTTPProtocol::ReadRefusedBody(int32_t timeout) {
-    TKeepFirstStream scratch(RefusedBodyLimit);
-    TRestore<int32_t> hold(HTTP.ReadTimeout, timeout);
-    TRestore<TStream*> body(Response->BodyStream, &scratch);
-    try {
-        ReadBody();
-    } catch (const Exception&) {
-        // What is left of the body must not be taken for the next reply.
-        HTTP.Disconnect();
-    }
-    return scratch.Kept();
-}
-
-void TIdHTTPProtocol::DrainBody() {
-    ReadRefusedBody(HTTP.ReadTimeout);
 }
 
 void TIdHTTPProtocol::RaiseProtocolError() {
@@ -470,13 +313,9 @@ void TIdCustomHTTP::WriteRequest(TIdHTTPProtocol& protocol, TIdURI* url) {
 }
 
 void TIdCustomHTTP::ReadReply(TIdHTTPProtocol& protocol) {
-    int interim = 0;
+    protocol.BeginReply();
     do {
-        if (interim++ > TIdHTTPProtocol::MaxInterimReplies)
-            protocol.RaiseMalformedReply(Format("Reply refused: more than %d interim replies in a row",
-                                                TIdHTTPProtocol::MaxInterimReplies));
-        protocol.Response->StatusLine = ReadLn();
-        protocol.ReadResponseHeaders();
+        protocol.ReadHead();
         if (OnReplyHeaders)
             OnReplyHeaders(this, protocol.Response->StatusLine, protocol.Response->HeaderLines);
         StoreResponseCookies();

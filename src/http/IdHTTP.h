@@ -87,10 +87,14 @@ class TIdHTTPProtocol {
   public:
     explicit TIdHTTPProtocol(TIdCustomHTTP* client);
 
+    // A new reply parser for the next reply to Request.
+    void BeginReply();
+    // The next head, its status line included (interim replies are counted between).
+    void ReadHead();
+    // The header block after a status line the caller read itself.
     void ReadResponseHeaders();
     TIdHTTPNextStep DecideNextStep();
     void ReadBody();
-    void DrainBody();
     [[noreturn]] void RaiseProtocolError();
     // Disconnects (the rest of the reply stays unread) and raises
     // EIdHTTPProtocolException with message, the reply's code and no body.
@@ -111,25 +115,26 @@ class TIdHTTPProtocol {
     bool FollowIsAuthRetry = false;
 
   private:
-    struct THeaderTally {
-        int32_t Lines = 0;
-        int64_t Bytes = 0;
-    };
-    void CountHeaderLine(THeaderTally& tally, const std::string& line, const char* block);
+    // Feeds the parser from the input queue until it finds something, or
+    // stops before body bytes, which the caller moves itself.
+    THttpReplyParser::TStep Advance();
+    // Waits for more input; false when the peer closed (raised: with nothing queued).
+    bool FillQueue(bool& raised);
+    THttpReplyParser::TStep EndOfInput(bool raised);
+    [[noreturn]] void RaiseParserError();
+    void ReadBodyPiece(TStream& stream);
     TIdHTTPNextStep RedirectStep();
     bool AuthenticationWanted(int32_t code);
-    bool ReplyHasBody();
-    bool IsChunked();
     void CheckFraming();
     void CheckPartialReply();
-    void ReadChunkedBody();
-    int64_t ReadChunkSize();
     // Reads the body into a scratch that keeps its first RefusedBodyLimit
     // bytes; a longer or broken body drops the connection. Answers what was kept.
     std::string ReadRefusedBody(int32_t timeout);
     void DrainWithTimeout(int32_t timeout);
     // The address of the request, for messages.
     std::string TargetUrl();
+
+    std::unique_ptr<THttpReplyParser> FParser;
 };
 
 class TIdCustomHTTP : public TIdTCPClient {
