@@ -6,7 +6,9 @@
 // replies included), a piece of the body (pointing into the fed bytes, so
 // the caller writes it where it belongs without a copy of its own), the end
 // of the reply, a refusal, or that it needs more. FeedEnd says the peer
-// closed, which ends a body read to the close and fails any other.
+// closed, which ends a body read to the close and fails any other. A head
+// the header record cannot read (a Content-Range that is no range) raises
+// its EConvertError out of Feed, as it does wherever the record is read.
 
 #include "http/IdHTTPHeaderInfo.h"
 
