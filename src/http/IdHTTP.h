@@ -4,6 +4,9 @@
 // request in one send, reads the reply's head and decides what to do with it:
 // move the body into the caller's stream, follow a redirect, answer a
 // credentials challenge, or fail with the reply's status line.
+// The request loop and the decisions are in IdHTTP.cpp, the route and the
+// proxy tunnel in IdHTTPRoute.cpp, the reading of a reply (over the reply
+// parser) in IdHTTPReply.cpp.
 
 #include "core/Classes.h"
 #include "http/HttpReplyParser.h"
