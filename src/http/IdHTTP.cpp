@@ -31,26 +31,12 @@ const char* MethodWord(TIdHTTPMethod method) {
     return "GET ";
 }
 
-// A CR or LF in a request-target would end the request line early and let
-// whoever chose the URL (a page, a redirecting server) write header lines of
-// their own; a NUL cuts it for many servers. Such a URL is never sent.
-void RefuseControlCharacters(const std::string& url) {
-    if (url.find_first_of(std::string("\r\n\0", 3)) != std::string::npos)
-        throw EIdURIException("URL refused: it contains a line break or NUL character");
-}
-
 // The same for a header line: a CR or LF in a value set by a caller would
 // start a header of its own on the wire.
 void RefuseBrokenHeaderLines(const TIdHeaderList& lines) {
     for (int k = 0; k < lines.Count(); ++k)
         if (lines[k].find_first_of(std::string("\r\n\0", 3)) != std::string::npos)
             throw EIdException("Header line refused: it contains a line break or NUL character");
-}
-
-int32_t PortNumber(const std::string& portText) {
-    const int32_t port = DecimalToInt(portText);
-    if (port < 0 || port > 65535) throw EIdURIException(Format("Port %s is out of range", portText.c_str()));
-    return port;
 }
 
 } // namespace
@@ -71,12 +57,7 @@ void TIdHTTPRequest::ComposeHeaders() {
 }
 
 int32_t TIdHTTPResponse::StatusCode() const {
-    std::string rest = StatusLine;
-    SplitAt(rest, " ");
-    rest = TextTrim(rest);
-    int code = -1;
-    if (!TryDecimal(SplitAt(rest, " "), code)) code = -1;
-    return code;
+    return StatusCodeOf(StatusLine);
 }
 
 bool TIdHTTPResponse::KeepConnection() {
@@ -94,48 +75,11 @@ bool TIdHTTPResponse::KeepConnection() {
     return SameText(connection, "keep-alive") || SameText(proxyConnection, "keep-alive");
 }
 
-// ---------------------------------------------------------------- reading the reply
+// ---------------------------------------------------------------- deciding on the reply
 
 TIdHTTPProtocol::TIdHTTPProtocol(TIdCustomHTTP* client)
     : HTTP(*client), Request(std::make_unique<TIdHTTPRequest>(client)),
       Response(std::make_unique<TIdHTTPResponse>(client)) {}
-
-void TIdHTTPProtocol::ReadResponseHeaders() {
-    TIdHeaderList& lines = Response->HeaderLines;
-    lines.Clear();
-    THeaderTally tally;
-    // A close right after the status line is a failure; a close inside the
-    // header block only ends it.
-    std::string line = HTTP.ReadLn();
-    while (!line.empty()) {
-        CountHeaderLine(tally, line, "header block");
-        lines.Add(line);
-        try {
-            line = HTTP.ReadLn();
-        } catch (const EIdConnClosedGracefully&) {
-            HTTP.Disconnect();
-            break;
-        }
-    }
-    Response->ParseHeaders();
-    Response->CloseAfterReply = false;
-}
-
-void TIdHTTPProtocol::CountHeaderLine(THeaderTally& tally, const std::string& line, const char* block) {
-    ++tally.Lines;
-    tally.Bytes += static_cast<int64_t>(line.size()) + 2;
-    if (tally.Lines > MaxHeaderLines)
-        RaiseMalformedReply(Format("Reply refused: its %s has more than %d lines", block, MaxHeaderLines));
-    if (tally.Bytes > MaxHeaderBytes)
-        RaiseMalformedReply(Format("Reply refused: its %s is longer than %lld bytes", block,
-                                   static_cast<long long>(MaxHeaderBytes)));
-}
-
-void TIdHTTPProtocol::RaiseMalformedReply(const std::string& message) {
-    // The rest of the reply is still unread: the connection can carry nothing more.
-    HTTP.Disconnect();
-    throw EIdHTTPProtocolException(Response->StatusCode(), message, "");
-}
 
 TIdHTTPNextStep TIdHTTPProtocol::DecideNextStep() {
     FollowIsAuthRetry = false;
@@ -206,33 +150,6 @@ void TIdHTTPProtocol::DrainWithTimeout(int32_t timeout) {
     ReadRefusedBody(timeout);
 }
 
-bool TIdHTTPProtocol::ReplyHasBody() {
-    // A reply to HEAD has no body, whatever its Content-Length says; neither
-    // has an interim reply, a 204 or a 304 (so an unasked-for 304 fails at
-    // once instead of waiting for a body that never comes).
-    const int32_t code = Response->StatusCode();
-    return Request->RequestMethod != hmHead && code / 100 != 1 && code != 204 && code != 304;
-}
-
-bool TIdHTTPProtocol::IsChunked() {
-    // The last coding decides: "gzip, chunked" is chunked.
-    std::string codings = Response->HeaderLines.ValueOf("Transfer-Encoding");
-    const size_t comma = codings.rfind(',');
-    if (comma != std::string::npos) codings.erase(0, comma + 1);
-    return SameText(TextTrim(codings), "chunked");
-}
-
-void TIdHTTPProtocol::CheckFraming() {
-    if (!Response->FramingError.empty()) RaiseMalformedReply("Reply refused: " + Response->FramingError);
-    // With a Transfer-Encoding the Content-Length is ignored; a reply with
-    // both may have been meant to be read either way, and whatever follows
-    // it is not to be trusted as the next reply.
-    if (Response->HeaderLines.FindName("Transfer-Encoding") >= 0) {
-        Response->CloseAfterReply = Response->LengthKnown() || !IsChunked();
-        Response->SetContentLength(-1);
-    }
-}
-
 void TIdHTTPProtocol::CheckPartialReply() {
     const TIdHTTPResponse& reply = *Response;
     const int64_t askedStart = Request->ContentRangeStart;
@@ -254,58 +171,6 @@ void TIdHTTPProtocol::CheckPartialReply() {
             Format("Reply refused: its Content-Range \"%s\" is not the range asked for", range.c_str()));
 }
 
-void TIdHTTPProtocol::ReadBody() {
-    TStream* stream = Response->BodyStream;
-    if (stream == nullptr || !ReplyHasBody()) return;
-    if (IsChunked()) {
-        ReadChunkedBody();
-    } else if (Response->HeaderLines.FindName("Transfer-Encoding") >= 0 || !Response->LengthKnown()) {
-        HTTP.ReadIntoStream(*stream, -1, true);
-    } else if (Response->ContentLength() > 0) {
-        // A close before the last byte raises: a short body is never a whole one.
-        HTTP.ReadIntoStream(*stream, Response->ContentLength(), false);
-    }
-}
-
-void TIdHTTPProtocol::ReadChunkedBody() {
-    HTTP.ReportStatus(hsStatusText, "Chunk Started");
-    for (int64_t size = ReadChunkSize(); size > 0; size = ReadChunkSize()) {
-        HTTP.ReadIntoStream(*Response->BodyStream, size, false);
-        if (!HTTP.ReadLn().empty())
-            RaiseMalformedReply("Reply refused: a chunk of its body does not end where its size says");
-    }
-    // The empty line after the last chunk, and any trailer lines before it: a
-    // trailer left queued would be read as the next reply's status line.
-    THeaderTally tally;
-    for (std::string line = HTTP.ReadLn(); !line.empty(); line = HTTP.ReadLn())
-        CountHeaderLine(tally, line, "chunked body's trailer");
-}
-
-int64_t TIdHTTPProtocol::ReadChunkSize() {
-    const std::string line = HTTP.ReadLn();
-    // Extensions (";name=value") and anything after a blank are not the size.
-    const std::string digits = TextTrim(line.substr(0, line.find_first_of(" \t;")));
-    // Only a real "0" ends the body: a size that cannot be read is a broken
-    // reply, never its end, and a size past 63 bits never wraps to a small one.
-    int64_t size = 0;
-    bool valid = !digits.empty();
-    for (char c : digits) {
-        int d = -1;
-        if (c >= '0' && c <= '9') d = c - '0';
-        if (c >= 'a' && c <= 'f') d = c - 'a' + 10;
-        if (c >= 'A' && c <= 'F') d = c - 'A' + 10;
-        if (d < 0 || size > (INT64_MAX >> 4)) {
-            valid = false;
-            break;
-        }
-        size = size * 16 + d;
-    }
-    if (!valid)
-        RaiseMalformedReply(Format("Reply refused: its chunk size \"%s\" is not a hexadecimal number",
-                                   TextCopy(line, 1, 64).c_str()));
-    return size;
-}
-
 std::string TIdHTTPProtocol::TargetUrl() {
     TIdURI url = HTTP.FCurrentUrl;
     try {
@@ -313,51 +178,6 @@ std::string TIdHTTPProtocol::TargetUrl() {
     } catch (const Exception&) {
         return Request->Target;
     }
-}
-
-namespace {
-
-QUILLORA_EXCEPTION(ERefusedBodyCut, Exception);
-
-// Keeps the first bytes written to it and refuses the rest, so that a body
-// nobody wants in full cannot take memory or time.
-class TKeepFirstStream : public TStream {
-  public:
-    explicit TKeepFirstStream(int64_t limit) : FLimit(limit) {}
-    int64_t Read(void* buffer, int64_t count) override { return FKept.Read(buffer, count); }
-    int64_t Write(const void* buffer, int64_t count) override {
-        const int64_t room = std::max<int64_t>(0, FLimit - FKept.Position());
-        FKept.Write(buffer, std::min(count, room));
-        if (count > room) throw ERefusedBodyCut("");
-        return count;
-    }
-    int64_t Seek(int64_t offset, TSeekOrigin origin) override { return FKept.Seek(offset, origin); }
-    void SetSize(int64_t newSize) override { FKept.SetSize(std::min(newSize, FLimit)); }
-    int64_t Size() override { return FKept.Size(); }
-    std::string Kept() const { return FKept.DataString(); }
-
-  private:
-    int64_t FLimit;
-    TStringStream FKept;
-};
-
-} // namespace
-
-std::string TIdHTTPProtocol::ReadRefusedBody(int32_t timeout) {
-    TKeepFirstStream scratch(RefusedBodyLimit);
-    TRestore<int32_t> hold(HTTP.ReadTimeout, timeout);
-    TRestore<TStream*> body(Response->BodyStream, &scratch);
-    try {
-        ReadBody();
-    } catch (const Exception&) {
-        // What is left of the body must not be taken for the next reply.
-        HTTP.Disconnect();
-    }
-    return scratch.Kept();
-}
-
-void TIdHTTPProtocol::DrainBody() {
-    ReadRefusedBody(HTTP.ReadTimeout);
 }
 
 void TIdHTTPProtocol::RaiseProtocolError() {
@@ -462,109 +282,6 @@ void TIdCustomHTTP::FinishAfterFailure(bool broken) noexcept {
     }
 }
 
-void TIdCustomHTTP::ResolveTarget() {
-    TIdHTTPRequest& request = Request();
-    RefuseControlCharacters(request.Target);
-    TIdURI target(request.Target);
-    if (!target.AuthUser.empty()) {
-        request.Username = target.AuthUser;
-        request.Password = target.AuthPassword;
-    }
-    FCurrentUrl.AuthUser = request.Username;
-    FCurrentUrl.AuthPassword = request.Password;
-    FCurrentUrl.DirPath = ResolvePath(FCurrentUrl.DirPath, target.DirPath, '/');
-    FCurrentUrl.DocName = target.DocName;
-    FCurrentUrl.QueryPart = target.QueryPart;
-    if (!target.HostName.empty()) FCurrentUrl.HostName = target.HostName;
-    FCurrentUrl.Scheme = target.Scheme.empty() ? "http" : target.Scheme;
-    ApplyDefaultPort(target);
-
-    request.Target = FCurrentUrl.DirPath + FCurrentUrl.DocName + FCurrentUrl.QueryPart;
-    if (request.RequestMethod == hmOptions && target.DocName == "*") request.Target = "*";
-    const TIdHTTPMethod m = request.RequestMethod;
-    if ((m == hmOptions || m == hmTrace || m == hmPut || m == hmDelete) && ProtocolVersion != pv1_1)
-        throw EIdException("This request method is supported in HTTP 1.1");
-    int64_t length = -1;
-    if ((m == hmPost || m == hmPut) && request.UploadStream) length = request.UploadStream->Size();
-    request.SetContentLength(length);
-    request.Host = FCurrentUrl.PortText == "80" ? FCurrentUrl.HostName
-                                                : FCurrentUrl.HostName + ":" + FCurrentUrl.PortText;
-}
-
-void TIdCustomHTTP::ApplyDefaultPort(const TIdURI& target) {
-    if (!target.PortText.empty()) {
-        FCurrentUrl.PortText = target.PortText;
-        return;
-    }
-    int current = 0;
-    if (!TryDecimal(FCurrentUrl.PortText, current)) current = 0;
-    // A URL naming its own host without a port means that scheme's port, not
-    // whatever port the previous host of this client had.
-    if (!target.HostName.empty()) current = 0;
-    if (current != 0 && current != 80 && current != 443) return;
-    if (SameText(FCurrentUrl.Scheme, "http"))
-        FCurrentUrl.PortText = "80";
-    else if (SameText(FCurrentUrl.Scheme, "https"))
-        FCurrentUrl.PortText = "443";
-    else
-        throw EIdUnknownProtocol("");
-}
-
-TIdHTTPRoute TIdCustomHTTP::SelectRoute() {
-    if (!ProxyParams.ProxyServer().empty()) return SelectProxyRoute();
-    const int32_t port = PortNumber(FCurrentUrl.PortText);
-    if (!SameText(Host, FCurrentUrl.HostName) || Port != port) {
-        if (Connected()) Disconnect();
-        SetHost(FCurrentUrl.HostName);
-        SetPort(port);
-    }
-    if (SameText(FCurrentUrl.Scheme, "https")) {
-        if (!HasTlsTransport()) throw EIdIOHandlerPropInvalid("IOHandler value is not valid");
-        return RouteTls;
-    }
-    return RouteDirect;
-}
-
-TIdHTTPRoute TIdCustomHTTP::SelectProxyRoute() {
-    if ((!SameText(Host, ProxyParams.ProxyServer()) || Port != ProxyParams.ProxyPort()) && Connected())
-        Disconnect();
-    // The connection goes to the proxy; CurrentUrl keeps the origin.
-    Host = ProxyParams.ProxyServer();
-    Port = ProxyParams.ProxyPort();
-    if (SameText(FCurrentUrl.Scheme, "https")) {
-        if (!HasTlsTransport()) throw EIdIOHandlerPropInvalid("IOHandler value is not valid");
-        return RouteTlsProxy;
-    }
-    return RouteProxy;
-}
-
-void TIdCustomHTTP::EstablishRoute() {
-    TIdHTTPRequest& request = Request();
-    request.Route = SelectRoute();
-    if (request.Route == RouteProxy) {
-        PortNumber(FCurrentUrl.PortText);
-        request.Target = FCurrentUrl.PlainUrl();
-    }
-    if (ProtocolVersion == pv1_0 && request.Connection.empty()) {
-        if (request.Route == RouteDirect) request.Connection = "keep-alive";
-        if (request.Route == RouteProxy) request.ProxyConnection = "keep-alive";
-    }
-    if (request.Route == RouteTls || request.Route == RouteTlsProxy) request.Connection.clear();
-    if (request.Route == RouteTlsProxy)
-        OpenTunnel();
-    else
-        EnsureConnected();
-    WriteRequest(*FProtocol, &FCurrentUrl);
-    if ((request.RequestMethod == hmPost || request.RequestMethod == hmPut) && request.UploadStream)
-        WriteFromStream(*request.UploadStream, true);
-}
-
-void TIdCustomHTTP::EnsureConnected() {
-    if (!Response().KeepConnection()) Disconnect();
-    PollForClose(false);
-    if (!Connected()) Connect(ReadTimeout);
-}
-
 void TIdCustomHTTP::WriteRequest(TIdHTTPProtocol& protocol, TIdURI* url) {
     TIdHTTPRequest& request = *protocol.Request;
     request.ComposeHeaders();
@@ -596,13 +313,9 @@ void TIdCustomHTTP::WriteRequest(TIdHTTPProtocol& protocol, TIdURI* url) {
 }
 
 void TIdCustomHTTP::ReadReply(TIdHTTPProtocol& protocol) {
-    int interim = 0;
+    protocol.BeginReply();
     do {
-        if (interim++ > TIdHTTPProtocol::MaxInterimReplies)
-            protocol.RaiseMalformedReply(Format("Reply refused: more than %d interim replies in a row",
-                                                TIdHTTPProtocol::MaxInterimReplies));
-        protocol.Response->StatusLine = ReadLn();
-        protocol.ReadResponseHeaders();
+        protocol.ReadHead();
         if (OnReplyHeaders)
             OnReplyHeaders(this, protocol.Response->StatusLine, protocol.Response->HeaderLines);
         StoreResponseCookies();
@@ -613,39 +326,6 @@ void TIdCustomHTTP::ReadReply(TIdHTTPProtocol& protocol) {
 
 void TIdCustomHTTP::StoreResponseCookies() {
     FCookies.StoreResponseCookies(AllowCookies, Response().HeaderLines, FCurrentUrl.HostName);
-}
-
-void TIdCustomHTTP::OpenTunnel() {
-    TIdHTTPProtocol tunnel(this);
-    TMemoryStream scratch;
-    TIdHTTPRequest& request = *tunnel.Request;
-    request.UserAgent = Request().UserAgent;
-    request.Host = Request().Host;
-    request.SetContentLength(Request().ContentLength());
-    request.Pragma = "no-cache";
-    request.ProxyConnection = "keep-alive";
-    request.RequestMethod = hmConnect;
-    request.Route = RouteTlsProxy;
-    request.Target = FCurrentUrl.HostName + ":" + FCurrentUrl.PortText;
-    tunnel.Response->BodyStream = &scratch;
-    for (;;) {
-        EnsureConnected();
-        WriteRequest(tunnel, nullptr);
-        TIdHTTPResponse& reply = *tunnel.Response;
-        reply.StatusLine = ReadLn();
-        if (reply.StatusLine.empty()) {
-            reply.StatusLine = "HTTP/1.0 200 OK";
-            reply.Connection = "close";
-        } else {
-            tunnel.ReadResponseHeaders();
-            FCookies.StoreResponseCookies(AllowCookies, reply.HeaderLines, FCurrentUrl.HostName);
-        }
-        if (reply.StatusCode() == 200) return;
-        const TIdHTTPNextStep step = tunnel.DecideNextStep();
-        // Only a credentials retry asks again; any other answer would ask for ever.
-        if (!tunnel.FollowIsAuthRetry || step == StepUnknown)
-            throw EIdHTTPProtocolException(reply.StatusCode(), reply.StatusLine, scratch.DataString());
-    }
 }
 
 bool TIdCustomHTTP::DoOnRedirect(std::string& location, TIdHTTPMethod& method, int redirectCount) {

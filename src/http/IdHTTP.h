@@ -4,8 +4,12 @@
 // request in one send, reads the reply's head and decides what to do with it:
 // move the body into the caller's stream, follow a redirect, answer a
 // credentials challenge, or fail with the reply's status line.
+// The request loop and the decisions are in IdHTTP.cpp, the route and the
+// proxy tunnel in IdHTTPRoute.cpp, the reading of a reply (over the reply
+// parser) in IdHTTPReply.cpp.
 
 #include "core/Classes.h"
+#include "http/HttpReplyParser.h"
 #include "http/IdAuthentication.h"
 #include "http/IdAuthenticationManager.h"
 #include "http/IdCookieManager.h"
@@ -86,21 +90,22 @@ class TIdHTTPProtocol {
   public:
     explicit TIdHTTPProtocol(TIdCustomHTTP* client);
 
+    // A new reply parser for the next reply to Request.
+    void BeginReply();
+    // The next head, its status line included (interim replies are counted between).
+    void ReadHead();
+    // The header block after a status line the caller read itself.
     void ReadResponseHeaders();
     TIdHTTPNextStep DecideNextStep();
     void ReadBody();
-    void DrainBody();
     [[noreturn]] void RaiseProtocolError();
     // Disconnects (the rest of the reply stays unread) and raises
     // EIdHTTPProtocolException with message, the reply's code and no body.
     [[noreturn]] void RaiseMalformedReply(const std::string& message);
 
-    // A server can send header lines for ever, each under the line limit, or
-    // "100 Continue" after "100 Continue". A head or a chunked body's trailer
-    // may hold this much (as curl allows), a reply this many interim replies.
-    static constexpr int32_t MaxHeaderLines = 1000;
-    static constexpr int64_t MaxHeaderBytes = 300 * 1024;
-    static constexpr int MaxInterimReplies = 10;
+    static constexpr int32_t MaxHeaderLines = THttpReplyParser::MaxHeaderLines;
+    static constexpr int64_t MaxHeaderBytes = THttpReplyParser::MaxHeaderBytes;
+    static constexpr int MaxInterimReplies = THttpReplyParser::MaxInterimReplies;
     // What an error reply's exception keeps of its body: enough for any
     // message a server means to show; a longer body is not read to its end,
     // the connection is dropped instead.
@@ -113,25 +118,26 @@ class TIdHTTPProtocol {
     bool FollowIsAuthRetry = false;
 
   private:
-    struct THeaderTally {
-        int32_t Lines = 0;
-        int64_t Bytes = 0;
-    };
-    void CountHeaderLine(THeaderTally& tally, const std::string& line, const char* block);
+    // Feeds the parser from the input queue until it finds something, or
+    // stops before body bytes, which the caller moves itself.
+    THttpReplyParser::TStep Advance();
+    // Waits for more input; false when the peer closed (raised: with nothing queued).
+    bool FillQueue(bool& raised);
+    THttpReplyParser::TStep EndOfInput(bool raised);
+    [[noreturn]] void RaiseParserError();
+    void ReadBodyPiece(TStream& stream);
     TIdHTTPNextStep RedirectStep();
     bool AuthenticationWanted(int32_t code);
-    bool ReplyHasBody();
-    bool IsChunked();
     void CheckFraming();
     void CheckPartialReply();
-    void ReadChunkedBody();
-    int64_t ReadChunkSize();
     // Reads the body into a scratch that keeps its first RefusedBodyLimit
     // bytes; a longer or broken body drops the connection. Answers what was kept.
     std::string ReadRefusedBody(int32_t timeout);
     void DrainWithTimeout(int32_t timeout);
     // The address of the request, for messages.
     std::string TargetUrl();
+
+    std::unique_ptr<THttpReplyParser> FParser;
 };
 
 class TIdCustomHTTP : public TIdTCPClient {

@@ -202,6 +202,22 @@ def text_seeds():
     put("picture_list", "odd", "[{id" + pic % (1, "nopath") + "{id:2,ourl:'',ow:")
 
 
+def reply_parser_seeds():
+    # Option bytes: the piece size of the second feed, then flags (1 HEAD, 2
+    # split long lines, 4 the peer closes) with the line limit / 8 on top.
+    def seed(name, piece, flags, reply):
+        put("reply_parser", name, bytes([piece, flags]).decode("latin-1") + reply)
+    seed("length", 3, 0, "HTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\nhelloHTTP/1.1 200 OK\r\n")
+    seed("chunked", 1, 4, "HTTP/1.1 200 OK\r\nTransfer-Encoding: gzip, chunked\r\n\r\n"
+         "5;a=b\r\nhello\r\n003\r\nabc\r\n0\r\nX-T: 1\r\n\r\n")
+    seed("until-close", 7, 4, "HTTP/1.0 200 OK\r\nServer: x\r\n\r\nbody until close")
+    seed("interim", 2, 0, "HTTP/1.1 100 Continue\r\n\r\nHTTP/1.1 103 Early Hints\r\nLink: x\r\n\r\n"
+         "HTTP/1.1 204 No Content\r\nContent-Length: 3\r\n\r\n")
+    seed("head", 5, 1, "HTTP/1.1 200 OK\r\nContent-Length: 100\r\n\r\n")
+    seed("long-lines", 4, 2 | 4 | (4 << 3), "HTTP/1.1 200 OK\r\nX-Long: " + "h" * 80 + "\r\n\r\nabc")
+    seed("refusals", 1, 4 | (8 << 3), "HTTP/1.1 200 OK\r\nContent-Length: 5\r\nContent-Length: 6\r\n\r\nhello!")
+
+
 if __name__ == "__main__":
     shutil.rmtree(os.path.join(HERE, "corpus"), ignore_errors=True)
     for target in ["png", "bmp", "ico", "jpeg", "metafile"]:
@@ -209,4 +225,5 @@ if __name__ == "__main__":
     picture_seeds()
     metafile_seeds()
     text_seeds()
+    reply_parser_seeds()
     sys.exit(0)

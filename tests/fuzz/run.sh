@@ -17,7 +17,7 @@ build=$(cd "$1" && pwd)
 seconds=$2
 shift 2
 here=$(cd "$(dirname "$0")" && pwd)
-all=(png bmp ico jpeg metafile url headers cookies dates http_reply album_list picture_list)
+all=(png bmp ico jpeg metafile url headers cookies dates http_reply reply_parser album_list picture_list)
 if [ $# -gt 0 ]; then targets=("$@"); else targets=("${all[@]}"); fi
 
 # The longest input worth trying: files of a few KB reach every branch of a
@@ -25,7 +25,7 @@ if [ $# -gt 0 ]; then targets=("$@"); else targets=("${all[@]}"); fi
 max_len() {
     case $1 in
     png | bmp | ico | jpeg) echo 32768 ;;
-    metafile | headers | http_reply | album_list | picture_list) echo 16384 ;;
+    metafile | headers | http_reply | reply_parser | album_list | picture_list) echo 16384 ;;
     dates) echo 256 ;;
     *) echo 4096 ;;
     esac

@@ -3,6 +3,7 @@
 // answers, the exact bytes the client must write on each connection, and the
 // body or the failure ("Class: message") the caller must see.
 
+#include "http/HttpReplyParser.h"
 #include "http/IdHTTP.h"
 #include "support/ScriptedPeer.h"
 
@@ -107,6 +108,92 @@ inline const EIdHTTPProtocolException& ProtocolError(const Exception* e) {
     auto* p = dynamic_cast<const EIdHTTPProtocolException*>(e);
     if (p == nullptr) throw std::runtime_error("no EIdHTTPProtocolException");
     return *p;
+}
+
+} // namespace wire
+
+namespace wire {
+
+// What the reply parser makes of a case's reply bytes, fed to it directly:
+// the body, and "Done", "NeedMore" (the reply is not over and the peer keeps
+// the connection open) or the failure as "Class: message".
+struct TParsed {
+    std::string Body;
+    std::string Outcome;
+};
+
+inline std::string ParserFailure(const THttpReplyParser& parser) {
+    switch (parser.Error()) {
+    case THttpReplyParser::TError::LineTooLong:
+        return "EIdReadLnMaxLineLengthExceeded: " + parser.ErrorMessage();
+    case THttpReplyParser::TError::Closed:
+        return "EIdConnClosedGracefully: " + parser.ErrorMessage();
+    default:
+        return "EIdHTTPProtocolException: " + parser.ErrorMessage();
+    }
+}
+
+// Feeds the bytes the first connection's script sends, all at once or one
+// byte at a time, and the close when the script closes.
+inline TParsed ParseReply(const TPeerScript& script, bool oneByteAtATime) {
+    std::string wire;
+    bool closes = false;
+    for (const TPeerStep& step : script) {
+        if (step.Kind == TPeerStep::TKind::Send) wire += step.Bytes;
+        closes = closes || step.Kind == TPeerStep::TKind::Close;
+    }
+    THttpReplyParser parser;
+    TParsed parsed;
+    std::string pending;
+    size_t given = 0;
+    for (;;) {
+        const THttpReplyParser::TStep step = parser.Feed(pending.data(), pending.size());
+        if (step.Event == THttpReplyParser::TEvent::Body) parsed.Body.append(step.Body, step.BodySize);
+        pending.erase(0, step.Consumed);
+        if (step.Event == THttpReplyParser::TEvent::Done) return {parsed.Body, "Done"};
+        if (step.Event == THttpReplyParser::TEvent::Error) return {parsed.Body, ParserFailure(parser)};
+        if (step.Event != THttpReplyParser::TEvent::NeedMore) continue;
+        if (given == wire.size()) {
+            if (!closes) return {parsed.Body, "NeedMore"};
+            const THttpReplyParser::TStep end = parser.FeedEnd(pending.size());
+            if (end.Event == THttpReplyParser::TEvent::Head) continue; // a head ended by the close
+            if (end.Event == THttpReplyParser::TEvent::Done) return {parsed.Body, "Done"};
+            return {parsed.Body, ParserFailure(parser)};
+        }
+        const size_t more = oneByteAtATime ? 1 : wire.size() - given;
+        pending.append(wire, given, more);
+        given += more;
+    }
+}
+
+// Whether the client's failure is the framing's: otherwise the client
+// refused a reply the framing read whole (its status, its range, a
+// connection already gone), and the parser must not fail it.
+inline bool FramingFailure(const std::string& failure) {
+    const bool refusal = failure.find(": Reply refused: ") != std::string::npos;
+    const bool decision = failure.find("Content-Range") != std::string::npos ||
+                          failure.find("a part (206)") != std::string::npos;
+    return (refusal && !decision) || failure.rfind("EIdReadLnMaxLineLengthExceeded", 0) == 0 ||
+           failure.rfind("EIdConnClosedGracefully", 0) == 0;
+}
+
+// The parser on its own reads a case's reply as the client does: the same
+// body, the same refusal; a reply the client refused for its status it reads whole.
+inline void RunParserCase(const TWireCase& wire, bool oneByteAtATime) {
+    const TParsed parsed = ParseReply(wire.Scripts.at(0), oneByteAtATime);
+    if (wire.Failure.empty()) {
+        EXPECT_EQ(parsed.Outcome, "Done");
+        if (wire.Body != AnyBody) {
+            EXPECT_EQ(parsed.Body, wire.Body);
+        }
+    } else if (FramingFailure(wire.Failure)) {
+        EXPECT_EQ(parsed.Outcome, wire.Failure);
+        if (wire.Body != AnyBody) {
+            EXPECT_EQ(parsed.Body, wire.Body);
+        }
+    } else {
+        EXPECT_TRUE(parsed.Outcome == "Done" || parsed.Outcome == "NeedMore") << parsed.Outcome;
+    }
 }
 
 } // namespace wire

@@ -246,7 +246,24 @@ const std::vector<TWireCase>& AllCases() {
     return cases;
 }
 
-class WireTest : public ::testing::TestWithParam<std::tuple<size_t, bool>> {};
+using TWireParam = std::tuple<size_t, bool>;
+
+class WireTest : public ::testing::TestWithParam<TWireParam> {};
+// The same table fed to the reply parser directly, without a socket: the
+// parser must read each reply the same whole and one byte at a time.
+class ParserWireTest : public ::testing::TestWithParam<TWireParam> {};
+
+// Every case, whole and cut into one-byte pieces.
+auto AllParams() {
+    return ::testing::Combine(::testing::Range<size_t>(0, AllCases().size()), ::testing::Bool());
+}
+
+std::string CaseName(const ::testing::TestParamInfo<TWireParam>& info, const char* whole,
+                     const char* pieces) {
+    const size_t index = std::get<0>(info.param);
+    return std::string(AllCases().at(index).Name) + "_" + std::to_string(index) +
+           (std::get<1>(info.param) ? pieces : whole);
+}
 
 } // namespace
 
@@ -258,13 +275,18 @@ TEST_P(WireTest, Case) {
     RunCase(wireCase, oneByte);
 }
 
-INSTANTIATE_TEST_SUITE_P(IdHTTP, WireTest,
-                         ::testing::Combine(::testing::Range<size_t>(0, AllCases().size()), ::testing::Bool()),
-                         [](const auto& info) {
-                             return std::string(AllCases().at(std::get<0>(info.param)).Name) + "_" +
-                                    std::to_string(std::get<0>(info.param)) +
-                                    (std::get<1>(info.param) ? "_OneByteSegments" : "_OnePiece");
-                         });
+INSTANTIATE_TEST_SUITE_P(IdHTTP, WireTest, AllParams(),
+                         [](const auto& info) { return CaseName(info, "_OnePiece", "_OneByteSegments"); });
+
+TEST_P(ParserWireTest, Case) {
+    const auto [index, oneByte] = GetParam();
+    const TWireCase& wireCase = AllCases().at(index);
+    SCOPED_TRACE(wireCase.Name);
+    RunParserCase(wireCase, oneByte);
+}
+
+INSTANTIATE_TEST_SUITE_P(HttpReplyParser, ParserWireTest, AllParams(),
+                         [](const auto& info) { return CaseName(info, "_Whole", "_OneByteAtATime"); });
 
 namespace {
 

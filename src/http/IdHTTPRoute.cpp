@@ -1,0 +1,161 @@
+// Where a request goes: the URL resolved against the current one, the route
+// (direct, through a proxy, through a proxy's tunnel) and the open connection
+// it is written on.
+
+#include "http/IdHTTP.h"
+
+#include "core/TextUtils.h"
+
+namespace {
+
+// A CR or LF in a request-target would end the request line early and let
+// whoever chose the URL (a page, a redirecting server) write header lines of
+// their own; a NUL cuts it for many servers. Such a URL is never sent.
+void RefuseControlCharacters(const std::string& url) {
+    if (url.find_first_of(std::string("\r\n\0", 3)) != std::string::npos)
+        throw EIdURIException("URL refused: it contains a line break or NUL character");
+}
+
+int32_t PortNumber(const std::string& portText) {
+    const int32_t port = DecimalToInt(portText);
+    if (port < 0 || port > 65535) throw EIdURIException(Format("Port %s is out of range", portText.c_str()));
+    return port;
+}
+
+} // namespace
+
+void TIdCustomHTTP::ResolveTarget() {
+    TIdHTTPRequest& request = Request();
+    RefuseControlCharacters(request.Target);
+    TIdURI target(request.Target);
+    if (!target.AuthUser.empty()) {
+        request.Username = target.AuthUser;
+        request.Password = target.AuthPassword;
+    }
+    FCurrentUrl.AuthUser = request.Username;
+    FCurrentUrl.AuthPassword = request.Password;
+    FCurrentUrl.DirPath = ResolvePath(FCurrentUrl.DirPath, target.DirPath, '/');
+    FCurrentUrl.DocName = target.DocName;
+    FCurrentUrl.QueryPart = target.QueryPart;
+    if (!target.HostName.empty()) FCurrentUrl.HostName = target.HostName;
+    FCurrentUrl.Scheme = target.Scheme.empty() ? "http" : target.Scheme;
+    ApplyDefaultPort(target);
+
+    request.Target = FCurrentUrl.DirPath + FCurrentUrl.DocName + FCurrentUrl.QueryPart;
+    if (request.RequestMethod == hmOptions && target.DocName == "*") request.Target = "*";
+    const TIdHTTPMethod m = request.RequestMethod;
+    if ((m == hmOptions || m == hmTrace || m == hmPut || m == hmDelete) && ProtocolVersion != pv1_1)
+        throw EIdException("This request method is supported in HTTP 1.1");
+    int64_t length = -1;
+    if ((m == hmPost || m == hmPut) && request.UploadStream) length = request.UploadStream->Size();
+    request.SetContentLength(length);
+    request.Host = FCurrentUrl.PortText == "80" ? FCurrentUrl.HostName
+                                                : FCurrentUrl.HostName + ":" + FCurrentUrl.PortText;
+}
+
+void TIdCustomHTTP::ApplyDefaultPort(const TIdURI& target) {
+    if (!target.PortText.empty()) {
+        FCurrentUrl.PortText = target.PortText;
+        return;
+    }
+    int current = 0;
+    if (!TryDecimal(FCurrentUrl.PortText, current)) current = 0;
+    // A URL naming its own host without a port means that scheme's port, not
+    // whatever port the previous host of this client had.
+    if (!target.HostName.empty()) current = 0;
+    if (current != 0 && current != 80 && current != 443) return;
+    if (SameText(FCurrentUrl.Scheme, "http"))
+        FCurrentUrl.PortText = "80";
+    else if (SameText(FCurrentUrl.Scheme, "https"))
+        FCurrentUrl.PortText = "443";
+    else
+        throw EIdUnknownProtocol("");
+}
+
+TIdHTTPRoute TIdCustomHTTP::SelectRoute() {
+    if (!ProxyParams.ProxyServer().empty()) return SelectProxyRoute();
+    const int32_t port = PortNumber(FCurrentUrl.PortText);
+    if (!SameText(Host, FCurrentUrl.HostName) || Port != port) {
+        if (Connected()) Disconnect();
+        SetHost(FCurrentUrl.HostName);
+        SetPort(port);
+    }
+    if (SameText(FCurrentUrl.Scheme, "https")) {
+        if (!HasTlsTransport()) throw EIdIOHandlerPropInvalid("IOHandler value is not valid");
+        return RouteTls;
+    }
+    return RouteDirect;
+}
+
+TIdHTTPRoute TIdCustomHTTP::SelectProxyRoute() {
+    if ((!SameText(Host, ProxyParams.ProxyServer()) || Port != ProxyParams.ProxyPort()) && Connected())
+        Disconnect();
+    // The connection goes to the proxy; CurrentUrl keeps the origin.
+    Host = ProxyParams.ProxyServer();
+    Port = ProxyParams.ProxyPort();
+    if (SameText(FCurrentUrl.Scheme, "https")) {
+        if (!HasTlsTransport()) throw EIdIOHandlerPropInvalid("IOHandler value is not valid");
+        return RouteTlsProxy;
+    }
+    return RouteProxy;
+}
+
+void TIdCustomHTTP::EstablishRoute() {
+    TIdHTTPRequest& request = Request();
+    request.Route = SelectRoute();
+    if (request.Route == RouteProxy) {
+        PortNumber(FCurrentUrl.PortText);
+        request.Target = FCurrentUrl.PlainUrl();
+    }
+    if (ProtocolVersion == pv1_0 && request.Connection.empty()) {
+        if (request.Route == RouteDirect) request.Connection = "keep-alive";
+        if (request.Route == RouteProxy) request.ProxyConnection = "keep-alive";
+    }
+    if (request.Route == RouteTls || request.Route == RouteTlsProxy) request.Connection.clear();
+    if (request.Route == RouteTlsProxy)
+        OpenTunnel();
+    else
+        EnsureConnected();
+    WriteRequest(*FProtocol, &FCurrentUrl);
+    if ((request.RequestMethod == hmPost || request.RequestMethod == hmPut) && request.UploadStream)
+        WriteFromStream(*request.UploadStream, true);
+}
+
+void TIdCustomHTTP::EnsureConnected() {
+    if (!Response().KeepConnection()) Disconnect();
+    PollForClose(false);
+    if (!Connected()) Connect(ReadTimeout);
+}
+
+void TIdCustomHTTP::OpenTunnel() {
+    TIdHTTPProtocol tunnel(this);
+    TMemoryStream scratch;
+    TIdHTTPRequest& request = *tunnel.Request;
+    request.UserAgent = Request().UserAgent;
+    request.Host = Request().Host;
+    request.SetContentLength(Request().ContentLength());
+    request.Pragma = "no-cache";
+    request.ProxyConnection = "keep-alive";
+    request.RequestMethod = hmConnect;
+    request.Route = RouteTlsProxy;
+    request.Target = FCurrentUrl.HostName + ":" + FCurrentUrl.PortText;
+    tunnel.Response->BodyStream = &scratch;
+    for (;;) {
+        EnsureConnected();
+        WriteRequest(tunnel, nullptr);
+        TIdHTTPResponse& reply = *tunnel.Response;
+        reply.StatusLine = ReadLn();
+        if (reply.StatusLine.empty()) {
+            reply.StatusLine = "HTTP/1.0 200 OK";
+            reply.Connection = "close";
+        } else {
+            tunnel.ReadResponseHeaders();
+            FCookies.StoreResponseCookies(AllowCookies, reply.HeaderLines, FCurrentUrl.HostName);
+        }
+        if (reply.StatusCode() == 200) return;
+        const TIdHTTPNextStep step = tunnel.DecideNextStep();
+        // Only a credentials retry asks again; any other answer would ask for ever.
+        if (!tunnel.FollowIsAuthRetry || step == StepUnknown)
+            throw EIdHTTPProtocolException(reply.StatusCode(), reply.StatusLine, scratch.DataString());
+    }
+}
