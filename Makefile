@@ -38,9 +38,9 @@ asan: setup $(ASAN_BUILD)/build.ninja
 		ctest --output-on-failure -j $(JOBS)
 
 # The threaded layers under ThreadSanitizer: the transport, the HTTP client,
-# the download engine and its two front ends' commands.
-TSAN_TESTS := test_net test_http test_transfer test_download test_get
-TSAN_LABELS := test_net|test_http|test_transfer|test_download|test_get
+# the download engine, its two front ends' commands and the tools on the client.
+TSAN_TESTS := test_net test_http test_transfer test_download test_tools_fetch test_tools_get
+TSAN_LABELS := test_net|test_http|test_transfer|test_download|test_tools_fetch|test_tools_get
 $(TSAN_BUILD)/build.ninja:
 	cmake -S . -B $(TSAN_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Debug -DQUILLORA_TSAN=ON $(LAUNCHER)
 

@@ -130,7 +130,7 @@ std::string SchemaViolations(const fs::path& report) {
     const fs::path out = report.parent_path() / "schema-check.txt";
     // Debian's Python, which has python3-jsonschema (scripts/setup.sh), whatever else is on the PATH.
     const std::string python = fs::exists("/usr/bin/python3") ? "/usr/bin/python3" : "python3";
-    const std::string command = python + " '" + SourcePath("tests/get/validate_report.py") + "' '" +
+    const std::string command = python + " '" + SourcePath("tests/tools/get/validate_report.py") + "' '" +
                                 SourcePath("docs/quillora-get-report.schema.json") + "' '" + report.string() +
                                 "' >'" + out.string() + "' 2>&1";
     const int status = std::system(command.c_str());
