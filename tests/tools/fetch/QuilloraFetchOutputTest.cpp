@@ -1,8 +1,8 @@
 // Where quillora-fetch writes: any writable path, devices and pipes included;
 // a regular file appears only when every fetch succeeded. And its help.
 
-#include "http/HttpWireCase.h"
 #include "QuilloraFetchRun.h"
+#include "http/HttpWireCase.h"
 #include "support/RealServers.h"
 
 #include <algorithm>

@@ -2,8 +2,8 @@
 // a file, one client for all URLs, and "ExceptionClass: message" as the last
 // line of standard error on failure.
 
-#include "http/HttpWireCase.h"
 #include "QuilloraFetchRun.h"
+#include "http/HttpWireCase.h"
 #include "support/RealServers.h"
 
 #include <fcntl.h>
