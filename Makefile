@@ -7,7 +7,8 @@ TSAN_BUILD ?= build-tsan
 FUZZ_SECONDS ?= 20
 FUZZ_TARGETS ?=
 JOBS       ?= $(shell nproc)
-# Builds of the same sources in several trees share one compiler cache.
+# Each tree is configured by its preset in CMakePresets.json; builds of the
+# same sources in several trees share one compiler cache.
 LAUNCHER   := $(if $(shell command -v ccache 2>/dev/null),-DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
 
 .PHONY: all setup build run test asan tsan fuzz bench package clean
@@ -18,7 +19,7 @@ setup:
 	@bash scripts/setup.sh
 
 $(BUILD)/build.ninja:
-	cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo $(LAUNCHER)
+	cmake --preset build -B $(BUILD) $(LAUNCHER)
 
 build: setup $(BUILD)/build.ninja
 	cmake --build $(BUILD) -j $(JOBS)
@@ -30,7 +31,7 @@ test: build
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
 
 $(ASAN_BUILD)/build.ninja:
-	cmake -S . -B $(ASAN_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Debug -DQUILLORA_SANITIZE=ON $(LAUNCHER)
+	cmake --preset asan -B $(ASAN_BUILD) $(LAUNCHER)
 
 asan: setup $(ASAN_BUILD)/build.ninja
 	cmake --build $(ASAN_BUILD) -j $(JOBS)
@@ -38,11 +39,11 @@ asan: setup $(ASAN_BUILD)/build.ninja
 		ctest --output-on-failure -j $(JOBS)
 
 # The threaded layers under ThreadSanitizer: the transport, the HTTP client,
-# the download engine and its two front ends' commands.
-TSAN_TESTS := test_net test_http test_transfer test_download test_get
-TSAN_LABELS := test_net|test_http|test_transfer|test_download|test_get
+# the download engine, its two front ends' commands and the tools on the client.
+TSAN_TESTS := test_net test_http test_transfer test_download test_tools_fetch test_tools_get
+TSAN_LABELS := test_net|test_http|test_transfer|test_download|test_tools_fetch|test_tools_get
 $(TSAN_BUILD)/build.ninja:
-	cmake -S . -B $(TSAN_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Debug -DQUILLORA_TSAN=ON $(LAUNCHER)
+	cmake --preset tsan -B $(TSAN_BUILD) $(LAUNCHER)
 
 tsan: setup $(TSAN_BUILD)/build.ninja
 	cmake --build $(TSAN_BUILD) -j $(JOBS) --target $(TSAN_TESTS) quillora-get quillora-fetch
@@ -50,8 +51,7 @@ tsan: setup $(TSAN_BUILD)/build.ninja
 		ctest --output-on-failure -j $(JOBS) -L '$(TSAN_LABELS)'
 
 $(FUZZ_BUILD)/build.ninja:
-	CC=clang CXX=clang++ cmake -S . -B $(FUZZ_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=None \
-		-DQUILLORA_FUZZ=ON -DQUILLORA_TESTS=OFF
+	cmake --preset fuzz -B $(FUZZ_BUILD)
 
 fuzz: setup $(FUZZ_BUILD)/build.ninja
 	cmake --build $(FUZZ_BUILD) -j $(JOBS) --target fuzz_targets

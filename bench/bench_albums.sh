@@ -7,6 +7,7 @@
 set -euo pipefail
 build=$(cd "${1:-build}" && pwd)
 root=$(cd "$(dirname "$0")/.." && pwd)
+. "$root/bench/nginx_port.sh"
 runs=${RUNS:-5}
 cmake --build "$build" --target bench_albums >/dev/null
 
@@ -16,22 +17,7 @@ cleanup() { [ -n "$nginx_pid" ] && kill "$nginx_pid" 2>/dev/null; rm -rf "$work"
 trap cleanup EXIT
 
 python3 "$root/tools/sample-service/service.py" --export "$work/tree"
-port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])')
-mkdir -p "$work/logs" "$work/tmp"
-{
-  echo "daemon off; master_process off; worker_processes 1; pid $work/nginx.pid; error_log $work/logs/error.log;"
-  echo "events { worker_connections 256; }"
-  echo "http { access_log off; server_names_hash_bucket_size 128; default_type text/html; types { image/jpeg jpg; image/png png; }"
-  echo "client_body_temp_path $work/tmp; proxy_temp_path $work/tmp; fastcgi_temp_path $work/tmp;"
-  echo "uwsgi_temp_path $work/tmp; scgi_temp_path $work/tmp;"
-  for host in "$work"/tree/*; do
-    echo "server { listen 127.0.0.1:$port; server_name $(basename "$host"); root $host; }"
-  done
-  echo "}"
-} > "$work/nginx.conf"
-nginx -p "$work" -c "$work/nginx.conf" &
-nginx_pid=$!
-for _ in $(seq 1 100); do (exec 3<>/dev/tcp/127.0.0.1/"$port") 2>/dev/null && break; sleep 0.05; done
+start_nginx write_sample_conf -p "$work" -c "$work/nginx.conf"
 
 # The addresses of the 200 pictures, as the program reads them from the picture list.
 grep -o "ourl:'[^']*'" "$work/tree/photo.quillora.example/album/large/pics-01.js" |

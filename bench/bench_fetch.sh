@@ -15,6 +15,7 @@ rounds=${BENCH_ROUNDS:-5}
 small_count=${BENCH_SMALL_COUNT:-1000}
 unset http_proxy HTTP_PROXY no_proxy NO_PROXY
 
+. "$(dirname "$0")/nginx_port.sh"
 tmp=$(mktemp -d /tmp/quillora-bench-XXXXXX)
 chmod 755 "$tmp"
 nginx_pid=
@@ -24,11 +25,11 @@ cleanup() {
 }
 trap cleanup EXIT
 
-port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])')
 mkdir -p "$tmp/www" "$tmp/state"
 user_line=""
 [ "$(id -u)" = 0 ] && user_line="user root;"
-cat > "$tmp/state/nginx.conf" <<CONF
+write_conf() { # port
+  cat > "$tmp/state/nginx.conf" <<CONF
 worker_processes 1;
 $user_line
 pid $tmp/state/nginx.pid;
@@ -39,17 +40,13 @@ http {
   client_body_temp_path $tmp/state/body; proxy_temp_path $tmp/state/proxy;
   fastcgi_temp_path $tmp/state/fastcgi; uwsgi_temp_path $tmp/state/uwsgi; scgi_temp_path $tmp/state/scgi;
   sendfile on;
-  server { listen 127.0.0.1:$port; root $tmp/www; }
+  server { listen 127.0.0.1:$1; root $tmp/www; }
 }
 CONF
+}
 head -c $((256 * 1024 * 1024)) /dev/urandom > "$tmp/www/big"
 printf 'a small body\n' > "$tmp/www/small"
-nginx -e "$tmp/state/error.log" -p "$tmp/state" -c "$tmp/state/nginx.conf" -g 'daemon off;' &
-nginx_pid=$!
-for _ in $(seq 100); do
-  curl -s -o /dev/null "http://127.0.0.1:$port/small" && break
-  sleep 0.05
-done
+start_nginx write_conf -e "$tmp/state/error.log" -p "$tmp/state" -c "$tmp/state/nginx.conf" -g 'daemon off;'
 
 big="http://127.0.0.1:$port/big"
 small="http://127.0.0.1:$port/small"

@@ -12,6 +12,7 @@
 set -euo pipefail
 build=$(cd "${1:-build}" && pwd)
 root=$(cd "$(dirname "$0")/.." && pwd)
+. "$root/bench/nginx_port.sh"
 runs=${RUNS:-3}
 rtt=${RTT_MS:-40}
 mbit=${MBIT:-50}
@@ -24,22 +25,9 @@ cleanup() { for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done; rm -r
 trap cleanup EXIT
 
 python3 "$root/tools/sample-service/service.py" --export "$work/tree"
-port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])')
-mkdir -p "$work/logs" "$work/tmp"
-{
-  echo "daemon off; master_process off; worker_processes 1; pid $work/nginx.pid; error_log $work/logs/error.log;"
-  echo "events { worker_connections 256; }"
-  echo "http { access_log off; server_names_hash_bucket_size 128; default_type text/html; types { image/jpeg jpg; image/png png; }"
-  echo "client_body_temp_path $work/tmp; proxy_temp_path $work/tmp; fastcgi_temp_path $work/tmp;"
-  echo "uwsgi_temp_path $work/tmp; scgi_temp_path $work/tmp; keepalive_requests 10000;"
-  for host in "$work"/tree/*; do
-    echo "server { listen 127.0.0.1:$port; server_name $(basename "$host"); root $host; }"
-  done
-  echo "}"
-} > "$work/nginx.conf"
-nginx -p "$work" -c "$work/nginx.conf" &
-pids+=($!)
-for _ in $(seq 1 100); do (exec 3<>/dev/tcp/127.0.0.1/"$port") 2>/dev/null && break; sleep 0.05; done
+sample_nginx_extra="keepalive_requests 10000;"
+start_nginx write_sample_conf -p "$work" -c "$work/nginx.conf"
+pids+=("$nginx_pid")
 
 grep -o "ourl:'[^']*'" "$work/tree/photo.quillora.example/album/large/pics-01.js" |
   sed -E "s|ourl:'([^/]*)/(.*)'|http://img\1.photo.quillora.example/\2|" > "$work/urls.txt"

@@ -3,29 +3,27 @@
 // sample service, or nginx serving its files), the program's real window,
 // and the files it writes into a private folder of the test.
 
+#include "app/AlbumTiles.h"
 #include "app/Controls.h"
 #include "app/DataFolders.h"
+#include "app/mainUnit.h"
 #include "core/FileUtils.h"
 #include "core/Gbk.h"
-#include "app/mainUnit.h"
-#include "app/AlbumTiles.h"
 #include "graphics/qt/Image.h"
 #include "graphics/qt/RzProgressBar.h"
 #include "http/ClientSettings.h"
 #include "support/QtBoxes.h"
+#include "support/TestServers.h"
 
 #include "app/LogMemo.h"
 #include <QLineEdit>
 #include <algorithm>
-#include <arpa/inet.h>
 #include <chrono>
 #include <csignal>
 #include <filesystem>
 #include <fstream>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
 #include <string>
-#include <sys/socket.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -47,6 +45,7 @@ class TChildProcess {
             ::_exit(127);
         }
     }
+    pid_t Pid() const { return FPid; }
     ~TChildProcess() {
         if (FPid > 0) {
             ::kill(-FPid, SIGKILL);
@@ -68,56 +67,16 @@ inline std::string SourcePath(const std::string& rel) {
     return std::string(QUILLORA_SOURCE_DIR) + "/" + rel;
 }
 
-// Waits for a file that a server writes once it listens; returns its text.
-inline std::string WaitForFile(const fs::path& path, std::chrono::seconds limit = std::chrono::seconds(20)) {
-    auto end = std::chrono::steady_clock::now() + limit;
-    while (std::chrono::steady_clock::now() < end) {
-        if (fs::exists(path) && fs::file_size(path) > 0) return ReadFile(path);
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return {};
-}
-
-inline int FreePort() {
-    // Bind port 0, read the port back, let it go: good enough on a quiet loopback.
-    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    socklen_t len = sizeof a;
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-    ::close(fd);
-    return ntohs(a.sin_port);
-}
-
-// Waits until something accepts connections on the port.
-inline bool WaitForPort(int port, std::chrono::seconds limit = std::chrono::seconds(20)) {
-    auto end = std::chrono::steady_clock::now() + limit;
-    while (std::chrono::steady_clock::now() < end) {
-        int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_port = htons(static_cast<uint16_t>(port));
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        bool ok = ::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
-        ::close(fd);
-        if (ok) return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
-    return false;
-}
-
-// The sample service, started on a free port for the whole test program.
+// The sample service, on a port of its choosing, for the whole test program.
 inline int StartSampleService(std::unique_ptr<TChildProcess>& keep, double stallSeconds = 4) {
     fs::path portFile = fs::temp_directory_path() / ("quillora-svc-" + std::to_string(::getpid()));
     fs::remove(portFile);
     keep = std::make_unique<TChildProcess>(std::vector<std::string>{
         "python3", SourcePath("tools/sample-service/service.py"), "--port-file", portFile.string(),
         "--lifetime", "900", "--stall-seconds", std::to_string(stallSeconds)});
-    std::string port = WaitForFile(portFile);
+    const int port = WaitForReportedPort(portFile);
     fs::remove(portFile);
-    return port.empty() ? 0 : std::stoi(port);
+    return port;
 }
 
 // nginx serving the sample service's answers as static files, one server
@@ -125,31 +84,13 @@ inline int StartSampleService(std::unique_ptr<TChildProcess>& keep, double stall
 inline int StartNginx(std::unique_ptr<TChildProcess>& keep, fs::path& folder) {
     folder = fs::temp_directory_path() / ("quillora-nginx-" + std::to_string(::getpid()));
     fs::remove_all(folder);
-    fs::create_directories(folder / "logs");
-    fs::create_directories(folder / "tree");
-    std::string exportCmd = "python3 '" + SourcePath("tools/sample-service/service.py") + "' --export '" +
-                            (folder / "tree").string() + "'";
-    if (std::system(exportCmd.c_str()) != 0) return 0;
-    int port = FreePort();
-    std::ofstream conf(folder / "nginx.conf");
-    conf << "daemon off;\nmaster_process off;\nworker_processes 1;\npid " << (folder / "nginx.pid").string()
-         << ";\nerror_log " << (folder / "logs/error.log").string()
-         << ";\nevents { worker_connections 256; }\n"
-         << "http {\n access_log off;\n default_type text/html;\n"
-         << " types { image/jpeg jpg; image/png png; application/x-javascript js; }\n"
-         << " client_body_temp_path " << (folder / "tmp").string() << ";\n proxy_temp_path "
-         << (folder / "tmp").string() << ";\n fastcgi_temp_path " << (folder / "tmp").string()
-         << ";\n uwsgi_temp_path " << (folder / "tmp").string() << ";\n scgi_temp_path "
-         << (folder / "tmp").string() << ";\n";
-    for (const auto& host : fs::directory_iterator(folder / "tree")) {
-        conf << " server { listen 127.0.0.1:" << port << "; server_name " << host.path().filename().string()
-             << "; root " << host.path().string() << "; }\n";
-    }
-    conf << "}\n";
-    conf.close();
-    keep = std::make_unique<TChildProcess>(
-        std::vector<std::string>{"nginx", "-p", folder.string(), "-c", (folder / "nginx.conf").string()});
-    return WaitForPort(port) ? port : 0;
+    if (!ExportSampleService(folder / "tree")) return 0;
+    return StartOnSomePort([&](int port) {
+        std::ofstream(folder / "nginx.conf") << SampleNginxConfig(folder, folder / "tree", port);
+        keep = std::make_unique<TChildProcess>(
+            std::vector<std::string>{"nginx", "-p", folder.string(), "-c", (folder / "nginx.conf").string()});
+        return keep->Pid();
+    });
 }
 
 // The real window with its tmp/ and Pic/ in a private folder: Base/program/

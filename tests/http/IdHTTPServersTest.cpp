@@ -1,8 +1,8 @@
 // The client against real servers: every body must be byte for byte what
 // curl fetches from the same server.
 
-#include "RealServers.h"
 #include "http/IdHTTP.h"
+#include "support/RealServers.h"
 
 #include <gtest/gtest.h>
 

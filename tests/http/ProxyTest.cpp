@@ -5,26 +5,16 @@
 #include "core/Classes.h"
 #include "http/ClientSettings.h"
 #include "http/IdHTTP.h"
+#include "support/RealServers.h"
 #include "support/ScriptedPeer.h"
+#include "support/TestServers.h"
 
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
-#include <chrono>
-#include <csignal>
 #include <cstdlib>
-#include <fcntl.h>
 #include <filesystem>
 #include <fstream>
-#include <netinet/in.h>
 #include <random>
-#include <spawn.h>
-#include <sys/socket.h>
-#include <sys/wait.h>
-#include <thread>
-#include <unistd.h>
-
-extern char** environ;
 
 namespace {
 
@@ -160,76 +150,6 @@ TEST(ProxyOnTheWire, A407IsAnsweredWithTheProgramsProxyCredentials) {
 
 // ---------------------------------------------------------------- real peers
 
-int FreeLoopbackPort() {
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof addr;
-    if (bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
-        getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
-        close(fd);
-        return 0;
-    }
-    close(fd);
-    return ntohs(addr.sin_port);
-}
-
-bool Accepts(int port) {
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(static_cast<uint16_t>(port));
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    const bool ok = connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
-    close(fd);
-    return ok;
-}
-
-// A program started for one test, with its output in a file; ended by its id.
-class TChild {
-  public:
-    TChild(const std::vector<std::string>& argv, const std::string& logFile) {
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-        posix_spawn_file_actions_addopen(&actions, 1, logFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        posix_spawn_file_actions_adddup2(&actions, 1, 2);
-        std::vector<char*> args;
-        for (const std::string& a : argv)
-            args.push_back(const_cast<char*>(a.c_str()));
-        args.push_back(nullptr);
-        if (posix_spawnp(&FPid, args[0], &actions, nullptr, args.data(), environ) != 0) FPid = -1;
-        posix_spawn_file_actions_destroy(&actions);
-    }
-    ~TChild() {
-        if (FPid <= 0) return;
-        kill(FPid, SIGTERM);
-        for (int i = 0; i < 50; ++i) {
-            if (waitpid(FPid, nullptr, WNOHANG) == FPid) return;
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        }
-        kill(FPid, SIGKILL);
-        waitpid(FPid, nullptr, 0);
-    }
-    TChild(const TChild&) = delete;
-    TChild& operator=(const TChild&) = delete;
-
-    bool Started() const { return FPid > 0; }
-    // Waits up to 10 s until something accepts on port.
-    bool WaitListening(int port) const {
-        for (int i = 0; i < 200; ++i) {
-            if (Accepts(port)) return true;
-            if (waitpid(FPid, nullptr, WNOHANG) == FPid) return false;
-            std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        }
-        return false;
-    }
-
-  private:
-    pid_t FPid = -1;
-};
-
 std::string ReadFile(const std::filesystem::path& path) {
     std::ifstream in(path, std::ios::binary);
     return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
@@ -252,23 +172,27 @@ class ProxyChain : public ::testing::Test {
         std::ofstream(FDir / "www" / "index.txt", std::ios::binary) << "plain text\r\nline 2\n";
         FPicture = bytes;
 
-        WebPort = FreeLoopbackPort();
-        FWeb = std::make_unique<TChild>(std::vector<std::string>{"python3", "-m", "http.server",
-                                                                 Port(WebPort), "--bind", "127.0.0.1",
-                                                                 "--directory", (FDir / "www").string()},
-                                        (FDir / "web.log").string());
-        ASSERT_TRUE(FWeb->WaitListening(WebPort)) << ReadFile(FDir / "web.log");
+        // Port 0: the server names the port it bound in its first line.
+        FWeb = std::make_unique<TChildProcess>(
+            std::vector<std::string>{"python3", "-u", "-m", "http.server", "0", "--bind", "127.0.0.1",
+                                     "--directory", (FDir / "www").string()},
+            (FDir / "web.log").string());
+        WebPort = WaitForReportedPort(FDir / "web.log", " port ");
+        ASSERT_NE(WebPort, 0) << ReadFile(FDir / "web.log");
     }
 
     void StartProxy(const std::string& extraConfig = "") {
-        ProxyPort = FreeLoopbackPort();
-        std::ofstream(FDir / "tinyproxy.conf") << "Port " << ProxyPort << "\nListen 127.0.0.1\nTimeout 30\n"
-                                               << "Allow 127.0.0.1\nMaxClients 10\nLogLevel Info\n"
-                                               << extraConfig;
-        FProxy = std::make_unique<TChild>(
-            std::vector<std::string>{"tinyproxy", "-d", "-c", (FDir / "tinyproxy.conf").string()},
-            (FDir / "proxy.log").string());
-        ASSERT_TRUE(FProxy->WaitListening(ProxyPort)) << ReadFile(FDir / "proxy.log");
+        // tinyproxy binds only the port its configuration names.
+        ProxyPort = StartOnSomePort([&](int port) {
+            std::ofstream(FDir / "tinyproxy.conf") << "Port " << port << "\nListen 127.0.0.1\nTimeout 30\n"
+                                                   << "Allow 127.0.0.1\nMaxClients 10\nLogLevel Info\n"
+                                                   << extraConfig;
+            FProxy = std::make_unique<TChildProcess>(
+                std::vector<std::string>{"tinyproxy", "-d", "-c", (FDir / "tinyproxy.conf").string()},
+                (FDir / "proxy.log").string());
+            return FProxy->Pid();
+        });
+        ASSERT_NE(ProxyPort, 0) << ReadFile(FDir / "proxy.log");
     }
 
     void TearDown() override {
@@ -290,8 +214,8 @@ class ProxyChain : public ::testing::Test {
     std::string FPicture;
     int WebPort = 0;
     int ProxyPort = 0;
-    std::unique_ptr<TChild> FWeb;
-    std::unique_ptr<TChild> FProxy;
+    std::unique_ptr<TChildProcess> FWeb;
+    std::unique_ptr<TChildProcess> FProxy;
 };
 
 TEST_F(ProxyChain, FetchesThroughTheProxyAreByteIdenticalToDirectOnes) {

@@ -101,8 +101,9 @@ TEST(Client, TimedConnectThatNeverCompletes) {
     client.Port = listener.Port();
     auto start = Clock::now();
     EXPECT_EQ(Raised([&] { client.Connect(300); }), "EIdConnectTimeout: Connect timed out.");
+    // Only a lower bound: a connect that ignored its time-out would wait for
+    // the kernel's SYN retries (over two minutes) and the test's time-out.
     EXPECT_GE(Clock::now() - start, std::chrono::milliseconds(290));
-    EXPECT_LT(Clock::now() - start, std::chrono::seconds(10));
     EXPECT_FALSE(client.Connected());
 }
 

@@ -9,10 +9,12 @@ pictures. Some accounts exist to show faults (see ACCOUNTS).
 
     service.py [--port N] [--port-file F] [--export DIR] [--stall-seconds S]
                [--validators] [--rate BYTES_PER_SECOND] [--request-log F]
+               [--retry-after S]
 
 Pictures also answer HEAD and "Range: bytes=N-" (with If-Range), which the
 window never sends; --validators adds ETag and Last-Modified to pictures,
---rate paces picture bodies, --request-log writes one line per request.
+--rate paces picture bodies, --request-log writes one line per request,
+--retry-after sets the wait the refusals of the flaky account ask for.
 """
 import argparse
 import hashlib
@@ -258,6 +260,7 @@ class Handler(BaseHTTPRequestHandler):
     validators = False
     rate = 0
     request_log = None
+    retry_after = 1
 
     def log_message(self, fmt, *args):
         if os.environ.get("QUILLORA_SERVICE_LOG"):
@@ -364,9 +367,9 @@ class Handler(BaseHTTPRequestHandler):
         else:
             body = asset(name)
         if self.command == "GET" and name.startswith("busy429") and fault_count(path) < 1:
-            return self.refuse(429, "1")
+            return self.refuse(429, "%d" % self.retry_after)
         if self.command == "GET" and name.startswith("burst503") and fault_count(path) < 2:
-            return self.refuse(503, http_date(2))
+            return self.refuse(503, http_date(self.retry_after + 1))
         etag = '"%s"' % hashlib.sha1(body).hexdigest()[:16]
         start, status = 0, 200
         wanted = self.headers.get("Range") or ""
@@ -481,6 +484,7 @@ def main():
     ap.add_argument("--rate", type=float, default=0, help="picture bodies at this many bytes a second")
     ap.add_argument("--request-log", help="one line per request: method, host, path, range")
     ap.add_argument("--wire", help="an account of raw scripted replies (JSON, see load_wire)")
+    ap.add_argument("--retry-after", type=int, default=1, help="seconds the flaky account's refusals ask for")
     ap.add_argument("--lifetime", type=float, default=0, help="stop by itself after this many seconds")
     args = ap.parse_args()
     if args.export:
@@ -492,6 +496,7 @@ def main():
     Handler.validators = args.validators
     Handler.rate = args.rate
     Handler.request_log = args.request_log
+    Handler.retry_after = args.retry_after
     server = Server(("127.0.0.1", args.port), Handler)
     port = server.server_address[1]
     if args.port_file:

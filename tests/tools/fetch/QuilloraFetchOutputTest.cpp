@@ -1,9 +1,9 @@
 // Where quillora-fetch writes: any writable path, devices and pipes included;
 // a regular file appears only when every fetch succeeded. And its help.
 
-#include "HttpWireCase.h"
 #include "QuilloraFetchRun.h"
-#include "RealServers.h"
+#include "http/HttpWireCase.h"
+#include "support/RealServers.h"
 
 #include <algorithm>
 #include <fcntl.h>

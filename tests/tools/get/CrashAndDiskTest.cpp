@@ -162,12 +162,15 @@ TEST(QuilloraGetCrash, DiskFullFailsThePictureOnly) {
 
 // SIGTERM while a worker waits on a silent server: the wait is cut at once
 // (long before the read time-out), the workers end, the report is written.
+// The stall and the read time-out are ten minutes, far past the test's own
+// time-out: a stop that did not wake the worker hangs the test instead of
+// passing late, so no clock is read.
 TEST(QuilloraGetCrash, StopWakesWorkerWaitingOnServer) {
     TScratch scratch;
-    TServer server(scratch.Path(), {"--stall-seconds", "100"});
+    TServer server(scratch.Path(), {"--stall-seconds", "600"});
     ASSERT_GT(server.Port(), 0);
     auto child = StartGet(scratch.Path(), server,
-                          {"--dest", "out", "--json", "report.json", "--timeout", "90", "stall"});
+                          {"--dest", "out", "--json", "report.json", "--timeout", "600", "stall"});
     ASSERT_TRUE(WaitUntil(
         [&] {
             for (const std::string& line : server.Requests())
@@ -175,12 +178,9 @@ TEST(QuilloraGetCrash, StopWakesWorkerWaitingOnServer) {
             return false;
         },
         std::chrono::seconds(20)));
-    const auto stopped = std::chrono::steady_clock::now();
     child->Signal(SIGTERM);
     TGetRun run = FinishGet(scratch.Path(), *child);
     EXPECT_EQ(run.Status, 130) << run.Err;
-    // Well short of the 90-second read time-out it would otherwise wait for.
-    EXPECT_LT(std::chrono::steady_clock::now() - stopped, std::chrono::seconds(30));
     ASSERT_TRUE(run.Report.is_object()) << run.Err;
     EXPECT_TRUE(run.Report["interrupted"].get<bool>());
     EXPECT_EQ(run.Report["totals"]["saved"], 1);
@@ -189,20 +189,19 @@ TEST(QuilloraGetCrash, StopWakesWorkerWaitingOnServer) {
 }
 
 // SIGTERM while the account's home page is awaited from a silent server:
-// the lookup is cut at once too, not at its read time-out.
+// the lookup is cut at once too, not at its read time-out (ten minutes, past
+// the test's time-out, as above).
 TEST(QuilloraGetCrash, StopWakesTheLookup) {
     TScratch scratch;
     TServer unused(scratch.Path(), {});
-    TScriptedPeer silent({TPeerStep::ReadUntil("\r\n\r\n"), TPeerStep::Stall()}, 60000);
+    TScriptedPeer silent({TPeerStep::ReadUntil("\r\n\r\n"), TPeerStep::Stall()}, 600000);
     auto child = StartGet(scratch.Path(), unused,
                           {"--proxy", "127.0.0.1:" + std::to_string(silent.Port()), "--dest", "out", "--json",
-                           "report.json", "--timeout", "90", "quillora"});
+                           "report.json", "--timeout", "600", "quillora"});
     ASSERT_TRUE(silent.WaitReached(0, 1, 20000));
-    const auto stopped = std::chrono::steady_clock::now();
     child->Signal(SIGTERM);
     TGetRun run = FinishGet(scratch.Path(), *child);
     EXPECT_EQ(run.Status, 130) << run.Err;
-    EXPECT_LT(std::chrono::steady_clock::now() - stopped, std::chrono::seconds(30));
     ASSERT_TRUE(run.Report.is_object()) << run.Err;
     EXPECT_TRUE(run.Report["interrupted"].get<bool>());
     silent.Stop();

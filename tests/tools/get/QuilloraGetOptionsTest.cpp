@@ -149,8 +149,8 @@ TEST(QuilloraGetOptions, MinSpeedGivesUpOnATrickle) {
               std::string::npos)
         << pictures[0];
     EXPECT_EQ(pictures[1]["outcome"], "saved");
-    // The trickle alone would take a minute an attempt.
-    EXPECT_LT(run.Seconds, 30);
+    // No clock bound: the trickle takes a minute an attempt, so without the
+    // give-up the two attempts outlast RunGet's wait and the status is wrong.
 }
 
 // The configuration file gives options, the command line wins, --config

@@ -66,6 +66,7 @@ class TChild {
     TChild& operator=(const TChild&) = delete;
 
     void Signal(int sig) { ::kill(FPid, sig); }
+    pid_t Pid() const { return FPid; }
     // Exit status, or -1 when it did not end in time.
     int Wait(std::chrono::seconds limit = std::chrono::seconds(60)) {
         const auto end = std::chrono::steady_clock::now() + limit;

@@ -1,4 +1,4 @@
-#include "GraphicsTestFiles.h"
+#include "graphics/GraphicsTestFiles.h"
 
 #include <unistd.h>
 

@@ -1,34 +1,13 @@
 #include "GetHarness.h"
 
+#include "support/TestServers.h"
+
 #include <algorithm>
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
 
 namespace {
 
-int FreePort() {
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    socklen_t len = sizeof a;
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-    ::close(fd);
-    return ntohs(a.sin_port);
-}
-
-bool Accepts(int port) {
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(static_cast<uint16_t>(port));
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    const bool ok = ::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
-    ::close(fd);
-    return ok;
-}
+// The path of the request that makes sure nginx's log has caught up.
+constexpr const char* LogMark = "/.quillora-log-mark";
 
 std::vector<std::string> Lines(const std::string& text) {
     std::vector<std::string> lines;
@@ -57,40 +36,31 @@ void TServer::StartSample(std::vector<std::string> extra) {
                                   "--request-log", (FFolder / "requests.log").string()};
     argv.insert(argv.end(), extra.begin(), extra.end());
     FProcess = std::make_unique<TChild>(argv);
-    if (WaitUntil([&] { return fs::exists(portFile); }, std::chrono::seconds(20)))
-        FPort = std::stoi(ReadWhole(portFile));
+    FPort = WaitForReportedPort(portFile);
 }
 
 void TServer::StartNginx() {
     const fs::path tree = FFolder / "tree";
-    const std::string exportCmd =
-        "python3 '" + SourcePath("tools/sample-service/service.py") + "' --export '" + tree.string() + "'";
-    if (std::system(exportCmd.c_str()) != 0) return;
-    fs::create_directories(FFolder / "tmp");
-    FPort = FreePort();
-    std::ofstream conf(FFolder / "nginx.conf");
-    const std::string tmp = (FFolder / "tmp").string();
-    conf << "daemon off;\nmaster_process off;\nworker_processes 1;\npid " << (FFolder / "nginx.pid").string()
-         << ";\nerror_log " << (FFolder / "error.log").string() << ";\nevents { worker_connections 256; }\n"
-         << "http {\n log_format q '$request_method $host $uri $http_range';\n access_log "
-         << (FFolder / "requests.log").string() << " q;\n default_type text/html;\n"
-         << " types { image/jpeg jpg; image/png png; application/x-javascript js; }\n"
-         << " client_body_temp_path " << tmp << ";\n proxy_temp_path " << tmp << ";\n fastcgi_temp_path "
-         << tmp << ";\n uwsgi_temp_path " << tmp << ";\n scgi_temp_path " << tmp << ";\n";
-    for (const auto& host : fs::directory_iterator(tree))
-        conf << " server { listen 127.0.0.1:" << FPort << "; server_name " << host.path().filename().string()
-             << "; root " << host.path().string() << "; }\n";
-    conf << "}\n";
-    conf.close();
-    FProcess = std::make_unique<TChild>(
-        std::vector<std::string>{"nginx", "-p", FFolder.string(), "-c", (FFolder / "nginx.conf").string()});
-    if (!WaitUntil([&] { return Accepts(FPort); }, std::chrono::seconds(20))) FPort = 0;
+    if (!ExportSampleService(tree)) return;
+    FPort = StartOnSomePort([&](int port) {
+        std::ofstream(FFolder / "nginx.conf")
+            << SampleNginxConfig(FFolder, tree, port, FFolder / "requests.log");
+        FProcess = std::make_unique<TChild>(std::vector<std::string>{"nginx", "-p", FFolder.string(), "-c",
+                                                                     (FFolder / "nginx.conf").string()});
+        return FProcess->Pid();
+    });
 }
 
 std::vector<std::string> TServer::Requests() const {
-    // nginx writes its log line after the reply; give it a moment.
-    std::this_thread::sleep_for(std::chrono::milliseconds(FNginx ? 200 : 50));
-    return Lines(ReadWhole(FFolder / "requests.log"));
+    // The sample service logs a request before it answers it. nginx logs
+    // after its last write and before it closes, one event after another in
+    // its single process: once a request of ours is answered and closed, every
+    // request answered before it is in the log.
+    if (FNginx) ExchangeOnce(FPort, "GET " + std::string(LogMark) + " HTTP/1.0\r\nHost: mark\r\n\r\n");
+    std::vector<std::string> lines;
+    for (std::string& line : Lines(ReadWhole(FFolder / "requests.log")))
+        if (line.find(LogMark) == std::string::npos) lines.push_back(std::move(line));
+    return lines;
 }
 
 void TServer::ForgetRequests() {
@@ -130,7 +100,7 @@ std::string SchemaViolations(const fs::path& report) {
     const fs::path out = report.parent_path() / "schema-check.txt";
     // Debian's Python, which has python3-jsonschema (scripts/setup.sh), whatever else is on the PATH.
     const std::string python = fs::exists("/usr/bin/python3") ? "/usr/bin/python3" : "python3";
-    const std::string command = python + " '" + SourcePath("tests/get/validate_report.py") + "' '" +
+    const std::string command = python + " '" + SourcePath("tests/tools/get/validate_report.py") + "' '" +
                                 SourcePath("docs/quillora-get-report.schema.json") + "' '" + report.string() +
                                 "' >'" + out.string() + "' 2>&1";
     const int status = std::system(command.c_str());

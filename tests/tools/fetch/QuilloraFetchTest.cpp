@@ -2,9 +2,9 @@
 // a file, one client for all URLs, and "ExceptionClass: message" as the last
 // line of standard error on failure.
 
-#include "HttpWireCase.h"
 #include "QuilloraFetchRun.h"
-#include "RealServers.h"
+#include "http/HttpWireCase.h"
+#include "support/RealServers.h"
 
 #include <fcntl.h>
 #include <sys/wait.h>

@@ -1,6 +1,7 @@
 #pragma once
 // Real HTTP servers that nobody here wrote, for comparing the client with
-// curl: Python's http.server and nginx, each on a free loopback port, serving
+// curl: Python's http.server and nginx, each on a loopback port of its own
+// (see TestServers.h), serving
 // a private temporary folder, and stopped (with their folder) by the test.
 
 #include <memory>
@@ -30,14 +31,11 @@ class TChildProcess {
     ~TChildProcess();
     TChildProcess(const TChildProcess&) = delete;
     TChildProcess& operator=(const TChildProcess&) = delete;
+    pid_t Pid() const { return FPid; }
 
   private:
     pid_t FPid = -1;
 };
-
-int FreeLoopbackPort();
-// True once something accepts connections on 127.0.0.1:port.
-bool WaitUntilListening(int port, int timeoutMs);
 
 class TRealServer {
   public:
@@ -68,6 +66,8 @@ class TNginxServer : public TRealServer {
     TNginxServer();
 
   private:
+    // Starts nginx on port (replacing an attempt that lost its port); its process id.
+    pid_t Start(int port);
     std::unique_ptr<TChildProcess> FProcess;
 };
 

@@ -1,5 +1,7 @@
 #include "RealServers.h"
 
+#include "TestServers.h"
+
 #include <arpa/inet.h>
 #include <chrono>
 #include <csignal>
@@ -80,46 +82,23 @@ TChildProcess::~TChildProcess() {
     ::waitpid(FPid, nullptr, 0);
 }
 
-int FreeLoopbackPort() {
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof(address);
-    if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0 ||
-        ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0)
-        throw std::runtime_error("no free loopback port");
-    ::close(fd);
-    return ntohs(address.sin_port);
-}
-
-bool WaitUntilListening(int port, int timeoutMs) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (std::chrono::steady_clock::now() < deadline) {
-        const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        address.sin_port = htons(static_cast<uint16_t>(port));
-        const bool up = ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0;
-        ::close(fd);
-        if (up) return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return false;
-}
-
+// Port 0: the server binds a port of its own and names it in its first line.
 TPythonServer::TPythonServer() {
-    FPort = FreeLoopbackPort();
-    FProcess = std::make_unique<TChildProcess>(
-        std::vector<std::string>{"python3", "-m", "http.server", std::to_string(FPort), "--bind", "127.0.0.1",
-                                 "--directory", FRoot.Path()},
-        FState.Path() + "/python.log");
-    if (!WaitUntilListening(FPort, 10000)) throw std::runtime_error("python3 http.server did not start");
+    const std::string log = FState.Path() + "/python.log";
+    FProcess = std::make_unique<TChildProcess>(std::vector<std::string>{"python3", "-u", "-m", "http.server",
+                                                                        "0", "--bind", "127.0.0.1",
+                                                                        "--directory", FRoot.Path()},
+                                               log);
+    FPort = WaitForReportedPort(log, " port ");
+    if (FPort == 0) throw std::runtime_error("python3 http.server did not start");
 }
 
 TNginxServer::TNginxServer() {
-    FPort = FreeLoopbackPort();
+    FPort = StartOnSomePort([this](int port) { return Start(port); });
+    if (FPort == 0) throw std::runtime_error("nginx did not start: " + FState.ReadFile("error.log"));
+}
+
+pid_t TNginxServer::Start(int port) {
     const std::string s = FState.Path();
     std::ostringstream conf;
     conf << "worker_processes 1;\n"
@@ -131,14 +110,13 @@ TNginxServer::TNginxServer() {
          << "  fastcgi_temp_path " << s << "/fastcgi;\n  uwsgi_temp_path " << s << "/uwsgi;\n"
          << "  scgi_temp_path " << s << "/scgi;\n"
          << "  keepalive_requests 100000;\n"
-         << "  server {\n    listen 127.0.0.1:" << FPort << ";\n    root " << FRoot.Path() << ";\n  }\n}\n";
+         << "  server {\n    listen 127.0.0.1:" << port << ";\n    root " << FRoot.Path() << ";\n  }\n}\n";
     FState.WriteFile("nginx.conf", conf.str());
     FProcess = std::make_unique<TChildProcess>(std::vector<std::string>{"nginx", "-e", s + "/error.log", "-p",
                                                                         s, "-c", s + "/nginx.conf", "-g",
                                                                         "daemon off;"},
                                                s + "/nginx.out");
-    if (!WaitUntilListening(FPort, 10000))
-        throw std::runtime_error("nginx did not start: " + FState.ReadFile("error.log"));
+    return FProcess->Pid();
 }
 
 std::string CurlFetch(const std::string& url, const TTempFolder& scratch) {
