@@ -220,19 +220,19 @@ def load_wire(file_name):
     import json
     global HOME
     with open(file_name, encoding="utf-8") as f:
-        spec = json.load(f)
+        script = json.load(f)
     albums = []
-    for al in spec["albums"]:
+    for al in script["albums"]:
         paths = [p["path"] for p in al["pictures"]]
         album = Album(al["name"], al.get("desc", "wire"), ["wire.jpg"] * len(paths), "thumb-01.jpg")
         album.paths = paths
         albums.append(album)
         for p in al["pictures"]:
             WIRE[p["path"]] = p["replies"]
-    ACCOUNTS[spec["account"]] = albums
+    ACCOUNTS[script["account"]] = albums
     HOME = home_routes()
     # Pages of the home host may be scripted too: "pages": {"/album/A/pics-01.js": [replies]}.
-    for path, replies in spec.get("pages", {}).items():
+    for path, replies in script.get("pages", {}).items():
         WIRE[HOME_HOST + path] = replies
 
 
