@@ -99,6 +99,8 @@ enum class TFileMode { fmCreate, fmOpenRead, fmOpenReadWrite };
 class TFileStream : public TStream {
   public:
     TFileStream(const std::string& path, TFileMode mode);
+    // Takes over an open descriptor (read and write), which it closes.
+    explicit TFileStream(int handle) : FHandle(handle) {}
     ~TFileStream() override;
     TFileStream(const TFileStream&) = delete;
     TFileStream& operator=(const TFileStream&) = delete;

@@ -7,11 +7,13 @@
 #include <atomic>
 #include <cerrno>
 #include <climits>
+#include <cstdio>
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
 #include <fnmatch.h>
 #include <memory>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -104,44 +106,57 @@ std::string FolderOf(const std::string& path) {
     return slash == std::string::npos ? std::string("./") : path.substr(0, slash + 1);
 }
 
-// A short name of its own: the final name's length plus a suffix could go
-// past what the file system allows where the final name alone would not.
-std::string CreateTempBeside(const std::string& path) {
-    static std::atomic<unsigned> counter{0};
+uint64_t NameHash(const std::string& text) {
+    uint64_t hash = 14695981039346656037ull; // FNV-1a
+    for (unsigned char c : text)
+        hash = (hash ^ c) * 1099511628211ull;
+    return hash;
+}
+
+// The temporary file of path, open and locked. A short name of its own (the
+// final name plus a suffix could pass what the file system allows), and the
+// same every time: a write cut off by a kill leaves a file that the next
+// write of the same name takes over, instead of one that stays for ever. The
+// lock tells a live writer's file from a dead one's; a writer that finds the
+// name held takes a name of its own.
+int OpenTempBeside(const std::string& path, std::string& temp) {
     const std::string folder = path.substr(0, path.rfind('/') + 1);
+    char hex[17];
+    std::snprintf(hex, sizeof hex, "%016llx",
+                  static_cast<unsigned long long>(NameHash(path.substr(folder.size()))));
+    temp = folder + ".quillora-" + hex + ".tmp";
+    int fd = ::open(Native(temp).c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    if (fd < 0) RaiseCreateError(path, errno);
+    if (::flock(fd, LOCK_EX | LOCK_NB) == 0 && ::ftruncate(fd, 0) == 0) return fd;
+    ::close(fd);
+    static std::atomic<unsigned> counter{0};
     for (int attempt = 0;; ++attempt) {
-        const std::string temp =
-            folder + ".quillora-" + std::to_string(::getpid()) + "-" + std::to_string(++counter) + ".part";
-        const int fd = ::open(Native(temp).c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
-        if (fd >= 0) {
-            ::close(fd);
-            return temp;
-        }
+        temp = folder + ".quillora-" + std::to_string(::getpid()) + "-" + std::to_string(++counter) + ".tmp";
+        fd = ::open(Native(temp).c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+        if (fd >= 0) return fd;
         if (errno != EEXIST || attempt == 100) RaiseCreateError(path, errno);
     }
 }
 
 } // namespace
 
-TAtomicFileStream::TAtomicFileStream(const std::string& path)
-    : FPath(path), FTempPath(CreateTempBeside(path)) {
-    try {
-        FFile = std::make_unique<TFileStream>(FTempPath, TFileMode::fmOpenReadWrite);
-    } catch (...) {
-        ::unlink(Native(FTempPath).c_str());
-        throw;
-    }
+TAtomicFileStream::TAtomicFileStream(const std::string& path) : FPath(path) {
+    FFile = std::make_unique<TFileStream>(OpenTempBeside(path, FTempPath));
 }
 
 TAtomicFileStream::~TAtomicFileStream() {
-    FFile.reset();
+    // Removed while still locked, so that it is never another writer's by then.
     if (!FTempPath.empty()) ::unlink(Native(FTempPath).c_str());
+    FFile.reset();
 }
 
 void TAtomicFileStream::Commit() {
-    FFile.reset();
-    CommitFileAs(FTempPath, FPath);
+    // Renamed while still locked: a writer that came after us takes another name.
+    if (::fdatasync(FFile->Handle()) != 0) RaiseSyncError(FTempPath, errno);
+    if (::rename(Native(FTempPath).c_str(), Native(FPath).c_str()) != 0) RaiseCreateError(FPath, errno);
     FTempPath.clear();
+    FFile.reset();
+    SyncFolder(FolderOf(FPath));
 }
 
 void SyncFileData(const std::string& path) {

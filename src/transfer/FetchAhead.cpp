@@ -12,6 +12,8 @@
 
 #include <cerrno>
 #include <chrono>
+#include <csignal>
+#include <csignal>
 #include <cstdlib>
 #include <filesystem>
 #include <memory>
@@ -42,6 +44,20 @@ void FetchInto(TIdHTTP& client, const std::string& url, int64_t limit, const std
         ~TUnhook() { Client.OnReplyHeaders = nullptr; }
     } unhook{client};
     client.FetchToStream(url, bounded);
+}
+
+// Staging folders are named after their process; one whose process is gone
+// was left by a program that was killed, and nobody will take its files.
+void RemoveDeadStagingFolders(const std::filesystem::path& root) {
+    std::error_code ignored;
+    for (const auto& entry : std::filesystem::directory_iterator(root, ignored)) {
+        const std::string name = entry.path().filename().string();
+        const std::string prefix = ".quillora-fetch-";
+        if (name.rfind(prefix, 0) != 0 || !entry.is_directory(ignored)) continue;
+        const long pid = std::strtol(name.c_str() + prefix.size(), nullptr, 10);
+        if (pid > 0 && ::kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH)
+            std::filesystem::remove_all(entry.path(), ignored);
+    }
 }
 
 void RemoveQuietly(const std::string& file) {
@@ -90,7 +106,9 @@ std::string TFetchAhead::StagingFolder() {
     if (FStaging.empty()) {
         FMadeStagingRoot = !std::filesystem::is_directory(GbkToFileName(FStagingRoot));
         MakeFolders(FStagingRoot);
-        std::string pattern = GbkToFileName(FStagingRoot) + ".quillora-fetch-XXXXXX";
+        RemoveDeadStagingFolders(GbkToFileName(FStagingRoot));
+        std::string pattern =
+            GbkToFileName(FStagingRoot) + ".quillora-fetch-" + std::to_string(::getpid()) + "-XXXXXX";
         if (::mkdtemp(pattern.data()) == nullptr) RaiseCannotCreate(FileNameToGbk(pattern));
         FStaging = FileNameToGbk(pattern) + "/";
     }

@@ -218,3 +218,23 @@ TEST_F(FileUtilsTest, AFileAppearsWholeOrNotAtAll) {
         names.insert(e.path().filename().string());
     EXPECT_EQ(names, (std::set<std::string>{"link.txt", "old.jpg", "outside.txt", "taken"}));
 }
+
+// A writer killed half way leaves its temporary file; the next write of the
+// same name takes it over, so nothing stays behind for ever. A live writer's
+// file is never taken: a second writer of the same name uses its own.
+TEST_F(FileUtilsTest, TemporaryFilesOfDeadWritersAreTakenOverLiveOnesAreNot) {
+    std::string stale;
+    {
+        TAtomicFileStream first(P("desc.txt"));
+        stale = first.TempPath();
+        TAtomicFileStream second(P("desc.txt"));
+        EXPECT_NE(second.TempPath(), first.TempPath());
+        second.WriteText("second");
+        second.Commit();
+    }
+    EXPECT_EQ(ReadAll(P("desc.txt")), "second");
+    std::ofstream(stale) << "left by a writer that was killed";
+    SaveTextToFile("third", P("desc.txt"));
+    EXPECT_EQ(ReadAll(P("desc.txt")), "third");
+    EXPECT_EQ(std::distance(fs::directory_iterator(Root), fs::directory_iterator()), 1);
+}

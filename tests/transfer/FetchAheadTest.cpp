@@ -140,3 +140,20 @@ TEST_F(FetchAheadTest, WithoutConnectionsEachTakeFetchesThenAndThere) {
     EXPECT_EQ(ReadAll(ahead.Take(1, [] {})), "y");
     EXPECT_EQ(peer.AcceptedCount(), 2u); // a fresh connection each
 }
+
+// A program killed while fetching ahead leaves its staging folder; the next
+// one removes it, but never the folder of a program still running.
+TEST_F(FetchAheadTest, StagingFoldersOfDeadProgramsAreRemoved) {
+    TScriptedPeer peer(Answers({Ok("x")}));
+    UseProxy(peer);
+    const pid_t dead = 2147483; // beyond pid_max: no such process
+    fs::create_directories(Folder / (".quillora-fetch-" + std::to_string(dead) + "-abcdef"));
+    fs::create_directories(Folder / (".quillora-fetch-" + std::to_string(::getppid()) + "-abcdef"));
+    {
+        TFetchAhead ahead(1, Root());
+        ahead.Add("http://pics.test/a", 100);
+        EXPECT_EQ(ReadAll(ahead.Take(0, [] {})), "x");
+    }
+    EXPECT_FALSE(fs::exists(Folder / (".quillora-fetch-" + std::to_string(dead) + "-abcdef")));
+    EXPECT_TRUE(fs::exists(Folder / (".quillora-fetch-" + std::to_string(::getppid()) + "-abcdef")));
+}
