@@ -170,7 +170,8 @@ TEST(QuilloraGetCrash, StopWakesWorkerWaitingOnServer) {
     TServer server(scratch.Path(), {"--stall-seconds", "600"});
     ASSERT_GT(server.Port(), 0);
     auto child = StartGet(scratch.Path(), server,
-                          {"--dest", "out", "--json", "report.json", "--timeout", "600", "stall"});
+                          // One worker: the first picture is saved before the stalled one is asked for.
+                          {"--dest", "out", "--json", "report.json", "--timeout", "600", "-j", "1", "stall"});
     ASSERT_TRUE(WaitUntil(
         [&] {
             for (const std::string& line : server.Requests())
