@@ -11,6 +11,8 @@
 #include "http/BoundedFetch.h"
 #include "transfer/FetchAhead.h"
 
+#include <functional>
+
 std::vector<size_t> TakeSelection(const std::vector<TTileChoice>& tiles, int64_t& pictures) {
     std::vector<size_t> selection;
     pictures = 0;
@@ -33,8 +35,8 @@ uint32_t LastPart(size_t count) {
 
 // The album's picture list, fetched ahead when the album's address is still
 // the one it was asked for.
-std::string PictureListText(TCommandHost& host, TFetchAhead& fetches, size_t listJob, const TPList& album) {
-    const auto keepResponsive = [&host] { host.KeepResponsive(); };
+std::string PictureListText(TFetchAhead& fetches, size_t listJob, const TPList& album,
+                            const std::function<void()>& keepResponsive) {
     if (fetches.Url(listJob) != album.PicListUrl) listJob = fetches.Add(album.PicListUrl, TextReplyLimit);
     return fetches.TakeText(listJob, keepResponsive);
 }
@@ -42,7 +44,7 @@ std::string PictureListText(TCommandHost& host, TFetchAhead& fetches, size_t lis
 void DownloadAlbum(TCommandHost& host, const TPList& album, TFetchAhead& fetches, size_t listJob) {
     const auto keepResponsive = [&host] { host.KeepResponsive(); };
     TStringList urls;
-    ParsePictureList(PictureListText(host, fetches, listJob, album), urls);
+    ParsePictureList(PictureListText(fetches, listJob, album, keepResponsive), urls);
     const TAlbumFiles files = AlbumFilesIn(host.PictureFolder(), album.Name);
     WriteAlbumFiles(files, album);
     host.Report("B", Gbk("开始下载像册<") + album.Name + Gbk(">..."));

@@ -106,7 +106,7 @@ TIdHTTPNextStep TIdHTTPProtocol::DecideNextStep() {
     }
     if (HTTP.Connected()) {
         if (retryInProcess) {
-            DrainWithTimeout(4000);
+            ReadRefusedBody(4000);
             result = StepAuthRetry;
         } else {
             if (code != 204) ReadBody();
@@ -142,12 +142,8 @@ TIdHTTPNextStep TIdHTTPProtocol::RedirectStep() {
         if (!HTTP.DoOnRedirect(location, method, HTTP.HopCount)) RaiseProtocolError();
         Response->Location = location;
     }
-    if (HTTP.Connected()) DrainWithTimeout(4000);
+    if (HTTP.Connected()) ReadRefusedBody(4000);
     return result;
-}
-
-void TIdHTTPProtocol::DrainWithTimeout(int32_t timeout) {
-    ReadRefusedBody(timeout);
 }
 
 void TIdHTTPProtocol::CheckPartialReply() {

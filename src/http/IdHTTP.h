@@ -133,7 +133,6 @@ class TIdHTTPProtocol {
     // Reads the body into a scratch that keeps its first RefusedBodyLimit
     // bytes; a longer or broken body drops the connection. Answers what was kept.
     std::string ReadRefusedBody(int32_t timeout);
-    void DrainWithTimeout(int32_t timeout);
     // The address of the request, for messages.
     std::string TargetUrl();
 
