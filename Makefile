@@ -3,6 +3,9 @@ BUILD      ?= build
 ASAN_BUILD ?= build-asan
 FUZZ_BUILD ?= build-fuzz
 TSAN_BUILD ?= build-tsan
+RELEASE_BUILD ?= build-release
+# More configure options of the release tree, e.g. -DQUILLORA_WERROR=ON.
+RELEASE_FLAGS ?=
 # Seconds each fuzz target runs; FUZZ_TARGETS picks some (default: all).
 FUZZ_SECONDS ?= 20
 FUZZ_TARGETS ?=
@@ -11,7 +14,7 @@ JOBS       ?= $(shell nproc)
 # same sources in several trees share one compiler cache.
 LAUNCHER   := $(if $(shell command -v ccache 2>/dev/null),-DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
 
-.PHONY: all setup build run test asan tsan fuzz bench package clean
+.PHONY: all setup build run test asan tsan fuzz release bench package clean
 
 all: build
 
@@ -50,6 +53,14 @@ tsan: setup $(TSAN_BUILD)/build.ninja
 	cd $(TSAN_BUILD) && TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" \
 		ctest --output-on-failure -j $(JOBS) -L '$(TSAN_LABELS)'
 
+# The optimised build a packager makes (-O3), every target, no test run;
+# CFLAGS/CXXFLAGS/LDFLAGS of the environment are taken, as dpkg-buildflags sets them.
+$(RELEASE_BUILD)/build.ninja:
+	cmake --preset release -B $(RELEASE_BUILD) $(LAUNCHER) $(RELEASE_FLAGS)
+
+release: setup $(RELEASE_BUILD)/build.ninja
+	cmake --build $(RELEASE_BUILD) -j $(JOBS)
+
 $(FUZZ_BUILD)/build.ninja:
 	cmake --preset fuzz -B $(FUZZ_BUILD)
 
@@ -65,4 +76,4 @@ package: build
 	cd $(BUILD) && cpack -G DEB
 
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD) $(TSAN_BUILD) $(FUZZ_BUILD)
+	rm -rf $(BUILD) $(ASAN_BUILD) $(TSAN_BUILD) $(FUZZ_BUILD) $(RELEASE_BUILD)
