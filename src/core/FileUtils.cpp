@@ -178,10 +178,20 @@ void SyncFolder(const std::string& folder) {
     if (result != 0 && error != EINVAL) RaiseSyncError(folder, error);
 }
 
-void CommitFileAs(const std::string& temporary, const std::string& path) {
+namespace {
+
+// CommitFileAs, answering the rename's error number instead of raising it.
+int TryCommitFileAs(const std::string& temporary, const std::string& path) {
     SyncFileData(temporary);
-    if (::rename(Native(temporary).c_str(), Native(path).c_str()) != 0) RaiseCreateError(path, errno);
+    if (::rename(Native(temporary).c_str(), Native(path).c_str()) != 0) return errno;
     SyncFolder(FolderOf(path));
+    return 0;
+}
+
+} // namespace
+
+void CommitFileAs(const std::string& temporary, const std::string& path) {
+    if (const int error = TryCommitFileAs(temporary, path)) RaiseCreateError(path, error);
 }
 
 void SaveBytesToFile(TMemoryStream& buffer, const std::string& path) {
@@ -191,8 +201,11 @@ void SaveBytesToFile(TMemoryStream& buffer, const std::string& path) {
 }
 
 void MoveFileOnto(const std::string& from, const std::string& path) {
-    if (::rename(Native(from).c_str(), Native(path).c_str()) == 0) return;
-    if (errno != EXDEV) RaiseCreateError(path, errno);
+    // The same commit as every other file's: after a power loss path is the
+    // old file or the whole new one, never a name over missing bytes.
+    const int error = TryCommitFileAs(from, path);
+    if (error == 0) return;
+    if (error != EXDEV) RaiseCreateError(path, error);
     {
         TFileStream source(from, TFileMode::fmOpenRead);
         TAtomicFileStream target(path);

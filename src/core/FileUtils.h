@@ -15,8 +15,9 @@ void FindFiles(const std::string& folder, const std::string& pattern, TStringLis
 void RemoveFile(const std::string& path);
 void SaveBytesToFile(TMemoryStream& buffer, const std::string& path);
 void SaveTextToFile(const std::string& text, const std::string& path);
-// Puts the complete file from onto path (replacing a file there): a rename,
-// or across file systems a copy that appears whole. EFCreateError names path.
+// Puts the complete file from onto path (replacing a file there) for good:
+// CommitFileAs, or across file systems a copy committed the same way.
+// EFCreateError names path.
 void MoveFileOnto(const std::string& from, const std::string& path);
 
 // A file that appears under its name whole or not at all: the bytes go to a
