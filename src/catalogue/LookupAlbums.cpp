@@ -11,6 +11,18 @@
 #include "http/BoundedFetch.h"
 #include "transfer/FetchAhead.h"
 
+namespace {
+
+// The page and the script come on a worker while the window stays
+// responsive: a close, even during a name lookup that never answers, ends
+// the command at once, and the fetch is cut as the object goes.
+std::string FetchLookupText(TCommandHost& host, const std::string& url) {
+    TFetchAhead fetch(1, host.IconCacheFolder());
+    return fetch.TakeText(fetch.Add(url, TextReplyLimit), [&host] { host.KeepResponsive(); });
+}
+
+} // namespace
+
 void LookupAlbums(TCommandHost& host) {
     host.Report("B", Gbk("敬告: 开始下载像册表,在软件提示下载完成之前,请不要用鼠标拉动滚动条..."));
     host.EnableAlbumBox(false);
@@ -21,12 +33,12 @@ void LookupAlbums(TCommandHost& host) {
         host.Warn(Gbk("用户名不能为空!"));
         return;
     }
-    const std::string page = FetchBoundedText("http://" + Service::HomeHost + "/" + account);
+    const std::string page = FetchLookupText(host, "http://" + Service::HomeHost + "/" + account);
     const std::string scriptUrl = ExtractAlbumListUrl(page);
     // Without the markers there is no address to fetch; an empty host would
     // only end in a confusing socket error.
     if (scriptUrl.empty()) throw Exception("The account's home page names no album list");
-    if (!LoadAlbumList(FetchBoundedText(scriptUrl))) {
+    if (!LoadAlbumList(FetchLookupText(host, scriptUrl))) {
         host.Warn(Gbk("获取失败!"));
         return;
     }

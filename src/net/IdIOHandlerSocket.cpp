@@ -62,7 +62,7 @@ void TIdIOHandlerSocket::ConnectTo(const std::string& host, int port, int timeou
     FBinding->ClientPortMax = boundPortMax;
     FBinding->Bind();
     if (!TIdStack::IsDottedQuad(host)) ReportStatus(hsResolving, host);
-    FBinding->SetPeer(GStack().ResolveToAddress(host), port);
+    FBinding->SetPeer(GStack().ResolveToAddress(host, CancelSignal), port);
     if (!UseNagle) {
         int32_t on = 1;
         FBinding->SetSockOpt(Id_IPPROTO_TCP, Id_TCP_NODELAY, &on, sizeof(on));

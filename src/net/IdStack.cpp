@@ -88,13 +88,13 @@ int StackCreationCount() {
     return StackCreations;
 }
 
-std::string TIdStack::ResolveToAddress(const std::string& host) {
+std::string TIdStack::ResolveToAddress(const std::string& host, const TIdCancelSignal* cancel) {
     std::string upper = host;
     std::transform(upper.begin(), upper.end(), upper.begin(),
                    [](unsigned char c) { return std::toupper(c); });
     if (upper == "LOCALHOST") return "127.0.0.1";
     if (IsDottedQuad(host)) return host;
-    return LookupHostAddress(host);
+    return LookupHostAddress(host, cancel);
 }
 
 bool TIdStack::IsDottedQuad(const std::string& text) {

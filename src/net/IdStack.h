@@ -8,6 +8,8 @@
 #include <mutex>
 #include <string>
 
+class TIdCancelSignal;
+
 using TIdStackSocketHandle = int;
 
 inline constexpr TIdStackSocketHandle Id_INVALID_SOCKET = -1;
@@ -51,7 +53,9 @@ class TIdStack {
     static int LastError();
     static void SetLastError(int errorNumber);
 
-    std::string ResolveToAddress(const std::string& host);
+    // The address of host; a lookup that cancel (when given) cuts short
+    // raises EIdCancelled.
+    std::string ResolveToAddress(const std::string& host, const TIdCancelSignal* cancel = nullptr);
     static bool IsDottedQuad(const std::string& text);
     static std::string AddressToText(const TIdInAddr& address);
     // EConvertError for a part that is not a whole number; each part is cut to 8 bits.
@@ -81,8 +85,9 @@ class TIdStack {
     // Raise through CheckSocketResult when the platform call fails.
     virtual void WSGetSockName(TIdStackSocketHandle socket, int& family, std::string& ip, int& port) = 0;
     virtual void WSGetPeerName(TIdStackSocketHandle socket, int& family, std::string& ip, int& port) = 0;
-    // Raises EIdSocketError (11001 for an unknown host) when the lookup fails.
-    virtual std::string LookupHostAddress(const std::string& host) = 0;
+    // Raises EIdSocketError (11001 for an unknown host) when the lookup
+    // fails, EIdCancelled when cancel (when not null) fired first.
+    virtual std::string LookupHostAddress(const std::string& host, const TIdCancelSignal* cancel) = 0;
 
     // A connect that a second thread can abandon through cancel: -1 with 10004
     // when it was cancelled. The timed connect runs it on its own thread.

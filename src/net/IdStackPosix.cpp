@@ -1,6 +1,7 @@
 #include "net/IdStackPosix.h"
 
 #include "net/IdException.h"
+#include "net/IdResolver.h"
 
 #include <arpa/inet.h>
 #include <cerrno>
@@ -301,21 +302,12 @@ void TIdStackPosix::WSGetPeerName(TIdStackSocketHandle socket, int& family, std:
     ReadAddress(address, family, ip, port);
 }
 
-std::string TIdStackPosix::LookupHostAddress(const std::string& host) {
-    addrinfo hints{};
-    hints.ai_family = AF_INET;
-    hints.ai_socktype = SOCK_STREAM;
-    addrinfo* answer = nullptr;
+std::string TIdStackPosix::LookupHostAddress(const std::string& host, const TIdCancelSignal* cancel) {
     // A NUL inside the name would silently look up only the part before it.
     if (host.find('\0') != std::string::npos) CheckSocketResult(FailWith(Id_WSAHOST_NOT_FOUND));
-    int rc = ::getaddrinfo(host.c_str(), nullptr, &hints, &answer);
-    if (rc != 0 || answer == nullptr) {
-        CheckSocketResult(FailWith(rc != 0 ? WSErrorFromResolver(rc, errno) : Id_WSANO_DATA));
-    }
-    sockaddr_in address{};
-    std::memcpy(&address, answer->ai_addr, sizeof(address));
-    ::freeaddrinfo(answer);
-    TIdInAddr bytes;
-    std::memcpy(bytes.data(), &address.sin_addr, 4);
-    return AddressToText(bytes);
+    const TIdLookupAnswer answer = LookupHost(host, cancel);
+    if (answer.Code != 0 || !answer.Found)
+        CheckSocketResult(
+            FailWith(answer.Code != 0 ? WSErrorFromResolver(answer.Code, answer.Errno) : Id_WSANO_DATA));
+    return AddressToText(answer.Address);
 }

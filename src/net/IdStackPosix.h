@@ -26,7 +26,7 @@ class TIdStackPosix : public TIdStack {
     int WSSelectRead(TIdStackSocketHandle socket, int timeout, int cancelFd = -1) override;
     void WSGetSockName(TIdStackSocketHandle socket, int& family, std::string& ip, int& port) override;
     void WSGetPeerName(TIdStackSocketHandle socket, int& family, std::string& ip, int& port) override;
-    std::string LookupHostAddress(const std::string& host) override;
+    std::string LookupHostAddress(const std::string& host, const TIdCancelSignal* cancel) override;
     int WSConnectCancellable(TIdStackSocketHandle socket, const std::string& ip, int port,
                              int cancelFd) override;
 

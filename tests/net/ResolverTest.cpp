@@ -1,0 +1,311 @@
+// Host-name lookups that a stop cuts short: a lookup that never answers ends
+// with EIdCancelled as soon as the connection's cancel signal fires, and the
+// thread left behind ends by itself once its lookup returns. The lookup is
+// replaced by one the test holds, so that no name is ever really looked up.
+#include "NetTestUtil.h"
+#include "net/IdCancelSignal.h"
+#include "net/IdException.h"
+#include "net/IdResolver.h"
+#include "net/IdStack.h"
+#include "support/Watchdog.h"
+
+#include <arpa/inet.h>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <memory>
+#include <mutex>
+#include <net/if.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sched.h>
+#include <sys/ioctl.h>
+#include <sys/mount.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+namespace {
+
+// A lookup that blocks until the test lets it go, as one waiting for a
+// silent name server does. Its state is shared with the lookup's copy, so it
+// may outlive the test's own reference.
+struct THeldLookup {
+    struct TState {
+        std::mutex Lock;
+        std::condition_variable Changed;
+        int Started = 0;
+        bool Released = false;
+    };
+    std::shared_ptr<TState> State = std::make_shared<TState>();
+
+    TIdLookupFunction Function() const {
+        return [state = State](const std::string&) {
+            std::unique_lock<std::mutex> lock(state->Lock);
+            ++state->Started;
+            state->Changed.notify_all();
+            state->Changed.wait(lock, [&] { return state->Released; });
+            TIdLookupAnswer answer;
+            answer.Found = true;
+            answer.Address = {10, 9, 8, 7};
+            return answer;
+        };
+    }
+    void WaitStarted(int count) const {
+        std::unique_lock<std::mutex> lock(State->Lock);
+        State->Changed.wait(lock, [&] { return State->Started >= count; });
+    }
+    int Started() const {
+        std::lock_guard<std::mutex> lock(State->Lock);
+        return State->Started;
+    }
+    void Release() const {
+        std::lock_guard<std::mutex> lock(State->Lock);
+        State->Released = true;
+        State->Changed.notify_all();
+    }
+};
+
+// Puts a lookup in for one test and takes it out again, once every lookup
+// thread has ended (so that nothing of the test runs after it).
+class ResolverTest : public ::testing::Test {
+  protected:
+    void TearDown() override {
+        Held.Release();
+        WithinMilliseconds(60000, "the abandoned lookup threads", [] {
+            while (RunningLookups() != 0)
+                std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        });
+        SetLookupFunction(nullptr);
+    }
+    TStackHolder Stack;
+    THeldLookup Held;
+};
+
+TEST_F(ResolverTest, AHangingLookupEndsWhenTheSignalFires) {
+    SetLookupFunction(Held.Function());
+    TIdCancelSignal cancel;
+    std::string raised;
+    WithinMilliseconds(60000, "the cancelled lookup", [&] {
+        std::thread stopper([&] {
+            Held.WaitStarted(1);
+            cancel.Cancel();
+        });
+        raised = Raised([&] { GStack().ResolveToAddress("photos.example", &cancel); });
+        stopper.join();
+    });
+    EXPECT_EQ(raised, "EIdCancelled: Operation cancelled");
+    // The thread left behind is still in its lookup; letting it go ends it
+    // (TearDown waits for that), and it writes nothing the caller still owns.
+    EXPECT_EQ(RunningLookups(), 1);
+}
+
+TEST_F(ResolverTest, ASignalFiredBeforeLooksNothingUp) {
+    SetLookupFunction(Held.Function());
+    TIdCancelSignal cancel;
+    cancel.Cancel();
+    EXPECT_EQ(Raised([&] { GStack().ResolveToAddress("photos.example", &cancel); }),
+              "EIdCancelled: Operation cancelled");
+    EXPECT_EQ(Held.Started(), 0);
+    EXPECT_EQ(RunningLookups(), 0);
+}
+
+TEST_F(ResolverTest, NamesThatNeedNoLookupIgnoreTheSignal) {
+    SetLookupFunction(Held.Function());
+    TIdCancelSignal cancel;
+    cancel.Cancel();
+    EXPECT_EQ(GStack().ResolveToAddress("localhost", &cancel), "127.0.0.1");
+    EXPECT_EQ(GStack().ResolveToAddress("127.0.0.1", &cancel), "127.0.0.1");
+    EXPECT_EQ(Held.Started(), 0);
+}
+
+// The answers and failures read the same with and without a cancel signal,
+// that is, on the lookup's own thread and on the caller's.
+TEST_F(ResolverTest, AnswersAndFailuresAreTheSameOnBothPaths) {
+    struct TCase {
+        int Code;
+        bool Found;
+        const char* Expected;
+    };
+    const TCase cases[] = {
+        {0, true, "10.1.2.3"},
+        {EAI_NONAME, false, "EIdSocketError: Socket Error # 11001\r\nHost not found."},
+        {EAI_AGAIN, false, "EIdSocketError: Socket Error # 11002\r\n"},
+        {EAI_FAIL, false, "EIdSocketError: Socket Error # 11003\r\n"},
+        {0, false, "EIdSocketError: Socket Error # 11004\r\n"},
+    };
+    for (const TCase& c : cases) {
+        SetLookupFunction([c](const std::string& host) {
+            if (host != "photos.example") throw std::runtime_error("wrong host");
+            TIdLookupAnswer answer;
+            answer.Code = c.Code;
+            answer.Found = c.Found;
+            answer.Address = {10, 1, 2, 3};
+            return answer;
+        });
+        for (const bool withSignal : {false, true}) {
+            SCOPED_TRACE(std::string(c.Expected) + (withSignal ? " (signal)" : " (no signal)"));
+            TIdCancelSignal cancel;
+            std::string got;
+            const std::string raised = Raised(
+                [&] { got = GStack().ResolveToAddress("photos.example", withSignal ? &cancel : nullptr); });
+            EXPECT_EQ(raised.empty() ? got : raised, c.Expected);
+        }
+    }
+}
+
+// A lookup function that fails in itself ends the lookup as a failure, not
+// the program: its thread lets nothing escape.
+TEST_F(ResolverTest, ALookupThatRaisesFailsTheResolveOnly) {
+    SetLookupFunction([](const std::string&) -> TIdLookupAnswer { throw std::bad_alloc(); });
+    TIdCancelSignal cancel;
+    EXPECT_EQ(
+        Raised([&] { GStack().ResolveToAddress("photos.example", &cancel); }).rfind("EIdSocketError: ", 0),
+        0u);
+}
+
+// The client's connect takes its cancel signal into the lookup: a stop during
+// "Resolving hostname" ends the connect at once, and nothing is connected.
+TEST_F(ResolverTest, AConnectStoppedDuringItsLookup) {
+    SetLookupFunction(Held.Function());
+    TIdCancelSignal cancel;
+    TIdTCPClient client;
+    client.Host = "photos.example";
+    client.Port = 80;
+    client.CancelSignal = &cancel;
+    std::vector<std::string> log;
+    client.OnStatus = [&log](TIdComponent*, TIdStatus, const std::string& text) { log.push_back(text); };
+    std::string raised;
+    WithinMilliseconds(60000, "the cancelled connect", [&] {
+        std::thread stopper([&] {
+            Held.WaitStarted(1);
+            cancel.Cancel();
+        });
+        raised = Raised([&] { client.Connect(); });
+        stopper.join();
+    });
+    EXPECT_EQ(raised, "EIdCancelled: Operation cancelled");
+    EXPECT_EQ(log, std::vector<std::string>{"Resolving hostname photos.example."});
+    EXPECT_FALSE(client.Connected());
+}
+
+// Many stopped lookups at once, as when every worker of a run is resolving
+// when the run is stopped: each caller goes on, each thread ends once let go.
+TEST_F(ResolverTest, ManyLookupsStoppedAtOnce) {
+    SetLookupFunction(Held.Function());
+    TIdCancelSignal cancel;
+    constexpr int Callers = 8;
+    std::vector<std::string> raised(Callers);
+    WithinMilliseconds(60000, "the cancelled lookups", [&] {
+        std::vector<std::thread> callers;
+        for (int k = 0; k < Callers; ++k)
+            callers.emplace_back([&, k] {
+                raised[k] = Raised([&] { GStack().ResolveToAddress("photos.example", &cancel); });
+            });
+        Held.WaitStarted(Callers);
+        cancel.Cancel();
+        for (std::thread& caller : callers)
+            caller.join();
+    });
+    for (const std::string& text : raised)
+        EXPECT_EQ(text, "EIdCancelled: Operation cancelled");
+}
+
+// The system's own lookup against a name server that never answers, in a
+// network and mount namespace of a child process: its own loopback, a silent
+// server on 127.0.0.1:53 and a resolv.conf that names only that one, so no
+// name leaves the machine. The stop fires once the query has reached the
+// server, so the lookup is surely under way.
+constexpr int SkipExit = 77;
+
+bool LoopbackUp() {
+    const int s = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    ifreq request{};
+    std::strcpy(request.ifr_name, "lo");
+    const bool up = s >= 0 && ::ioctl(s, SIOCGIFFLAGS, &request) == 0 &&
+                    (request.ifr_flags |= IFF_UP, ::ioctl(s, SIOCSIFFLAGS, &request) == 0);
+    if (s >= 0) ::close(s);
+    return up;
+}
+
+// 0 once the namespace, the silent server and the resolv.conf stand; its socket in server.
+int PrivateSilentResolver(int& server) {
+    if (::unshare(CLONE_NEWNS | CLONE_NEWNET) != 0) return SkipExit;
+    if (::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 || !LoopbackUp()) return SkipExit;
+    server = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(53);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (server < 0 || ::bind(server, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0)
+        return SkipExit;
+    char conf[] = "/tmp/quillora-resolv-XXXXXX";
+    const int fd = ::mkstemp(conf);
+    if (fd < 0) return SkipExit;
+    const char text[] = "nameserver 127.0.0.1\noptions timeout:30 attempts:1\n";
+    const bool written = ::write(fd, text, sizeof text - 1) == static_cast<ssize_t>(sizeof text - 1);
+    ::close(fd);
+    const bool mounted = written && ::mount(conf, "/etc/resolv.conf", nullptr, MS_BIND, nullptr) == 0;
+    ::unlink(conf);
+    return mounted ? 0 : SkipExit;
+}
+
+// The child's whole run: the exit code tells the parent, and what it raised goes to report.
+[[noreturn]] void StopALookupOfASilentServer(int report) {
+    int server = -1;
+    if (PrivateSilentResolver(server) != 0) std::_Exit(SkipExit);
+    TIdCancelSignal cancel;
+    std::thread stopper([&] {
+        pollfd query{server, POLLIN, 0};
+        ::poll(&query, 1, 60000); // the query arrived (or, failing that, stop anyway)
+        cancel.Cancel();
+    });
+    TIdTCPClient client;
+    client.Host = "albums.quillora.test";
+    client.Port = 80;
+    client.CancelSignal = &cancel;
+    const std::string raised = Raised([&] { client.Connect(); });
+    stopper.join();
+    (void)!::write(report, raised.data(), raised.size());
+    std::_Exit(0);
+}
+
+#if defined(__SANITIZE_THREAD__)
+#define QUILLORA_FORK_THREADS_UNSUPPORTED 1
+#elif defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+#define QUILLORA_FORK_THREADS_UNSUPPORTED 1
+#endif
+#endif
+
+TEST(ResolverSystem, ALookupOfASilentNameServerIsStopped) {
+#ifdef QUILLORA_FORK_THREADS_UNSUPPORTED
+    GTEST_SKIP() << "ThreadSanitizer runs no threads in a forked child";
+#endif
+    int pipeFds[2];
+    ASSERT_EQ(::pipe2(pipeFds, O_CLOEXEC), 0);
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        ::close(pipeFds[0]);
+        StopALookupOfASilentServer(pipeFds[1]);
+    }
+    ::close(pipeFds[1]);
+    std::string raised;
+    char buffer[512];
+    for (ssize_t n; (n = ::read(pipeFds[0], buffer, sizeof buffer)) > 0;)
+        raised.append(buffer, static_cast<size_t>(n));
+    ::close(pipeFds[0]);
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    if (WEXITSTATUS(status) == SkipExit) GTEST_SKIP() << "no private network namespace here (needs root)";
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    EXPECT_EQ(raised, "EIdCancelled: Operation cancelled");
+}
+
+} // namespace

@@ -1,0 +1,101 @@
+// A fetch ahead given up while its workers wait for name lookups that never
+// answer (a silent name server): the waiting command leaves, the object goes,
+// and its workers are joined at once instead of after the lookups. The lookup
+// is one the test holds, so no name is really looked up.
+
+#include "core/Exceptions.h"
+#include "http/BoundedFetch.h"
+#include "net/IdResolver.h"
+#include "support/Watchdog.h"
+#include "transfer/FetchAhead.h"
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdlib>
+#include <filesystem>
+#include <gtest/gtest.h>
+#include <memory>
+#include <mutex>
+#include <netdb.h>
+#include <string>
+#include <thread>
+
+namespace {
+
+namespace fs = std::filesystem;
+
+struct THeld {
+    std::mutex Lock;
+    std::condition_variable Changed;
+    int Started = 0;
+    bool Released = false;
+};
+
+class FetchAheadStop : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        std::string pattern = (fs::temp_directory_path() / "quillora-ahead-stop-XXXXXX").string();
+        Folder = ::mkdtemp(pattern.data());
+        for (const char* name : {"http_proxy", "HTTP_PROXY", "no_proxy", "NO_PROXY"})
+            ::unsetenv(name);
+        SetLookupFunction([held = Held](const std::string&) {
+            std::unique_lock<std::mutex> lock(held->Lock);
+            ++held->Started;
+            held->Changed.notify_all();
+            held->Changed.wait(lock, [&] { return held->Released; });
+            TIdLookupAnswer answer;
+            answer.Code = EAI_AGAIN;
+            return answer;
+        });
+    }
+    void TearDown() override {
+        {
+            std::lock_guard<std::mutex> lock(Held->Lock);
+            Held->Released = true;
+            Held->Changed.notify_all();
+        }
+        WithinMilliseconds(60000, "the abandoned lookup threads", [] {
+            while (RunningLookups() != 0)
+                std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        });
+        SetLookupFunction(nullptr);
+        fs::remove_all(Folder);
+    }
+    int Started() {
+        std::lock_guard<std::mutex> lock(Held->Lock);
+        return Held->Started;
+    }
+    std::shared_ptr<THeld> Held = std::make_shared<THeld>();
+    fs::path Folder;
+};
+
+} // namespace
+
+TEST_F(FetchAheadStop, GivingUpDuringNameLookupsJoinsTheWorkersAtOnce) {
+    struct TCase {
+        int Connections;
+        int Lookups; // the lookups under way when the command gives up
+    };
+    for (const TCase c : {TCase{1, 1}, TCase{4, 4}}) {
+        SCOPED_TRACE(c.Connections);
+        const int before = Started();
+        std::string raised;
+        WithinMilliseconds(60000, "the fetch ahead given up during name lookups", [&] {
+            TFetchAhead fetches(c.Connections, Folder.string() + "/");
+            std::vector<size_t> jobs;
+            for (int k = 0; k < 6; ++k)
+                jobs.push_back(
+                    fetches.Add("http://img" + std::to_string(k) + ".photos.example/p.jpg", FileReplyLimit));
+            try {
+                fetches.Take(jobs[0], [&] {
+                    if (Started() - before >= c.Lookups) throw EAbort("Operation aborted");
+                });
+            } catch (const EAbort& e) {
+                raised = e.Message();
+            }
+        });
+        EXPECT_EQ(raised, "Operation aborted");
+        // No staging folder stays behind.
+        EXPECT_TRUE(fs::is_empty(Folder));
+    }
+}
