@@ -89,7 +89,10 @@ void TIdURI::SplitPath(const std::string& path, bool absolute) {
     int q = MbPos("?", path);
     if (q == 0) q = MbPos("=", path);
     const int t = q > 0 ? LastPos("/", path, q) : LastPos("/", path, -1);
-    DirPath = (absolute ? "/" : "") + path.substr(0, static_cast<size_t>(t));
+    // Built in place: a literal joined to a temporary made GCC 12 at -O3
+    // warn of overlapping copies (-Wrestrict).
+    DirPath.assign(absolute ? 1 : 0, '/');
+    DirPath.append(path, 0, static_cast<size_t>(t));
     if (q > 0) {
         DocName = path.substr(0, static_cast<size_t>(q - 1));
         QueryPart = path.substr(static_cast<size_t>(q - 1));

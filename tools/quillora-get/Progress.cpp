@@ -226,8 +226,11 @@ void TProgress::Draw() {
             "  " + PadTo(FitMiddle(Label(FRun.Pictures[slot.Picture]), labelWidth), labelWidth);
         std::string bytes;
         if (withBytes) {
-            bytes = HumanBytes(static_cast<double>(slot.Bytes));
-            bytes = " " + std::string(bytesWidth - std::min(bytesWidth, bytes.size()), ' ') + bytes;
+            // Padded in place: a literal joined to a temporary made GCC 12
+            // at -O3 warn of overlapping copies (-Wrestrict).
+            const std::string number = HumanBytes(static_cast<double>(slot.Bytes));
+            bytes.assign(1 + bytesWidth - std::min(bytesWidth, number.size()), ' ');
+            bytes += number;
         }
         std::fprintf(FOut, "%s%s\n", line.c_str(), Paint(bytes, Dim).c_str());
         FDrawn.push_back(TextColumns(line) + bytes.size());
