@@ -7,24 +7,15 @@
 #include "net/IdException.h"
 #include "net/IdResolver.h"
 #include "net/IdStack.h"
+#include "support/SilentNameServer.h"
 #include "support/Watchdog.h"
 
-#include <arpa/inet.h>
 #include <condition_variable>
-#include <cstdio>
-#include <cstdlib>
-#include <cstring>
 #include <fcntl.h>
 #include <memory>
 #include <mutex>
-#include <net/if.h>
 #include <netdb.h>
-#include <netinet/in.h>
 #include <poll.h>
-#include <sched.h>
-#include <sys/ioctl.h>
-#include <sys/mount.h>
-#include <sys/socket.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -216,60 +207,27 @@ TEST_F(ResolverTest, ManyLookupsStoppedAtOnce) {
 }
 
 // The system's own lookup against a name server that never answers, in a
-// network and mount namespace of a child process: its own loopback, a silent
-// server on 127.0.0.1:53 and a resolv.conf that names only that one, so no
-// name leaves the machine. The stop fires once the query has reached the
-// server, so the lookup is surely under way.
-constexpr int SkipExit = 77;
-
-bool LoopbackUp() {
-    const int s = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    ifreq request{};
-    std::strcpy(request.ifr_name, "lo");
-    const bool up = s >= 0 && ::ioctl(s, SIOCGIFFLAGS, &request) == 0 &&
-                    (request.ifr_flags |= IFF_UP, ::ioctl(s, SIOCSIFFLAGS, &request) == 0);
-    if (s >= 0) ::close(s);
-    return up;
-}
-
-// 0 once the namespace, the silent server and the resolv.conf stand; its socket in server.
-int PrivateSilentResolver(int& server) {
-    if (::unshare(CLONE_NEWNS | CLONE_NEWNET) != 0) return SkipExit;
-    if (::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 || !LoopbackUp()) return SkipExit;
-    server = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(53);
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (server < 0 || ::bind(server, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0)
-        return SkipExit;
-    char conf[] = "/tmp/quillora-resolv-XXXXXX";
-    const int fd = ::mkstemp(conf);
-    if (fd < 0) return SkipExit;
-    const char text[] = "nameserver 127.0.0.1\noptions timeout:30 attempts:1\n";
-    const bool written = ::write(fd, text, sizeof text - 1) == static_cast<ssize_t>(sizeof text - 1);
-    ::close(fd);
-    const bool mounted = written && ::mount(conf, "/etc/resolv.conf", nullptr, MS_BIND, nullptr) == 0;
-    ::unlink(conf);
-    return mounted ? 0 : SkipExit;
-}
-
-// The child's whole run: the exit code tells the parent, and what it raised goes to report.
+// network and mount namespace of a child process, so no name leaves the
+// machine. The stop fires once the query has reached the server, so the
+// lookup is surely under way. This is the child's whole run: the exit code
+// tells the parent, and what the connect raised goes to report.
 [[noreturn]] void StopALookupOfASilentServer(int report) {
-    int server = -1;
-    if (PrivateSilentResolver(server) != 0) std::_Exit(SkipExit);
+    const int server = EnterSilentNameServerNamespace();
+    if (server < 0) std::_Exit(NoNamespaceExit);
     TIdCancelSignal cancel;
+    bool queried = false;
     std::thread stopper([&] {
         pollfd query{server, POLLIN, 0};
-        ::poll(&query, 1, 60000); // the query arrived (or, failing that, stop anyway)
+        queried = ::poll(&query, 1, 60000) == 1;
         cancel.Cancel();
     });
     TIdTCPClient client;
     client.Host = "albums.quillora.test";
     client.Port = 80;
     client.CancelSignal = &cancel;
-    const std::string raised = Raised([&] { client.Connect(); });
+    std::string raised = Raised([&] { client.Connect(); });
     stopper.join();
+    if (!queried) raised = "no query reached the name server; " + raised;
     (void)!::write(report, raised.data(), raised.size());
     std::_Exit(0);
 }
@@ -303,7 +261,8 @@ TEST(ResolverSystem, ALookupOfASilentNameServerIsStopped) {
     int status = 0;
     ASSERT_EQ(::waitpid(child, &status, 0), child);
     ASSERT_TRUE(WIFEXITED(status));
-    if (WEXITSTATUS(status) == SkipExit) GTEST_SKIP() << "no private network namespace here (needs root)";
+    if (WEXITSTATUS(status) == NoNamespaceExit)
+        GTEST_SKIP() << "no private network namespace here (needs root)";
     EXPECT_EQ(WEXITSTATUS(status), 0);
     EXPECT_EQ(raised, "EIdCancelled: Operation cancelled");
 }
