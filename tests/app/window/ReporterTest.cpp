@@ -29,12 +29,12 @@ TEST(FormatTimeOfDay, FollowsTheLocaleFacts) {
     EXPECT_EQ(FormatTimeOfDay(us, 12, 0, 0), "12:00:00 PM");
     EXPECT_EQ(FormatTimeOfDay(us, 21, 30, 59), "9:30:59 PM");
 
-    TTimeFormat cn = us;
-    cn.DesignatorFirst = true;
-    cn.LeadingZero = true;
-    cn.AmText = Gbk("上午");
-    cn.PmText = Gbk("下午");
-    cn.Separator = ".";
+    const TTimeFormat cn{.TwelveHour = true,
+                         .DesignatorFirst = true,
+                         .LeadingZero = true,
+                         .Separator = ".",
+                         .AmText = Gbk("上午"),
+                         .PmText = Gbk("下午")};
     EXPECT_EQ(FormatTimeOfDay(cn, 14, 3, 4), Gbk("下午") + " 02.03.04");
 }
 
