@@ -9,16 +9,52 @@
 #include "core/Gbk.h"
 #include "core/TextUtils.h"
 #include "http/BoundedFetch.h"
+#include "net/IdCancelSignal.h"
 #include "transfer/FetchAhead.h"
+
+#include <chrono>
+#include <condition_variable>
+#include <exception>
+#include <mutex>
+#include <thread>
 
 namespace {
 
-// The page and the script come on a worker while the window stays
-// responsive: a close, even during a name lookup that never answers, ends
-// the command at once, and the fetch is cut as the object goes.
+// The page and the script come on a thread of their own while the window
+// stays responsive: a close, even during a name lookup that never answers,
+// ends the command at once, and the fetch is cut by its cancel signal.
 std::string FetchLookupText(TCommandHost& host, const std::string& url) {
-    TFetchAhead fetch(1, host.IconCacheFolder());
-    return fetch.TakeText(fetch.Add(url, TextReplyLimit), [&host] { host.KeepResponsive(); });
+    TIdCancelSignal cancel;
+    TStringStream text;
+    std::exception_ptr failure;
+    std::mutex lock;
+    std::condition_variable ended;
+    bool done = false;
+    std::thread fetch([&] {
+        try {
+            FetchBounded(url, text, TextReplyLimit, &cancel);
+        } catch (...) {
+            failure = std::current_exception();
+        }
+        std::lock_guard<std::mutex> guard(lock);
+        done = true;
+        ended.notify_all();
+    });
+    try {
+        std::unique_lock<std::mutex> guard(lock);
+        while (!ended.wait_for(guard, std::chrono::milliseconds(10), [&] { return done; })) {
+            guard.unlock();
+            host.KeepResponsive();
+            guard.lock();
+        }
+    } catch (...) {
+        cancel.Cancel();
+        fetch.join();
+        throw;
+    }
+    fetch.join();
+    if (failure) std::rethrow_exception(failure);
+    return text.DataString();
 }
 
 } // namespace

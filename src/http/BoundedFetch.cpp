@@ -15,10 +15,14 @@ std::string LimitText(int64_t limit) {
 } // namespace
 
 void FetchBounded(const std::string& url, TStream& stream, int64_t limit) {
+    FetchBounded(url, stream, limit, FetchCancelSignal());
+}
+
+void FetchBounded(const std::string& url, TStream& stream, int64_t limit, const TIdCancelSignal* cancel) {
     TBoundedStream bounded(stream, limit, url);
     TIdHTTP client;
     ApplyClientSettings(client, url);
-    client.CancelSignal = FetchCancelSignal();
+    client.CancelSignal = cancel;
     // A length named in advance fails the fetch before any of the body is read.
     client.OnReplyHeaders = [&bounded](TIdComponent* sender, const std::string&, const TIdHeaderList&) {
         TIdHTTPResponse& reply = static_cast<TIdHTTP*>(sender)->Response();

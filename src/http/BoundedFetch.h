@@ -10,6 +10,8 @@
 #include <cstdint>
 #include <string>
 
+class TIdCancelSignal;
+
 QUILLORA_EXCEPTION(EIdReplyTooLarge, EIdException);
 
 constexpr int64_t TextReplyLimit = int64_t{64} << 20;
@@ -42,6 +44,8 @@ class TBoundedStream : public TStream {
 // A fresh client with the program's settings fetches url into stream; a body
 // that would make stream longer than limit fails the fetch.
 void FetchBounded(const std::string& url, TStream& stream, int64_t limit);
+// The same, stopped by cancel (instead of the process-wide fetch cancel signal).
+void FetchBounded(const std::string& url, TStream& stream, int64_t limit, const TIdCancelSignal* cancel);
 // The body of url as text, at most TextReplyLimit bytes.
 std::string FetchBoundedText(const std::string& url);
 // The same into stream, at most FileReplyLimit bytes.

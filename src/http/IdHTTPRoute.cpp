@@ -44,8 +44,8 @@ void TIdCustomHTTP::ResolveTarget() {
     // One assignment of a whole string: assigning "*" over the joined path
     // made GCC 12 at -O3 warn about overlapping copies (-Wrestrict).
     const bool asterisk = request.RequestMethod == hmOptions && target.DocName == "*";
-    request.Target = asterisk ? std::string("*")
-                              : FCurrentUrl.DirPath + FCurrentUrl.DocName + FCurrentUrl.QueryPart;
+    request.Target =
+        asterisk ? std::string("*") : FCurrentUrl.DirPath + FCurrentUrl.DocName + FCurrentUrl.QueryPart;
     const TIdHTTPMethod m = request.RequestMethod;
     if ((m == hmOptions || m == hmTrace || m == hmPut || m == hmDelete) && ProtocolVersion != pv1_1)
         throw EIdException("This request method is supported in HTTP 1.1");

@@ -127,7 +127,8 @@ TEST_F(DurableMoveTest, BytesReachTheDiskBeforeTheNameAndTheFolderAfterIt) {
 
 // /dev/shm is a file system of its own on Linux: a rename cannot cross to it.
 TEST_F(DurableMoveTest, AcrossFileSystemsTheCopyIsCommittedAndNoTemporaryStays) {
-    struct stat shm {}, root {};
+    struct stat shm {
+    }, root{};
     if (::stat("/dev/shm", &shm) != 0 || ::stat(Root.c_str(), &root) != 0 || shm.st_dev == root.st_dev)
         GTEST_SKIP() << "no second file system at /dev/shm";
     Other = fs::path("/dev/shm") / ("quillora-durable-" + std::to_string(::getpid()));
