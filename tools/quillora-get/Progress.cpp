@@ -220,6 +220,9 @@ void TProgress::Clear() {
         rows +=
             width < static_cast<size_t>(FDrawnWidth) ? std::max<size_t>(1, (columns + width - 1) / width) : 1;
     std::fprintf(FOut, "\x1b[%zuA\r\x1b[J", rows);
+    // Out now: a line on standard error (unbuffered) that follows must land
+    // where the live lines were, not be erased by a clear still buffered.
+    std::fflush(FOut);
     FDrawn.clear();
 }
 
