@@ -246,8 +246,9 @@ void TProgress::Draw() {
             "  " + PadTo(FitMiddle(Label(FRun.Pictures[slot.Picture]), labelWidth), labelWidth);
         std::string bytes;
         if (withBytes) {
-            bytes = HumanBytes(static_cast<double>(slot.Bytes));
-            bytes = " " + std::string(bytesWidth - std::min(bytesWidth, bytes.size()), ' ') + bytes;
+            const std::string size = HumanBytes(static_cast<double>(slot.Bytes));
+            bytes.assign(1 + bytesWidth - std::min(bytesWidth, size.size()), ' ');
+            bytes += size;
         }
         std::fprintf(FOut, "%s%s\n", line.c_str(), Paint(bytes, Dim).c_str());
         FDrawn.push_back(TextColumns(line) + bytes.size());
