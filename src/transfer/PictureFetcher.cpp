@@ -1,5 +1,7 @@
 #include "transfer/PictureFetcher.h"
 
+#include "archive/Sha256.h"
+
 #include "core/Classes.h"
 #include "core/FileUtils.h"
 #include "core/Gbk.h"
@@ -38,6 +40,8 @@ QUILLORA_EXCEPTION(EGetRefused, Exception);
 // Writing the part failed (a full disk, a size limit): what it holds is good
 // and is continued by a later run.
 QUILLORA_EXCEPTION(EGetDisk, Exception);
+// The server answered a conditional request with 304: the file stays as it is.
+QUILLORA_EXCEPTION(EGetUnchanged, Exception);
 
 std::string StoredValidator(const std::string& part) {
     char buffer[512];
@@ -89,6 +93,28 @@ void PrepareRequest(TIdHTTP& client, int64_t offset, const std::string& validato
     if (!validator.empty()) request.CustomHeaders.Add("If-Range: " + validator);
 }
 
+// A recorded picture asked whether it changed. Only for a whole request: a
+// part file holds bytes of a newer picture that the server already sent.
+bool AddConditions(TIdHTTP& client, const TPictureJob& job, int64_t offset) {
+    if (offset > 0) return false;
+    // A validator that would split the header line is not sent.
+    const auto usable = [](const std::string& v) {
+        return !v.empty() && std::none_of(v.begin(), v.end(), [](char c) {
+            return static_cast<unsigned char>(c) < 0x20 || c == 0x7f;
+        });
+    };
+    bool any = false;
+    if (usable(job.IfNoneMatch)) {
+        client.Request().CustomHeaders.Add("If-None-Match: " + job.IfNoneMatch);
+        any = true;
+    }
+    if (usable(job.IfModifiedSince)) {
+        client.Request().CustomHeaders.Add("If-Modified-Since: " + job.IfModifiedSince);
+        any = true;
+    }
+    return any;
+}
+
 int SocketOf(TIdHTTP& client) {
     const auto* io = dynamic_cast<TIdIOHandlerSocket*>(client.IOHandler());
     return io && io->Binding() ? io->Binding()->Handle() : -1;
@@ -113,14 +139,28 @@ class TPartStream : public TStream {
 
     void Open(bool keep) {
         FFile = std::make_unique<TFileStream>(FPart, keep ? TFileMode::fmOpenReadWrite : TFileMode::fmCreate);
+        FHash.Reset();
+        // The bytes of an earlier run are read once, to go into the hash
+        // before those that continue them; every later byte is hashed as it is written.
+        if (keep) HashFrom(0);
         FFile->Seek(0, TSeekOrigin::soEnd);
         FWatch.Attach(SocketOf(FClient)); // --min-speed
+    }
+    // The SHA-256 of what the part holds.
+    std::string Digest() {
+        if (FFile && static_cast<int64_t>(FHash.Bytes()) != FFile->Size()) {
+            // Written out of order (never by the client as it is): the file decides.
+            FHash.Reset();
+            HashFrom(0);
+        }
+        return FHash.HexDigest();
     }
     // The watchdog cut a transfer that trickled.
     const TTransferWatch& Watch() const { return FWatch; }
     void Restart() {
         FFile->SetSize(0);
         FFile->SetPosition(0);
+        FHash.Reset();
     }
     bool IsOpen() const { return FFile != nullptr; }
 
@@ -129,10 +169,12 @@ class TPartStream : public TStream {
         if (FContext.Stop.load()) throw EGetInterrupted("Interrupted");
         if (!FFile) throw EGetRefused("A body came before its reply was accepted");
         errno = 0;
+        const int64_t at = FFile->Seek(0, TSeekOrigin::soCurrent);
         const int64_t n = FFile->Write(buffer, count);
         if (n != count)
             throw EGetDisk(Format("Cannot write \"%s\". %s", ExpandFileName(FPicture).c_str(),
                                   SystemErrorText(errno != 0 ? errno : ENOSPC).c_str()));
+        if (at == static_cast<int64_t>(FHash.Bytes())) FHash.Update(buffer, static_cast<size_t>(n));
         if (FContext.OnBytes) FContext.OnBytes(n);
         FWatch.Received(n, FContext.Stop); // --limit-rate, --min-speed
         return n;
@@ -149,12 +191,21 @@ class TPartStream : public TStream {
     int64_t Size() override { return FFile ? FFile->Size() : 0; }
 
   private:
+    void HashFrom(int64_t offset) {
+        FFile->Seek(offset, TSeekOrigin::soBeginning);
+        std::vector<char> buffer(1 << 16);
+        for (int64_t n; (n = FFile->Read(buffer.data(), static_cast<int64_t>(buffer.size()))) > 0;)
+            FHash.Update(buffer.data(), static_cast<size_t>(n));
+        FFile->Seek(0, TSeekOrigin::soEnd);
+    }
+
     const TFetchContext& FContext;
     TIdHTTP& FClient;
     TTransferWatch FWatch;
     std::string FPart;
     std::string FPicture;
     std::unique_ptr<TFileStream> FFile;
+    TSha256 FHash;
 };
 
 int64_t FileSizeOf(const std::string& path) {
@@ -180,11 +231,9 @@ TIdHTTP& TPictureFetcher::ClientFor(const std::string& url) {
 
 void TPictureFetcher::Fetch(TPictureJob& job) {
     const auto start = std::chrono::steady_clock::now();
-    if (FContext.Archive && FContext.Archive->Contains(job.Url)) {
-        job.Outcome = TOutcome::Skipped;
-        job.Message = "recorded in the archive";
-        job.Bytes = std::max<int64_t>(0, FileSizeOf(job.Path));
-    } else if (!SkipExisting(job)) {
+    // A recorded picture is asked for because its record says so: a file of
+    // the server's size may still be the wrong bytes.
+    if (job.Recorded || !SkipExisting(job)) {
         FetchWithRetries(job);
         if (job.Outcome == TOutcome::Failed) DiscardUselessPart(job);
     }
@@ -199,7 +248,7 @@ bool TPictureFetcher::SkipExisting(TPictureJob& job) {
     job.Outcome = TOutcome::Skipped;
     job.Message = "already there with the server's size";
     job.Bytes = size;
-    if (FContext.Archive) FContext.Archive->Record(job.Url, size);
+    if (FContext.Archive) FContext.Archive->Record(job);
     return true;
 }
 
@@ -269,6 +318,12 @@ void TPictureFetcher::Attempt(TPictureJob& job) {
         // A part past what any picture may hold was not ours to continue.
         const int64_t offset = FileSizeOf(part);
         GetOnce(job, part, offset > 0 && offset < FileReplyLimit ? offset : 0);
+    } catch (const EGetUnchanged&) {
+        job.Outcome = TOutcome::Skipped;
+        job.Unchanged = true;
+        job.Message = "unchanged on the server";
+        job.Bytes = std::max<int64_t>(0, FileSizeOf(job.Path));
+        return;
     } catch (const EGetRestart& e) {
         if (FContext.OnNote) FContext.OnNote(job, e.Message() + "; starting again from the first byte");
         job.Resumed = false;
@@ -301,6 +356,7 @@ void TPictureFetcher::RunGet(TPictureJob& job, const std::string& part, int64_t 
     TIdHTTP& client = ClientFor(job.Url);
     const std::string validator = offset > 0 ? StoredValidator(part) : std::string();
     PrepareRequest(client, offset, validator);
+    const bool conditional = AddConditions(client, job, offset);
     TPartStream body(FContext, client, part, job.Path);
     TBoundedStream bounded(body, FileReplyLimit, job.Url);
     int64_t expected = -1; // the file's size once the body is complete; -1: the framing says
@@ -316,6 +372,7 @@ void TPictureFetcher::RunGet(TPictureJob& job, const std::string& part, int64_t 
         client.FetchToStream(job.Url, bounded);
     } catch (const EIdHTTPProtocolException& e) {
         FLastRetryAfter = client.Response().HeaderLines.ValueOf("Retry-After");
+        if (e.ReplyCode == 304 && conditional) throw EGetUnchanged("unchanged on the server");
         if (e.ReplyCode == 416 && offset > 0) throw EGetRestart("the server has no bytes past the part file");
         if (e.ReplyCode == 206 && offset > 0)
             throw EGetRestart("the server's range is not the one asked for");
@@ -331,6 +388,7 @@ void TPictureFetcher::RunGet(TPictureJob& job, const std::string& part, int64_t 
         throw EGetTooSlow(body.Watch().TooSlowMessage());
     }
     CheckWhole(body, expected);
+    job.Sha256 = body.Digest();
 }
 
 // The client raises on a body cut short of its framing; this is the last
@@ -390,6 +448,8 @@ int64_t TPictureFetcher::AcceptReply(TIdHTTPResponse& reply, TPictureJob& job, c
         if (FContext.OnNote) FContext.OnNote(job, "the server sent the whole picture; starting again");
     }
     StoreValidator(part, current);
+    job.ETag = TextTrim(reply.HeaderLines.ValueOf("ETag"));
+    job.LastModified = TextTrim(reply.HeaderLines.ValueOf("Last-Modified"));
     if (ranged) return reply.ContentRangeInstanceLength;
     return chunked ? -1 : reply.ContentLength();
 }
@@ -402,7 +462,7 @@ void TPictureFetcher::Finish(TPictureJob& job, const std::string& part) {
     job.Outcome = TOutcome::Saved;
     job.Message.clear();
     job.Bytes = FileSizeOf(job.Path);
-    if (FContext.Archive) FContext.Archive->Record(job.Url, job.Bytes);
+    if (FContext.Archive) FContext.Archive->Record(job);
 }
 
 // A failed picture keeps its part only when a later run can continue it.

@@ -24,7 +24,7 @@ QUILLORA_EXCEPTION(EGetInterrupted, Exception);
 
 struct TFetchContext {
     const TTransferOptions& Options;
-    TSavedRecord* Archive; // none: nothing is recorded, nothing skipped by record
+    TSavedRecord* Archive; // none: nothing is recorded
     const std::atomic<bool>& Stop;
     // Wakes reads and connects of every worker when the run is stopped; may be none.
     TIdCancelSignal* Cancel;
