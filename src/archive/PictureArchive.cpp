@@ -20,6 +20,8 @@ constexpr int ApplicationId = 0x51444C41;
 constexpr int SchemaVersion = 1;
 constexpr const char* SqliteMagic = "SQLite format 3";
 
+// One b-tree keyed by the address (no rowid, no second index): a saved
+// picture changes one page, so each commit adds little to the log.
 constexpr const char* SchemaSql = "CREATE TABLE pictures ("
                                   " url TEXT PRIMARY KEY NOT NULL,"
                                   " account TEXT,"
@@ -29,8 +31,7 @@ constexpr const char* SchemaSql = "CREATE TABLE pictures ("
                                   " sha256 TEXT,"
                                   " etag TEXT,"
                                   " last_modified TEXT,"
-                                  " saved_at TEXT);"
-                                  "CREATE INDEX pictures_path ON pictures(path);";
+                                  " saved_at TEXT) WITHOUT ROWID;";
 
 constexpr const char* Columns = "url, account, album, path, size, sha256, etag, last_modified, saved_at";
 
