@@ -124,7 +124,10 @@ TPictureArchive::~TPictureArchive() {
 }
 
 void TPictureArchive::Raise(const char* what, int code) {
-    const std::string reason = FDb ? sqlite3_errmsg(FDb) : sqlite3_errstr(code);
+    std::string reason = FDb ? sqlite3_errmsg(FDb) : sqlite3_errstr(code);
+    // "disk I/O error" alone does not say that the disk is full.
+    if (const int error = FDb ? sqlite3_system_errno(FDb) : 0; error != 0)
+        reason += " (" + SystemErrorText(error) + ")";
     const int primary = code & 0xff;
     if (primary == SQLITE_CORRUPT || primary == SQLITE_NOTADB)
         throw EArchiveError(Format("The archive \"%s\" is damaged (%s); it is left as it is",
