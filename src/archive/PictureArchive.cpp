@@ -124,17 +124,16 @@ TPictureArchive::~TPictureArchive() {
 }
 
 void TPictureArchive::Raise(const char* what, int code) {
-    std::string reason = FDb ? sqlite3_errmsg(FDb) : sqlite3_errstr(code);
-    // "disk I/O error" alone does not say that the disk is full.
-    if (const int error = FDb ? sqlite3_system_errno(FDb) : 0; error != 0)
-        reason += " (" + SystemErrorText(error) + ")";
+    // The system's reason where there is one ("File too large", not "disk I/O error").
+    const int error = FDb ? sqlite3_system_errno(FDb) : 0;
+    const std::string reason = error != 0 ? SystemErrorText(error) : FDb ? sqlite3_errmsg(FDb) : sqlite3_errstr(code);
     const int primary = code & 0xff;
     if (primary == SQLITE_CORRUPT || primary == SQLITE_NOTADB)
         throw EArchiveError(Format("The archive \"%s\" is damaged (%s); it is left as it is",
-                                   ExpandFileName(FPath).c_str(), reason.c_str()),
+                                   ExpandFileName(FPath).c_str(), sqlite3_errstr(code)),
                             code);
     throw EArchiveError(Format("%s the archive \"%s\". %s", what, ExpandFileName(FPath).c_str(), reason.c_str()),
-                        code);
+                        error != 0 ? error : code);
 }
 
 void TPictureArchive::Exec(const char* sql) {

@@ -44,7 +44,9 @@ struct TPictureJob {
 };
 
 // The record of saved files, kept by the front end (which also decides
-// what it skips without a request before the workers start).
+// what it skips without a request before the workers start). Record may
+// raise when the record cannot be written: that is a failure of the run
+// (TTransferEvents::RecordFailed), never of the file.
 class TSavedRecord {
   public:
     virtual ~TSavedRecord() = default;
@@ -62,6 +64,9 @@ class TTransferEvents {
     virtual void JobFinished(int worker, size_t job) = 0;
     virtual void Bytes(int worker, int64_t count) = 0;
     virtual void Note(const TPictureJob& job, const std::string& text) = 0;
+    // The record of saved files could not be read or written (its message
+    // on one line); the job it was for stands as it ended.
+    virtual void RecordFailed(const std::string& message) = 0;
     // A few times a second while the workers run.
     virtual void Tick() = 0;
     virtual void End() = 0;
