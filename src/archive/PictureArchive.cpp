@@ -123,11 +123,14 @@ TPictureArchive::~TPictureArchive() {
     sqlite3_close_v2(FDb);
 }
 
-void TPictureArchive::Raise(const char* what, int code) {
+void TPictureArchive::Raise(const char* what, int code, int systemError) {
     // The system's reason where there is one ("File too large", not "disk I/O error").
-    const int error = FDb ? sqlite3_system_errno(FDb) : 0;
-    const std::string reason = error != 0 ? SystemErrorText(error) : FDb ? sqlite3_errmsg(FDb) : sqlite3_errstr(code);
+    int error = FDb ? sqlite3_system_errno(FDb) : 0;
     const int primary = code & 0xff;
+    if (error == 0 && (primary == SQLITE_IOERR || primary == SQLITE_FULL) &&
+        (systemError == EFBIG || systemError == ENOSPC || systemError == EDQUOT || systemError == EIO))
+        error = systemError;
+    const std::string reason = error != 0 ? SystemErrorText(error) : FDb ? sqlite3_errmsg(FDb) : sqlite3_errstr(code);
     if (primary == SQLITE_CORRUPT || primary == SQLITE_NOTADB)
         throw EArchiveError(Format("The archive \"%s\" is damaged (%s); it is left as it is",
                                    ExpandFileName(FPath).c_str(), sqlite3_errstr(code)),
@@ -248,10 +251,10 @@ std::optional<TArchivedPicture> TPictureArchive::Find(const std::string& url) {
     sqlite3_reset(FFind);
     sqlite3_bind_text(FFind, 1, url.data(), static_cast<int>(url.size()), SQLITE_TRANSIENT);
     const int rc = sqlite3_step(FFind);
+    if (rc != SQLITE_ROW && rc != SQLITE_DONE) Raise("Cannot read", rc);
     std::optional<TArchivedPicture> found;
     if (rc == SQLITE_ROW) found = RowOf(FFind);
     sqlite3_reset(FFind);
-    if (rc != SQLITE_ROW && rc != SQLITE_DONE) Raise("Cannot read", rc);
     return found;
 }
 
@@ -285,9 +288,12 @@ void TPictureArchive::Save(const TArchivedPicture& picture) {
     BindText(FSave, 9, picture.SavedAt.empty() ? UtcNow() : picture.SavedAt);
     // One statement outside a transaction is a transaction of its own,
     // committed (and, with synchronous=FULL, synced) when it is done.
+    // SQLite does not always keep the reason of a failed write; errno, taken at once, does.
+    errno = 0;
     const int rc = sqlite3_step(FSave);
+    const int error = errno;
+    if (rc != SQLITE_DONE) Raise("Cannot write to", rc, error);
     sqlite3_reset(FSave);
-    if (rc != SQLITE_DONE) Raise("Cannot write to", rc);
 }
 
 uint64_t TPictureArchive::Count() {

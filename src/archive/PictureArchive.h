@@ -71,7 +71,8 @@ class TPictureArchive {
     void CreateSchema();
     void TakeOverText();
     void Prepare();
-    [[noreturn]] void Raise(const char* what, int code);
+    // systemError: errno right after the failing call (used when SQLite kept none).
+    [[noreturn]] void Raise(const char* what, int code, int systemError = 0);
     void Exec(const char* sql);
 
     std::string FPath;

@@ -312,7 +312,6 @@ int CheckArchive(const TGetOptions& options) {
     if (status == 0 && options.Repair && !result.Unreadable.empty()) status = 1;
     return status == 0 && !reported ? 1 : status;
 }
-}
 
 // -1 when the run may go on; otherwise the exit status.
 int ParseCommandLine(int argc, char** argv, TGetOptions& options) {
