@@ -246,11 +246,9 @@ void TProgress::Draw() {
             "  " + PadTo(FitMiddle(Label(FRun.Pictures[slot.Picture]), labelWidth), labelWidth);
         std::string bytes;
         if (withBytes) {
-            // Padded in place: a literal joined to a temporary made GCC 12
-            // at -O3 warn of overlapping copies (-Wrestrict).
-            const std::string number = HumanBytes(static_cast<double>(slot.Bytes));
-            bytes.assign(1 + bytesWidth - std::min(bytesWidth, number.size()), ' ');
-            bytes += number;
+            const std::string size = HumanBytes(static_cast<double>(slot.Bytes));
+            bytes.assign(1 + bytesWidth - std::min(bytesWidth, size.size()), ' ');
+            bytes += size;
         }
         std::fprintf(FOut, "%s%s\n", line.c_str(), Paint(bytes, Dim).c_str());
         FDrawn.push_back(TextColumns(line) + bytes.size());
