@@ -156,6 +156,32 @@ TEST(ClientSettings, ProxyFromTheEnvironment) {
     }
 }
 
+TEST(ClientSettings, HttpsUrlsTakeHttpsProxy) {
+    struct TCase {
+        const char* HttpsLower;
+        const char* HttpsUpper;
+        const char* Url;
+        const char* Expected; // "" for no proxy
+    };
+    const TCase cases[] = {
+        {nullptr, nullptr, "https://server/", ""},
+        {nullptr, nullptr, "http://server/", "plain|3||"},
+        {"secure:4", nullptr, "https://server/", "secure|4||"},
+        {"secure:4", nullptr, "HTTPS://server/", "secure|4||"},
+        {"secure:4", nullptr, "http://server/", "plain|3||"},
+        {nullptr, "SECURE:5", "https://server/", "SECURE|5||"},
+        {"secure:4", "SECURE:5", "https://server/", "secure|4||"},
+        {"secure:4", nullptr, "https://bypassed/", ""},
+    };
+    for (const TCase& c : cases) {
+        SCOPED_TRACE(c.Url);
+        TEnvVar a("http_proxy", "plain:3"), b("HTTP_PROXY", nullptr), e("https_proxy", c.HttpsLower),
+            f("HTTPS_PROXY", c.HttpsUpper), g("no_proxy", "bypassed"), h("NO_PROXY", nullptr);
+        const auto proxy = ProxyFromEnvironment(c.Url);
+        EXPECT_EQ(proxy ? Describe(*proxy) : "", c.Expected);
+    }
+}
+
 TEST(ClientSettings, ReadTimeout) {
     SetClientReadTimeout(0);
     {
