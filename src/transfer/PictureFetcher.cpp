@@ -5,6 +5,7 @@
 #include "core/Gbk.h"
 #include "core/TextUtils.h"
 #include "http/BoundedFetch.h"
+#include "http/ClientSettings.h"
 #include "http/IdHTTP.h"
 #include "http/IdURI.h"
 #include "net/IdCancelSignal.h"
@@ -331,6 +332,8 @@ void TPictureFetcher::RunGet(TPictureJob& job, const std::string& part, int64_t 
         throw EGetTooSlow(body.Watch().TooSlowMessage());
     }
     CheckWhole(body, expected);
+    const TIdHTTPRoute route = client.Request().Route;
+    job.OverTls = route == RouteTls || route == RouteTlsProxy;
 }
 
 // The client raises on a body cut short of its framing; this is the last
@@ -441,7 +444,8 @@ TFailureKind KindOf(const Exception& e) {
     // No reply can be the picture, or the address was refused here: asking again changes nothing.
     if (dynamic_cast<const EIdReplyTooLarge*>(&e) || dynamic_cast<const EGetRefused*>(&e) ||
         dynamic_cast<const EIdURIException*>(&e) || dynamic_cast<const EIdUnknownProtocol*>(&e) ||
-        dynamic_cast<const EIdIOHandlerPropInvalid*>(&e))
+        dynamic_cast<const EIdIOHandlerPropInvalid*>(&e) || dynamic_cast<const EIdRedirectRefused*>(&e) ||
+        dynamic_cast<const EIdSSLProtocolReplyError*>(&e))
         return {false, false};
     // The disk, not the server: asking again would not help; what was written is good.
     if (dynamic_cast<const EGetDisk*>(&e) || dynamic_cast<const EStreamError*>(&e) ||

@@ -32,6 +32,7 @@ struct TPictureJob {
     double Seconds = 0;
     int Attempts = 0;
     bool Resumed = false;
+    bool OverTls = false; // the bytes that completed it came over TLS
 };
 
 // Files saved by earlier runs: one recorded is skipped without a request.
