@@ -106,6 +106,7 @@ void TIdSSLIOHandlerSocket::CloseHandler() {
         if (IsOpen() && SSL_is_init_finished(FSSL)) SSL_shutdown(FSSL);
         SSL_free(FSSL);
         FSSL = nullptr;
+        FReadFailure.clear();
         ERR_clear_error();
     }
     TIdIOHandlerSocket::CloseHandler();
@@ -203,6 +204,9 @@ bool TIdSSLIOHandlerSocket::WaitReadable(int timeout) {
         const int result = SSL_peek(FSSL, &byte, 1);
         if (result > 0) return true;
         const int error = SSL_get_error(FSSL, result);
+        // The read that follows reports the close or the failure; OpenSSL's
+        // reason is kept for it, as the next call would not say it again.
+        if (error == SSL_ERROR_SSL) FReadFailure = SSLErrorReason("bad record");
         if (error != SSL_ERROR_WANT_READ && error != SSL_ERROR_WANT_WRITE) return true;
         if (!WaitSocket(error, Remaining(deadline))) return false;
     }
@@ -227,8 +231,9 @@ bool TIdSSLIOHandlerSocket::ReadFailed(int result, int& answer) {
         return false;
     }
     const std::string name = PeerHostName.empty() ? FConnectHost : PeerHostName;
-    throw EIdSSLProtocolReplyError(Format("TLS connection with %s failed: %s", name.c_str(),
-                                          SSLErrorReason("bad record").c_str()));
+    const std::string reason = FReadFailure.empty() ? SSLErrorReason("bad record") : FReadFailure;
+    FReadFailure.clear();
+    throw EIdSSLProtocolReplyError(Format("TLS connection with %s failed: %s", name.c_str(), reason.c_str()));
 }
 
 int TIdSSLIOHandlerSocket::ReceiveRaw(void* buffer, int length) {

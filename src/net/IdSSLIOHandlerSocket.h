@@ -54,4 +54,6 @@ class TIdSSLIOHandlerSocket : public TIdIOHandlerSocket {
     // The connect's time-out, kept for every later wait (<= 0: none).
     int FTimeout = 0;
     std::string FConnectHost;
+    // OpenSSL's reason for a failure met by a wait, for the read after it.
+    std::string FReadFailure;
 };

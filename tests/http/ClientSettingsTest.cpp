@@ -182,6 +182,37 @@ TEST(ClientSettings, HttpsUrlsTakeHttpsProxy) {
     }
 }
 
+TEST(ClientSettings, RedirectsStayWithinTheDomainAndTheirNumber) {
+    const TRedirectPolicy policy{5, "photo.quillora.example"};
+    struct TCase {
+        const char* Location;
+        int Count;
+        const char* Failure; // "" when followed
+    };
+    const TCase cases[] = {
+        {"https://photo.quillora.example/a", 1, ""},
+        {"https://imgb1.photo.quillora.example/a.jpg", 5, ""},
+        {"HTTPS://IMGB1.PHOTO.QUILLORA.EXAMPLE./a.jpg", 2, ""},
+        {"/relative/path", 3, ""},
+        {"https://photo.quillora.example/a", 6,
+         "Too many redirects: more than 5, the last to https://photo.quillora.example/a"},
+        {"https://evil.example/a", 1, "Redirect to https://evil.example/a refused: it leaves photo.quillora.example"},
+        {"http://notphoto.quillora.example/a", 1,
+         "Redirect to http://notphoto.quillora.example/a refused: it leaves photo.quillora.example"},
+        {"http://photo.quillora.example.evil.example/a", 1,
+         "Redirect to http://photo.quillora.example.evil.example/a refused: it leaves photo.quillora.example"},
+    };
+    for (const TCase& c : cases) {
+        SCOPED_TRACE(c.Location);
+        try {
+            CheckRedirect(policy, c.Location, c.Count);
+            EXPECT_STREQ(c.Failure, "");
+        } catch (const EIdRedirectRefused& e) {
+            EXPECT_EQ(e.Message(), c.Failure);
+        }
+    }
+}
+
 TEST(ClientSettings, ReadTimeout) {
     SetClientReadTimeout(0);
     {
