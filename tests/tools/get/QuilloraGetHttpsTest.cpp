@@ -143,3 +143,56 @@ TEST(QuilloraGetHttps, AnUnreadableCaBundleIsAUsageError) {
         << run.Err;
     EXPECT_FALSE(fs::exists(scratch.Path() / "out"));
 }
+
+namespace {
+
+std::string HexOf(const std::string& bytes) {
+    static const char digits[] = "0123456789abcdef";
+    std::string out;
+    for (unsigned char c : bytes) {
+        out += digits[c >> 4];
+        out += digits[c & 15];
+    }
+    return out;
+}
+
+nlohmann::json Picture(const std::string& name, const std::string& reply) {
+    return {{"path", "b1/wire-01/" + name}, {"replies", {{{"hex", HexOf(reply)}, {"then", "keep"}}}}};
+}
+
+std::string Found(const std::string& location) {
+    return "HTTP/1.1 302 Found\r\nLocation: " + location + "\r\nContent-Length: 0\r\n\r\n";
+}
+
+} // namespace
+
+TEST(QuilloraGetHttps, RedirectsOutOfTheServiceOrInALoopFailThatPictureOnly) {
+    TScratch scratch;
+    const std::string host = "http://imgb1.photo.quillora.example/wire-01/";
+    const nlohmann::json album = {
+        {"name", "线路"},
+        {"pictures",
+         {Picture("away.jpg", Found("http://elsewhere.example/away.jpg")), Picture("loop.jpg", Found(host + "loop.jpg")),
+          Picture("hop.jpg", Found("/wire-01/target.jpg")),
+          Picture("target.jpg", "HTTP/1.1 200 OK\r\nContent-Length: 6\r\n\r\ntarget")}}};
+    WriteWhole(scratch.Path() / "wire.json", nlohmann::json{{"account", "wire"}, {"albums", {album}}}.dump());
+    TServer server(scratch.Path(), {"--wire", (scratch.Path() / "wire.json").string()});
+    ASSERT_GT(server.Port(), 0);
+    TGetRun run = RunGet(scratch.Path(), server, {"--dest", "out", "--json", "report.json", "-j", "1", "wire"});
+    EXPECT_EQ(run.Status, 1) << run.Err;
+    std::map<std::string, std::string> messages;
+    for (const auto& picture : run.Report["albums"][0]["pictures"]) {
+        const std::string url = picture["url"];
+        messages[url.substr(url.rfind('/') + 1)] =
+            std::string(picture["outcome"]) + " " + picture.value("message", std::string());
+    }
+    EXPECT_EQ(messages["away.jpg"],
+              "failed Redirect to http://elsewhere.example/away.jpg refused: it leaves photo.quillora.example");
+    EXPECT_EQ(messages["loop.jpg"], "failed Too many redirects: more than 5, the last to " + host + "loop.jpg");
+    EXPECT_EQ(messages["hop.jpg"], "saved ");
+    EXPECT_EQ(ReadWhole(scratch.Path() / "out/Pic/线路/hop.jpg"), "target");
+    // Refused redirects are not asked again: one request each, six for the loop.
+    const std::vector<std::string> seen = server.Requests();
+    EXPECT_EQ(Count(seen, "GET imgb1.photo.quillora.example /wire-01/away.jpg"), 1u);
+    EXPECT_EQ(Count(seen, "GET imgb1.photo.quillora.example /wire-01/loop.jpg"), 6u);
+}
