@@ -161,7 +161,13 @@ void TIdCustomHTTP::EstablishRoute() {
 void TIdCustomHTTP::EnsureConnected() {
     if (!Response().KeepConnection()) Disconnect();
     PollForClose(false);
-    if (!Connected()) Connect(ReadTimeout);
+    if (Connected()) return;
+    try {
+        Connect(ReadTimeout);
+    } catch (const EIdSSLProtocolReplyError&) {
+        Disconnect();
+        throw;
+    }
 }
 
 void TIdCustomHTTP::OpenTunnel() {
