@@ -102,7 +102,8 @@ OPTIONS
             How long a transfer may stay below --min-speed (default 30).
     --archive FILE
             The archive of saved pictures, a SQLite database (created when
-            missing; its table is described in docs/archive.md). A text archive
+            missing; its table is described in archive.md beside the report's
+            schema, share/doc/quilloradownload/). A text archive
             of earlier versions (address, tab, size, one per line) is taken
             over on first use and kept as FILE.v1; any other file is refused
             and left as it is.
