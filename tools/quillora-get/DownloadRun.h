@@ -15,7 +15,8 @@ QUILLORA_EXCEPTION(EGetUsage, Exception);
 
 // Fetches the account's home page and album list into AlbumList.
 void LookupAccount(const std::string& account);
-// The AlbumList indexes that --album names (all of them without any);
+// The AlbumList indexes that --album names (all of them without any): by
+// index, by name as stored or as --list shows it, every album of a name;
 // EGetUsage for an album that is not there.
 std::vector<size_t> SelectAlbums(const std::vector<std::string>& wanted);
 // Creates the albums' folders and description files under dest and lists

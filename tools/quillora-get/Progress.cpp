@@ -139,7 +139,9 @@ void TProgress::PrintEvent(const TPictureJob& job) {
                       Green);
         return;
     case TOutcome::Skipped:
-        if (FVerbosity > 0) PrintLine("skipped ", job, " (" + job.Message + ")", Dim);
+        // One line a picture only with -v: a re-run skips them all; otherwise one line at the end.
+        if (FVerbosity > 1) PrintLine("skipped ", job, " (" + job.Message + ")", Dim);
+        ++FSkippedUnshown;
         return;
     case TOutcome::Pending:
         return;
@@ -185,10 +187,20 @@ void TProgress::End() {
         std::FILE* to = FVerbosity > 0 ? FOut : stderr;
         std::fprintf(to, "%s\n", Paint(ClosingLine(), FVerbosity > 0 ? Yellow : nullptr).c_str());
     } else if (FVerbosity > 0) {
+        PrintSkipped();
         const size_t width = FMode.Live ? static_cast<size_t>(UsableColumns(FOut)) : 1000;
         std::fprintf(FOut, "%s\n", Paint(TotalLine(width), Bold).c_str());
     }
     std::fflush(FOut);
+}
+
+void TProgress::PrintSkipped() {
+    if (FVerbosity != 1 || FSkippedUnshown == 0) return;
+    std::fprintf(FOut, "%s\n",
+                 Paint("skipped " + std::to_string(FSkippedUnshown) +
+                           (FSkippedUnshown == 1 ? " picture" : " pictures") + " already there (-v names each)",
+                       Dim)
+                     .c_str());
 }
 
 // Moves back over the live lines and erases them. A terminal made narrower

@@ -63,6 +63,8 @@ class TProgress : public TTransferEvents {
     void Draw();
     std::string TotalLine(size_t width) const;
     std::string ClosingLine() const;
+    // The one line for the pictures skipped without a line of their own.
+    void PrintSkipped();
     std::string Paint(const std::string& text, const char* colour) const;
 
     std::FILE* FOut;
@@ -77,6 +79,7 @@ class TProgress : public TTransferEvents {
     std::vector<size_t> FDrawn;
     int FDrawnWidth = 0;
     size_t FDone = 0; // finished: saved, skipped or failed
+    size_t FSkippedUnshown = 0; // skipped without a line of their own (without -v)
     size_t FTotal = 0;
     int64_t FBytes = 0;
     std::chrono::steady_clock::time_point FStart;
