@@ -22,7 +22,8 @@ void FetchBounded(const std::string& url, TStream& stream, int64_t limit) {
     // A length named in advance fails the fetch before any of the body is read.
     client.OnReplyHeaders = [&bounded](TIdComponent* sender, const std::string&, const TIdHeaderList&) {
         TIdHTTPResponse& reply = static_cast<TIdHTTP*>(sender)->Response();
-        if (reply.StatusCode() / 100 == 2 && reply.ContentLength() > bounded.Limit()) bounded.RaiseTooLarge();
+        if (reply.StatusCode() / 100 == 2 && reply.AnnouncedLength() > bounded.Limit())
+            bounded.RaiseTooLarge();
     };
     client.FetchToStream(url, bounded);
 }

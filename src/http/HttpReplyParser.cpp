@@ -6,21 +6,18 @@
 
 #include <algorithm>
 #include <cstring>
+#include <vector>
 
 int32_t StatusCodeOf(const std::string& statusLine) {
-    std::string rest = statusLine;
-    SplitAt(rest, " ");
-    rest = TextTrim(rest);
-    int code = -1;
-    if (!TryDecimal(SplitAt(rest, " "), code)) code = -1;
-    return code;
+    if (!IsStatusLine(statusLine)) return -1;
+    return (statusLine[9] - '0') * 100 + (statusLine[10] - '0') * 10 + (statusLine[11] - '0');
 }
 
-bool IsChunkedCoding(const TIdHeaderList& headerLines) {
-    std::string codings = headerLines.ValueOf("Transfer-Encoding");
-    const size_t comma = codings.rfind(',');
-    if (comma != std::string::npos) codings.erase(0, comma + 1);
-    return SameText(TextTrim(codings), "chunked");
+bool IsStatusLine(const std::string& line) {
+    const auto digit = [&line](size_t at, char low) { return line[at] >= low && line[at] <= '9'; };
+    return line.size() >= 12 && line.compare(0, 7, "HTTP/1.") == 0 && digit(7, '0') && line[8] == ' ' &&
+           digit(9, '1') && line[9] <= '5' && digit(10, '0') && digit(11, '0') &&
+           (line.size() == 12 || line[12] == ' ');
 }
 
 namespace {
@@ -34,18 +31,61 @@ THttpReplyParser::TStep Step(THttpReplyParser::TEvent event, size_t consumed) {
 
 // Only a real "0" ends a chunked body: a size that cannot be read is a broken
 // reply, never its end, and a size past 63 bits never wraps to a small one.
-bool ReadHexSize(const std::string& digits, int64_t& size) {
+// A size is hexadecimal digits and nothing else; blanks may follow, then
+// extensions after a ";", which are not read.
+bool ReadHexSize(const std::string& line, int64_t& size) {
     size = 0;
-    if (digits.empty()) return false;
-    for (char c : digits) {
+    size_t at = 0;
+    for (; at < line.size(); ++at) {
+        const char c = line[at];
         int d = -1;
         if (c >= '0' && c <= '9') d = c - '0';
         if (c >= 'a' && c <= 'f') d = c - 'a' + 10;
         if (c >= 'A' && c <= 'F') d = c - 'A' + 10;
-        if (d < 0 || size > (INT64_MAX >> 4)) return false;
+        if (d < 0) break;
+        if (size > (INT64_MAX >> 4)) return false;
         size = size * 16 + d;
     }
-    return true;
+    if (at == 0) return false;
+    while (at < line.size() && (line[at] == ' ' || line[at] == '\t'))
+        ++at;
+    return at == line.size() || line[at] == ';';
+}
+
+// A Content-Length or Transfer-Encoding written with blanks around its name
+// is that header to some readers and an unknown one to others: whichever way
+// it is read, a peer in between may have framed the reply the other way.
+std::string BlanksAroundFramingName(const TIdHeaderList& lines) {
+    for (int k = 0; k < lines.Count(); ++k) {
+        const std::string name = lines.NameAt(k);
+        const std::string trimmed = TextTrim(name);
+        if (name != trimmed &&
+            (SameText(trimmed, "Content-Length") || SameText(trimmed, "Transfer-Encoding")))
+            return Format("its header line \"%s\" has blanks around its name",
+                          TextCopy(lines[k], 1, 64).c_str());
+    }
+    return {};
+}
+
+// Every coding of every Transfer-Encoding line, in order: two lines are one
+// list, as if their values were joined by a comma. Empty list items are none.
+// The list is cut at every comma byte, as every other reader of the reply
+// cuts it: a byte before a comma is never taken for half of a character.
+std::vector<std::string> TransferCodings(const TIdHeaderList& lines, bool& present) {
+    present = false;
+    std::vector<std::string> codings;
+    for (int k = 0; k < lines.Count(); ++k) {
+        if (!SameText(lines.NameAt(k), "Transfer-Encoding")) continue;
+        present = true;
+        const std::string values = lines.ValueAt(k);
+        for (size_t from = 0; from <= values.size();) {
+            const size_t comma = std::min(values.find(',', from), values.size());
+            std::string coding = TextTrim(std::string_view(values).substr(from, comma - from));
+            if (!coding.empty()) codings.push_back(std::move(coding));
+            from = comma + 1;
+        }
+    }
+    return codings;
 }
 
 } // namespace
@@ -147,8 +187,14 @@ THttpReplyParser::TStep THttpReplyParser::RefuseInterimReplies() {
 THttpReplyParser::TStep THttpReplyParser::OnStatusLine(const std::string& line, size_t taken) {
     FStatusLine = line;
     FHead->HeaderLines.Clear();
+    FHead->Framing = TBodyFraming::None;
     FLines = 0;
     FBytes = 0;
+    // Read loosely, "+200" would be 200 and "HTTP/1.1200OK" a reply of some kind.
+    if (!IsStatusLine(line))
+        return Refuse(Format("its status line \"%s\" is not HTTP/1.x with a three-digit code",
+                             TextCopy(line, 1, 64).c_str()),
+                      taken);
     FState = TState::HeaderLines;
     return Step(TEvent::NeedMore, taken);
 }
@@ -172,6 +218,7 @@ THttpReplyParser::TStep THttpReplyParser::EndHead(size_t taken) {
         ++FInterim;
         FState = TState::StatusLine;
     } else {
+        DecideBodyFraming();
         FState = TState::Framing;
     }
     return Step(TEvent::Head, taken);
@@ -194,36 +241,64 @@ bool THttpReplyParser::HasBody() const {
     return !FReplyToHead && code / 100 != 1 && code != 204 && code != 304;
 }
 
-THttpReplyParser::TStep THttpReplyParser::DecideFraming() {
-    if (!FHead->FramingError.empty()) return Refuse(FHead->FramingError, 0);
-    // With a Transfer-Encoding the Content-Length is ignored; a reply with
-    // both may have been meant to be read either way, and whatever follows
-    // it is not to be trusted as the next reply.
-    const bool coded = FHead->HeaderLines.FindName("Transfer-Encoding") >= 0;
-    const bool chunked = IsChunkedCoding(FHead->HeaderLines);
+// The one place that tells how a body ends (RFC 9112 section 6.3): from every
+// Transfer-Encoding line taken together, chunked only as the last coding;
+// any other last coding is read to the close. With a Transfer-Encoding the
+// Content-Length is ignored; a reply with both may have been meant to be
+// read either way, and whatever follows it is not to be trusted as the next
+// reply, as after a body read to the close.
+void THttpReplyParser::DecideBodyFraming() {
+    FFramingRefusal = FHead->FramingError;
+    if (FFramingRefusal.empty()) FFramingRefusal = BlanksAroundFramingName(FHead->HeaderLines);
+    bool coded = false;
+    const std::vector<std::string> codings = TransferCodings(FHead->HeaderLines, coded);
+    const auto chunks = std::count_if(codings.begin(), codings.end(),
+                                      [](const std::string& c) { return SameText(c, "chunked"); });
+    // Chunks inside chunks: taking off one framing would leave the other in the body.
+    if (FFramingRefusal.empty() && chunks > 1) FFramingRefusal = "its Transfer-Encoding names chunked twice";
+    if (!FFramingRefusal.empty()) {
+        FHead->Framing = TBodyFraming::Refused;
+        return;
+    }
+    const bool chunked = chunks == 1 && SameText(codings.back(), "chunked");
     if (coded) {
         FCloseAfterReply = FHead->LengthKnown() || !chunked;
         FHead->SetContentLength(-1);
     }
-    if (!HasBody()) return Finish(0);
-    if (chunked) {
+    if (!HasBody())
+        FHead->Framing = TBodyFraming::None;
+    else if (chunked)
+        FHead->Framing = TBodyFraming::Chunked;
+    else if (coded || !FHead->LengthKnown())
+        FHead->Framing = TBodyFraming::UntilClose;
+    else
+        FHead->Framing = TBodyFraming::Length;
+}
+
+THttpReplyParser::TStep THttpReplyParser::DecideFraming() {
+    switch (FHead->Framing) {
+    case TBodyFraming::Refused:
+        return Refuse(FFramingRefusal, 0);
+    case TBodyFraming::None:
+        return Finish(0);
+    case TBodyFraming::Chunked:
         FState = TState::ChunkSize;
-    } else if (coded || !FHead->LengthKnown()) {
+        break;
+    case TBodyFraming::UntilClose:
         FState = TState::UntilClose;
-    } else if (FHead->ContentLength() > 0) {
+        break;
+    case TBodyFraming::Length:
+        if (FHead->ContentLength() == 0) return Finish(0);
         FState = TState::Length;
         FRemaining = FHead->ContentLength();
-    } else {
-        return Finish(0);
+        break;
     }
     return Step(TEvent::NeedMore, 0);
 }
 
 THttpReplyParser::TStep THttpReplyParser::OnChunkSize(const std::string& line, size_t taken) {
-    // Extensions (";name=value") and anything after a blank are not the size.
-    const std::string digits = TextTrim(line.substr(0, line.find_first_of(" \t;")));
     int64_t size = 0;
-    if (!ReadHexSize(digits, size))
+    if (!ReadHexSize(line, size))
         return Refuse(
             Format("its chunk size \"%s\" is not a hexadecimal number", TextCopy(line, 1, 64).c_str()),
             taken);
@@ -271,16 +346,17 @@ THttpReplyParser::TStep THttpReplyParser::Finish(size_t taken) {
 }
 
 THttpReplyParser::TStep THttpReplyParser::FeedEnd(size_t pending) {
-    // What a close means where it comes: the end of a header block that has
-    // begun, or of a body read to the close; anywhere else a reply cut short.
+    // What a close means where it comes: the end of a body read to the
+    // close; anywhere else a reply cut short.
     // An unfinished line is read as an empty one, as the connection reads it.
     switch (FState) {
     case TState::StatusLine:
         if (TooManyInterimReplies()) return RefuseInterimReplies();
         break;
     case TState::HeaderLines:
-        if (FLines == 0 && pending == 0) break;
-        return EndHead(0);
+        // A head is whole only with its empty line: cut short, it may lack
+        // the very line that frames its body or closes the connection.
+        break;
     case TState::Framing: {
         const TStep step = DecideFraming();
         return step.Event == TEvent::NeedMore ? FeedEnd(pending) : step;

@@ -16,10 +16,11 @@
 #include <cstdint>
 #include <string>
 
-// The number after the first space of a status line; -1 when it is none.
+// "HTTP/1.x", a blank, a three-digit code from 100 to 599, then nothing or a
+// blank and a reason.
+bool IsStatusLine(const std::string& line);
+// The code of a status line; -1 when it is no status line.
 int32_t StatusCodeOf(const std::string& statusLine);
-// The last coding decides: "gzip, chunked" is chunked.
-bool IsChunkedCoding(const TIdHeaderList& headerLines);
 
 class THttpReplyParser {
   public:
@@ -55,8 +56,10 @@ class THttpReplyParser {
     void StatusLineRead(const std::string& line);
     // After the final head: refuses a framing that cannot be trusted, or says
     // whether a body follows (NeedMore) or the reply is over (Done). Feed
-    // decides it by itself when it is not asked first.
+    // decides it by itself when it is not asked first. How the body is framed
+    // is known (Framing) as soon as the final head is read.
     TStep DecideFraming();
+    TBodyFraming Framing() const { return FHead->Framing; }
 
     // A caller that moves body bytes itself (straight from its own input
     // queue, with its own progress and time-outs) sets this: Feed then stops
@@ -124,6 +127,7 @@ class THttpReplyParser {
     TStep TakeBody(const char* data, size_t size);
     bool CountLine(const std::string& line, const char* block);
     bool HasBody() const;
+    void DecideBodyFraming();
     TStep Fail(TError error, const std::string& message, size_t taken);
     TStep Refuse(const std::string& why, size_t taken) {
         return Fail(TError::Refused, "Reply refused: " + why, taken);
@@ -141,7 +145,8 @@ class THttpReplyParser {
     int FInterim = 0;
     int64_t FRemaining = 0;
     bool FCloseAfterReply = false;
-    bool FStalled = false; // the bytes left hold no whole line
+    std::string FFramingRefusal; // why a head's framing (TBodyFraming::Refused) cannot be trusted
+    bool FStalled = false;       // the bytes left hold no whole line
     TError FError = TError::None;
     std::string FErrorMessage;
 };

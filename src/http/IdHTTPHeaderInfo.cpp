@@ -36,11 +36,13 @@ int64_t LengthOrRaise(const std::string& text) {
 
 // Every Content-Length line, and every comma-separated value in them, must
 // name one length: a reply that names two is framed two ways, and whichever
-// is picked, the bytes after it would be read as the next reply.
+// is picked, the bytes after it would be read as the next reply. Names are
+// matched as every other lookup of the record matches them; a name with
+// blanks around it is the reply parser's to refuse.
 std::string ReadContentLength(const TIdHeaderList& lines, int64_t& length) {
     length = -1;
     for (int k = 0; k < lines.Count(); ++k) {
-        if (!SameText(TextTrim(lines.NameAt(k)), "Content-Length")) continue;
+        if (!SameText(lines.NameAt(k), "Content-Length")) continue;
         std::string values = lines.ValueAt(k);
         for (bool last = false; !last;) {
             last = values.find(',') == std::string::npos;
@@ -174,6 +176,7 @@ void TIdResponseHeaderInfo::Clear() {
     ProxyAuthenticate.Clear();
     HasContentRange = false;
     FramingError.clear();
+    Framing = TBodyFraming::None;
 }
 
 void TIdResponseHeaderInfo::ParseHeaders() {
@@ -204,6 +207,7 @@ void TIdResponseHeaderInfo::ParseHeaders() {
     ProxyAuthenticate.Clear();
     HeaderLines.ExtractAll("Proxy-Authenticate", &ProxyAuthenticate);
     TIdEntityHeaderInfo::ParseHeaders();
+    Framing = TBodyFraming::None;
     int64_t length = -1;
     FramingError = ReadContentLength(HeaderLines, length);
     if (FramingError.empty()) SetContentLength(length);

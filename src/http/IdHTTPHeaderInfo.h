@@ -14,6 +14,10 @@ enum TIdHTTPMethod { hmHead, hmGet, hmPost, hmOptions, hmTrace, hmPut, hmDelete,
 enum TIdHTTPProtocolVersion { pv1_0, pv1_1 };
 enum TIdHTTPRoute { RouteDirect, RouteTls, RouteProxy, RouteTlsProxy };
 enum TIdHTTPNextStep { StepFollow, StepDone, StepUnknown, StepAuthRetry };
+// How a reply's body ends, as the reply parser decided it from the whole head:
+// no body at all, ContentLength bytes, chunks, the peer's close, or a framing
+// that cannot be trusted (the reply is refused).
+enum class TBodyFraming { None, Length, Chunked, UntilClose, Refused };
 
 class TIdEntityHeaderInfo {
   public:
@@ -93,6 +97,11 @@ class TIdResponseHeaderInfo : public TIdEntityHeaderInfo {
     // Why the reply's framing cannot be trusted (Content-Length values that
     // disagree or are no number); empty when it can. The client refuses such a reply.
     std::string FramingError;
+    // Set by the reply parser once a final head is read; nobody else reads
+    // Transfer-Encoding or Content-Length to tell how the body ends.
+    TBodyFraming Framing = TBodyFraming::None;
+    // The body's length when the framing proves it in advance; -1 otherwise.
+    int64_t AnnouncedLength() const { return Framing == TBodyFraming::Length ? ContentLength() : -1; }
 };
 
 // Decimal text to a 32-bit number; EConvertError "'%s' is not a valid integer value" otherwise.

@@ -55,10 +55,7 @@ bool TIdHTTPProtocol::FillQueue(bool& raised) {
 THttpReplyParser::TStep TIdHTTPProtocol::EndOfInput(bool raised) {
     // An unfinished line before the close is read as an empty one; after a
     // close that raised, nothing queued counts.
-    const THttpReplyParser::TStep step = FParser->FeedEnd(raised ? 0 : HTTP.InputQueue().Size());
-    // A close inside a header block ends it, and the connection with it.
-    if (step.Event == THttpReplyParser::TEvent::Head && raised) HTTP.Disconnect();
-    return step;
+    return FParser->FeedEnd(raised ? 0 : HTTP.InputQueue().Size());
 }
 
 void TIdHTTPProtocol::RaiseParserError() {
@@ -86,7 +83,7 @@ void TIdHTTPProtocol::CheckFraming() {
 void TIdHTTPProtocol::ReadBody() {
     TStream* stream = Response->BodyStream;
     if (stream == nullptr || FParser->Ended()) return;
-    if (IsChunkedCoding(Response->HeaderLines)) HTTP.ReportStatus(hsStatusText, "Chunk Started");
+    if (Response->Framing == TBodyFraming::Chunked) HTTP.ReportStatus(hsStatusText, "Chunk Started");
     for (;;) {
         const THttpReplyParser::TStep step = Advance();
         if (step.Event == THttpReplyParser::TEvent::Done) return;

@@ -13,7 +13,6 @@
 #include <cerrno>
 #include <chrono>
 #include <csignal>
-#include <csignal>
 #include <cstdlib>
 #include <filesystem>
 #include <memory>
@@ -37,7 +36,8 @@ void FetchInto(TIdHTTP& client, const std::string& url, int64_t limit, const std
     TBoundedStream bounded(out, limit, url);
     client.OnReplyHeaders = [&bounded](TIdComponent* sender, const std::string&, const TIdHeaderList&) {
         TIdHTTPResponse& reply = static_cast<TIdHTTP*>(sender)->Response();
-        if (reply.StatusCode() / 100 == 2 && reply.ContentLength() > bounded.Limit()) bounded.RaiseTooLarge();
+        if (reply.StatusCode() / 100 == 2 && reply.AnnouncedLength() > bounded.Limit())
+            bounded.RaiseTooLarge();
     };
     struct TUnhook {
         TIdHTTP& Client;
@@ -117,18 +117,31 @@ std::string TFetchAhead::StagingFolder() {
 
 std::string TFetchAhead::Fetch(const TJob& job, size_t index, TPooledClients* clients) {
     const std::string file = StagingFolder() + "f" + IntToText(static_cast<int64_t>(index));
-    std::unique_ptr<TIdHTTP> fresh;
-    TIdHTTP* client = nullptr;
-    if (clients) {
-        client = &clients->ClientFor(job.Url);
-    } else {
-        fresh = std::make_unique<TIdHTTP>();
-        ApplyClientSettings(*fresh, job.Url);
-        fresh->CancelSignal = &FCancel;
-        client = fresh.get();
+    if (!clients) {
+        TIdHTTP fresh;
+        ApplyClientSettings(fresh, job.Url);
+        fresh.CancelSignal = &FCancel;
+        FetchStaged(fresh, job, file, nullptr);
+        return file;
     }
+    // A kept connection the server closed while it lay idle fails the request
+    // before any byte of a reply: that is asked once more on a new connection.
+    for (bool firstTry = true;; firstTry = false) {
+        TIdHTTP& client = clients->ClientFor(job.Url);
+        const TWireWatch::TMark mark = clients->Watch().Mark();
+        try {
+            FetchStaged(client, job, file, clients);
+            return file;
+        } catch (const Exception& e) {
+            if (!firstTry || FCancel.Cancelled() || !clients->Watch().ClosedBeforeReply(mark, e)) throw;
+        }
+    }
+}
+
+void TFetchAhead::FetchStaged(TIdHTTP& client, const TJob& job, const std::string& file,
+                              TPooledClients* clients) {
     try {
-        FetchInto(*client, job.Url, job.Limit, file);
+        FetchInto(client, job.Url, job.Limit, file);
     } catch (const EIdHTTPProtocolException&) {
         // A refused reply was read by its framing (or the client dropped the
         // connection itself): the connection may carry the next request.
@@ -140,7 +153,6 @@ std::string TFetchAhead::Fetch(const TJob& job, size_t index, TPooledClients* cl
         if (clients) clients->Drop(job.Url);
         throw;
     }
-    return file;
 }
 
 bool TFetchAhead::NextJob(size_t& index, TJob& job) {

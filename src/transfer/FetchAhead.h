@@ -29,6 +29,8 @@
 // QUILLORA_CONNECTIONS of the environment (0 to 16), else 4.
 int FetchConnections();
 
+class TIdHTTP;
+
 class TFetchAhead {
   public:
     static constexpr int MaxConnections = 16;
@@ -66,6 +68,9 @@ class TFetchAhead {
     bool NextJob(size_t& index, TJob& job);
     // Fetches job into a staged file and answers its name; clients none: a fresh client.
     std::string Fetch(const TJob& job, size_t index, class TPooledClients* clients);
+    // One GET of job into file; a failure removes the file, and drops the
+    // client of a broken exchange from clients.
+    void FetchStaged(TIdHTTP& client, const TJob& job, const std::string& file, TPooledClients* clients);
     std::string TakeNow(size_t index);
     // Made on first use, beside the files' final places.
     std::string StagingFolder();

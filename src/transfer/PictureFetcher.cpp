@@ -60,19 +60,6 @@ std::string ValidatorOf(const TIdHTTPResponse& reply) {
     return TextTrim(reply.HeaderLines.ValueOf("Last-Modified"));
 }
 
-bool IsChunked(const TIdHTTPResponse& reply) {
-    return UpperCaseText(reply.HeaderLines.ValueOf("Transfer-Encoding")).find("CHUNKED") != std::string::npos;
-}
-
-// A kept connection the server had closed shows up as one of these.
-bool IsClosedConnection(const Exception& e) {
-    if (dynamic_cast<const EIdConnClosedGracefully*>(&e) || dynamic_cast<const EIdClosedSocket*>(&e) ||
-        dynamic_cast<const EIdNotConnected*>(&e))
-        return true;
-    const auto* socket = dynamic_cast<const EIdSocketError*>(&e);
-    return socket && (socket->ErrorNumber == 10053 || socket->ErrorNumber == 10054);
-}
-
 // Clears the client's reply hook when the fetch is over, however it ends:
 // the hook refers to this fetch's locals.
 struct THookGuard {
@@ -217,7 +204,7 @@ std::optional<int64_t> TPictureFetcher::ServerSize(const std::string& url) {
         } catch (const EIdHTTPProtocolException&) {
             return std::nullopt; // asked again by the GET, which reports the failure properly
         } catch (const Exception& e) {
-            const bool stale = FWatch.SilentOnKeptConnection(mark) && IsClosedConnection(e);
+            const bool stale = FWatch.ClosedBeforeReply(mark, e);
             FPool.Drop(url);
             if (!stale || FContext.Stop.load()) return std::nullopt;
         }
@@ -323,7 +310,7 @@ void TPictureFetcher::RunGet(TPictureJob& job, const std::string& part, int64_t 
     } catch (const Exception& e) {
         FBroken = true;
         if (body.Watch().TooSlow()) throw EGetTooSlow(body.Watch().TooSlowMessage());
-        FStale = FWatch.SilentOnKeptConnection(mark) && IsClosedConnection(e);
+        FStale = FWatch.ClosedBeforeReply(mark, e);
         throw;
     }
     if (body.Watch().TooSlow()) {
@@ -360,7 +347,7 @@ void CheckRange(const TIdHTTPResponse& reply, int64_t offset, const std::string&
     if (total < 0) throw EGetRestart("the server's range does not say how long the picture is");
     if (reply.ContentRangeEnd != total - 1)
         throw EGetRestart("the server's range stops short of the end of the picture");
-    if (!IsChunked(reply) && reply.LengthKnown() && reply.ContentLength() != total - offset)
+    if (reply.AnnouncedLength() >= 0 && reply.AnnouncedLength() != total - offset)
         throw EGetRestart("the server's range and length disagree");
 }
 
@@ -372,9 +359,10 @@ int64_t TPictureFetcher::AcceptReply(TIdHTTPResponse& reply, TPictureJob& job, c
     if (code != 200 && code != 206)
         throw EGetRefused(
             Format("The server answered \"%s\" instead of the picture", reply.StatusLine.c_str()));
-    const bool chunked = IsChunked(reply);
+    // A framing the client refuses is reported by the client.
+    if (reply.Framing == TBodyFraming::Refused) return -1;
     // A body that simply runs to the close cannot be told from one cut short.
-    if (code == 200 && !chunked && !reply.LengthKnown())
+    if (code == 200 && reply.Framing == TBodyFraming::UntilClose)
         throw EGetRefused("The server sent the picture without its length: it cannot be told complete");
     const std::string current = ValidatorOf(reply);
     const bool ranged = code == 206;
@@ -391,7 +379,7 @@ int64_t TPictureFetcher::AcceptReply(TIdHTTPResponse& reply, TPictureJob& job, c
     }
     StoreValidator(part, current);
     if (ranged) return reply.ContentRangeInstanceLength;
-    return chunked ? -1 : reply.ContentLength();
+    return reply.AnnouncedLength();
 }
 
 // The picture takes its name only once its bytes are on the disk, and the

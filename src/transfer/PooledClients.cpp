@@ -50,6 +50,7 @@ TIdHTTP& TPooledClients::ClientFor(const std::string& url) {
     }
     TIdHTTP& client = *FClients.front().second;
     client.CancelSignal = FCancel;
+    client.Intercept = &FWatch;
     ApplyClientSettings(client, url);
     ResetRequestState(client);
     return client;

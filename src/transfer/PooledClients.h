@@ -5,6 +5,8 @@
 // reply); only the connection is reused. A bounded number of routes is kept,
 // so that many hosts cannot hold many idle sockets.
 
+#include "transfer/WireWatch.h"
+
 #include <cstddef>
 #include <list>
 #include <memory>
@@ -26,9 +28,12 @@ class TPooledClients {
     TIdHTTP& ClientFor(const std::string& url);
     // Drops url's client (its exchange broke off: the connection is not to be trusted).
     void Drop(const std::string& url);
+    // Hooked into every client handed out: tells a kept connection that was closed before any reply.
+    const TWireWatch& Watch() const { return FWatch; }
 
   private:
     using TEntry = std::pair<std::string, std::unique_ptr<TIdHTTP>>;
+    TWireWatch FWatch; // outlives the clients it is hooked into
     const TIdCancelSignal* FCancel;
     size_t FMaxRoutes;
     std::list<TEntry> FClients; // most recently used first

@@ -7,6 +7,8 @@
 
 #include <cstdint>
 
+class Exception;
+
 class TWireWatch : public TIdConnectionIntercept {
   public:
     struct TMark {
@@ -21,6 +23,11 @@ class TWireWatch : public TIdConnectionIntercept {
     bool SilentOnKeptConnection(const TMark& mark) const {
         return FConnects == mark.Connects && FReceived == mark.Received;
     }
+    // The request failed with e because the kept connection it went out on
+    // had been closed by the server while it lay idle, before any byte of a
+    // reply: no failure of what was asked, which is asked once more, for free,
+    // on a new connection.
+    bool ClosedBeforeReply(const TMark& mark, const Exception& e) const;
 
   private:
     int64_t FConnects = 0;

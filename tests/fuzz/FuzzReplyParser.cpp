@@ -1,6 +1,9 @@
 // The reply parser on its own, fed a reply whole and again in pieces: both
 // must find the same heads, the same body and the same end or refusal, and
-// every feed must consume or ask for more (no loop without progress).
+// every feed must consume or ask for more (no loop without progress). Each
+// reply is framed once more by the rules of ReferenceFraming.h, from the same
+// bytes: the parser ends a reply as whole exactly when those rules do, with
+// the same body, at the same byte.
 //
 // Input: two option bytes, then the reply's bytes.
 //   0  the piece size of the second feed (0: one byte at a time)
@@ -8,6 +11,7 @@
 //      the end (4); the top five bits times 8 are the line limit (0: none)
 
 #include "FuzzSupport.h"
+#include "ReferenceFraming.h"
 #include "http/HttpReplyParser.h"
 
 #include <cstdlib>
@@ -18,6 +22,7 @@ struct TOutcome {
     std::string Heads;
     std::string Body;
     std::string End;
+    size_t Consumed = 0;
     bool operator==(const TOutcome&) const = default;
 };
 
@@ -59,6 +64,7 @@ TOutcome ParseOrRefuse(const std::string& reply, size_t piece, const TOptions& o
     for (;;) {
         const THttpReplyParser::TStep step = parser.Feed(pending.data(), pending.size());
         if (step.Consumed > pending.size()) std::abort();
+        outcome.Consumed += step.Consumed;
         // A body piece points into the pending bytes: taken before they move.
         const bool over = Record(parser, step, outcome);
         pending.erase(0, step.Consumed);
@@ -70,18 +76,22 @@ TOutcome ParseOrRefuse(const std::string& reply, size_t piece, const TOptions& o
         given += more;
     }
     if (!options.Closes) return outcome;
-    // A close may end a head first, and a body to the close after it.
-    for (int k = 0; k < 4; ++k) {
-        const THttpReplyParser::TStep step = parser.FeedEnd(pending.size());
-        if (Record(parser, step, outcome)) return outcome;
-        if (step.Event == THttpReplyParser::TEvent::Head) {
-            const THttpReplyParser::TStep next = parser.Feed(pending.data(), pending.size());
-            const bool over = Record(parser, next, outcome);
-            pending.erase(0, next.Consumed);
-            if (over) return outcome;
-        }
-    }
-    std::abort(); // a close must end every reply
+    // A close ends every reply, as a whole one or a failure.
+    if (!Record(parser, parser.FeedEnd(pending.size()), outcome)) std::abort();
+    return outcome;
+}
+
+// The parser against the rules, where both speak: a head the header record
+// cannot read (an EConvertError) and lines split at the limit are the
+// parser's own.
+void CheckAgainstTheRules(const std::string& reply, const TOptions& options, const TOutcome& parsed) {
+    if (options.SplitLongLines && options.MaxLineLength > 0) return;
+    if (parsed.End.rfind("EConvertError", 0) == 0) return;
+    const reference::TFramed framed = reference::Frame(
+        reply, {options.ReplyToHead, options.Closes, static_cast<size_t>(options.MaxLineLength)});
+    const bool whole = framed.Result == reference::TResult::Whole;
+    if (whole != (parsed.End == "done")) std::abort();
+    if (whole && (framed.Body != parsed.Body || framed.End != parsed.Consumed)) std::abort();
 }
 
 } // namespace
@@ -95,5 +105,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const TOutcome whole = Parse(reply, reply.size() + 1, options);
     const TOutcome pieces = Parse(reply, piece == 0 ? 1 : piece, options);
     if (!(whole == pieces)) std::abort();
+    CheckAgainstTheRules(reply, options, whole);
     return 0;
 }

@@ -223,6 +223,15 @@ def reply_parser_seeds():
     seed("head", 5, 1, "HTTP/1.1 200 OK\r\nContent-Length: 100\r\n\r\n")
     seed("long-lines", 4, 2 | 4 | (4 << 3), "HTTP/1.1 200 OK\r\nX-Long: " + "h" * 80 + "\r\n\r\nabc")
     seed("refusals", 1, 4 | (8 << 3), "HTTP/1.1 200 OK\r\nContent-Length: 5\r\nContent-Length: 6\r\n\r\nhello!")
+    seed("two-codings", 2, 0, "HTTP/1.1 200 OK\r\nTransfer-Encoding: identity\r\nTransfer-Encoding: chunked\r\n"
+         "Content-Length: 3\r\n\r\n5\r\nhello\r\n0\r\n\r\nHTTP/1.1 200 OK\r\n")
+    seed("chunked-not-last", 3, 4, "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked, identity\r\n\r\n"
+         "5\r\nhello\r\n0\r\n\r\n")
+    seed("folded-coding", 1, 0, "HTTP/1.1 200 OK\r\nTransfer-Encoding: gzip,\r\n chunked\r\nX: 1\r\n\r\n"
+         "2 \r\nab\r\n0;x\r\n\r\n")
+    seed("blank-name", 1, 4, "HTTP/1.1 200 OK\r\nTransfer-Encoding : chunked\r\nContent-Length : 2\r\n\r\nok")
+    seed("head-cut", 1, 4, "HTTP/1.1 404 Not Found\r\nContent-Length: 0\r\nServ")
+    seed("status-lines", 2, 0, "HTTP/1.1 100 Continue\r\n\r\nHTTP/1.1 +200 OK\r\nContent-Length: 0\r\n\r\n")
 
 
 if __name__ == "__main__":

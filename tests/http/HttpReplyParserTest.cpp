@@ -120,10 +120,9 @@ std::vector<TParserCase> Cases() {
                  "HTTP/1.0 200 OK\r\n\r\nall of it",
                  true,
                  {"head HTTP/1.0 200 OK", "body all of it", "done at 28"}});
-    c.push_back({"CloseInsideTheHeaderBlockEndsIt",
-                 Ok + "Server: x\r\n",
-                 true,
-                 {"head HTTP/1.1 200 OK", "done at 28"}});
+    // A head is whole only with its empty line.
+    c.push_back({"CloseInsideTheHeaderBlockFails", Ok + "Server: x\r\n", true, {Closed}});
+    c.push_back({"CloseInsideAHeaderLineFails", Ok + "Server: x", true, {Closed}});
     c.push_back({"CloseRightAfterTheStatusLineFails", Ok, true, {Closed}});
     c.push_back({"CloseInsideALengthFails",
                  Ok + "Content-Length: 5\r\n\r\nabc",
@@ -196,6 +195,9 @@ TEST(HttpReplyParser, FramingThatSpoilsTheConnection) {
     } cases[] = {{"Transfer-Encoding: chunked\r\n", false},
                  {"Transfer-Encoding: chunked\r\nContent-Length: 4\r\n", true},
                  {"Transfer-Encoding: gzip\r\n", true},
+                 {"Transfer-Encoding: identity\r\nTransfer-Encoding: chunked\r\n", false},
+                 {"Transfer-Encoding: chunked, identity\r\n", true},
+                 {"Transfer-Encoding:\r\n", true},
                  {"Content-Length: 4\r\n", false}};
     for (const auto& c : cases) {
         const std::string reply = Ok + c.Head + "\r\n";
@@ -203,6 +205,67 @@ TEST(HttpReplyParser, FramingThatSpoilsTheConnection) {
         ASSERT_EQ(parser.Feed(reply.data(), reply.size()).Event, TEvent::Head);
         EXPECT_EQ(parser.DecideFraming().Event, TEvent::NeedMore) << c.Head;
         EXPECT_EQ(parser.CloseAfterReply(), c.CloseAfter) << c.Head;
+    }
+}
+
+} // namespace
+
+namespace {
+
+// How the body ends is known with the head, before any of it is read: the
+// one decision every caller asks for instead of reading headers itself.
+TEST(HttpReplyParser, FramingIsDecidedWithTheHead) {
+    using F = TBodyFraming;
+    const struct {
+        std::string Reply;
+        bool ReplyToHead;
+        F Framing;
+        int64_t Announced;
+    } cases[] = {
+        {Ok + "Content-Length: 5\r\n\r\n", false, F::Length, 5},
+        {Ok + "Content-Length: 0\r\n\r\n", false, F::Length, 0},
+        {Ok + "\r\n", false, F::UntilClose, -1},
+        {Ok + "Transfer-Encoding: chunked\r\n\r\n", false, F::Chunked, -1},
+        {Ok + "Transfer-Encoding: chunked\r\nContent-Length: 5\r\n\r\n", false, F::Chunked, -1},
+        {Ok + "Transfer-Encoding: identity\r\nTransfer-Encoding: chunked\r\n\r\n", false, F::Chunked, -1},
+        {Ok + "Transfer-Encoding: chunked\r\nTransfer-Encoding: identity\r\n\r\n", false, F::UntilClose, -1},
+        {Ok + "Transfer-Encoding: chunked, identity\r\nContent-Length: 5\r\n\r\n", false, F::UntilClose, -1},
+        {Ok + "Transfer-Encoding: chunked;x=1\r\n\r\n", false, F::UntilClose, -1},
+        {Ok + "Transfer-Encoding:\r\nContent-Length: 5\r\n\r\n", false, F::UntilClose, -1},
+        {Ok + "Transfer-Encoding: gzip,\r\n  chunked\r\n\r\n", false, F::Chunked, -1},
+        {Ok + "Transfer-Encoding: chunked, chunked\r\n\r\n", false, F::Refused, -1},
+        {Ok + "Transfer-Encoding : chunked\r\n\r\n", false, F::Refused, -1},
+        {Ok + "Content-Length : 5\r\n\r\n", false, F::Refused, -1},
+        {Ok + "Content-Length: 5\r\nContent-Length: 6\r\n\r\n", false, F::Refused, -1},
+        {Ok + "Content-Length: 5\r\n\r\n", true, F::None, -1},
+        {"HTTP/1.1 204 No Content\r\nContent-Length: 5\r\n\r\n", false, F::None, -1},
+        {"HTTP/1.1 304 Not Modified\r\nTransfer-Encoding: chunked\r\n\r\n", false, F::None, -1},
+        {"HTTP/1.1 404 Not Found\r\nContent-Length: 3\r\n\r\n", false, F::Length, 3},
+    };
+    for (const auto& c : cases) {
+        THttpReplyParser parser(c.ReplyToHead);
+        ASSERT_EQ(parser.Feed(c.Reply.data(), c.Reply.size()).Event, TEvent::Head) << c.Reply;
+        EXPECT_EQ(parser.Framing(), c.Framing) << c.Reply;
+        EXPECT_EQ(parser.Head().AnnouncedLength(), c.Announced) << c.Reply;
+        const TEvent next = parser.DecideFraming().Event;
+        EXPECT_EQ(next == TEvent::Error, c.Framing == F::Refused) << c.Reply;
+    }
+}
+
+// Only "HTTP/1.x", a blank and a code of three digits from 100 to 599 make a
+// status line; a code is never read out of anything else.
+TEST(HttpReplyParser, StatusLinesAreReadStrictly) {
+    const struct {
+        const char* Line;
+        int32_t Code;
+    } cases[] = {{"HTTP/1.1 200 OK", 200}, {"HTTP/1.0 404", 404},    {"HTTP/1.9 599 x y", 599},
+                 {"HTTP/1.1 100 ", 100},   {"HTTP/1.1 +200 OK", -1}, {"HTTP/1.1 2000", -1},
+                 {"HTTP/1.1 20", -1},      {"HTTP/1.1 600 OK", -1},  {"HTTP/1.1 099 OK", -1},
+                 {"HTTP/1.1\t200 OK", -1}, {"HTTP/1.1 200\tOK", -1}, {"HTTP/2.0 200 OK", -1},
+                 {"HTTPS/1.1 200 OK", -1}, {"HTTP/1.1 2a0 OK", -1},  {"", -1}};
+    for (const auto& c : cases) {
+        EXPECT_EQ(StatusCodeOf(c.Line), c.Code) << c.Line;
+        EXPECT_EQ(IsStatusLine(c.Line), c.Code != -1) << c.Line;
     }
 }
 

@@ -156,7 +156,6 @@ inline TParsed ParseReply(const TPeerScript& script, bool oneByteAtATime) {
         if (given == wire.size()) {
             if (!closes) return {parsed.Body, "NeedMore"};
             const THttpReplyParser::TStep end = parser.FeedEnd(pending.size());
-            if (end.Event == THttpReplyParser::TEvent::Head) continue; // a head ended by the close
             if (end.Event == THttpReplyParser::TEvent::Done) return {parsed.Body, "Done"};
             return {parsed.Body, ParserFailure(parser)};
         }

@@ -128,8 +128,13 @@ TEST(IdHTTPHeaderInfo, ParsesReplyFields) {
 TEST(IdHTTPHeaderInfo, StatusCodeAndKeepAliveRules) {
     TIdHTTP client;
     TIdHTTPResponse& r = client.Response();
-    r.StatusLine = "HTTP/1.1   404   Not Found";
+    r.StatusLine = "HTTP/1.1 404   Not Found";
     EXPECT_EQ(r.StatusCode(), 404);
+    // Read only out of a status line: extra blanks or a sign make none.
+    r.StatusLine = "HTTP/1.1   404   Not Found";
+    EXPECT_EQ(r.StatusCode(), -1);
+    r.StatusLine = "HTTP/1.1 +200 OK";
+    EXPECT_EQ(r.StatusCode(), -1);
     r.StatusLine = "HTTP/1.0 abc";
     EXPECT_EQ(r.StatusCode(), -1);
     r.StatusLine = "";

@@ -113,6 +113,57 @@ TEST_F(FetchAheadTest, FailuresSurfaceWhereTheirFileIsTaken) {
     EXPECT_EQ(peer.AcceptedCount(), 1u);
 }
 
+// A kept connection the server closed while it lay idle ends the next
+// request before any byte of a reply: that request goes once more on a new
+// connection, for free. A second close in a row, or a close after part of a
+// reply, is the fetch's failure.
+TEST_F(FetchAheadTest, AKeptConnectionClosedBeforeAnyReplyIsAskedOnceMore) {
+    const TPeerStep request = TPeerStep::ReadUntil("\r\n\r\n");
+    const struct {
+        const char* Name;
+        std::vector<TPeerScript> Scripts;
+        const char* Second; // the second body, or the failure's class
+        size_t Connections;
+    } cases[] = {
+        {"closed before the reply",
+         {{request, TPeerStep::Send(Ok("one")), request, TPeerStep::Close()},
+          {request, TPeerStep::Send(Ok("two")), TPeerStep::Stall()}},
+         "two",
+         2},
+        {"reset before the reply",
+         {{request, TPeerStep::Send(Ok("one")), request, TPeerStep::Reset()},
+          {request, TPeerStep::Send(Ok("two")), TPeerStep::Stall()}},
+         "two",
+         2},
+        {"closed again on the new connection",
+         {{request, TPeerStep::Send(Ok("one")), request, TPeerStep::Close()}, {request, TPeerStep::Close()}},
+         "EIdConnClosedGracefully",
+         2},
+        {"closed inside the reply",
+         {{request, TPeerStep::Send(Ok("one")), request, TPeerStep::Send("HTTP/1.1 200 OK\r\n"),
+           TPeerStep::Close()}},
+         "EIdConnClosedGracefully",
+         1},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.Name);
+        TScriptedPeer peer(c.Scripts);
+        UseProxy(peer);
+        TFetchAhead ahead(1, Root());
+        ahead.Add("http://pics.test/a", 100);
+        ahead.Add("http://pics.test/b", 100);
+        EXPECT_EQ(ReadAll(ahead.Take(0, [] {})), "one");
+        try {
+            EXPECT_EQ(ReadAll(ahead.Take(1, [] {})), c.Second);
+        } catch (const Exception& e) {
+            EXPECT_EQ(e.ClassName(), std::string(c.Second)) << e.Message();
+        }
+        EXPECT_EQ(peer.AcceptedCount(), c.Connections);
+        peer.Stop();
+        (void)peer.Failures(); // a script cut short by the client's hang-up is no failure here
+    }
+}
+
 // The command stops waiting (a close of the window): the transfers still on
 // their way are cancelled and their files removed with the staging folder.
 TEST_F(FetchAheadTest, StoppingLeavesNothing) {

@@ -133,3 +133,32 @@ TEST(QuilloraFetch, RealServerToStandardOutput) {
     EXPECT_EQ(run.ExitCode, 0) << run.Err;
     EXPECT_TRUE(run.Out == bytes + bytes);
 }
+
+// The body as the reply's framing gives it, whatever way its
+// Transfer-Encoding is written: two lines are one list, and a body whose last
+// coding is not chunked is read to the close, as it came.
+TEST(QuilloraFetch, WritesTheBodyTheFramingGives) {
+    const struct {
+        const char* Head;
+        const char* Body;
+    } cases[] = {
+        {"Transfer-Encoding: identity\r\nTransfer-Encoding: chunked\r\n", "hello"},
+        {"Transfer-Encoding: identity, chunked\r\n", "hello"},
+        {"Transfer-Encoding: chunked, identity\r\n", "5\r\nhello\r\n0\r\n\r\n"},
+    };
+    for (const auto& c : cases) {
+        TScriptedPeer peer(
+            Reply(std::string("HTTP/1.1 200 OK\r\n") + c.Head + "\r\n5\r\nhello\r\n0\r\n\r\n"));
+        const TRun run = RunFetch({Base(peer) + "/t"});
+        EXPECT_EQ(run.ExitCode, 0) << c.Head << run.Err;
+        EXPECT_EQ(run.Out, c.Body) << c.Head;
+    }
+    TScriptedPeer blank(
+        Reply("HTTP/1.1 200 OK\r\nTransfer-Encoding : chunked\r\n\r\n5\r\nhello\r\n0\r\n\r\n"));
+    const TRun refused = RunFetch({Base(blank) + "/t"});
+    EXPECT_EQ(refused.ExitCode, 1);
+    EXPECT_EQ(refused.Out, "");
+    EXPECT_EQ(refused.LastErrLine(),
+              "EIdHTTPProtocolException: Reply refused: its header line \"Transfer-Encoding "
+              ": chunked\" has blanks around its name");
+}

@@ -181,6 +181,23 @@ TEST_F(HostileWire, FramingCases) {
         {"not-modified.jpg", {{"HTTP/1.1 304 Not Modified\r\n\r\n", "keep"}}, false, 1},
         {"no-content.jpg", {{"HTTP/1.1 204 No Content\r\n\r\n"}}, false, 1},
         {"reason.jpg", {{"HTTP/1.1 404 Not\x1b[2J Found\r\nContent-Length: 0\r\n\r\n"}}, false, 1},
+        // Chunked is not the last coding: the body runs to the close, and one
+        // cut short cannot be told from a whole one.
+        {"chunked-identity-cut.jpg",
+         {{head200 + "Transfer-Encoding: chunked, identity\r\n\r\n" + pic.substr(0, 12000)}},
+         false,
+         1},
+        // Two lines are one list: chunked is the last coding, the chunks are taken off.
+        {"two-codings.jpg",
+         {{head200 + "Transfer-Encoding: identity\r\n" + Chunked(pic, "%zx").substr(head200.size())}},
+         true,
+         1},
+        {"chunked-twice.jpg", {{Chunked(pic, "%zx", "Transfer-Encoding: chunked\r\n")}}, false, 1},
+        {"blank-colon.jpg", {{Chunked(pic, "%zx", "Content-Length : 100\r\n")}}, false, 1},
+        {"plus-status.jpg",
+         {{"HTTP/1.1 +200 OK\r\nContent-Length: 100\r\n\r\n" + pic.substr(0, 100)}},
+         false,
+         1},
     };
     std::vector<TWirePicture> pictures;
     for (const TCase& c : cases)
