@@ -9,7 +9,18 @@
 // The window keeps the client's texts as they are; only a line of a
 // terminal needs them on one line.
 
+#include "net/IdException.h"
+
 #include <string>
+
+// A failure of the connection itself (resolving, connecting, reading,
+// closing) rather than a server's answer or a refused address.
+inline bool IsNetworkFailure(const Exception& e) {
+    return dynamic_cast<const EIdSocketError*>(&e) || dynamic_cast<const EIdConnectTimeout*>(&e) ||
+           dynamic_cast<const EIdConnectException*>(&e) || dynamic_cast<const EIdReadTimeout*>(&e) ||
+           dynamic_cast<const EIdConnClosedGracefully*>(&e) || dynamic_cast<const EIdClosedSocket*>(&e) ||
+           dynamic_cast<const EIdTCPConnectionError*>(&e);
+}
 
 // The lines of text on one line: every run of line breaks is one blank.
 inline std::string JoinedLines(const std::string& text) {
@@ -27,11 +38,12 @@ inline std::string JoinedLines(const std::string& text) {
     return out;
 }
 
-// "Socket Error # N\r\nText." to "Text (Socket Error # N)"; any other text
-// with its lines joined.
+// "Socket Error # N\r\nText." (or its lines joined by a blank) to
+// "Text (Socket Error # N)"; any other text with its lines joined.
 inline std::string UnframedSocketError(const std::string& message) {
     static const std::string frame = "Socket Error # ";
-    const size_t lineEnd = message.find_first_of("\r\n");
+    size_t lineEnd = message.find_first_of("\r\n");
+    if (lineEnd == std::string::npos && message.rfind(frame, 0) == 0) lineEnd = message.find(' ', frame.size());
     if (message.rfind(frame, 0) != 0 || lineEnd == std::string::npos) return JoinedLines(message);
     const std::string number = message.substr(0, lineEnd);
     std::string text = JoinedLines(message.substr(lineEnd));

@@ -408,13 +408,6 @@ void ApplyProxy(TIdHTTP& client, const TOptions& o, const std::string& url) {
 // Why a fetch failed, on one line: the URL first when there were several,
 // and the host (and proxy) of a network failure. An HTTP error reply is the
 // server's word, not the network's: its status line stands alone.
-bool IsNetworkFailure(const Exception& e) {
-    return dynamic_cast<const EIdSocketError*>(&e) || dynamic_cast<const EIdConnectTimeout*>(&e) ||
-           dynamic_cast<const EIdConnectException*>(&e) || dynamic_cast<const EIdReadTimeout*>(&e) ||
-           dynamic_cast<const EIdConnClosedGracefully*>(&e) || dynamic_cast<const EIdClosedSocket*>(&e) ||
-           dynamic_cast<const EIdTCPConnectionError*>(&e);
-}
-
 std::string FailureText(const Exception& e, const TOptions& o, const std::string& url, const std::string& proxy) {
     std::string text;
     if (IsNetworkFailure(e))

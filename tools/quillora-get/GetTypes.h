@@ -40,7 +40,8 @@ struct TAlbumJob {
 
 struct TAccountJob {
     std::string Name;
-    std::string Error; // the lookup failed; the account has no albums in the run
+    std::string Error; // the lookup failed, or an album asked for is not there; no albums in the run
+    bool LookedUp = false;
     size_t Albums = 0;
 };
 
@@ -50,4 +51,5 @@ struct TRunResult {
     std::vector<TPictureJob> Pictures;
     bool Interrupted = false;
     double Seconds = 0;
+    std::string ArchiveError; // the archive could not be read or written: the run failed
 };

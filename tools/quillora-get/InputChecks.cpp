@@ -24,12 +24,16 @@ std::string Named(char c) {
 
 struct TStat {
     bool Exists = false, Folder = false;
+    int Error = 0; // why it could not be looked at (ENOENT: it is not there)
 };
 
 TStat StatOf(const std::string& path) {
     struct stat st {};
     TStat result;
-    if (::stat(GbkToFileName(path).c_str(), &st) != 0) return result;
+    if (::stat(GbkToFileName(path).c_str(), &st) != 0) {
+        result.Error = errno;
+        return result;
+    }
     result.Exists = true;
     result.Folder = S_ISDIR(st.st_mode);
     return result;
@@ -89,6 +93,7 @@ std::string PathProblem(const std::string& given, bool folder) {
     while (path.size() > 1 && path.back() == '/')
         path.pop_back();
     const TStat st = StatOf(path);
+    if (st.Error == ENAMETOOLONG) return "\"" + path + "\": " + SystemErrorText(st.Error);
     if (st.Exists && folder && !st.Folder) return "\"" + path + "\" is a file, not a folder";
     if (st.Exists && !folder && st.Folder) return "\"" + path + "\" is a folder";
     if (st.Exists && folder && ::access(GbkToFileName(path).c_str(), W_OK | X_OK) != 0)

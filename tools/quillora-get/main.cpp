@@ -2,6 +2,7 @@
 // naming and HTTP client as the window; a worker pool, resumable files,
 // retries and a JSON report around them.
 
+#include "../common/NetworkError.h"
 #include "AccountRun.h"
 #include "ConfigFile.h"
 #include "DownloadRun.h"
@@ -13,7 +14,9 @@
 #include "core/Gbk.h"
 #include "core/TextUtils.h"
 #include "http/ClientSettings.h"
+#include "http/IdURI.h"
 #include "net/IdCancelSignal.h"
+#include "transfer/FailureText.h"
 #include "transfer/RateLimit.h"
 
 #include <CLI/CLI.hpp>
@@ -33,8 +36,11 @@ std::atomic<bool> StopRequested{false};
 // server ends at once instead of at its read time-out.
 TIdCancelSignal* FetchStop = nullptr;
 
+// A second signal ends the program at once: the first may wait for a step
+// that cannot be cut (a name lookup), and the user has asked twice. The
+// temporary files stay and are continued by the next run.
 void OnStopSignal(int) {
-    StopRequested.store(true);
+    if (StopRequested.exchange(true)) ::_exit(130);
     if (FetchStop) FetchStop->Cancel(); // an atomic flag and a write(): safe in a handler
 }
 
@@ -161,16 +167,30 @@ void PrintAlbumList() {
     }
 }
 
+// A network failure of a fetch of url, with its host and the proxy it went through.
+std::string NetworkFailureText(const Exception& e, const std::string& url) {
+    std::string proxy;
+    try {
+        if (const std::optional<TProxySetting> setting = ProxyFromEnvironment(url))
+            proxy = setting->Host + ":" + std::to_string(setting->Port);
+    } catch (const Exception&) {
+        // A proxy setting that cannot be read was refused before; the host is named alone.
+    }
+    return NetworkErrorText(e.Message(), TIdURI(url).HostName, proxy);
+}
+
 // Why the account could not be looked up (also said on standard error);
 // empty when it was.
 std::string Lookup(const std::string& account) {
+    std::string url;
     try {
-        LookupAccount(account);
+        LookupAccount(account, &url);
         return {};
     } catch (const Exception& e) {
+        const std::string message = IsNetworkFailure(e) ? NetworkFailureText(e, url) : OneLineMessage(e);
         std::fprintf(stderr, "quillora-get: account %s: %s\n", Shown(account).c_str(),
-                     Shown(e.Message()).c_str());
-        return e.Message().empty() ? "the lookup failed" : e.Message();
+                     Shown(message).c_str());
+        return message.empty() ? "the lookup failed" : message;
     }
 }
 
@@ -193,6 +213,7 @@ int ListAlbums(const TGetOptions& options) {
 
 int ExitStatus(const TRunResult& run) {
     if (run.Interrupted) return 130;
+    if (!run.ArchiveError.empty()) return 1;
     for (const TAccountJob& account : run.Accounts)
         if (!account.Error.empty()) return 1;
     for (const TAlbumJob& album : run.Albums)
@@ -241,7 +262,8 @@ std::vector<TLookedUp> LookupAccounts(const TGetOptions& options, TRunResult& ru
         TAccountJob& account = run.Accounts.emplace_back();
         account.Name = options.Accounts[k];
         account.Error = Lookup(account.Name);
-        if (account.Error.empty()) account.Error = Choose(options, account.Name, found[k]);
+        account.LookedUp = account.Error.empty();
+        if (account.LookedUp) account.Error = Choose(options, account.Name, found[k]);
     }
     run.Interrupted = StopRequested.load();
     return found;
@@ -290,11 +312,12 @@ int Download(const TGetOptions& options) {
     std::FILE* out = options.JsonFile == "-" ? stderr : stdout;
     TProgress progress(out, DisplayModeFor(out), options.Verbosity, run);
     RunPictures(run, options, archive.get(), StopRequested, progress);
+    run.ArchiveError = progress.RecordError();
     run.Interrupted = run.Interrupted || StopRequested.load();
     run.Seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    WriteReportIfAsked(MakeRunReport(run, options), options);
+    const bool reported = WriteReportIfAsked(MakeRunReport(run, options), options);
     const int status = ExitStatus(run);
-    return nothing && status == 0 ? 1 : status;
+    return status == 0 && (nothing || !reported) ? 1 : status;
 }
 
 const char* const UsageLine = "usage: quillora-get [options] ACCOUNT... | --input-file FILE | --list ACCOUNT...\n";
@@ -380,7 +403,10 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "quillora-get: %s\n", Shown(e.Message()).c_str());
         return 2;
     } catch (const Exception& e) {
-        std::fprintf(stderr, "quillora-get: %s\n", Shown(e.Message()).c_str());
+        std::fprintf(stderr, "quillora-get: %s\n", Shown(OneLineMessage(e)).c_str());
+        return 1;
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "quillora-get: %s\n", e.what());
         return 1;
     }
 }
