@@ -43,7 +43,8 @@ inline std::string JoinedLines(const std::string& text) {
 inline std::string UnframedSocketError(const std::string& message) {
     static const std::string frame = "Socket Error # ";
     size_t lineEnd = message.find_first_of("\r\n");
-    if (lineEnd == std::string::npos && message.rfind(frame, 0) == 0) lineEnd = message.find(' ', frame.size());
+    if (lineEnd == std::string::npos && message.rfind(frame, 0) == 0)
+        lineEnd = message.find(' ', frame.size());
     if (message.rfind(frame, 0) != 0 || lineEnd == std::string::npos) return JoinedLines(message);
     const std::string number = message.substr(0, lineEnd);
     std::string text = JoinedLines(message.substr(lineEnd));

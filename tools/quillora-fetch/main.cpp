@@ -141,9 +141,10 @@ struct TOptions {
     std::vector<std::string> Urls;
 };
 
-const char* const UsageLine = "usage: quillora-fetch [-v] [-s] [-S] [-f] [-I] [-o FILE] [-O] [-L] [--max-redirs N] "
-                              "[-H 'Name: value'] [-u user:password] [-x [http://]host:port] [-U user:password] "
-                              "[--noproxy LIST] URL...\n";
+const char* const UsageLine =
+    "usage: quillora-fetch [-v] [-s] [-S] [-f] [-I] [-o FILE] [-O] [-L] [--max-redirs N] "
+    "[-H 'Name: value'] [-u user:password] [-x [http://]host:port] [-U user:password] "
+    "[--noproxy LIST] URL...\n";
 
 [[noreturn]] void Usage(const std::string& problem) {
     std::fprintf(stderr, "quillora-fetch: %s\n%s", problem.c_str(), UsageLine);
@@ -157,9 +158,9 @@ const char* const UsageLine = "usage: quillora-fetch [-v] [-s] [-S] [-f] [-I] [-
 
 // The long forms, and the short options that take a value.
 const std::vector<std::pair<std::string, std::string>> LongNames{
-    {"--silent", "-s"}, {"--show-error", "-S"}, {"--fail", "-f"},   {"--head", "-I"},
-    {"--remote-name", "-O"}, {"--header", "-H"}, {"--output", "-o"}, {"--location", "-L"},
-    {"--verbose", "-v"}, {"--user", "-u"},  {"--proxy", "-x"},  {"--proxy-user", "-U"}};
+    {"--silent", "-s"},      {"--show-error", "-S"}, {"--fail", "-f"},   {"--head", "-I"},
+    {"--remote-name", "-O"}, {"--header", "-H"},     {"--output", "-o"}, {"--location", "-L"},
+    {"--verbose", "-v"},     {"--user", "-u"},       {"--proxy", "-x"},  {"--proxy-user", "-U"}};
 const std::string ValueLetters = "ouxUH";
 const std::string FlagLetters = "vsSfIOL";
 
@@ -171,9 +172,9 @@ std::vector<std::string> ExpandArguments(int argc, char** argv) {
         std::string arg = argv[i];
         for (const auto& [name, letter] : LongNames)
             if (arg == name) arg = letter;
-        const bool cluster = arg.size() > 2 && arg[0] == '-' && arg[1] != '-' &&
-                             (FlagLetters.find(arg[1]) != std::string::npos ||
-                              ValueLetters.find(arg[1]) != std::string::npos);
+        const bool cluster =
+            arg.size() > 2 && arg[0] == '-' && arg[1] != '-' &&
+            (FlagLetters.find(arg[1]) != std::string::npos || ValueLetters.find(arg[1]) != std::string::npos);
         if (!cluster) {
             args.push_back(arg);
             continue;
@@ -184,7 +185,8 @@ std::vector<std::string> ExpandArguments(int argc, char** argv) {
                 if (k + 1 < arg.size()) args.push_back(arg.substr(k + 1));
                 break;
             }
-            if (FlagLetters.find(arg[k]) == std::string::npos) Usage("unknown option -" + std::string(1, arg[k]));
+            if (FlagLetters.find(arg[k]) == std::string::npos)
+                Usage("unknown option -" + std::string(1, arg[k]));
         }
     }
     return args;
@@ -208,14 +210,14 @@ void CheckOptions(TOptions& o) {
             Usage("-O: " + o.Urls[static_cast<size_t>(k)] + " names no file to save to");
     for (const std::string& header : o.Headers) {
         const size_t colon = header.find_first_of(":;");
-        if (colon == 0 || colon == std::string::npos ||
-            header.find_first_of("\r\n") != std::string::npos ||
+        if (colon == 0 || colon == std::string::npos || header.find_first_of("\r\n") != std::string::npos ||
             header.substr(0, colon).find_first_of(" \t") != std::string::npos)
             Usage("-H: \"" + header + "\" is no header (Name: value)");
         // The framing and the route are the client's to say.
-        for (const char* own : {"Host", "Connection", "Proxy-Connection", "Content-Length", "Range",
-                                "Transfer-Encoding"})
-            if (SameText(header.substr(0, colon), own)) Usage("-H: " + std::string(own) + " is set by the client");
+        for (const char* own :
+             {"Host", "Connection", "Proxy-Connection", "Content-Length", "Range", "Transfer-Encoding"})
+            if (SameText(header.substr(0, colon), own))
+                Usage("-H: " + std::string(own) + " is set by the client");
     }
 }
 
@@ -316,11 +318,16 @@ void ShowSteps(TIdHTTP& client) {
 void ApplyHeaders(TIdHTTP& client, const std::vector<std::string>& headers) {
     TIdHTTPRequest& request = client.Request();
     const std::vector<std::pair<const char*, std::string*>> fields{
-        {"Accept", &request.Accept},       {"Accept-Charset", &request.AcceptCharSet},
-        {"Accept-Encoding", &request.AcceptEncoding}, {"Accept-Language", &request.AcceptLanguage},
-        {"From", &request.From},           {"Referer", &request.Referer},
-        {"User-Agent", &request.UserAgent}, {"Content-Type", &request.ContentType},
-        {"Cache-Control", &request.CacheControl}, {"Pragma", &request.Pragma}};
+        {"Accept", &request.Accept},
+        {"Accept-Charset", &request.AcceptCharSet},
+        {"Accept-Encoding", &request.AcceptEncoding},
+        {"Accept-Language", &request.AcceptLanguage},
+        {"From", &request.From},
+        {"Referer", &request.Referer},
+        {"User-Agent", &request.UserAgent},
+        {"Content-Type", &request.ContentType},
+        {"Cache-Control", &request.CacheControl},
+        {"Pragma", &request.Pragma}};
     for (const std::string& header : headers) {
         const size_t colon = header.find_first_of(":;");
         const std::string name = header.substr(0, colon);
@@ -408,7 +415,8 @@ void ApplyProxy(TIdHTTP& client, const TOptions& o, const std::string& url) {
 // Why a fetch failed, on one line: the URL first when there were several,
 // and the host (and proxy) of a network failure. An HTTP error reply is the
 // server's word, not the network's: its status line stands alone.
-std::string FailureText(const Exception& e, const TOptions& o, const std::string& url, const std::string& proxy) {
+std::string FailureText(const Exception& e, const TOptions& o, const std::string& url,
+                        const std::string& proxy) {
     std::string text;
     if (IsNetworkFailure(e))
         text = NetworkErrorText(e.Message(), TIdURI(url).HostName, proxy);

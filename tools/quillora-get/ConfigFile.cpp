@@ -23,7 +23,8 @@ bool TakeQuoted(const std::string& text, std::string& value, size_t& used) {
     const char quote = text[0];
     value.clear();
     for (size_t k = 1; k < text.size(); ++k) {
-        if (quote == '"' && text[k] == '\\' && k + 1 < text.size() && (text[k + 1] == '"' || text[k + 1] == '\\')) {
+        if (quote == '"' && text[k] == '\\' && k + 1 < text.size() &&
+            (text[k + 1] == '"' || text[k + 1] == '\\')) {
             value += text[++k];
             continue;
         }
@@ -137,8 +138,10 @@ std::string ConfigFileOf(int argc, char** argv, const std::string& fallback) {
     for (int k = 1; k < argc; ++k) {
         const std::string arg = argv[k];
         if (arg == "--") break;
-        if (arg == "--config" && k + 1 < argc) file = argv[++k];
-        else if (arg.rfind("--config=", 0) == 0) file = arg.substr(9);
+        if (arg == "--config" && k + 1 < argc)
+            file = argv[++k];
+        else if (arg.rfind("--config=", 0) == 0)
+            file = arg.substr(9);
     }
     return file;
 }

@@ -12,7 +12,8 @@
 
 // Why "--name=value" for every value is no good for the command line
 // (empty when it is).
-using TOptionCheck = std::function<std::string(const std::string& name, const std::vector<std::string>& values)>;
+using TOptionCheck =
+    std::function<std::string(const std::string& name, const std::vector<std::string>& values)>;
 
 class TConfigFile : public CLI::Config {
   public:

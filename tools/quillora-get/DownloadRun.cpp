@@ -166,7 +166,8 @@ TRunResult PlanRun(const std::string& dest, const std::vector<size_t>& selection
             if (const std::string problem = AlbumNameProblem(album.Album.Name); !problem.empty())
                 throw Exception(problem);
             album.Files = AlbumFilesFor(dest, album.Album.Name); // ".", "..", "/"
-            if (HasControlCharacter(TextTrim(album.Album.Name))) RaiseCannotCreate(album.Files.DescriptionFile);
+            if (HasControlCharacter(TextTrim(album.Album.Name)))
+                RaiseCannotCreate(album.Files.DescriptionFile);
             TStringList urls;
             ParsePictureList(FetchBoundedText(album.Album.PicListUrl), urls);
             WriteAlbumFiles(album.Files, album.Album);

@@ -53,8 +53,7 @@ std::string AncestorProblem(const std::string& path) {
         if (st.Exists && !st.Folder) return "\"" + above + "\" is a file, not a folder";
         if (st.Exists) {
             if (::access(GbkToFileName(above).c_str(), W_OK | X_OK) != 0)
-                return "the folder \"" + above + "\" cannot be written (" +
-                       SystemErrorText(errno) + ")";
+                return "the folder \"" + above + "\" cannot be written (" + SystemErrorText(errno) + ")";
             return {};
         }
         if (above == "/" || above == ".") return {};
@@ -72,7 +71,8 @@ std::string AccountNameProblem(const std::string& account) {
         std::string why;
         if (byte < 0x20 || byte == 0x7F || c == ' ' || c == '/' || c == '?' || c == '#')
             why = Named(c) + " cannot be part of an account name";
-        else if (c == '%' && !(k + 2 < account.size() && IsHexDigit(account[k + 1]) && IsHexDigit(account[k + 2])))
+        else if (c == '%' &&
+                 !(k + 2 < account.size() && IsHexDigit(account[k + 1]) && IsHexDigit(account[k + 2])))
             why = "\"%\" cannot be part of an account name unless it starts an escape (%41)";
         if (!why.empty()) return "account \"" + account + "\": " + why;
         // A double-byte character's second byte is never one of these; it is passed over whole.

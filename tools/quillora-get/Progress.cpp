@@ -328,9 +328,10 @@ namespace {
 // Accounts that could not be looked up (lookedUp false), or that were but
 // lack an album asked for (true).
 size_t Failed(const std::vector<TAccountJob>& accounts, bool lookedUp = false) {
-    return static_cast<size_t>(std::count_if(accounts.begin(), accounts.end(), [lookedUp](const TAccountJob& a) {
-        return !a.Error.empty() && a.LookedUp == lookedUp;
-    }));
+    return static_cast<size_t>(
+        std::count_if(accounts.begin(), accounts.end(), [lookedUp](const TAccountJob& a) {
+            return !a.Error.empty() && a.LookedUp == lookedUp;
+        }));
 }
 
 size_t Failed(const std::vector<TAlbumJob>& albums) {

@@ -122,7 +122,8 @@ void TakeAccounts(const TRawOptions& raw, TGetOptions& options) {
     }
     // Names checked before any request: the report names each account as it was looked up.
     for (const std::string& account : accounts)
-        if (const std::string problem = AccountNameProblem(account); !problem.empty()) throw EGetUsage(problem);
+        if (const std::string problem = AccountNameProblem(account); !problem.empty())
+            throw EGetUsage(problem);
     // Each account once: twice would plan every file twice.
     for (const std::string& account : accounts)
         if (!account.empty() &&
@@ -236,7 +237,8 @@ std::string Choose(const TGetOptions& options, const std::string& account, TLook
         found.Albums = AlbumList;
         return {};
     } catch (const EGetUsage& e) {
-        std::fprintf(stderr, "quillora-get: account %s: %s\n", Shown(account).c_str(), Shown(e.Message()).c_str());
+        std::fprintf(stderr, "quillora-get: account %s: %s\n", Shown(account).c_str(),
+                     Shown(e.Message()).c_str());
         return e.Message();
     }
 }
@@ -254,7 +256,7 @@ bool NothingSelected(const TGetOptions& options, const TRunResult& run, const st
     return true;
 }
 
-// Every account is looked up, and every album asked for found, before
+// Every account is looked up, and its albums chosen, before
 // anything is written: a usage error leaves no folder behind.
 std::vector<TLookedUp> LookupAccounts(const TGetOptions& options, TRunResult& run) {
     std::vector<TLookedUp> found(options.Accounts.size());
@@ -289,7 +291,7 @@ void PlanAccounts(const TGetOptions& options, TRunResult& run, const std::vector
 // made, as --dest's are.
 void CheckPaths(const TGetOptions& options) {
     const std::vector<std::pair<const char*, std::string>> files{{"--archive", options.ArchiveFile},
-                                                                  {"--json", options.JsonFile}};
+                                                                 {"--json", options.JsonFile}};
     if (const std::string problem = PathProblem(options.Dest, true); !problem.empty())
         throw EGetUsage("--dest: " + problem);
     for (const auto& [option, path] : files)
@@ -320,7 +322,8 @@ int Download(const TGetOptions& options) {
     return status == 0 && (nothing || !reported) ? 1 : status;
 }
 
-const char* const UsageLine = "usage: quillora-get [options] ACCOUNT... | --input-file FILE | --list ACCOUNT...\n";
+const char* const UsageLine =
+    "usage: quillora-get [options] ACCOUNT... | --input-file FILE | --list ACCOUNT...\n";
 
 // --help and --version answer whatever the configuration file holds; -1
 // when neither is asked for.

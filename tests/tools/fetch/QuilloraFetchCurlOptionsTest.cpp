@@ -110,21 +110,23 @@ TEST(QuilloraFetchCurlOptions, HeadWritesTheReplysHeaders) {
 // -H adds a header, replaces the client's own of that name, or leaves it out.
 TEST(QuilloraFetchCurlOptions, HeadersOnTheWire) {
     TScriptedPeer peer(Reply(Found));
-    const TResult run = Fetch({"-H", "X-Token: 12", "--header", "User-Agent: tester/1", "-H", "Accept:",
-                               "-H", "X-Empty;", Url(peer, "/h")});
+    const TResult run = Fetch({"-H", "X-Token: 12", "--header", "User-Agent: tester/1", "-H", "Accept:", "-H",
+                               "X-Empty;", Url(peer, "/h")});
     EXPECT_EQ(run.ExitCode, 0) << run.Err;
     EXPECT_EQ(run.Out, "bytes");
     peer.Stop();
-    EXPECT_EQ(peer.Received(), Replace("GET /h HTTP/1.1\r\nContent-Type: text/html\r\nX-Token: 12\r\nX-Empty:\r\n"
-                                       "Host: 127.0.0.1:{port}\r\nUser-Agent: tester/1\r\n\r\n",
-                                       peer.Port()));
+    EXPECT_EQ(peer.Received(),
+              Replace("GET /h HTTP/1.1\r\nContent-Type: text/html\r\nX-Token: 12\r\nX-Empty:\r\n"
+                      "Host: 127.0.0.1:{port}\r\nUser-Agent: tester/1\r\n\r\n",
+                      peer.Port()));
 }
 
 // -O saves under the URL's own name in the current folder, one URL per -O;
 // the other URLs go to standard output.
 TEST(QuilloraFetchCurlOptions, RemoteNameSavesInTheCurrentFolder) {
     TScriptedPeer peer(TPeerScript{S::ReadUntil(RequestEnd), S::Send(Found), S::ReadUntil(RequestEnd),
-                                   S::Send("HTTP/1.1 200 OK\r\nContent-Length: 3\r\n\r\ntwo"), S::Stall(3000)});
+                                   S::Send("HTTP/1.1 200 OK\r\nContent-Length: 3\r\n\r\ntwo"),
+                                   S::Stall(3000)});
     const TResult run = Fetch({"-O", Url(peer, "/albums/photo.jpg?size=big"), Url(peer, "/rest")});
     EXPECT_EQ(run.ExitCode, 0) << run.Err;
     EXPECT_EQ(run.Out, "two");
@@ -144,7 +146,8 @@ TEST(QuilloraFetchCurlOptions, BadCommandLines) {
         std::string FirstLine;
     };
     const std::vector<TCase> cases{
-        {{"-O", "http://127.0.0.1:1/albums/"}, "quillora-fetch: -O: http://127.0.0.1:1/albums/ names no file"},
+        {{"-O", "http://127.0.0.1:1/albums/"},
+         "quillora-fetch: -O: http://127.0.0.1:1/albums/ names no file"},
         {{"-O", "http://127.0.0.1:1"}, "quillora-fetch: -O: http://127.0.0.1:1 names no file"},
         {{"-H", "NoColon", "http://127.0.0.1:1/"}, "quillora-fetch: -H: \"NoColon\" is no header"},
         {{"-H", "Host: elsewhere", "http://127.0.0.1:1/"}, "quillora-fetch: -H: Host is set by the client"},

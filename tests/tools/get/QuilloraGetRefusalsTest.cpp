@@ -47,8 +47,9 @@ TEST(QuilloraGetRefusals, AccountNamesCheckedBeforeAnyRequest) {
         {"quillora x", "quillora-get: account \"quillora x\": a blank cannot be part of an account name\n"},
         {"a/b", "quillora-get: account \"a/b\": \"/\" cannot be part of an account name\n"},
         {"a\tb", "quillora-get: account \"a\\x09b\": \"\\x09\" cannot be part of an account name\n"},
-        {"a%zz", "quillora-get: account \"a%zz\": \"%\" cannot be part of an account name unless it starts an "
-                 "escape (%41)\n"},
+        {"a%zz",
+         "quillora-get: account \"a%zz\": \"%\" cannot be part of an account name unless it starts an "
+         "escape (%41)\n"},
         {"a%4", "quillora-get: account \"a%4\": \"%\" cannot be part of an account name unless it starts an "
                 "escape (%41)\n"},
     };
@@ -77,7 +78,8 @@ TEST(QuilloraGetRefusals, InputFileCommentsAreWholeLines) {
     TScratch scratch;
     TServer server(scratch.Path(), {});
     ASSERT_GT(server.Port(), 0);
-    WriteWhole(scratch.Path() / "accounts.txt", "# the accounts\n  # indented, still a comment\nempty # trailing\n");
+    WriteWhole(scratch.Path() / "accounts.txt",
+               "# the accounts\n  # indented, still a comment\nempty # trailing\n");
     const TGetRun run = RunIn(scratch.Path(), server, {"--input-file", "accounts.txt"});
     EXPECT_EQ(run.Status, 2);
     EXPECT_EQ(run.Err,
@@ -85,7 +87,8 @@ TEST(QuilloraGetRefusals, InputFileCommentsAreWholeLines) {
     EXPECT_TRUE(server.Requests().empty());
 
     WriteWhole(scratch.Path() / "accounts.txt", "# the accounts\n  # indented\nempty\n");
-    const TGetRun fine = RunIn(scratch.Path(), server, {"--input-file", "accounts.txt", "--json", "report.json"});
+    const TGetRun fine =
+        RunIn(scratch.Path(), server, {"--input-file", "accounts.txt", "--json", "report.json"});
     EXPECT_EQ(fine.Status, 0) << fine.Err;
     ASSERT_EQ(fine.Report["accounts"].size(), 1u);
     EXPECT_EQ(fine.Report["accounts"][0]["name"], "empty");
@@ -127,7 +130,8 @@ TEST(QuilloraGetRefusals, ConfigurationFaultsNameFileAndLine) {
 
         const TGetRun help = RunIn(scratch.Path(), server, {"--help"});
         EXPECT_EQ(help.Status, 0);
-        EXPECT_TRUE(StartsWith(help.Out, "usage: quillora-get [options] ACCOUNT...")) << help.Out.substr(0, 80);
+        EXPECT_TRUE(StartsWith(help.Out, "usage: quillora-get [options] ACCOUNT..."))
+            << help.Out.substr(0, 80);
         const TGetRun version = RunIn(scratch.Path(), server, {"--version"});
         EXPECT_EQ(version.Status, 0);
         EXPECT_TRUE(StartsWith(version.Out, "quillora-get (QuilloraDownLoad) ")) << version.Out;
@@ -159,13 +163,19 @@ TEST(QuilloraGetRefusals, AlbumsChosenPerAccount) {
         size_t Saved;
     };
     const std::vector<TCase> cases{
-        {{"--album", "旅行", "quillora", "faults"}, 1,
-         "quillora-get: account faults: No album \"旅行\" (see --list)\n", 25},
+        {{"--album", "旅行", "quillora", "faults"},
+         1,
+         "quillora-get: account faults: No album \"旅行\" (see --list)\n",
+         25},
         {{"--album", "9", "twins"}, 1, "quillora-get: account twins: No album \"9\" (see --list)\n", 0},
-        {{"--match", "zzz*", "quillora", "twins"}, 1, "quillora-get: no album matches --match zzz* (see --list)\n",
+        {{"--match", "zzz*", "quillora", "twins"},
+         1,
+         "quillora-get: no album matches --match zzz* (see --list)\n",
          0},
-        {{"--match", "zzz*", "--match", "q?", "empty"}, 1,
-         "quillora-get: no album matches --match zzz*, q? (see --list)\n", 0},
+        {{"--match", "zzz*", "--match", "q?", "empty"},
+         1,
+         "quillora-get: no album matches --match zzz*, q? (see --list)\n",
+         0},
         {{"--album", "坏%FF名", "badname"}, 0, "", 2},
         {{"--album", "同名", "twins"}, 0, "", 2},
         {{"--album", "1", "twins"}, 0, "", 2},
@@ -194,15 +204,18 @@ TEST(QuilloraGetRefusals, AlbumNamesWithoutAFolderOfTheirOwn) {
     TScratch scratch;
     TServer server(scratch.Path(), {});
     ASSERT_GT(server.Port(), 0);
-    const TGetRun run = RunIn(scratch.Path(), server, {"-q", "--dest", "out", "--json", "report.json", "hostile"});
+    const TGetRun run =
+        RunIn(scratch.Path(), server, {"-q", "--dest", "out", "--json", "report.json", "hostile"});
     EXPECT_EQ(run.Status, 1);
     EXPECT_NE(run.Err.find(": The album's name is blank: it names no folder of its own\n"), std::string::npos)
         << run.Err;
-    EXPECT_EQ(FilesIn(scratch.Path() / "out"), (std::set<std::string>{"Pic/正常/正常.txt", "Pic/正常/IMG_0001.jpg"}));
-    EXPECT_EQ(server.Requests(), (std::vector<std::string>{"GET photo.quillora.example /hostile -",
-                                                           "GET photo.quillora.example /album/hostile/list.js -",
-                                                           "GET photo.quillora.example /album/hostile/pics-04.js -",
-                                                           "GET imgb4.photo.quillora.example /hostile-04/IMG_0001.jpg -"}));
+    EXPECT_EQ(FilesIn(scratch.Path() / "out"),
+              (std::set<std::string>{"Pic/正常/正常.txt", "Pic/正常/IMG_0001.jpg"}));
+    EXPECT_EQ(server.Requests(),
+              (std::vector<std::string>{"GET photo.quillora.example /hostile -",
+                                        "GET photo.quillora.example /album/hostile/list.js -",
+                                        "GET photo.quillora.example /album/hostile/pics-04.js -",
+                                        "GET imgb4.photo.quillora.example /hostile-04/IMG_0001.jpg -"}));
     EXPECT_EQ(run.Report["totals"]["albums_failed"], 3);
 }
 
@@ -238,8 +251,8 @@ TEST(QuilloraGetRefusals, FoldersCheckedBeforeTheLookup) {
     EXPECT_TRUE(server.Requests().empty());
 
     const TGetRun made = RunIn(scratch.Path(), server,
-                               {"-q", "--dest", "d/e", "--archive", "a/b/saved.txt", "--json", "r/s/report.json",
-                                "--album", "3", "quillora"});
+                               {"-q", "--dest", "d/e", "--archive", "a/b/saved.txt", "--json",
+                                "r/s/report.json", "--album", "3", "quillora"});
     EXPECT_EQ(made.Status, 0) << made.Err;
     EXPECT_TRUE(fs::is_regular_file(scratch.Path() / "a/b/saved.txt"));
     EXPECT_TRUE(fs::is_regular_file(scratch.Path() / "r/s/report.json"));

@@ -62,7 +62,10 @@ TEST(QuilloraGetRunEnd, ClosingLineCountsTheRun) {
          1,
          "0 of 8 pictures saved, 7 skipped, 1 failed, 1 account not looked up; ",
          false},
-        {{"--album", "9", "faults"}, 1, "0 of 0 pictures saved, 1 account without the album asked for; ", false},
+        {{"--album", "9", "faults"},
+         1,
+         "0 of 0 pictures saved, 1 account without the album asked for; ",
+         false},
     };
     for (const TCase& c : cases) {
         std::vector<std::string> args{"--dest", "out"};
@@ -91,7 +94,8 @@ TEST(QuilloraGetRunEnd, OwnMessagesOnOneLine) {
     const TGetRun run = RunGet(scratch.Path(), server,
                                {"--proxy", proxy, "--dest", "out", "--json", "report.json", "quillora"});
     EXPECT_EQ(run.Status, 1);
-    const std::string text = "photo.quillora.example via proxy " + proxy + ": Connection refused (Socket Error # 10061)";
+    const std::string text =
+        "photo.quillora.example via proxy " + proxy + ": Connection refused (Socket Error # 10061)";
     EXPECT_EQ(run.Err, "quillora-get: account quillora: " + text + "\n");
     EXPECT_EQ(LastLine(run.Out), "The account could not be looked up; nothing was saved.");
     EXPECT_EQ(run.Report["accounts"][0]["error"], text);
@@ -173,10 +177,12 @@ TEST(QuilloraGetRunEnd, UnwritableReportFailsTheRun) {
     ASSERT_GT(server.Port(), 0);
     TGetLimits limits;
     limits.FileSize = 200; // the album's description fits, the report does not
-    const TGetRun toFile = RunGet(scratch.Path(), server,
-                                  {"--dest", "out", "--json", "nosuch/report.json", "--album", "3", "quillora"}, limits);
+    const TGetRun toFile =
+        RunGet(scratch.Path(), server,
+               {"--dest", "out", "--json", "nosuch/report.json", "--album", "3", "quillora"}, limits);
     EXPECT_EQ(toFile.Status, 1) << toFile.Err;
-    EXPECT_NE(toFile.Err.find("quillora-get: cannot write the report nosuch/report.json: "), std::string::npos)
+    EXPECT_NE(toFile.Err.find("quillora-get: cannot write the report nosuch/report.json: "),
+              std::string::npos)
         << toFile.Err;
     EXPECT_FALSE(fs::exists(scratch.Path() / "nosuch/report.json"));
     EXPECT_EQ(LastLine(toFile.Out).rfind("0 of 0 pictures saved; ", 0), 0u) << toFile.Out;

@@ -257,8 +257,8 @@ TEST_F(QuilloraPic, OutputToStandardOutputAndFiles) {
     Scratch.Write("sub/file.pam", "an older file");
     for (const TCase& c : cases) {
         SCOPED_TRACE(c.Output);
-        ASSERT_EQ(RunCommand("cd " + Quote(Scratch.Path("")) + " && " + Quote(Tool) + " " + Quote(in) + " -o " +
-                             Quote(c.Output) + c.Redirect),
+        ASSERT_EQ(RunCommand("cd " + Quote(Scratch.Path("")) + " && " + Quote(Tool) + " " + Quote(in) +
+                             " -o " + Quote(c.Output) + c.Redirect),
                   0);
         const TPam pam = ReadPam(c.Result);
         EXPECT_EQ(pam.Header, Header(300, 300));
