@@ -238,6 +238,9 @@ void TProgress::Clear() {
         rows +=
             width < static_cast<size_t>(FDrawnWidth) ? std::max<size_t>(1, (columns + width - 1) / width) : 1;
     std::fprintf(FOut, "\x1b[%zuA\r\x1b[J", rows);
+    // Out now: a line on standard error (unbuffered) that follows must land
+    // where the live lines were, not be erased by a clear still buffered.
+    std::fflush(FOut);
     FDrawn.clear();
 }
 
@@ -261,8 +264,9 @@ void TProgress::Draw() {
             "  " + PadTo(FitMiddle(Label(FRun.Pictures[slot.Picture]), labelWidth), labelWidth);
         std::string bytes;
         if (withBytes) {
-            bytes = HumanBytes(static_cast<double>(slot.Bytes));
-            bytes = " " + std::string(bytesWidth - std::min(bytesWidth, bytes.size()), ' ') + bytes;
+            const std::string size = HumanBytes(static_cast<double>(slot.Bytes));
+            bytes.assign(1 + bytesWidth - std::min(bytesWidth, size.size()), ' ');
+            bytes += size;
         }
         std::fprintf(FOut, "%s%s\n", line.c_str(), Paint(bytes, Dim).c_str());
         FDrawn.push_back(TextColumns(line) + bytes.size());

@@ -7,6 +7,7 @@
 #include "core/Gbk.h"
 #include "transfer/PartFile.h"
 
+#include <cerrno>
 #include <map>
 #include <set>
 
@@ -513,6 +514,10 @@ TEST_F(HostileWire, PartsAreTrustedOnlyAsFarAsTheyWereSynced) {
     const std::string pic = Asset("photo-01.jpg");
     const size_t n = pic.size();
     fs::create_directories(Album());
+    WriteWhole(Album() / "probe", "");
+    if (::setxattr((Album() / "probe").c_str(), "user.quillora.probe", "1", 1, 0) != 0 && errno == ENOTSUP)
+        GTEST_SKIP() << "this file system keeps no attributes: its parts are trusted by their length";
+    fs::remove(Album() / "probe");
     WriteWhole(Album() / PartName("never.jpg"), std::string(1000, '\0'));
     WriteLeftPart(Album() / PartName("tail.jpg"), pic.substr(0, 1000) + std::string(700, '\0'), 1000);
     WriteLeftPart(Album() / PartName("whole.jpg"), pic.substr(0, 1000));
@@ -530,4 +535,22 @@ TEST_F(HostileWire, PartsAreTrustedOnlyAsFarAsTheyWereSynced) {
     EXPECT_EQ(Requests("/whole.jpg bytes=1000-"), 1u);
     EXPECT_EQ(::getxattr((Album() / "whole.jpg").c_str(), "user.quillora.synced", nullptr, 0), -1)
         << "the finished picture keeps the part's marks";
+}
+
+// A whole picture that cannot take its name (a folder stands there) fails
+// by that name, and its part goes: no later run could finish it either.
+TEST_F(HostileWire, PartThatCannotTakeItsNameIsRemoved) {
+    const std::string pic = Asset("photo-01.jpg");
+    fs::create_directories(Album() / "taken.jpg");
+    TGetRun run = Run({{"taken.jpg", {{Ok(pic)}}}, {"fine.jpg", {{Ok(pic)}}}}, {"--retries", "2"});
+    EXPECT_EQ(run.Status, 1) << run.Err;
+    const nlohmann::json* taken = PictureEntry(run.Report, "taken.jpg");
+    ASSERT_NE(taken, nullptr);
+    EXPECT_EQ((*taken)["outcome"], "failed");
+    EXPECT_EQ((*taken)["attempts"], 1);
+    EXPECT_NE((*taken)["message"].get<std::string>().find("taken.jpg\". Is a directory"), std::string::npos)
+        << taken->dump();
+    EXPECT_EQ(Names(Scratch.Path() / "out"),
+              (std::set<std::string>{"Pic/线路/线路.txt", "Pic/线路/fine.jpg"}));
+    EXPECT_TRUE(fs::is_directory(Album() / "taken.jpg"));
 }

@@ -69,7 +69,7 @@ TEST(QuilloraGetRefusals, AccountNamesCheckedBeforeAnyRequest) {
     // An escape is part of the path as it is.
     const TGetRun escaped = RunIn(scratch.Path(), server, {"--list", "a%41"});
     EXPECT_EQ(escaped.Status, 1);
-    EXPECT_EQ(server.Requests(), std::vector<std::string>{"GET photo.quillora.example /a%41 -"});
+    EXPECT_EQ(server.Requests(), std::vector<std::string>{"GET photo.quillora.example /a%41 - -"});
 }
 
 // In --input-file only whole lines are comments: a "#" later in a line is
@@ -212,10 +212,10 @@ TEST(QuilloraGetRefusals, AlbumNamesWithoutAFolderOfTheirOwn) {
     EXPECT_EQ(FilesIn(scratch.Path() / "out"),
               (std::set<std::string>{"Pic/正常/正常.txt", "Pic/正常/IMG_0001.jpg"}));
     EXPECT_EQ(server.Requests(),
-              (std::vector<std::string>{"GET photo.quillora.example /hostile -",
-                                        "GET photo.quillora.example /album/hostile/list.js -",
-                                        "GET photo.quillora.example /album/hostile/pics-04.js -",
-                                        "GET imgb4.photo.quillora.example /hostile-04/IMG_0001.jpg -"}));
+              (std::vector<std::string>{"GET photo.quillora.example /hostile - -",
+                                        "GET photo.quillora.example /album/hostile/list.js - -",
+                                        "GET photo.quillora.example /album/hostile/pics-04.js - -",
+                                        "GET imgb4.photo.quillora.example /hostile-04/IMG_0001.jpg - -"}));
     EXPECT_EQ(run.Report["totals"]["albums_failed"], 3);
 }
 

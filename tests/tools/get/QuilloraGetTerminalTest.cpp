@@ -169,6 +169,46 @@ TEST(QuilloraGetTerminalModes, NarrowerTerminalLeavesNoStaleLines) {
     EXPECT_NE(watch.LastScreen.find("saved   短/IMG_0002.jpg"), std::string::npos) << watch.LastScreen;
 }
 
+// The closing line on a terminal counts the failure too, and gives up its
+// bytes and times, never its counts, where the terminal is narrow. The
+// failure's own line (standard error) is not erased by the live lines of
+// standard output.
+TEST(QuilloraGetTerminalModes, ClosingLineCountsFailuresAtAnyWidth) {
+    struct TCase {
+        int Columns;
+        std::string Closing;
+        bool Whole;
+    } cases[] = {{80, "7 of 8 pictures saved, 1 failed; 400.8 KB, ", false},
+                 {40, "7 of 8 pictures saved, 1 failed", true}};
+    for (const TCase& c : cases) {
+        TScratch scratch;
+        TServer server(scratch.Path(), {});
+        ASSERT_GT(server.Port(), 0);
+        TTerminal terminal(scratch.Path(), c.Columns, 24, server, {"--dest", "out", "faults"});
+        ASSERT_TRUE(WaitUntil([&] { return terminal.Status() >= 0; }, std::chrono::seconds(30)));
+        EXPECT_EQ(terminal.Status(), 1);
+        const std::vector<std::string> lines = SplitLines(terminal.Screen());
+        ASSERT_FALSE(lines.empty());
+        if (c.Whole) {
+            EXPECT_EQ(lines.back(), c.Closing);
+        } else {
+            EXPECT_EQ(lines.back().rfind(c.Closing, 0), 0u) << lines.back();
+        }
+        // The failure stays on the screen, and no live line is left over it.
+        int failures = 0;
+        for (const std::string& line : lines) {
+            if (line.rfind("quillora-get: album 缺图: picture ", 0) == 0) {
+                ++failures;
+                continue;
+            }
+            EXPECT_LE(TextColumns(line), static_cast<size_t>(c.Columns)) << line;
+            EXPECT_NE(line.rfind("  ", 0), 0u) << "a stale live line: " << line;
+            EXPECT_FALSE(std::regex_search(line, TotalLine)) << "a stale total line: " << line;
+        }
+        EXPECT_EQ(failures, 1) << terminal.Screen();
+    }
+}
+
 INSTANTIATE_TEST_SUITE_P(Widths, QuilloraGetTerminal, ::testing::Values(80, 40),
                          [](const auto& info) { return std::to_string(info.param) + "Columns"; });
 
