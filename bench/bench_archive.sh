@@ -4,7 +4,8 @@
 # re-run that skips every recorded picture without a request, --refresh that
 # asks about each one with its validators (nginx answers 304), and --verify
 # (no network: every file read and hashed; the files are in the page cache,
-# so this is the hashing and reading speed, not the disk's). Medians.
+# so this is the hashing and reading speed, not the disk's; sha256sum -c on
+# the same rows for comparison). Medians.
 set -euo pipefail
 build=$(cd "${1:-build}" && pwd)
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -39,15 +40,18 @@ args=(--dest "$work/s" -q --archive "$work/archive.db")
 bytes=$(sqlite3 "$work/archive.db" "SELECT sum(size) FROM pictures")
 rows=$(sqlite3 "$work/archive.db" "SELECT count(*) FROM pictures")
 echo "pictures: $rows, bytes: $bytes, round trip: $rtt ms"
-reruns=(); refreshes=(); verifies=()
+reruns=(); refreshes=(); verifies=(); sums=()
 for _ in $(seq 1 "$runs"); do
   reruns+=("$(seconds "$get" --proxy "$relay" "${args[@]}" large)")
   refreshes+=("$(seconds "$get" --proxy "$relay" "${args[@]}" --refresh --json "$work/refresh.json" large)")
   verifies+=("$(seconds "$get" "${args[@]}" --verify)")
+  sums+=("$(seconds sh -c "cd '$work/s' && sqlite3 '$work/archive.db' \"SELECT sha256 || '  ' || path FROM pictures\" | sha256sum --quiet -c")")
 done
 unchanged=$(python3 -c 'import json,sys; print(json.load(open(sys.argv[1]))["totals"]["unchanged"])' "$work/refresh.json")
 mv=$(median "${verifies[@]}")
 printf 're-run with --archive (no picture request): %.2f s; --refresh: %.2f s (%d of %d unchanged, 304); median of %d\n' \
   "$(median "${reruns[@]}")" "$(median "${refreshes[@]}")" "$unchanged" "$rows" "$runs"
-printf -- '--verify: %.3f s for %.1f MB, %.0f MB/s (median of %d, files in the page cache)\n' \
-  "$mv" "$(echo "$bytes / 1048576" | bc -l)" "$(echo "$bytes / 1048576 / $mv" | bc -l)" "$runs"
+ms=$(median "${sums[@]}")
+printf -- '--verify: %.3f s for %.1f MB, %.0f MB/s; sha256sum -c on the same rows %.3f s, %.0f MB/s (median of %d, files in the page cache)\n' \
+  "$mv" "$(echo "$bytes / 1048576" | bc -l)" "$(echo "$bytes / 1048576 / $mv" | bc -l)" \
+  "$ms" "$(echo "$bytes / 1048576 / $ms" | bc -l)" "$runs"

@@ -16,6 +16,7 @@
 #include "http/IdHTTPHeaderInfo.h"
 #include "http/IdURI.h"
 #include "net/IdException.h"
+#include "net/IdSSLContext.h"
 #include "net/IdTCPClient.h"
 
 #include <functional>
@@ -52,6 +53,7 @@ using TIdHTTPLinesEvent =
     std::function<void(TIdComponent* sender, const std::string& firstLine, const TIdHeaderList& headers)>;
 
 class TIdCustomHTTP;
+class TIdSSLIOHandlerSocket;
 
 class TIdHTTPRequest : public TIdRequestHeaderInfo {
   public:
@@ -156,6 +158,12 @@ class TIdCustomHTTP : public TIdTCPClient {
     int32_t ResponseCode() { return Response().StatusCode(); }
     TIdURI& CurrentUrl() { return FCurrentUrl; }
 
+    // Gives the client a TLS transport of its own, kept across disconnects
+    // (an IO handler the connection owned would go with the first one).
+    void UseTlsTransport(TIdSSLContextPtr context);
+    // The TLS transport assigned as IOHandler, or nullptr.
+    TIdSSLIOHandlerSocket* TlsTransport() const;
+
     TIdCookieManager* CookieManager() const { return FCookies.Manager(); }
     void SetCookieManager(TIdCookieManager* manager) { FCookies.SetManager(manager); }
     bool OwnsCookieManager() const { return FCookies.OwnsManager(); }
@@ -196,13 +204,17 @@ class TIdCustomHTTP : public TIdTCPClient {
     void EnsureConnected();
     void WriteRequest(TIdHTTPProtocol& protocol, TIdURI* url);
     void ReadReply(TIdHTTPProtocol& protocol);
-    // The TLS transport; there is none in this build, so https cannot be reached.
-    virtual bool HasTlsTransport() const { return false; }
+    // Whether https can be reached: a TLS transport is the IOHandler.
+    virtual bool HasTlsTransport() const;
 
   private:
     void ApplyDefaultPort(const TIdURI& target);
     TIdHTTPRoute SelectProxyRoute();
     void OpenTunnel();
+    // Whether the open connection is the TLS tunnel to the current origin
+    // that an earlier request through the proxy set up.
+    bool TunnelStands();
+    std::string TunnelTarget() const;
     void StoreResponseCookies();
     void FinishRequest(bool broken);
     void FinishAfterFailure(bool broken) noexcept;
@@ -210,6 +222,9 @@ class TIdCustomHTTP : public TIdTCPClient {
     TIdURI FCurrentUrl;
     std::unique_ptr<TIdHTTPProtocol> FProtocol;
     TIdCookieClient FCookies;
+    std::unique_ptr<TIdSSLIOHandlerSocket> FTlsTransport;
+    // host:port the TLS tunnel through the proxy was opened to.
+    std::string FTunnelTarget;
 
     friend class TIdHTTPProtocol;
 };

@@ -2,7 +2,7 @@
 //
 //   quillora-fetch [-v] [-s] [-S] [-f] [-I] [-o FILE] [-O] [-L] [--max-redirs N]
 //                  [-H 'Name: value'] [-u user:password] [-x [http://]host:port]
-//                  [-U user:password] [--noproxy LIST] URL...
+//                  [-U user:password] [--noproxy LIST] [--cacert FILE] [-k] URL...
 //
 // Every URL is fetched in order on one client, so keep-alive and cookies carry
 // over from one to the next. The bodies go to FILE, standard output, or with
@@ -138,13 +138,15 @@ struct TOptions {
     std::optional<std::string> ProxyCredentials;
     std::optional<std::string> NoProxy;
     std::vector<std::string> Headers; // -H, as typed
+    std::string CACertFile;
+    bool Insecure = false;
     std::vector<std::string> Urls;
 };
 
 const char* const UsageLine =
     "usage: quillora-fetch [-v] [-s] [-S] [-f] [-I] [-o FILE] [-O] [-L] [--max-redirs N] "
     "[-H 'Name: value'] [-u user:password] [-x [http://]host:port] [-U user:password] "
-    "[--noproxy LIST] URL...\n";
+    "[--noproxy LIST] [--cacert FILE] [-k] URL...\n";
 
 [[noreturn]] void Usage(const std::string& problem) {
     std::fprintf(stderr, "quillora-fetch: %s\n%s", problem.c_str(), UsageLine);
@@ -162,7 +164,7 @@ const std::vector<std::pair<std::string, std::string>> LongNames{
     {"--remote-name", "-O"}, {"--header", "-H"},     {"--output", "-o"}, {"--location", "-L"},
     {"--verbose", "-v"},     {"--user", "-u"},       {"--proxy", "-x"},  {"--proxy-user", "-U"}};
 const std::string ValueLetters = "ouxUH";
-const std::string FlagLetters = "vsSfIOL";
+const std::string FlagLetters = "vsSfIOLk";
 
 // "-sSfL" is "-s -S -f -L"; a letter that takes a value takes the rest of
 // the word ("-ofile") or the next argument, as curl reads them.
@@ -274,6 +276,10 @@ TOptions ParseArguments(int argc, char** argv) {
             o.NoProxy = value();
         else if (arg == "-H")
             o.Headers.push_back(value());
+        else if (arg == "--cacert")
+            o.CACertFile = value();
+        else if (arg == "-k" || arg == "--insecure")
+            o.Insecure = true;
         else
             TakeFlag(o, arg);
     }
@@ -386,8 +392,9 @@ void ApplyProxy(TIdHTTP& client, const TOptions& o, const std::string& url) {
     if (o.Proxy) {
         proxy = ParseProxySetting(*o.Proxy);
     } else if (!client.ProxyParams.ProxyServer().empty() || o.NoProxy) {
-        const char* env = std::getenv("http_proxy");
-        if (env == nullptr || *env == '\0') env = std::getenv("HTTP_PROXY");
+        const bool https = SameText(TIdURI(url).Scheme, "https");
+        const char* env = std::getenv(https ? "https_proxy" : "http_proxy");
+        if (env == nullptr || *env == '\0') env = std::getenv(https ? "HTTPS_PROXY" : "HTTP_PROXY");
         if (env != nullptr && *env != '\0') proxy = ParseProxySetting(env);
     }
     if (proxy && o.NoProxy && ProxyBypassed(TIdURI(url).HostName, *o.NoProxy)) proxy.reset();
@@ -441,7 +448,15 @@ int Failed(const Exception& e, const TOptions& o, const std::string& url, const 
 
 // Each URL in turn: the first ones to files of their own names (-O), the
 // others to the one output, which takes its name when all are done.
+// https for every fetch: the system's trust store, or the one bundle named;
+// no verification only when asked for by name.
+void SetUpTls(const TOptions& o) {
+    if (o.Insecure) std::fprintf(stderr, "quillora-fetch: warning: certificates are not verified (-k)\n");
+    SetClientTls(std::make_shared<const TIdSSLContext>(TIdSSLSettings{o.CACertFile, !o.Insecure}));
+}
+
 int Run(const TOptions& o) {
+    SetUpTls(o);
     std::unique_ptr<TOutput> shared;
     auto sharedOutput = [&]() -> TOutput& {
         if (!shared) shared = std::make_unique<TOutput>(o.OutputFile);
