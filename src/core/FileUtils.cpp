@@ -125,14 +125,15 @@ int OpenTempBeside(const std::string& path, std::string& temp) {
     std::snprintf(hex, sizeof hex, "%016llx",
                   static_cast<unsigned long long>(NameHash(path.substr(folder.size()))));
     temp = folder + ".quillora-" + hex + ".tmp";
-    int fd = ::open(Native(temp).c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
-    if (fd < 0) RaiseCreateError(path, errno);
-    if (::flock(fd, LOCK_EX | LOCK_NB) == 0 && ::ftruncate(fd, 0) == 0) return fd;
-    ::close(fd);
+    // Emptied only once it is ours alone: locked, and still the file at its name.
+    int fd = OpenLockedForWriting(temp, true);
+    if (fd >= 0 && ::ftruncate(fd, 0) == 0) return fd;
+    if (fd >= 0) ::close(fd);
+    if (fd < 0 && errno != EWOULDBLOCK && errno != EEXIST) RaiseCreateError(path, errno);
     static std::atomic<unsigned> counter{0};
     for (int attempt = 0;; ++attempt) {
         temp = folder + ".quillora-" + std::to_string(::getpid()) + "-" + std::to_string(++counter) + ".tmp";
-        fd = ::open(Native(temp).c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+        fd = ::open(Native(temp).c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
         if (fd >= 0) return fd;
         if (errno != EEXIST || attempt == 100) RaiseCreateError(path, errno);
     }
@@ -182,6 +183,83 @@ void CommitFileAs(const std::string& temporary, const std::string& path) {
     SyncFileData(temporary);
     if (::rename(Native(temporary).c_str(), Native(path).c_str()) != 0) RaiseCreateError(path, errno);
     SyncFolder(FolderOf(path));
+}
+
+void CommitFileAs(int handle, const std::string& temporary, const std::string& path) {
+    if (::fdatasync(handle) != 0) RaiseSyncError(temporary, errno);
+    if (::rename(Native(temporary).c_str(), Native(path).c_str()) != 0) RaiseCreateError(path, errno);
+    SyncFolder(FolderOf(path));
+}
+
+namespace {
+
+// Whether the open file is the plain file of one link that path names now.
+// -1: it is not at path any more; 0: something else is there; 1: it is.
+int IsFileAtName(int fd, const std::string& native) {
+    struct stat held {
+    }, named{};
+    if (::fstat(fd, &held) != 0 || ::lstat(native.c_str(), &named) != 0) return -1;
+    if (held.st_dev != named.st_dev || held.st_ino != named.st_ino) return -1;
+    return S_ISREG(held.st_mode) && held.st_nlink == 1 ? 1 : 0;
+}
+
+} // namespace
+
+int OpenLockedForWriting(const std::string& path, bool create) {
+    const std::string native = Native(path);
+    // A few tries: each failed one saw the name change hands in between.
+    for (int attempt = 0; attempt < 8; ++attempt) {
+        int fd = -1;
+        if (create) fd = ::open(native.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+        if (fd < 0 && (!create || errno == EEXIST))
+            fd = ::open(native.c_str(), O_RDWR | O_NOFOLLOW | O_CLOEXEC);
+        if (fd < 0) {
+            if (errno == ENOENT && create) continue; // removed between the two opens
+            if (errno == ELOOP || errno == EISDIR || errno == ENXIO) errno = EEXIST;
+            return -1;
+        }
+        if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+            const int error = errno;
+            ::close(fd);
+            errno = error;
+            return -1;
+        }
+        const int at = IsFileAtName(fd, native);
+        if (at == 1) return fd;
+        ::close(fd);
+        if (at == 0) {
+            errno = EEXIST;
+            return -1;
+        }
+    }
+    errno = EWOULDBLOCK;
+    return -1;
+}
+
+bool RemoveUnlockedFile(const std::string& path) {
+    const std::string native = Native(path);
+    const int fd = OpenLockedForWriting(path, false);
+    if (fd < 0) {
+        if (errno == ENOENT) return true;
+        // Not a plain file of ours: the entry goes, whatever it points at stays.
+        if (errno == EEXIST) return ::unlink(native.c_str()) == 0 || errno == ENOENT;
+        return false;
+    }
+    // Removed while locked: a writer that opened it meanwhile finds it gone once it has the lock.
+    const bool removed = ::unlink(native.c_str()) == 0;
+    ::close(fd);
+    return removed;
+}
+
+void CheckNameFits(const std::string& path) {
+    const std::string native = Native(path);
+    const size_t slash = native.rfind('/');
+    const std::string folder = slash == std::string::npos ? std::string(".") : native.substr(0, slash + 1);
+    long nameMax = ::pathconf(folder.c_str(), _PC_NAME_MAX);
+    if (nameMax <= 0) nameMax = NAME_MAX;
+    const size_t name = native.size() - (slash == std::string::npos ? 0 : slash + 1);
+    if (name > static_cast<size_t>(nameMax) || native.size() >= PATH_MAX)
+        RaiseCreateError(path, ENAMETOOLONG);
 }
 
 void SaveBytesToFile(TMemoryStream& buffer, const std::string& path) {

@@ -53,6 +53,28 @@ void SyncFolder(const std::string& folder);
 // EFCreateError for path when the rename fails.
 void CommitFileAs(const std::string& temporary, const std::string& path);
 
+// The same for a file open on handle (the lock its writer holds on it stays
+// held until the name is given): a writer that opened temporary just before
+// the rename finds, once it has the lock, that the name is no longer this
+// file, and never writes into the finished one.
+void CommitFileAs(int handle, const std::string& temporary, const std::string& path);
+
+// Opens path to write it, under an exclusive lock (flock), never through a
+// link: a new file is created with O_EXCL | O_NOFOLLOW; an existing one
+// (create false: only that) is taken when it is a plain file of one link,
+// its lock is free, and once locked it is still the file at path. -1 with
+// errno: EWOULDBLOCK when another writer holds it, EEXIST when something
+// else (a link, a folder) stands at the name, else the system's error.
+int OpenLockedForWriting(const std::string& path, bool create);
+// Removes the file at path unless another writer holds its lock (a link or
+// another entry that is no plain file is removed itself, never what it
+// points at); false when it is held or cannot be removed.
+bool RemoveUnlockedFile(const std::string& path);
+// Raises EFCreateError "File name too long" for a path whose last name, as
+// the file system stores it, is longer than its folder allows (or whose
+// whole is longer than a path may be): such a file can never be created.
+void CheckNameFits(const std::string& path);
+
 // A name the service chose that may stand as one entry of a folder: not ".",
 // "..", no "/" and no NUL once it is a file name on disk (empty only when
 // allowed), so that nothing lands outside the folder it is joined to.

@@ -12,10 +12,12 @@
 
 #include <cerrno>
 #include <chrono>
-#include <csignal>
 #include <cstdlib>
+#include <fcntl.h>
 #include <filesystem>
 #include <memory>
+#include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 int FetchConnections() {
@@ -46,18 +48,55 @@ void FetchInto(TIdHTTP& client, const std::string& url, int64_t limit, const std
     client.FetchToStream(url, bounded);
 }
 
-// Staging folders are named after their process; one whose process is gone
-// was left by a program that was killed, and nobody will take its files.
-void RemoveDeadStagingFolders(const std::filesystem::path& root) {
+constexpr const char* StagingPrefix = ".quillora-fetch-";
+// In each staging folder: locked (flock) by its program as long as it runs,
+// so the lock is free only once the program is gone, however it ended. A
+// process number would tell nothing across PID namespaces or once reused.
+constexpr const char* StagingLockName = "/lock";
+
+bool IsLockedFileAt(int fd, const std::string& path) {
+    struct stat held {
+    }, named{};
+    return ::fstat(fd, &held) == 0 && ::lstat(path.c_str(), &named) == 0 && held.st_dev == named.st_dev &&
+           held.st_ino == named.st_ino;
+}
+
+// A staging folder whose lock is free was left by a program that was
+// killed, and nobody will take its files. Its lock is taken (made, for a
+// folder without one) before the folder goes, so that a program that just
+// made the folder finds its claim lost and makes another.
+void RemoveDeadStagingFolders(const std::string& root) {
     std::error_code ignored;
     for (const auto& entry : std::filesystem::directory_iterator(root, ignored)) {
-        const std::string name = entry.path().filename().string();
-        const std::string prefix = ".quillora-fetch-";
-        if (name.rfind(prefix, 0) != 0 || !entry.is_directory(ignored)) continue;
-        const long pid = std::strtol(name.c_str() + prefix.size(), nullptr, 10);
-        if (pid > 0 && ::kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH)
+        if (entry.path().filename().string().rfind(StagingPrefix, 0) != 0 || entry.is_symlink(ignored) ||
+            !entry.is_directory(ignored))
+            continue;
+        const std::string lock = entry.path().string() + StagingLockName;
+        const int fd = ::open(lock.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
+        if (fd < 0) continue;
+        if (::flock(fd, LOCK_EX | LOCK_NB) == 0 && IsLockedFileAt(fd, lock))
             std::filesystem::remove_all(entry.path(), ignored);
+        ::close(fd);
     }
+}
+
+// Makes a staging folder under root and claims it: its lock file made and
+// locked, and still there once locked. Answers the folder (native); the
+// lock stays held on lockFd.
+std::string ClaimStagingFolder(const std::string& root, int& lockFd) {
+    for (int attempt = 0; attempt < 8; ++attempt) {
+        std::string folder = root + StagingPrefix + "XXXXXX";
+        if (::mkdtemp(folder.data()) == nullptr) RaiseCannotCreate(FileNameToGbk(folder));
+        const std::string lock = folder + StagingLockName;
+        const int fd = ::open(lock.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+        if (fd >= 0 && ::flock(fd, LOCK_EX | LOCK_NB) == 0 && IsLockedFileAt(fd, lock)) {
+            lockFd = fd;
+            return folder;
+        }
+        // Taken by another program's clean-up in between, which removes it.
+        if (fd >= 0) ::close(fd);
+    }
+    RaiseCannotCreate(FileNameToGbk(root + StagingPrefix));
 }
 
 void RemoveQuietly(const std::string& file) {
@@ -95,6 +134,7 @@ TFetchAhead::~TFetchAhead() {
         std::error_code ignored;
         std::filesystem::remove_all(GbkToFileName(FStaging), ignored);
     }
+    if (FStagingLock >= 0) ::close(FStagingLock); // only once the folder is gone
     if (FMadeStagingRoot) {
         std::error_code ignored;
         std::filesystem::remove(GbkToFileName(FStagingRoot), ignored); // only when empty
@@ -111,17 +151,16 @@ size_t TFetchAhead::Add(const std::string& url, int64_t limit) {
     return FJobs.size() - 1;
 }
 
+// Made once, outside the engine's lock: cleaning up after killed programs
+// may take a while, and the command's Take must not wait for it.
 std::string TFetchAhead::StagingFolder() {
-    std::lock_guard<std::mutex> lock(FLock);
-    if (FStaging.empty()) {
+    std::call_once(FStagingMade, [this] {
         FMadeStagingRoot = !std::filesystem::is_directory(GbkToFileName(FStagingRoot));
         MakeFolders(FStagingRoot);
-        RemoveDeadStagingFolders(GbkToFileName(FStagingRoot));
-        std::string pattern =
-            GbkToFileName(FStagingRoot) + ".quillora-fetch-" + std::to_string(::getpid()) + "-XXXXXX";
-        if (::mkdtemp(pattern.data()) == nullptr) RaiseCannotCreate(FileNameToGbk(pattern));
-        FStaging = FileNameToGbk(pattern) + "/";
-    }
+        const std::string root = GbkToFileName(FStagingRoot);
+        RemoveDeadStagingFolders(root);
+        FStaging = FileNameToGbk(ClaimStagingFolder(root, FStagingLock)) + "/";
+    });
     return FStaging;
 }
 

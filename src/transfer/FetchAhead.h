@@ -92,6 +92,8 @@ class TFetchAhead {
     std::string FStaging; // ends with "/"; empty until the first body is staged
     std::string FStagingRoot;
     bool FMadeStagingRoot = false;
+    std::once_flag FStagingMade;
+    int FStagingLock = -1;  // held while the staging folder is ours
     std::deque<TJob> FJobs; // a deque: references stay valid as jobs are added
     size_t FNextQueued = 0;
     size_t FWanted = SIZE_MAX; // the job Take waits for

@@ -9,6 +9,7 @@
 #include "http/IdURI.h"
 #include "net/IdCancelSignal.h"
 #include "net/IdIOHandlerSocket.h"
+#include "transfer/FailureText.h"
 #include "transfer/PartFile.h"
 #include "transfer/RateLimit.h"
 #include "transfer/RetryPolicy.h"
@@ -17,6 +18,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <memory>
 #include <sys/stat.h>
 #include <sys/xattr.h>
@@ -29,6 +31,13 @@ namespace {
 // the pictures. Where the file system keeps no attributes a resume goes
 // without If-Range, and a changed picture is then only caught by its offset.
 constexpr const char* ValidatorAttribute = "user.quillora.validator";
+// How many bytes of the part were on the disk when it was last left (a
+// failure, a stop, or every SyncEvery bytes on the way). A resume builds on
+// these only: after a power loss, what lay beyond may be holes or garbage of
+// the right length. A part that never was synced is started again; where
+// the file system keeps no attributes, a part is trusted by its length.
+constexpr const char* SyncedAttribute = "user.quillora.synced";
+constexpr int64_t SyncEvery = int64_t{8} << 20;
 
 // The part file cannot be continued: start it again from its first byte.
 QUILLORA_EXCEPTION(EGetRestart, Exception);
@@ -38,6 +47,8 @@ QUILLORA_EXCEPTION(EGetRefused, Exception);
 // Writing the part failed (a full disk, a size limit): what it holds is good
 // and is continued by a later run.
 QUILLORA_EXCEPTION(EGetDisk, Exception);
+// Another program (a second run on the same folder) writes the part now.
+QUILLORA_EXCEPTION(EGetBusy, Exception);
 
 std::string StoredValidator(const std::string& part) {
     char buffer[512];
@@ -45,12 +56,34 @@ std::string StoredValidator(const std::string& part) {
     return n > 0 ? std::string(buffer, static_cast<size_t>(n)) : std::string();
 }
 
-void StoreValidator(const std::string& part, const std::string& validator) {
-    const std::string native = GbkToFileName(part);
+void StoreValidator(int handle, const std::string& validator) {
     if (validator.empty() || validator.size() > 500)
-        ::removexattr(native.c_str(), ValidatorAttribute);
+        ::fremovexattr(handle, ValidatorAttribute);
     else
-        ::setxattr(native.c_str(), ValidatorAttribute, validator.data(), validator.size(), 0);
+        ::fsetxattr(handle, ValidatorAttribute, validator.data(), validator.size(), 0);
+}
+
+// The part's bytes that a resume may build on (see SyncedAttribute); 0: none.
+// Whatever stands at the part's name that is no plain file of ours goes.
+int64_t ResumableLength(const std::string& part) {
+    const std::string native = GbkToFileName(part);
+    struct stat st {};
+    if (::lstat(native.c_str(), &st) != 0) return 0;
+    if (!S_ISREG(st.st_mode) || st.st_nlink != 1) {
+        RemoveUnlockedFile(part);
+        return 0;
+    }
+    char text[32];
+    const ssize_t n = ::lgetxattr(native.c_str(), SyncedAttribute, text, sizeof text - 1);
+    int64_t synced = 0;
+    if (n > 0) {
+        text[n] = '\0';
+        synced = std::strtoll(text, nullptr, 10);
+    } else if (n < 0 && errno == ENOTSUP) {
+        synced = st.st_size;
+    }
+    synced = std::min<int64_t>(synced, st.st_size);
+    return synced > 0 && synced < FileReplyLimit ? synced : 0;
 }
 
 std::string ValidatorOf(const TIdHTTPResponse& reply) {
@@ -98,18 +131,51 @@ class TPartStream : public TStream {
           FWatch(context.Options.MinSpeed, context.Options.MinSpeedSeconds), FPart(std::move(part)),
           FPicture(std::move(picture)) {}
 
-    void Open(bool keep) {
-        FFile = std::make_unique<TFileStream>(FPart, keep ? TFileMode::fmOpenReadWrite : TFileMode::fmCreate);
+    // A part left by a failure is on the disk, and says so, before anyone may take it up.
+    ~TPartStream() override {
+        if (FFile) MarkSynced();
+    }
+
+    // keep: the part continues at offset (a longer one loses what lies past
+    // it); otherwise the part starts empty. Locked while open, never opened
+    // through a link or a name another program holds.
+    void Open(bool keep, int64_t offset) {
+        const int fd = OpenLockedForWriting(FPart, !keep);
+        if (fd < 0) RaiseOpenFailure(errno, keep);
+        FFile = std::make_unique<TFileStream>(fd);
+        struct stat st {};
+        if (keep && (::fstat(fd, &st) != 0 || st.st_size < offset))
+            throw EGetRestart("the part file changed since it was looked at");
+        if (!keep) ::fremovexattr(fd, SyncedAttribute);
+        if (::ftruncate(fd, keep ? offset : 0) != 0)
+            throw EGetDisk(Format("Cannot write \"%s\". %s", ExpandFileName(FPicture).c_str(),
+                                  SystemErrorText(errno).c_str()));
         FFile->Seek(0, TSeekOrigin::soEnd);
         FWatch.Attach(SocketOf(FClient)); // --min-speed
     }
+    int Handle() const { return FFile->Handle(); }
     // The watchdog cut a transfer that trickled.
     const TTransferWatch& Watch() const { return FWatch; }
     void Restart() {
+        ::fremovexattr(FFile->Handle(), SyncedAttribute);
         FFile->SetSize(0);
         FFile->SetPosition(0);
     }
     bool IsOpen() const { return FFile != nullptr; }
+    // Gives the complete part the picture's name, still under its lock. A
+    // part that cannot take its name is of no use to any later run.
+    void Commit(const std::string& path) {
+        ::fremovexattr(FFile->Handle(), ValidatorAttribute);
+        ::fremovexattr(FFile->Handle(), SyncedAttribute);
+        try {
+            CommitFileAs(FFile->Handle(), FPart, path);
+        } catch (const EFCreateError&) {
+            ::unlink(GbkToFileName(FPart).c_str());
+            FFile.reset();
+            throw;
+        }
+        FFile.reset();
+    }
 
     int64_t Read(void* buffer, int64_t count) override { return FFile ? FFile->Read(buffer, count) : 0; }
     int64_t Write(const void* buffer, int64_t count) override {
@@ -121,6 +187,7 @@ class TPartStream : public TStream {
             throw EGetDisk(Format("Cannot write \"%s\". %s", ExpandFileName(FPicture).c_str(),
                                   SystemErrorText(errno != 0 ? errno : ENOSPC).c_str()));
         if (FContext.OnBytes) FContext.OnBytes(n);
+        if ((FUnsynced += n) >= SyncEvery) MarkSynced();
         FWatch.Received(n, FContext.Stop); // --limit-rate, --min-speed
         return n;
     }
@@ -136,12 +203,32 @@ class TPartStream : public TStream {
     int64_t Size() override { return FFile ? FFile->Size() : 0; }
 
   private:
+    [[noreturn]] void RaiseOpenFailure(int error, bool keep) const {
+        if (error == EWOULDBLOCK)
+            throw EGetBusy(Format("Its temporary file \"%s\" is being written by another program",
+                                  ExpandFileName(FPart).c_str()));
+        if (keep && (error == ENOENT || error == EEXIST))
+            throw EGetRestart("the part file changed since it was looked at");
+        RaiseCreateError(FPart, error);
+    }
+    // Records how much of the part is on the disk; a failure to sync leaves
+    // the last record, which a resume then keeps to.
+    void MarkSynced() noexcept {
+        FUnsynced = 0;
+        const int fd = FFile->Handle();
+        struct stat st {};
+        if (::fdatasync(fd) != 0 || ::fstat(fd, &st) != 0) return;
+        const std::string length = std::to_string(static_cast<long long>(st.st_size));
+        ::fsetxattr(fd, SyncedAttribute, length.data(), length.size(), 0);
+    }
+
     const TFetchContext& FContext;
     TIdHTTP& FClient;
     TTransferWatch FWatch;
     std::string FPart;
     std::string FPicture;
     std::unique_ptr<TFileStream> FFile;
+    int64_t FUnsynced = 0;
 };
 
 int64_t FileSizeOf(const std::string& path) {
@@ -167,7 +254,7 @@ TIdHTTP& TPictureFetcher::ClientFor(const std::string& url) {
 
 void TPictureFetcher::Fetch(TPictureJob& job) {
     const auto start = std::chrono::steady_clock::now();
-    if (FContext.Archive && FContext.Archive->Contains(job.Url)) {
+    if (IsRecorded(job)) {
         job.Outcome = TOutcome::Skipped;
         job.Message = "recorded in the archive";
         job.Bytes = std::max<int64_t>(0, FileSizeOf(job.Path));
@@ -186,7 +273,7 @@ bool TPictureFetcher::SkipExisting(TPictureJob& job) {
     job.Outcome = TOutcome::Skipped;
     job.Message = "already there with the server's size";
     job.Bytes = size;
-    if (FContext.Archive) FContext.Archive->Record(job.Url, size);
+    Record(job);
     return true;
 }
 
@@ -253,18 +340,16 @@ void TPictureFetcher::Attempt(TPictureJob& job) {
         }
     } dropBroken{*this, job.Url};
     try {
-        // A part past what any picture may hold was not ours to continue.
-        const int64_t offset = FileSizeOf(part);
-        GetOnce(job, part, offset > 0 && offset < FileReplyLimit ? offset : 0);
+        GetOnce(job, part, ResumableLength(part));
     } catch (const EGetRestart& e) {
         if (FContext.OnNote) FContext.OnNote(job, e.Message() + "; starting again from the first byte");
         job.Resumed = false;
         if (FBroken) FPool.Drop(job.Url);
         FBroken = false;
-        RemoveFile(part);
+        if (!RemoveUnlockedFile(part)) throw;
         GetOnce(job, part, 0);
     }
-    Finish(job, part);
+    Finish(job);
 }
 
 // A kept connection may have been closed by the server while it lay idle,
@@ -295,7 +380,7 @@ void TPictureFetcher::RunGet(TPictureJob& job, const std::string& part, int64_t 
     client.OnReplyHeaders = [&](TIdComponent*, const std::string&, const TIdHeaderList&) {
         TIdHTTPResponse& reply = client.Response();
         if (reply.StatusCode() / 100 != 2) return;
-        expected = AcceptReply(reply, job, part, offset, validator, body);
+        expected = AcceptReply(reply, job, offset, validator, body);
         if (expected > bounded.Limit()) bounded.RaiseTooLarge();
     };
     const TWireWatch::TMark mark = FWatch.Mark();
@@ -318,6 +403,7 @@ void TPictureFetcher::RunGet(TPictureJob& job, const std::string& part, int64_t 
         throw EGetTooSlow(body.Watch().TooSlowMessage());
     }
     CheckWhole(body, expected);
+    body.Commit(job.Path);
 }
 
 // The client raises on a body cut short of its framing; this is the last
@@ -353,8 +439,8 @@ void CheckRange(const TIdHTTPResponse& reply, int64_t offset, const std::string&
 
 } // namespace
 
-int64_t TPictureFetcher::AcceptReply(TIdHTTPResponse& reply, TPictureJob& job, const std::string& part,
-                                     int64_t offset, const std::string& validator, TPartStream& body) {
+int64_t TPictureFetcher::AcceptReply(TIdHTTPResponse& reply, TPictureJob& job, int64_t offset,
+                                     const std::string& validator, TPartStream& body) {
     const int code = reply.StatusCode();
     if (code != 200 && code != 206)
         throw EGetRefused(
@@ -370,36 +456,66 @@ int64_t TPictureFetcher::AcceptReply(TIdHTTPResponse& reply, TPictureJob& job, c
         CheckRange(reply, offset, validator, current);
         job.Resumed = true;
     }
-    body.Open(ranged);
+    body.Open(ranged, offset);
     if (offset > 0 && !ranged) {
         // The whole picture again: what the part holds is replaced.
         body.Restart();
         job.Resumed = false;
         if (FContext.OnNote) FContext.OnNote(job, "the server sent the whole picture; starting again");
     }
-    StoreValidator(part, current);
+    StoreValidator(body.Handle(), current);
     if (ranged) return reply.ContentRangeInstanceLength;
     return reply.AnnouncedLength();
 }
 
-// The picture takes its name only once its bytes are on the disk, and the
-// archive names it only once the name is.
-void TPictureFetcher::Finish(TPictureJob& job, const std::string& part) {
-    ::removexattr(GbkToFileName(part).c_str(), ValidatorAttribute);
-    CommitFileAs(part, job.Path);
+// The picture took its name once its bytes were on the disk (the part's
+// Commit); the archive names it only now.
+void TPictureFetcher::Finish(TPictureJob& job) {
     job.Outcome = TOutcome::Saved;
     job.Message.clear();
     job.Bytes = FileSizeOf(job.Path);
-    if (FContext.Archive) FContext.Archive->Record(job.Url, job.Bytes);
+    Record(job);
 }
 
-// A failed picture keeps its part only when a later run can continue it.
+// The archive's failures are the run's: a picture on the disk under its
+// name is saved whatever became of its record.
+bool TPictureFetcher::IsRecorded(const TPictureJob& job) {
+    if (!FContext.Archive) return false;
+    try {
+        return FContext.Archive->Contains(job.Url);
+    } catch (...) {
+        RecordFailed(std::current_exception());
+        return false;
+    }
+}
+
+void TPictureFetcher::Record(const TPictureJob& job) {
+    if (!FContext.Archive) return;
+    try {
+        FContext.Archive->Record(job.Url, job.Bytes);
+    } catch (...) {
+        RecordFailed(std::current_exception());
+    }
+}
+
+void TPictureFetcher::RecordFailed(const std::exception_ptr& failure) {
+    std::string message = "The archive failed";
+    try {
+        std::rethrow_exception(failure);
+    } catch (const Exception& e) {
+        message = OneLineMessage(e);
+    } catch (const std::exception& e) {
+        message = e.what();
+    }
+    if (FContext.OnRecordFailed) FContext.OnRecordFailed(message);
+}
+
+// A failed picture keeps its part only when a later run can continue it;
+// one another program is writing is not ours to remove.
 void TPictureFetcher::DiscardUselessPart(const TPictureJob& job) {
     if (job.PartPath.empty()) return;
-    const int64_t size = FileSizeOf(job.PartPath);
-    if (size < 0) return;
-    if (FKeepPart && size > 0 && size < FileReplyLimit) return;
-    RemoveFile(job.PartPath);
+    if (FKeepPart && ResumableLength(job.PartPath) > 0) return;
+    RemoveUnlockedFile(job.PartPath);
 }
 
 bool TPictureFetcher::Wait(int ms) {
@@ -427,10 +543,13 @@ TFailureKind KindOf(const Exception& e) {
         return {retry, retry}; // a picture that is gone (404) is not continued
     }
     // No reply can be the picture, or the address was refused here: asking again changes nothing.
-    if (dynamic_cast<const EIdReplyTooLarge*>(&e) || dynamic_cast<const EGetRefused*>(&e) ||
-        dynamic_cast<const EIdURIException*>(&e) || dynamic_cast<const EIdUnknownProtocol*>(&e) ||
-        dynamic_cast<const EIdIOHandlerPropInvalid*>(&e))
+    if (dynamic_cast<const EIdReplyTooLarge*>(&e) || dynamic_cast<const EIdURIException*>(&e) ||
+        dynamic_cast<const EIdUnknownProtocol*>(&e) || dynamic_cast<const EIdIOHandlerPropInvalid*>(&e))
         return {false, false};
+    // Refused before its body touched the part: a part a resume asked to
+    // continue is as good as it was (a server that answers a Range with a
+    // 200 it cannot prove whole may answer the next run properly).
+    if (dynamic_cast<const EGetRefused*>(&e) || dynamic_cast<const EGetBusy*>(&e)) return {false, true};
     // The disk, not the server: asking again would not help; what was written is good.
     if (dynamic_cast<const EGetDisk*>(&e) || dynamic_cast<const EStreamError*>(&e) ||
         dynamic_cast<const EInOutError*>(&e))
@@ -449,7 +568,7 @@ int TPictureFetcher::WaitAfter(const std::exception_ptr& failure, int attempt, s
     try {
         std::rethrow_exception(failure);
     } catch (const Exception& e) {
-        message = e.Message();
+        message = OneLineMessage(e);
         const TFailureKind kind = KindOf(e);
         retry = kind.Retry;
         FKeepPart = kind.KeepPart;

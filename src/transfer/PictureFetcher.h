@@ -32,6 +32,8 @@ struct TFetchContext {
     std::function<void(int64_t bytes)> OnBytes;
     // Something worth a line with -v.
     std::function<void(const TPictureJob& job, const std::string& text)> OnNote;
+    // Archive could not be read or written.
+    std::function<void(const std::string& message)> OnRecordFailed;
 };
 
 // How many kept-alive connections (routes: proxies or origins) one worker holds at most.
@@ -53,10 +55,13 @@ class TPictureFetcher {
     void Attempt(TPictureJob& job);
     void GetOnce(TPictureJob& job, const std::string& part, int64_t offset);
     void RunGet(TPictureJob& job, const std::string& part, int64_t offset);
-    int64_t AcceptReply(TIdHTTPResponse& reply, TPictureJob& job, const std::string& part, int64_t offset,
+    int64_t AcceptReply(TIdHTTPResponse& reply, TPictureJob& job, int64_t offset,
                         const std::string& validator, TPartStream& body);
     void CheckWhole(TPartStream& body, int64_t expected);
-    void Finish(TPictureJob& job, const std::string& part);
+    void Finish(TPictureJob& job);
+    bool IsRecorded(const TPictureJob& job);
+    void Record(const TPictureJob& job);
+    void RecordFailed(const std::exception_ptr& failure);
     void DiscardUselessPart(const TPictureJob& job);
     // Waits, unless the run is stopped first; false when it was.
     bool Wait(int ms);

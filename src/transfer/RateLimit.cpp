@@ -88,10 +88,21 @@ struct TTransferWatch::TState {
     int Socket = -1; // our own duplicate: the client's may be closed and its number reused
     bool TooSlow = false;
     double Speed = 0;
+    // The time the rate limit held the transfer back: the watchdog judges the
+    // server, and a worker paced to its share of --limit-rate is not slow.
+    TClock::duration Paused{};
+    bool Pausing = false;
+    TClock::time_point PauseStart;
+
+    // The transfer's own clock: the time it has been open, less its pauses.
+    TClock::time_point ActiveTime(TClock::time_point now) const {
+        return now - Paused - (Pausing ? now - PauseStart : TClock::duration::zero());
+    }
 
     // True when the transfer has run for a whole window and received less
-    // than the minimum over the last one.
-    bool Slow(TClock::time_point now) {
+    // than the minimum over the last one, both counted on its own clock.
+    bool Slow(TClock::time_point wallNow) {
+        const TClock::time_point now = ActiveTime(wallNow);
         const auto window =
             std::chrono::duration_cast<TClock::duration>(std::chrono::duration<double>(Window));
         if (now - Samples.back().first >= std::chrono::milliseconds(100)) Samples.emplace_back(now, Total);
@@ -177,7 +188,23 @@ void TTransferWatch::Received(int64_t bytes, const std::atomic<bool>& stop) {
         std::lock_guard<std::mutex> guard(TWatchdog::Get().Lock);
         FState->Total += bytes;
     }
-    SleepUntil(SharedPace().Book(bytes), stop);
+    const TClock::time_point until = SharedPace().Book(bytes);
+    if (until <= TClock::now()) return;
+    PauseWatch(true);
+    SleepUntil(until, stop);
+    PauseWatch(false);
+}
+
+void TTransferWatch::PauseWatch(bool pausing) {
+    if (!FState) return;
+    std::lock_guard<std::mutex> guard(TWatchdog::Get().Lock);
+    const TClock::time_point now = TClock::now();
+    if (pausing) {
+        FState->PauseStart = now;
+    } else if (FState->Pausing) {
+        FState->Paused += now - FState->PauseStart;
+    }
+    FState->Pausing = pausing;
 }
 
 bool TTransferWatch::TooSlow() const {

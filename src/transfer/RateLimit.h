@@ -25,7 +25,8 @@ std::optional<double> ParseRate(const std::string& text);
 void SetRateLimit(double bytesPerSecond);
 
 // One transfer's bytes as they arrive: waits for its share of the rate
-// limit, and keeps the transfer's pace for the stall watchdog. The client
+// limit, and keeps the transfer's pace for the stall watchdog, which counts
+// only the time the transfer is not held back by the limit. The client
 // hands the body over in pieces and blocks in between, so a trickle may
 // never reach Received(): a watchdog thread looks at every attached
 // transfer a few times a second and shuts down the socket of one that stayed
@@ -47,6 +48,9 @@ class TTransferWatch {
     struct TState;
 
   private:
+    // The watchdog's clock stands still while the rate limit holds the transfer.
+    void PauseWatch(bool pausing);
+
     double FMinSpeed, FWindow;
     std::shared_ptr<TState> FState;
 };

@@ -35,6 +35,8 @@ struct TPictureJob {
 };
 
 // Files saved by earlier runs: one recorded is skipped without a request.
+// Either call may raise when the record cannot be read or written: that is
+// a failure of the run (TTransferEvents::RecordFailed), never of the file.
 class TSavedRecord {
   public:
     virtual ~TSavedRecord() = default;
@@ -52,6 +54,9 @@ class TTransferEvents {
     virtual void JobFinished(int worker, size_t job) = 0;
     virtual void Bytes(int worker, int64_t count) = 0;
     virtual void Note(const TPictureJob& job, const std::string& text) = 0;
+    // The record of saved files could not be read or written (its message
+    // on one line); the job it was for stands as it ended.
+    virtual void RecordFailed(const std::string& message) = 0;
     // A few times a second while the workers run.
     virtual void Tick() = 0;
     virtual void End() = 0;

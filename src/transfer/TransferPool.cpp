@@ -1,6 +1,7 @@
 #include "transfer/TransferPool.h"
 
 #include "net/IdCancelSignal.h"
+#include "transfer/FailureText.h"
 #include "transfer/PictureFetcher.h"
 
 #include <algorithm>
@@ -48,6 +49,22 @@ struct TRun {
     TPool Pool;
 };
 
+// Nothing a fetch raises may leave its thread: it would end the program.
+void FetchGuarded(TPictureFetcher& fetcher, TPictureJob& job) {
+    try {
+        fetcher.Fetch(job);
+    } catch (const std::exception& e) {
+        if (job.Outcome == TOutcome::Saved) return;
+        job.Outcome = TOutcome::Failed;
+        const auto* own = dynamic_cast<const Exception*>(&e);
+        job.Message = own ? OneLineMessage(*own) : e.what();
+    } catch (...) {
+        if (job.Outcome == TOutcome::Saved) return;
+        job.Outcome = TOutcome::Failed;
+        job.Message = "The transfer failed";
+    }
+}
+
 void Worker(int id, TRun& run) {
     TFetchContext context{
         run.Options,
@@ -55,7 +72,8 @@ void Worker(int id, TRun& run) {
         run.Stop,
         &run.Cancel,
         [&run, id](int64_t n) { run.Events.Bytes(id, n); },
-        [&run](const TPictureJob& job, const std::string& text) { run.Events.Note(job, text); }};
+        [&run](const TPictureJob& job, const std::string& text) { run.Events.Note(job, text); },
+        [&run](const std::string& message) { run.Events.RecordFailed(message); }};
     TPictureFetcher fetcher(std::move(context));
     for (;;) {
         size_t k;
@@ -67,7 +85,7 @@ void Worker(int id, TRun& run) {
             k = run.Pool.Next++;
         }
         run.Events.JobStarted(id, k);
-        fetcher.Fetch(run.Jobs[k]);
+        FetchGuarded(fetcher, run.Jobs[k]);
         run.Events.JobFinished(id, k);
     }
     std::lock_guard<std::mutex> guard(run.Pool.Lock);

@@ -4,11 +4,16 @@
 #include "core/Gbk.h"
 
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
 #include <filesystem>
 #include <fstream>
 #include <gtest/gtest.h>
 #include <set>
+#include <sys/file.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace fs = std::filesystem;
 
@@ -237,4 +242,123 @@ TEST_F(FileUtilsTest, TemporaryFilesOfDeadWritersAreTakenOverLiveOnesAreNot) {
     SaveTextToFile("third", P("desc.txt"));
     EXPECT_EQ(ReadAll(P("desc.txt")), "third");
     EXPECT_EQ(std::distance(fs::directory_iterator(Root), fs::directory_iterator()), 1);
+}
+
+namespace {
+
+// What stands at a name before a writer asks for it.
+enum class TPlanted { Nothing, PlainFile, Symlink, HardLink, Folder, Locked };
+
+} // namespace
+
+// A writer's own name is taken only when it is a plain file of one link that
+// nobody holds: never through a link (the file it points at stays as it
+// was), never a folder, never a file another writer has locked.
+TEST_F(FileUtilsTest, LockedOpeningNeverGoesThroughALinkOrAHeldFile) {
+    struct TCase {
+        TPlanted Planted;
+        bool Create;
+        int Errno; // 0: opened
+    } cases[] = {
+        {TPlanted::Nothing, true, 0},          {TPlanted::Nothing, false, ENOENT},
+        {TPlanted::PlainFile, true, 0},        {TPlanted::PlainFile, false, 0},
+        {TPlanted::Symlink, true, EEXIST},     {TPlanted::Symlink, false, EEXIST},
+        {TPlanted::HardLink, true, EEXIST},    {TPlanted::Folder, true, EEXIST},
+        {TPlanted::Locked, true, EWOULDBLOCK}, {TPlanted::Locked, false, EWOULDBLOCK},
+    };
+    for (const TCase& c : cases) {
+        const std::string what =
+            std::to_string(static_cast<int>(c.Planted)) + (c.Create ? " create" : " open");
+        fs::remove_all(Root);
+        fs::create_directories(Root);
+        std::ofstream(P("victim")) << "precious";
+        const std::string name = P(".quillora-x.part");
+        int holder = -1;
+        switch (c.Planted) {
+        case TPlanted::Nothing:
+            break;
+        case TPlanted::PlainFile:
+            std::ofstream(name) << "left";
+            break;
+        case TPlanted::Symlink:
+            fs::create_symlink(P("victim"), name);
+            break;
+        case TPlanted::HardLink:
+            fs::create_hard_link(P("victim"), name);
+            break;
+        case TPlanted::Folder:
+            fs::create_directory(name);
+            break;
+        case TPlanted::Locked:
+            std::ofstream(name) << "being written";
+            holder = ::open(name.c_str(), O_RDWR | O_CLOEXEC);
+            ASSERT_EQ(::flock(holder, LOCK_EX | LOCK_NB), 0) << what;
+            break;
+        }
+        errno = 0;
+        const int fd = OpenLockedForWriting(name, c.Create);
+        const int error = errno;
+        if (c.Errno == 0) {
+            ASSERT_GE(fd, 0) << what << ": " << std::strerror(error);
+            EXPECT_EQ(::write(fd, "new", 3), 3) << what;
+            ::close(fd);
+        } else {
+            EXPECT_EQ(fd, -1) << what;
+            EXPECT_EQ(error, c.Errno) << what << ": " << std::strerror(error);
+        }
+        EXPECT_EQ(ReadAll(P("victim")), "precious") << what;
+        if (holder >= 0) ::close(holder);
+    }
+}
+
+// Removing a writer's own name: a plain file only when nobody holds it; a
+// link or a folder standing there goes itself, what it points at stays.
+TEST_F(FileUtilsTest, RemovingAnUnlockedFileSparesHeldOnesAndLinkTargets) {
+    std::ofstream(P("victim")) << "precious";
+    fs::create_symlink(P("victim"), P("link.part"));
+    EXPECT_TRUE(RemoveUnlockedFile(P("link.part")));
+    EXPECT_FALSE(fs::exists(fs::symlink_status(P("link.part"))));
+    EXPECT_EQ(ReadAll(P("victim")), "precious");
+
+    std::ofstream(P("held.part")) << "being written";
+    const int holder = ::open(P("held.part").c_str(), O_RDWR | O_CLOEXEC);
+    ASSERT_EQ(::flock(holder, LOCK_EX | LOCK_NB), 0);
+    EXPECT_FALSE(RemoveUnlockedFile(P("held.part")));
+    EXPECT_TRUE(fs::exists(P("held.part")));
+    ::close(holder);
+    EXPECT_TRUE(RemoveUnlockedFile(P("held.part")));
+    EXPECT_FALSE(fs::exists(P("held.part")));
+    EXPECT_TRUE(RemoveUnlockedFile(P("never.part")));
+}
+
+// A link planted at a file's temporary name: the file is written whole all
+// the same, and the link's target is not touched.
+TEST_F(FileUtilsTest, AtomicFileNeverWritesThroughALinkAtItsTemporaryName) {
+    std::ofstream(P("victim")) << "precious";
+    std::string temporary;
+    {
+        TAtomicFileStream probe(P("desc.txt"));
+        temporary = probe.TempPath();
+    }
+    fs::create_symlink(P("victim"), temporary);
+    SaveTextToFile("described", P("desc.txt"));
+    EXPECT_EQ(ReadAll(P("desc.txt")), "described");
+    EXPECT_EQ(ReadAll(P("victim")), "precious");
+}
+
+// A name longer than a folder may hold fails as the file system would say,
+// before anything is written; one at the limit passes.
+TEST_F(FileUtilsTest, NamesTooLongAreRefusedBeforeAnyWrite) {
+    EXPECT_NO_THROW(CheckNameFits(P(std::string(255, 'n'))));
+    try {
+        CheckNameFits(P(std::string(256, 'n')));
+        ADD_FAILURE() << "a 256-byte name passed";
+    } catch (const EFCreateError& e) {
+        EXPECT_NE(e.Message().find("\". File name too long"), std::string::npos) << e.Message();
+    }
+    // 86 Chinese characters are 172 bytes of GBK but 258 of UTF-8 on the disk.
+    std::string gbk;
+    for (int k = 0; k < 86; ++k)
+        gbk += "\xd6\xd0";
+    EXPECT_THROW(CheckNameFits(P("") + gbk), EFCreateError);
 }

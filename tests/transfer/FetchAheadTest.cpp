@@ -11,10 +11,13 @@
 #include "http/IdHTTP.h"
 #include "support/ScriptedPeer.h"
 
+#include <fcntl.h>
 #include <filesystem>
 #include <fstream>
 #include <gtest/gtest.h>
 #include <string>
+#include <sys/file.h>
+#include <unistd.h>
 
 namespace {
 
@@ -239,18 +242,48 @@ TEST_F(FetchAheadTest, WithoutConnectionsEachTakeFetchesThenAndThere) {
 }
 
 // A program killed while fetching ahead leaves its staging folder; the next
-// one removes it, but never the folder of a program still running.
+// one removes it, but never the folder of a program still running: each
+// folder's lock file is held by its program as long as it runs.
 TEST_F(FetchAheadTest, StagingFoldersOfDeadProgramsAreRemoved) {
-    TScriptedPeer peer(Answers({Ok("x")}));
+    auto once = [](const std::string& body) {
+        return TPeerScript{TPeerStep::ReadUntil("\r\n\r\n"), TPeerStep::Send(Ok(body))};
+    };
+    TScriptedPeer peer(std::vector<TPeerScript>{once("x"), once("y")});
     UseProxy(peer);
-    const pid_t dead = 2147483; // beyond pid_max: no such process
-    fs::create_directories(Folder / (".quillora-fetch-" + std::to_string(dead) + "-abcdef"));
-    fs::create_directories(Folder / (".quillora-fetch-" + std::to_string(::getppid()) + "-abcdef"));
+    auto staged = [&](const std::string& name, const char* lock) {
+        fs::create_directories(Folder / name);
+        std::ofstream(Folder / name / "f0") << "left behind";
+        if (lock) std::ofstream(Folder / name / lock) << "";
+    };
+    staged(".quillora-fetch-dead01", "lock");          // its program was killed: the lock is free
+    staged(".quillora-fetch-2147483-abcdef", nullptr); // an older program's, without a lock
+    staged(".quillora-fetch-held01", "lock");
+    const int held = ::open((Folder / ".quillora-fetch-held01/lock").c_str(), O_RDWR | O_CLOEXEC);
+    ASSERT_EQ(::flock(held, LOCK_EX | LOCK_NB), 0);
+    fs::create_directories(Folder / "other");
+    ::symlink((Folder / "other").c_str(), (Folder / ".quillora-fetch-link01").c_str());
+    std::ofstream(Folder / "other/lock") << "";
     {
-        TFetchAhead ahead(1, Root());
-        ahead.Add("http://pics.test/a", 100);
-        EXPECT_EQ(ReadAll(ahead.Take(0, [] {})), "x");
+        TFetchAhead running(1, Root());
+        running.Add("http://pics.test/a", 100);
+        const std::string first = running.Take(0, [] {});
+        EXPECT_EQ(ReadAll(first), "x");
+        fs::remove(GbkToFileName(first));
+        const fs::path mine = fs::path(GbkToFileName(first)).parent_path();
+        {
+            TFetchAhead next(1, Root());
+            next.Add("http://pics.test/c", 100);
+            EXPECT_EQ(ReadAll(next.Take(0, [] {})), "y");
+        }
+        EXPECT_TRUE(fs::exists(mine)) << "the folder of a program still running was removed";
     }
-    EXPECT_FALSE(fs::exists(Folder / (".quillora-fetch-" + std::to_string(dead) + "-abcdef")));
-    EXPECT_TRUE(fs::exists(Folder / (".quillora-fetch-" + std::to_string(::getppid()) + "-abcdef")));
+    ::close(held);
+    EXPECT_FALSE(fs::exists(Folder / ".quillora-fetch-dead01"));
+    EXPECT_FALSE(fs::exists(Folder / ".quillora-fetch-2147483-abcdef"));
+    EXPECT_TRUE(fs::exists(Folder / ".quillora-fetch-held01/f0"));
+    EXPECT_TRUE(fs::exists(Folder / "other/lock")) << "a link was followed";
+    fs::remove(Folder / ".quillora-fetch-link01");
+    fs::remove_all(Folder / ".quillora-fetch-held01");
+    fs::remove_all(Folder / "other");
+    EXPECT_EQ(Entries(), 0u);
 }

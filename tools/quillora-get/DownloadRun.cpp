@@ -9,6 +9,7 @@
 #include "download/PictureList.h"
 #include "http/BoundedFetch.h"
 #include "http/IdURI.h"
+#include "transfer/FailureText.h"
 #include "transfer/PartFile.h"
 #include "transfer/TransferPool.h"
 
@@ -57,11 +58,13 @@ void RefuseAddress(const std::string& url) {
 }
 
 // Control characters never become part of a file name, and no picture may
-// take the name of an unfinished file.
+// take the name of an unfinished file. A name the file system cannot hold
+// is refused before any byte is fetched: its part could never be finished.
 void RefuseFileName(const std::string& path) {
     const std::string name = path.substr(path.rfind('/') + 1);
     if (HasControlCharacter(name)) RaiseCannotCreate(path);
     if (IsPartFileName(name)) RaiseCannotCreate(path);
+    CheckNameFits(path);
 }
 
 // Files already planned in this run, by path.
@@ -158,7 +161,7 @@ TRunResult PlanRun(const std::string& dest, const std::vector<size_t>& selection
                 if (progress && run.Pictures[k].Outcome == TOutcome::Failed)
                     progress->PictureRefused(album, run.Pictures[k]);
         } catch (const Exception& e) {
-            album.Error = e.Message();
+            album.Error = OneLineMessage(e);
             if (progress) progress->AlbumFailed(album);
         }
     }

@@ -50,4 +50,5 @@ struct TRunResult {
     std::vector<TPictureJob> Pictures;
     bool Interrupted = false;
     double Seconds = 0;
+    std::string ArchiveError; // the archive could not be read or written: the run failed
 };

@@ -29,9 +29,13 @@ DESCRIPTION
     (.quillora-<hash>.part) and renamed to NAME only when its length is proven
     (the exact Content-Length, or a range that ends at the picture's size) and
     its bytes are on the disk. A temporary file left by an interrupted run is
-    continued with a Range request; it is started again when the server sends
-    the whole picture, a range that is not exactly the rest of it, or when the
-    picture changed on the server.
+    continued with a Range request, from as far as it is known to have
+    reached the disk (a program killed outright may lose its last bytes); it
+    is started again when the server sends the whole picture, a range that is
+    not exactly the rest of it, or when the picture changed on the server. A
+    picture whose name is longer than the file system allows is refused
+    before it is fetched. Temporary files are never written through a link,
+    nor while another program writes them.
 
     Without --archive, a picture whose file exists with the size the server
     reports (asked with HEAD) is skipped; with another size it is fetched
@@ -74,7 +78,10 @@ OPTIONS
     --min-speed RATE
             A transfer that receives less than RATE bytes a second (k and M as
             above) for --min-speed-time seconds fails, and is retried as a
-            failing server is, its part kept; as curl's --speed-limit.
+            failing server is, its part kept; as curl's --speed-limit. The
+            time --limit-rate holds a transfer back is not counted: the
+            watchdog judges the server's pace, not the limit's, so the two
+            options may be given together whatever their values.
     --min-speed-time SECONDS
             How long a transfer may stay below --min-speed (default 30).
     --archive FILE
@@ -105,16 +112,22 @@ OPTIONS
 
 OUTPUT
     On a terminal: one line per running picture and a total line (pictures
-    done/total, bytes, speed, time left), fitted to the terminal's width and
-    redrawn when it changes; a long name is shortened in its middle with an
-    ellipsis. Otherwise, and when TERM is dumb, one plain line per picture.
-    Errors go to standard error and name the account, the album and the
-    picture. Colour is used on a terminal only, and never when NO_COLOR is set.
+    done/total, failed so far, bytes, speed, time left), fitted to the
+    terminal's width and redrawn when it changes; a long name is shortened in
+    its middle with an ellipsis. Otherwise, and when TERM is dumb, one plain
+    line per picture. Errors go to standard error and name the account, the
+    album and the picture. Colour is used on a terminal only, and never when
+    NO_COLOR is set. A last line counts the run: "7 of 8 pictures saved, 1
+    failed; 400.8 KB, 1.2 MB/s, 0.3 s" (skipped pictures, failed albums and
+    accounts that could not be looked up are counted too).
 
     Ctrl-C (SIGINT) or SIGTERM stops the run: no new picture is started,
     running ones are cut and keep their temporary files, the report is written,
     and a last line says how many pictures were saved and that running the
-    same command again continues where this run stopped.
+    same command again continues where this run stopped. A second Ctrl-C ends
+    the program at once (exit status 130), even while it waits for something
+    that cannot be cut, such as a host name's lookup; the temporary files stay
+    and are continued by the next run.
 
 FILES
     $XDG_CONFIG_HOME/quillora-get/config
@@ -126,8 +139,9 @@ FILES
 
 EXIT STATUS
     0    every picture of every account saved or skipped
-    1    some picture or album failed (the report says which), or an account
-         could not be looked up
+    1    some picture or album failed (the report says which), an account
+         could not be looked up, or the archive or the report could not be
+         written
     2    usage error
     130  stopped by SIGINT or SIGTERM
 

@@ -57,9 +57,11 @@ void TProgress::Begin(int workers) {
     std::lock_guard<std::mutex> guard(FLock);
     FSlots.assign(static_cast<size_t>(workers), TSlot{});
     FTotal = FRun.Pictures.size();
-    FDone = 0;
-    for (const TPictureJob& job : FRun.Pictures)
+    FDone = FFailed = 0;
+    for (const TPictureJob& job : FRun.Pictures) {
         if (job.Outcome != TOutcome::Pending && job.Outcome != TOutcome::Interrupted) ++FDone;
+        if (job.Outcome == TOutcome::Failed) ++FFailed;
+    }
     FStart = std::chrono::steady_clock::now();
 }
 
@@ -80,6 +82,7 @@ void TProgress::JobFinished(int worker, size_t picture) {
     const TOutcome outcome = FRun.Pictures[picture].Outcome;
     // A picture cut by the stop is not done: the next run finishes it.
     if (outcome != TOutcome::Interrupted && outcome != TOutcome::Pending) ++FDone;
+    if (outcome == TOutcome::Failed) ++FFailed;
     Clear();
     PrintEvent(FRun.Pictures[picture]);
 }
@@ -153,6 +156,20 @@ void TProgress::Note(const TPictureJob& job, const std::string& text) {
     PrintLine("note    ", job, ": " + Shown(text));
 }
 
+// Said once: every later picture would fail to be recorded the same way.
+void TProgress::RecordFailed(const std::string& message) {
+    std::lock_guard<std::mutex> guard(FLock);
+    if (!FRecordError.empty()) return;
+    FRecordError = message.empty() ? "The archive failed" : message;
+    Clear();
+    std::fprintf(stderr, "quillora-get: %s\n", Shown(FRecordError).c_str());
+}
+
+std::string TProgress::RecordError() {
+    std::lock_guard<std::mutex> guard(FLock);
+    return FRecordError;
+}
+
 void TProgress::AlbumFailed(const TAlbumJob& album) {
     std::lock_guard<std::mutex> guard(FLock);
     Clear();
@@ -183,10 +200,10 @@ void TProgress::End() {
     if (stopped) {
         // Said even with -q: the run did not do what was asked.
         std::FILE* to = FVerbosity > 0 ? FOut : stderr;
-        std::fprintf(to, "%s\n", Paint(ClosingLine(), FVerbosity > 0 ? Yellow : nullptr).c_str());
+        std::fprintf(to, "%s\n", Paint(StoppedLine(), FVerbosity > 0 ? Yellow : nullptr).c_str());
     } else if (FVerbosity > 0) {
-        const size_t width = FMode.Live ? static_cast<size_t>(UsableColumns(FOut)) : 1000;
-        std::fprintf(FOut, "%s\n", Paint(TotalLine(width), Bold).c_str());
+        const size_t width = FMode.Live ? static_cast<size_t>(UsableColumns(FOut)) : SIZE_MAX;
+        std::fprintf(FOut, "%s\n", Paint(ClosingLine(width), Bold).c_str());
     }
     std::fflush(FOut);
 }
@@ -203,6 +220,9 @@ void TProgress::Clear() {
         rows +=
             width < static_cast<size_t>(FDrawnWidth) ? std::max<size_t>(1, (columns + width - 1) / width) : 1;
     std::fprintf(FOut, "\x1b[%zuA\r\x1b[J", rows);
+    // Out now: a line on standard error (unbuffered) that follows must land
+    // where the live lines were, not be erased by a clear still buffered.
+    std::fflush(FOut);
     FDrawn.clear();
 }
 
@@ -226,8 +246,9 @@ void TProgress::Draw() {
             "  " + PadTo(FitMiddle(Label(FRun.Pictures[slot.Picture]), labelWidth), labelWidth);
         std::string bytes;
         if (withBytes) {
-            bytes = HumanBytes(static_cast<double>(slot.Bytes));
-            bytes = " " + std::string(bytesWidth - std::min(bytesWidth, bytes.size()), ' ') + bytes;
+            const std::string size = HumanBytes(static_cast<double>(slot.Bytes));
+            bytes.assign(1 + bytesWidth - std::min(bytesWidth, size.size()), ' ');
+            bytes += size;
         }
         std::fprintf(FOut, "%s%s\n", line.c_str(), Paint(bytes, Dim).c_str());
         FDrawn.push_back(TextColumns(line) + bytes.size());
@@ -258,11 +279,13 @@ std::string TProgress::TotalLine(size_t width) const {
         left = "0:00";
     }
     const std::string bytes = HumanBytes(static_cast<double>(FBytes)), rate = HumanBytes(speed);
+    // Done is not saved: the failures so far are said beside it.
+    const std::string failed = FFailed ? ", " + std::to_string(FFailed) + " failed" : "";
     char forms[3][256];
-    std::snprintf(forms[0], sizeof forms[0], "%zu/%zu pictures, %s, %s/s, %.1f s, %s left", FDone, FTotal,
-                  bytes.c_str(), rate.c_str(), seconds, left.c_str());
-    std::snprintf(forms[1], sizeof forms[1], "%zu/%zu pictures, %s, %s/s, %s left", FDone, FTotal,
-                  bytes.c_str(), rate.c_str(), left.c_str());
+    std::snprintf(forms[0], sizeof forms[0], "%zu/%zu pictures%s, %s, %s/s, %.1f s, %s left", FDone, FTotal,
+                  failed.c_str(), bytes.c_str(), rate.c_str(), seconds, left.c_str());
+    std::snprintf(forms[1], sizeof forms[1], "%zu/%zu pictures%s, %s, %s/s, %s left", FDone, FTotal,
+                  failed.c_str(), bytes.c_str(), rate.c_str(), left.c_str());
     std::snprintf(forms[2], sizeof forms[2], "%zu/%zu %s %s/s %s", FDone, FTotal, bytes.c_str(), rate.c_str(),
                   left.c_str());
     for (const char* form : forms)
@@ -270,20 +293,70 @@ std::string TProgress::TotalLine(size_t width) const {
     return FitEnd(forms[2], width);
 }
 
-std::string TProgress::ClosingLine() const {
+std::string PictureCounts(const TRunResult& run) {
     size_t saved = 0, skipped = 0, failed = 0;
-    for (const TPictureJob& job : FRun.Pictures)
+    for (const TPictureJob& job : run.Pictures)
         if (job.Outcome == TOutcome::Saved)
             ++saved;
         else if (job.Outcome == TOutcome::Skipped)
             ++skipped;
         else if (job.Outcome == TOutcome::Failed)
             ++failed;
-    const size_t left = FRun.Pictures.size() - saved - skipped - failed;
-    std::string line = "Stopped: " + std::to_string(saved) + " of " + std::to_string(FRun.Pictures.size()) +
-                       " pictures saved";
-    if (skipped) line += ", " + std::to_string(skipped) + " already there";
+    std::string line =
+        std::to_string(saved) + " of " + std::to_string(run.Pictures.size()) + " pictures saved";
+    if (skipped) line += ", " + std::to_string(skipped) + " skipped";
     if (failed) line += ", " + std::to_string(failed) + " failed";
-    line += ", " + std::to_string(left) + " not done. Run the same command again to continue.";
     return line;
+}
+
+namespace {
+
+size_t Failed(const std::vector<TAccountJob>& accounts) {
+    return static_cast<size_t>(std::count_if(accounts.begin(), accounts.end(),
+                                             [](const TAccountJob& a) { return !a.Error.empty(); }));
+}
+
+size_t Failed(const std::vector<TAlbumJob>& albums) {
+    return static_cast<size_t>(
+        std::count_if(albums.begin(), albums.end(), [](const TAlbumJob& a) { return !a.Error.empty(); }));
+}
+
+std::string Plural(size_t n, const char* one, const char* many) {
+    return std::to_string(n) + " " + (n == 1 ? one : many);
+}
+
+} // namespace
+
+// No picture count when no account could be looked up: there was nothing to count.
+std::string TProgress::ClosingLine(size_t width) const {
+    const size_t accounts = FRun.Accounts.size(), lost = Failed(FRun.Accounts);
+    if (accounts > 0 && lost == accounts)
+        return FitEnd(accounts == 1 ? "The account could not be looked up; nothing was saved."
+                                    : "No account could be looked up; nothing was saved.",
+                      width);
+    std::string counts = PictureCounts(FRun);
+    if (const size_t albums = Failed(FRun.Albums))
+        counts += ", " + Plural(albums, "album", "albums") + " failed";
+    if (lost) counts += ", " + Plural(lost, "account", "accounts") + " not looked up";
+    const double seconds =
+        std::max(0.001, std::chrono::duration<double>(std::chrono::steady_clock::now() - FStart).count());
+    const std::string bytes = HumanBytes(static_cast<double>(FBytes));
+    const std::string rate = HumanBytes(static_cast<double>(FBytes) / seconds);
+    char time[32];
+    std::snprintf(time, sizeof time, "%.1f s", seconds);
+    const std::string forms[] = {counts + "; " + bytes + ", " + rate + "/s, " + time, counts + "; " + bytes,
+                                 counts};
+    for (const std::string& form : forms)
+        if (TextColumns(form) <= width) return form;
+    return FitEnd(counts, width);
+}
+
+std::string TProgress::StoppedLine() const {
+    size_t done = 0;
+    for (const TPictureJob& job : FRun.Pictures)
+        if (job.Outcome == TOutcome::Saved || job.Outcome == TOutcome::Skipped ||
+            job.Outcome == TOutcome::Failed)
+            ++done;
+    return "Stopped: " + PictureCounts(FRun) + ", " + std::to_string(FRun.Pictures.size() - done) +
+           " not done. Run the same command again to continue.";
 }

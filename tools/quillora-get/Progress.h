@@ -4,7 +4,8 @@
 // in place. Elsewhere (a pipe, a log file, TERM=dumb): one plain line per
 // finished picture. Failures always go to standard error, naming the album
 // and the picture. When the run is stopped, a closing line says how far it
-// got and how to go on.
+// got and how to go on; otherwise it counts what was saved, skipped and
+// failed.
 
 #include "GetTypes.h"
 #include "transfer/TransferJob.h"
@@ -36,6 +37,9 @@ class TProgress : public TTransferEvents {
     void Bytes(int worker, int64_t count) override;
     void JobFinished(int worker, size_t picture) override;
     void Note(const TPictureJob& job, const std::string& text) override;
+    void RecordFailed(const std::string& message) override;
+    // The archive's first failure in this run; empty when there was none.
+    std::string RecordError();
     void AlbumFailed(const TAlbumJob& album);
     // Planning names albums of this account (with several accounts).
     void SetPlanningAccount(const std::string& account) { FPlanningAccount = account; }
@@ -44,7 +48,7 @@ class TProgress : public TTransferEvents {
     // Redraws the live lines; called by the main thread a few times a second,
     // and at once after the terminal's size changed.
     void Tick() override;
-    // The total line; after a stop, the closing line.
+    // The closing line: the counts of the run; after a stop, how far it got.
     void End() override;
 
   private:
@@ -62,7 +66,9 @@ class TProgress : public TTransferEvents {
     void Clear();
     void Draw();
     std::string TotalLine(size_t width) const;
-    std::string ClosingLine() const;
+    // The last line of a run that ended by itself, within width columns.
+    std::string ClosingLine(size_t width) const;
+    std::string StoppedLine() const;
     std::string Paint(const std::string& text, const char* colour) const;
 
     std::FILE* FOut;
@@ -77,9 +83,14 @@ class TProgress : public TTransferEvents {
     std::vector<size_t> FDrawn;
     int FDrawnWidth = 0;
     size_t FDone = 0; // finished: saved, skipped or failed
+    size_t FFailed = 0;
+    std::string FRecordError;
     size_t FTotal = 0;
     int64_t FBytes = 0;
     std::chrono::steady_clock::time_point FStart;
 };
 
 std::string HumanBytes(double bytes);
+// "7 of 8 pictures saved, 1 failed": saved of all, then skipped and failed
+// when there are any.
+std::string PictureCounts(const TRunResult& run);

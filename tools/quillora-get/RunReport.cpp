@@ -62,19 +62,22 @@ nlohmann::json MakeRunReport(const TRunResult& run, const TGetOptions& options) 
     }
     totals["accounts"] = run.Accounts.size();
     totals["accounts_failed"] = failedAccounts;
-    return {{"account", Shown(options.Account)},
-            {"accounts", std::move(accounts)},
-            {"interrupted", run.Interrupted},
-            {"albums", std::move(albums)},
-            {"totals", std::move(totals)}};
+    nlohmann::json report = {{"account", Shown(options.Account)},
+                             {"accounts", std::move(accounts)},
+                             {"interrupted", run.Interrupted},
+                             {"albums", std::move(albums)},
+                             {"totals", std::move(totals)}};
+    if (!run.ArchiveError.empty()) report["archive_error"] = Shown(run.ArchiveError);
+    return report;
 }
 
 bool WriteRunReport(const nlohmann::json& report, const std::string& path, std::string& error) {
     const std::string text = report.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
     if (path == "-") {
-        std::fwrite(text.data(), 1, text.size(), stdout);
-        std::fflush(stdout);
-        return true;
+        const bool written = std::fwrite(text.data(), 1, text.size(), stdout) == text.size();
+        if (std::fflush(stdout) == 0 && written) return true;
+        error = std::strerror(errno);
+        return false;
     }
     // Never seen half written: it appears whole under its name, or not at all.
     try {
@@ -86,10 +89,12 @@ bool WriteRunReport(const nlohmann::json& report, const std::string& path, std::
     }
 }
 
-void WriteReportIfAsked(const nlohmann::json& report, const TGetOptions& options) {
-    if (options.JsonFile.empty()) return;
+bool WriteReportIfAsked(const nlohmann::json& report, const TGetOptions& options) {
+    if (options.JsonFile.empty()) return true;
     std::string error;
-    if (!WriteRunReport(report, options.JsonFile, error))
-        std::fprintf(stderr, "quillora-get: cannot write the report %s: %s\n",
-                     GbkToUtf8(options.JsonFile).c_str(), error.c_str());
+    if (WriteRunReport(report, options.JsonFile, error)) return true;
+    std::fprintf(stderr, "quillora-get: cannot write the report %s: %s\n",
+                 options.JsonFile == "-" ? "to standard output" : GbkToUtf8(options.JsonFile).c_str(),
+                 error.c_str());
+    return false;
 }

@@ -12,5 +12,5 @@ nlohmann::json MakeRunReport(const TRunResult& run, const TGetOptions& options);
 // Writes the report to path ("-": standard output); false when it cannot.
 bool WriteRunReport(const nlohmann::json& report, const std::string& path, std::string& error);
 // Writes the report where --json asks (nothing without it); a failure is
-// said on standard error.
-void WriteReportIfAsked(const nlohmann::json& report, const TGetOptions& options);
+// said on standard error, and answers false: the run then fails.
+bool WriteReportIfAsked(const nlohmann::json& report, const TGetOptions& options);

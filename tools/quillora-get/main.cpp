@@ -12,6 +12,7 @@
 #include "core/TextUtils.h"
 #include "http/ClientSettings.h"
 #include "net/IdCancelSignal.h"
+#include "transfer/FailureText.h"
 #include "transfer/RateLimit.h"
 
 #include <CLI/CLI.hpp>
@@ -31,8 +32,11 @@ std::atomic<bool> StopRequested{false};
 // server ends at once instead of at its read time-out.
 TIdCancelSignal* FetchStop = nullptr;
 
+// A second signal ends the program at once: the first may wait for a step
+// that cannot be cut (a name lookup), and the user has asked twice. The
+// temporary files stay and are continued by the next run.
 void OnStopSignal(int) {
-    StopRequested.store(true);
+    if (StopRequested.exchange(true)) ::_exit(130);
     if (FetchStop) FetchStop->Cancel(); // an atomic flag and a write(): safe in a handler
 }
 
@@ -162,9 +166,10 @@ std::string Lookup(const std::string& account) {
         LookupAccount(account);
         return {};
     } catch (const Exception& e) {
+        const std::string message = OneLineMessage(e);
         std::fprintf(stderr, "quillora-get: account %s: %s\n", Shown(account).c_str(),
-                     Shown(e.Message()).c_str());
-        return e.Message().empty() ? "the lookup failed" : e.Message();
+                     Shown(message).c_str());
+        return message.empty() ? "the lookup failed" : message;
     }
 }
 
@@ -184,6 +189,7 @@ int ListAlbums(const TGetOptions& options) {
 
 int ExitStatus(const TRunResult& run) {
     if (run.Interrupted) return 130;
+    if (!run.ArchiveError.empty()) return 1;
     for (const TAccountJob& account : run.Accounts)
         if (!account.Error.empty()) return 1;
     for (const TAlbumJob& album : run.Albums)
@@ -239,10 +245,12 @@ int Download(const TGetOptions& options) {
     std::FILE* out = options.JsonFile == "-" ? stderr : stdout;
     TProgress progress(out, DisplayModeFor(out), options.Verbosity, run);
     RunPictures(run, options, archive.get(), StopRequested, progress);
+    run.ArchiveError = progress.RecordError();
     run.Interrupted = run.Interrupted || StopRequested.load();
     run.Seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    WriteReportIfAsked(MakeRunReport(run, options), options);
-    return ExitStatus(run);
+    const bool reported = WriteReportIfAsked(MakeRunReport(run, options), options);
+    const int status = ExitStatus(run);
+    return status == 0 && !reported ? 1 : status;
 }
 
 // -1 when the run may go on; otherwise the exit status.
@@ -284,7 +292,10 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "quillora-get: %s\n", Shown(e.Message()).c_str());
         return 2;
     } catch (const Exception& e) {
-        std::fprintf(stderr, "quillora-get: %s\n", Shown(e.Message()).c_str());
+        std::fprintf(stderr, "quillora-get: %s\n", Shown(OneLineMessage(e)).c_str());
+        return 1;
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "quillora-get: %s\n", e.what());
         return 1;
     }
 }

@@ -14,6 +14,7 @@
 #include <string>
 #include <sys/resource.h>
 #include <sys/wait.h>
+#include <sys/xattr.h>
 #include <thread>
 #include <unistd.h>
 #include <vector>
@@ -27,6 +28,14 @@ inline std::string ReadWhole(const fs::path& path) {
 
 inline void WriteWhole(const fs::path& path, const std::string& bytes) {
     std::ofstream(path, std::ios::binary) << bytes;
+}
+
+// A part as a run that stopped leaves it: its bytes, and the record of how
+// many of them reached the disk (all of them unless synced says otherwise).
+inline void WriteLeftPart(const fs::path& path, const std::string& bytes, long long synced = -1) {
+    WriteWhole(path, bytes);
+    const std::string length = std::to_string(synced < 0 ? static_cast<long long>(bytes.size()) : synced);
+    ::setxattr(path.c_str(), "user.quillora.synced", length.data(), length.size(), 0);
 }
 
 inline std::string SourcePath(const std::string& rel) {

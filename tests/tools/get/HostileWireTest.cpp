@@ -4,8 +4,10 @@
 // cannot be continued, and nothing is written outside --dest.
 
 #include "GetHarness.h"
+#include "core/Gbk.h"
 #include "transfer/PartFile.h"
 
+#include <cerrno>
 #include <map>
 #include <set>
 
@@ -247,7 +249,7 @@ TEST_F(HostileWire, ShortOrUnboundedRangeRestarts) {
         {"exact.jpg", {{Partial(pic, 1000, n - 1, std::to_string(n))}}},
     };
     for (const TWirePicture& p : pictures)
-        WriteWhole(Album() / PartName(p.Name), pic.substr(0, 1000));
+        WriteLeftPart(Album() / PartName(p.Name), pic.substr(0, 1000));
     TGetRun run = Run(pictures, {"-j", "2", "--retries", "0"});
     EXPECT_EQ(run.Status, 0) << run.Err;
     for (const TWirePicture& p : pictures) {
@@ -271,7 +273,7 @@ TEST_F(HostileWire, StaleKeptConnectionIsAskedAgain) {
         {"third.jpg", {{"", "silent"}, {"", "silent"}, {Ok(pic), "keep"}}},
     };
     fs::create_directories(Album());
-    WriteWhole(Album() / PartName("resumed.jpg"), pic.substr(0, 1000));
+    WriteLeftPart(Album() / PartName("resumed.jpg"), pic.substr(0, 1000));
     TGetRun run = Run(pictures, {"-j", "1", "--retries", "0"});
     EXPECT_EQ(ReadWhole(Album() / "resumed.jpg"), pic);
     // The next request on the kept connection carries its own head, not the range before it.
@@ -422,4 +424,133 @@ TEST(HostileWireNames, OversizedPageStopsAtItsCap) {
 #endif
     // The cap once, and the half-size buffer it grew from while it is copied.
     EXPECT_LT(run.PeakKb, 110 * 1024);
+}
+
+// A picture name longer than the file system holds is refused before any
+// byte is fetched: no request, no part that could never be finished.
+TEST_F(HostileWire, NameTooLongIsRefusedBeforeAnyRequest) {
+    const std::string pic = Asset("photo-01.jpg");
+    const std::string longName = std::string(296, 'n') + ".jpg";
+    TGetRun run = Run({{longName, {{Ok(pic)}}}, {"fine.jpg", {{Ok(pic)}}}}, {"--retries", "2"});
+    EXPECT_EQ(run.Status, 1) << run.Err;
+    const nlohmann::json* refused = PictureEntry(run.Report, longName);
+    ASSERT_NE(refused, nullptr);
+    EXPECT_EQ((*refused)["outcome"], "failed");
+    EXPECT_EQ((*refused)["attempts"], 0);
+    EXPECT_NE((*refused)["message"].get<std::string>().find("\". File name too long"), std::string::npos)
+        << refused->dump();
+    EXPECT_EQ(Requests(longName), 0u);
+    EXPECT_EQ(Names(Scratch.Path() / "out"),
+              (std::set<std::string>{"Pic/线路/线路.txt", "Pic/线路/fine.jpg"}));
+}
+
+namespace {
+
+// The temporary name of a file written whole (the album's description).
+std::string TemporaryName(const std::string& utf8Name) {
+    uint64_t hash = 14695981039346656037ull;
+    for (unsigned char c : Utf8ToGbk(utf8Name))
+        hash = (hash ^ c) * 1099511628211ull;
+    char hex[17];
+    std::snprintf(hex, sizeof hex, "%016llx", static_cast<unsigned long long>(hash));
+    return ".quillora-" + std::string(hex) + ".tmp";
+}
+
+} // namespace
+
+// Links planted at the predictable temporary names, by someone who wants
+// another file truncated or overwritten: the program never writes through
+// them, and the files they point at stay as they were.
+TEST_F(HostileWire, PlantedLinksAtTemporaryNamesAreNeverFollowed) {
+    const std::string pic = Asset("photo-01.jpg");
+    const fs::path keep = Scratch.Path() / "out/keep";
+    fs::create_directories(keep);
+    fs::create_directories(Album());
+    WriteWhole(keep / "symlinked.txt", "precious 1");
+    WriteWhole(keep / "hardlinked.txt", "precious 2");
+    fs::create_symlink(keep / "symlinked.txt", Album() / PartName("sym.jpg"));
+    fs::create_hard_link(keep / "hardlinked.txt", Album() / PartName("hard.jpg"));
+    fs::create_symlink(keep / "symlinked.txt", Album() / TemporaryName("线路.txt"));
+    TGetRun run = Run({{"sym.jpg", {{Ok(pic)}}}, {"hard.jpg", {{Ok(pic)}}}}, {"--retries", "0"});
+    EXPECT_EQ(run.Status, 0) << run.Err;
+    EXPECT_EQ(ReadWhole(keep / "symlinked.txt"), "precious 1");
+    EXPECT_EQ(ReadWhole(keep / "hardlinked.txt"), "precious 2");
+    EXPECT_TRUE(ReadWhole(Album() / "sym.jpg") == pic);
+    EXPECT_TRUE(ReadWhole(Album() / "hard.jpg") == pic);
+    EXPECT_EQ(ReadWhole(Album() / "线路.txt"), "wire");
+    // The parts' names are the program's own: what stood there is gone (not what it pointed at).
+    EXPECT_FALSE(fs::exists(fs::symlink_status(Album() / PartName("sym.jpg"))));
+    EXPECT_FALSE(fs::exists(Album() / PartName("hard.jpg")));
+}
+
+// A resume answered by a 200 that cannot be proven whole: the part it asked
+// to continue stays as it was, and the next run continues it.
+TEST_F(HostileWire, RefusedWholeReplyToAResumeKeepsThePart) {
+    const std::string pic = Asset("photo-01.jpg");
+    const size_t n = pic.size();
+    fs::create_directories(Album());
+    const fs::path part = Album() / PartName("p.jpg");
+    WriteLeftPart(part, pic.substr(0, 1000));
+    TGetRun refused =
+        Run({{"p.jpg", {{"HTTP/1.1 200 OK\r\nConnection: close\r\n\r\n" + pic}}}}, {"--retries", "0"});
+    EXPECT_EQ(refused.Status, 1) << refused.Err;
+    EXPECT_EQ(Requests("/p.jpg bytes=1000-"), 1u);
+    EXPECT_EQ(ReadWhole(part), pic.substr(0, 1000));
+    // A service of its own for the next run (it reports its port anew).
+    Server.reset();
+    fs::remove(Scratch.Path() / "server/port");
+    TGetRun resumed = Run({{"p.jpg", {{Partial(pic, 1000, n - 1, std::to_string(n))}}}}, {"--retries", "0"});
+    EXPECT_EQ(resumed.Status, 0) << resumed.Err;
+    EXPECT_TRUE(ReadWhole(Album() / "p.jpg") == pic);
+    EXPECT_FALSE(fs::exists(part));
+    EXPECT_EQ(Requests("/p.jpg bytes=1000-"), 2u); // one a run, in the log both services kept
+    EXPECT_EQ(Requests("/p.jpg -"), 0u);
+}
+
+// A part is continued only as far as it is known to have reached the disk:
+// one never synced (its program died before it could say) starts again, and
+// bytes past the last sync are dropped before the resume.
+TEST_F(HostileWire, PartsAreTrustedOnlyAsFarAsTheyWereSynced) {
+    const std::string pic = Asset("photo-01.jpg");
+    const size_t n = pic.size();
+    fs::create_directories(Album());
+    WriteWhole(Album() / "probe", "");
+    if (::setxattr((Album() / "probe").c_str(), "user.quillora.probe", "1", 1, 0) != 0 && errno == ENOTSUP)
+        GTEST_SKIP() << "this file system keeps no attributes: its parts are trusted by their length";
+    fs::remove(Album() / "probe");
+    WriteWhole(Album() / PartName("never.jpg"), std::string(1000, '\0'));
+    WriteLeftPart(Album() / PartName("tail.jpg"), pic.substr(0, 1000) + std::string(700, '\0'), 1000);
+    WriteLeftPart(Album() / PartName("whole.jpg"), pic.substr(0, 1000));
+    TGetRun run = Run({{"never.jpg", {{Ok(pic)}}},
+                       {"tail.jpg", {{Partial(pic, 1000, n - 1, std::to_string(n))}}},
+                       {"whole.jpg", {{Partial(pic, 1000, n - 1, std::to_string(n))}}}},
+                      {"--retries", "0"});
+    EXPECT_EQ(run.Status, 0) << run.Err;
+    for (const char* name : {"never.jpg", "tail.jpg", "whole.jpg"}) {
+        EXPECT_TRUE(ReadWhole(Album() / name) == pic) << name;
+        EXPECT_FALSE(fs::exists(Album() / PartName(name))) << name;
+    }
+    EXPECT_EQ(Requests("/never.jpg -"), 1u);
+    EXPECT_EQ(Requests("/tail.jpg bytes=1000-"), 1u);
+    EXPECT_EQ(Requests("/whole.jpg bytes=1000-"), 1u);
+    EXPECT_EQ(::getxattr((Album() / "whole.jpg").c_str(), "user.quillora.synced", nullptr, 0), -1)
+        << "the finished picture keeps the part's marks";
+}
+
+// A whole picture that cannot take its name (a folder stands there) fails
+// by that name, and its part goes: no later run could finish it either.
+TEST_F(HostileWire, PartThatCannotTakeItsNameIsRemoved) {
+    const std::string pic = Asset("photo-01.jpg");
+    fs::create_directories(Album() / "taken.jpg");
+    TGetRun run = Run({{"taken.jpg", {{Ok(pic)}}}, {"fine.jpg", {{Ok(pic)}}}}, {"--retries", "2"});
+    EXPECT_EQ(run.Status, 1) << run.Err;
+    const nlohmann::json* taken = PictureEntry(run.Report, "taken.jpg");
+    ASSERT_NE(taken, nullptr);
+    EXPECT_EQ((*taken)["outcome"], "failed");
+    EXPECT_EQ((*taken)["attempts"], 1);
+    EXPECT_NE((*taken)["message"].get<std::string>().find("taken.jpg\". Is a directory"), std::string::npos)
+        << taken->dump();
+    EXPECT_EQ(Names(Scratch.Path() / "out"),
+              (std::set<std::string>{"Pic/线路/线路.txt", "Pic/线路/fine.jpg"}));
+    EXPECT_TRUE(fs::is_directory(Album() / "taken.jpg"));
 }

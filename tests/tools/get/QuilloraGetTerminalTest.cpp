@@ -106,7 +106,7 @@ class QuilloraGetTerminal : public ::testing::TestWithParam<int> {};
 
 // Long Chinese album names, a slow service, 80 and 40 columns: every line
 // fits, the live lines never smear, and the last screen shows each picture
-// once and the total once.
+// once and the closing line once.
 TEST_P(QuilloraGetTerminal, LinesFitTheWidthAndNeverSmear) {
     const int columns = GetParam();
     TScratch scratch;
@@ -119,18 +119,18 @@ TEST_P(QuilloraGetTerminal, LinesFitTheWidthAndNeverSmear) {
     EXPECT_TRUE(watch.Wide.empty()) << "wider than " << columns << " columns: " << watch.Wide;
     EXPECT_LE(watch.MostTotals, 1);
     std::multiset<std::string> saved;
-    int totals = 0;
+    int totals = 0, closing = 0;
     for (const std::string& line : SplitLines(watch.LastScreen)) {
         if (line.rfind("saved   ", 0) == 0) saved.insert(line);
-        if (std::regex_search(line, TotalLine)) {
-            ++totals;
-            EXPECT_EQ(line.rfind("8/8 ", 0), 0u) << line;
-        }
+        if (std::regex_search(line, TotalLine)) ++totals;
+        if (line.rfind("8 of 8 pictures saved; ", 0) == 0) ++closing;
         EXPECT_NE(line.rfind("  ", 0), 0u) << "a live line was left: " << line;
     }
     EXPECT_EQ(saved.size(), 8u) << watch.LastScreen;
     EXPECT_EQ(std::set<std::string>(saved.begin(), saved.end()).size(), 8u) << watch.LastScreen;
-    EXPECT_EQ(totals, 1) << watch.LastScreen;
+    // The live total line gives way to the closing line.
+    EXPECT_EQ(totals, 0) << watch.LastScreen;
+    EXPECT_EQ(closing, 1) << watch.LastScreen;
     // A long name gives way in its middle; the picture's own name stays.
     EXPECT_TRUE(std::any_of(saved.begin(), saved.end(), [](const std::string& line) {
         return line.find("\xe2\x80\xa6") != std::string::npos &&
@@ -139,7 +139,8 @@ TEST_P(QuilloraGetTerminal, LinesFitTheWidthAndNeverSmear) {
 }
 
 // The terminal made narrower while the lines are live: they are redrawn to
-// the new width, and no stale live line or total line is left behind.
+// the new width, and no stale live line or total line is left behind: the
+// closing line stands in their place.
 TEST(QuilloraGetTerminalModes, NarrowerTerminalLeavesNoStaleLines) {
     TScratch scratch;
     TServer server(scratch.Path(), {"--rate", "40000"});
@@ -156,14 +157,56 @@ TEST(QuilloraGetTerminalModes, NarrowerTerminalLeavesNoStaleLines) {
     const TWatch watch = WatchUntilEnd(terminal, 100);
     ASSERT_EQ(terminal.Status(), 0);
     // tmux keeps in its history whatever is cleared from the top left, so only the screen tells.
-    int totals = 0;
+    int totals = 0, closing = 0;
     for (const std::string& line : SplitLines(watch.LastScreen)) {
         EXPECT_NE(line.rfind("  ", 0), 0u) << "a stale live line: " << line;
         EXPECT_LE(TextColumns(line), 40u) << line;
         if (std::regex_search(line, TotalLine)) ++totals;
+        if (line.rfind("8 of 8 pictures saved", 0) == 0) ++closing;
     }
-    EXPECT_EQ(totals, 1) << watch.LastScreen;
+    EXPECT_EQ(totals, 0) << watch.LastScreen;
+    EXPECT_EQ(closing, 1) << watch.LastScreen;
     EXPECT_NE(watch.LastScreen.find("saved   短/IMG_0002.jpg"), std::string::npos) << watch.LastScreen;
+}
+
+// The closing line on a terminal counts the failure too, and gives up its
+// bytes and times, never its counts, where the terminal is narrow. The
+// failure's own line (standard error) is not erased by the live lines of
+// standard output.
+TEST(QuilloraGetTerminalModes, ClosingLineCountsFailuresAtAnyWidth) {
+    struct TCase {
+        int Columns;
+        std::string Closing;
+        bool Whole;
+    } cases[] = {{80, "7 of 8 pictures saved, 1 failed; 400.8 KB, ", false},
+                 {40, "7 of 8 pictures saved, 1 failed", true}};
+    for (const TCase& c : cases) {
+        TScratch scratch;
+        TServer server(scratch.Path(), {});
+        ASSERT_GT(server.Port(), 0);
+        TTerminal terminal(scratch.Path(), c.Columns, 24, server, {"--dest", "out", "faults"});
+        ASSERT_TRUE(WaitUntil([&] { return terminal.Status() >= 0; }, std::chrono::seconds(30)));
+        EXPECT_EQ(terminal.Status(), 1);
+        const std::vector<std::string> lines = SplitLines(terminal.Screen());
+        ASSERT_FALSE(lines.empty());
+        if (c.Whole) {
+            EXPECT_EQ(lines.back(), c.Closing);
+        } else {
+            EXPECT_EQ(lines.back().rfind(c.Closing, 0), 0u) << lines.back();
+        }
+        // The failure stays on the screen, and no live line is left over it.
+        int failures = 0;
+        for (const std::string& line : lines) {
+            if (line.rfind("quillora-get: album 缺图: picture ", 0) == 0) {
+                ++failures;
+                continue;
+            }
+            EXPECT_LE(TextColumns(line), static_cast<size_t>(c.Columns)) << line;
+            EXPECT_NE(line.rfind("  ", 0), 0u) << "a stale live line: " << line;
+            EXPECT_FALSE(std::regex_search(line, TotalLine)) << "a stale total line: " << line;
+        }
+        EXPECT_EQ(failures, 1) << terminal.Screen();
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Widths, QuilloraGetTerminal, ::testing::Values(80, 40),

@@ -222,7 +222,7 @@ TEST(QuilloraGet, FlakyServerIsRetriedPolitely) {
     ASSERT_GT(server.Port(), 0);
     fs::create_directories(scratch.Path() / "out/Pic/不稳定");
     const fs::path stalePart = scratch.Path() / "out/Pic/不稳定" / PartPathFor("norange.jpg");
-    WriteWhole(stalePart, std::string(1000, 'x'));
+    WriteLeftPart(stalePart, std::string(1000, 'x'));
     TGetRun run = RunGet(scratch.Path(), server,
                          {"--dest", "out", "--backoff", "10", "--json", "report.json", "-j", "2", "flaky"});
     ASSERT_EQ(run.Status, 0) << run.Err;
