@@ -75,11 +75,11 @@ compare "shared ${mbit} Mbit/s" "$mbit" 0 yes
 compare "shared ${mbit} Mbit/s, 10 Mbit/s per connection" "$mbit" 10 no
 
 start_relay "$mbit" 0
-"$get" --proxy "$relay" --dest "$work/s" -q --archive "$work/s/archive.txt" large 2>/dev/null || mkdir -p "$work/s"
-"$get" --proxy "$relay" --dest "$work/s" -q --archive "$work/s/archive.txt" large
+"$get" --proxy "$relay" --dest "$work/s" -q --archive "$work/s/archive.db" large 2>/dev/null || mkdir -p "$work/s"
+"$get" --proxy "$relay" --dest "$work/s" -q --archive "$work/s/archive.db" large
 skips=(); heads=()
 for _ in $(seq 1 "$runs"); do
-  skips+=("$(seconds "$get" --proxy "$relay" --dest "$work/s" -q --archive "$work/s/archive.txt" large)")
+  skips+=("$(seconds "$get" --proxy "$relay" --dest "$work/s" -q --archive "$work/s/archive.db" large)")
   heads+=("$(seconds "$get" --proxy "$relay" --dest "$work/s" -q large)")
 done
 printf 'repeated run, all skipped: %.2f s with --archive (no picture request), %.2f s by size (HEAD requests)\n' \

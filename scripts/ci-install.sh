@@ -56,7 +56,8 @@ for f in bin/QuilloraDownLoad bin/quillora-fetch bin/quillora-pic bin/quillora-p
          share/man/man1/QuilloraDownLoad.1.gz share/man/man1/quillora-get.1.gz share/man/man1/quillora-fetch.1.gz \
          share/man/man1/quillora-pic.1.gz share/man/man1/quillora-pic-qt.1.gz \
          share/bash-completion/completions/quillora-get share/fish/vendor_completions.d/quillora-get.fish \
-         share/zsh/site-functions/_quillora-get share/doc/quilloradownload/quillora-get-report.schema.json; do
+         share/zsh/site-functions/_quillora-get share/doc/quilloradownload/quillora-get-report.schema.json \
+         share/doc/quilloradownload/archive.md; do
   [ -e "$prefix/$f" ] || { echo "ci-install: $f was not installed" >&2; exit 1; }
 done
 desktop-file-validate "$prefix/share/applications/$app_id.desktop"

@@ -9,10 +9,14 @@ packages=(
   qt6-base-dev libgl-dev zlib1g-dev libjpeg62-turbo-dev libgtest-dev
   # quillora-get's command line and report
   libcli11-dev nlohmann-json3-dev
+  # the archive (SQLite) and the SHA-256 of saved pictures (libcrypto)
+  libsqlite3-dev libssl-dev
   # a CJK font, or every Chinese text renders as boxes
   fonts-wqy-microhei
   # tests and the demo: a display, real peers, the sample service
   xvfb xauth python3 curl wget nginx-light tinyproxy iproute2
+  # archives queried and checked as users do; accounts sharded over several runs
+  sqlite3 parallel
   # fuzz targets: clang with libFuzzer and the sanitizers, and the symbolizer for their reports
   clang libclang-rt-dev llvm
   # benchmarks

@@ -1,5 +1,7 @@
 #include "transfer/PictureFetcher.h"
 
+#include "archive/Sha256.h"
+
 #include "core/Classes.h"
 #include "core/FileUtils.h"
 #include "core/Gbk.h"
@@ -49,6 +51,8 @@ QUILLORA_EXCEPTION(EGetRefused, Exception);
 QUILLORA_EXCEPTION(EGetDisk, Exception);
 // Another program (a second run on the same folder) writes the part now.
 QUILLORA_EXCEPTION(EGetBusy, Exception);
+// The server answered a conditional request with 304: the file stays as it is.
+QUILLORA_EXCEPTION(EGetUnchanged, Exception);
 
 std::string StoredValidator(const std::string& part) {
     char buffer[512];
@@ -109,6 +113,28 @@ void PrepareRequest(TIdHTTP& client, int64_t offset, const std::string& validato
     if (!validator.empty()) request.CustomHeaders.Add("If-Range: " + validator);
 }
 
+// A recorded picture asked whether it changed. Only for a whole request: a
+// part file holds bytes of a newer picture that the server already sent.
+bool AddConditions(TIdHTTP& client, const TPictureJob& job, int64_t offset) {
+    if (offset > 0) return false;
+    // A validator that would split the header line is not sent.
+    const auto usable = [](const std::string& v) {
+        return !v.empty() && std::none_of(v.begin(), v.end(), [](char c) {
+            return static_cast<unsigned char>(c) < 0x20 || c == 0x7f;
+        });
+    };
+    bool any = false;
+    if (usable(job.IfNoneMatch)) {
+        client.Request().CustomHeaders.Add("If-None-Match: " + job.IfNoneMatch);
+        any = true;
+    }
+    if (usable(job.IfModifiedSince)) {
+        client.Request().CustomHeaders.Add("If-Modified-Since: " + job.IfModifiedSince);
+        any = true;
+    }
+    return any;
+}
+
 int SocketOf(TIdHTTP& client) {
     const auto* io = dynamic_cast<TIdIOHandlerSocket*>(client.IOHandler());
     return io && io->Binding() ? io->Binding()->Handle() : -1;
@@ -150,8 +176,21 @@ class TPartStream : public TStream {
         if (::ftruncate(fd, keep ? offset : 0) != 0)
             throw EGetDisk(Format("Cannot write \"%s\". %s", ExpandFileName(FPicture).c_str(),
                                   SystemErrorText(errno).c_str()));
+        // The bytes of an earlier run are read once, to go into the hash
+        // before those that continue them; every later byte is hashed as it is written.
+        FHash.Reset();
+        if (keep) HashFile();
         FFile->Seek(0, TSeekOrigin::soEnd);
         FWatch.Attach(SocketOf(FClient)); // --min-speed
+    }
+    // The SHA-256 of what the part holds.
+    std::string Digest() {
+        if (FFile && static_cast<int64_t>(FHash.Bytes()) != FFile->Size()) {
+            // Written out of order (never by the client as it is): the file decides.
+            FHash.Reset();
+            HashFile();
+        }
+        return FHash.HexDigest();
     }
     int Handle() const { return FFile->Handle(); }
     // The watchdog cut a transfer that trickled.
@@ -160,6 +199,7 @@ class TPartStream : public TStream {
         ::fremovexattr(FFile->Handle(), SyncedAttribute);
         FFile->SetSize(0);
         FFile->SetPosition(0);
+        FHash.Reset();
     }
     bool IsOpen() const { return FFile != nullptr; }
     // Gives the complete part the picture's name, still under its lock. A
@@ -182,10 +222,12 @@ class TPartStream : public TStream {
         if (FContext.Stop.load()) throw EGetInterrupted("Interrupted");
         if (!FFile) throw EGetRefused("A body came before its reply was accepted");
         errno = 0;
+        const int64_t at = FFile->Seek(0, TSeekOrigin::soCurrent);
         const int64_t n = FFile->Write(buffer, count);
         if (n != count)
             throw EGetDisk(Format("Cannot write \"%s\". %s", ExpandFileName(FPicture).c_str(),
                                   SystemErrorText(errno != 0 ? errno : ENOSPC).c_str()));
+        if (at == static_cast<int64_t>(FHash.Bytes())) FHash.Update(buffer, static_cast<size_t>(n));
         if (FContext.OnBytes) FContext.OnBytes(n);
         if ((FUnsynced += n) >= SyncEvery) MarkSynced();
         FWatch.Received(n, FContext.Stop); // --limit-rate, --min-speed
@@ -203,6 +245,13 @@ class TPartStream : public TStream {
     int64_t Size() override { return FFile ? FFile->Size() : 0; }
 
   private:
+    void HashFile() {
+        FFile->Seek(0, TSeekOrigin::soBeginning);
+        std::vector<char> buffer(1 << 16);
+        for (int64_t n; (n = FFile->Read(buffer.data(), static_cast<int64_t>(buffer.size()))) > 0;)
+            FHash.Update(buffer.data(), static_cast<size_t>(n));
+        FFile->Seek(0, TSeekOrigin::soEnd);
+    }
     [[noreturn]] void RaiseOpenFailure(int error, bool keep) const {
         if (error == EWOULDBLOCK)
             throw EGetBusy(Format("Its temporary file \"%s\" is being written by another program",
@@ -229,6 +278,7 @@ class TPartStream : public TStream {
     std::string FPicture;
     std::unique_ptr<TFileStream> FFile;
     int64_t FUnsynced = 0;
+    TSha256 FHash;
 };
 
 int64_t FileSizeOf(const std::string& path) {
@@ -254,11 +304,9 @@ TIdHTTP& TPictureFetcher::ClientFor(const std::string& url) {
 
 void TPictureFetcher::Fetch(TPictureJob& job) {
     const auto start = std::chrono::steady_clock::now();
-    if (IsRecorded(job)) {
-        job.Outcome = TOutcome::Skipped;
-        job.Message = "recorded in the archive";
-        job.Bytes = std::max<int64_t>(0, FileSizeOf(job.Path));
-    } else if (!SkipExisting(job)) {
+    // A recorded picture is asked for because its record says so: a file of
+    // the server's size may still be the wrong bytes.
+    if (job.Recorded || !SkipExisting(job)) {
         FetchWithRetries(job);
         if (job.Outcome == TOutcome::Failed) DiscardUselessPart(job);
     }
@@ -341,6 +389,12 @@ void TPictureFetcher::Attempt(TPictureJob& job) {
     } dropBroken{*this, job.Url};
     try {
         GetOnce(job, part, ResumableLength(part));
+    } catch (const EGetUnchanged&) {
+        job.Outcome = TOutcome::Skipped;
+        job.Unchanged = true;
+        job.Message = "unchanged on the server";
+        job.Bytes = std::max<int64_t>(0, FileSizeOf(job.Path));
+        return;
     } catch (const EGetRestart& e) {
         if (FContext.OnNote) FContext.OnNote(job, e.Message() + "; starting again from the first byte");
         job.Resumed = false;
@@ -373,6 +427,7 @@ void TPictureFetcher::RunGet(TPictureJob& job, const std::string& part, int64_t 
     TIdHTTP& client = ClientFor(job.Url);
     const std::string validator = offset > 0 ? StoredValidator(part) : std::string();
     PrepareRequest(client, offset, validator);
+    const bool conditional = AddConditions(client, job, offset);
     TPartStream body(FContext, client, part, job.Path);
     TBoundedStream bounded(body, FileReplyLimit, job.Url);
     int64_t expected = -1; // the file's size once the body is complete; -1: the framing says
@@ -388,6 +443,7 @@ void TPictureFetcher::RunGet(TPictureJob& job, const std::string& part, int64_t 
         client.FetchToStream(job.Url, bounded);
     } catch (const EIdHTTPProtocolException& e) {
         FLastRetryAfter = client.Response().HeaderLines.ValueOf("Retry-After");
+        if (e.ReplyCode == 304 && conditional) throw EGetUnchanged("unchanged on the server");
         if (e.ReplyCode == 416 && offset > 0) throw EGetRestart("the server has no bytes past the part file");
         if (e.ReplyCode == 206 && offset > 0)
             throw EGetRestart("the server's range is not the one asked for");
@@ -403,6 +459,7 @@ void TPictureFetcher::RunGet(TPictureJob& job, const std::string& part, int64_t 
         throw EGetTooSlow(body.Watch().TooSlowMessage());
     }
     CheckWhole(body, expected);
+    job.Sha256 = body.Digest();
     body.Commit(job.Path);
 }
 
@@ -464,6 +521,8 @@ int64_t TPictureFetcher::AcceptReply(TIdHTTPResponse& reply, TPictureJob& job, i
         if (FContext.OnNote) FContext.OnNote(job, "the server sent the whole picture; starting again");
     }
     StoreValidator(body.Handle(), current);
+    job.ETag = TextTrim(reply.HeaderLines.ValueOf("ETag"));
+    job.LastModified = TextTrim(reply.HeaderLines.ValueOf("Last-Modified"));
     if (ranged) return reply.ContentRangeInstanceLength;
     return reply.AnnouncedLength();
 }
@@ -479,20 +538,10 @@ void TPictureFetcher::Finish(TPictureJob& job) {
 
 // The archive's failures are the run's: a picture on the disk under its
 // name is saved whatever became of its record.
-bool TPictureFetcher::IsRecorded(const TPictureJob& job) {
-    if (!FContext.Archive) return false;
-    try {
-        return FContext.Archive->Contains(job.Url);
-    } catch (...) {
-        RecordFailed(std::current_exception());
-        return false;
-    }
-}
-
 void TPictureFetcher::Record(const TPictureJob& job) {
     if (!FContext.Archive) return;
     try {
-        FContext.Archive->Record(job.Url, job.Bytes);
+        FContext.Archive->Record(job);
     } catch (...) {
         RecordFailed(std::current_exception());
     }

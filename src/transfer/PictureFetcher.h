@@ -24,7 +24,7 @@ QUILLORA_EXCEPTION(EGetInterrupted, Exception);
 
 struct TFetchContext {
     const TTransferOptions& Options;
-    TSavedRecord* Archive; // none: nothing is recorded, nothing skipped by record
+    TSavedRecord* Archive; // none: nothing is recorded
     const std::atomic<bool>& Stop;
     // Wakes reads and connects of every worker when the run is stopped; may be none.
     TIdCancelSignal* Cancel;
@@ -59,7 +59,6 @@ class TPictureFetcher {
                         const std::string& validator, TPartStream& body);
     void CheckWhole(TPartStream& body, int64_t expected);
     void Finish(TPictureJob& job);
-    bool IsRecorded(const TPictureJob& job);
     void Record(const TPictureJob& job);
     void RecordFailed(const std::exception_ptr& failure);
     void DiscardUselessPart(const TPictureJob& job);

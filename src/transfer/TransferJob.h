@@ -32,17 +32,27 @@ struct TPictureJob {
     double Seconds = 0;
     int Attempts = 0;
     bool Resumed = false;
+    // Set by the front end for a picture its record knows and wants asked
+    // for: no size check of a file already there decides then. With a
+    // validator the request is conditional, and a 304 leaves the file as it is.
+    bool Recorded = false;
+    std::string IfNoneMatch, IfModifiedSince;
+    bool Unchanged = false; // the server answered 304
+    // Once saved: the SHA-256 of the bytes written (lower-case hex; empty
+    // for a file that was already there) and the validators of their reply.
+    std::string Sha256, ETag, LastModified;
 };
 
-// Files saved by earlier runs: one recorded is skipped without a request.
-// Either call may raise when the record cannot be read or written: that is
-// a failure of the run (TTransferEvents::RecordFailed), never of the file.
+// The record of saved files, kept by the front end (which also decides
+// what it skips without a request before the workers start). Record may
+// raise when the record cannot be written: that is a failure of the run
+// (TTransferEvents::RecordFailed), never of the file.
 class TSavedRecord {
   public:
     virtual ~TSavedRecord() = default;
-    virtual bool Contains(const std::string& url) = 0;
-    // Called once the file is complete under its name and on the disk.
-    virtual void Record(const std::string& url, int64_t size) = 0;
+    // Called once the job's file is complete under its name and on the disk,
+    // or found there with the server's size; raises when it cannot record it.
+    virtual void Record(const TPictureJob& job) = 0;
 };
 
 // What the workers report, from their own threads (Tick from the waiting one).

@@ -200,6 +200,11 @@ def text_seeds():
     put("picture_list", "script", "var p=[" + ",".join(pic % (i, p) for i, p in
                                   enumerate(["b12/photo/a.jpg", "c3/x/y.png", "b1/p/ a b.jpg ", "d/2024/../../up.jpg"])) + "];")
     put("picture_list", "odd", "[{id" + pic % (1, "nopath") + "{id:2,ourl:'',ow:")
+    put("text_archive", "records", "http://imgb4.photo.quillora.example/quillora-04/IMG_0001.jpg\t60741\n"
+        "http://a/2.jpg\t7\r\n")
+    put("text_archive", "broken", "http://a/1.jpg\t100\nnot a record\nhttp://a/2.jpg\t\n\t5\nhttp://a/3.jpg\t-7\n"
+        "http://a/\t4\t5\nhttp://a/4.jpg\t12")
+    put("text_archive", "binary", "\xff\xd8\xff\xe0\x00\x10JFIF\x00\t1\n")
 
 
 def reply_parser_seeds():

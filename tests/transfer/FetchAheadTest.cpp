@@ -261,7 +261,7 @@ TEST_F(FetchAheadTest, StagingFoldersOfDeadProgramsAreRemoved) {
     const int held = ::open((Folder / ".quillora-fetch-held01/lock").c_str(), O_RDWR | O_CLOEXEC);
     ASSERT_EQ(::flock(held, LOCK_EX | LOCK_NB), 0);
     fs::create_directories(Folder / "other");
-    ::symlink((Folder / "other").c_str(), (Folder / ".quillora-fetch-link01").c_str());
+    fs::create_directory_symlink(Folder / "other", Folder / ".quillora-fetch-link01");
     std::ofstream(Folder / "other/lock") << "";
     {
         TFetchAhead running(1, Root());

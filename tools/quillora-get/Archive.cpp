@@ -1,89 +1,79 @@
 #include "Archive.h"
 
-#include "core/Exceptions.h"
+#include "archive/Sha256.h"
 #include "core/FileUtils.h"
 #include "core/Gbk.h"
+#include "transfer/PictureFetcher.h"
 
-#include <cerrno>
-#include <fcntl.h>
-#include <fstream>
-#include <sys/stat.h>
-#include <unistd.h>
+TArchive::TArchive(const std::string& path, const std::string& dest, TPictureArchive::TMode mode)
+    : FDest(dest), FDatabase(path, mode) {}
 
-TArchive::TArchive(const std::string& path) : FPath(path) {
-    Load();
-    FFile = ::open(GbkToFileName(path).c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-    if (FFile < 0)
-        throw EFOpenError(Format("Cannot open file \"%s\". %s", ExpandFileName(path).c_str(),
-                                 SystemErrorText(errno).c_str()));
-    // A last line without its line break (cut off by a crash) is dropped: a
-    // line break after it would make "\t12" of "\t12345" a record, and
-    // without one it would swallow the first record of this run.
-    if (FEndsMidLine && ::ftruncate(FFile, static_cast<off_t>(FWholeLines)) != 0) {
-        const int error = errno;
-        ::close(FFile);
-        throw EFOpenError(Format("Cannot write file \"%s\". %s", ExpandFileName(path).c_str(),
-                                 SystemErrorText(error).c_str()));
+std::string TArchive::RelativePath(const std::string& path) const {
+    const std::string relative = path.compare(0, FDest.size(), FDest) == 0 ? path.substr(FDest.size()) : path;
+    return GbkToFileName(relative);
+}
+
+std::string TArchive::FullPath(const std::string& relative) const {
+    return FDest + FileNameToGbk(relative);
+}
+
+TArchivedPicture TArchive::RowFor(const TPictureJob& job, const std::string& sha256) {
+    TArchivedPicture row;
+    row.Url = GbkToUtf8(job.Url);
+    if (FAlbums && job.Album < FAlbums->size()) {
+        const TAlbumJob& album = (*FAlbums)[job.Album];
+        row.Account = GbkToUtf8(album.Account);
+        row.Album = GbkToUtf8(album.Album.Name);
+    } else if (const auto earlier = FDatabase.Find(row.Url)) {
+        row.Account = earlier->Account;
+        row.Album = earlier->Album;
     }
+    row.Path = RelativePath(job.Path);
+    row.Size = job.Bytes;
+    row.Sha256 = sha256;
+    row.ETag = GbkToUtf8(job.ETag);
+    row.LastModified = GbkToUtf8(job.LastModified);
+    return row;
 }
 
-TArchive::~TArchive() {
-    if (FFile >= 0) ::close(FFile);
+void TArchive::Record(const TPictureJob& job) {
+    std::string sha256 = job.Sha256;
+    if (sha256.empty()) {
+        // Found there with the server's size, not written by this run: its
+        // bytes are read once, so that --verify can tell them later.
+        int64_t bytes = 0;
+        int error = 0;
+        if (!Sha256OfFile(job.Path, sha256, bytes, error) || bytes != job.Bytes) sha256.clear();
+    }
+    FDatabase.Save(RowFor(job, sha256));
 }
 
-void TArchive::Load() {
-    std::ifstream in(GbkToFileName(FPath), std::ios::binary);
-    std::string line;
-    while (std::getline(in, line)) {
-        // A line without its line break may be a record cut short by a crash
-        // ("\t12" of "\t12345"): it proves nothing, the picture is looked at again.
-        if (in.eof()) {
-            FEndsMidLine = true;
-            break;
+// A row taken over from a text archive names no file and no digest yet; the
+// first run that finds its file whole fills them in.
+void TArchive::Adopt(const TPictureJob& job, const TArchivedPicture& row) {
+    if (!row.Path.empty() && !row.Sha256.empty()) return;
+    TPictureJob found = job;
+    found.Bytes = row.Size;
+    found.ETag = Utf8ToGbk(row.ETag);
+    found.LastModified = Utf8ToGbk(row.LastModified);
+    Record(found);
+}
+
+void TArchive::Decide(std::vector<TPictureJob>& jobs, bool refresh) {
+    for (TPictureJob& job : jobs) {
+        if (job.Outcome != TOutcome::Pending || job.Path.empty()) continue;
+        const std::optional<TArchivedPicture> row = FDatabase.Find(GbkToUtf8(job.Url));
+        if (!row) continue;
+        const bool whole = FileSizeOf(job.Path) == row->Size;
+        job.Recorded = true;
+        if (refresh && whole) {
+            job.IfNoneMatch = Utf8ToGbk(row->ETag);
+            job.IfModifiedSince = Utf8ToGbk(row->LastModified);
+        } else if (!refresh && whole) {
+            job.Outcome = TOutcome::Skipped;
+            job.Message = "recorded in the archive";
+            job.Bytes = row->Size;
+            Adopt(job, *row);
         }
-        FWholeLines += line.size() + 1;
-        if (!line.empty() && line.back() == '\r') line.pop_back();
-        const size_t tab = line.rfind('\t');
-        if (tab == std::string::npos || tab == 0) continue; // not ours: ignored, kept
-        try {
-            FEntries[line.substr(0, tab)] = std::stoll(line.substr(tab + 1));
-        } catch (const std::exception&) {
-            // A line that names no size is no record; the picture is fetched again.
-        }
     }
-}
-
-bool TArchive::Contains(const std::string& url) {
-    std::lock_guard<std::mutex> guard(FLock);
-    return FEntries.count(url) > 0;
-}
-
-void TArchive::Append(const std::string& text) {
-    struct stat st {};
-    const off_t before = ::fstat(FFile, &st) == 0 ? st.st_size : -1;
-    const ssize_t n = ::write(FFile, text.data(), text.size());
-    int error = n < 0 ? errno : ENOSPC; // a short write: the disk (or the size limit) is full
-    if (n == static_cast<ssize_t>(text.size())) {
-        if (::fdatasync(FFile) == 0) return;
-        error = errno;
-    }
-    // Half a record could read back as another one ("\t12" of "\t12345"): it is taken back.
-    if (n > 0 && before >= 0 && ::ftruncate(FFile, before) != 0) error = errno;
-    throw EInOutError(Format("Cannot write to the archive \"%s\". %s", ExpandFileName(FPath).c_str(),
-                             SystemErrorText(error).c_str()),
-                      error);
-}
-
-void TArchive::Record(const std::string& url, int64_t size) {
-    // An address with a line break would read back as two records.
-    if (url.find_first_of("\t\r\n") != std::string::npos) return;
-    std::lock_guard<std::mutex> guard(FLock);
-    if (FEntries.count(url)) return;
-    Append(url + "\t" + std::to_string(size) + "\n");
-    FEntries[url] = size;
-}
-
-size_t TArchive::Count() {
-    std::lock_guard<std::mutex> guard(FLock);
-    return FEntries.size();
 }

@@ -1,38 +1,45 @@
 #pragma once
-// The record of pictures saved by earlier runs: one line per picture, its
-// address, a tab and its size. A picture recorded here is skipped without
-// asking the server. A line is appended (and on the disk) only once its
-// picture is, so a run that is cut off keeps what it finished and names
-// nothing else.
+// quillora-get's side of the archive (--archive FILE, a SQLite database; see
+// docs/archive.md): which planned pictures a run skips without a request,
+// which it asks again and with which validators, and the row of every
+// picture saved. A row is written only once its picture is whole under its
+// name on the disk, so a run that is cut off names nothing else.
 
+#include "GetTypes.h"
+#include "archive/PictureArchive.h"
 #include "transfer/TransferJob.h"
 
-#include <cstdint>
-#include <mutex>
 #include <string>
-#include <unordered_map>
+#include <vector>
 
 class TArchive : public TSavedRecord {
   public:
-    // Reads path when it exists; EFOpenError when it cannot be read or written.
-    explicit TArchive(const std::string& path);
-    ~TArchive() override;
-    TArchive(const TArchive&) = delete;
-    TArchive& operator=(const TArchive&) = delete;
+    // path and dest are texts of the program's code page; dest ends with "/".
+    // EArchiveError when the archive cannot be opened (the message says why).
+    TArchive(const std::string& path, const std::string& dest,
+             TPictureArchive::TMode mode = TPictureArchive::TMode::ReadWrite);
 
-    bool Contains(const std::string& url) override;
-    // EInOutError when the line cannot be written; nothing of it stays then.
-    void Record(const std::string& url, int64_t size) override;
-    size_t Count();
+    // The albums the run's jobs belong to (their account and name go into
+    // the rows); none: a row keeps the labels it had.
+    void SetAlbums(const std::vector<TAlbumJob>* albums) { FAlbums = albums; }
+    // Before the workers start. Without refresh, a recorded picture whose
+    // file is there with its recorded size is skipped without a request,
+    // any other recorded one is asked for again; with refresh, every recorded
+    // one is asked for, conditionally where its file is whole.
+    void Decide(std::vector<TPictureJob>& jobs, bool refresh);
+    // EArchiveError when the row cannot be written.
+    void Record(const TPictureJob& job) override;
+
+    TPictureArchive& Database() { return FDatabase; }
+    // The picture's path under dest as the row holds it (UTF-8), and back.
+    std::string RelativePath(const std::string& path) const;
+    std::string FullPath(const std::string& relative) const;
 
   private:
-    void Load();
-    void Append(const std::string& text);
+    TArchivedPicture RowFor(const TPictureJob& job, const std::string& sha256);
+    void Adopt(const TPictureJob& job, const TArchivedPicture& row);
 
-    std::string FPath;
-    std::mutex FLock;
-    std::unordered_map<std::string, int64_t> FEntries;
-    int FFile = -1;
-    bool FEndsMidLine = false;
-    uint64_t FWholeLines = 0; // bytes of the lines that end with their line break
+    std::string FDest;
+    TPictureArchive FDatabase;
+    const std::vector<TAlbumJob>* FAlbums = nullptr;
 };

@@ -22,6 +22,10 @@ struct TGetOptions : TTransferOptions {
     bool List = false;
     std::string Dest; // ends with "/"
     std::string ArchiveFile;
+    bool Verify = false;    // check the archived pictures on the disk, no network
+    bool Repair = false;    // ... and fetch again what is missing or changed
+    bool Refresh = false;   // ask the server about every archived picture, with its validators
+    bool Checksums = false; // SHA256SUMS in every album folder
     std::string JsonFile; // "-": standard output
     int Verbosity = 1;    // 0: -q, 2: -v
     std::string Proxy;

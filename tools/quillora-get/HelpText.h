@@ -11,6 +11,7 @@ SYNOPSIS
     quillora-get [options] ACCOUNT...
     quillora-get [options] --input-file FILE
     quillora-get --list ACCOUNT...
+    quillora-get --archive FILE --verify|--repair [options] [ACCOUNT...]
 
 DESCRIPTION
     Looks up the albums of each ACCOUNT as the window does and copies them to
@@ -40,6 +41,14 @@ DESCRIPTION
     Without --archive, a picture whose file exists with the size the server
     reports (asked with HEAD) is skipped; with another size it is fetched
     again.
+
+    With --archive, every picture saved gets a row in the archive (a SQLite
+    database): its address, account, album, path under --dest, size, the
+    SHA-256 of its bytes (hashed as they are written), and the ETag and
+    Last-Modified of its reply; the row is written only once the picture is
+    whole under its name. A recorded picture whose file is there with its
+    recorded size is skipped without a request; one that is missing or of
+    another size is fetched again.
 
 OPTIONS
     --list
@@ -85,8 +94,28 @@ OPTIONS
     --min-speed-time SECONDS
             How long a transfer may stay below --min-speed (default 30).
     --archive FILE
-            Record of saved pictures (address and size, one per line); recorded
-            pictures are skipped without a request.
+            The archive of saved pictures, a SQLite database (created when
+            missing; its table is described in archive.md beside the report's
+            schema, share/doc/quilloradownload/). A text archive
+            of earlier versions (address, tab, size, one per line) is taken
+            over on first use and kept as FILE.v1; any other file is refused
+            and left as it is.
+    --verify
+            With --archive, no network: read every recorded picture under
+            --dest (of the accounts given, or all) and compare its SHA-256;
+            print "missing PATH", "changed PATH" or "unreadable PATH" for each
+            problem and a summary. Exit 0 when every picture is whole, else 1.
+    --repair
+            As --verify, then fetch again what is missing or changed (written
+            and proven as any picture) and update the archive.
+    --refresh
+            With --archive: ask the server about every recorded picture with
+            its validators (If-None-Match, If-Modified-Since). A 304 leaves the
+            file and its row as they are; a new version replaces the picture
+            and its row. The report counts unchanged, updated and new pictures.
+    --checksums
+            With --archive: write SHA256SUMS into every album folder of the run,
+            as sha256sum -c reads it.
     --json FILE
             Write a report of the run (per album and picture: account, url,
             path, bytes, outcome, message, seconds; totals); "-" for standard
@@ -138,10 +167,12 @@ FILES
             on the command line wins over the file.
 
 EXIT STATUS
-    0    every picture of every account saved or skipped
+    0    every picture of every account saved or skipped (--verify: every
+         recorded picture whole)
     1    some picture or album failed (the report says which), an account
          could not be looked up, or the archive or the report could not be
-         written
+         used or written (--verify: a recorded picture is missing, changed or
+         unreadable)
     2    usage error
     130  stopped by SIGINT or SIGTERM
 
@@ -152,7 +183,9 @@ ENVIRONMENT
 
 EXAMPLES
     quillora-get --list quillora
-    quillora-get --dest ~/Albums --archive ~/Albums/archive.txt quillora
+    quillora-get --dest ~/Albums --archive ~/Albums/archive.db quillora
+    quillora-get --dest ~/Albums --archive ~/Albums/archive.db --verify
+    quillora-get --dest ~/Albums --archive ~/Albums/archive.db --refresh quillora
     quillora-get --album 1 --album 4 -j 8 --json report.json quillora
     quillora-get --match '*2026*' --limit-rate 500k alice bob
     quillora-get --input-file accounts.txt --min-speed 1k --min-speed-time 20

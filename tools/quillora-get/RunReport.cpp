@@ -24,7 +24,7 @@ nlohmann::json PictureReport(const TPictureJob& job) {
 nlohmann::json MakeRunReport(const TRunResult& run, const TGetOptions& options) {
     nlohmann::json albums = nlohmann::json::array();
     std::map<std::string, int64_t> counts{{"saved", 0}, {"skipped", 0}, {"failed", 0}, {"interrupted", 0}};
-    int64_t bytes = 0;
+    int64_t bytes = 0, fresh = 0, updated = 0, unchanged = 0;
     int failedAlbums = 0;
     for (const TAlbumJob& album : run.Albums) {
         nlohmann::json a = {{"account", Shown(album.Account)},
@@ -41,12 +41,18 @@ nlohmann::json MakeRunReport(const TRunResult& run, const TGetOptions& options) 
             a["pictures"].push_back(PictureReport(job));
             ++counts[OutcomeName(job.Outcome)];
             if (job.Outcome == TOutcome::Saved) bytes += job.Bytes;
+            if (job.Outcome == TOutcome::Saved) ++(job.Recorded ? updated : fresh);
+            if (job.Unchanged) ++unchanged;
         }
         albums.push_back(std::move(a));
     }
     nlohmann::json totals = counts;
     totals["pictures"] = run.Pictures.size();
     totals["bytes_saved"] = bytes;
+    // Against the archive: saved for the first time, saved again, and asked but unchanged (304).
+    totals["new"] = fresh;
+    totals["updated"] = updated;
+    totals["unchanged"] = unchanged;
     totals["albums"] = run.Albums.size();
     totals["albums_failed"] = failedAlbums;
     totals["seconds"] = run.Seconds;

@@ -7,6 +7,7 @@
 #include "HelpText.h"
 #include "RunReport.h"
 #include "Shown.h"
+#include "Verify.h"
 #include "core/FileUtils.h"
 #include "core/Gbk.h"
 #include "core/TextUtils.h"
@@ -92,6 +93,10 @@ void DefineOptions(CLI::App& app, TRawOptions& raw, TGetOptions& options) {
     app.add_option("--min-speed", raw.MinSpeed);
     app.add_option("--min-speed-time", options.MinSpeedSeconds)->check(CLI::Range(0.1, 86400.0));
     app.add_option("--archive", raw.Archive);
+    app.add_flag("--verify", options.Verify);
+    app.add_flag("--repair", options.Repair);
+    app.add_flag("--refresh", options.Refresh);
+    app.add_flag("--checksums", options.Checksums);
     app.add_option("--json", raw.Json);
     app.add_flag("-q,--quiet", raw.Quiet);
     app.add_flag("-v,--verbose", raw.Verbose);
@@ -120,12 +125,27 @@ void TakeAccounts(const TRawOptions& raw, TGetOptions& options) {
         if (!account.empty() &&
             std::find(options.Accounts.begin(), options.Accounts.end(), account) == options.Accounts.end())
             options.Accounts.push_back(account);
+    // Checking the archive needs no account: without one, every picture in it is checked.
+    if (options.Accounts.empty() && (options.Verify || options.Repair)) return;
     if (options.Accounts.empty()) throw EGetUsage("An account name is needed (see --help)");
     options.Account = options.Accounts.front();
 }
 
+// The options that work on the archive need one.
+void CheckArchiveOptions(const TRawOptions& raw, const TGetOptions& options) {
+    const std::pair<bool, const char*> needs[] = {{options.Verify, "--verify"},
+                                                  {options.Repair, "--repair"},
+                                                  {options.Refresh, "--refresh"},
+                                                  {options.Checksums, "--checksums"}};
+    for (const auto& [given, name] : needs)
+        if (given && raw.Archive.empty()) throw EGetUsage(std::string(name) + " needs --archive FILE");
+    if ((options.Verify || options.Repair) && options.Refresh)
+        throw EGetUsage("--refresh asks the server; --verify and --repair check the disk: one at a time");
+}
+
 // Texts of the command line are UTF-8; the program's are GBK.
 void TakeOptions(const TRawOptions& raw, TGetOptions& options) {
+    CheckArchiveOptions(raw, options);
     TakeAccounts(raw, options);
     for (const std::string& album : raw.Albums)
         options.Albums.push_back(Utf8ToGbk(album));
@@ -240,16 +260,56 @@ int Download(const TGetOptions& options) {
     TRunResult run;
     const std::vector<TLookedUp> found = LookupAccounts(options, run);
     std::unique_ptr<TArchive> archive;
-    if (!options.ArchiveFile.empty()) archive = std::make_unique<TArchive>(options.ArchiveFile);
+    if (!options.ArchiveFile.empty()) archive = std::make_unique<TArchive>(options.ArchiveFile, options.Dest);
     PlanAccounts(options, run, found);
+    if (archive) {
+        archive->SetAlbums(&run.Albums);
+        archive->Decide(run.Pictures, options.Refresh);
+    }
     std::FILE* out = options.JsonFile == "-" ? stderr : stdout;
     TProgress progress(out, DisplayModeFor(out), options.Verbosity, run);
     RunPictures(run, options, archive.get(), StopRequested, progress);
     run.ArchiveError = progress.RecordError();
     run.Interrupted = run.Interrupted || StopRequested.load();
+    bool summed = true;
+    if (archive && options.Checksums && !run.Interrupted) {
+        try {
+            WriteChecksums(run, *archive);
+        } catch (const Exception& e) {
+            std::fprintf(stderr, "quillora-get: %s\n", Shown(OneLineMessage(e)).c_str());
+            summed = false;
+        }
+    }
     run.Seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     const bool reported = WriteReportIfAsked(MakeRunReport(run, options), options);
     const int status = ExitStatus(run);
+    return status == 0 && !(reported && summed) ? 1 : status;
+}
+
+// --verify and --repair: the archive against the disk, then (repair) the
+// pictures that are missing or changed fetched again.
+int CheckArchive(const TGetOptions& options) {
+    const auto start = std::chrono::steady_clock::now();
+    std::FILE* out = options.JsonFile == "-" ? stderr : stdout;
+    TArchive archive(options.ArchiveFile, options.Dest,
+                     options.Repair ? TPictureArchive::TMode::ReadWrite : TPictureArchive::TMode::ReadOnly);
+    const TVerifyResult result = VerifyArchive(archive, options.Accounts, out, DisplayModeFor(out).Live,
+                                               options.Verbosity, StopRequested);
+    TRunResult run;
+    if (options.Repair && !result.Interrupted) {
+        run = RepairPlan(result, archive);
+        TProgress progress(out, DisplayModeFor(out), options.Verbosity, run);
+        if (!run.Pictures.empty()) RunPictures(run, options, &archive, StopRequested, progress);
+        run.ArchiveError = progress.RecordError();
+    }
+    run.Interrupted = result.Interrupted || StopRequested.load();
+    run.Seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    nlohmann::json report = MakeRunReport(run, options);
+    report["verify"] = VerifyReport(result);
+    const bool reported = WriteReportIfAsked(report, options);
+    int status = ExitStatus(run);
+    if (status == 0 && !options.Repair && !result.AllWhole()) status = 1;
+    if (status == 0 && options.Repair && !result.Unreadable.empty()) status = 1;
     return status == 0 && !reported ? 1 : status;
 }
 
@@ -287,6 +347,7 @@ int main(int argc, char** argv) {
     InstallStopHandlers();
     if (options.List) return ListAlbums(options);
     try {
+        if (options.Verify || options.Repair) return CheckArchive(options);
         return Download(options);
     } catch (const EGetUsage& e) {
         std::fprintf(stderr, "quillora-get: %s\n", Shown(e.Message()).c_str());

@@ -9,14 +9,17 @@ pictures. Some accounts exist to show faults (see ACCOUNTS).
 
     service.py [--port N] [--port-file F] [--export DIR] [--stall-seconds S]
                [--validators] [--rate BYTES_PER_SECOND] [--request-log F]
-               [--retry-after S]
+               [--retry-after S] [--changed-file F]
 
 Pictures also answer HEAD and "Range: bytes=N-" (with If-Range), which the
-window never sends; --validators adds ETag and Last-Modified to pictures,
+window never sends; --validators adds ETag and Last-Modified to pictures and
+answers If-None-Match and If-Modified-Since with 304 when they still match,
 --rate paces picture bodies, --request-log writes one line per request,
---retry-after sets the wait the refusals of the flaky account ask for.
+--retry-after sets the wait the refusals of the flaky account ask for,
+--changed-file names pictures that changed on the server since.
 """
 import argparse
+import email.utils
 import hashlib
 import os
 import socket
@@ -239,6 +242,7 @@ def load_wire(file_name):
 FAULT_COUNTS = {}
 FAULT_LOCK = threading.Lock()
 LAST_MODIFIED = "Sun, 01 Nov 2026 08:00:00 GMT"
+CHANGED_MODIFIED = "Mon, 02 Nov 2026 08:00:00 GMT"
 
 
 def fault_count(path):
@@ -247,6 +251,34 @@ def fault_count(path):
         n = FAULT_COUNTS.get(path, 0)
         FAULT_COUNTS[path] = n + 1
         return n
+
+
+def changed(path):
+    """Whether --changed-file lists the picture (read at every request, so a
+    test changes a picture while the service runs): its last byte is then
+    flipped, and it was modified a day later."""
+    if not Handler.changed_file:
+        return False
+    try:
+        with open(Handler.changed_file, encoding="utf-8") as f:
+            return path in (line.strip() for line in f)
+    except OSError:
+        return False
+
+
+def still_valid(headers, etag, modified):
+    """A conditional request the picture still matches (If-None-Match wins)."""
+    tags = headers.get("If-None-Match")
+    if tags is not None:
+        wanted = [t.strip() for t in tags.split(",")]
+        return "*" in wanted or etag in wanted or "W/" + etag in wanted
+    since = headers.get("If-Modified-Since")
+    if since is None:
+        return False
+    try:
+        return email.utils.parsedate_to_datetime(modified) <= email.utils.parsedate_to_datetime(since)
+    except (TypeError, ValueError):
+        return False  # no date: the picture is sent
 
 
 def http_date(seconds_from_now):
@@ -261,6 +293,7 @@ class Handler(BaseHTTPRequestHandler):
     rate = 0
     request_log = None
     retry_after = 1
+    changed_file = None
 
     def log_message(self, fmt, *args):
         if os.environ.get("QUILLORA_SERVICE_LOG"):
@@ -295,7 +328,9 @@ class Handler(BaseHTTPRequestHandler):
     def log_request_line(self, host, path):
         if Handler.request_log:
             with FAULT_LOCK, open(Handler.request_log, "a") as f:
-                f.write("%s %s %s %s\n" % (self.command, host, path, self.headers.get("Range") or "-"))
+                condition = self.headers.get("If-None-Match") or self.headers.get("If-Modified-Since") or "-"
+                f.write("%s %s %s %s %s\n" % (self.command, host, path, self.headers.get("Range") or "-",
+                                              condition))
 
     def do_HEAD(self):
         self.do_GET()
@@ -354,7 +389,7 @@ class Handler(BaseHTTPRequestHandler):
             return None
         ctype = "image/png" if name.endswith(".png") else "image/jpeg"
         if name.startswith(("busy429", "burst503", "reset", "norange", "hostile")) or self.command == "HEAD" \
-                or self.headers.get("Range") or Handler.validators or Handler.rate:
+                or self.headers.get("Range") or Handler.validators or Handler.rate or Handler.changed_file:
             return self.picture_extras(path, name, ctype)
         self.send_body(200, ctype, asset(name), chunked="/faults-01/" in "/" + path + "/")
 
@@ -366,6 +401,9 @@ class Handler(BaseHTTPRequestHandler):
             body = asset("large-01.jpg")  # large enough to be cut after some whole pieces
         else:
             body = asset(name)
+        modified = LAST_MODIFIED
+        if changed("/" + path):
+            body, modified = body[:-1] + bytes([body[-1] ^ 0xff]), CHANGED_MODIFIED
         if self.command == "GET" and name.startswith("busy429") and fault_count(path) < 1:
             return self.refuse(429, "%d" % self.retry_after)
         if self.command == "GET" and name.startswith("burst503") and fault_count(path) < 2:
@@ -375,7 +413,7 @@ class Handler(BaseHTTPRequestHandler):
         wanted = self.headers.get("Range") or ""
         if_range = self.headers.get("If-Range")
         if wanted.startswith("bytes=") and wanted.endswith("-") and not name.startswith("norange") and \
-                (not if_range or if_range in (etag, LAST_MODIFIED)):
+                (not if_range or if_range in (etag, modified)):
             start, status = int(wanted[6:-1]), 206
             if start >= len(body):
                 self.send_response(416)
@@ -383,6 +421,12 @@ class Handler(BaseHTTPRequestHandler):
                 self.send_header("Content-Length", "0")
                 self.end_headers()
                 return None
+        if Handler.validators and not wanted and still_valid(self.headers, etag, modified):
+            self.send_response(304)
+            self.send_header("ETag", etag)
+            self.send_header("Last-Modified", modified)
+            self.end_headers()
+            return None
         self.send_response(status)
         self.send_header("Content-Type", ctype)
         self.send_header("Content-Length", str(len(body) - start))
@@ -390,7 +434,7 @@ class Handler(BaseHTTPRequestHandler):
             self.send_header("Content-Range", "bytes %d-%d/%d" % (start, len(body) - 1, len(body)))
         if Handler.validators:
             self.send_header("ETag", etag)
-            self.send_header("Last-Modified", LAST_MODIFIED)
+            self.send_header("Last-Modified", modified)
             self.send_header("Accept-Ranges", "bytes")
         self.end_headers()
         if self.command == "HEAD":
@@ -482,9 +526,13 @@ def main():
     ap.add_argument("--stall-seconds", type=float, default=120)
     ap.add_argument("--validators", action="store_true", help="ETag and Last-Modified on pictures")
     ap.add_argument("--rate", type=float, default=0, help="picture bodies at this many bytes a second")
-    ap.add_argument("--request-log", help="one line per request: method, host, path, range")
+    ap.add_argument("--request-log", help="one line per request: method, host, path, range, and the "
+                    "If-None-Match or If-Modified-Since it carried ('-' for none)")
     ap.add_argument("--wire", help="an account of raw scripted replies (JSON, see load_wire)")
     ap.add_argument("--retry-after", type=int, default=1, help="seconds the flaky account's refusals ask for")
+    ap.add_argument("--changed-file", help="a file of picture paths (as the request log shows them, one a "
+                    "line, e.g. /quillora-04/IMG_0003.jpg): while it lists one, that picture is served changed "
+                    "(its last byte flipped, a later Last-Modified); read at every request")
     ap.add_argument("--lifetime", type=float, default=0, help="stop by itself after this many seconds")
     args = ap.parse_args()
     if args.export:
@@ -497,6 +545,7 @@ def main():
     Handler.rate = args.rate
     Handler.request_log = args.request_log
     Handler.retry_after = args.retry_after
+    Handler.changed_file = args.changed_file
     server = Server(("127.0.0.1", args.port), Handler)
     port = server.server_address[1]
     if args.port_file:

@@ -3,6 +3,8 @@
 // archive names only whole files, and a later run ends with the server's tree.
 
 #include "GetHarness.h"
+#include "archive/PictureArchive.h"
+#include "archive/Sha256.h"
 #include "support/ScriptedPeer.h"
 
 #include <map>
@@ -33,6 +35,7 @@ struct TTreeCheck {
     std::string Wrong;   // final files that are not the server's bytes, archive lines naming no whole file
     size_t Parts = 0;    // temporary files
     size_t Pictures = 0; // whole pictures under their names
+    size_t Rows = 0;     // of the archive
 };
 
 // The tree and the archive after a run that may have been cut off anywhere.
@@ -54,26 +57,25 @@ TTreeCheck CheckTree(const fs::path& out, const fs::path& archive) {
                 }
             }
         }
-    std::istringstream lines(fs::exists(archive) ? ReadWhole(archive) : "");
-    for (std::string line; std::getline(lines, line);) {
-        const size_t tab = line.find('\t');
-        const std::string url = line.substr(0, tab);
-        const std::string rest = url.substr(url.find("/quillora-0") + 1);
+    if (!fs::exists(archive)) return check;
+    // Sound after any kill, as the sqlite3 command sees it.
+    const fs::path said = archive.parent_path() / "integrity.txt";
+    const std::string command = "sqlite3 '" + archive.string() + "' 'PRAGMA integrity_check' > '" + said.string() + "' 2>&1";
+    if (std::system(command.c_str()) != 0 || ReadWhole(said) != "ok\n") check.Wrong += " archive:" + ReadWhole(said);
+    TPictureArchive(archive.string(), TPictureArchive::TMode::ReadOnly).ForEach([&](const TArchivedPicture& row) {
+        const std::string rest = row.Url.substr(row.Url.find("/quillora-0") + 1);
         const std::string id = rest.substr(0, rest.find('/'));
         const std::string file = rest.substr(rest.find('/') + 1);
         const fs::path path = out / "Pic" / QuilloraFolders.at(id) / file;
-        if (!fs::exists(path) || ReadWhole(path) != QuilloraPicture(id, file) ||
-            line.substr(tab + 1) != std::to_string(fs::file_size(path)))
+        const std::string bytes = fs::exists(path) ? ReadWhole(path) : std::string();
+        TSha256 hash;
+        hash.Update(bytes.data(), bytes.size());
+        if (bytes != QuilloraPicture(id, file) || row.Size != static_cast<int64_t>(bytes.size()) ||
+            row.Sha256 != hash.HexDigest() || row.Path != "Pic/" + QuilloraFolders.at(id) + "/" + file)
             check.Wrong += " archived-but-not-whole:" + file;
-    }
+        ++check.Rows;
+    });
     return check;
-}
-
-size_t CountOf(const std::string& text, const std::string& what) {
-    size_t n = 0;
-    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
-        ++n;
-    return n;
 }
 
 } // namespace
@@ -88,12 +90,12 @@ TEST(QuilloraGetCrash, KilledAnywhereThenCompleted) {
     const unsigned seed = std::random_device{}();
     std::mt19937 random(seed);
     std::uniform_int_distribution<int> moment(0, 700), jobs(1, 4);
-    const fs::path out = scratch.Path() / "out", archive = scratch.Path() / "archive.txt";
+    const fs::path out = scratch.Path() / "out", archive = scratch.Path() / "archive.db";
     int kills = 0, midPicture = 0;
     for (; kills < 30; ++kills) {
         SCOPED_TRACE("seed " + std::to_string(seed) + ", kill " + std::to_string(kills));
         auto child = StartGet(scratch.Path(), server,
-                              {"--dest", "out", "--archive", "archive.txt", "-j",
+                              {"--dest", "out", "--archive", "archive.db", "-j",
                                std::to_string(jobs(random)), "--backoff", "10", "quillora"});
         // The random moment is the point of the test, not an ordering.
         std::this_thread::sleep_for(std::chrono::milliseconds(moment(random)));
@@ -107,13 +109,13 @@ TEST(QuilloraGetCrash, KilledAnywhereThenCompleted) {
     // Pictures take 150 ms each at this rate: some kills must have cut one.
     EXPECT_GT(midPicture, 0);
     RecordProperty("Kills", kills);
-    TGetRun last = RunGet(scratch.Path(), server, {"--dest", "out", "--archive", "archive.txt", "quillora"});
+    TGetRun last = RunGet(scratch.Path(), server, {"--dest", "out", "--archive", "archive.db", "quillora"});
     ASSERT_EQ(last.Status, 0) << last.Err;
     const TTreeCheck check = CheckTree(out, archive);
     EXPECT_EQ(check.Wrong, "");
     EXPECT_EQ(check.Parts, 0u);
     EXPECT_EQ(check.Pictures, 44u);
-    EXPECT_EQ(CountOf(ReadWhole(archive), "\n"), 44u);
+    EXPECT_EQ(check.Rows, 44u);
 }
 
 // A file-size limit stands in for a full disk: the pictures that do not fit
@@ -127,9 +129,9 @@ TEST(QuilloraGetCrash, DiskFullFailsThePictureOnly) {
     limits.FileSize = 50000;
     TGetRun full = RunGet(
         scratch.Path(), server,
-        {"--dest", "out", "--archive", "archive.txt", "--json", "-", "--album", "风景", "quillora"}, limits);
+        {"--dest", "out", "--archive", "archive.db", "--json", "-", "--album", "风景", "quillora"}, limits);
     EXPECT_EQ(full.Status, 1) << full.Err;
-    const fs::path out = scratch.Path() / "out", archive = scratch.Path() / "archive.txt";
+    const fs::path out = scratch.Path() / "out", archive = scratch.Path() / "archive.db";
     TTreeCheck check = CheckTree(out, archive);
     EXPECT_EQ(check.Wrong, "");
     nlohmann::json report = nlohmann::json::parse(full.Out, nullptr, false);
@@ -144,15 +146,15 @@ TEST(QuilloraGetCrash, DiskFullFailsThePictureOnly) {
         EXPECT_NE(p["message"].get<std::string>().find("File too large"), std::string::npos) << p.dump();
         EXPECT_EQ(p["attempts"], 1);
         EXPECT_FALSE(fs::exists(out / "Pic/风景" / file)) << file;
-        EXPECT_EQ(ReadWhole(archive).find(url), std::string::npos) << file;
+        EXPECT_FALSE(TPictureArchive(archive.string(), TPictureArchive::TMode::ReadOnly).Find(url)) << file;
         EXPECT_NE(full.Err.find("album 风景: picture " + url + ": Cannot write"), std::string::npos)
             << full.Err;
     }
     EXPECT_GT(failed, 0);
-    EXPECT_EQ(CountOf(ReadWhole(archive), "\n"), check.Pictures);
+    EXPECT_EQ(check.Rows, check.Pictures);
 
     TGetRun roomy = RunGet(scratch.Path(), server,
-                           {"--dest", "out", "--archive", "archive.txt", "--album", "风景", "quillora"});
+                           {"--dest", "out", "--archive", "archive.db", "--album", "风景", "quillora"});
     EXPECT_EQ(roomy.Status, 0) << roomy.Err;
     check = CheckTree(out, archive);
     EXPECT_EQ(check.Wrong, "");

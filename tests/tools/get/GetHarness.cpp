@@ -3,6 +3,8 @@
 #include "support/TestServers.h"
 
 #include <algorithm>
+#include <linux/capability.h>
+#include <sys/prctl.h>
 
 namespace {
 
@@ -87,6 +89,10 @@ std::unique_ptr<TChild> StartGet(const fs::path& folder, const TServer& server, 
             const rlimit size{limits.FileSize, limits.FileSize};
             ::setrlimit(RLIMIT_FSIZE, &size);
         }
+        // Root writes any file: without these rights a read-only one stays read-only for it too.
+        if (limits.NoOverride)
+            for (const int right : {CAP_DAC_OVERRIDE, CAP_DAC_READ_SEARCH, CAP_FOWNER})
+                ::prctl(PR_CAPBSET_DROP, right, 0, 0, 0);
         if (limits.OpenFiles > 0) {
             const rlimit files{limits.OpenFiles, limits.OpenFiles};
             ::setrlimit(RLIMIT_NOFILE, &files);

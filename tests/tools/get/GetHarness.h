@@ -165,6 +165,7 @@ struct TGetRun {
 struct TGetLimits {
     rlim_t FileSize = 0;  // bytes, with SIGXFSZ ignored: a write past it fails as on a full disk
     rlim_t OpenFiles = 0; // descriptors
+    bool NoOverride = false; // not even root may write a read-only file
 };
 
 // Runs quillora-get with args in folder, through server as its proxy; the

@@ -14,31 +14,67 @@
 #include <atomic>
 #include <set>
 
-TEST(GetArchive, SkipsRecordedAndSurvivesBrokenLines) {
+// A text archive of an earlier version is taken over with the old reader's
+// rules: a line cut short by a crash, or no record at all, names nothing.
+TEST(GetArchive, TextArchiveTakenOverWithTheOldRules) {
     TScratch scratch;
     const std::string path = (scratch.Path() / "archive.txt").string();
     WriteWhole(
         path,
         "http://a/1.jpg\t100\nnot a record\nhttp://a/2.jpg\t\n\t5\nhttp://a/3.jpg\t7\r\nhttp://a/4.jpg\t12");
-    {
-        TArchive archive(path);
-        EXPECT_TRUE(archive.Contains("http://a/1.jpg"));
-        EXPECT_FALSE(archive.Contains("http://a/2.jpg")); // cut short: fetched again
-        EXPECT_TRUE(archive.Contains("http://a/3.jpg"));
-        // A last line without its line break may be a record cut short: it proves nothing.
-        EXPECT_FALSE(archive.Contains("http://a/4.jpg"));
-        archive.Record("http://a/5.jpg", 9);
-        archive.Record("http://a/5.jpg", 9);           // once
-        archive.Record("http://a/6.jpg\nhttp://x", 1); // would read back as two records
+    TArchive archive(path, scratch.Path().string() + "/");
+    TPictureArchive& db = archive.Database();
+    EXPECT_TRUE(db.Find("http://a/1.jpg"));
+    EXPECT_FALSE(db.Find("http://a/2.jpg")); // cut short: fetched again
+    EXPECT_TRUE(db.Find("http://a/3.jpg"));
+    // A last line without its line break may be a record cut short: it proves nothing.
+    EXPECT_FALSE(db.Find("http://a/4.jpg"));
+    EXPECT_EQ(db.Count(), 2u);
+    EXPECT_TRUE(fs::exists(path + ".v1"));
+}
+
+// What a run does with each planned picture the archive knows.
+TEST(GetArchive, DecidesWhatIsAskedAndHow) {
+    TScratch scratch;
+    const std::string dest = scratch.Path().string() + "/";
+    TArchive archive((scratch.Path() / "a.db").string(), dest);
+    WriteWhole(scratch.Path() / "whole.jpg", "12345");
+    WriteWhole(scratch.Path() / "short.jpg", "123");
+    for (const char* name : {"whole", "short", "gone"}) {
+        TArchivedPicture row;
+        row.Url = std::string("http://a/") + name;
+        row.Path = std::string(name) + ".jpg";
+        row.Size = 5;
+        row.Sha256 = std::string(64, '0');
+        row.ETag = "\"e\"";
+        row.LastModified = "Sun, 01 Nov 2026 08:00:00 GMT";
+        archive.Database().Save(row);
     }
-    TArchive again(path);
-    EXPECT_TRUE(again.Contains("http://a/5.jpg"));
-    EXPECT_FALSE(again.Contains("http://a/6.jpg\nhttp://x"));
-    EXPECT_FALSE(again.Contains("http://x"));
-    EXPECT_EQ(again.Count(), 3u);
-    // The cut-off line is gone; it neither joins nor becomes a record.
-    EXPECT_EQ(ReadWhole(path).find("http://a/4.jpg"), std::string::npos);
-    EXPECT_NE(ReadWhole(path).find("http://a/3.jpg\t7\r\nhttp://a/5.jpg\t9\n"), std::string::npos);
+    struct TCase {
+        const char* Name;
+        bool Refresh;
+        TOutcome Outcome;
+        bool Recorded;
+        bool Conditional;
+    } cases[] = {
+        {"whole", false, TOutcome::Skipped, true, false},  // skipped without a request
+        {"short", false, TOutcome::Pending, true, false},  // asked again, whatever the server's size
+        {"gone", false, TOutcome::Pending, true, false},
+        {"new", false, TOutcome::Pending, false, false},   // fetched as usual
+        {"whole", true, TOutcome::Pending, true, true},    // asked whether it changed
+        {"short", true, TOutcome::Pending, true, false},   // a 304 would keep a broken file
+        {"new", true, TOutcome::Pending, false, false},
+    };
+    for (const TCase& c : cases) {
+        std::vector<TPictureJob> jobs(1);
+        jobs[0].Url = std::string("http://a/") + c.Name;
+        jobs[0].Path = dest + c.Name + ".jpg";
+        archive.Decide(jobs, c.Refresh);
+        EXPECT_EQ(jobs[0].Outcome, c.Outcome) << c.Name << c.Refresh;
+        EXPECT_EQ(jobs[0].Recorded, c.Recorded) << c.Name << c.Refresh;
+        EXPECT_EQ(jobs[0].IfNoneMatch, c.Conditional ? "\"e\"" : "") << c.Name << c.Refresh;
+        EXPECT_EQ(jobs[0].IfModifiedSince, c.Conditional ? "Sun, 01 Nov 2026 08:00:00 GMT" : "") << c.Name;
+    }
 }
 
 TEST(GetShown, ControlCharactersAreEscaped) {
@@ -61,7 +97,8 @@ TEST(GetShown, ControlCharactersAreEscaped) {
 
 TEST(GetArchive, UnwritableArchiveIsRefused) {
     TScratch scratch;
-    EXPECT_THROW(TArchive((scratch.Path() / "no/such/folder/archive.txt").string()), EFOpenError);
+    EXPECT_THROW(TArchive((scratch.Path() / "no/such/folder/archive.txt").string(), scratch.Path().string() + "/"),
+                 EArchiveError);
 }
 
 TEST(AlbumFiles, WindowRules) {

@@ -292,3 +292,28 @@ TEST(QuilloraGetTerminalModes, CtrlCClosingLineThenResume) {
 }
 
 } // namespace
+
+// --verify on a terminal: its progress line gives way to each problem line
+// and to the summary, so that the last screen holds those lines alone.
+TEST(QuilloraGetTerminalModes, VerifyLinesStandAloneOnATerminal) {
+    TScratch scratch;
+    TServer server(scratch.Path(), {});
+    ASSERT_GT(server.Port(), 0);
+    ASSERT_EQ(RunGet(scratch.Path(), server, {"--dest", "out", "--archive", "a.db", "--album", "风景", "quillora"})
+                  .Status,
+              0);
+    const fs::path folder = scratch.Path() / "out/Pic/风景";
+    std::string bytes = ReadWhole(folder / "IMG_0002.jpg");
+    bytes[100] ^= 1;
+    WriteWhole(folder / "IMG_0002.jpg", bytes);
+    fs::remove(folder / "IMG_0005.jpg");
+    TTerminal terminal(scratch.Path(), 100, 24, server, {"--dest", "out", "--archive", "a.db", "--verify"});
+    ASSERT_TRUE(WaitUntil([&] { return terminal.Status() >= 0; }, std::chrono::seconds(30)));
+    EXPECT_EQ(terminal.Status(), 1);
+    const std::vector<std::string> lines = SplitLines(terminal.Screen());
+    ASSERT_EQ(lines.size(), 3u) << terminal.Screen();
+    EXPECT_EQ(lines[0], "changed Pic/风景/IMG_0002.jpg");
+    EXPECT_EQ(lines[1], "missing Pic/风景/IMG_0005.jpg");
+    EXPECT_EQ(lines[2].rfind("verified 11 pictures (", 0), 0u) << lines[2];
+    EXPECT_NE(lines[2].find("9 whole, 1 missing, 1 changed, 0 unreadable"), std::string::npos) << lines[2];
+}

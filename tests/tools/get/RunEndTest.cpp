@@ -3,6 +3,7 @@
 // the archive or the report ends the run as an error, never as an abort.
 
 #include "GetHarness.h"
+#include "archive/PictureArchive.h"
 
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -104,15 +105,21 @@ size_t Occurrences(const std::string& text, const std::string& part) {
     return n;
 }
 
-// An archive whose next line passes the file-size limit: every record fails
-// as on a full disk, while the pictures (all smaller) fit.
-constexpr rlim_t ArchiveLimit = 100000;
+// An archive whose next row passes the file-size limit: pages of 64 KiB, so
+// that the first row a run writes (a page into the write-ahead log) fails as
+// on a full disk, while the pictures (all smaller) fit.
+constexpr rlim_t ArchiveLimit = 65000;
 
 void FillArchive(const fs::path& archive) {
-    std::string filler;
-    while (filler.size() < ArchiveLimit)
-        filler += "# kept by the user, no record\n";
-    WriteWhole(archive, filler.substr(0, ArchiveLimit - 1) + "\n");
+    for (const char* suffix : {"", "-wal", "-shm"})
+        fs::remove(archive.string() + suffix);
+    TArchivedPicture kept;
+    kept.Url = "http://kept.example/by-the-user.jpg";
+    TPictureArchive(archive.string()).Save(kept);
+    const std::string command = "sqlite3 '" + archive.string() +
+                                "' 'PRAGMA journal_mode=DELETE; PRAGMA page_size=65536; VACUUM; "
+                                "PRAGMA journal_mode=WAL' >/dev/null";
+    ASSERT_EQ(std::system(command.c_str()), 0);
 }
 
 } // namespace
@@ -124,7 +131,7 @@ TEST(QuilloraGetRunEnd, UnwritableArchiveFailsTheRunNotThePictures) {
     TScratch scratch;
     TServer server(scratch.Path(), {});
     ASSERT_GT(server.Port(), 0);
-    const fs::path archive = scratch.Path() / "archive.txt";
+    const fs::path archive = scratch.Path() / "archive.db";
     struct TCase {
         const char* Name;
         bool OnDiskBefore;
@@ -140,7 +147,7 @@ TEST(QuilloraGetRunEnd, UnwritableArchiveFailsTheRunNotThePictures) {
         limits.FileSize = ArchiveLimit;
         const TGetRun run = RunGet(
             scratch.Path(), server,
-            {"--dest", "out", "--archive", "archive.txt", "--json", "-", "-j", "2", "--album", "1", "faults"},
+            {"--dest", "out", "--archive", "archive.db", "--json", "-", "-j", "2", "--album", "1", "faults"},
             limits);
         EXPECT_EQ(run.Status, 1) << c.Name << "\n" << run.Err;
         const std::string message =
@@ -158,7 +165,7 @@ TEST(QuilloraGetRunEnd, UnwritableArchiveFailsTheRunNotThePictures) {
             const std::string path = picture["path"];
             EXPECT_EQ(fs::file_size(path), picture["bytes"].get<uintmax_t>()) << path;
         }
-        EXPECT_EQ(fs::file_size(archive), ArchiveLimit) << c.Name;
+        EXPECT_EQ(TPictureArchive(archive.string(), TPictureArchive::TMode::ReadOnly).Count(), 1u) << c.Name;
     }
 }
 

@@ -52,8 +52,8 @@ _quillora_get() {
     esac
     if [[ $cur == -* ]]; then
         local options="--list --input-file --album --match --dest --jobs --retries --backoff --max-wait
-            --limit-rate --min-speed --min-speed-time --archive --json --quiet --verbose --proxy --timeout
-            --config --version --help -j -q -v -h"
+            --limit-rate --min-speed --min-speed-time --archive --verify --repair --refresh --checksums --json
+            --quiet --verbose --proxy --timeout --config --version --help -j -q -v -h"
         mapfile -t COMPREPLY < <(compgen -W "$options" -- "$cur")
     fi
     return 0
