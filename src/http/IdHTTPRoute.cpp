@@ -179,10 +179,10 @@ void TIdCustomHTTP::OpenTunnel() {
 
 bool TIdCustomHTTP::SendAhead(const std::string& url) {
     if (!FShownKeepAlive || ProtocolVersion != pv1_1 || FRequestSentAhead) return false;
-    // A server that closed the idle connection is found out before writing to it.
-    if (FSentAhead.empty()) PollForClose(false);
-    if (!Connected()) return false;
     try {
+        // A server that closed the idle connection is found out before writing to it.
+        if (FSentAhead.empty()) PollForClose(false);
+        if (!Connected()) return false;
         Request().Target = url;
         Request().RequestMethod = hmGet;
         Request().UploadStream = nullptr;

@@ -248,10 +248,10 @@ void TFetchAhead::Work() {
     std::vector<TJob> jobs;
     while (NextJobs(batch, jobs)) {
         for (size_t k = 0; k < batch.size() && !FCancel.Cancelled(); ++k) {
-            SendAhead(clients, jobs, k);
             std::string file;
             std::exception_ptr failure;
             try {
+                SendAhead(clients, jobs, k);
                 file = Fetch(jobs[k], batch[k], &clients);
             } catch (...) {
                 failure = std::current_exception();
