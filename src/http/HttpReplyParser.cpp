@@ -262,7 +262,10 @@ void THttpReplyParser::DecideBodyFraming() {
     }
     const bool chunked = chunks == 1 && SameText(codings.back(), "chunked");
     if (coded) {
-        FCloseAfterReply = FHead->LengthKnown() || !chunked;
+        // An HTTP/1.0 reply has no transfer codings: one that names them was
+        // framed by something that did not speak its version.
+        const bool version10 = FStatusLine.compare(0, 8, "HTTP/1.0") == 0;
+        FCloseAfterReply = FHead->LengthKnown() || !chunked || version10;
         FHead->SetContentLength(-1);
     }
     if (!HasBody())

@@ -3,6 +3,7 @@
 #include "core/ScopeGuard.h"
 #include "core/TextUtils.h"
 #include "http/BoundedFetch.h"
+#include "net/IdSSLIOHandlerSocket.h"
 
 #include <cstdint>
 #include <cstring>
@@ -187,7 +188,26 @@ TIdCustomHTTP::TIdCustomHTTP() : FProtocol(std::make_unique<TIdHTTPProtocol>(thi
     TIdCustomHTTP::SetPort(80);
 }
 
-TIdCustomHTTP::~TIdCustomHTTP() = default;
+TIdCustomHTTP::~TIdCustomHTTP() {
+    // Closed while the connection still knows it; its destructor would not
+    // see the transport any more.
+    if (FTlsTransport) DropSocket();
+}
+
+void TIdCustomHTTP::UseTlsTransport(TIdSSLContextPtr context) {
+    auto transport = std::make_unique<TIdSSLIOHandlerSocket>(std::move(context));
+    transport->OnStatus = OnStatus;
+    SetIOHandler(transport.get());
+    FTlsTransport = std::move(transport);
+}
+
+TIdSSLIOHandlerSocket* TIdCustomHTTP::TlsTransport() const {
+    return dynamic_cast<TIdSSLIOHandlerSocket*>(IOHandler());
+}
+
+bool TIdCustomHTTP::HasTlsTransport() const {
+    return TlsTransport() != nullptr;
+}
 
 void TIdCustomHTTP::SetHost(const std::string& host) {
     TIdTCPClient::SetHost(host);

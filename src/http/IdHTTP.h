@@ -16,6 +16,7 @@
 #include "http/IdHTTPHeaderInfo.h"
 #include "http/IdURI.h"
 #include "net/IdException.h"
+#include "net/IdSSLContext.h"
 #include "net/IdTCPClient.h"
 
 #include <deque>
@@ -53,6 +54,7 @@ using TIdHTTPLinesEvent =
     std::function<void(TIdComponent* sender, const std::string& firstLine, const TIdHeaderList& headers)>;
 
 class TIdCustomHTTP;
+class TIdSSLIOHandlerSocket;
 
 class TIdHTTPRequest : public TIdRequestHeaderInfo {
   public:
@@ -165,6 +167,12 @@ class TIdCustomHTTP : public TIdTCPClient {
     int32_t ResponseCode() { return Response().StatusCode(); }
     TIdURI& CurrentUrl() { return FCurrentUrl; }
 
+    // Gives the client a TLS transport of its own, kept across disconnects
+    // (an IO handler the connection owned would go with the first one).
+    void UseTlsTransport(TIdSSLContextPtr context);
+    // The TLS transport assigned as IOHandler, or nullptr.
+    TIdSSLIOHandlerSocket* TlsTransport() const;
+
     TIdCookieManager* CookieManager() const { return FCookies.Manager(); }
     void SetCookieManager(TIdCookieManager* manager) { FCookies.SetManager(manager); }
     bool OwnsCookieManager() const { return FCookies.OwnsManager(); }
@@ -207,13 +215,17 @@ class TIdCustomHTTP : public TIdTCPClient {
     void EnsureConnected();
     void WriteRequest(TIdHTTPProtocol& protocol, TIdURI* url);
     void ReadReply(TIdHTTPProtocol& protocol);
-    // The TLS transport; there is none in this build, so https cannot be reached.
-    virtual bool HasTlsTransport() const { return false; }
+    // Whether https can be reached: a TLS transport is the IOHandler.
+    virtual bool HasTlsTransport() const;
 
   private:
     void ApplyDefaultPort(const TIdURI& target);
     TIdHTTPRoute SelectProxyRoute();
     void OpenTunnel();
+    // Whether the open connection is the TLS tunnel to the current origin
+    // that an earlier request through the proxy set up.
+    bool TunnelStands();
+    std::string TunnelTarget() const;
     void StoreResponseCookies();
     void FinishRequest(bool broken);
     void FinishAfterFailure(bool broken) noexcept;
@@ -227,6 +239,9 @@ class TIdCustomHTTP : public TIdTCPClient {
     std::deque<std::string> FSentAhead; // the addresses, in the order their replies are due
     bool FRequestSentAhead = false;     // the request being run went out ahead
     bool FShownKeepAlive = false;       // an HTTP/1.1 reply on this connection kept it open
+    std::unique_ptr<TIdSSLIOHandlerSocket> FTlsTransport;
+    // host:port the TLS tunnel through the proxy was opened to.
+    std::string FTunnelTarget;
 
     friend class TIdHTTPProtocol;
 };

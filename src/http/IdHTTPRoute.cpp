@@ -5,6 +5,7 @@
 #include "http/IdHTTP.h"
 
 #include "core/TextUtils.h"
+#include "net/IdSSLIOHandlerSocket.h"
 
 #include <utility>
 
@@ -40,7 +41,12 @@ void TIdCustomHTTP::ResolveTarget() {
     FCurrentUrl.DocName = target.DocName;
     FCurrentUrl.QueryPart = target.QueryPart;
     if (!target.HostName.empty()) FCurrentUrl.HostName = target.HostName;
-    FCurrentUrl.Scheme = target.Scheme.empty() ? "http" : target.Scheme;
+    // A relative URL stays on the scheme it came from: a page or a redirect
+    // read over https must not send its next request in clear.
+    if (!target.Scheme.empty())
+        FCurrentUrl.Scheme = target.Scheme;
+    else if (!SameText(FCurrentUrl.Scheme, "https"))
+        FCurrentUrl.Scheme = "http";
     ApplyDefaultPort(target);
 
     request.Target = FCurrentUrl.DirPath + FCurrentUrl.DocName + FCurrentUrl.QueryPart;
@@ -82,9 +88,20 @@ TIdHTTPRoute TIdCustomHTTP::SelectRoute() {
         SetHost(FCurrentUrl.HostName);
         SetPort(port);
     }
+    TIdSSLIOHandlerSocket* tls = TlsTransport();
     if (SameText(FCurrentUrl.Scheme, "https")) {
         if (!HasTlsTransport()) throw EIdIOHandlerPropInvalid("IOHandler value is not valid");
+        // A plain connection to the same port cannot turn into TLS half way.
+        if (tls && Connected() && !tls->Encrypted()) Disconnect();
+        if (tls) {
+            tls->PeerHostName = FCurrentUrl.HostName;
+            tls->SetPassThrough(false);
+        }
         return RouteTls;
+    }
+    if (tls) {
+        if (Connected() && tls->Encrypted()) Disconnect();
+        tls->SetPassThrough(true);
     }
     return RouteDirect;
 }
@@ -95,11 +112,31 @@ TIdHTTPRoute TIdCustomHTTP::SelectProxyRoute() {
     // The connection goes to the proxy; CurrentUrl keeps the origin.
     Host = ProxyParams.ProxyServer();
     Port = ProxyParams.ProxyPort();
+    TIdSSLIOHandlerSocket* tls = TlsTransport();
     if (SameText(FCurrentUrl.Scheme, "https")) {
         if (!HasTlsTransport()) throw EIdIOHandlerPropInvalid("IOHandler value is not valid");
+        // A tunnel to another origin is of no use; a plain connection to the
+        // proxy can still ask for one.
+        if (tls && Connected() && tls->Encrypted() && FTunnelTarget != TunnelTarget()) Disconnect();
+        if (tls) tls->PeerHostName = FCurrentUrl.HostName;
         return RouteTlsProxy;
     }
+    // The proxy must read this request itself, not an origin at the end of a tunnel.
+    if (tls && Connected() && tls->Encrypted()) Disconnect();
+    if (tls) tls->SetPassThrough(true);
     return RouteProxy;
+}
+
+std::string TIdCustomHTTP::TunnelTarget() const {
+    return FCurrentUrl.HostName + ":" + FCurrentUrl.PortText;
+}
+
+bool TIdCustomHTTP::TunnelStands() {
+    TIdSSLIOHandlerSocket* tls = TlsTransport();
+    if (!tls) return false;
+    if (!Response().KeepConnection()) Disconnect();
+    PollForClose(false);
+    return Connected() && tls->Encrypted() && FTunnelTarget == TunnelTarget();
 }
 
 void TIdCustomHTTP::PrepareRoute() {
@@ -127,7 +164,7 @@ void TIdCustomHTTP::EstablishRoute() {
         ForgetSentAhead();
     }
     TIdHTTPRequest& request = Request();
-    if (request.Route == RouteTlsProxy)
+    if (request.Route == RouteTlsProxy && !TunnelStands())
         OpenTunnel();
     else
         EnsureConnected();
@@ -141,7 +178,12 @@ void TIdCustomHTTP::EnsureConnected() {
     PollForClose(false);
     if (Connected()) return;
     ForgetSentAhead(); // a new connection has shown nothing yet
-    Connect(ReadTimeout);
+    try {
+        Connect(ReadTimeout);
+    } catch (const EIdSSLProtocolReplyError&) {
+        Disconnect();
+        throw;
+    }
 }
 
 void TIdCustomHTTP::OpenTunnel() {
@@ -155,9 +197,13 @@ void TIdCustomHTTP::OpenTunnel() {
     request.ProxyConnection = "keep-alive";
     request.RequestMethod = hmConnect;
     request.Route = RouteTlsProxy;
-    request.Target = FCurrentUrl.HostName + ":" + FCurrentUrl.PortText;
+    request.Target = TunnelTarget();
     tunnel.Response->BodyStream = &scratch;
+    TIdSSLIOHandlerSocket* tls = TlsTransport();
     for (;;) {
+        // The CONNECT goes to the proxy in clear, on a connection of its own.
+        if (tls && Connected() && tls->Encrypted()) Disconnect();
+        if (tls) tls->SetPassThrough(true);
         EnsureConnected();
         WriteRequest(tunnel, nullptr);
         TIdHTTPResponse& reply = *tunnel.Response;
@@ -169,7 +215,13 @@ void TIdCustomHTTP::OpenTunnel() {
             tunnel.ReadResponseHeaders();
             FCookies.StoreResponseCookies(AllowCookies, reply.HeaderLines, FCurrentUrl.HostName);
         }
-        if (reply.StatusCode() == 200) return;
+        if (reply.StatusCode() == 200) {
+            if (tls) {
+                tls->SetPassThrough(false);
+                FTunnelTarget = TunnelTarget();
+            }
+            return;
+        }
         const TIdHTTPNextStep step = tunnel.DecideNextStep();
         // Only a credentials retry asks again; any other answer would ask for ever.
         if (!tunnel.FollowIsAuthRetry || step == StepUnknown)

@@ -206,6 +206,14 @@ TEST(HttpReplyParser, FramingThatSpoilsTheConnection) {
         EXPECT_EQ(parser.DecideFraming().Event, TEvent::NeedMore) << c.Head;
         EXPECT_EQ(parser.CloseAfterReply(), c.CloseAfter) << c.Head;
     }
+    // A reply of HTTP/1.0 with a coding does not leave a connection to trust either.
+    for (const auto& c : cases) {
+        const std::string reply = "HTTP/1.0 200 OK\r\n" + c.Head + "\r\n";
+        THttpReplyParser parser;
+        ASSERT_EQ(parser.Feed(reply.data(), reply.size()).Event, TEvent::Head);
+        EXPECT_EQ(parser.DecideFraming().Event, TEvent::NeedMore) << c.Head;
+        EXPECT_EQ(parser.CloseAfterReply(), c.Head.rfind("Transfer-Encoding", 0) == 0) << c.Head;
+    }
 }
 
 } // namespace

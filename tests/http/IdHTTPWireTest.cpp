@@ -210,6 +210,8 @@ std::vector<TWireCase> Cases() {
     c.push_back(One("ChunkedBeforeAnotherCodingIsReadToTheClose", "/", Ok200 + "Transfer-Encoding: chunked, identity\r\n\r\n5\r\nhello\r\n0\r\n\r\n", "5\r\nhello\r\n0\r\n\r\n"));
     c.push_back(One("ChunkedBeforeAnotherCodingIgnoresTheLength", "/", Ok200 + "Transfer-Encoding: chunked, identity\r\nContent-Length: 5\r\n\r\nhello world", "hello world"));
     c.push_back(One("EmptyListItemsAreNoCodings", "/", Ok200 + "Transfer-Encoding: ,identity ,, chunked,\r\n\r\n2\r\nab\r\n0\r\n\r\n", "ab"));
+    c.push_back(One("ChunkedReplyOfHttp10IsNeverAKeptConnection", "/", "HTTP/1.0 200 OK\r\nConnection: keep-alive\r\nTransfer-Encoding: chunked\r\n\r\n2\r\nab\r\n0\r\n\r\n", "ab", "", true));
+    c.back().Check = Stays(false);
     c.push_back(One("ChunkedTwiceIsRefused", "/", Ok200 + "Transfer-Encoding: chunked\r\nTransfer-Encoding: chunked\r\n\r\n5\r\nhello\r\n0\r\n\r\n", "",
                     Refusal("its Transfer-Encoding names chunked twice"), true));
     c.back().Check = Refused(200);
@@ -360,7 +362,11 @@ TEST(IdHTTPRequest, HostHeaderCarriesThePortUnless80) {
     EXPECT_EQ(probe.HostFor("http://other/y"), "other");
     EXPECT_EQ(probe.Request().Target, "/y");
     EXPECT_EQ(probe.HostFor("https://server/x"), "server:443");
-    // A relative URL always continues as http, on http's port.
+    // A relative URL continues on the scheme it came from: after https it
+    // never falls back to clear text.
+    EXPECT_EQ(probe.HostFor("z.html"), "server:443");
+    EXPECT_EQ(probe.CurrentUrl().Scheme, "https");
+    EXPECT_EQ(probe.HostFor("http://server/x"), "server");
     EXPECT_EQ(probe.HostFor("z.html"), "server");
     EXPECT_EQ(probe.CurrentUrl().Scheme, "http");
     try {
