@@ -238,6 +238,7 @@ void TIdCustomHTTP::RunRequest(TIdHTTPMethod method, const std::string& url, TSt
     Request().RequestMethod = method;
     Request().UploadStream = uploadStream;
     Response().BodyStream = responseStream;
+    FRequestSentAhead = TakeSentAhead(url);
     try {
         for (bool done = false; !done;) {
             ++HopCount;
@@ -287,7 +288,14 @@ void TIdCustomHTTP::FinishRequest(bool broken) {
     HopCount = 0;
     Request().UploadStream = nullptr;
     Response().BodyStream = nullptr;
-    if (broken || !Response().KeepConnection()) Disconnect();
+    FRequestSentAhead = false;
+    if (broken || !Response().KeepConnection()) {
+        Disconnect();
+        return;
+    }
+    // An HTTP/1.0 server may close after any reply whatever it said: only
+    // HTTP/1.1 replies show a connection fit for pipelining.
+    FShownKeepAlive = Response().StatusLine.rfind("HTTP/1.1 ", 0) == 0;
 }
 
 void TIdCustomHTTP::FinishAfterFailure(bool broken) noexcept {
@@ -363,6 +371,7 @@ bool TIdCustomHTTP::DoOnProxyAuthorization(TIdHTTPResponse& response) {
 
 void TIdCustomHTTP::DoOnDisconnected() {
     TIdTCPClient::DoOnDisconnected();
+    ForgetSentAhead();
     std::unique_ptr<TIdAuthentication>& authenticator = Request().Authenticator;
     std::string plainUrl;
     if (authenticator && AuthenticationManager && !FCurrentUrl.Scheme.empty() &&

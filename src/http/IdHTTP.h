@@ -19,6 +19,7 @@
 #include "net/IdSSLContext.h"
 #include "net/IdTCPClient.h"
 
+#include <deque>
 #include <functional>
 #include <memory>
 #include <string>
@@ -152,6 +153,14 @@ class TIdCustomHTTP : public TIdTCPClient {
     std::string FetchText(const std::string& url);
     void RunRequest(TIdHTTPMethod method, const std::string& url, TStream* uploadStream,
                     TStream* responseStream);
+    // HTTP/1.1 pipelining: writes a GET of url now on the open connection,
+    // when a reply on it has shown that it is kept alive; the next
+    // FetchToStream of url reads its reply. Anything sent ahead that cannot
+    // be read in turn (the connection closed, another request came first) is
+    // forgotten and asked again as usual. False when nothing was written.
+    bool SendAhead(const std::string& url);
+    // The requests sent ahead whose replies are still to be read.
+    size_t SentAhead() const { return FSentAhead.size(); }
 
     TIdHTTPRequest& Request() { return *FProtocol->Request; }
     TIdHTTPResponse& Response() { return *FProtocol->Response; }
@@ -200,6 +209,8 @@ class TIdCustomHTTP : public TIdTCPClient {
   protected:
     void ResolveTarget();
     TIdHTTPRoute SelectRoute();
+    // The route and the request's target and connection headers for it.
+    void PrepareRoute();
     void EstablishRoute();
     void EnsureConnected();
     void WriteRequest(TIdHTTPProtocol& protocol, TIdURI* url);
@@ -218,10 +229,16 @@ class TIdCustomHTTP : public TIdTCPClient {
     void StoreResponseCookies();
     void FinishRequest(bool broken);
     void FinishAfterFailure(bool broken) noexcept;
+    // Whether url's request is already on the wire, next to be answered.
+    bool TakeSentAhead(const std::string& url);
+    void ForgetSentAhead();
 
     TIdURI FCurrentUrl;
     std::unique_ptr<TIdHTTPProtocol> FProtocol;
     TIdCookieClient FCookies;
+    std::deque<std::string> FSentAhead; // the addresses, in the order their replies are due
+    bool FRequestSentAhead = false;     // the request being run went out ahead
+    bool FShownKeepAlive = false;       // an HTTP/1.1 reply on this connection kept it open
     std::unique_ptr<TIdSSLIOHandlerSocket> FTlsTransport;
     // host:port the TLS tunnel through the proxy was opened to.
     std::string FTunnelTarget;

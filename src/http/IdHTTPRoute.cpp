@@ -7,6 +7,8 @@
 #include "core/TextUtils.h"
 #include "net/IdSSLIOHandlerSocket.h"
 
+#include <utility>
+
 namespace {
 
 // A CR or LF in a request-target would end the request line early and let
@@ -140,7 +142,7 @@ bool TIdCustomHTTP::TunnelStands() {
     return Connected() && tls->Encrypted() && FTunnelTarget == TunnelTarget();
 }
 
-void TIdCustomHTTP::EstablishRoute() {
+void TIdCustomHTTP::PrepareRoute() {
     TIdHTTPRequest& request = Request();
     request.Route = SelectRoute();
     if (request.Route == RouteProxy) {
@@ -152,6 +154,19 @@ void TIdCustomHTTP::EstablishRoute() {
         if (request.Route == RouteProxy) request.ProxyConnection = "keep-alive";
     }
     if (request.Route == RouteTls || request.Route == RouteTlsProxy) request.Connection.clear();
+}
+
+void TIdCustomHTTP::EstablishRoute() {
+    PrepareRoute();
+    // Its request is on the wire already, and the replies before it are read.
+    if (std::exchange(FRequestSentAhead, false) && Connected()) return;
+    // A request of its own would be answered after the replies still due, and
+    // read as one of them.
+    if (!FSentAhead.empty()) {
+        if (Connected()) Disconnect();
+        ForgetSentAhead();
+    }
+    TIdHTTPRequest& request = Request();
     if (request.Route == RouteTlsProxy && !TunnelStands())
         OpenTunnel();
     else
@@ -165,6 +180,7 @@ void TIdCustomHTTP::EnsureConnected() {
     if (!Response().KeepConnection()) Disconnect();
     PollForClose(false);
     if (Connected()) return;
+    ForgetSentAhead(); // a new connection has shown nothing yet
     try {
         Connect(ReadTimeout);
     } catch (const EIdSSLProtocolReplyError&) {
@@ -214,4 +230,45 @@ void TIdCustomHTTP::OpenTunnel() {
         if (!tunnel.FollowIsAuthRetry || step == StepUnknown)
             throw EIdHTTPProtocolException(reply.StatusCode(), reply.StatusLine, scratch.DataString());
     }
+}
+
+bool TIdCustomHTTP::SendAhead(const std::string& url) {
+    if (!FShownKeepAlive || ProtocolVersion != pv1_1 || FRequestSentAhead) return false;
+    try {
+        // A server that closed the idle connection is found out before writing to it.
+        if (FSentAhead.empty()) PollForClose(false);
+        if (!Connected()) return false;
+        Request().Target = url;
+        Request().RequestMethod = hmGet;
+        Request().UploadStream = nullptr;
+        ResolveTarget();
+        PrepareRoute();
+        if ((Request().Route != RouteDirect && Request().Route != RouteProxy) || !Connected()) return false;
+        WriteRequest(*FProtocol, &FCurrentUrl);
+    } catch (const Exception&) {
+        // Whatever went out of it is not to be trusted; each address is asked
+        // again as usual when its turn comes, with whatever failure that brings.
+        Disconnect();
+        ForgetSentAhead();
+        return false;
+    }
+    FSentAhead.push_back(url);
+    return true;
+}
+
+bool TIdCustomHTTP::TakeSentAhead(const std::string& url) {
+    if (FSentAhead.empty()) return false;
+    if (FSentAhead.front() == url && Connected()) {
+        FSentAhead.pop_front();
+        return true;
+    }
+    // Its reply, or one before it, can no longer be read in turn.
+    if (Connected()) Disconnect();
+    ForgetSentAhead();
+    return false;
+}
+
+void TIdCustomHTTP::ForgetSentAhead() {
+    FSentAhead.clear();
+    FShownKeepAlive = false;
 }
