@@ -109,7 +109,7 @@ printf -- '--limit-rate 1M: %d bytes in %.2f s (median of %d), %.2f s expected a
 
 # The window: bench_albums drives it offscreen through the relay as its proxy.
 cp "$build/bin/bench_albums" "$work/bench_albums"
-window() { # mode, connections: prints the seconds of the line bench_albums prints
+window() { # mode, connections (empty: the default): prints the seconds of the line bench_albums prints
   (cd "$work" && rm -rf Pic tmp && http_proxy="http://$relay" no_proxy= QUILLORA_CONNECTIONS="$2" \
     /usr/bin/time -f 'peak %M' -o "$work/window.rss" ./bench_albums "$1") | sed -E 's/.*: ([0-9.]+) s.*/\1/'
 }
@@ -118,10 +118,10 @@ window_figures() { # round trip
   start_relay "$mbit" 0
   local dl=() aria=() look=()
   for _ in $(seq 1 "$runs"); do
-    dl+=("$(window download 4)"); aria+=("$(run_aria)")
+    dl+=("$(window download "")"); aria+=("$(run_aria)")
   done
   local rss_dl; rss_dl=$(sed 's/peak //' "$work/window.rss")
-  for _ in $(seq 1 "$runs"); do look+=("$(window lookup-once 4)"); done
+  for _ in $(seq 1 "$runs"); do look+=("$(window lookup-once "")"); done
   local rss_look; rss_look=$(sed 's/peak //' "$work/window.rss")
   # One by one is slow over a far link: only when asked for.
   local one_dl=0 one_look=0

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Starts the bundled sample album service on a free loopback port and the
-# program with http_proxy pointing at it; stops the service when the window
-# closes. Without a display it says how to run under Xvfb.
+# program with http_proxy and https_proxy pointing at it, trusting the CA of
+# the service's https certificate (SSL_CERT_FILE); stops the service when the
+# window closes. Without a display it says how to run under Xvfb.
 set -euo pipefail
 build=${1:-build}
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -18,15 +19,16 @@ TXT
 fi
 
 portfile=$(mktemp)
+cafile=$(mktemp)
 rm -f "$portfile"
-python3 "$root/tools/sample-service/service.py" --port-file "$portfile" >/dev/null &
+python3 "$root/tools/sample-service/service.py" --port-file "$portfile" --tls-ca "$cafile" >/dev/null &
 service=$!
-trap 'kill $service 2>/dev/null || true; rm -f "$portfile"' EXIT
+trap 'kill $service 2>/dev/null || true; rm -f "$portfile" "$cafile"' EXIT
 for _ in $(seq 1 100); do
   [ -s "$portfile" ] && break
   sleep 0.05
 done
 port=$(cat "$portfile")
-echo "sample album service on 127.0.0.1:$port (account: quillora)"
+echo "sample album service on 127.0.0.1:$port (account: quillora; over https: secure)"
 cd "$root/$build/bin"
-http_proxy="http://127.0.0.1:$port" no_proxy= "$program"
+http_proxy="http://127.0.0.1:$port" https_proxy="http://127.0.0.1:$port" no_proxy= SSL_CERT_FILE="$cafile" "$program"

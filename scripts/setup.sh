@@ -7,6 +7,9 @@ packages=(
   # build
   cmake ninja-build g++ make pkg-config ccache
   qt6-base-dev libgl-dev zlib1g-dev libjpeg62-turbo-dev libgtest-dev
+  # https: OpenSSL 3 (linked), the system's trust store, and the openssl
+  # command that makes the sample service's and the benchmark's certificates
+  libssl-dev openssl ca-certificates
   # quillora-get's command line and report
   libcli11-dev nlohmann-json3-dev
   # the archive (SQLite) and the SHA-256 of saved pictures (libcrypto)

@@ -3,6 +3,7 @@
 #include "app/HelpText.h"
 #include "app/Reporter.h"
 #include "app/mainUnit.h"
+#include "http/ClientSettings.h"
 
 #include <QApplication>
 #include <cstdio>
@@ -38,6 +39,13 @@ int main(int argc, char* argv[]) {
             std::printf("QuilloraDownLoad %s\n", QUILLORA_VERSION);
             return 0;
         }
+    }
+    // https for every fetch, verified against the system's trust store
+    // (SSL_CERT_FILE and SSL_CERT_DIR replace it, as for OpenSSL).
+    try {
+        SetClientTls(std::make_shared<const TIdSSLContext>());
+    } catch (const Exception& e) {
+        std::fprintf(stderr, "QuilloraDownLoad: https is not available: %s\n", e.Message().c_str());
     }
     TApplication app(argc, argv);
     QApplication::setApplicationName(QString::fromUtf8(ApplicationTitle));

@@ -3,9 +3,11 @@
 #include "core/TextUtils.h"
 #include "http/IdHTTP.h"
 #include "http/IdURI.h"
+#include "net/IdSSLIOHandlerSocket.h"
 
 #include <atomic>
 #include <cstdlib>
+#include <mutex>
 
 namespace {
 
@@ -141,7 +143,9 @@ std::optional<TProxySetting> ProxyForUrl(const std::string& url, const std::stri
 }
 
 std::optional<TProxySetting> ProxyFromEnvironment(const std::string& url) {
-    return ProxyForUrl(url, EnvEither("http_proxy", "HTTP_PROXY"), EnvEither("no_proxy", "NO_PROXY"));
+    const bool https = SameText(TIdURI(url).Scheme, "https");
+    return ProxyForUrl(url, https ? EnvEither("https_proxy", "HTTPS_PROXY") : EnvEither("http_proxy", "HTTP_PROXY"),
+                       EnvEither("no_proxy", "NO_PROXY"));
 }
 
 namespace {
@@ -176,8 +180,68 @@ const TIdCancelSignal* FetchCancelSignal() {
     return BoundedFetchCancel.load();
 }
 
+namespace {
+std::mutex SettingsLock;
+TIdSSLContextPtr TlsContext;
+} // namespace
+
+void SetClientTls(TIdSSLContextPtr context) {
+    const std::lock_guard<std::mutex> lock(SettingsLock);
+    TlsContext = std::move(context);
+}
+
+TIdSSLContextPtr ClientTls() {
+    const std::lock_guard<std::mutex> lock(SettingsLock);
+    return TlsContext;
+}
+
+namespace {
+TRedirectPolicy Redirects;
+
+bool InDomain(const std::string& host, const std::string& domain) {
+    std::string name = UpperCaseText(host);
+    while (!name.empty() && name.back() == '.')
+        name.pop_back();
+    const std::string wanted = UpperCaseText(domain);
+    if (name == wanted) return true;
+    return name.size() > wanted.size() && name.compare(name.size() - wanted.size(), wanted.size(), wanted) == 0 &&
+           name[name.size() - wanted.size() - 1] == '.';
+}
+} // namespace
+
+void SetClientRedirects(const TRedirectPolicy& policy) {
+    const std::lock_guard<std::mutex> lock(SettingsLock);
+    Redirects = policy;
+}
+
+void CheckRedirect(const TRedirectPolicy& policy, const std::string& location, int count) {
+    if (count > policy.Maximum)
+        throw EIdRedirectRefused(Format("Too many redirects: more than %d, the last to %s", policy.Maximum,
+                                        location.c_str()));
+    // A relative address stays on the host that sent it.
+    const TIdURI target(location);
+    if (target.HostName.empty() || InDomain(target.HostName, policy.Domain)) return;
+    throw EIdRedirectRefused(
+        Format("Redirect to %s refused: it leaves %s", location.c_str(), policy.Domain.c_str()));
+}
+
 void ApplyClientSettings(TIdHTTP& client, const std::string& url) {
     client.ReadTimeout = ClientReadTimeout();
+    if (TIdSSLContextPtr tls = ClientTls(); tls && !client.TlsTransport()) client.UseTlsTransport(std::move(tls));
+    TRedirectPolicy policy;
+    {
+        const std::lock_guard<std::mutex> lock(SettingsLock);
+        policy = Redirects;
+    }
+    if (policy.Maximum > 0) {
+        // One request more than the policy allows, so that the refusal is
+        // this check's and never a silently empty reply.
+        client.HandleRedirects = true;
+        client.RedirectMaximum = policy.Maximum + 2;
+        client.OnRedirect = [policy](TIdComponent*, std::string& location, int& count, bool&, TIdHTTPMethod&) {
+            CheckRedirect(policy, location, count);
+        };
+    }
     const std::optional<TProxySetting> proxy = ProxyFromEnvironment(url);
     if (!proxy) return;
     client.ProxyParams.SetProxyServer(proxy->Host);

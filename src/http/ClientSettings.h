@@ -4,6 +4,7 @@
 // environment names (http_proxy / no_proxy, as curl and wget read them).
 
 #include "core/Exceptions.h"
+#include "net/IdSSLContext.h"
 
 #include <optional>
 #include <string>
@@ -30,7 +31,9 @@ bool ProxyBypassed(const std::string& host, const std::string& noProxyList);
 // no_proxy; none when httpProxy is empty or the host is bypassed.
 std::optional<TProxySetting> ProxyForUrl(const std::string& url, const std::string& httpProxy,
                                          const std::string& noProxy);
-// The same with http_proxy (else HTTP_PROXY) and no_proxy (else NO_PROXY) of the environment.
+// The same with the environment: for an https URL https_proxy (else
+// HTTPS_PROXY), as curl reads it, for any other http_proxy (else HTTP_PROXY);
+// no_proxy (else NO_PROXY) for both.
 std::optional<TProxySetting> ProxyFromEnvironment(const std::string& url);
 
 // The read time-out of the program's fetches: 60000 ms, or what
@@ -40,7 +43,25 @@ int ClientReadTimeout();
 // ms <= 0 goes back to the environment or the default.
 void SetClientReadTimeout(int ms);
 
-// Applies the read time-out and the environment's proxy for url to client.
+// The TLS transport the program's fetches get, so that https can be reached;
+// none until a front end sets one (a client without one refuses https).
+void SetClientTls(TIdSSLContextPtr context);
+TIdSSLContextPtr ClientTls();
+
+// Redirects the program's fetches follow: none unless a front end says so.
+// A redirect to a host outside Domain (the domain itself or a name under it),
+// or one more than Maximum, fails the fetch with EIdRedirectRefused.
+struct TRedirectPolicy {
+    int Maximum = 0;
+    std::string Domain;
+};
+QUILLORA_EXCEPTION(EIdRedirectRefused, EIdException);
+void SetClientRedirects(const TRedirectPolicy& policy);
+// Raises EIdRedirectRefused when the redirect to location (the count-th) is not to be followed.
+void CheckRedirect(const TRedirectPolicy& policy, const std::string& location, int count);
+
+// Applies the read time-out, the TLS transport, the redirect policy and the
+// environment's proxy for url to client.
 void ApplyClientSettings(TIdHTTP& client, const std::string& url);
 
 class TIdCancelSignal;

@@ -3,6 +3,7 @@
 #include "core/ScopeGuard.h"
 #include "core/TextUtils.h"
 #include "http/BoundedFetch.h"
+#include "net/IdSSLIOHandlerSocket.h"
 
 #include <cstdint>
 #include <cstring>
@@ -187,7 +188,26 @@ TIdCustomHTTP::TIdCustomHTTP() : FProtocol(std::make_unique<TIdHTTPProtocol>(thi
     TIdCustomHTTP::SetPort(80);
 }
 
-TIdCustomHTTP::~TIdCustomHTTP() = default;
+TIdCustomHTTP::~TIdCustomHTTP() {
+    // Closed while the connection still knows it; its destructor would not
+    // see the transport any more.
+    if (FTlsTransport) DropSocket();
+}
+
+void TIdCustomHTTP::UseTlsTransport(TIdSSLContextPtr context) {
+    auto transport = std::make_unique<TIdSSLIOHandlerSocket>(std::move(context));
+    transport->OnStatus = OnStatus;
+    SetIOHandler(transport.get());
+    FTlsTransport = std::move(transport);
+}
+
+TIdSSLIOHandlerSocket* TIdCustomHTTP::TlsTransport() const {
+    return dynamic_cast<TIdSSLIOHandlerSocket*>(IOHandler());
+}
+
+bool TIdCustomHTTP::HasTlsTransport() const {
+    return TlsTransport() != nullptr;
+}
 
 void TIdCustomHTTP::SetHost(const std::string& host) {
     TIdTCPClient::SetHost(host);
@@ -218,6 +238,7 @@ void TIdCustomHTTP::RunRequest(TIdHTTPMethod method, const std::string& url, TSt
     Request().RequestMethod = method;
     Request().UploadStream = uploadStream;
     Response().BodyStream = responseStream;
+    FRequestSentAhead = TakeSentAhead(url);
     try {
         for (bool done = false; !done;) {
             ++HopCount;
@@ -267,7 +288,14 @@ void TIdCustomHTTP::FinishRequest(bool broken) {
     HopCount = 0;
     Request().UploadStream = nullptr;
     Response().BodyStream = nullptr;
-    if (broken || !Response().KeepConnection()) Disconnect();
+    FRequestSentAhead = false;
+    if (broken || !Response().KeepConnection()) {
+        Disconnect();
+        return;
+    }
+    // An HTTP/1.0 server may close after any reply whatever it said: only
+    // HTTP/1.1 replies show a connection fit for pipelining.
+    FShownKeepAlive = Response().StatusLine.rfind("HTTP/1.1 ", 0) == 0;
 }
 
 void TIdCustomHTTP::FinishAfterFailure(bool broken) noexcept {
@@ -343,6 +371,7 @@ bool TIdCustomHTTP::DoOnProxyAuthorization(TIdHTTPResponse& response) {
 
 void TIdCustomHTTP::DoOnDisconnected() {
     TIdTCPClient::DoOnDisconnected();
+    ForgetSentAhead();
     std::unique_ptr<TIdAuthentication>& authenticator = Request().Authenticator;
     std::string plainUrl;
     if (authenticator && AuthenticationManager && !FCurrentUrl.Scheme.empty() &&

@@ -16,8 +16,10 @@
 #include "http/IdHTTPHeaderInfo.h"
 #include "http/IdURI.h"
 #include "net/IdException.h"
+#include "net/IdSSLContext.h"
 #include "net/IdTCPClient.h"
 
+#include <deque>
 #include <functional>
 #include <memory>
 #include <string>
@@ -52,6 +54,7 @@ using TIdHTTPLinesEvent =
     std::function<void(TIdComponent* sender, const std::string& firstLine, const TIdHeaderList& headers)>;
 
 class TIdCustomHTTP;
+class TIdSSLIOHandlerSocket;
 
 class TIdHTTPRequest : public TIdRequestHeaderInfo {
   public:
@@ -150,11 +153,25 @@ class TIdCustomHTTP : public TIdTCPClient {
     std::string FetchText(const std::string& url);
     void RunRequest(TIdHTTPMethod method, const std::string& url, TStream* uploadStream,
                     TStream* responseStream);
+    // HTTP/1.1 pipelining: writes a GET of url now on the open connection,
+    // when a reply on it has shown that it is kept alive; the next
+    // FetchToStream of url reads its reply. Anything sent ahead that cannot
+    // be read in turn (the connection closed, another request came first) is
+    // forgotten and asked again as usual. False when nothing was written.
+    bool SendAhead(const std::string& url);
+    // The requests sent ahead whose replies are still to be read.
+    size_t SentAhead() const { return FSentAhead.size(); }
 
     TIdHTTPRequest& Request() { return *FProtocol->Request; }
     TIdHTTPResponse& Response() { return *FProtocol->Response; }
     int32_t ResponseCode() { return Response().StatusCode(); }
     TIdURI& CurrentUrl() { return FCurrentUrl; }
+
+    // Gives the client a TLS transport of its own, kept across disconnects
+    // (an IO handler the connection owned would go with the first one).
+    void UseTlsTransport(TIdSSLContextPtr context);
+    // The TLS transport assigned as IOHandler, or nullptr.
+    TIdSSLIOHandlerSocket* TlsTransport() const;
 
     TIdCookieManager* CookieManager() const { return FCookies.Manager(); }
     void SetCookieManager(TIdCookieManager* manager) { FCookies.SetManager(manager); }
@@ -192,24 +209,39 @@ class TIdCustomHTTP : public TIdTCPClient {
   protected:
     void ResolveTarget();
     TIdHTTPRoute SelectRoute();
+    // The route and the request's target and connection headers for it.
+    void PrepareRoute();
     void EstablishRoute();
     void EnsureConnected();
     void WriteRequest(TIdHTTPProtocol& protocol, TIdURI* url);
     void ReadReply(TIdHTTPProtocol& protocol);
-    // The TLS transport; there is none in this build, so https cannot be reached.
-    virtual bool HasTlsTransport() const { return false; }
+    // Whether https can be reached: a TLS transport is the IOHandler.
+    virtual bool HasTlsTransport() const;
 
   private:
     void ApplyDefaultPort(const TIdURI& target);
     TIdHTTPRoute SelectProxyRoute();
     void OpenTunnel();
+    // Whether the open connection is the TLS tunnel to the current origin
+    // that an earlier request through the proxy set up.
+    bool TunnelStands();
+    std::string TunnelTarget() const;
     void StoreResponseCookies();
     void FinishRequest(bool broken);
     void FinishAfterFailure(bool broken) noexcept;
+    // Whether url's request is already on the wire, next to be answered.
+    bool TakeSentAhead(const std::string& url);
+    void ForgetSentAhead();
 
     TIdURI FCurrentUrl;
     std::unique_ptr<TIdHTTPProtocol> FProtocol;
     TIdCookieClient FCookies;
+    std::deque<std::string> FSentAhead; // the addresses, in the order their replies are due
+    bool FRequestSentAhead = false;     // the request being run went out ahead
+    bool FShownKeepAlive = false;       // an HTTP/1.1 reply on this connection kept it open
+    std::unique_ptr<TIdSSLIOHandlerSocket> FTlsTransport;
+    // host:port the TLS tunnel through the proxy was opened to.
+    std::string FTunnelTarget;
 
     friend class TIdHTTPProtocol;
 };

@@ -5,6 +5,9 @@
 #include "http/IdHTTP.h"
 
 #include "core/TextUtils.h"
+#include "net/IdSSLIOHandlerSocket.h"
+
+#include <utility>
 
 namespace {
 
@@ -38,7 +41,12 @@ void TIdCustomHTTP::ResolveTarget() {
     FCurrentUrl.DocName = target.DocName;
     FCurrentUrl.QueryPart = target.QueryPart;
     if (!target.HostName.empty()) FCurrentUrl.HostName = target.HostName;
-    FCurrentUrl.Scheme = target.Scheme.empty() ? "http" : target.Scheme;
+    // A relative URL stays on the scheme it came from: a page or a redirect
+    // read over https must not send its next request in clear.
+    if (!target.Scheme.empty())
+        FCurrentUrl.Scheme = target.Scheme;
+    else if (!SameText(FCurrentUrl.Scheme, "https"))
+        FCurrentUrl.Scheme = "http";
     ApplyDefaultPort(target);
 
     request.Target = FCurrentUrl.DirPath + FCurrentUrl.DocName + FCurrentUrl.QueryPart;
@@ -80,9 +88,20 @@ TIdHTTPRoute TIdCustomHTTP::SelectRoute() {
         SetHost(FCurrentUrl.HostName);
         SetPort(port);
     }
+    TIdSSLIOHandlerSocket* tls = TlsTransport();
     if (SameText(FCurrentUrl.Scheme, "https")) {
         if (!HasTlsTransport()) throw EIdIOHandlerPropInvalid("IOHandler value is not valid");
+        // A plain connection to the same port cannot turn into TLS half way.
+        if (tls && Connected() && !tls->Encrypted()) Disconnect();
+        if (tls) {
+            tls->PeerHostName = FCurrentUrl.HostName;
+            tls->SetPassThrough(false);
+        }
         return RouteTls;
+    }
+    if (tls) {
+        if (Connected() && tls->Encrypted()) Disconnect();
+        tls->SetPassThrough(true);
     }
     return RouteDirect;
 }
@@ -93,14 +112,34 @@ TIdHTTPRoute TIdCustomHTTP::SelectProxyRoute() {
     // The connection goes to the proxy; CurrentUrl keeps the origin.
     Host = ProxyParams.ProxyServer();
     Port = ProxyParams.ProxyPort();
+    TIdSSLIOHandlerSocket* tls = TlsTransport();
     if (SameText(FCurrentUrl.Scheme, "https")) {
         if (!HasTlsTransport()) throw EIdIOHandlerPropInvalid("IOHandler value is not valid");
+        // A tunnel to another origin is of no use; a plain connection to the
+        // proxy can still ask for one.
+        if (tls && Connected() && tls->Encrypted() && FTunnelTarget != TunnelTarget()) Disconnect();
+        if (tls) tls->PeerHostName = FCurrentUrl.HostName;
         return RouteTlsProxy;
     }
+    // The proxy must read this request itself, not an origin at the end of a tunnel.
+    if (tls && Connected() && tls->Encrypted()) Disconnect();
+    if (tls) tls->SetPassThrough(true);
     return RouteProxy;
 }
 
-void TIdCustomHTTP::EstablishRoute() {
+std::string TIdCustomHTTP::TunnelTarget() const {
+    return FCurrentUrl.HostName + ":" + FCurrentUrl.PortText;
+}
+
+bool TIdCustomHTTP::TunnelStands() {
+    TIdSSLIOHandlerSocket* tls = TlsTransport();
+    if (!tls) return false;
+    if (!Response().KeepConnection()) Disconnect();
+    PollForClose(false);
+    return Connected() && tls->Encrypted() && FTunnelTarget == TunnelTarget();
+}
+
+void TIdCustomHTTP::PrepareRoute() {
     TIdHTTPRequest& request = Request();
     request.Route = SelectRoute();
     if (request.Route == RouteProxy) {
@@ -112,7 +151,20 @@ void TIdCustomHTTP::EstablishRoute() {
         if (request.Route == RouteProxy) request.ProxyConnection = "keep-alive";
     }
     if (request.Route == RouteTls || request.Route == RouteTlsProxy) request.Connection.clear();
-    if (request.Route == RouteTlsProxy)
+}
+
+void TIdCustomHTTP::EstablishRoute() {
+    PrepareRoute();
+    // Its request is on the wire already, and the replies before it are read.
+    if (std::exchange(FRequestSentAhead, false) && Connected()) return;
+    // A request of its own would be answered after the replies still due, and
+    // read as one of them.
+    if (!FSentAhead.empty()) {
+        if (Connected()) Disconnect();
+        ForgetSentAhead();
+    }
+    TIdHTTPRequest& request = Request();
+    if (request.Route == RouteTlsProxy && !TunnelStands())
         OpenTunnel();
     else
         EnsureConnected();
@@ -124,7 +176,14 @@ void TIdCustomHTTP::EstablishRoute() {
 void TIdCustomHTTP::EnsureConnected() {
     if (!Response().KeepConnection()) Disconnect();
     PollForClose(false);
-    if (!Connected()) Connect(ReadTimeout);
+    if (Connected()) return;
+    ForgetSentAhead(); // a new connection has shown nothing yet
+    try {
+        Connect(ReadTimeout);
+    } catch (const EIdSSLProtocolReplyError&) {
+        Disconnect();
+        throw;
+    }
 }
 
 void TIdCustomHTTP::OpenTunnel() {
@@ -138,9 +197,13 @@ void TIdCustomHTTP::OpenTunnel() {
     request.ProxyConnection = "keep-alive";
     request.RequestMethod = hmConnect;
     request.Route = RouteTlsProxy;
-    request.Target = FCurrentUrl.HostName + ":" + FCurrentUrl.PortText;
+    request.Target = TunnelTarget();
     tunnel.Response->BodyStream = &scratch;
+    TIdSSLIOHandlerSocket* tls = TlsTransport();
     for (;;) {
+        // The CONNECT goes to the proxy in clear, on a connection of its own.
+        if (tls && Connected() && tls->Encrypted()) Disconnect();
+        if (tls) tls->SetPassThrough(true);
         EnsureConnected();
         WriteRequest(tunnel, nullptr);
         TIdHTTPResponse& reply = *tunnel.Response;
@@ -152,10 +215,57 @@ void TIdCustomHTTP::OpenTunnel() {
             tunnel.ReadResponseHeaders();
             FCookies.StoreResponseCookies(AllowCookies, reply.HeaderLines, FCurrentUrl.HostName);
         }
-        if (reply.StatusCode() == 200) return;
+        if (reply.StatusCode() == 200) {
+            if (tls) {
+                tls->SetPassThrough(false);
+                FTunnelTarget = TunnelTarget();
+            }
+            return;
+        }
         const TIdHTTPNextStep step = tunnel.DecideNextStep();
         // Only a credentials retry asks again; any other answer would ask for ever.
         if (!tunnel.FollowIsAuthRetry || step == StepUnknown)
             throw EIdHTTPProtocolException(reply.StatusCode(), reply.StatusLine, scratch.DataString());
     }
+}
+
+bool TIdCustomHTTP::SendAhead(const std::string& url) {
+    if (!FShownKeepAlive || ProtocolVersion != pv1_1 || FRequestSentAhead) return false;
+    try {
+        // A server that closed the idle connection is found out before writing to it.
+        if (FSentAhead.empty()) PollForClose(false);
+        if (!Connected()) return false;
+        Request().Target = url;
+        Request().RequestMethod = hmGet;
+        Request().UploadStream = nullptr;
+        ResolveTarget();
+        PrepareRoute();
+        if ((Request().Route != RouteDirect && Request().Route != RouteProxy) || !Connected()) return false;
+        WriteRequest(*FProtocol, &FCurrentUrl);
+    } catch (const Exception&) {
+        // Whatever went out of it is not to be trusted; each address is asked
+        // again as usual when its turn comes, with whatever failure that brings.
+        Disconnect();
+        ForgetSentAhead();
+        return false;
+    }
+    FSentAhead.push_back(url);
+    return true;
+}
+
+bool TIdCustomHTTP::TakeSentAhead(const std::string& url) {
+    if (FSentAhead.empty()) return false;
+    if (FSentAhead.front() == url && Connected()) {
+        FSentAhead.pop_front();
+        return true;
+    }
+    // Its reply, or one before it, can no longer be read in turn.
+    if (Connected()) Disconnect();
+    ForgetSentAhead();
+    return false;
+}
+
+void TIdCustomHTTP::ForgetSentAhead() {
+    FSentAhead.clear();
+    FShownKeepAlive = false;
 }

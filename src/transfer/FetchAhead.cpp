@@ -22,10 +22,10 @@
 
 int FetchConnections() {
     const char* text = std::getenv("QUILLORA_CONNECTIONS");
-    if (text == nullptr || *text == '\0') return 4;
+    if (text == nullptr || *text == '\0') return TFetchAhead::DefaultConnections;
     char* end = nullptr;
     const long n = std::strtol(text, &end, 10);
-    if (*end != '\0' || n < 0) return 4;
+    if (*end != '\0' || n < 0) return TFetchAhead::DefaultConnections;
     return static_cast<int>(std::min<long>(n, TFetchAhead::MaxConnections));
 }
 
@@ -103,6 +103,15 @@ void RemoveQuietly(const std::string& file) {
     ::unlink(GbkToFileName(file).c_str());
 }
 
+// An address that names no route is fetched on its own, and fails there.
+std::string RouteOf(const std::string& url) {
+    try {
+        return RouteKey(url);
+    } catch (const Exception&) {
+        return std::string();
+    }
+}
+
 } // namespace
 
 TFetchAhead::TFetchAhead(int connections, const std::string& stagingRoot)
@@ -136,6 +145,7 @@ size_t TFetchAhead::Add(const std::string& url, int64_t limit) {
     std::lock_guard<std::mutex> lock(FLock);
     TJob& job = FJobs.emplace_back();
     job.Url = url;
+    job.Route = RouteOf(url);
     job.Limit = limit;
     FChanged.notify_all();
     return FJobs.size() - 1;
@@ -194,49 +204,72 @@ void TFetchAhead::FetchStaged(TIdHTTP& client, const TJob& job, const std::strin
     }
 }
 
-bool TFetchAhead::NextJob(size_t& index, TJob& job) {
+// The body the command waits for goes first, whatever waits unread; then
+// the lowest queued one, while the finished and running ones leave room.
+size_t TFetchAhead::FirstRunnable() {
+    if (FWanted < FJobs.size() && FJobs[FWanted].State == TState::Queued) return FWanted;
+    while (FNextQueued < FJobs.size() && FJobs[FNextQueued].State != TState::Queued)
+        ++FNextQueued;
+    if (FNextQueued < FJobs.size() && FFinishedUntaken + FRunning < Lookahead) return FNextQueued;
+    return SIZE_MAX;
+}
+
+bool TFetchAhead::NextJobs(std::vector<size_t>& batch, std::vector<TJob>& jobs) {
     std::unique_lock<std::mutex> lock(FLock);
-    for (;;) {
-        if (FStopping) return false;
-        // The body the command waits for goes first, whatever waits unread.
-        if (FWanted < FJobs.size() && FJobs[FWanted].State == TState::Queued) {
-            index = FWanted;
-            break;
-        }
-        while (FNextQueued < FJobs.size() && FJobs[FNextQueued].State != TState::Queued)
-            ++FNextQueued;
-        if (FNextQueued < FJobs.size() && FFinishedUntaken + FRunning < Lookahead) {
-            index = FNextQueued++;
-            break;
-        }
+    size_t first = SIZE_MAX;
+    while (!FStopping && (first = FirstRunnable()) == SIZE_MAX)
         FChanged.wait(lock);
+    if (FStopping) return false;
+    batch.clear();
+    jobs.clear();
+    for (size_t i = first; i < FJobs.size() && batch.size() < PipelineDepth; ++i) {
+        TJob& job = FJobs[i];
+        const bool joins = job.State == TState::Queued && !job.Route.empty() && job.Route == FJobs[first].Route &&
+                           FFinishedUntaken + FRunning < Lookahead;
+        if (!batch.empty() && !joins) break;
+        job.State = TState::Running;
+        ++FRunning;
+        batch.push_back(i);
+        jobs.push_back(job);
     }
-    FJobs[index].State = TState::Running;
-    ++FRunning;
-    job = FJobs[index];
     return true;
+}
+
+void TFetchAhead::SendAhead(TPooledClients& clients, const std::vector<TJob>& jobs, size_t from) {
+    // One request alone gains nothing by going out early.
+    if (from + 1 >= jobs.size() || clients.ClientFor(jobs[from].Url).SentAhead() > 0) return;
+    for (size_t k = from; k < jobs.size(); ++k)
+        if (!clients.ClientFor(jobs[k].Url).SendAhead(jobs[k].Url)) return;
 }
 
 void TFetchAhead::Work() {
     TPooledClients clients(&FCancel);
-    size_t index = 0;
-    for (TJob job; NextJob(index, job);) {
-        std::string file;
-        std::exception_ptr failure;
-        try {
-            file = Fetch(job, index, &clients);
-        } catch (...) {
-            failure = std::current_exception();
+    std::vector<size_t> batch;
+    std::vector<TJob> jobs;
+    while (NextJobs(batch, jobs)) {
+        for (size_t k = 0; k < batch.size() && !FCancel.Cancelled(); ++k) {
+            std::string file;
+            std::exception_ptr failure;
+            try {
+                SendAhead(clients, jobs, k);
+                file = Fetch(jobs[k], batch[k], &clients);
+            } catch (...) {
+                failure = std::current_exception();
+            }
+            RecordDone(batch[k], file, failure);
         }
-        std::lock_guard<std::mutex> lock(FLock);
-        TJob& done = FJobs[index];
-        done.File = file;
-        done.Failure = failure;
-        done.State = TState::Done;
-        --FRunning;
-        ++FFinishedUntaken;
-        FChanged.notify_all();
     }
+}
+
+void TFetchAhead::RecordDone(size_t index, const std::string& file, std::exception_ptr failure) {
+    std::lock_guard<std::mutex> lock(FLock);
+    TJob& done = FJobs[index];
+    done.File = file;
+    done.Failure = std::move(failure);
+    done.State = TState::Done;
+    --FRunning;
+    ++FFinishedUntaken;
+    FChanged.notify_all();
 }
 
 std::string TFetchAhead::Take(size_t index, const std::function<void()>& whileWaiting) {

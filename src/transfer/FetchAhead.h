@@ -2,8 +2,10 @@
 // Fetches ahead of a command that walks its files one after another: the
 // command names every address it will want, in order, and then takes each
 // body when its turn comes, as a file of its own. Workers on kept-alive
-// connections fetch at most Connections bodies at once, lowest first, and no
-// more than Lookahead finished ones wait for the command. With 0 connections
+// connections fetch lowest first, each up to PipelineDepth bodies of one
+// route in a row with their requests sent together (HTTP/1.1 pipelining,
+// once the connection has shown it is kept alive), and no more than
+// Lookahead finished or running ones wait for the command. With 0 connections
 // nothing runs ahead: each Take fetches its address then and there on a fresh
 // client, one after another.
 //
@@ -26,14 +28,18 @@
 #include <vector>
 
 // The number of connections the window's commands fetch with:
-// QUILLORA_CONNECTIONS of the environment (0 to 16), else 4.
+// QUILLORA_CONNECTIONS of the environment (0 to 16), else DefaultConnections.
 int FetchConnections();
 
 class TIdHTTP;
+class TPooledClients;
 
 class TFetchAhead {
   public:
     static constexpr int MaxConnections = 16;
+    // Polite to one server, and enough with pipelining to keep a far link busy.
+    static constexpr int DefaultConnections = 8;
+    static constexpr size_t PipelineDepth = 4;
     static constexpr size_t Lookahead = 64;
 
     // stagingRoot (ending with "/") is where the private folder is made; it
@@ -58,6 +64,7 @@ class TFetchAhead {
     enum class TState { Queued, Running, Done, Taken };
     struct TJob {
         std::string Url;
+        std::string Route; // RouteKey of Url; empty when it has none
         int64_t Limit = 0;
         std::string File;
         TState State = TState::Queued;
@@ -65,9 +72,15 @@ class TFetchAhead {
     };
 
     void Work();
-    bool NextJob(size_t& index, TJob& job);
+    // The next jobs to run, at most PipelineDepth in a row of one route;
+    // false when the object is going.
+    bool NextJobs(std::vector<size_t>& batch, std::vector<TJob>& jobs);
+    size_t FirstRunnable();
+    void RecordDone(size_t index, const std::string& file, std::exception_ptr failure);
+    // Sends the requests of jobs from..end ahead on their kept connection.
+    void SendAhead(TPooledClients& clients, const std::vector<TJob>& jobs, size_t from);
     // Fetches job into a staged file and answers its name; clients none: a fresh client.
-    std::string Fetch(const TJob& job, size_t index, class TPooledClients* clients);
+    std::string Fetch(const TJob& job, size_t index, TPooledClients* clients);
     // One GET of job into file; a failure removes the file, and drops the
     // client of a broken exchange from clients.
     void FetchStaged(TIdHTTP& client, const TJob& job, const std::string& file, TPooledClients* clients);

@@ -7,6 +7,7 @@
 #include "core/Gbk.h"
 #include "core/TextUtils.h"
 #include "http/BoundedFetch.h"
+#include "http/ClientSettings.h"
 #include "http/IdHTTP.h"
 #include "http/IdURI.h"
 #include "net/IdCancelSignal.h"
@@ -459,6 +460,8 @@ void TPictureFetcher::RunGet(TPictureJob& job, const std::string& part, int64_t 
         throw EGetTooSlow(body.Watch().TooSlowMessage());
     }
     CheckWhole(body, expected);
+    const TIdHTTPRoute route = client.Request().Route;
+    job.OverTls = route == RouteTls || route == RouteTlsProxy;
     job.Sha256 = body.Digest();
     body.Commit(job.Path);
 }
@@ -593,7 +596,8 @@ TFailureKind KindOf(const Exception& e) {
     }
     // No reply can be the picture, or the address was refused here: asking again changes nothing.
     if (dynamic_cast<const EIdReplyTooLarge*>(&e) || dynamic_cast<const EIdURIException*>(&e) ||
-        dynamic_cast<const EIdUnknownProtocol*>(&e) || dynamic_cast<const EIdIOHandlerPropInvalid*>(&e))
+        dynamic_cast<const EIdUnknownProtocol*>(&e) || dynamic_cast<const EIdIOHandlerPropInvalid*>(&e) ||
+        dynamic_cast<const EIdRedirectRefused*>(&e) || dynamic_cast<const EIdSSLProtocolReplyError*>(&e))
         return {false, false};
     // Refused before its body touched the part: a part a resume asked to
     // continue is as good as it was (a server that answers a Range with a

@@ -1,5 +1,6 @@
 #include "transfer/PooledClients.h"
 
+#include "core/TextUtils.h"
 #include "http/ClientSettings.h"
 #include "http/IdHTTP.h"
 #include "http/IdURI.h"
@@ -10,7 +11,8 @@ std::string RouteKey(const std::string& url) {
     if (const std::optional<TProxySetting> proxy = ProxyFromEnvironment(url))
         return "proxy " + proxy->Host + ":" + std::to_string(proxy->Port);
     const TIdURI uri(url);
-    return "origin " + uri.HostName + ":" + (uri.PortText.empty() ? "80" : uri.PortText);
+    const std::string defaultPort = SameText(uri.Scheme, "https") ? "443" : "80";
+    return "origin " + uri.HostName + ":" + (uri.PortText.empty() ? defaultPort : uri.PortText);
 }
 
 namespace {

@@ -32,6 +32,7 @@ struct TPictureJob {
     double Seconds = 0;
     int Attempts = 0;
     bool Resumed = false;
+    bool OverTls = false; // the bytes that completed it came over TLS
     // Set by the front end for a picture its record knows and wants asked
     // for: no size check of a file already there decides then. With a
     // validator the request is conditional, and a 304 leaves the file as it is.

@@ -68,12 +68,15 @@ inline std::string SourcePath(const std::string& rel) {
 }
 
 // The sample service, on a port of its choosing, for the whole test program.
-inline int StartSampleService(std::unique_ptr<TChildProcess>& keep, double stallSeconds = 4) {
+inline int StartSampleService(std::unique_ptr<TChildProcess>& keep, double stallSeconds = 4,
+                              const std::vector<std::string>& extra = {}) {
     fs::path portFile = fs::temp_directory_path() / ("quillora-svc-" + std::to_string(::getpid()));
     fs::remove(portFile);
-    keep = std::make_unique<TChildProcess>(std::vector<std::string>{
-        "python3", SourcePath("tools/sample-service/service.py"), "--port-file", portFile.string(),
-        "--lifetime", "900", "--stall-seconds", std::to_string(stallSeconds)});
+    std::vector<std::string> argv{"python3", SourcePath("tools/sample-service/service.py"), "--port-file",
+                                  portFile.string(), "--lifetime", "900", "--stall-seconds",
+                                  std::to_string(stallSeconds)};
+    argv.insert(argv.end(), extra.begin(), extra.end());
+    keep = std::make_unique<TChildProcess>(argv);
     const int port = WaitForReportedPort(portFile);
     fs::remove(portFile);
     return port;

@@ -156,6 +156,63 @@ TEST(ClientSettings, ProxyFromTheEnvironment) {
     }
 }
 
+TEST(ClientSettings, HttpsUrlsTakeHttpsProxy) {
+    struct TCase {
+        const char* HttpsLower;
+        const char* HttpsUpper;
+        const char* Url;
+        const char* Expected; // "" for no proxy
+    };
+    const TCase cases[] = {
+        {nullptr, nullptr, "https://server/", ""},
+        {nullptr, nullptr, "http://server/", "plain|3||"},
+        {"secure:4", nullptr, "https://server/", "secure|4||"},
+        {"secure:4", nullptr, "HTTPS://server/", "secure|4||"},
+        {"secure:4", nullptr, "http://server/", "plain|3||"},
+        {nullptr, "SECURE:5", "https://server/", "SECURE|5||"},
+        {"secure:4", "SECURE:5", "https://server/", "secure|4||"},
+        {"secure:4", nullptr, "https://bypassed/", ""},
+    };
+    for (const TCase& c : cases) {
+        SCOPED_TRACE(c.Url);
+        TEnvVar a("http_proxy", "plain:3"), b("HTTP_PROXY", nullptr), e("https_proxy", c.HttpsLower),
+            f("HTTPS_PROXY", c.HttpsUpper), g("no_proxy", "bypassed"), h("NO_PROXY", nullptr);
+        const auto proxy = ProxyFromEnvironment(c.Url);
+        EXPECT_EQ(proxy ? Describe(*proxy) : "", c.Expected);
+    }
+}
+
+TEST(ClientSettings, RedirectsStayWithinTheDomainAndTheirNumber) {
+    const TRedirectPolicy policy{5, "photo.quillora.example"};
+    struct TCase {
+        const char* Location;
+        int Count;
+        const char* Failure; // "" when followed
+    };
+    const TCase cases[] = {
+        {"https://photo.quillora.example/a", 1, ""},
+        {"https://imgb1.photo.quillora.example/a.jpg", 5, ""},
+        {"HTTPS://IMGB1.PHOTO.QUILLORA.EXAMPLE./a.jpg", 2, ""},
+        {"/relative/path", 3, ""},
+        {"https://photo.quillora.example/a", 6,
+         "Too many redirects: more than 5, the last to https://photo.quillora.example/a"},
+        {"https://evil.example/a", 1, "Redirect to https://evil.example/a refused: it leaves photo.quillora.example"},
+        {"http://notphoto.quillora.example/a", 1,
+         "Redirect to http://notphoto.quillora.example/a refused: it leaves photo.quillora.example"},
+        {"http://photo.quillora.example.evil.example/a", 1,
+         "Redirect to http://photo.quillora.example.evil.example/a refused: it leaves photo.quillora.example"},
+    };
+    for (const TCase& c : cases) {
+        SCOPED_TRACE(c.Location);
+        try {
+            CheckRedirect(policy, c.Location, c.Count);
+            EXPECT_STREQ(c.Failure, "");
+        } catch (const EIdRedirectRefused& e) {
+            EXPECT_EQ(e.Message(), c.Failure);
+        }
+    }
+}
+
 TEST(ClientSettings, ReadTimeout) {
     SetClientReadTimeout(0);
     {

@@ -362,7 +362,11 @@ TEST(IdHTTPRequest, HostHeaderCarriesThePortUnless80) {
     EXPECT_EQ(probe.HostFor("http://other/y"), "other");
     EXPECT_EQ(probe.Request().Target, "/y");
     EXPECT_EQ(probe.HostFor("https://server/x"), "server:443");
-    // A relative URL always continues as http, on http's port.
+    // A relative URL continues on the scheme it came from: after https it
+    // never falls back to clear text.
+    EXPECT_EQ(probe.HostFor("z.html"), "server:443");
+    EXPECT_EQ(probe.CurrentUrl().Scheme, "https");
+    EXPECT_EQ(probe.HostFor("http://server/x"), "server");
     EXPECT_EQ(probe.HostFor("z.html"), "server");
     EXPECT_EQ(probe.CurrentUrl().Scheme, "http");
     try {

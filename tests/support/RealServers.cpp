@@ -98,6 +98,11 @@ TNginxServer::TNginxServer() {
     if (FPort == 0) throw std::runtime_error("nginx did not start: " + FState.ReadFile("error.log"));
 }
 
+TNginxServer::TNginxServer(TNginxTls tls) : FTls(std::move(tls)) {
+    FPort = StartOnSomePort([this](int port) { return Start(port); });
+    if (FPort == 0) throw std::runtime_error("nginx did not start: " + FState.ReadFile("error.log"));
+}
+
 pid_t TNginxServer::Start(int port) {
     const std::string s = FState.Path();
     std::ostringstream conf;
@@ -110,7 +115,12 @@ pid_t TNginxServer::Start(int port) {
          << "  fastcgi_temp_path " << s << "/fastcgi;\n  uwsgi_temp_path " << s << "/uwsgi;\n"
          << "  scgi_temp_path " << s << "/scgi;\n"
          << "  keepalive_requests 100000;\n"
-         << "  server {\n    listen 127.0.0.1:" << port << ";\n    root " << FRoot.Path() << ";\n  }\n}\n";
+         << "  server {\n    listen 127.0.0.1:" << port << (FTls.Cert.empty() ? "" : " ssl") << ";\n"
+         << "    root " << FRoot.Path() << ";\n";
+    if (!FTls.Cert.empty())
+        conf << "    ssl_certificate " << FTls.Cert << ";\n    ssl_certificate_key " << FTls.Key << ";\n"
+             << "    ssl_protocols " << FTls.Protocols << ";\n    ssl_ciphers " << FTls.Ciphers << ";\n";
+    conf << "  }\n}\n";
     FState.WriteFile("nginx.conf", conf.str());
     FProcess = std::make_unique<TChildProcess>(std::vector<std::string>{"nginx", "-e", s + "/error.log", "-p",
                                                                         s, "-c", s + "/nginx.conf", "-g",

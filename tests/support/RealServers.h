@@ -61,11 +61,25 @@ class TPythonServer : public TRealServer {
     std::unique_ptr<TChildProcess> FProcess;
 };
 
+// nginx serving https: a certificate and key (PEM files), the protocols it
+// accepts and its cipher list (nginx's names).
+struct TNginxTls {
+    std::string Cert;
+    std::string Key;
+    std::string Protocols = "TLSv1.2 TLSv1.3";
+    std::string Ciphers = "HIGH:!aNULL";
+};
+
 class TNginxServer : public TRealServer {
   public:
     TNginxServer();
+    explicit TNginxServer(TNginxTls tls);
+    std::string HttpsUrl(const std::string& name, const std::string& host = "127.0.0.1") const {
+        return "https://" + host + ":" + std::to_string(FPort) + "/" + name;
+    }
 
   private:
+    TNginxTls FTls;
     // Starts nginx on port (replacing an attempt that lost its port); its process id.
     pid_t Start(int port);
     std::unique_ptr<TChildProcess> FProcess;

@@ -12,6 +12,7 @@
 #include <stdexcept>
 #include <sys/socket.h>
 #include <unistd.h>
+#include <utility>
 
 namespace {
 
@@ -286,6 +287,7 @@ void TScriptedPeer::PlayScript(size_t index, int connection) {
     const TPeerScript& script = FScripts[index];
     TEnd end = TEnd::Next;
     size_t step = 0;
+    FUnread.clear();
     for (; step < script.size() && end == TEnd::Next; ++step) {
         Reached(index, step);
         end = PlayStep(index, connection, script[step]);
@@ -372,7 +374,7 @@ TScriptedPeer::TEnd TScriptedPeer::SendAll(int connection, const TPeerStep& step
 
 TScriptedPeer::TEnd TScriptedPeer::ReadStep(size_t index, int connection, const TPeerStep& step) {
     using K = TPeerStep::TKind;
-    std::string got;
+    std::string got = std::exchange(FUnread, std::string());
     auto enough = [&] {
         if (step.Kind == K::ReadUntil) return got.find(step.Bytes) != std::string::npos;
         if (step.Kind == K::ReadBytes) return got.size() >= step.Count;
@@ -386,7 +388,13 @@ TScriptedPeer::TEnd TScriptedPeer::ReadStep(size_t index, int connection, const 
         Fail(index, "expected \"" + Printable(step.Bytes) + "\", got \"" + Printable(got) + "\"");
         return TEnd::Reported;
     }
-    if (enough()) return TEnd::Next;
+    if (enough()) {
+        const size_t used = step.Kind == K::ReadUntil  ? got.find(step.Bytes) + step.Bytes.size()
+                            : step.Kind == K::ReadBytes ? step.Count
+                                                        : step.Bytes.size();
+        FUnread = got.substr(used);
+        return TEnd::Next;
+    }
     if (step.Kind == K::ReadUntil)
         Fail(index, "\"" + Printable(step.Bytes) + "\" never arrived; got \"" + Printable(got) + "\"");
     else

@@ -135,6 +135,9 @@ class TScriptedPeer {
 
     std::vector<TPeerScript> FScripts;
     std::vector<std::string> FReceived;
+    // Bytes a read step received past what it waited for (requests sent
+    // together, as in pipelining): the next read step of the connection starts with them.
+    std::string FUnread;
     std::vector<size_t> FStepReached; // per script: the step it is at; its size once played through
     std::vector<bool> FEnded;
     std::vector<std::string> FFailures;

@@ -167,6 +167,52 @@ TEST_F(FetchAheadTest, AKeptConnectionClosedBeforeAnyReplyIsAskedOnceMore) {
     }
 }
 
+// Pipelined requests a server leaves unanswered are asked again on a new
+// connection: every body arrives whole, each in its own file, none twice,
+// and nothing is left in the staging folder.
+TEST_F(FetchAheadTest, PipelinesLeftUnansweredLoseNothing) {
+    const TPeerStep request = TPeerStep::ReadUntil("\r\n\r\n");
+    const std::string ok10 = "HTTP/1.0 200 OK\r\nConnection: keep-alive\r\nContent-Length: 1\r\n\r\n";
+    const struct {
+        const char* Name;
+        std::vector<TPeerScript> Scripts;
+        size_t Connections;
+    } cases[] = {
+        {"closed after the first reply of the pipeline",
+         {{request, TPeerStep::Send(Ok("A")), request, request, request, TPeerStep::Send(Ok("B")),
+           TPeerStep::Close()},
+          Answers({Ok("C"), Ok("D")})},
+         2},
+        {"Connection: close mid-pipeline, then a reply out of turn",
+         {{request, TPeerStep::Send(Ok("A")), request, request, request,
+           TPeerStep::Send(Ok("B") + "HTTP/1.1 200 OK\r\nConnection: close\r\nContent-Length: 1\r\n\r\nC" +
+                           Ok("stale")),
+           TPeerStep::Stall()},
+          Answers({Ok("D")})},
+         2},
+        {"an HTTP/1.0 peer",
+         {Answers({ok10 + "A", ok10 + "B", ok10 + "C", ok10 + "D"})},
+         1},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.Name);
+        TScriptedPeer peer(c.Scripts);
+        UseProxy(peer);
+        {
+            TFetchAhead ahead(1, Root());
+            for (const char* name : {"a", "b", "c", "d"})
+                ahead.Add(std::string("http://pics.test/") + name, 100);
+            size_t job = 0;
+            for (const char* body : {"A", "B", "C", "D"})
+                EXPECT_EQ(ReadAll(ahead.Take(job++, [] {})), body);
+        }
+        EXPECT_EQ(peer.AcceptedCount(), c.Connections);
+        EXPECT_EQ(Entries(), 0u);
+        peer.Stop();
+        (void)peer.Failures(); // a script cut short by the client's hang-up is no failure here
+    }
+}
+
 // The command stops waiting (a close of the window): the transfers still on
 // their way are cancelled and their files removed with the staging folder.
 TEST_F(FetchAheadTest, StoppingLeavesNothing) {

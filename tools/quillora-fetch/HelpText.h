@@ -8,7 +8,8 @@ inline constexpr const char* HelpText = R"(NAME
 
 SYNOPSIS
     quillora-fetch [-v] [-o FILE] [-L] [--max-redirs N] [-u user:password]
-                   [-x [http://]host:port] [-U user:password] [--noproxy LIST] URL...
+                   [-x [http://]host:port] [-U user:password] [--noproxy LIST]
+                   [--cacert FILE] [-k] URL...
 
 DESCRIPTION
     Fetches each URL in turn with QuilloraDownLoad's own HTTP client, on one
@@ -33,11 +34,19 @@ OPTIONS
     -u user:password
             Answer the server's Basic authentication.
     -x [http://]host:port
-            Use this HTTP proxy (default: http_proxy, HTTP_PROXY).
+            Use this HTTP proxy (default: http_proxy, HTTP_PROXY; for https
+            URLs https_proxy, HTTPS_PROXY). An https URL goes through the
+            proxy's CONNECT tunnel, encrypted end to end.
     -U user:password
             Credentials for the proxy.
     --noproxy LIST
             Hosts reached without the proxy (default: no_proxy).
+    --cacert FILE
+            Trust the CA certificates in FILE (PEM) for https instead of the
+            system's store (which SSL_CERT_FILE and SSL_CERT_DIR may replace).
+    -k, --insecure
+            Do not verify https certificates (says so on standard error).
+            Anybody on the way can then read and change what is fetched.
     --version
             Print the version and exit.
     -h, --help

@@ -1,7 +1,8 @@
 // quillora-fetch: fetches URLs with the program's own HTTP client, like curl.
 //
 //   quillora-fetch [-v] [-o FILE] [-L] [--max-redirs N] [-u user:password]
-//                  [-x [http://]host:port] [-U user:password] [--noproxy LIST] URL...
+//                  [-x [http://]host:port] [-U user:password] [--noproxy LIST]
+//                  [--cacert FILE] [-k] URL...
 //
 // Every URL is fetched in order on one client, so keep-alive and cookies carry
 // over from one to the next. The bodies go to FILE or standard output. A
@@ -15,6 +16,7 @@
 #include "core/Exceptions.h"
 #include "core/FileUtils.h"
 #include "core/Gbk.h"
+#include "core/TextUtils.h"
 #include "http/ClientSettings.h"
 #include "http/IdHTTP.h"
 
@@ -129,11 +131,13 @@ struct TOptions {
     std::optional<std::string> Proxy;
     std::optional<std::string> ProxyCredentials;
     std::optional<std::string> NoProxy;
+    std::string CACertFile;
+    bool Insecure = false;
     std::vector<std::string> Urls;
 };
 
 const char* const UsageLine = "usage: quillora-fetch [-v] [-o FILE] [-L] [--max-redirs N] [-u user:password] "
-                              "[-x [http://]host:port] [-U user:password] [--noproxy LIST] URL...\n";
+                              "[-x [http://]host:port] [-U user:password] [--noproxy LIST] [--cacert FILE] [-k] URL...\n";
 
 [[noreturn]] void Usage(const char* problem) {
     std::fprintf(stderr, "quillora-fetch: %s\n%s", problem, UsageLine);
@@ -178,6 +182,10 @@ TOptions ParseArguments(int argc, char** argv) {
             o.ProxyCredentials = value();
         else if (arg == "--noproxy")
             o.NoProxy = value();
+        else if (arg == "--cacert")
+            o.CACertFile = value();
+        else if (arg == "-k" || arg == "--insecure")
+            o.Insecure = true;
         else if (arg.size() > 1 && arg[0] == '-')
             Usage(("unknown option " + arg).c_str());
         else
@@ -236,8 +244,9 @@ void ApplyProxy(TIdHTTP& client, const TOptions& o, const std::string& url) {
     if (o.Proxy) {
         proxy = ParseProxySetting(*o.Proxy);
     } else if (!client.ProxyParams.ProxyServer().empty() || o.NoProxy) {
-        const char* env = std::getenv("http_proxy");
-        if (env == nullptr || *env == '\0') env = std::getenv("HTTP_PROXY");
+        const bool https = SameText(TIdURI(url).Scheme, "https");
+        const char* env = std::getenv(https ? "https_proxy" : "http_proxy");
+        if (env == nullptr || *env == '\0') env = std::getenv(https ? "HTTPS_PROXY" : "HTTP_PROXY");
         if (env != nullptr && *env != '\0') proxy = ParseProxySetting(env);
     }
     if (proxy && o.NoProxy && ProxyBypassed(TIdURI(url).HostName, *o.NoProxy)) proxy.reset();
@@ -262,7 +271,15 @@ void ApplyProxy(TIdHTTP& client, const TOptions& o, const std::string& url) {
         };
 }
 
+// https for every fetch: the system's trust store, or the one bundle named;
+// no verification only when asked for by name.
+void SetUpTls(const TOptions& o) {
+    if (o.Insecure) std::fprintf(stderr, "quillora-fetch: warning: certificates are not verified (-k)\n");
+    SetClientTls(std::make_shared<const TIdSSLContext>(TIdSSLSettings{o.CACertFile, !o.Insecure}));
+}
+
 int Run(const TOptions& o) {
+    SetUpTls(o);
     TOutput output(o.OutputFile);
     TIdHTTP client;
     SetUpClient(client, o);

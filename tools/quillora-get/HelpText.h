@@ -50,6 +50,13 @@ DESCRIPTION
     recorded size is skipped without a request; one that is missing or of
     another size is fetched again.
 
+    Addresses may be http or https; https certificates are verified against
+    the system's trust store (or --cacert). Redirects are followed, at most 5
+    and http to https included, within the service's own hosts
+    (photo.quillora.example and the names under it); a redirect anywhere else
+    fails that picture. The report says for each picture whether it came over
+    TLS.
+
 OPTIONS
     --list
             Print the albums (index, name, picture count, first line of the
@@ -128,7 +135,14 @@ OPTIONS
             Also retries, resumes and restarts.
     --proxy HOST:PORT
             HTTP proxy ([http://][user:password@]host[:port]); overrides
-            http_proxy.
+            http_proxy and https_proxy. https goes through its CONNECT
+            tunnel, encrypted end to end.
+    --cacert FILE
+            Trust the CA certificates in FILE (PEM) for https instead of the
+            system's store.
+    -k, --insecure
+            Do not verify https certificates (says so on standard error).
+            Anybody on the way can then read and change the pictures.
     --timeout SECONDS
             Give up on a server silent this long (default 60).
     --config FILE
@@ -177,7 +191,9 @@ EXIT STATUS
     130  stopped by SIGINT or SIGTERM
 
 ENVIRONMENT
-    http_proxy, HTTP_PROXY, no_proxy, NO_PROXY as curl and wget read them.
+    http_proxy, HTTP_PROXY, https_proxy, HTTPS_PROXY, no_proxy, NO_PROXY as
+    curl and wget read them. SSL_CERT_FILE and SSL_CERT_DIR replace the
+    system's trust store, as for OpenSSL.
     NO_COLOR (any value) turns colour off; TERM=dumb turns the live display
     off; XDG_CONFIG_HOME places the configuration file.
 

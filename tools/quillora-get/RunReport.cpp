@@ -16,6 +16,7 @@ nlohmann::json PictureReport(const TPictureJob& job) {
                         {"seconds", job.Seconds}, {"attempts", job.Attempts}};
     if (!job.Message.empty()) p["message"] = Shown(job.Message);
     if (job.Resumed) p["resumed"] = true;
+    p["tls"] = job.OverTls;
     return p;
 }
 

@@ -8,6 +8,7 @@
 #include "RunReport.h"
 #include "Shown.h"
 #include "Verify.h"
+#include "catalogue/Service.h"
 #include "core/FileUtils.h"
 #include "core/Gbk.h"
 #include "core/TextUtils.h"
@@ -26,6 +27,9 @@
 #include <unistd.h>
 
 namespace {
+
+// As download tools do: enough for http -> https -> a new address, never a loop.
+constexpr int MaxRedirects = 5;
 
 std::atomic<bool> StopRequested{false};
 
@@ -53,9 +57,9 @@ void InstallStopHandlers() {
 }
 
 struct TRawOptions {
-    std::string Dest = ".", Archive, Json, Proxy, InputFile, LimitRate, MinSpeed;
+    std::string Dest = ".", Archive, Json, Proxy, InputFile, LimitRate, MinSpeed, CACert;
     std::vector<std::string> Accounts, Albums, Matches;
-    bool Help = false, Version = false, Quiet = false, Verbose = false;
+    bool Help = false, Version = false, Quiet = false, Verbose = false, Insecure = false;
 };
 
 // $XDG_CONFIG_HOME/quillora-get/config, or ~/.config/quillora-get/config.
@@ -102,6 +106,8 @@ void DefineOptions(CLI::App& app, TRawOptions& raw, TGetOptions& options) {
     app.add_flag("-v,--verbose", raw.Verbose);
     app.add_option("--proxy", raw.Proxy);
     app.add_option("--timeout", options.TimeoutSeconds)->check(CLI::Range(1, 86400));
+    app.add_option("--cacert", raw.CACert);
+    app.add_flag("-k,--insecure", raw.Insecure);
 }
 
 double RateOption(const char* name, const std::string& text) {
@@ -129,6 +135,18 @@ void TakeAccounts(const TRawOptions& raw, TGetOptions& options) {
     if (options.Accounts.empty() && (options.Verify || options.Repair)) return;
     if (options.Accounts.empty()) throw EGetUsage("An account name is needed (see --help)");
     options.Account = options.Accounts.front();
+}
+
+// https for every fetch, verified against the system's store or the bundle
+// named; redirects followed as far as the service's own hosts.
+void SetUpTls(const TRawOptions& raw) {
+    try {
+        SetClientTls(std::make_shared<const TIdSSLContext>(TIdSSLSettings{raw.CACert, !raw.Insecure}));
+    } catch (const Exception& e) {
+        throw EGetUsage("--cacert: " + e.Message());
+    }
+    if (raw.Insecure) std::fprintf(stderr, "quillora-get: warning: certificates are not verified (--insecure)\n");
+    SetClientRedirects({MaxRedirects, Service::HomeHost});
 }
 
 // The options that work on the archive need one.
@@ -165,7 +183,9 @@ void TakeOptions(const TRawOptions& raw, TGetOptions& options) {
             throw EGetUsage("--proxy: " + e.Message());
         }
         ::setenv("http_proxy", raw.Proxy.c_str(), 1);
+        ::setenv("https_proxy", raw.Proxy.c_str(), 1);
     }
+    SetUpTls(raw);
     SetClientReadTimeout(options.TimeoutSeconds * 1000);
     SetRateLimit(options.LimitRate);
 }

@@ -9,7 +9,7 @@ pictures. Some accounts exist to show faults (see ACCOUNTS).
 
     service.py [--port N] [--port-file F] [--export DIR] [--stall-seconds S]
                [--validators] [--rate BYTES_PER_SECOND] [--request-log F]
-               [--retry-after S] [--changed-file F]
+               [--retry-after S] [--changed-file F] [--tls-ca FILE]
 
 Pictures also answer HEAD and "Range: bytes=N-" (with If-Range), which the
 window never sends; --validators adds ETag and Last-Modified to pictures and
@@ -17,6 +17,11 @@ answers If-None-Match and If-Modified-Since with 304 when they still match,
 --rate paces picture bodies, --request-log writes one line per request,
 --retry-after sets the wait the refusals of the flaky account ask for,
 --changed-file names pictures that changed on the server since.
+
+CONNECT to the home host or a picture host on port 443 opens a TLS tunnel
+with a certificate for photo.quillora.example and *.photo.quillora.example,
+signed by a CA made at start; --tls-ca writes that CA where the client can
+trust it (SSL_CERT_FILE, --cacert).
 """
 import argparse
 import email.utils
@@ -117,6 +122,13 @@ def build_accounts():
     a["trickle"] = [Album("涓流", "trickling pictures", ["trickle.jpg"] + photos(1, 1), "thumb-01.jpg")]
     a["large"] = [Album("大像册", "200 large pictures", ["large-%02d.jpg" % (k % 4 + 1) for k in range(200)],
                         "thumb-01.jpg")]
+    # https: the home page links the album list at an https address; a
+    # service that moved to https answers every plain picture list and picture
+    # with 301 to the same address on https.
+    a["secure"] = [Album("加密", "over TLS", photos(1, 3), "thumb-01.jpg"),
+                   Album("加密二", "over TLS too", photos(4, 2) + ["photo-01.png"], "thumb-02.png")]
+    a["moved"] = [Album("搬家", "moved to https", photos(1, 3), "thumb-01.jpg"),
+                  Album("搬家二", "moved too", photos(4, 2), "thumb-02.png")]
     return a
 
 
@@ -156,14 +168,15 @@ def picture_path(account, index, k, name):
 
 
 def home_page(account):
+    scheme = "https" if account == "secure" else "http"
     if account == "nomarkers":
         return gbk("<html><body><p>%s的主页: 这里没有像册.</p></body></html>\r\n" % account)
     return gbk('<html><head><meta http-equiv="Content-Type" content="text/html; charset=gbk">\r\n'
                "<title>%s的像册</title></head>\r\n<body>\r\n<script type=\"text/javascript\">\r\n"
-               'var albumUrl = "http://%s/album/%s/list.js";\r\n'
+               'var albumUrl = "%s://%s/album/%s/list.js";\r\n'
                'var pictureSetUrl = "http://%s/album/%s/set.js";\r\n'
                "</script>\r\n<p>%s的像册</p>\r\n</body></html>\r\n"
-               % (account, HOME_HOST, account, HOME_HOST, account, account))
+               % (account, scheme, HOME_HOST, account, HOME_HOST, account, account))
 
 
 def album_list_script(account):
@@ -285,9 +298,51 @@ def http_date(seconds_from_now):
     return time.strftime("%a, %d %b %Y %H:%M:%S GMT", time.gmtime(time.time() + seconds_from_now))
 
 
+def moved_to_https(host, path):
+    """The moved account's picture lists and pictures, which only https serves."""
+    if host == HOME_HOST:
+        return path.startswith("/album/moved/pics-")
+    return "/moved-" in path
+
+
+class TlsCertificate:
+    """A CA made at start and a certificate it signed for the home host and
+    every picture host, made with the openssl command."""
+
+    def __init__(self, ca_file=None):
+        import shutil
+        import ssl
+        import subprocess
+        import tempfile
+        self.folder = tempfile.mkdtemp(prefix="quillora-service-tls-")
+        f = lambda name: os.path.join(self.folder, name)
+
+        def run(*args):
+            subprocess.run(["openssl"] + list(args), check=True, stdout=subprocess.DEVNULL,
+                           stderr=subprocess.DEVNULL)
+        ec = ["-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes"]
+        run("req", "-x509", *ec, "-keyout", f("ca.key"), "-out", f("ca.crt"), "-days", "30",
+            "-subj", "/CN=Quillora Sample Service CA", "-addext", "basicConstraints=critical,CA:TRUE",
+            "-addext", "keyUsage=critical,keyCertSign,cRLSign")
+        run("req", *ec, "-keyout", f("server.key"), "-out", f("server.csr"), "-subj", "/CN=" + HOME_HOST)
+        with open(f("server.ext"), "w") as ext:
+            ext.write("subjectAltName=DNS:%s,DNS:*%s\nbasicConstraints=CA:FALSE\n" % (HOME_HOST, PICTURE_SUFFIX))
+        run("x509", "-req", "-in", f("server.csr"), "-CA", f("ca.crt"), "-CAkey", f("ca.key"),
+            "-CAcreateserial", "-days", "30", "-extfile", f("server.ext"), "-out", f("server.crt"))
+        if ca_file:
+            shutil.copyfile(f("ca.crt"), ca_file + ".part")
+            os.replace(ca_file + ".part", ca_file)
+        self.context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+        self.context.minimum_version = ssl.TLSVersion.TLSv1_2
+        self.context.load_cert_chain(f("server.crt"), f("server.key"))
+        shutil.rmtree(self.folder, ignore_errors=True)
+
+
 class Handler(BaseHTTPRequestHandler):
     protocol_version = "HTTP/1.1"
     server_version = "QuilloraSample/1.0"
+    over_tls = False
+    tls = None
     stall_seconds = 120
     validators = False
     rate = 0
@@ -335,9 +390,40 @@ class Handler(BaseHTTPRequestHandler):
     def do_HEAD(self):
         self.do_GET()
 
+    def do_CONNECT(self):
+        """A tunnel to the home host or a picture host on 443: TLS with the
+        service's certificate, then the same answers as over plain HTTP."""
+        host, _, port = self.path.rpartition(":")
+        host = host.lower()
+        self.log_request_line(host, ":" + port)
+        ours = host == HOME_HOST or (host.startswith(PICTURE_PREFIX) and host.endswith(PICTURE_SUFFIX))
+        self.close_connection = True
+        if not ours or port != "443" or Handler.tls is None:
+            return self.send_body(403, "text/html", b"<html><body><h1>403 Forbidden</h1></body></html>\r\n")
+        self.send_response(200, "Connection established")
+        self.end_headers()
+        self.wfile.flush()
+        try:
+            tunnel = Handler.tls.context.wrap_socket(self.connection, server_side=True)
+        except (OSError, ValueError):
+            return None  # the client gave up on the handshake (an untrusted certificate)
+        TlsHandler(tunnel, self.client_address, self.server)
+        return None
+
     def do_GET(self):
         host, path = self.target()
         self.log_request_line(host, path)
+        if not self.over_tls and moved_to_https(host, path):
+            location = "https://%s%s" % (host, path)
+            self.send_response(301)
+            self.send_header("Location", location)
+            self.send_header("Content-Type", "text/html")
+            body = b"<html><body>Moved to <a href=\"%s\">https</a></body></html>\r\n" % location.encode()
+            self.send_header("Content-Length", str(len(body)))
+            self.end_headers()
+            if self.command != "HEAD":
+                self.wfile.write(body)
+            return None
         path = unquote(path, encoding="latin-1")
         if host == HOME_HOST:
             if HOME_HOST + path in WIRE:
@@ -496,6 +582,16 @@ class Handler(BaseHTTPRequestHandler):
 
 
 
+class TlsHandler(Handler):
+    over_tls = True
+
+    def handle(self):
+        try:
+            super().handle()
+        except (OSError, ValueError):
+            self.close_connection = True
+
+
 def export(folder):
     """Writes every answer as a static tree: <folder>/<host>/<path>."""
     def put(host, path, data):
@@ -534,6 +630,7 @@ def main():
                     "line, e.g. /quillora-04/IMG_0003.jpg): while it lists one, that picture is served changed "
                     "(its last byte flipped, a later Last-Modified); read at every request")
     ap.add_argument("--lifetime", type=float, default=0, help="stop by itself after this many seconds")
+    ap.add_argument("--tls-ca", help="write the CA of the service's https certificate here")
     args = ap.parse_args()
     if args.export:
         export(args.export)
@@ -545,6 +642,7 @@ def main():
     Handler.rate = args.rate
     Handler.request_log = args.request_log
     Handler.retry_after = args.retry_after
+    Handler.tls = TlsCertificate(args.tls_ca)
     Handler.changed_file = args.changed_file
     server = Server(("127.0.0.1", args.port), Handler)
     port = server.server_address[1]

@@ -9,7 +9,8 @@ _quillora_get_albums() {
         word=${COMP_WORDS[i]}
         case $word in
         --input-file | --album | --match | --dest | -j | --jobs | --retries | --backoff | --max-wait | \
-            --limit-rate | --min-speed | --min-speed-time | --archive | --json | --proxy | --timeout | --config)
+            --limit-rate | --min-speed | --min-speed-time | --archive | --json | --proxy | --timeout | --config | \
+            --cacert)
             ((i++)) ;;
         -*) ;;
         *) accounts+=("$word") ;;
@@ -29,7 +30,7 @@ _quillora_get() {
         compopt -o filenames 2>/dev/null
         return 0
         ;;
-    --input-file | --archive | --json | --config)
+    --input-file | --archive | --json | --config | --cacert)
         mapfile -t COMPREPLY < <(compgen -f -- "$cur")
         compopt -o filenames 2>/dev/null
         return 0
@@ -53,7 +54,7 @@ _quillora_get() {
     if [[ $cur == -* ]]; then
         local options="--list --input-file --album --match --dest --jobs --retries --backoff --max-wait
             --limit-rate --min-speed --min-speed-time --archive --verify --repair --refresh --checksums --json
-            --quiet --verbose --proxy --timeout --config --version --help -j -q -v -h"
+            --quiet --verbose --proxy --timeout --config --cacert --insecure --version --help -j -q -v -k -h"
         mapfile -t COMPREPLY < <(compgen -W "$options" -- "$cur")
     fi
     return 0

@@ -13,7 +13,7 @@ function __quillora_get_albums
         end
         switch $word
             case --input-file --album --match --dest -j --jobs --retries --backoff --max-wait --limit-rate \
-                --min-speed --min-speed-time --archive --json --proxy --timeout --config
+                --min-speed --min-speed-time --archive --json --proxy --timeout --config --cacert
                 set skip 1
             case '-*'
             case '*'
@@ -48,5 +48,7 @@ complete -c quillora-get -s v -l verbose -d 'Also retries, resumes and restarts'
 complete -c quillora-get -l proxy -x -d 'HTTP proxy host:port'
 complete -c quillora-get -l timeout -x -d 'Give up on a server silent this long (s)'
 complete -c quillora-get -l config -r -F -d 'Read options from this file'
+complete -c quillora-get -l cacert -r -F -d 'Trust the CA certificates in this file'
+complete -c quillora-get -s k -l insecure -d 'Do not verify https certificates'
 complete -c quillora-get -l version -d 'Print the version'
 complete -c quillora-get -s h -l help -d 'The manual'

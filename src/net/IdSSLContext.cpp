@@ -1,0 +1,44 @@
+#include "net/IdSSLContext.h"
+
+#include "core/Exceptions.h"
+
+#include <openssl/err.h>
+#include <openssl/ssl.h>
+
+std::string SSLErrorReason(const std::string& fallback) {
+    // The last entry is the most specific one ("certificate verify failed"
+    // comes after the record layer's own).
+    const unsigned long code = ERR_peek_last_error();
+    const char* reason = code != 0 ? ERR_reason_error_string(code) : nullptr;
+    std::string text = reason != nullptr ? reason : fallback;
+    ERR_clear_error();
+    return text;
+}
+
+TIdSSLContext::TIdSSLContext(const TIdSSLSettings& settings) : FSettings(settings) {
+    ERR_clear_error();
+    FContext = SSL_CTX_new(TLS_client_method());
+    if (FContext == nullptr)
+        throw EIdSSLProtocolReplyError("Cannot set up TLS: " + SSLErrorReason("out of memory"));
+    // Below 1.2 every version has known breaks; curl and browsers refuse them too.
+    SSL_CTX_set_min_proto_version(FContext, TLS1_2_VERSION);
+    // A peer that closes without the TLS goodbye is a close like any other:
+    // whether the body was whole is the reply's framing to tell.
+    SSL_CTX_set_options(FContext, SSL_OP_IGNORE_UNEXPECTED_EOF | SSL_OP_NO_RENEGOTIATION);
+    SSL_CTX_set_mode(FContext, SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
+    SSL_CTX_set_verify(FContext, settings.VerifyPeer ? SSL_VERIFY_PEER : SSL_VERIFY_NONE, nullptr);
+    const bool loaded = settings.CAFile.empty()
+                            ? SSL_CTX_set_default_verify_paths(FContext) == 1
+                            : SSL_CTX_load_verify_locations(FContext, settings.CAFile.c_str(), nullptr) == 1;
+    if (!loaded && !settings.CAFile.empty()) {
+        const std::string reason = SSLErrorReason("no certificate in it");
+        SSL_CTX_free(FContext);
+        throw EIdSSLProtocolReplyError(
+            Format("Cannot read the CA certificates in %s: %s", settings.CAFile.c_str(), reason.c_str()));
+    }
+    ERR_clear_error();
+}
+
+TIdSSLContext::~TIdSSLContext() {
+    SSL_CTX_free(FContext);
+}

@@ -1,0 +1,44 @@
+#pragma once
+// The TLS client settings of a process, made once into an OpenSSL context
+// that is only read afterwards, so that the engine's workers may share it.
+
+#include "net/IdException.h"
+
+#include <memory>
+#include <string>
+
+struct ssl_ctx_st;
+
+// A TLS handshake, a certificate check or a TLS record failed; the message
+// carries OpenSSL's reason in words.
+QUILLORA_EXCEPTION(EIdSSLProtocolReplyError, EIdException);
+
+struct TIdSSLSettings {
+    // A CA bundle trusted instead of the system's store; empty: the system's
+    // store, where SSL_CERT_FILE and SSL_CERT_DIR are honoured as OpenSSL does.
+    std::string CAFile;
+    // Off only when the user turned verification off by name.
+    bool VerifyPeer = true;
+};
+
+class TIdSSLContext {
+  public:
+    // EIdSSLProtocolReplyError when the CA bundle cannot be read.
+    explicit TIdSSLContext(const TIdSSLSettings& settings = {});
+    ~TIdSSLContext();
+    TIdSSLContext(const TIdSSLContext&) = delete;
+    TIdSSLContext& operator=(const TIdSSLContext&) = delete;
+
+    ssl_ctx_st* Handle() const { return FContext; }
+    const TIdSSLSettings& Settings() const { return FSettings; }
+
+  private:
+    TIdSSLSettings FSettings;
+    ssl_ctx_st* FContext = nullptr;
+};
+
+using TIdSSLContextPtr = std::shared_ptr<const TIdSSLContext>;
+
+// OpenSSL's reason for the last failure of this thread, in words; fallback
+// when it recorded none. Clears the thread's error queue.
+std::string SSLErrorReason(const std::string& fallback);

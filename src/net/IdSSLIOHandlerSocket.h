@@ -1,0 +1,59 @@
+#pragma once
+// The socket IO handler that speaks TLS. It passes bytes through unencrypted
+// until told to encrypt: at the end of the connect, or at once on an open
+// connection (a proxy's tunnel that has just been granted). The socket is
+// non-blocking under TLS and every step that waits for the peer waits in one
+// poll with the cancel signal, within the time-out the connect was given.
+
+#include "net/IdIOHandlerSocket.h"
+#include "net/IdSSLContext.h"
+
+#include <string>
+
+struct ssl_st;
+
+class TIdSSLIOHandlerSocket : public TIdIOHandlerSocket {
+  public:
+    // Without a context: the system's trust store, verification on.
+    explicit TIdSSLIOHandlerSocket(TIdSSLContextPtr context = nullptr);
+    ~TIdSSLIOHandlerSocket() override;
+
+    bool PassThrough() const { return FPassThrough; }
+    // false on an open connection negotiates TLS at once; before a connect,
+    // at its end. A failed negotiation closes the socket and raises
+    // EIdSSLProtocolReplyError (EIdReadTimeout when the peer stalls).
+    void SetPassThrough(bool value);
+    // TLS is up on the open connection.
+    bool Encrypted() const { return FSSL != nullptr; }
+    // The name the certificate must carry and SNI sends (a dotted quad is
+    // checked as an address and not sent); empty: the host connected to.
+    std::string PeerHostName;
+    const TIdSSLContext& Context() const { return *FContext; }
+
+    void CloseHandler() override;
+    void ConnectTo(const std::string& host, int port, int timeout, int boundPortMax, int boundPortMin,
+                   int boundPort, const std::string& boundIP) override;
+    bool WaitReadable(int timeout) override;
+    int ReceiveRaw(void* buffer, int length) override;
+    int SendRaw(const void* buffer, int length) override;
+
+  private:
+    void StartTLS();
+    void Negotiate(const std::string& name);
+    // Waits for the socket to be ready for what OpenSSL wants; false when the
+    // time-out (ms, negative: none) passes first, EIdCancelled when cancelled.
+    bool WaitSocket(int sslError, int timeout);
+    // After a failed read: what ReceiveRaw answers (0 close, -1 socket error)
+    // or true when the caller should wait and try again.
+    bool ReadFailed(int result, int& answer);
+    [[noreturn]] void Fail(const std::string& reason);
+
+    TIdSSLContextPtr FContext;
+    ssl_st* FSSL = nullptr;
+    bool FPassThrough = true;
+    // The connect's time-out, kept for every later wait (<= 0: none).
+    int FTimeout = 0;
+    std::string FConnectHost;
+    // OpenSSL's reason for a failure met by a wait, for the read after it.
+    std::string FReadFailure;
+};

@@ -1,0 +1,93 @@
+#include "support/TlsPeer.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <openssl/ssl.h>
+#include <poll.h>
+#include <stdexcept>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+namespace {
+
+constexpr int LimitMs = 10000;
+
+SSL_CTX* ServerContext(const std::string& cert, const std::string& key) {
+    SSL_CTX* context = SSL_CTX_new(TLS_server_method());
+    if (context == nullptr || SSL_CTX_use_certificate_chain_file(context, cert.c_str()) != 1 ||
+        SSL_CTX_use_PrivateKey_file(context, key.c_str(), SSL_FILETYPE_PEM) != 1)
+        throw std::runtime_error("the TLS peer cannot load " + cert);
+    return context;
+}
+
+} // namespace
+
+TTlsPeer::TTlsPeer(const TTestCertificate& certificate, std::vector<std::string> replies)
+    : FCertFile(certificate.Cert), FKeyFile(certificate.Key), FReplies(std::move(replies)) {
+    FListener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    if (::bind(FListener, reinterpret_cast<sockaddr*>(&address), length) != 0 || ::listen(FListener, 8) != 0 ||
+        ::getsockname(FListener, reinterpret_cast<sockaddr*>(&address), &length) != 0)
+        throw std::runtime_error("the TLS peer cannot listen");
+    FPort = ntohs(address.sin_port);
+    FThread = std::thread([this] { Serve(); });
+}
+
+TTlsPeer::~TTlsPeer() {
+    Received();
+    ::close(FListener);
+}
+
+const std::string& TTlsPeer::Received() {
+    if (FThread.joinable()) FThread.join();
+    return FReceived;
+}
+
+void TTlsPeer::Serve() {
+    size_t next = 0;
+    while (next < FReplies.size()) {
+        pollfd listener{FListener, POLLIN, 0};
+        if (::poll(&listener, 1, LimitMs) <= 0) return;
+        const int fd = ::accept4(FListener, nullptr, nullptr, SOCK_CLOEXEC);
+        if (fd < 0) return;
+        ++FConnections;
+        const timeval limit{LimitMs / 1000, 0};
+        ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+        ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
+        const bool goOn = ServeConnection(fd, next);
+        ::close(fd);
+        if (!goOn) return;
+    }
+}
+
+// false when the client went wrong in a way that ends the script.
+bool TTlsPeer::ServeConnection(int fd, size_t& next) {
+    SSL_CTX* context = ServerContext(FCertFile, FKeyFile);
+    SSL* ssl = SSL_new(context);
+    SSL_set_fd(ssl, fd);
+    bool goOn = SSL_accept(ssl) == 1;
+    while (goOn && next < FReplies.size()) {
+        std::string request;
+        char buffer[4096];
+        while (request.find("\r\n\r\n") == std::string::npos) {
+            const int n = SSL_read(ssl, buffer, sizeof buffer);
+            if (n <= 0) break;
+            request.append(buffer, static_cast<size_t>(n));
+        }
+        FReceived += request;
+        if (request.find("\r\n\r\n") == std::string::npos) break; // the client closed: next connection
+        const std::string& reply = FReplies[next++];
+        goOn = SSL_write(ssl, reply.data(), static_cast<int>(reply.size())) == static_cast<int>(reply.size());
+        if (reply.find("Connection: close") != std::string::npos) {
+            SSL_shutdown(ssl);
+            break;
+        }
+    }
+    SSL_free(ssl);
+    SSL_CTX_free(context);
+    return goOn;
+}
