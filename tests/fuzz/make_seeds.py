@@ -207,6 +207,13 @@ def text_seeds():
     put("text_archive", "binary", "\xff\xd8\xff\xe0\x00\x10JFIF\x00\t1\n")
 
 
+def config_file_seeds():
+    put("config_file", "options", ("# defaults\n\njobs = 8 # eight\ndest = \"/home/me/Albums\"\n"
+                                   "album = [\"1\", '风景', 3]\nquiet = true\r\nlimit-rate='2M'\n; old style\n")
+        .encode("utf-8"))
+    put("config_file", "faults", "[get]\ndest\njobs = \"8\nalbum = [\"1\" \"2\"\nx = \"a\\\"b\" c\n= 1\n")
+
+
 def reply_parser_seeds():
     # Option bytes: the piece size of the second feed, then flags (1 HEAD, 2
     # split long lines, 4 the peer closes) with the line limit / 8 on top.
@@ -239,5 +246,6 @@ if __name__ == "__main__":
     picture_seeds()
     metafile_seeds()
     text_seeds()
+    config_file_seeds()
     reply_parser_seeds()
     sys.exit(0)

@@ -7,37 +7,61 @@ inline constexpr const char* HelpText = R"(NAME
     quillora-fetch - fetch URLs with QuilloraDownLoad's HTTP client, like curl
 
 SYNOPSIS
-    quillora-fetch [-v] [-o FILE] [-L] [--max-redirs N] [-u user:password]
-                   [-x [http://]host:port] [-U user:password] [--noproxy LIST]
-                   [--cacert FILE] [-k] URL...
+    quillora-fetch [-v] [-s] [-S] [-f] [-I] [-o FILE] [-O] [-L] [--max-redirs N]
+                   [-H 'Name: value'] [-u user:password] [-x [http://]host:port]
+                   [-U user:password] [--noproxy LIST] [--cacert FILE] [-k] URL...
 
 DESCRIPTION
     Fetches each URL in turn with QuilloraDownLoad's own HTTP client, on one
     connection where the server allows, and writes the bodies one after
     another. All URLs go over one client, so keep-alive and cookies carry over
-    from one to the next.
+    from one to the next. Options mean what curl's of the same letters mean,
+    and short ones may be written together (-fsSL).
 
 OPTIONS
-    -o FILE
-            Write the bodies to FILE instead of standard output. A regular FILE
-            is written under a temporary name beside it and renamed when every
-            URL was fetched, so a failure leaves no file (and an existing FILE
-            as it was); devices and pipes (/dev/null, /dev/stdout, a FIFO) are
-            written as the bytes come.
-    -v
+    -o, --output FILE
+            Write the bodies to FILE instead of standard output ("-" is
+            standard output). A regular FILE is written under a temporary name
+            beside it and renamed when every URL was fetched, so a failure
+            leaves no file (and an existing FILE as it was); devices and pipes
+            (/dev/null, /dev/stdout, a FIFO) are written as the bytes come.
+    -O, --remote-name
+            Save the body of a URL in the current folder under the last part
+            of its path (http://host/a/photo.jpg: photo.jpg), renamed from a
+            temporary name when it is complete. As with curl, each -O is for
+            one URL, in order: -O -O a b c saves a and b, and c goes to -o
+            FILE or standard output. A URL whose path ends in / names no file
+            and is a bad command line.
+    -I, --head
+            Send HEAD instead of GET and write the reply's status line and
+            headers (each reply's, with -L) where the body would go.
+    -H, --header 'Name: value'
+            Send this header with every request; may be given more than once.
+            It replaces the client's own header of that name (Accept,
+            User-Agent, Referer, ...); 'Name:' leaves that header out and
+            'Name;' sends it empty.
+    -f, --fail
+            An HTTP error reply (status 400 and above) ends the run with exit
+            status 22, as curl's does.
+    -s, --silent
+            No message on standard error when a fetch fails; the exit status
+            still tells.
+    -S, --show-error
+            With -s, still say why a fetch failed.
+    -v, --verbose
             Show the connection steps and the request and reply headers on
             standard error.
-    -L
+    -L, --location
             Follow redirects.
     --max-redirs N
             Follow at most N redirects.
-    -u user:password
+    -u, --user user:password
             Answer the server's Basic authentication.
-    -x [http://]host:port
+    -x, --proxy [http://]host:port
             Use this HTTP proxy (default: http_proxy, HTTP_PROXY; for https
             URLs https_proxy, HTTPS_PROXY). An https URL goes through the
             proxy's CONNECT tunnel, encrypted end to end.
-    -U user:password
+    -U, --proxy-user user:password
             Credentials for the proxy.
     --noproxy LIST
             Hosts reached without the proxy (default: no_proxy).
@@ -55,8 +79,12 @@ OPTIONS
 EXIT STATUS
     0    every URL was fetched
     1    a fetch failed; the last line on standard error is
-         "ExceptionClass: message"
+         "ExceptionClass: message", the message on one line, led by the URL
+         when several were given; a network failure names the host (and the
+         proxy), as in: EIdSocketError: photo.quillora.example: Host not
+         found (Socket Error # 11001). The URLs after it are not fetched.
     2    bad command line
+    22   with -f, an HTTP error reply
 
 ENVIRONMENT
     http_proxy, HTTP_PROXY, no_proxy, NO_PROXY as curl and wget read them.
@@ -64,4 +92,6 @@ ENVIRONMENT
 EXAMPLES
     quillora-fetch -o page.html http://photo.quillora.example/quillora
     quillora-fetch -v -L -x 127.0.0.1:8765 http://photo.quillora.example/quillora
+    quillora-fetch -fsS -O -x 127.0.0.1:8765 http://img1.photo.quillora.example/a/photo.jpg
+    quillora-fetch -I -H 'Accept: image/*' http://127.0.0.1:8080/photo.jpg
 )";

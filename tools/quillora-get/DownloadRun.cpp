@@ -1,10 +1,12 @@
 #include "DownloadRun.h"
 
+#include "InputChecks.h"
 #include "Shown.h"
 #include "catalogue/Service.h"
 #include "core/Classes.h"
 #include "core/Exceptions.h"
 #include "core/FileUtils.h"
+#include "core/Gbk.h"
 #include "core/TextUtils.h"
 #include "download/PictureList.h"
 #include "http/BoundedFetch.h"
@@ -17,11 +19,15 @@
 #include <map>
 #include <memory>
 
-void LookupAccount(const std::string& account) {
+void LookupAccount(const std::string& account, std::string* fetching) {
+    std::string url;
+    if (!fetching) fetching = &url;
     ClearAlbumList();
-    const std::string page = FetchBoundedText("http://" + Service::HomeHost + "/" + account);
+    *fetching = "http://" + Service::HomeHost + "/" + account;
+    const std::string page = FetchBoundedText(*fetching);
     const std::string scriptUrl = ExtractAlbumListUrl(page);
     if (scriptUrl.empty()) throw Exception("The account's home page names no album list");
+    *fetching = scriptUrl;
     LoadAlbumList(FetchBoundedText(scriptUrl));
 }
 
@@ -31,15 +37,22 @@ bool IsIndex(const std::string& text) {
     return !text.empty() && text.size() <= 9 && text.find_first_not_of("0123456789") == std::string::npos;
 }
 
-size_t FindAlbum(const std::string& wanted) {
+// The albums --album names: by index as --list counts, by name as the
+// service stores it or as --list shows it; every album of that name (two
+// albums of one name are both copied, as the window copies both tiles).
+std::vector<size_t> FindAlbum(const std::string& wanted) {
     if (IsIndex(wanted)) {
         const size_t number = std::stoul(wanted);
-        if (number >= 1 && number <= AlbumList.size()) return number - 1;
+        if (number >= 1 && number <= AlbumList.size()) return {number - 1};
     }
-    const std::string name = TextTrim(wanted);
-    for (size_t i = 0; i < AlbumList.size(); ++i)
-        if (AlbumList[i].Name == name) return i;
-    throw EGetUsage("The account has no album \"" + wanted + "\" (see --list)");
+    const std::string name = TextTrim(wanted), shown = GbkToUtf8(name);
+    std::vector<size_t> found;
+    for (size_t i = 0; i < AlbumList.size(); ++i) {
+        const std::string own = TextTrim(AlbumList[i].Name);
+        if (own == name || Shown(own) == shown) found.push_back(i);
+    }
+    if (found.empty()) throw EGetUsage("No album \"" + wanted + "\" (see --list)");
+    return found;
 }
 
 // An address the client would refuse is refused here, before any request,
@@ -129,10 +142,9 @@ std::vector<size_t> SelectAlbums(const std::vector<std::string>& wanted) {
             selection.push_back(i);
         return selection;
     }
-    for (const std::string& w : wanted) {
-        const size_t i = FindAlbum(w);
-        if (std::find(selection.begin(), selection.end(), i) == selection.end()) selection.push_back(i);
-    }
+    for (const std::string& w : wanted)
+        for (const size_t i : FindAlbum(w))
+            if (std::find(selection.begin(), selection.end(), i) == selection.end()) selection.push_back(i);
     return selection;
 }
 
@@ -150,11 +162,14 @@ TRunResult PlanRun(const std::string& dest, const std::vector<size_t>& selection
         album.Number = static_cast<int>(i) + 1;
         album.Album = AlbumList[i];
         try {
-            TStringList urls;
-            ParsePictureList(FetchBoundedText(album.Album.PicListUrl), urls);
-            album.Files = AlbumFilesFor(dest, album.Album.Name);
+            // A name that gets no folder of its own is refused before its pictures are asked for.
+            if (const std::string problem = AlbumNameProblem(album.Album.Name); !problem.empty())
+                throw Exception(problem);
+            album.Files = AlbumFilesFor(dest, album.Album.Name); // ".", "..", "/"
             if (HasControlCharacter(TextTrim(album.Album.Name)))
                 RaiseCannotCreate(album.Files.DescriptionFile);
+            TStringList urls;
+            ParsePictureList(FetchBoundedText(album.Album.PicListUrl), urls);
             WriteAlbumFiles(album.Files, album.Album);
             AddPictures(run, run.Albums.size() - 1, urls, planned);
             for (size_t k : album.Pictures)

@@ -13,9 +13,11 @@
 // A command line that cannot be carried out as asked (exit status 2).
 QUILLORA_EXCEPTION(EGetUsage, Exception);
 
-// Fetches the account's home page and album list into AlbumList.
-void LookupAccount(const std::string& account);
-// The AlbumList indexes that --album names (all of them without any);
+// Fetches the account's home page and album list into AlbumList; fetching,
+// when given, keeps the address asked for last (the one that failed).
+void LookupAccount(const std::string& account, std::string* fetching = nullptr);
+// The AlbumList indexes that --album names (all of them without any): by
+// index, by name as stored or as --list shows it, every album of a name;
 // EGetUsage for an album that is not there.
 std::vector<size_t> SelectAlbums(const std::vector<std::string>& wanted);
 // Creates the albums' folders and description files under dest and lists

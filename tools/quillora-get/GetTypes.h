@@ -44,7 +44,8 @@ struct TAlbumJob {
 
 struct TAccountJob {
     std::string Name;
-    std::string Error; // the lookup failed; the account has no albums in the run
+    std::string Error; // the lookup failed, or an album asked for is not there; no albums in the run
+    bool LookedUp = false;
     size_t Albums = 0;
 };
 

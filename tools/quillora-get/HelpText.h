@@ -40,7 +40,19 @@ DESCRIPTION
 
     Without --archive, a picture whose file exists with the size the server
     reports (asked with HEAD) is skipped; with another size it is fetched
-    again.
+    again. Skipped pictures are counted in one line at the end (each one is
+    named with -v).
+
+    An ACCOUNT is the path of its home page: a name with a control
+    character, a blank, /, ?, # or a % that starts no escape (%41) is refused
+    before any request (exit status 2), naming the account and the
+    character. An album whose name is blank, ".", ".." or holds / gets no
+    folder: it fails alone, before its pictures are asked for.
+
+    The folder of --dest, and the files of --archive and --json, are checked
+    before the first request: a file where a folder must be, or a folder
+    that cannot be written, is a usage error. The folders above the archive
+    and the report are made when missing, as --dest's are.
 
     With --archive, every picture saved gets a row in the archive (a SQLite
     database): its address, account, album, path under --dest, size, the
@@ -61,21 +73,33 @@ OPTIONS
     --list
             Print the albums (index, name, picture count, first line of the
             description) and exit. With several accounts, each list follows a
-            line "# ACCOUNT".
+            line "# ACCOUNT". An account without albums is said so on
+            standard error.
     --input-file FILE
             Read accounts from FILE, one a line, besides those on the command
-            line; blank lines and lines starting with # are left out. "-" reads
+            line; blank lines and lines whose first character other than
+            blanks is # are left out. A # later in a line is no comment: it is
+            part of the line, and refused in an account name. "-" reads
             standard input.
     --album NAME|INDEX
             Copy this album; may be given more than once. INDEX counts from 1
-            as --list prints it. Default: every album the window would show.
+            as --list prints it; NAME is the album's name as the service
+            stores it or as --list prints it. Every album of that name is
+            copied: albums of one name share one folder, as in the window,
+            and of two pictures with one file name the later album's stays.
+            Default: every album the window would show. The albums are
+            chosen in each account: an account that has no album NAME is an
+            error of that account (named in the message; none of its albums
+            is copied), and the other accounts go on.
     --match GLOB
             Copy the albums whose name matches GLOB (* any text, ? one
             character, [abc] one of them, [!abc] none of them); may be given
             more than once. Taken together with --album: an album named by
-            either is copied.
+            either is copied. When no album of any account matches, that is
+            said on standard error and the exit status is 1.
     --dest DIR
-            Folder that receives Pic/ (default: the current folder).
+            Folder that receives Pic/ (default: the current folder), made
+            when missing.
     -j, --jobs N
             Pictures fetched in parallel (default 4, at most 64); at most N
             connections per host.
@@ -147,7 +171,7 @@ OPTIONS
             Give up on a server silent this long (default 60).
     --config FILE
             Read options from FILE instead of the default configuration file
-            (see FILES).
+            (see FILES); --config /dev/null reads none.
     --version
             Print the version and exit.
     -h, --help
@@ -158,11 +182,15 @@ OUTPUT
     done/total, failed so far, bytes, speed, time left), fitted to the
     terminal's width and redrawn when it changes; a long name is shortened in
     its middle with an ellipsis. Otherwise, and when TERM is dumb, one plain
-    line per picture. Errors go to standard error and name the account, the
-    album and the picture. Colour is used on a terminal only, and never when
-    NO_COLOR is set. A last line counts the run: "7 of 8 pictures saved, 1
-    failed; 400.8 KB, 1.2 MB/s, 0.3 s" (skipped pictures, failed albums and
-    accounts that could not be looked up are counted too).
+    line per picture (a skipped one only with -v). Errors go to standard
+    error and name the account, the album and the picture, each on one line;
+    a network failure names the host (and the proxy) before the client's
+    text, with its Winsock frame in brackets, as in: account quillora:
+    photo.quillora.example: Host not found (Socket Error # 11001). Colour is
+    used on a terminal only, and never when NO_COLOR is set. A last line
+    counts the run: "7 of 8 pictures saved, 1 failed; 400.8 KB, 1.2 MB/s,
+    0.3 s" (skipped pictures, failed albums and accounts that could not be
+    looked up are counted too).
 
     Ctrl-C (SIGINT) or SIGTERM stops the run: no new picture is started,
     running ones are cut and keep their temporary files, the report is written,
@@ -178,15 +206,19 @@ FILES
             read before the command line, one "name = value" a line with the
             long option's name: jobs = 8, limit-rate = "2M", album = ["1", "2"],
             quiet = true. Lines starting with # are comments. An option given
-            on the command line wins over the file.
+            on the command line wins over the file. A line that is no option
+            or no good value is a usage error naming the file and the line
+            (FILE:LINE: what is wrong); --help and --version never read the
+            file, and --config /dev/null skips it.
 
 EXIT STATUS
     0    every picture of every account saved or skipped (--verify: every
          recorded picture whole)
     1    some picture or album failed (the report says which), an account
-         could not be looked up, or the archive or the report could not be
-         used or written (--verify: a recorded picture is missing, changed or
-         unreadable)
+         could not be looked up or lacks an album --album names, --album
+         and --match chose no album at all, or the archive or the report
+         could not be used or written (--verify: a recorded picture is
+         missing, changed or unreadable)
     2    usage error
     130  stopped by SIGINT or SIGTERM
 

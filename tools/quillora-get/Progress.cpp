@@ -1,8 +1,11 @@
 #include "Progress.h"
 
+#include "../common/NetworkError.h"
 #include "Shown.h"
 #include "TermText.h"
 #include "core/Gbk.h"
+#include "http/ClientSettings.h"
+#include "http/IdURI.h"
 
 #include <algorithm>
 #include <cinttypes>
@@ -22,6 +25,20 @@ const char* const Bold = "1";
 int UsableColumns(std::FILE* out) {
     const int columns = TerminalSize(out).Columns;
     return (columns > 0 ? columns : 80) - 1;
+}
+
+// A socket error names the picture's host and the proxy the request went
+// through, the client's frame in brackets; other texts stay as they are.
+std::string FailureShown(const TPictureJob& job) {
+    if (job.Message.rfind("Socket Error # ", 0) != 0) return job.Message;
+    std::string proxy;
+    try {
+        if (const std::optional<TProxySetting> setting = ProxyFromEnvironment(job.Url))
+            proxy = setting->Host + ":" + std::to_string(setting->Port);
+    } catch (const Exception&) {
+        // A proxy setting that cannot be read: the host is named alone.
+    }
+    return NetworkErrorText(job.Message, TIdURI(job.Url).HostName, proxy);
 }
 
 } // namespace
@@ -129,7 +146,7 @@ void TProgress::PrintEvent(const TPictureJob& job) {
     switch (job.Outcome) {
     case TOutcome::Failed:
         std::fprintf(stderr, "quillora-get: %s: picture %s: %s\n", Where(FRun.Albums[job.Album]).c_str(),
-                     Shown(job.Url).c_str(), Shown(job.Message).c_str());
+                     Shown(job.Url).c_str(), Shown(FailureShown(job)).c_str());
         return;
     case TOutcome::Interrupted:
         if (FVerbosity > 1) PrintLine("stopped ", job, "", Yellow);
@@ -142,7 +159,8 @@ void TProgress::PrintEvent(const TPictureJob& job) {
                       Green);
         return;
     case TOutcome::Skipped:
-        if (FVerbosity > 0) PrintLine("skipped ", job, " (" + job.Message + ")", Dim);
+        // One line a picture only with -v: a re-run skips them all; the closing line counts them.
+        if (FVerbosity > 1) PrintLine("skipped ", job, " (" + job.Message + ")", Dim);
         return;
     case TOutcome::Pending:
         return;
@@ -311,9 +329,13 @@ std::string PictureCounts(const TRunResult& run) {
 
 namespace {
 
-size_t Failed(const std::vector<TAccountJob>& accounts) {
-    return static_cast<size_t>(std::count_if(accounts.begin(), accounts.end(),
-                                             [](const TAccountJob& a) { return !a.Error.empty(); }));
+// Accounts that could not be looked up (lookedUp false), or that were but
+// lack an album asked for (true).
+size_t Failed(const std::vector<TAccountJob>& accounts, bool lookedUp = false) {
+    return static_cast<size_t>(
+        std::count_if(accounts.begin(), accounts.end(), [lookedUp](const TAccountJob& a) {
+            return !a.Error.empty() && a.LookedUp == lookedUp;
+        }));
 }
 
 size_t Failed(const std::vector<TAlbumJob>& albums) {
@@ -338,6 +360,8 @@ std::string TProgress::ClosingLine(size_t width) const {
     if (const size_t albums = Failed(FRun.Albums))
         counts += ", " + Plural(albums, "album", "albums") + " failed";
     if (lost) counts += ", " + Plural(lost, "account", "accounts") + " not looked up";
+    if (const size_t without = Failed(FRun.Accounts, true))
+        counts += ", " + Plural(without, "account", "accounts") + " without the album asked for";
     const double seconds =
         std::max(0.001, std::chrono::duration<double>(std::chrono::steady_clock::now() - FStart).count());
     const std::string bytes = HumanBytes(static_cast<double>(FBytes));

@@ -2,9 +2,12 @@
 // naming and HTTP client as the window; a worker pool, resumable files,
 // retries and a JSON report around them.
 
+#include "../common/NetworkError.h"
 #include "AccountRun.h"
+#include "ConfigFile.h"
 #include "DownloadRun.h"
 #include "HelpText.h"
+#include "InputChecks.h"
 #include "RunReport.h"
 #include "Shown.h"
 #include "Verify.h"
@@ -13,6 +16,7 @@
 #include "core/Gbk.h"
 #include "core/TextUtils.h"
 #include "http/ClientSettings.h"
+#include "http/IdURI.h"
 #include "net/IdCancelSignal.h"
 #include "transfer/FailureText.h"
 #include "transfer/RateLimit.h"
@@ -72,6 +76,7 @@ std::string DefaultConfigFile() {
 
 void DefineOptions(CLI::App& app, TRawOptions& raw, TGetOptions& options) {
     app.set_help_flag();
+    // Answered before the parse (HelpOrVersion); known here so that the parse takes them.
     app.add_flag("-h,--help", raw.Help)->configurable(false);
     app.add_flag("--version", raw.Version)->configurable(false);
     // Every long option may come from the file; the command line wins.
@@ -126,6 +131,10 @@ void TakeAccounts(const TRawOptions& raw, TGetOptions& options) {
         const std::vector<std::string> listed = ReadAccountFile(FileNameToGbk(raw.InputFile));
         accounts.insert(accounts.end(), listed.begin(), listed.end());
     }
+    // Names checked before any request: the report names each account as it was looked up.
+    for (const std::string& account : accounts)
+        if (const std::string problem = AccountNameProblem(account); !problem.empty())
+            throw EGetUsage(problem);
     // Each account once: twice would plan every file twice.
     for (const std::string& account : accounts)
         if (!account.empty() &&
@@ -199,14 +208,27 @@ void PrintAlbumList() {
     }
 }
 
+// A network failure of a fetch of url, with its host and the proxy it went through.
+std::string NetworkFailureText(const Exception& e, const std::string& url) {
+    std::string proxy;
+    try {
+        if (const std::optional<TProxySetting> setting = ProxyFromEnvironment(url))
+            proxy = setting->Host + ":" + std::to_string(setting->Port);
+    } catch (const Exception&) {
+        // A proxy setting that cannot be read was refused before; the host is named alone.
+    }
+    return NetworkErrorText(e.Message(), TIdURI(url).HostName, proxy);
+}
+
 // Why the account could not be looked up (also said on standard error);
 // empty when it was.
 std::string Lookup(const std::string& account) {
+    std::string url;
     try {
-        LookupAccount(account);
+        LookupAccount(account, &url);
         return {};
     } catch (const Exception& e) {
-        const std::string message = OneLineMessage(e);
+        const std::string message = IsNetworkFailure(e) ? NetworkFailureText(e, url) : OneLineMessage(e);
         std::fprintf(stderr, "quillora-get: account %s: %s\n", Shown(account).c_str(),
                      Shown(message).c_str());
         return message.empty() ? "the lookup failed" : message;
@@ -218,10 +240,13 @@ int ListAlbums(const TGetOptions& options) {
     for (const std::string& account : options.Accounts) {
         if (StopRequested.load()) return 130;
         if (options.Accounts.size() > 1) std::printf("# %s\n", Shown(account).c_str());
-        if (Lookup(account).empty())
-            PrintAlbumList();
-        else
+        if (!Lookup(account).empty()) {
             status = StopRequested.load() ? 130 : 1;
+        } else if (AlbumList.empty()) {
+            std::fprintf(stderr, "quillora-get: account %s has no albums\n", Shown(account).c_str());
+        } else {
+            PrintAlbumList();
+        }
         std::fflush(stdout);
     }
     return status;
@@ -244,7 +269,34 @@ struct TLookedUp {
     std::vector<size_t> Selection;
 };
 
-// Every account is looked up, and every album asked for found, before
+// The albums chosen in the account just looked up; an album --album names
+// that it does not have is an error of this account alone.
+std::string Choose(const TGetOptions& options, const std::string& account, TLookedUp& found) {
+    try {
+        found.Selection = ChooseAlbums(options);
+        found.Albums = AlbumList;
+        return {};
+    } catch (const EGetUsage& e) {
+        std::fprintf(stderr, "quillora-get: account %s: %s\n", Shown(account).c_str(),
+                     Shown(e.Message()).c_str());
+        return e.Message();
+    }
+}
+
+// A selection (--album, --match) that chose nothing in any account says so.
+bool NothingSelected(const TGetOptions& options, const TRunResult& run, const std::vector<TLookedUp>& found) {
+    if (options.Albums.empty() && options.Matches.empty()) return false;
+    for (size_t k = 0; k < run.Accounts.size(); ++k)
+        if (!run.Accounts[k].Error.empty() || !found[k].Selection.empty()) return false;
+    if (run.Accounts.empty() || run.Interrupted) return false;
+    std::string patterns;
+    for (const std::string& glob : options.Matches)
+        patterns += (patterns.empty() ? "" : ", ") + glob;
+    std::fprintf(stderr, "quillora-get: no album matches --match %s (see --list)\n", patterns.c_str());
+    return true;
+}
+
+// Every account is looked up, and its albums chosen, before
 // anything is written: a usage error leaves no folder behind.
 std::vector<TLookedUp> LookupAccounts(const TGetOptions& options, TRunResult& run) {
     std::vector<TLookedUp> found(options.Accounts.size());
@@ -252,9 +304,8 @@ std::vector<TLookedUp> LookupAccounts(const TGetOptions& options, TRunResult& ru
         TAccountJob& account = run.Accounts.emplace_back();
         account.Name = options.Accounts[k];
         account.Error = Lookup(account.Name);
-        if (!account.Error.empty()) continue;
-        found[k].Selection = ChooseAlbums(options);
-        found[k].Albums = AlbumList;
+        account.LookedUp = account.Error.empty();
+        if (account.LookedUp) account.Error = Choose(options, account.Name, found[k]);
     }
     run.Interrupted = StopRequested.load();
     return found;
@@ -275,12 +326,30 @@ void PlanAccounts(const TGetOptions& options, TRunResult& run, const std::vector
     }
 }
 
+// The folder and files to write are usable before any request: a mistake
+// in them costs no lookup. The folders above the archive and the report are
+// made, as --dest's are.
+void CheckPaths(const TGetOptions& options) {
+    const std::vector<std::pair<const char*, std::string>> files{{"--archive", options.ArchiveFile},
+                                                                 {"--json", options.JsonFile}};
+    if (const std::string problem = PathProblem(options.Dest, true); !problem.empty())
+        throw EGetUsage("--dest: " + problem);
+    for (const auto& [option, path] : files)
+        if (!path.empty() && path != "-")
+            if (const std::string problem = PathProblem(path, false); !problem.empty())
+                throw EGetUsage(std::string(option) + ": " + problem);
+    for (const auto& [option, path] : files)
+        if (!path.empty() && path != "-") MakeParentFolders(path);
+}
+
 int Download(const TGetOptions& options) {
     const auto start = std::chrono::steady_clock::now();
     TRunResult run;
-    const std::vector<TLookedUp> found = LookupAccounts(options, run);
+    CheckPaths(options);
     std::unique_ptr<TArchive> archive;
     if (!options.ArchiveFile.empty()) archive = std::make_unique<TArchive>(options.ArchiveFile, options.Dest);
+    const std::vector<TLookedUp> found = LookupAccounts(options, run);
+    const bool nothing = NothingSelected(options, run, found);
     PlanAccounts(options, run, found);
     if (archive) {
         archive->SetAlbums(&run.Albums);
@@ -303,7 +372,57 @@ int Download(const TGetOptions& options) {
     run.Seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     const bool reported = WriteReportIfAsked(MakeRunReport(run, options), options);
     const int status = ExitStatus(run);
-    return status == 0 && !(reported && summed) ? 1 : status;
+    return status == 0 && (nothing || !(reported && summed)) ? 1 : status;
+}
+
+const char* const UsageLine =
+    "usage: quillora-get [options] ACCOUNT... | --input-file FILE | --list ACCOUNT...\n";
+
+// --help and --version answer whatever the configuration file holds; -1
+// when neither is asked for.
+int HelpOrVersion(int argc, char** argv) {
+    for (int k = 1; k < argc; ++k) {
+        const std::string arg = argv[k];
+        if (arg == "--") break;
+        if (arg == "-h" || arg == "--help") {
+            std::printf("%s\n%s", UsageLine, HelpText);
+            return 0;
+        }
+        if (arg == "--version") {
+            std::printf("quillora-get (QuilloraDownLoad) %s\n", QUILLORA_VERSION);
+            return 0;
+        }
+    }
+    return -1;
+}
+
+// Why a line "name = value" of the configuration file would not do on the
+// command line as --name=value; empty when it would.
+std::string CheckConfigOption(const std::string& name, const std::vector<std::string>& values) {
+    CLI::App scratch{"quillora-get"};
+    TRawOptions raw;
+    TGetOptions options;
+    DefineOptions(scratch, raw, options);
+    scratch.set_config(); // no configuration file within the check
+    const CLI::Option* option = scratch.get_option_no_throw("--" + name);
+    if (!option) return "there is no option --" + name + " (see --help)";
+    if (!option->get_configurable()) return "--" + name + " is for the command line only";
+    std::vector<std::string> args; // CLI11 takes them last first
+    for (auto value = values.rbegin(); value != values.rend(); ++value)
+        args.push_back("--" + name + "=" + *value);
+    try {
+        scratch.parse(args);
+        RateOption("--limit-rate", raw.LimitRate);
+        RateOption("--min-speed", raw.MinSpeed);
+        if (!raw.Proxy.empty()) ParseProxySetting(raw.Proxy);
+    } catch (const CLI::ParseError& e) {
+        return e.what();
+    } catch (const EGetUsage& e) {
+        return e.Message();
+    } catch (const Exception& e) {
+        return "--" + name + ": " + e.Message();
+    }
+    return {};
 }
 
 // --verify and --repair: the archive against the disk, then (repair) the
@@ -335,19 +454,14 @@ int CheckArchive(const TGetOptions& options) {
 
 // -1 when the run may go on; otherwise the exit status.
 int ParseCommandLine(int argc, char** argv, TGetOptions& options) {
+    if (const int status = HelpOrVersion(argc, argv); status >= 0) return status;
     CLI::App app{"quillora-get"};
     TRawOptions raw;
     DefineOptions(app, raw, options);
+    app.config_formatter(
+        std::make_shared<TConfigFile>(ConfigFileOf(argc, argv, DefaultConfigFile()), CheckConfigOption));
     try {
         app.parse(argc, argv);
-        if (raw.Help) {
-            std::fputs(HelpText, stdout);
-            return 0;
-        }
-        if (raw.Version) {
-            std::printf("quillora-get (QuilloraDownLoad) %s\n", QUILLORA_VERSION);
-            return 0;
-        }
         TakeOptions(raw, options);
     } catch (const CLI::ParseError& e) {
         std::fprintf(stderr, "quillora-get: %s (see --help)\n", e.what());

@@ -22,7 +22,11 @@ DESCRIPTION
 
 OPTIONS
     -o OUT.pam
-            Where the PAM file goes.
+            Where the PAM file goes; "-" is standard output. A regular file
+            is written under a temporary name beside it and renamed when it
+            is complete; devices and pipes (/dev/stdout, a FIFO) are written
+            as the bytes come. A pipe closed by its reader ends the program
+            at once, as it ends other filters.
     --draw W H
             Draw the picture into a white W x H canvas, as the picture control
             would draw it into that rectangle, and write the canvas.
@@ -38,5 +42,6 @@ EXIT STATUS
 
 EXAMPLES
     quillora-pic photo.jpg -o photo.pam
+    quillora-pic photo.jpg -o - | pamfile
     quillora-pic drawing.wmf -o drawing.pam --draw 320 240
 )";

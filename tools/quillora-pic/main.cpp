@@ -9,6 +9,7 @@
 
 #include "HelpText.h"
 #include "core/Exceptions.h"
+#include "core/FileUtils.h"
 #include "core/Gbk.h"
 #include "graphics/Bitmap.h"
 #include "graphics/Icon.h"
@@ -24,12 +25,15 @@
 #endif
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
 #include <memory>
 #include <new>
 #include <string>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
 
@@ -71,12 +75,51 @@ bool ParseOptions(int argc, char** argv, TOptions& options) {
     return !options.Input.empty() && !options.Output.empty();
 }
 
+// Where the PAM goes. "-" is standard output; a device or pipe
+// (/dev/stdout, a FIFO) is written as the bytes come, opened for writing
+// only: opened for reading too, a pipe would keep a reader of its own and a
+// closed far end would go unnoticed, the program waiting for ever once it is
+// full. A regular file appears under its name only when it is complete.
+class TPamFile {
+  public:
+    explicit TPamFile(const std::string& path) {
+        if (path == "-") {
+            FStream = std::make_unique<TFileStream>(::dup(STDOUT_FILENO));
+            return;
+        }
+        const std::string native = GbkToFileName(path);
+        struct stat st {};
+        if (::stat(native.c_str(), &st) == 0 && (!S_ISREG(st.st_mode) || IsProcessDescriptor(native))) {
+            const int fd = ::open(native.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
+            if (fd < 0) RaiseCreateError(path, errno);
+            FStream = std::make_unique<TFileStream>(fd);
+            return;
+        }
+        auto file = std::make_unique<TAtomicFileStream>(path);
+        FAtomic = file.get();
+        FStream = std::move(file);
+    }
+    TStream& Stream() { return *FStream; }
+    void Commit() {
+        if (FAtomic) FAtomic->Commit();
+    }
+
+  private:
+    // /dev/stdout may lead to the regular file the shell opened: written
+    // through, as there is no folder of ours to rename in.
+    static bool IsProcessDescriptor(const std::string& native) {
+        return native.rfind("/dev/", 0) == 0 || native.rfind("/proc/", 0) == 0;
+    }
+    std::unique_ptr<TStream> FStream;
+    TAtomicFileStream* FAtomic = nullptr;
+};
+
 // Writes the PAM header and then the pixels' bytes, in blocks.
 class TPamWriter {
   public:
     static constexpr size_t BlockBytes = size_t(256) << 10;
 
-    TPamWriter(const std::string& path, int width, int height) : FFile(path, TFileMode::fmCreate) {
+    TPamWriter(const std::string& path, int width, int height) : FOut(path), FFile(FOut.Stream()) {
         FFile.WriteText(Format("P7\nWIDTH %d\nHEIGHT %d\nDEPTH 4\nMAXVAL 255\nTUPLTYPE RGB_ALPHA\nENDHDR\n",
                                width, height));
         FBlock.reset(new uint8_t[BlockBytes]);
@@ -92,9 +135,12 @@ class TPamWriter {
         FFile.WriteBuffer(FBlock.get(), static_cast<int64_t>(FUsed));
         FUsed = 0;
     }
+    // After the last Flush: the file takes its name.
+    void Finish() { FOut.Commit(); }
 
   private:
-    TFileStream FFile;
+    TPamFile FOut;
+    TStream& FFile;
     std::unique_ptr<uint8_t[]> FBlock;
     size_t FUsed = 0;
 };
@@ -136,6 +182,7 @@ void WriteBitmap(const TBitmap& bitmap, const std::string& path) {
             Color32ToRgba(piece.data(), count, out);
         }
     pam.Flush();
+    pam.Finish();
 }
 
 void WriteCanvas(const TCanvas& canvas, const std::string& path) {
@@ -146,6 +193,7 @@ void WriteCanvas(const TCanvas& canvas, const std::string& path) {
             Color32ToRgba(canvas.ScanLine(y) + x, count, pam.Next(size_t(count) * 4));
         }
     pam.Flush();
+    pam.Finish();
 }
 
 void DrawAndWrite(TGraphic& graphic, int width, int height, const std::string& path) {

@@ -9,7 +9,7 @@ pictures. Some accounts exist to show faults (see ACCOUNTS).
 
     service.py [--port N] [--port-file F] [--export DIR] [--stall-seconds S]
                [--validators] [--rate BYTES_PER_SECOND] [--request-log F]
-               [--retry-after S] [--changed-file F] [--tls-ca FILE]
+               [--retry-after S] [--changed-file F] [--tls-ca FILE] [--wire F] [--lifetime S]
 
 Pictures also answer HEAD and "Range: bytes=N-" (with If-Range), which the
 window never sends; --validators adds ETag and Last-Modified to pictures and
@@ -615,22 +615,34 @@ class Server(ThreadingHTTPServer):
 
 
 def main():
-    ap = argparse.ArgumentParser()
-    ap.add_argument("--port", type=int, default=0)
-    ap.add_argument("--port-file")
-    ap.add_argument("--export")
-    ap.add_argument("--stall-seconds", type=float, default=120)
+    ap = argparse.ArgumentParser(
+        description="The sample album service on 127.0.0.1: the home host %s and its picture hosts, "
+                    "reached as an HTTP proxy (http_proxy=http://127.0.0.1:PORT). The accounts are "
+                    "listed in the README." % HOME_HOST,
+        epilog="The service stops by itself when the process that started it ends (checked twice a "
+               "second), after --lifetime seconds, or on Ctrl-C.")
+    ap.add_argument("--port", type=int, default=0, help="the port to listen on (default 0: one the system picks)")
+    ap.add_argument("--port-file", metavar="FILE",
+                    help="write the port listened on to FILE (whole, under a temporary name first)")
+    ap.add_argument("--export", metavar="DIR",
+                    help="write every answer as a static tree DIR/<host>/<path> for nginx, and exit")
+    ap.add_argument("--stall-seconds", type=float, default=120, metavar="S",
+                    help="how long the pictures that never come hold the connection (default 120)")
     ap.add_argument("--validators", action="store_true", help="ETag and Last-Modified on pictures")
-    ap.add_argument("--rate", type=float, default=0, help="picture bodies at this many bytes a second")
-    ap.add_argument("--request-log", help="one line per request: method, host, path, range, and the "
+    ap.add_argument("--rate", type=float, default=0, metavar="BYTES",
+                    help="picture bodies at this many bytes a second (default 0: at once)")
+    ap.add_argument("--request-log", metavar="FILE", help="one line per request: method, host, path, range, and the "
                     "If-None-Match or If-Modified-Since it carried ('-' for none)")
-    ap.add_argument("--wire", help="an account of raw scripted replies (JSON, see load_wire)")
-    ap.add_argument("--retry-after", type=int, default=1, help="seconds the flaky account's refusals ask for")
-    ap.add_argument("--changed-file", help="a file of picture paths (as the request log shows them, one a "
+    ap.add_argument("--wire", metavar="FILE", help="an account of raw scripted replies (JSON, see load_wire)")
+    ap.add_argument("--retry-after", type=int, default=1, metavar="S",
+                    help="seconds the flaky account's refusals ask for (default 1)")
+    ap.add_argument("--changed-file", metavar="FILE",
+                    help="a file of picture paths (as the request log shows them, one a "
                     "line, e.g. /quillora-04/IMG_0003.jpg): while it lists one, that picture is served changed "
                     "(its last byte flipped, a later Last-Modified); read at every request")
-    ap.add_argument("--lifetime", type=float, default=0, help="stop by itself after this many seconds")
-    ap.add_argument("--tls-ca", help="write the CA of the service's https certificate here")
+    ap.add_argument("--lifetime", type=float, default=0, metavar="S",
+                    help="stop by itself after this many seconds (default 0: never)")
+    ap.add_argument("--tls-ca", metavar="FILE", help="write the CA of the service's https certificate here")
     args = ap.parse_args()
     if args.export:
         export(args.export)

@@ -111,7 +111,7 @@ TEST(QuilloraFetchOutput, ARegularFileAppearsOnlyWhenEveryFetchSucceeded) {
         TScriptedPeer peer(Reply("HTTP/1.1 200 OK\r\nContent-Length: 100\r\n\r\nonly this"));
         const TResult r = Fetch(scratch, {"-o", file, Url(peer, "/1")});
         EXPECT_EQ(r.ExitCode, 1);
-        EXPECT_NE(r.Err.find("EIdConnClosedGracefully: Connection Closed Gracefully."), std::string::npos)
+        EXPECT_NE(r.Err.find("EIdConnClosedGracefully: 127.0.0.1: Connection Closed Gracefully."), std::string::npos)
             << r.Err;
         EXPECT_EQ(Entries(scratch), (std::vector<std::string>{"err", "out"}));
     }

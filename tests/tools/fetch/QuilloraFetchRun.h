@@ -1,6 +1,7 @@
 #pragma once
 // Runs quillora-fetch as its own process, standard output and error going to
-// the given paths, without the environment's proxy; gives its exit status.
+// the given paths, without the environment's proxy, in folder cwd (when
+// given); gives its exit status.
 
 #include <fcntl.h>
 #include <string>
@@ -9,7 +10,7 @@
 #include <vector>
 
 inline int RunQuilloraFetch(std::vector<std::string> args, const std::string& outPath,
-                            const std::string& errPath) {
+                            const std::string& errPath, const std::string& cwd = "") {
     args.insert(args.begin(), std::string(QUILLORA_BIN_DIR) + "/quillora-fetch");
     std::vector<char*> argv;
     for (auto& a : args)
@@ -22,6 +23,7 @@ inline int RunQuilloraFetch(std::vector<std::string> args, const std::string& ou
         ::unsetenv("HTTP_PROXY");
         ::dup2(::open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), STDOUT_FILENO);
         ::dup2(::open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), STDERR_FILENO);
+        if (!cwd.empty() && ::chdir(cwd.c_str()) != 0) ::_exit(126);
         ::execv(argv[0], argv.data());
         ::_exit(127);
     }

@@ -66,12 +66,13 @@ TEST(QuilloraFetch, FailureIsTheLastLineAndExitStatusOne) {
 
     const TRun refused = RunFetch({"http://127.0.0.1:" + std::to_string(ClosedLoopbackPort()) + "/"});
     EXPECT_EQ(refused.ExitCode, 1);
-    EXPECT_NE(refused.Err.find("Socket Error # 10061\r\nConnection refused."), std::string::npos)
-        << refused.Err;
+    EXPECT_EQ(refused.LastErrLine(),
+              "EIdConnectException: 127.0.0.1: Connection refused (Socket Error # 10061)");
     // https is reached as http is: a closed port is refused the same way.
     const TRun secure = RunFetch({"https://127.0.0.1:" + std::to_string(ClosedLoopbackPort()) + "/"});
     EXPECT_EQ(secure.ExitCode, 1);
-    EXPECT_NE(secure.Err.find("Socket Error # 10061\r\nConnection refused."), std::string::npos) << secure.Err;
+    EXPECT_EQ(secure.LastErrLine(),
+              "EIdConnectException: 127.0.0.1: Connection refused (Socket Error # 10061)");
 }
 
 TEST(QuilloraFetch, WritesToAFileAndShowsTheExchange) {

@@ -113,7 +113,8 @@ TEST(QuilloraGetOptions, InputFileAndStandardInput) {
     EXPECT_EQ(blank.Status, 2);
 }
 
-// --album and --match together; a pattern that matches nothing copies nothing.
+// --album and --match together; a pattern that matches nothing copies
+// nothing, and says so.
 TEST(QuilloraGetOptions, AlbumAndMatchTogether) {
     TScratch scratch;
     TServer server(scratch.Path(), {});
@@ -127,7 +128,8 @@ TEST(QuilloraGetOptions, AlbumAndMatchTogether) {
     EXPECT_EQ(FilesIn(scratch.Path() / "out"), Union({Scenery(), family, {"Pic/空像册/空像册.txt"}}));
 
     TGetRun none = RunGet(scratch.Path(), server, {"--dest", "none", "--match", "nothing*", "quillora"});
-    EXPECT_EQ(none.Status, 0) << none.Err;
+    EXPECT_EQ(none.Status, 1) << none.Err;
+    EXPECT_EQ(none.Err, "quillora-get: no album matches --match nothing* (see --list)\n");
     EXPECT_TRUE(FilesIn(scratch.Path() / "none").empty());
 }
 

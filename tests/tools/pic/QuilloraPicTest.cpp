@@ -225,3 +225,68 @@ TEST_F(QuilloraPic, MetafilesArePlayedWithDraw) {
     ASSERT_EQ(pam.Pixels.size(), 400u);
     EXPECT_EQ(pam.Pixels.substr((5 * 10 + 5) * 4, 4), Rgba({0xFF0000FF}));
 }
+
+namespace {
+
+// A 24-bit picture whose PAM (about 360 KB) is far more than a pipe holds.
+std::string LargeBmp() {
+    TBmpFile layout;
+    layout.Width = 300;
+    layout.Height = 300;
+    layout.BitCount = 24;
+    layout.Pixels = std::string(size_t(300) * 300 * 3, '\x40');
+    return MakeBmp(layout);
+}
+
+} // namespace
+
+// Where -o sends the PAM: "-" and /dev/stdout are standard output (no file
+// named "-" is written); a regular file is whole or not there, with no
+// temporary file left beside it.
+TEST_F(QuilloraPic, OutputToStandardOutputAndFiles) {
+    const std::string in = Scratch.Write("big.bmp", LargeBmp());
+    struct TCase {
+        std::string Output, Redirect, Result;
+    };
+    const std::vector<TCase> cases{
+        {"-", " >" + Quote(Scratch.Path("dash.out")), Scratch.Path("dash.out")},
+        {"/dev/stdout", " >" + Quote(Scratch.Path("dev.out")), Scratch.Path("dev.out")},
+        {Scratch.Path("sub/file.pam"), "", Scratch.Path("sub/file.pam")},
+    };
+    std::filesystem::create_directories(Scratch.Path("sub"));
+    Scratch.Write("sub/file.pam", "an older file");
+    for (const TCase& c : cases) {
+        SCOPED_TRACE(c.Output);
+        ASSERT_EQ(RunCommand("cd " + Quote(Scratch.Path("")) + " && " + Quote(Tool) + " " + Quote(in) +
+                             " -o " + Quote(c.Output) + c.Redirect),
+                  0);
+        const TPam pam = ReadPam(c.Result);
+        EXPECT_EQ(pam.Header, Header(300, 300));
+        EXPECT_EQ(pam.Pixels.size(), size_t(300) * 300 * 4);
+        EXPECT_EQ(pam.Pixels.substr(0, 4), std::string("\x40\x40\x40\xFF", 4));
+    }
+    EXPECT_FALSE(std::filesystem::exists(Scratch.Path("-")));
+    size_t entries = 0;
+    for ([[maybe_unused]] const auto& e : std::filesystem::directory_iterator(Scratch.Path("sub")))
+        ++entries;
+    EXPECT_EQ(entries, 1u); // file.pam alone
+}
+
+// A reader that stops early ends the program at once: killed by SIGPIPE
+// (status 141 through timeout) or status 1, never the time-out's 124. The
+// time-out is far beyond what the run needs; it only keeps a regression
+// from hanging the test run.
+TEST_F(QuilloraPic, ClosedPipeEndsTheProgram) {
+    const std::string in = Scratch.Write("big.bmp", LargeBmp());
+    for (const char* output : {"/dev/stdout", "-"}) {
+        SCOPED_TRACE(output);
+        const std::string status = Scratch.Path("status");
+        ASSERT_EQ(RunCommand("bash -c " +
+                             Quote("timeout 600 \"$0\" \"$1\" -o \"$2\" | head -c 4 >/dev/null; "
+                                   "echo \"${PIPESTATUS[0]}\" >\"$3\"") +
+                             " " + Quote(Tool) + " " + Quote(in) + " " + Quote(output) + " " + Quote(status)),
+                  0);
+        const std::string code = ReadFile(status);
+        EXPECT_TRUE(code == "141\n" || code == "1\n") << code;
+    }
+}

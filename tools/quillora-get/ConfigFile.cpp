@@ -1,0 +1,147 @@
+#include "ConfigFile.h"
+
+#include "DownloadRun.h"
+#include "core/TextUtils.h"
+
+#include <algorithm>
+
+namespace {
+
+bool IsNameCharacter(char c) {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' || c == '_';
+}
+
+// What may follow a value: blanks, then nothing or a comment.
+bool OnlyCommentLeft(const std::string& rest) {
+    const std::string text = TextTrim(rest);
+    return text.empty() || text[0] == '#';
+}
+
+// A quoted text at the start of text; its length taken (quotes included) in
+// used; false when it is not closed. Within "...", \" and \\ stand for " and \.
+bool TakeQuoted(const std::string& text, std::string& value, size_t& used) {
+    const char quote = text[0];
+    value.clear();
+    for (size_t k = 1; k < text.size(); ++k) {
+        if (quote == '"' && text[k] == '\\' && k + 1 < text.size() &&
+            (text[k + 1] == '"' || text[k + 1] == '\\')) {
+            value += text[++k];
+            continue;
+        }
+        if (text[k] == quote) {
+            used = k + 1;
+            return true;
+        }
+        value += text[k];
+    }
+    return false;
+}
+
+// One element of a list or a whole value: quoted, or a word up to a blank,
+// a comma, a closing bracket or a comment.
+std::string TakeValue(const std::string& text, size_t& used, std::string& problem) {
+    std::string value;
+    if (text[0] == '"' || text[0] == '\'') {
+        if (!TakeQuoted(text, value, used)) problem = "the quotes are not closed";
+        return value;
+    }
+    used = 0;
+    while (used < text.size() && text[used] != ',' && text[used] != ']' && text[used] != '#' &&
+           text[used] != ' ' && text[used] != '\t')
+        ++used;
+    return text.substr(0, used);
+}
+
+std::vector<std::string> TakeList(std::string text, std::string& problem) {
+    std::vector<std::string> values;
+    text = TextTrim(text.substr(1));
+    while (problem.empty()) {
+        if (!text.empty() && text[0] == ']' && values.empty()) {
+            problem = "the list is empty";
+            break;
+        }
+        if (text.empty()) {
+            problem = "the list has no closing ]";
+            break;
+        }
+        size_t used = 0;
+        values.push_back(TakeValue(text, used, problem));
+        text = TextTrim(text.substr(used));
+        if (text.empty() && problem.empty()) problem = "the list has no closing ]";
+        if (!text.empty() && text[0] == ',') {
+            text = TextTrim(text.substr(1));
+            continue;
+        }
+        if (!text.empty() && text[0] == ']') {
+            if (!OnlyCommentLeft(text.substr(1))) problem = "something follows the list";
+            break;
+        }
+        if (problem.empty()) problem = "the list's values are not separated by commas";
+    }
+    return values;
+}
+
+} // namespace
+
+TConfigLine ParseConfigLine(const std::string& line) {
+    TConfigLine parsed;
+    const size_t equals = line.find('=');
+    if (TextTrim(line)[0] == '[') {
+        parsed.Problem = "sections are not used; write name = value";
+        return parsed;
+    }
+    if (equals == std::string::npos) {
+        parsed.Problem = "not \"name = value\"";
+        return parsed;
+    }
+    parsed.Name = TextTrim(line.substr(0, equals));
+    if (parsed.Name.empty() || !std::all_of(parsed.Name.begin(), parsed.Name.end(), IsNameCharacter)) {
+        parsed.Problem = "\"" + parsed.Name + "\" is no option's name";
+        return parsed;
+    }
+    const std::string value = TextTrim(line.substr(equals + 1));
+    if (value.empty() || value[0] == '#') {
+        parsed.Problem = "no value after =";
+    } else if (value[0] == '[') {
+        parsed.Values = TakeList(value, parsed.Problem);
+    } else {
+        size_t used = 0;
+        parsed.Values.push_back(TakeValue(value, used, parsed.Problem));
+        if (parsed.Problem.empty() && !OnlyCommentLeft(value.substr(used)))
+            parsed.Problem = "more than one value; a list is written [\"a\", \"b\"]";
+    }
+    return parsed;
+}
+
+std::vector<CLI::ConfigItem> TConfigFile::from_config(std::istream& input) const {
+    std::vector<CLI::ConfigItem> items;
+    std::string line;
+    // A configuration is a few lines; a file that is not one is cut off.
+    for (size_t number = 1; number <= 10000 && std::getline(input, line); ++number) {
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        const std::string text = TextTrim(line);
+        if (text.empty() || text[0] == '#' || text[0] == ';') continue;
+        const TConfigLine parsed = ParseConfigLine(text);
+        std::string problem = parsed.Problem;
+        if (problem.empty()) problem = FCheck(parsed.Name, parsed.Values);
+        if (!problem.empty()) throw EGetUsage(FPath + ":" + std::to_string(number) + ": " + problem);
+        CLI::ConfigItem item;
+        item.name = parsed.Name;
+        item.inputs = parsed.Values;
+        items.push_back(std::move(item));
+    }
+    return items;
+}
+
+std::string ConfigFileOf(int argc, char** argv, const std::string& fallback) {
+    std::string file = fallback;
+    for (int k = 1; k < argc; ++k) {
+        const std::string arg = argv[k];
+        if (arg == "--") break;
+        if (arg == "--config" && k + 1 < argc)
+            file = argv[++k];
+        else if (arg.rfind("--config=", 0) == 0)
+            file = arg.substr(9);
+    }
+    return file;
+}
