@@ -93,6 +93,13 @@ void RaiseCreateError(const std::string& path, int error) {
                                SystemErrorText(error).c_str()));
 }
 
+uint64_t NameHash(std::string_view text) {
+    uint64_t hash = 14695981039346656037ull; // FNV-1a
+    for (unsigned char c : text)
+        hash = (hash ^ c) * 1099511628211ull;
+    return hash;
+}
+
 namespace {
 
 [[noreturn]] void RaiseSyncError(const std::string& path, int error) {
@@ -104,13 +111,6 @@ namespace {
 std::string FolderOf(const std::string& path) {
     const size_t slash = path.rfind('/');
     return slash == std::string::npos ? std::string("./") : path.substr(0, slash + 1);
-}
-
-uint64_t NameHash(const std::string& text) {
-    uint64_t hash = 14695981039346656037ull; // FNV-1a
-    for (unsigned char c : text)
-        hash = (hash ^ c) * 1099511628211ull;
-    return hash;
 }
 
 // The temporary file of path, open and locked. A short name of its own (the

@@ -4,8 +4,10 @@
 
 #include "core/Classes.h"
 
+#include <cstdint>
 #include <memory>
 #include <string>
+#include <string_view>
 
 // The folder of the running program, ending with "/".
 std::string ProgramFolder();
@@ -87,3 +89,6 @@ bool IsPlainFileName(const std::string& name, bool allowEmpty = false);
 std::string ExpandFileName(const std::string& path);
 // The system's text for an error number, as the error messages quote it.
 std::string SystemErrorText(int errorNumber);
+// 64-bit FNV-1a of a name. Temporary and part file names on disk are made of
+// it, so its value never changes.
+uint64_t NameHash(std::string_view text);

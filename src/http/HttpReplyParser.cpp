@@ -5,12 +5,15 @@
 #include "net/IdException.h"
 
 #include <algorithm>
+#include <charconv>
 #include <cstring>
 #include <vector>
 
 int32_t StatusCodeOf(const std::string& statusLine) {
     if (!IsStatusLine(statusLine)) return -1;
-    return (statusLine[9] - '0') * 100 + (statusLine[10] - '0') * 10 + (statusLine[11] - '0');
+    int32_t code = 0;
+    std::from_chars(statusLine.data() + 9, statusLine.data() + 12, code);
+    return code;
 }
 
 bool IsStatusLine(const std::string& line) {
@@ -34,22 +37,17 @@ THttpReplyParser::TStep Step(THttpReplyParser::TEvent event, size_t consumed) {
 // A size is hexadecimal digits and nothing else; blanks may follow, then
 // extensions after a ";", which are not read.
 bool ReadHexSize(const std::string& line, int64_t& size) {
-    size = 0;
-    size_t at = 0;
-    for (; at < line.size(); ++at) {
-        const char c = line[at];
-        int d = -1;
-        if (c >= '0' && c <= '9') d = c - '0';
-        if (c >= 'a' && c <= 'f') d = c - 'a' + 10;
-        if (c >= 'A' && c <= 'F') d = c - 'A' + 10;
-        if (d < 0) break;
-        if (size > (INT64_MAX >> 4)) return false;
-        size = size * 16 + d;
-    }
-    if (at == 0) return false;
-    while (at < line.size() && (line[at] == ' ' || line[at] == '\t'))
+    // Unsigned, so that a "-" is no digit.
+    uint64_t value = 0;
+    const char* end = line.data() + line.size();
+    const auto [digitsEnd, error] = std::from_chars(line.data(), end, value, 16);
+    if (error != std::errc{} || value > uint64_t(INT64_MAX)) return false;
+    const char* at = digitsEnd;
+    while (at != end && (*at == ' ' || *at == '\t'))
         ++at;
-    return at == line.size() || line[at] == ';';
+    if (at != end && *at != ';') return false;
+    size = static_cast<int64_t>(value);
+    return true;
 }
 
 // A Content-Length or Transfer-Encoding written with blanks around its name

@@ -5,6 +5,7 @@
 #include "net/IdException.h"
 
 #include <array>
+#include <charconv>
 #include <cmath>
 #include <cstdint>
 #include <ctime>
@@ -72,11 +73,11 @@ double ZoneOffset(const std::string& zone) {
     std::string z = TextTrim(zone);
     if (zone.size() <= 4 || z.size() < 5) return 0;
     if (z[0] != '+' && z[0] != '-') return 0;
-    for (int i = 1; i < 5; ++i)
-        if (z[i] < '0' || z[i] > '9') return 0;
-    const int hh = (z[1] - '0') * 10 + (z[2] - '0');
-    const int mm = (z[3] - '0') * 10 + (z[4] - '0');
-    const double offset = (hh * 60 + mm) / 1440.0;
+    // Unsigned, so that a second sign is no digit.
+    unsigned hhmm = 0;
+    const auto [at, error] = std::from_chars(z.data() + 1, z.data() + 5, hhmm);
+    if (error != std::errc{} || at != z.data() + 5) return 0;
+    const double offset = (hhmm / 100 * 60 + hhmm % 100) / 1440.0;
     return z[0] == '+' ? offset : -offset;
 }
 
@@ -139,19 +140,16 @@ double ReadRawDate(std::string text, std::string& zone) {
 } // namespace
 
 bool TryDecimal(std::string_view text, int& value) {
-    size_t i = 0;
-    bool negative = false;
-    if (i < text.size() && (text[i] == '-' || text[i] == '+')) negative = text[i++] == '-';
-    if (i >= text.size()) return false;
-    int64_t v = 0;
-    for (; i < text.size(); ++i) {
-        if (text[i] < '0' || text[i] > '9') return false;
-        v = v * 10 + (text[i] - '0');
-        if (v > int64_t(std::numeric_limits<int32_t>::max()) + 1) return false;
+    // One sign at most, "+" included; the digits after it carry no sign.
+    if (!text.empty() && text[0] == '+') {
+        text.remove_prefix(1);
+        if (!text.empty() && text[0] == '-') return false;
     }
-    if (negative) v = -v;
-    if (v > std::numeric_limits<int32_t>::max()) return false;
-    value = static_cast<int>(v);
+    int v = 0;
+    const char* end = text.data() + text.size();
+    const auto [at, error] = std::from_chars(text.data(), end, v);
+    if (error != std::errc{} || at != end) return false;
+    value = v;
     return true;
 }
 

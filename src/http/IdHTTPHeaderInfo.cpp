@@ -4,6 +4,8 @@
 #include "core/TextUtils.h"
 #include "http/IdURI.h"
 
+#include <charconv>
+
 int32_t DecimalToInt(const std::string& text) {
     int value = 0;
     if (!TryDecimal(text, value))
@@ -12,14 +14,12 @@ int32_t DecimalToInt(const std::string& text) {
 }
 
 bool TryLength(std::string_view text, int64_t& value) {
-    if (text.empty()) return false;
-    int64_t v = 0;
-    for (char c : text) {
-        if (c < '0' || c > '9') return false;
-        if (v > (INT64_MAX - (c - '0')) / 10) return false;
-        v = v * 10 + (c - '0');
-    }
-    value = v;
+    // Unsigned, so that no sign is read: a length is digits and nothing else.
+    uint64_t v = 0;
+    const char* end = text.data() + text.size();
+    const auto [at, error] = std::from_chars(text.data(), end, v);
+    if (error != std::errc{} || at != end || v > uint64_t(INT64_MAX)) return false;
+    value = static_cast<int64_t>(v);
     return true;
 }
 

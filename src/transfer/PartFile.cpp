@@ -17,15 +17,6 @@ constexpr size_t HashDigits = 32;
 
 // Two independent 64-bit hashes (FNV-1a, and a multiply-rotate one with
 // another seed): a collision would need both to collide at once.
-uint64_t Fnv1a(const std::string& text) {
-    uint64_t h = 0xcbf29ce484222325ull;
-    for (unsigned char c : text) {
-        h ^= c;
-        h *= 0x100000001b3ull;
-    }
-    return h;
-}
-
 uint64_t MixHash(const std::string& text) {
     uint64_t h = 0x9e3779b97f4a7c15ull ^ text.size();
     for (unsigned char c : text) {
@@ -51,7 +42,7 @@ std::string PartPathFor(const std::string& path) {
     const size_t slash = path.rfind('/');
     const std::string folder = slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
     const std::string name = path.substr(folder.size());
-    return folder + PartPrefix + Hex(Fnv1a(name)) + Hex(MixHash(name)) + PartSuffix;
+    return folder + PartPrefix + Hex(NameHash(name)) + Hex(MixHash(name)) + PartSuffix;
 }
 
 bool IsPartFileName(const std::string& fileName) {

@@ -136,6 +136,33 @@ std::vector<TParserCase> Cases() {
     c.push_back(
         {"CloseInsideTheTrailerEndsIt", Chunked + "0\r\nX-T", true, {"head HTTP/1.1 200 OK", "done at 50"}});
     c.push_back({"CloseBeforeTheTrailerFails", Chunked + "0\r\n", true, {"head HTTP/1.1 200 OK", Closed}});
+    // Chunk sizes: hexadecimal digits up to 63 bits, any number of leading
+    // zeros, no sign; blanks and an extension may follow.
+    c.push_back({"ChunkSizeOf63BitsIsRead",
+                 Chunked + "7FFFFFFFFFFFFFFF\r\nab",
+                 true,
+                 {"head HTTP/1.1 200 OK", "body ab", Closed}});
+    c.push_back({"ChunkSizePast63BitsIsRefused",
+                 Chunked + "8000000000000000\r\nab",
+                 true,
+                 {"head HTTP/1.1 200 OK",
+                  "Reply refused: its chunk size \"8000000000000000\" is not a hexadecimal number"}});
+    c.push_back({"ChunkSizeWithManyLeadingZeros",
+                 Chunked + "00000000000000000000002\r\nab\r\n0\r\n\r\n",
+                 false,
+                 {"head HTTP/1.1 200 OK", "body ab", "done at 81"}});
+    c.push_back({"BlanksAndAnExtensionAfterAChunkSize",
+                 Chunked + "2 \t;x\r\nab\r\n0\r\n\r\n",
+                 false,
+                 {"head HTTP/1.1 200 OK", "body ab", "done at 63"}});
+    c.push_back({"NegativeChunkSizeIsRefused",
+                 Chunked + "-2\r\nab",
+                 true,
+                 {"head HTTP/1.1 200 OK", "Reply refused: its chunk size \"-2\" is not a hexadecimal number"}});
+    c.push_back({"WordAfterAChunkSizeIsRefused",
+                 Chunked + "2 x\r\nab",
+                 true,
+                 {"head HTTP/1.1 200 OK", "Reply refused: its chunk size \"2 x\" is not a hexadecimal number"}});
     return c;
 }
 

@@ -12,6 +12,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace wire {
@@ -176,6 +177,29 @@ inline bool FramingFailure(const std::string& failure) {
            failure.rfind("EIdConnClosedGracefully", 0) == 0;
 }
 
+// What the parser reads of the replies the client refuses for their status
+// or their range, or keeps as an error's body: the framing reads them whole
+// (or waits for more, where the peer keeps the connection and the reply is
+// not over), body and all.
+inline const TParsed* ReadWhole(const std::string& caseName) {
+    static const std::vector<std::pair<std::string, TParsed>> table{
+        {"SwitchingProtocolsIsRefused", {"", "Done"}},
+        {"UnaskedNotModifiedFailsAtOnce", {"", "Done"}},
+        {"PartNobodyAskedForIsRefused", {"hello", "Done"}},
+        {"ErrorReplyCarriesBody", {"the why", "Done"}},
+        {"LongErrorBodyIsKeptIn64KiB", {std::string(70000, 'e'), "Done"}},
+        {"LongChunkedErrorBodyIsKeptIn64KiB", {std::string(70000, 'e'), "NeedMore"}},
+        {"RangeStartingElsewhereIsRefused", {"hello", "Done"}},
+        {"RangeEndingPastTheTotalIsRefused", {"world", "Done"}},
+        {"RangeBackwardsIsRefused", {"world", "Done"}},
+        {"RangeLongerThanItsBodyIsRefused", {"world", "Done"}},
+        {"RangeWithoutNumbersIsRefused", {"world", "Done"}},
+    };
+    for (const auto& [name, parsed] : table)
+        if (name == caseName) return &parsed;
+    return nullptr;
+}
+
 // The parser on its own reads a case's reply as the client does: the same
 // body, the same refusal; a reply the client refused for its status it reads whole.
 inline void RunParserCase(const TWireCase& wire, bool oneByteAtATime) {
@@ -191,7 +215,13 @@ inline void RunParserCase(const TWireCase& wire, bool oneByteAtATime) {
             EXPECT_EQ(parsed.Body, wire.Body);
         }
     } else {
-        EXPECT_TRUE(parsed.Outcome == "Done" || parsed.Outcome == "NeedMore") << parsed.Outcome;
+        const TParsed* whole = ReadWhole(wire.Name);
+        if (whole == nullptr) {
+            ADD_FAILURE() << wire.Name << " is refused by the client alone: name what the parser reads of it";
+            return;
+        }
+        EXPECT_EQ(parsed.Outcome, whole->Outcome);
+        EXPECT_EQ(parsed.Body, whole->Body);
     }
 }
 

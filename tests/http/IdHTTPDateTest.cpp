@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <ctime>
+#include <string>
 
 namespace {
 
@@ -66,4 +67,55 @@ TEST(IdHTTPDate, TryDecimalBounds) {
     EXPECT_FALSE(TryDecimal("12a", v));
     EXPECT_FALSE(TryDecimal("", v));
     EXPECT_FALSE(TryDecimal("-", v));
+}
+
+TEST(IdHTTPDate, TryDecimalSignsBlanksAndZeros) {
+    struct TCase {
+        const char* Text;
+        bool Read;
+        int Value;
+    } cases[] = {
+        {"+5", true, 5},
+        {"-0", true, 0},
+        {"+0", true, 0},
+        {"007", true, 7},
+        {"0000000000002147483647", true, 2147483647},
+        {"-0000000000002147483648", true, -2147483647 - 1},
+        {"+2147483647", true, 2147483647},
+        {"+2147483648", false, 0},
+        {"-2147483649", false, 0},
+        {"+", false, 0},
+        {"+-5", false, 0},
+        {"-+5", false, 0},
+        {"--5", false, 0},
+        {"++5", false, 0},
+        {" 5", false, 0},
+        {"5 ", false, 0},
+        {"5\t", false, 0},
+        {"0x10", false, 0},
+        {"1e3", false, 0},
+        {"\xd9\xa3", false, 0},
+    };
+    for (const TCase& c : cases) {
+        int v = -99;
+        EXPECT_EQ(TryDecimal(c.Text, v), c.Read) << c.Text;
+        EXPECT_EQ(v, c.Read ? c.Value : -99) << c.Text; // untouched when not read
+    }
+}
+
+TEST(IdHTTPDate, ZonesNeedASignAndFourDigits) {
+    TZoneGuard zone("UTC0");
+    const double base = Nov6th1994 + Time084937;
+    struct TCase {
+        const char* Zone;
+        double Hours; // east of Greenwich
+    } cases[] = {
+        {"+0000", 0},  {"+0130", 1.5}, {"-0130", -1.5}, {"+2359", 23 + 59 / 60.0}, {"-9999", -(99 + 99 / 60.0)},
+        {"+01300", 1.5}, {"+-130", 0},  {"++130", 0},     {"-+130", 0},           {"+01a0", 0},
+        {"+013", 0},   {"0130", 0},    {"+ 130", 0},     {"GMT", 0},
+    };
+    for (const TCase& c : cases)
+        EXPECT_NEAR(StrInternetToDateTime(std::string("Sun, 06 Nov 1994 08:49:37 ") + c.Zone),
+                    base - c.Hours / 24.0, 1e-9)
+            << c.Zone;
 }

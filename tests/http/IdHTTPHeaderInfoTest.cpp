@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <cstdint>
 #include <ctime>
 
 TEST(IdHTTPHeaderInfo, ComposesEveryRowInOrder) {
@@ -144,4 +145,34 @@ TEST(IdHTTPHeaderInfo, StatusCodeAndKeepAliveRules) {
     r.Connection = "keep-alive";
     EXPECT_FALSE(r.KeepConnection());
     EXPECT_EQ(r.ReplyVersion, pv1_0);
+}
+
+TEST(IdHTTPHeaderInfo, TryLengthReadsDigitsOnly) {
+    struct TCase {
+        const char* Text;
+        bool Read;
+        int64_t Value;
+    } cases[] = {
+        {"0", true, 0},
+        {"007", true, 7},
+        {"00000000000000000000000000001", true, 1},
+        {"9223372036854775807", true, INT64_MAX},
+        {"09223372036854775807", true, INT64_MAX},
+        {"9223372036854775808", false, 0},
+        {"18446744073709551615", false, 0},
+        {"18446744073709551616", false, 0},
+        {"", false, 0},
+        {"+5", false, 0},
+        {"-5", false, 0},
+        {"-0", false, 0},
+        {" 5", false, 0},
+        {"5 ", false, 0},
+        {"0x10", false, 0},
+        {"1,2", false, 0},
+    };
+    for (const TCase& c : cases) {
+        int64_t v = -99;
+        EXPECT_EQ(TryLength(c.Text, v), c.Read) << c.Text;
+        EXPECT_EQ(v, c.Read ? c.Value : -99) << c.Text; // untouched when not read
+    }
 }

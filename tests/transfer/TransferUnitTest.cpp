@@ -2,6 +2,7 @@
 // asking again, the temporary names of files on their way, and rates.
 
 #include "core/Exceptions.h"
+#include "http/ZoneGuard.h"
 #include "transfer/PartFile.h"
 #include "transfer/RateLimit.h"
 #include "transfer/RetryPolicy.h"
@@ -12,7 +13,10 @@
 #include <string>
 
 TEST(RetryPolicy, RetryAfterValues) {
-    const TDateTime now = StrInternetToDateTime("Mon, 07 Dec 2026 12:00:00 GMT");
+    // "Now" is Mon, 07 Dec 2026 12:00:00 GMT, counted here rather than read by
+    // the date parser under test: days since 30 Dec 1899, in a zone 8 hours east.
+    TZoneGuard zone("CST-8");
+    const TDateTime now = 25569.0 + 1796644800.0 / 86400.0 + 8.0 / 24.0;
     struct TCase {
         const char* Value;
         std::optional<double> Seconds;
@@ -78,6 +82,20 @@ TEST(PartFile, NamesNeverCollideAndStayShort) {
          {"p.jpg.part", ".quillora-.part", ".quillora-0123456789abcdef0123456789abcdeX.part",
           ".quillora-0123456789ABCDEF0123456789ABCDEF.part", "x.quillora-0.part"})
         EXPECT_FALSE(IsPartFileName(name)) << name;
+}
+
+// Part files left by an earlier run are found again by name: the name of a
+// given picture never changes from one build to the next.
+TEST(PartFile, NamesStayTheSameAcrossBuilds) {
+    struct TCase {
+        std::string Path, Part;
+    } cases[] = {
+        {"d/Pic/a/p.jpg", "d/Pic/a/.quillora-796a454f6b954ea20d25eda38f3cec3b.part"},
+        {"p.jpg", ".quillora-796a454f6b954ea20d25eda38f3cec3b.part"},
+        {"d/\xb2\xbb\xce\xc8.jpg", "d/.quillora-d005ab7e863097e17e16ba02b60403e5.part"},
+    };
+    for (const TCase& c : cases)
+        EXPECT_EQ(PartPathFor(c.Path), c.Part) << c.Path;
 }
 
 TEST(RateLimit, ParsesRates) {
