@@ -19,7 +19,9 @@ bool IsHexDigit(char c) {
 // (GBK), escaped where they are shown.
 std::string Named(char c) {
     if (c == ' ') return "a blank";
-    return "\"" + std::string(1, c) + "\"";
+    std::string named(3, '"');
+    named[1] = c;
+    return named;
 }
 
 struct TStat {
