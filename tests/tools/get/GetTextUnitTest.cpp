@@ -9,7 +9,7 @@
 #include "core/Gbk.h"
 #include "core/TextUtils.h"
 #include "transfer/PartFile.h"
-#include "transfer/RateLimit.h"
+#include "transfer/RatePacer.h"
 
 TEST(GetTermText, ColumnsOfCharacters) {
     struct TCase {
