@@ -19,7 +19,7 @@
 #include "http/IdURI.h"
 #include "net/IdCancelSignal.h"
 #include "transfer/FailureText.h"
-#include "transfer/RateLimit.h"
+#include "transfer/RatePacer.h"
 
 #include <CLI/CLI.hpp>
 #include <algorithm>

@@ -6,7 +6,7 @@
 #include "Glob.h"
 #include "TermText.h"
 #include "transfer/PartFile.h"
-#include "transfer/RateLimit.h"
+#include "transfer/RatePacer.h"
 
 TEST(GetTermText, ColumnsOfCharacters) {
     struct TCase {
