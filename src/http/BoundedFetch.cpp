@@ -23,13 +23,22 @@ void FetchBounded(const std::string& url, TStream& stream, int64_t limit, const 
     TIdHTTP client;
     ApplyClientSettings(client, url);
     client.CancelSignal = cancel;
-    // A length named in advance fails the fetch before any of the body is read.
-    client.OnReplyHeaders = [&bounded](TIdComponent* sender, const std::string&, const TIdHeaderList&) {
-        TIdHTTPResponse& reply = static_cast<TIdHTTP*>(sender)->Response();
-        if (reply.StatusCode() / 100 == 2 && reply.AnnouncedLength() > bounded.Limit())
-            bounded.RaiseTooLarge();
-    };
+    const TReplyLengthHook hook(client, bounded);
     client.FetchToStream(url, bounded);
+}
+
+TReplyLengthHook::TReplyLengthHook(TIdHTTP& client, const TBoundedStream& bounded, TAccept accept)
+    : FClient(client) {
+    client.OnReplyHeaders = [&client, &bounded, accept = std::move(accept)](TIdComponent*, const std::string&,
+                                                                            const TIdHeaderList&) {
+        TIdHTTPResponse& reply = client.Response();
+        if (reply.StatusCode() / 100 != 2) return;
+        if ((accept ? accept(reply) : reply.AnnouncedLength()) > bounded.Limit()) bounded.RaiseTooLarge();
+    };
+}
+
+TReplyLengthHook::~TReplyLengthHook() {
+    FClient.OnReplyHeaders = nullptr;
 }
 
 int64_t TBoundedStream::Write(const void* buffer, int64_t count) {

@@ -8,9 +8,12 @@
 #include "net/IdException.h"
 
 #include <cstdint>
+#include <functional>
 #include <string>
 
 class TIdCancelSignal;
+class TIdHTTP;
+class TIdHTTPResponse;
 
 QUILLORA_EXCEPTION(EIdReplyTooLarge, EIdException);
 
@@ -39,6 +42,23 @@ class TBoundedStream : public TStream {
     TStream& FTarget;
     int64_t FLimit;
     std::string FUrl;
+};
+
+// For one fetch into bounded on client: a 2xx reply whose length, named in
+// advance, is past the limit fails before any of its body is read. The length
+// is the one the reply announces, or what accept makes of the reply (which
+// may also refuse it by raising). The hook refers to the fetch's locals, so it
+// is taken off the client when the fetch is over, however it ends.
+class TReplyLengthHook {
+  public:
+    using TAccept = std::function<int64_t(TIdHTTPResponse& reply)>;
+    TReplyLengthHook(TIdHTTP& client, const TBoundedStream& bounded, TAccept accept = {});
+    ~TReplyLengthHook();
+    TReplyLengthHook(const TReplyLengthHook&) = delete;
+    TReplyLengthHook& operator=(const TReplyLengthHook&) = delete;
+
+  private:
+    TIdHTTP& FClient;
 };
 
 // A fresh client with the program's settings fetches url into stream; a body

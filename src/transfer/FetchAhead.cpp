@@ -36,15 +36,7 @@ namespace {
 void FetchInto(TIdHTTP& client, const std::string& url, int64_t limit, const std::string& file) {
     TFileStream out(file, TFileMode::fmCreate);
     TBoundedStream bounded(out, limit, url);
-    client.OnReplyHeaders = [&bounded](TIdComponent* sender, const std::string&, const TIdHeaderList&) {
-        TIdHTTPResponse& reply = static_cast<TIdHTTP*>(sender)->Response();
-        if (reply.StatusCode() / 100 == 2 && reply.AnnouncedLength() > bounded.Limit())
-            bounded.RaiseTooLarge();
-    };
-    struct TUnhook {
-        TIdHTTP& Client;
-        ~TUnhook() { Client.OnReplyHeaders = nullptr; }
-    } unhook{client};
+    const TReplyLengthHook hook(client, bounded);
     client.FetchToStream(url, bounded);
 }
 

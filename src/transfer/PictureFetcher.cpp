@@ -14,8 +14,9 @@
 #include "net/IdIOHandlerSocket.h"
 #include "transfer/FailureText.h"
 #include "transfer/PartFile.h"
-#include "transfer/RateLimit.h"
+#include "transfer/RatePacer.h"
 #include "transfer/RetryPolicy.h"
+#include "transfer/StallWatchdog.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -41,19 +42,6 @@ constexpr const char* ValidatorAttribute = "user.quillora.validator";
 // the file system keeps no attributes, a part is trusted by its length.
 constexpr const char* SyncedAttribute = "user.quillora.synced";
 constexpr int64_t SyncEvery = int64_t{8} << 20;
-
-// The part file cannot be continued: start it again from its first byte.
-QUILLORA_EXCEPTION(EGetRestart, Exception);
-// The reply is not a picture that can be proven whole: asking again would
-// get the same, and what it brought is thrown away.
-QUILLORA_EXCEPTION(EGetRefused, Exception);
-// Writing the part failed (a full disk, a size limit): what it holds is good
-// and is continued by a later run.
-QUILLORA_EXCEPTION(EGetDisk, Exception);
-// Another program (a second run on the same folder) writes the part now.
-QUILLORA_EXCEPTION(EGetBusy, Exception);
-// The server answered a conditional request with 304: the file stays as it is.
-QUILLORA_EXCEPTION(EGetUnchanged, Exception);
 
 std::string StoredValidator(const std::string& part) {
     char buffer[512];
@@ -97,13 +85,6 @@ std::string ValidatorOf(const TIdHTTPResponse& reply) {
     if (!tag.empty() && tag.rfind("W/", 0) != 0) return tag;
     return TextTrim(reply.HeaderLines.ValueOf("Last-Modified"));
 }
-
-// Clears the client's reply hook when the fetch is over, however it ends:
-// the hook refers to this fetch's locals.
-struct THookGuard {
-    TIdHTTP& Client;
-    ~THookGuard() { Client.OnReplyHeaders = nullptr; }
-};
 
 // The pool hands out the client as a fresh one's; only the range and the
 // validator of this request are added.
@@ -155,7 +136,7 @@ class TPartStream : public TStream {
     // part: where the bytes go; picture: the file named in messages.
     TPartStream(const TFetchContext& context, TIdHTTP& client, std::string part, std::string picture)
         : FContext(context), FClient(client),
-          FWatch(context.Options.MinSpeed, context.Options.MinSpeedSeconds), FPart(std::move(part)),
+          FStall(context.Options.MinSpeed, context.Options.MinSpeedSeconds), FPart(std::move(part)),
           FPicture(std::move(picture)) {}
 
     // A part left by a failure is on the disk, and says so, before anyone may take it up.
@@ -182,7 +163,7 @@ class TPartStream : public TStream {
         FHash.Reset();
         if (keep) HashFile();
         FFile->Seek(0, TSeekOrigin::soEnd);
-        FWatch.Attach(SocketOf(FClient)); // --min-speed
+        FStall.Attach(SocketOf(FClient)); // --min-speed
     }
     // The SHA-256 of what the part holds.
     std::string Digest() {
@@ -195,7 +176,7 @@ class TPartStream : public TStream {
     }
     int Handle() const { return FFile->Handle(); }
     // The watchdog cut a transfer that trickled.
-    const TTransferWatch& Watch() const { return FWatch; }
+    const TStallWatch& Stall() const { return FStall; }
     void Restart() {
         ::fremovexattr(FFile->Handle(), SyncedAttribute);
         FFile->SetSize(0);
@@ -231,7 +212,8 @@ class TPartStream : public TStream {
         if (at == static_cast<int64_t>(FHash.Bytes())) FHash.Update(buffer, static_cast<size_t>(n));
         if (FContext.OnBytes) FContext.OnBytes(n);
         if ((FUnsynced += n) >= SyncEvery) MarkSynced();
-        FWatch.Received(n, FContext.Stop); // --limit-rate, --min-speed
+        FStall.Received(n); // --min-speed
+        Pace(n);            // --limit-rate
         return n;
     }
     int64_t Seek(int64_t offset, TSeekOrigin origin) override {
@@ -246,6 +228,15 @@ class TPartStream : public TStream {
     int64_t Size() override { return FFile ? FFile->Size() : 0; }
 
   private:
+    // Waits for the bytes' share of the rate limit. The stall watch's clock
+    // stands still meanwhile: the server is not slow while we hold it back.
+    void Pace(int64_t bytes) {
+        const auto until = SharedRatePacer().Book(bytes, TRatePacer::TClock::now());
+        if (until <= TRatePacer::TClock::now()) return;
+        FStall.Hold(true);
+        SleepUntil(until, FContext.Stop);
+        FStall.Hold(false);
+    }
     void HashFile() {
         FFile->Seek(0, TSeekOrigin::soBeginning);
         std::vector<char> buffer(1 << 16);
@@ -274,7 +265,7 @@ class TPartStream : public TStream {
 
     const TFetchContext& FContext;
     TIdHTTP& FClient;
-    TTransferWatch FWatch;
+    TStallWatch FStall;
     std::string FPart;
     std::string FPicture;
     std::unique_ptr<TFileStream> FFile;
@@ -308,8 +299,8 @@ void TPictureFetcher::Fetch(TPictureJob& job) {
     // A recorded picture is asked for because its record says so: a file of
     // the server's size may still be the wrong bytes.
     if (job.Recorded || !SkipExisting(job)) {
-        FetchWithRetries(job);
-        if (job.Outcome == TOutcome::Failed) DiscardUselessPart(job);
+        const std::optional<TFailureClass> failed = FetchWithRetries(job);
+        if (failed) DiscardUselessPart(job, failed->KeepPart);
     }
     job.Seconds = SecondsSince(start);
 }
@@ -348,83 +339,107 @@ std::optional<int64_t> TPictureFetcher::ServerSize(const std::string& url) {
     return std::nullopt;
 }
 
-void TPictureFetcher::FetchWithRetries(TPictureJob& job) {
+std::optional<TFailureClass> TPictureFetcher::FetchWithRetries(TPictureJob& job) {
     for (int attempt = 1;; ++attempt) {
         if (FContext.Stop.load()) {
             job.Outcome = TOutcome::Interrupted;
             job.Message = "not finished: the run was stopped";
-            return;
+            return std::nullopt;
         }
         job.Attempts = attempt;
-        try {
-            Attempt(job);
-            return;
-        } catch (...) {
-            // Whatever broke while the run was being stopped was broken by the stop.
-            if (FContext.Stop.load()) continue;
-            bool retry = false;
-            const int wait = WaitAfter(std::current_exception(), attempt, job.Message, retry);
-            if (!retry || attempt > FContext.Options.Retries) {
-                job.Outcome = TOutcome::Failed;
-                return;
-            }
-            if (FContext.OnNote)
-                FContext.OnNote(job, Format("attempt %d failed (%s); next in %.1f s", attempt,
-                                            job.Message.c_str(), wait / 1000.0));
-            WaitTakingAhead(wait); // a stop is reported by the loop's first check
+        const std::optional<TGetFailure> failure = Attempt(job);
+        if (!failure) return std::nullopt;
+        // Whatever broke while the run was being stopped was broken by the stop.
+        if (FContext.Stop.load()) continue;
+        const TFailureClass kind = ClassifyFailure(*failure, NowLocal());
+        job.Message = kind.Message;
+        if (!kind.Retry || attempt > FContext.Options.Retries) {
+            job.Outcome = TOutcome::Failed;
+            return kind;
         }
+        const int wait = WaitAfter(kind, attempt);
+        if (FContext.OnNote)
+            FContext.OnNote(job, Format("attempt %d failed (%s); next in %.1f s", attempt,
+                                        job.Message.c_str(), wait / 1000.0));
+        WaitTakingAhead(wait); // a stop is reported by the loop's first check
     }
 }
 
-void TPictureFetcher::Attempt(TPictureJob& job) {
+std::optional<TGetFailure> TPictureFetcher::Attempt(TPictureJob& job) try {
     const std::string& part = job.PartPath;
-    // A client whose exchange broke off is closed and forgotten (the hook
-    // that refers to the broken fetch is gone by then).
-    struct TDropBroken {
-        TPictureFetcher& Fetcher;
-        const std::string& Url;
-        ~TDropBroken() {
-            if (Fetcher.FBroken) Fetcher.FPool.Drop(Url);
-            Fetcher.FBroken = false;
-        }
-    } dropBroken{*this, job.Url};
-    try {
-        GetOnce(job, part, ResumableLength(part));
-    } catch (const EGetUnchanged&) {
+    std::optional<TGetFailure> failure = GetOnce(job, part, ResumableLength(part));
+    if (const auto restart = failure ? FailedWith<EGetRestart>(*failure) : std::nullopt) {
+        if (FContext.OnNote)
+            FContext.OnNote(job, restart->Message() + "; starting again from the first byte");
+        job.Resumed = false;
+        if (!RemoveUnlockedFile(part)) return failure;
+        failure = GetOnce(job, part, 0);
+    }
+    if (failure && FailedWith<EGetUnchanged>(*failure)) {
         job.Outcome = TOutcome::Skipped;
         job.Unchanged = true;
         job.Message = "unchanged on the server";
         job.Bytes = std::max<int64_t>(0, FileSizeOf(job.Path));
-        return;
-    } catch (const EGetRestart& e) {
-        if (FContext.OnNote) FContext.OnNote(job, e.Message() + "; starting again from the first byte");
-        job.Resumed = false;
-        if (FBroken) FPool.Drop(job.Url);
-        FBroken = false;
-        if (!RemoveUnlockedFile(part)) throw;
-        GetOnce(job, part, 0);
+        return std::nullopt;
     }
-    Finish(job);
+    if (!failure) Finish(job);
+    return failure;
+} catch (...) {
+    return TGetFailure{std::current_exception()};
 }
 
 // A kept connection may have been closed by the server while it lay idle,
 // just as the request went out. That is no failure of the picture: it is
-// asked once more on a new connection, without spending a retry.
-void TPictureFetcher::GetOnce(TPictureJob& job, const std::string& part, int64_t offset) {
-    try {
-        RunGet(job, part, offset);
-    } catch (const Exception&) {
-        if (!FStale || FContext.Stop.load()) throw;
-        FStale = false;
-        FBroken = false;
+// asked once more on a new connection, without spending a retry. A client
+// whose exchange broke off is closed and forgotten.
+std::optional<TGetFailure> TPictureFetcher::GetOnce(TPictureJob& job, const std::string& part,
+                                                    int64_t offset) {
+    std::optional<TGetFailure> failure = RunGet(job, part, offset);
+    if (failure && failure->Stale && !FContext.Stop.load()) {
         FPool.Drop(job.Url);
         if (FContext.OnNote) FContext.OnNote(job, "the kept connection had been closed; asking on a new one");
-        RunGet(job, part, offset);
+        failure = RunGet(job, part, offset);
     }
+    if (failure && failure->Broken) FPool.Drop(job.Url);
+    return failure;
 }
 
-void TPictureFetcher::RunGet(TPictureJob& job, const std::string& part, int64_t offset) {
-    FStale = false;
+namespace {
+
+// Some refusals of a conditional or a ranged request say what became of the picture.
+TGetFailure MeaningOf(TGetFailure failure, bool conditional, int64_t offset) {
+    const auto refused = FailedWith<EIdHTTPProtocolException>(failure);
+    if (!refused) return failure;
+    if (refused->ReplyCode == 304 && conditional)
+        failure.Error = std::make_exception_ptr(EGetUnchanged("unchanged on the server"));
+    else if (refused->ReplyCode == 416 && offset > 0)
+        failure.Error = std::make_exception_ptr(EGetRestart("the server has no bytes past the part file"));
+    else if (refused->ReplyCode == 206 && offset > 0)
+        failure.Error = std::make_exception_ptr(EGetRestart("the server's range is not the one asked for"));
+    return failure;
+}
+
+TGetFailure TooSlow(const TStallWatch& stall) {
+    return {std::make_exception_ptr(EGetTooSlow(stall.TooSlowMessage())), true};
+}
+
+// The client raises on a body cut short of its framing; this is the last
+// word on the length, whatever the framing was.
+std::optional<TGetFailure> CheckWhole(TPartStream& body, int64_t expected) {
+    if (!body.IsOpen())
+        return TGetFailure{std::make_exception_ptr(EGetRefused("The server sent no picture"))};
+    if (expected >= 0 && body.Size() != expected)
+        return TGetFailure{std::make_exception_ptr(EIdException(Format(
+                               "The connection ended after %lld of %lld bytes",
+                               static_cast<long long>(body.Size()), static_cast<long long>(expected)))),
+                           true};
+    return std::nullopt;
+}
+
+} // namespace
+
+std::optional<TGetFailure> TPictureFetcher::RunGet(TPictureJob& job, const std::string& part,
+                                                   int64_t offset) try {
     TIdHTTP& client = ClientFor(job.Url);
     const std::string validator = offset > 0 ? StoredValidator(part) : std::string();
     PrepareRequest(client, offset, validator);
@@ -433,49 +448,36 @@ void TPictureFetcher::RunGet(TPictureJob& job, const std::string& part, int64_t 
     TPartStream body(FContext, client, part, job.Path);
     TBoundedStream bounded(body, FileReplyLimit, job.Url);
     int64_t expected = -1; // the file's size once the body is complete; -1: the framing says
-    THookGuard guard{client};
-    client.OnReplyHeaders = [&](TIdComponent*, const std::string&, const TIdHeaderList&) {
-        TIdHTTPResponse& reply = client.Response();
-        if (reply.StatusCode() / 100 != 2) return;
-        expected = AcceptReply(reply, job, offset, validator, body);
-        if (expected > bounded.Limit()) bounded.RaiseTooLarge();
-    };
-    const TWireWatch::TMark mark = FWatch.Mark();
-    try {
-        client.FetchToStream(job.Url, bounded);
-    } catch (const EIdHTTPProtocolException& e) {
-        FLastRetryAfter = client.Response().HeaderLines.ValueOf("Retry-After");
-        if (e.ReplyCode == 304 && conditional) throw EGetUnchanged("unchanged on the server");
-        if (e.ReplyCode == 416 && offset > 0) throw EGetRestart("the server has no bytes past the part file");
-        if (e.ReplyCode == 206 && offset > 0)
-            throw EGetRestart("the server's range is not the one asked for");
-        throw;
-    } catch (const Exception& e) {
-        FBroken = true;
-        if (body.Watch().TooSlow()) throw EGetTooSlow(body.Watch().TooSlowMessage());
-        FStale = FWatch.ClosedBeforeReply(mark, e);
-        throw;
-    }
-    if (body.Watch().TooSlow()) {
-        FBroken = true;
-        throw EGetTooSlow(body.Watch().TooSlowMessage());
-    }
-    CheckWhole(body, expected);
+    const TReplyLengthHook hook(client, bounded, [&](TIdHTTPResponse& reply) {
+        return expected = AcceptReply(reply, job, offset, validator, body);
+    });
+    if (const auto failure = Transfer(client, job.Url, bounded, body.Stall()))
+        return MeaningOf(*failure, conditional, offset);
+    if (auto failure = CheckWhole(body, expected)) return failure;
     const TIdHTTPRoute route = client.Request().Route;
     job.OverTls = route == RouteTls || route == RouteTlsProxy;
     job.Sha256 = body.Digest();
     body.Commit(job.Path);
+    return std::nullopt;
+} catch (...) {
+    return TGetFailure{std::current_exception()};
 }
 
-// The client raises on a body cut short of its framing; this is the last
-// word on the length, whatever the framing was.
-void TPictureFetcher::CheckWhole(TPartStream& body, int64_t expected) {
-    if (!body.IsOpen()) throw EGetRefused("The server sent no picture");
-    if (expected >= 0 && body.Size() != expected) {
-        FBroken = true;
-        throw EIdException(Format("The connection ended after %lld of %lld bytes",
-                                  static_cast<long long>(body.Size()), static_cast<long long>(expected)));
+// The GET itself, and how its exchange ended when it failed.
+std::optional<TGetFailure> TPictureFetcher::Transfer(TIdHTTP& client, const std::string& url, TStream& body,
+                                                     const TStallWatch& stall) {
+    const TWireWatch::TMark mark = FWatch.Mark();
+    try {
+        client.FetchToStream(url, body);
+    } catch (const EIdHTTPProtocolException&) {
+        return TGetFailure{std::current_exception(), false, false,
+                           client.Response().HeaderLines.ValueOf("Retry-After")};
+    } catch (const Exception& e) {
+        if (stall.TooSlow()) return TooSlow(stall);
+        return TGetFailure{std::current_exception(), true, FWatch.ClosedBeforeReply(mark, e)};
     }
+    if (stall.TooSlow()) return TooSlow(stall);
+    return std::nullopt;
 }
 
 namespace {
@@ -565,9 +567,9 @@ void TPictureFetcher::RecordFailed(const std::exception_ptr& failure) {
 
 // A failed picture keeps its part only when a later run can continue it;
 // one another program is writing is not ours to remove.
-void TPictureFetcher::DiscardUselessPart(const TPictureJob& job) {
+void TPictureFetcher::DiscardUselessPart(const TPictureJob& job, bool keepPart) {
     if (job.PartPath.empty()) return;
-    if (FKeepPart && ResumableLength(job.PartPath) > 0) return;
+    if (keepPart && ResumableLength(job.PartPath) > 0) return;
     RemoveUnlockedFile(job.PartPath);
 }
 
@@ -581,57 +583,8 @@ bool TPictureFetcher::Wait(int ms) {
     return !FContext.Stop.load();
 }
 
-namespace {
-
-// What a failure means for the picture: whether it is asked again, and
-// whether what its part holds is worth continuing later.
-struct TFailureKind {
-    bool Retry;
-    bool KeepPart;
-};
-
-TFailureKind KindOf(const Exception& e) {
-    if (const auto* refused = dynamic_cast<const EIdHTTPProtocolException*>(&e)) {
-        const bool retry = RetryableStatus(refused->ReplyCode);
-        return {retry, retry}; // a picture that is gone (404) is not continued
-    }
-    // No reply can be the picture, or the address was refused here: asking again changes nothing.
-    if (dynamic_cast<const EIdReplyTooLarge*>(&e) || dynamic_cast<const EIdURIException*>(&e) ||
-        dynamic_cast<const EIdUnknownProtocol*>(&e) || dynamic_cast<const EIdIOHandlerPropInvalid*>(&e) ||
-        dynamic_cast<const EIdRedirectRefused*>(&e) || dynamic_cast<const EIdSSLProtocolReplyError*>(&e))
-        return {false, false};
-    // Refused before its body touched the part: a part a resume asked to
-    // continue is as good as it was (a server that answers a Range with a
-    // 200 it cannot prove whole may answer the next run properly).
-    if (dynamic_cast<const EGetRefused*>(&e) || dynamic_cast<const EGetBusy*>(&e)) return {false, true};
-    // The disk, not the server: asking again would not help; what was written is good.
-    if (dynamic_cast<const EGetDisk*>(&e) || dynamic_cast<const EStreamError*>(&e) ||
-        dynamic_cast<const EInOutError*>(&e))
-        return {false, true};
-    return {true, true}; // the connection: asked again, from where the part ends
-}
-
-} // namespace
-
-int TPictureFetcher::WaitAfter(const std::exception_ptr& failure, int attempt, std::string& message,
-                               bool& retry) {
+int TPictureFetcher::WaitAfter(const TFailureClass& failure, int attempt) {
     const int capMs = static_cast<int>(std::min(FContext.Options.MaxWaitSeconds * 1000.0, 2e9));
-    const int backoff = BackoffMs(attempt, FContext.Options.BackoffMs, capMs, FRandom);
-    retry = false;
-    FKeepPart = false;
-    try {
-        std::rethrow_exception(failure);
-    } catch (const Exception& e) {
-        message = OneLineMessage(e);
-        const TFailureKind kind = KindOf(e);
-        retry = kind.Retry;
-        FKeepPart = kind.KeepPart;
-        const auto* refused = dynamic_cast<const EIdHTTPProtocolException*>(&e);
-        const std::optional<double> after = RetryAfterSeconds(FLastRetryAfter, NowLocal());
-        if (refused && (refused->ReplyCode == 429 || refused->ReplyCode == 503) && after)
-            return static_cast<int>(std::min(*after * 1000, 1.0 * capMs));
-    } catch (const std::exception& e) {
-        message = e.what();
-    }
-    return backoff;
+    if (failure.ServerWait) return static_cast<int>(std::min(*failure.ServerWait * 1000, 1.0 * capMs));
+    return BackoffMs(attempt, FContext.Options.BackoffMs, capMs, FRandom);
 }

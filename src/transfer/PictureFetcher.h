@@ -4,6 +4,7 @@
 // that a file is whole before it takes its name, and the retries.
 
 #include "core/Exceptions.h"
+#include "transfer/GetFailure.h"
 #include "transfer/PooledClients.h"
 #include "transfer/TransferJob.h"
 #include "transfer/WireWatch.h"
@@ -18,9 +19,8 @@ class TIdHTTP;
 class TIdHTTPResponse;
 class TIdCancelSignal;
 class TPartStream;
-
-// Raised from inside a transfer when the run is being stopped.
-QUILLORA_EXCEPTION(EGetInterrupted, Exception);
+class TStream;
+class TStallWatch;
 
 struct TFetchContext {
     const TTransferOptions& Options;
@@ -72,20 +72,24 @@ class TPictureFetcher {
     TIdHTTP& ClientFor(const std::string& url);
     bool SkipExisting(TPictureJob& job);
     std::optional<int64_t> ServerSize(const std::string& url);
-    void FetchWithRetries(TPictureJob& job);
-    void Attempt(TPictureJob& job);
-    void GetOnce(TPictureJob& job, const std::string& part, int64_t offset);
-    void RunGet(TPictureJob& job, const std::string& part, int64_t offset);
+    // The class of the failure that ended the picture; none when it did not fail.
+    std::optional<TFailureClass> FetchWithRetries(TPictureJob& job);
+    // One attempt: none when the picture was saved or found unchanged.
+    std::optional<TGetFailure> Attempt(TPictureJob& job);
+    std::optional<TGetFailure> GetOnce(TPictureJob& job, const std::string& part, int64_t offset);
+    std::optional<TGetFailure> RunGet(TPictureJob& job, const std::string& part, int64_t offset);
+    std::optional<TGetFailure> Transfer(TIdHTTP& client, const std::string& url, TStream& body,
+                                        const TStallWatch& stall);
     int64_t AcceptReply(TIdHTTPResponse& reply, TPictureJob& job, int64_t offset,
                         const std::string& validator, TPartStream& body);
-    void CheckWhole(TPartStream& body, int64_t expected);
     void Finish(TPictureJob& job);
     void Record(const TPictureJob& job);
     void RecordFailed(const std::exception_ptr& failure);
-    void DiscardUselessPart(const TPictureJob& job);
+    void DiscardUselessPart(const TPictureJob& job, bool keepPart);
     // Waits, unless the run is stopped first; false when it was.
     bool Wait(int ms);
-    int WaitAfter(const std::exception_ptr& failure, int attempt, std::string& message, bool& retry);
+    // How long to wait before the attempt after one that failed so.
+    int WaitAfter(const TFailureClass& failure, int attempt);
     // Before job's reply is read: its request and the next job's go out
     // together, when both are plain GETs of one kept-alive connection.
     void SendAhead(TIdHTTP& client, const TPictureJob& job, int64_t offset, bool conditional);
@@ -99,10 +103,6 @@ class TPictureFetcher {
     TWireWatch FWatch; // hooked into the client of each request; outlives the clients
     TPooledClients FPool;
     std::mt19937 FRandom;
-    std::string FLastRetryAfter; // of the last refused reply
-    bool FBroken = false;        // the last exchange broke off
-    bool FStale = false;         // ... on a kept connection, before any byte of a reply
-    bool FKeepPart = true;       // the last failure left a part worth continuing
     TNextJobs* FNextJobs = nullptr;
     TPictureJob* FAhead = nullptr; // claimed, its request sent ahead
 };

@@ -1,6 +1,7 @@
 #include "transfer/WireWatch.h"
 
 #include "net/IdException.h"
+#include "net/IdStack.h"
 
 namespace {
 
@@ -10,7 +11,7 @@ bool IsClosedConnection(const Exception& e) {
         dynamic_cast<const EIdNotConnected*>(&e))
         return true;
     const auto* socket = dynamic_cast<const EIdSocketError*>(&e);
-    return socket && (socket->ErrorNumber == 10053 || socket->ErrorNumber == 10054);
+    return socket && (socket->ErrorNumber == Id_WSAECONNABORTED || socket->ErrorNumber == Id_WSAECONNRESET);
 }
 
 } // namespace

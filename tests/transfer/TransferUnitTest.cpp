@@ -4,7 +4,7 @@
 #include "core/Exceptions.h"
 #include "http/ZoneGuard.h"
 #include "transfer/PartFile.h"
-#include "transfer/RateLimit.h"
+#include "transfer/RatePacer.h"
 #include "transfer/RetryPolicy.h"
 
 #include <gtest/gtest.h>
