@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
 # JPEG decoding: quillora-pic against djpeg on the same large photo-like
 # picture (4000 x 3000, quality 90). Both decode with the same libjpeg and
-# write their uncompressed raster (PAM for quillora-pic, PPM for djpeg) to
+# write their uncompressed pixels (PAM for quillora-pic, PPM for djpeg) to
 # /dev/null, so that only decoding and what follows it in memory is measured;
 # the medians of alternating runs are compared, target: quillora-pic at most
-# 1.0 x djpeg.
+# 1.0 x djpeg. The machine's load before and after is printed with them: on a
+# busy machine the wall-clock figures wander, the CPU times much less.
 set -euo pipefail
 build=$(cd "${1:-build}" && pwd)
 pic="$build/bin/quillora-pic"
@@ -45,7 +46,7 @@ fi
 # Alternating runs, so that a burst of load on the machine (it is shared)
 # hits both sides alike; wall-clock and CPU time (user + system) medians.
 python3 - "$pic" "$photo" <<'PY'
-import resource, statistics, subprocess, sys, time
+import os, resource, statistics, subprocess, sys, time
 pic, photo = sys.argv[1:3]
 commands = {
     "quillora-pic": [pic, photo, "-o", "/dev/null"],
@@ -58,6 +59,7 @@ def run(cmd):
     wall = time.perf_counter() - start
     after = resource.getrusage(resource.RUSAGE_CHILDREN)
     return wall, (after.ru_utime - before.ru_utime) + (after.ru_stime - before.ru_stime)
+load_before = os.getloadavg()[0]
 for cmd in commands.values():
     for _ in range(2):
         run(cmd)
@@ -73,4 +75,5 @@ for label, table in (("wall", wall), ("cpu", cpu)):
     ref = statistics.median(table["djpeg -pnm"])
     print(f"{label}: quillora-pic median {ours*1000:.1f} ms, djpeg -pnm median {ref*1000:.1f} ms, "
           f"ratio {ours/ref:.3f} (target <= 1.0)")
+print(f"load average (1 min): {load_before:.2f} before, {os.getloadavg()[0]:.2f} after, on {os.cpu_count()} cores")
 PY

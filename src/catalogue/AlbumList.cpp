@@ -1,7 +1,8 @@
 #include "catalogue/AlbumList.h"
 
-#include "core/TextUtils.h"
 #include "catalogue/Service.h"
+#include "core/Exceptions.h"
+#include "core/TextUtils.h"
 
 std::vector<TPList> AlbumList;
 
@@ -11,10 +12,10 @@ uint64_t Generation = 0;
 
 // Reads one album record at the start of the rest into a new element; a bad
 // count fails after the fields before it were set.
-void ReadAlbumRecord(TRecordCursor& text, const std::string_view countText, TListBudget& budget) {
+void ReadAlbumRecord(TRecordCursor& text, const std::string_view countText, TListBudget& budget,
+                     std::vector<TPList>& albums) {
     budget.AddRecord();
-    const int i = AddAlbum();
-    TPList& album = AlbumList[static_cast<size_t>(i)];
+    TPList& album = albums.emplace_back();
     album.Name = budget.Keep(TextTrim(text.Between("name:'", "',s:")));
     album.Desc = budget.Keep(std::string(text.Between("desc:'", "',st:")));
     album.PicListUrl = budget.Keep("http://" + std::string(text.Between("purl:'", "'}")));
@@ -58,14 +59,27 @@ void SkipAlbumRecord(std::string& text) {
 }
 
 bool LoadAlbumList(const std::string& script) {
+    return LoadAlbumList(script, AlbumList);
+}
+
+bool LoadAlbumList(const std::string& script, std::vector<TPList>& albums) {
     TListBudget budget("Album list", "albums", MaxAlbumsPerList, MaxAlbumListBytes);
     TRecordCursor text(script);
     text.Drop(text.Pos("[{id") + 1);
     while (text.Pos("id") > 0) {
         const std::string_view mark = text.Copy(text.Pos("au:") + 3, 1);
         const std::string_view countText = text.Between("count:", ",t:");
-        if (mark == "0" || countText.empty()) ReadAlbumRecord(text, countText, budget);
+        if (mark == "0" || countText.empty()) ReadAlbumRecord(text, countText, budget, albums);
         text.SkipRecord();
     }
     return true;
+}
+
+bool LoadAccountAlbums(const std::string& account, const TTextFetch& fetch, std::vector<TPList>& albums) {
+    const std::string page = fetch("http://" + Service::HomeHost + "/" + account);
+    const std::string scriptUrl = ExtractAlbumListUrl(page);
+    // Without the markers there is no address to fetch; an empty host would
+    // only end in a confusing socket error.
+    if (scriptUrl.empty()) throw Exception("The account's home page names no album list");
+    return LoadAlbumList(fetch(scriptUrl), albums);
 }

@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -30,5 +31,15 @@ int AddAlbum();
 std::string ExtractAlbumListUrl(const std::string& page);
 // EServiceListTooLarge past the limits above; the albums read so far stay.
 bool LoadAlbumList(const std::string& script);
+// The same into albums: a list of one's own, apart from the window's.
+bool LoadAlbumList(const std::string& script, std::vector<TPList>& albums);
+
+// Fetches a page: its body, or an exception.
+using TTextFetch = std::function<std::string(const std::string& url)>;
+// An account's albums: its home page, then the album list that page names,
+// each got with fetch, the albums appended to albums. Exception "The
+// account's home page names no album list" when the page has none; answers
+// what LoadAlbumList answers.
+bool LoadAccountAlbums(const std::string& account, const TTextFetch& fetch, std::vector<TPList>& albums);
 std::string MakeIconUrl(const std::string& record);
 void SkipAlbumRecord(std::string& text);

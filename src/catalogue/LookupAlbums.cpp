@@ -69,12 +69,8 @@ void LookupAlbums(TCommandHost& host) {
         host.Warn(Gbk("用户名不能为空!"));
         return;
     }
-    const std::string page = FetchLookupText(host, "http://" + Service::HomeHost + "/" + account);
-    const std::string scriptUrl = ExtractAlbumListUrl(page);
-    // Without the markers there is no address to fetch; an empty host would
-    // only end in a confusing socket error.
-    if (scriptUrl.empty()) throw Exception("The account's home page names no album list");
-    if (!LoadAlbumList(FetchLookupText(host, scriptUrl))) {
+    const auto fetch = [&host](const std::string& url) { return FetchLookupText(host, url); };
+    if (!LoadAccountAlbums(account, fetch, AlbumList)) {
         host.Warn(Gbk("获取失败!"));
         return;
     }

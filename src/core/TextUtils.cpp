@@ -3,6 +3,7 @@
 #include "core/Exceptions.h"
 #include "core/Gbk.h"
 
+#include <charconv>
 #include <climits>
 
 int TextPos(std::string_view sub, std::string_view s) {
@@ -31,6 +32,16 @@ std::string TextTrim(std::string_view s) {
 
 std::string IntToText(int64_t value) {
     return std::to_string(value);
+}
+
+std::optional<uint32_t> ReadDigits(std::string_view text, size_t maxDigits) {
+    if (text.empty() || text.size() > maxDigits || text.size() > 9) return std::nullopt;
+    // Unsigned, so that no sign is read; from_chars reads no blank either.
+    uint32_t value = 0;
+    const char* end = text.data() + text.size();
+    const auto [at, error] = std::from_chars(text.data(), end, value);
+    if (error != std::errc{} || at != end) return std::nullopt;
+    return value;
 }
 
 namespace {

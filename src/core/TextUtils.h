@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -16,6 +17,9 @@ std::string TextTrim(std::string_view s);
 std::string IntToText(int64_t value);
 // Decimal or hexadecimal ("$", "x", "0x"); EConvertError "'%s' is not a valid integer value".
 int32_t TextToInt(const std::string& s);
+// Text of decimal digits alone (no sign, no blank), 1 to maxDigits of them
+// (at most 9, so that every value fits), as a number; none otherwise.
+std::optional<uint32_t> ReadDigits(std::string_view text, size_t maxDigits);
 // Position of the n-th (overlapping) occurrence of sub in s, 0 when there is none.
 int PosOfNth(std::string_view sub, std::string_view s, int n);
 

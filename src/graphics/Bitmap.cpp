@@ -1,6 +1,7 @@
 #include "graphics/Bitmap.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <new>
@@ -40,14 +41,15 @@ constexpr size_t MapThreshold = HugePage;
 
 TPixelBuffer::TPixelBuffer(size_t size) : FSize(size) {
     if (size == 0) return;
-    if (size >= MapThreshold) {
-        // One spare huge page so that the block can start on a huge-page boundary.
-        size_t mappingSize = size + HugePage;
+    if (size >= MapThreshold && size <= SIZE_MAX - 2 * HugePage) {
+        // Whole huge pages, since the kernel fills a partial one at the end 4 KiB
+        // at a fault; and one spare so that the block can start on a boundary.
+        size_t mappingSize = (size + HugePage - 1) / HugePage * HugePage + HugePage;
         void* mapping =
             ::mmap(nullptr, mappingSize, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
         if (mapping != MAP_FAILED) {
             auto start = (reinterpret_cast<uintptr_t>(mapping) + HugePage - 1) & ~(HugePage - 1);
-            ::madvise(reinterpret_cast<void*>(start), size, MADV_HUGEPAGE);
+            ::madvise(reinterpret_cast<void*>(start), mappingSize - HugePage, MADV_HUGEPAGE);
             FMapping = mapping;
             FMappingSize = mappingSize;
             FData = reinterpret_cast<uint8_t*>(start);

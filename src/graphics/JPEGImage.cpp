@@ -249,6 +249,8 @@ struct TDecodeContext {
     std::vector<JSAMPROW> Rows;    // one pointer per raster row
     std::vector<uint8_t> CmykRow;  // one CMYK row when the file has four components
     std::function<void(int)> Tick; // progress between batches of rows
+    TJPEGRowSink* Sink = nullptr;  // rows go here instead of into the raster, when it can take them
+    bool Streamed = false;
 };
 
 void CmykToBgr(const uint8_t* cmyk, uint8_t* bgr, unsigned width, bool inverted) {
@@ -299,12 +301,35 @@ void ReadRows(jpeg_decompress_struct& info, TDecodeContext& ctx) {
     }
 }
 
+// Full-colour rows straight into the sink, already in its order: no raster
+// of the whole picture to fault in and no second pass over it. Pictures that
+// decode to a palette or from four components are left to the raster.
+void StreamRows(jpeg_decompress_struct& info, TDecodeContext& ctx) {
+    if (info.quantize_colors || info.out_color_space != JCS_EXT_BGR) return;
+    // The same colour conversion as for blue, green, red; libjpeg sets the fourth byte to 255.
+    info.out_color_space = JCS_EXT_RGBA;
+    // Only the whole picture is wanted, not each scan drawn over the last.
+    info.buffered_image = FALSE;
+    jpeg_start_decompress(&info);
+    if (CheckedPixelCount(info.output_width, info.output_height) < 0) ERREXIT1(&info, JERR_IMAGE_TOO_BIG, 0);
+    ctx.Streamed = true;
+    ctx.Sink->Start(static_cast<int>(info.output_width), static_cast<int>(info.output_height));
+    while (info.output_scanline < info.output_height) {
+        JSAMPROW row = ctx.Sink->NextRow();
+        // Our source never suspends; should a row still not come, finishing reports it.
+        if (jpeg_read_scanlines(&info, &row, 1) != 1) break;
+        ctx.Tick(static_cast<int>(uint64_t(info.output_scanline) * 100 / info.output_height));
+    }
+    jpeg_finish_decompress(&info);
+}
+
 void DecodeStep(TJpegDecompressor& jpeg, void* context) {
     auto& ctx = *static_cast<TDecodeContext*>(context);
     jpeg_decompress_struct& info = jpeg.Info;
     jpeg_read_header(&info, TRUE);
     AllowCoefficientStore(info);
     ApplySettings(info, *ctx.Settings, jpeg_has_multiple_scans(&info));
+    if (ctx.Sink) return StreamRows(info, ctx);
     jpeg_start_decompress(&info);
     SetUpRaster(info, ctx);
     if (info.buffered_image) {
@@ -448,13 +473,17 @@ void TJPEGImage::DIBNeeded() {
     // Tried once: a broken file raises at the first drawing and draws nothing after.
     if (FBitmap || !FImage) return;
     FBitmap = std::make_unique<TBitmap>();
-    Decode();
+    Decode(nullptr);
 }
 
-void TJPEGImage::Decode() {
+bool TJPEGImage::DecodeRgbaRows(TJPEGRowSink& sink) {
+    return FImage && Decode(&sink);
+}
+
+bool TJPEGImage::Decode(TJPEGRowSink* sink) {
     using Clock = std::chrono::steady_clock;
     Clock::time_point last = Clock::now();
-    TDecodeContext ctx{FBitmap.get(), &Settings, {}, {}, {}};
+    TDecodeContext ctx{FBitmap.get(), &Settings, {}, {}, {}, sink};
     ctx.Tick = [&](int percent) {
         if (!OnProgress || Clock::now() - last < std::chrono::milliseconds(500)) return;
         last = Clock::now();
@@ -470,9 +499,10 @@ void TJPEGImage::Decode() {
         }
         Progress(TProgressStage::psEnding, code == 0 ? 100 : 0);
     } catch (const EAbort&) {
-        return; // cancelled by the progress handler: no error
+        return ctx.Streamed; // cancelled by the progress handler: no error
     }
     Check(code);
+    return ctx.Streamed;
 }
 
 void TJPEGImage::DrawInRect(TCanvas& canvas, const TRect& rect) {

@@ -25,6 +25,17 @@ struct TJPEGDefaults {
     bool Smoothing = true;
 };
 
+// Takes decoded rows one at a time into the caller's own memory, so that a
+// writer needs no raster of the whole picture.
+class TJPEGRowSink {
+  public:
+    virtual ~TJPEGRowSink() = default;
+    // Once, before the first row.
+    virtual void Start(int width, int height) = 0;
+    // Where the next row goes: width * 4 bytes, filled with red, green, blue, 255.
+    virtual uint8_t* NextRow() = 0;
+};
+
 // The process-wide defaults every new TJPEGImage starts from.
 TJPEGDefaults& JPEGDefaults();
 
@@ -57,6 +68,11 @@ class TJPEGImage : public TGraphic {
     // Decodes into DecodedRaster if that was not tried yet. EJPEG on a libjpeg error.
     void DIBNeeded();
     const TBitmap* DecodedRaster() const { return FBitmap.get(); }
+    // Decodes a full-colour picture straight into the sink's rows, the very
+    // pixels DecodedRaster would hold, without keeping a raster. False, with
+    // nothing decoded, when the picture would decode to a palette or from four
+    // components: DIBNeeded is the way then. EJPEG on a libjpeg error.
+    bool DecodeRgbaRows(TJPEGRowSink& sink);
     const TJPEGData* Data() const { return FImage.get(); }
     bool ProgressiveEncoding() const { return FProgressive; }
 
@@ -65,7 +81,8 @@ class TJPEGImage : public TGraphic {
   private:
     void ReadHeaderFacts(TJPEGData& data, bool& progressive);
     void CalcOutputDimensions() const;
-    void Decode();
+    // Into the sink when given and it can take the picture (answered), else into FBitmap.
+    bool Decode(TJPEGRowSink* sink);
 
     std::shared_ptr<const TJPEGData> FImage;
     std::unique_ptr<TBitmap> FBitmap;

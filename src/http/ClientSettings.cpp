@@ -58,16 +58,11 @@ std::string Redacted(const std::string& text) {
     throw EProxySettingError(Format("Invalid proxy setting \"%s\": %s", Redacted(text).c_str(), reason));
 }
 
-int ReadPort(const std::string& text, const std::string& portText) {
+int ProxyPort(const std::string& text, const std::string& portText) {
     if (portText.empty()) return 1080;
-    if (portText.size() > 5) BadSetting(text, "the port is not a number from 1 to 65535");
-    int port = 0;
-    for (char c : portText) {
-        if (c < '0' || c > '9') BadSetting(text, "the port is not a number from 1 to 65535");
-        port = port * 10 + (c - '0');
-    }
-    if (port < 1 || port > 65535) BadSetting(text, "the port is not a number from 1 to 65535");
-    return port;
+    const std::optional<int> port = ReadPort(portText);
+    if (!port) BadSetting(text, "the port is not a number from 1 to 65535");
+    return *port;
 }
 
 void ReadHostAndPort(const std::string& text, const std::string& hostPort, TProxySetting& setting) {
@@ -85,7 +80,7 @@ void ReadHostAndPort(const std::string& text, const std::string& hostPort, TProx
         portText = colon == std::string::npos ? std::string() : hostPort.substr(colon + 1);
     }
     if (setting.Host.empty()) BadSetting(text, "no host");
-    setting.Port = ReadPort(text, portText);
+    setting.Port = ProxyPort(text, portText);
 }
 
 } // namespace
@@ -156,12 +151,8 @@ std::atomic<int> ReadTimeoutOverride{0};
 
 int ClientReadTimeout() {
     if (const int ms = ReadTimeoutOverride.load(); ms > 0) return ms;
-    const std::string env = TextTrim(EnvText("QUILLORA_READ_TIMEOUT_MS"));
-    if (!env.empty() && env.size() <= 9 && env.find_first_not_of("0123456789") == std::string::npos) {
-        const int ms = std::atoi(env.c_str());
-        if (ms > 0) return ms;
-    }
-    return DefaultClientReadTimeout;
+    const std::optional<uint32_t> ms = ReadDigits(TextTrim(EnvText("QUILLORA_READ_TIMEOUT_MS")), 9);
+    return ms && *ms > 0 ? static_cast<int>(*ms) : DefaultClientReadTimeout;
 }
 
 void SetClientReadTimeout(int ms) {

@@ -19,9 +19,11 @@ void RefuseControlCharacters(const std::string& url) {
         throw EIdURIException("URL refused: it contains a line break or NUL character");
 }
 
+// Text that is no number fails as the conversion does; a number no
+// connection can go to (0 among them) fails before any connect.
 int32_t PortNumber(const std::string& portText) {
     const int32_t port = DecimalToInt(portText);
-    if (port < 0 || port > 65535) throw EIdURIException(Format("Port %s is out of range", portText.c_str()));
+    if (!IsPortNumber(port)) throw EIdURIException(Format("Port %s is out of range", portText.c_str()));
     return port;
 }
 

@@ -122,3 +122,9 @@ std::string TIdURI::PlainUrl() {
     UrlText = ComposeUrl(IncludeAuthInfo | IncludeFragment);
     return ComposeUrl(0);
 }
+
+std::optional<int> ReadPort(std::string_view text) {
+    const std::optional<uint32_t> port = ReadDigits(text, 5);
+    if (!port || !IsPortNumber(*port)) return std::nullopt;
+    return static_cast<int>(*port);
+}

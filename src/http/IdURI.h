@@ -6,10 +6,19 @@
 #include "core/Exceptions.h"
 #include "core/TextUtils.h"
 
+#include <optional>
 #include <string>
 #include <string_view>
 
 QUILLORA_EXCEPTION(EIdURIException, Exception);
+
+// A TCP port that can be connected to: 1 to 65535.
+constexpr bool IsPortNumber(int64_t port) {
+    return port >= 1 && port <= 65535;
+}
+// A port as an address or a setting writes it: 1 to 5 digits (no sign, no
+// blank) naming 1 to 65535; none otherwise.
+std::optional<int> ReadPort(std::string_view text);
 
 // Every "\" that is not the second byte of a double-byte character becomes "/".
 std::string NormalizeSlashes(std::string_view text);

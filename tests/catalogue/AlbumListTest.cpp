@@ -230,3 +230,49 @@ TEST(SkipAlbumRecord, DropsUpToTheRecordEndOrOneByte) {
     SkipAlbumRecord(u);
     EXPECT_EQ(u, "bc");
 }
+
+// The account's lookup as both the window and quillora-get make it: the home
+// page, then the script it names, read into the list given (the window's
+// AlbumList stays as it was).
+TEST_F(LoadAlbumListTest, AccountLookupAsksThePageThenItsScript) {
+    const std::string home = "http://" + Service::HomeHost + "/some%20one";
+    const std::string page = "x albumUrl = \"http://h/list.js?v=2\"; pictureSetUrl = 1";
+    const std::string script =
+        "[" + Record("A", "", "0", "2", "a/i", "p1") + Record("B", "", "0", "1", "a/i", "p2");
+    std::vector<std::string> asked;
+    const auto fetch = [&](const std::string& url) {
+        asked.push_back(url);
+        if (url == home) return page;
+        if (url == "http://h/list.js") return script;
+        throw Exception("not served: " + url);
+    };
+    std::vector<TPList> albums(1);
+    albums[0].Name = "kept";
+    EXPECT_TRUE(LoadAccountAlbums("some%20one", fetch, albums));
+    EXPECT_EQ(asked, (std::vector<std::string>{home, "http://h/list.js"}));
+    ASSERT_EQ(albums.size(), 3u); // appended, as LoadAlbumList appends
+    EXPECT_EQ(albums[1].Name, "A");
+    EXPECT_EQ(albums[2].PicListUrl, "http://p2");
+    EXPECT_TRUE(AlbumList.empty());
+}
+
+TEST_F(LoadAlbumListTest, AccountLookupFailures) {
+    std::vector<std::string> asked;
+    std::vector<TPList> albums;
+    // A page without the markers: no second request, nothing read.
+    const auto noMarkers = [&](const std::string& url) {
+        asked.push_back(url);
+        return std::string("<html>no such account</html>");
+    };
+    try {
+        LoadAccountAlbums("nobody", noMarkers, albums);
+        ADD_FAILURE() << "no exception";
+    } catch (const Exception& e) {
+        EXPECT_EQ(e.Message(), "The account's home page names no album list");
+    }
+    EXPECT_EQ(asked.size(), 1u);
+    EXPECT_TRUE(albums.empty());
+    // A failing fetch goes on as it is.
+    const auto failing = [](const std::string&) -> std::string { throw EConvertError("down"); };
+    EXPECT_THROW(LoadAccountAlbums("x", failing, albums), EConvertError);
+}

@@ -67,6 +67,39 @@ TEST(TextToInt, RejectedFormsNameTheWholeText) {
     }
 }
 
+TEST(ReadDigits, DigitsAloneWithinTheirCount) {
+    struct Case {
+        const char* Text;
+        size_t MaxDigits;
+        int64_t Expected; // -1: refused
+    };
+    const Case cases[] = {
+        {"0", 9, 0},
+        {"7", 1, 7},
+        {"42", 1, -1},         // more digits than allowed
+        {"000000042", 9, 42},  // leading zeros count as digits
+        {"0000000042", 9, -1}, // ten of them
+        {"999999999", 9, 999999999},
+        {"1234567890", 10, -1}, // never more than nine: the value must fit
+        {"", 9, -1},
+        {"+1", 9, -1},
+        {"-1", 9, -1},
+        {"-0", 9, -1},
+        {" 1", 9, -1},
+        {"1 ", 9, -1},
+        {"\t1", 9, -1},
+        {"1\n", 9, -1},
+        {"0x1F", 9, -1},
+        {"1.5", 9, -1},
+        {"12a", 9, -1},
+        {"\xef\xbc\x91", 9, -1}, // a full-width one
+    };
+    for (const Case& c : cases) {
+        const std::optional<uint32_t> value = ReadDigits(c.Text, c.MaxDigits);
+        EXPECT_EQ(value ? static_cast<int64_t>(*value) : -1, c.Expected) << c.Text << " / " << c.MaxDigits;
+    }
+}
+
 TEST(PosOfNth, CountsOverlappingOccurrences) {
     EXPECT_EQ(PosOfNth("/", "a/b/c/d/e", 4), 8);
     EXPECT_EQ(PosOfNth("/", "a/b/c/d/e", 5), 0);

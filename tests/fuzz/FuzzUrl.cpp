@@ -5,6 +5,8 @@
 #include "http/ClientSettings.h"
 #include "http/IdURI.h"
 
+#include <cstdlib>
+
 namespace {
 
 void SplitAndCompose(const std::string& text) {
@@ -14,6 +16,11 @@ void SplitAndCompose(const std::string& text) {
     // What the client does with a redirect's Location: merge it into the path it has.
     ResolvePath(url.DirPath, text);
     ResolvePath("/a/b/", url.DirPath + url.DocName);
+    // A port read from any text is one a connection can go to, written as it was.
+    if (const std::optional<int> port = ReadPort(url.PortText))
+        if (!IsPortNumber(*port) || std::to_string(*port).size() > url.PortText.size()) std::abort();
+    if (const std::optional<uint32_t> number = ReadDigits(text, 9))
+        if (*number > 999999999u || text.find_first_not_of("0123456789") != std::string::npos) std::abort();
 }
 
 void SearchHelpers(const std::string& text) {

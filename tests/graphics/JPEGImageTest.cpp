@@ -334,3 +334,156 @@ TEST_F(JPEGFiles, ExcessiveScansAndMemoryFailAtFirstDrawing) {
             << c.Width << " x " << c.Height << ", " << c.Scans;
     }
 }
+
+namespace {
+
+// Keeps every row a sink is given, one after another.
+struct TRowsKept : TJPEGRowSink {
+    int Width = -1;
+    int Height = -1;
+    std::string Bytes;
+    void Start(int width, int height) override {
+        Width = width;
+        Height = height;
+    }
+    uint8_t* NextRow() override {
+        Bytes.resize(Bytes.size() + size_t(Width) * 4, '\x5A');
+        return reinterpret_cast<uint8_t*>(Bytes.data() + Bytes.size() - size_t(Width) * 4);
+    }
+};
+
+// The kept raster as red, green, blue, alpha bytes.
+std::string RasterRgba(const TBitmap& raster) {
+    std::string rgba;
+    std::vector<TColor32> row(size_t(raster.Width()));
+    for (int y = 0; y < raster.Height(); ++y) {
+        raster.RowToColor32(y, row.data());
+        for (TColor32 c : row)
+            rgba += {char(c >> 16), char(c >> 8), char(c), char(c >> 24)};
+    }
+    return rgba;
+}
+
+// The end of the file moved behind a second frame header: libjpeg fails
+// only when it finishes, after every row has gone out.
+std::string WithSecondFrameHeader(const std::string& bytes) {
+    const size_t sof = bytes.find("\xFF\xC0");
+    const size_t length = size_t(uint8_t(bytes[sof + 2])) << 8 | uint8_t(bytes[sof + 3]);
+    return bytes.substr(0, bytes.size() - 2) + bytes.substr(sof, 2 + length) + "\xFF\xD9";
+}
+
+} // namespace
+
+// Rows decoded straight into a sink are the raster's pixels exactly, for
+// every kind of file and setting that decodes to full colour.
+TEST_F(JPEGFiles, RowsIntoASinkAreTheRasterPixels) {
+    const struct {
+        std::string Name;
+        int Width, Height;
+        std::string Cjpeg;
+    } files[] = {
+        {"baseline.jpg", 97, 61, ""},
+        {"progressive.jpg", 97, 61, "-progressive"},
+        {"h1v1.jpg", 33, 17, "-sample 1x1"},
+        {"h2v1.jpg", 33, 17, "-sample 2x1"},
+        {"h1v2.jpg", 33, 17, "-sample 1x2"},
+        {"restart-rows.jpg", 50, 40, "-restart 1"},
+        {"restart-blocks.jpg", 50, 40, "-restart 3B"},
+        {"arithmetic.jpg", 41, 23, "-arithmetic"},
+        {"optimized.jpg", 41, 23, "-optimize -progressive -restart 2"},
+        {"one-pixel.jpg", 1, 1, ""},
+        {"odd.jpg", 17, 9, "-quality 100"},
+    };
+    std::vector<std::pair<std::string, std::string>> cases; // name, bytes
+    for (const auto& f : files) {
+        const std::string bytes = ReadFile(MakeJpeg(f.Name, f.Width, f.Height, f.Cjpeg));
+        cases.emplace_back(f.Name, bytes);
+        if (f.Width > 40) {
+            cases.emplace_back(f.Name + " cut in half", bytes.substr(0, bytes.size() / 2));
+            cases.emplace_back(f.Name + " cut at 700", bytes.substr(0, 700));
+        }
+    }
+    const std::function<void(TJPEGDefaults&)> settings[] = {
+        [](TJPEGDefaults&) {},
+        [](TJPEGDefaults& s) { s.Scale = TJPEGScale::jsHalf; },
+        [](TJPEGDefaults& s) { s.Scale = TJPEGScale::jsQuarter; },
+        [](TJPEGDefaults& s) { s.Scale = TJPEGScale::jsEighth; },
+        [](TJPEGDefaults& s) { s.Performance = TJPEGPerformance::jpBestSpeed; },
+        [](TJPEGDefaults& s) { s.ProgressiveDisplay = true; },
+        [](TJPEGDefaults& s) { s.Smoothing = false; },
+    };
+    for (const auto& [name, bytes] : cases)
+        for (size_t i = 0; i < std::size(settings); ++i) {
+            SCOPED_TRACE(name + ", settings " + std::to_string(i));
+            TJPEGImage streamed, kept;
+            settings[i](streamed.Settings);
+            settings[i](kept.Settings);
+            // A cut inside the header fails at load, before any decoding.
+            if (ErrorOf([&] { ReadInto(kept, bytes); }) != "no error") continue;
+            ReadInto(streamed, bytes);
+            TRowsKept rows;
+            ASSERT_TRUE(streamed.DecodeRgbaRows(rows));
+            EXPECT_EQ(streamed.DecodedRaster(), nullptr); // nothing kept
+            kept.DIBNeeded();
+            ASSERT_EQ(rows.Width, kept.DecodedRaster()->Width());
+            ASSERT_EQ(rows.Height, kept.DecodedRaster()->Height());
+            EXPECT_TRUE(rows.Bytes == RasterRgba(*kept.DecodedRaster()));
+        }
+}
+
+// Palette pictures and four-component files are not streamed: the sink is
+// never started and the raster still decodes afterwards.
+TEST_F(JPEGFiles, PaletteAndFourComponentPicturesAreLeftToTheRaster) {
+    const std::string colour = ReadFile(MakeJpeg("colour.jpg", 20, 10));
+    const std::string grey = ReadFile(MakeJpeg("grey.jpg", 20, 10, "-grayscale"));
+    const std::vector<std::array<uint8_t, 4>> inks(9, {10, 200, 30, 250});
+    const struct {
+        std::string Name, Bytes;
+        std::function<void(TJPEGDefaults&)> Settings;
+        TPixelFormat Raster;
+    } cases[] = {
+        {"grey file", grey, [](TJPEGDefaults&) {}, TPixelFormat::pf8bit},
+        {"grey setting", colour, [](TJPEGDefaults& s) { s.Grayscale = true; }, TPixelFormat::pf8bit},
+        {"8-bit setting", colour, [](TJPEGDefaults& s) { s.PixelFormat = TJPEGPixelFormat::jf8Bit; },
+         TPixelFormat::pf8bit},
+        {"CMYK", FourComponentJpeg(JCS_CMYK, inks), [](TJPEGDefaults&) {}, TPixelFormat::pf24bit},
+        {"YCCK", FourComponentJpeg(JCS_YCCK, inks), [](TJPEGDefaults&) {}, TPixelFormat::pf24bit},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.Name);
+        TJPEGImage jpeg;
+        c.Settings(jpeg.Settings);
+        ReadInto(jpeg, c.Bytes);
+        TRowsKept rows;
+        EXPECT_FALSE(jpeg.DecodeRgbaRows(rows));
+        EXPECT_EQ(rows.Width, -1);
+        EXPECT_EQ(jpeg.DecodedRaster(), nullptr);
+        jpeg.DIBNeeded();
+        ASSERT_NE(jpeg.DecodedRaster(), nullptr);
+        EXPECT_EQ(jpeg.DecodedRaster()->PixelFormat(), c.Raster);
+    }
+}
+
+// Failures raise the same error as the raster's decoding: before the sink
+// is started when the header is bad, after the last row when the end is.
+TEST_F(JPEGFiles, FailuresWhileStreamingRaiseAsForTheRaster) {
+    const std::string good = ReadFile(MakeJpeg("photo.jpg", 24, 16));
+    const struct {
+        std::string Name, Bytes, Error;
+        int RowsGiven;
+    } cases[] = {
+        {"empty", "", "EJPEG: JPEG error #" + std::to_string(JERR_INPUT_EMPTY), 0},
+        {"second frame header", WithSecondFrameHeader(good),
+         "EJPEG: JPEG error #" + std::to_string(JERR_SOF_DUPLICATE), 16},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.Name);
+        TJPEGImage streamed, kept;
+        ReadInto(streamed, c.Bytes);
+        ReadInto(kept, c.Bytes);
+        TRowsKept rows;
+        EXPECT_EQ(ErrorOf([&] { streamed.DecodeRgbaRows(rows); }), c.Error);
+        EXPECT_EQ(rows.Bytes.size(), size_t(c.RowsGiven) * 24 * 4);
+        EXPECT_EQ(ErrorOf([&] { kept.DIBNeeded(); }), c.Error);
+    }
+}

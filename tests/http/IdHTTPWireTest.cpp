@@ -406,6 +406,12 @@ TEST(IdHTTPRequest, FailuresBeforeConnecting) {
     EXPECT_EQ(failure("http://127.0.0.1:abc/x"), "EConvertError: 'abc' is not a valid integer value");
     EXPECT_EQ(failure("gopher://127.0.0.1/x"), "EIdUnknownProtocol: ");
     EXPECT_EQ(failure("http://127.0.0.1:65616/x"), "EIdURIException: Port 65616 is out of range");
+    EXPECT_EQ(failure("http://127.0.0.1:65536/x"), "EIdURIException: Port 65536 is out of range");
+    EXPECT_EQ(failure("http://127.0.0.1:-1/x"), "EIdURIException: Port -1 is out of range");
+    EXPECT_EQ(failure("http://127.0.0.1:0/x"), "EIdURIException: Port 0 is out of range");
+    EXPECT_EQ(failure("http://127.0.0.1: 80/x"), "EConvertError: ' 80' is not a valid integer value");
+    EXPECT_EQ(failure("http://127.0.0.1:99999999999/x"),
+              "EConvertError: '99999999999' is not a valid integer value");
     client.ProtocolVersion = pv1_0;
     try {
         client.RunRequest(hmPut, "http://127.0.0.1:1/x", nullptr, nullptr);

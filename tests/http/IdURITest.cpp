@@ -122,3 +122,25 @@ TEST(IdURI, SplitAtAndLastPos) {
     EXPECT_EQ(LastPos("xyz", "ab", -1), 0);
     EXPECT_EQ(LastPos("/", "abc", -1), 0);
 }
+
+TEST(IdURI, ReadPortBoundaries) {
+    struct Case {
+        const char* Text;
+        int Expected; // 0: refused
+    };
+    const Case cases[] = {
+        {"1", 1},     {"80", 80},   {"65535", 65535}, {"00080", 80}, {"0", 0},
+        {"00000", 0}, {"65536", 0}, {"99999", 0},     {"000080", 0}, {"99999999999", 0},
+        {"", 0},      {"+80", 0},   {"-80", 0},       {" 80", 0},    {"80 ", 0},
+        {"8 0", 0},   {"80a", 0},   {"0x50", 0},      {"abc", 0},    {"\t80", 0},
+    };
+    for (const Case& c : cases) {
+        const std::optional<int> port = ReadPort(c.Text);
+        EXPECT_EQ(port.value_or(0), c.Expected) << "\"" << c.Text << "\"";
+    }
+    EXPECT_FALSE(IsPortNumber(0));
+    EXPECT_TRUE(IsPortNumber(1));
+    EXPECT_TRUE(IsPortNumber(65535));
+    EXPECT_FALSE(IsPortNumber(65536));
+    EXPECT_FALSE(IsPortNumber(-1));
+}

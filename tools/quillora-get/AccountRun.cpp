@@ -29,12 +29,12 @@ std::vector<std::string> ReadAccountFile(const std::string& path) {
     return accounts;
 }
 
-std::vector<size_t> ChooseAlbums(const TGetOptions& options) {
-    if (options.Matches.empty()) return SelectAlbums(options.Albums);
+std::vector<size_t> ChooseAlbums(const std::vector<TPList>& albums, const TGetOptions& options) {
+    if (options.Matches.empty()) return SelectAlbums(albums, options.Albums);
     std::vector<size_t> chosen;
-    if (!options.Albums.empty()) chosen = SelectAlbums(options.Albums);
-    for (size_t i = 0; i < AlbumList.size(); ++i) {
-        const std::string name = GbkToUtf8(TextTrim(AlbumList[i].Name));
+    if (!options.Albums.empty()) chosen = SelectAlbums(albums, options.Albums);
+    for (size_t i = 0; i < albums.size(); ++i) {
+        const std::string name = GbkToUtf8(TextTrim(albums[i].Name));
         const bool matched = std::any_of(options.Matches.begin(), options.Matches.end(),
                                          [&](const std::string& glob) { return GlobMatch(glob, name); });
         if (matched && std::find(chosen.begin(), chosen.end(), i) == chosen.end()) chosen.push_back(i);

@@ -19,36 +19,30 @@
 #include <map>
 #include <memory>
 
-void LookupAccount(const std::string& account, std::string* fetching) {
-    std::string url;
-    if (!fetching) fetching = &url;
-    ClearAlbumList();
-    *fetching = "http://" + Service::HomeHost + "/" + account;
-    const std::string page = FetchBoundedText(*fetching);
-    const std::string scriptUrl = ExtractAlbumListUrl(page);
-    if (scriptUrl.empty()) throw Exception("The account's home page names no album list");
-    *fetching = scriptUrl;
-    LoadAlbumList(FetchBoundedText(scriptUrl));
+std::vector<TPList> LookupAccount(const std::string& account, std::string* fetching) {
+    std::vector<TPList> albums;
+    LoadAccountAlbums(
+        account,
+        [fetching](const std::string& url) {
+            if (fetching) *fetching = url;
+            return FetchBoundedText(url);
+        },
+        albums);
+    return albums;
 }
 
 namespace {
 
-bool IsIndex(const std::string& text) {
-    return !text.empty() && text.size() <= 9 && text.find_first_not_of("0123456789") == std::string::npos;
-}
-
 // The albums --album names: by index as --list counts, by name as the
 // service stores it or as --list shows it; every album of that name (two
 // albums of one name are both copied, as the window copies both tiles).
-std::vector<size_t> FindAlbum(const std::string& wanted) {
-    if (IsIndex(wanted)) {
-        const size_t number = std::stoul(wanted);
-        if (number >= 1 && number <= AlbumList.size()) return {number - 1};
-    }
+std::vector<size_t> FindAlbum(const std::vector<TPList>& albums, const std::string& wanted) {
+    if (const std::optional<uint32_t> number = ReadDigits(wanted, 9))
+        if (*number >= 1 && *number <= albums.size()) return {*number - 1};
     const std::string name = TextTrim(wanted), shown = GbkToUtf8(name);
     std::vector<size_t> found;
-    for (size_t i = 0; i < AlbumList.size(); ++i) {
-        const std::string own = TextTrim(AlbumList[i].Name);
+    for (size_t i = 0; i < albums.size(); ++i) {
+        const std::string own = TextTrim(albums[i].Name);
         if (own == name || Shown(own) == shown) found.push_back(i);
     }
     if (found.empty()) throw EGetUsage("No album \"" + wanted + "\" (see --list)");
@@ -65,8 +59,7 @@ void RefuseAddress(const std::string& url) {
     if (uri.HostName.empty() || HasControlCharacter(uri.HostName) ||
         uri.HostName.find_first_of(" @") != std::string::npos)
         throw EIdURIException("Address refused: it names no host");
-    if (!uri.PortText.empty() && (uri.PortText.size() > 5 || !IsIndex(uri.PortText) ||
-                                  std::stoi(uri.PortText) < 1 || std::stoi(uri.PortText) > 65535))
+    if (!uri.PortText.empty() && !ReadPort(uri.PortText))
         throw EIdURIException("Address refused: the port is not a number from 1 to 65535");
 }
 
@@ -135,21 +128,21 @@ void AssignPartPaths(TRunResult& run) {
 
 } // namespace
 
-std::vector<size_t> SelectAlbums(const std::vector<std::string>& wanted) {
+std::vector<size_t> SelectAlbums(const std::vector<TPList>& albums, const std::vector<std::string>& wanted) {
     std::vector<size_t> selection;
     if (wanted.empty()) {
-        for (size_t i = 0; i < AlbumList.size(); ++i)
+        for (size_t i = 0; i < albums.size(); ++i)
             selection.push_back(i);
         return selection;
     }
     for (const std::string& w : wanted)
-        for (const size_t i : FindAlbum(w))
+        for (const size_t i : FindAlbum(albums, w))
             if (std::find(selection.begin(), selection.end(), i) == selection.end()) selection.push_back(i);
     return selection;
 }
 
-TRunResult PlanRun(const std::string& dest, const std::vector<size_t>& selection, TProgress* progress,
-                   const std::atomic<bool>& stop) {
+TRunResult PlanRun(const std::vector<TPList>& albums, const std::string& dest,
+                   const std::vector<size_t>& selection, TProgress* progress, const std::atomic<bool>& stop) {
     TRunResult run;
     TPlannedFiles planned;
     run.Albums.reserve(selection.size());
@@ -160,7 +153,7 @@ TRunResult PlanRun(const std::string& dest, const std::vector<size_t>& selection
         }
         TAlbumJob& album = run.Albums.emplace_back();
         album.Number = static_cast<int>(i) + 1;
-        album.Album = AlbumList[i];
+        album.Album = albums[i];
         try {
             // A name that gets no folder of its own is refused before its pictures are asked for.
             if (const std::string problem = AlbumNameProblem(album.Album.Name); !problem.empty())

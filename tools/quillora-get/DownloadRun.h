@@ -13,17 +13,17 @@
 // A command line that cannot be carried out as asked (exit status 2).
 QUILLORA_EXCEPTION(EGetUsage, Exception);
 
-// Fetches the account's home page and album list into AlbumList; fetching,
+// Fetches the account's home page and album list: its albums. fetching,
 // when given, keeps the address asked for last (the one that failed).
-void LookupAccount(const std::string& account, std::string* fetching = nullptr);
-// The AlbumList indexes that --album names (all of them without any): by
+std::vector<TPList> LookupAccount(const std::string& account, std::string* fetching = nullptr);
+// The indexes of albums that --album names (all of them without any): by
 // index, by name as stored or as --list shows it, every album of a name;
 // EGetUsage for an album that is not there.
-std::vector<size_t> SelectAlbums(const std::vector<std::string>& wanted);
-// Creates the albums' folders and description files under dest and lists
-// their pictures. An album that fails costs only itself.
-TRunResult PlanRun(const std::string& dest, const std::vector<size_t>& selection, TProgress* progress,
-                   const std::atomic<bool>& stop);
+std::vector<size_t> SelectAlbums(const std::vector<TPList>& albums, const std::vector<std::string>& wanted);
+// Creates the folders and description files of the albums selected under
+// dest and lists their pictures. An album that fails costs only itself.
+TRunResult PlanRun(const std::vector<TPList>& albums, const std::string& dest,
+                   const std::vector<size_t>& selection, TProgress* progress, const std::atomic<bool>& stop);
 // Fetches every pending picture with jobs workers; returns when all are
 // done, or when stop is set and every worker has ended (a stop wakes the
 // workers that wait on a server at once).

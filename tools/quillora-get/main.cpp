@@ -199,9 +199,9 @@ void TakeOptions(const TRawOptions& raw, TGetOptions& options) {
     SetRateLimit(options.LimitRate);
 }
 
-void PrintAlbumList() {
-    for (size_t i = 0; i < AlbumList.size(); ++i) {
-        const TPList& album = AlbumList[i];
+void PrintAlbumList(const std::vector<TPList>& albums) {
+    for (size_t i = 0; i < albums.size(); ++i) {
+        const TPList& album = albums[i];
         std::string desc = album.Desc.substr(0, album.Desc.find_first_of("\r\n"));
         std::printf("%zu\t%s\t%d\t%s\n", i + 1, Shown(album.Name).c_str(), album.PicCount,
                     Shown(desc).c_str());
@@ -221,11 +221,11 @@ std::string NetworkFailureText(const Exception& e, const std::string& url) {
 }
 
 // Why the account could not be looked up (also said on standard error);
-// empty when it was.
-std::string Lookup(const std::string& account) {
+// empty when it was, and its albums are in albums.
+std::string Lookup(const std::string& account, std::vector<TPList>& albums) {
     std::string url;
     try {
-        LookupAccount(account, &url);
+        albums = LookupAccount(account, &url);
         return {};
     } catch (const Exception& e) {
         const std::string message = IsNetworkFailure(e) ? NetworkFailureText(e, url) : OneLineMessage(e);
@@ -240,12 +240,13 @@ int ListAlbums(const TGetOptions& options) {
     for (const std::string& account : options.Accounts) {
         if (StopRequested.load()) return 130;
         if (options.Accounts.size() > 1) std::printf("# %s\n", Shown(account).c_str());
-        if (!Lookup(account).empty()) {
+        std::vector<TPList> albums;
+        if (!Lookup(account, albums).empty()) {
             status = StopRequested.load() ? 130 : 1;
-        } else if (AlbumList.empty()) {
+        } else if (albums.empty()) {
             std::fprintf(stderr, "quillora-get: account %s has no albums\n", Shown(account).c_str());
         } else {
-            PrintAlbumList();
+            PrintAlbumList(albums);
         }
         std::fflush(stdout);
     }
@@ -273,8 +274,7 @@ struct TLookedUp {
 // that it does not have is an error of this account alone.
 std::string Choose(const TGetOptions& options, const std::string& account, TLookedUp& found) {
     try {
-        found.Selection = ChooseAlbums(options);
-        found.Albums = AlbumList;
+        found.Selection = ChooseAlbums(found.Albums, options);
         return {};
     } catch (const EGetUsage& e) {
         std::fprintf(stderr, "quillora-get: account %s: %s\n", Shown(account).c_str(),
@@ -303,7 +303,7 @@ std::vector<TLookedUp> LookupAccounts(const TGetOptions& options, TRunResult& ru
     for (size_t k = 0; k < options.Accounts.size() && !StopRequested.load(); ++k) {
         TAccountJob& account = run.Accounts.emplace_back();
         account.Name = options.Accounts[k];
-        account.Error = Lookup(account.Name);
+        account.Error = Lookup(account.Name, found[k].Albums);
         account.LookedUp = account.Error.empty();
         if (account.LookedUp) account.Error = Choose(options, account.Name, found[k]);
     }
@@ -316,9 +316,9 @@ void PlanAccounts(const TGetOptions& options, TRunResult& run, const std::vector
     TProgress planning(out, TDisplayMode{}, options.Verbosity, run);
     for (size_t k = 0; k < run.Accounts.size(); ++k) {
         if (!run.Accounts[k].Error.empty()) continue;
-        AlbumList = found[k].Albums;
         planning.SetPlanningAccount(run.Accounts[k].Name);
-        TRunResult part = PlanRun(options.Dest, found[k].Selection, &planning, StopRequested);
+        TRunResult part =
+            PlanRun(found[k].Albums, options.Dest, found[k].Selection, &planning, StopRequested);
         for (TAlbumJob& album : part.Albums)
             album.Account = run.Accounts[k].Name;
         run.Accounts[k].Albums = part.Albums.size();

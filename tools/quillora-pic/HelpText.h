@@ -26,7 +26,10 @@ OPTIONS
             is written under a temporary name beside it and renamed when it
             is complete; devices and pipes (/dev/stdout, a FIFO) are written
             as the bytes come. A pipe closed by its reader ends the program
-            at once, as it ends other filters.
+            at once, as it ends other filters. A colour JPEG is written row
+            by row as it is decoded: should the file fail after its first
+            rows, a device or pipe has them already (the status is still 1),
+            while a regular file is not written at all.
     --draw W H
             Draw the picture into a white W x H canvas, as the picture control
             would draw it into that rectangle, and write the canvas.

@@ -145,6 +145,30 @@ class TPamWriter {
     size_t FUsed = 0;
 };
 
+// A full-colour JPEG is decoded row by row straight into the PAM's block, in
+// its red, green, blue, alpha order: no raster of the whole picture to fault
+// in, no second pass to reorder it. A JPEG row (65500 pixels at most) always
+// fits the block.
+class TPamRows : public TJPEGRowSink {
+  public:
+    explicit TPamRows(const std::string& path) : FPath(path) {}
+    void Start(int width, int height) override {
+        FPam = std::make_unique<TPamWriter>(FPath, width, height);
+        FRowBytes = size_t(width) * 4;
+    }
+    uint8_t* NextRow() override { return FPam->Next(FRowBytes); }
+    void Finish() {
+        FPam->Flush();
+        FPam->Finish();
+    }
+
+  private:
+    std::string FPath;
+    std::unique_ptr<TPamWriter> FPam;
+    size_t FRowBytes = 0;
+};
+static_assert(size_t(65500) * 4 <= TPamWriter::BlockBytes, "a JPEG row fits one block");
+
 // Rows are converted in pieces of this many pixels, so that a picture of any
 // width costs the same small buffers.
 constexpr int PiecePixels = int(TPamWriter::BlockBytes / 4);
@@ -205,6 +229,8 @@ void DrawAndWrite(TGraphic& graphic, int width, int height, const std::string& p
 // The raster a picture holds: decoded first where decoding is deferred.
 void WriteRaster(TGraphic& graphic, const std::string& path) {
     if (auto* jpeg = dynamic_cast<TJPEGImage*>(&graphic)) {
+        TPamRows rows(path);
+        if (jpeg->DecodeRgbaRows(rows)) return rows.Finish();
         jpeg->DIBNeeded();
         WriteBitmap(*jpeg->DecodedRaster(), path);
     } else if (auto* icon = dynamic_cast<TIcon*>(&graphic)) {

@@ -2,9 +2,12 @@
 // album patterns, rates, and the plan of several accounts.
 
 #include "AccountRun.h"
+#include "DownloadRun.h"
 #include "GetHarness.h"
 #include "Glob.h"
 #include "TermText.h"
+#include "core/Gbk.h"
+#include "core/TextUtils.h"
 #include "transfer/PartFile.h"
 #include "transfer/RatePacer.h"
 
@@ -20,6 +23,46 @@ TEST(GetTermText, ColumnsOfCharacters) {
     };
     for (const TCase& c : cases)
         EXPECT_EQ(CharColumns(c.Char), c.Columns) << std::hex << static_cast<uint32_t>(c.Char);
+}
+
+// The widths come from the Unicode data of the build machine: a table of
+// what a terminal shows, old and new characters of every kind.
+TEST(GetTermText, ColumnsFromTheUnicodeData) {
+    struct TCase {
+        char32_t Char;
+        int Columns;
+    } cases[] = {
+        {U'A', 1},    {U'~', 1},    {0x00B7, 1},  {0x0391, 1},  {0x2500, 1},  {0x2460, 1}, // ASCII, ambiguous
+        {0x4E00, 2},  {0x9FA5, 2},  {0x3400, 2},  {0x2A700, 2}, {0x2FFFD, 2}, {0x3FFFD, 2}, // CJK
+        {0x3000, 2},  {0xFF21, 2},  {0xFFE5, 2},  {0xFF5F, 2},  {0xFF76, 1},  {0x303F, 1},  // full/half width
+        {0x0301, 0},  {0x0BCD, 0},  {0x1AB0, 0},  {0x20D0, 0},  {0x3099, 0},  {0x302A, 0},  // combining
+        {0x200B, 0},  {0x200D, 0},  {0x2060, 0},  {0x2066, 0},  {0xFEFF, 0},  {0xE0001, 0}, // zero width
+        {0xAC00, 2},  {0x1100, 2},  {0x1160, 0},  {0x11A8, 0},  {0xD7B0, 0},  {0xD7A3, 2},  // Hangul
+        {0x1F600, 2}, {0x1F9D1, 2}, {0x1FAF8, 2}, {0x231A, 2},  {0x2764, 1},  {0x1F1E6, 1}, // emoji
+        {0xE000, 1},  {0xFFFD, 1},  {0x4DC0, 1},  {0xA4D0, 1},  {0xFE10, 2},  {0xFE31, 2},
+    };
+    for (const TCase& c : cases)
+        EXPECT_EQ(CharColumns(c.Char), c.Columns) << std::hex << static_cast<uint32_t>(c.Char);
+}
+
+// Every double-byte character of the service's code page takes the columns it
+// took with the hand-kept table this one replaced: 21448 wide, 2492 narrow.
+TEST(GetTermText, GbkCharactersKeepTheirColumns) {
+    size_t count[3] = {0, 0, 0}, characters = 0;
+    for (int lead = 0x81; lead <= 0xFE; ++lead)
+        for (int trail = 0x40; trail <= 0xFE; ++trail) {
+            if (trail == 0x7F) continue;
+            const std::string utf8 =
+                GbkToUtf8(std::string{static_cast<char>(lead), static_cast<char>(trail)});
+            char32_t code = 0;
+            if (DecodeUtf8At(utf8, 0, code) != utf8.size()) continue; // not one character
+            ++characters;
+            ++count[CharColumns(code)];
+        }
+    EXPECT_EQ(characters, 23940u);
+    EXPECT_EQ(count[0], 0u);
+    EXPECT_EQ(count[1], 2492u);
+    EXPECT_EQ(count[2], 21448u);
 }
 
 TEST(GetTermText, ColumnsOfTexts) {
@@ -100,6 +143,54 @@ TEST(GetGlob, MatchesByCharacters) {
     };
     for (const TCase& c : cases)
         EXPECT_EQ(GlobMatch(c.Pattern, c.Name), c.Match) << c.Pattern << " ~ " << c.Name;
+}
+
+// --album by index (as --list counts, from 1) or else by name; an index
+// out of range is looked for as a name, and digits are digits alone.
+TEST(GetAlbums, SelectedByIndexOrName) {
+    ClearAlbumList(); // the window's list plays no part
+    std::vector<TPList> albums(4);
+    albums[0].Name = "Travel";
+    albums[1].Name = "2024";
+    albums[2].Name = Gbk("家人");
+    albums[3].Name = Gbk("家人");
+    struct TCase {
+        std::vector<std::string> Wanted;
+        std::vector<size_t> Chosen; // empty: refused
+    } cases[] = {
+        {{}, {0, 1, 2, 3}},
+        {{"1"}, {0}},
+        {{"4"}, {3}},
+        {{"01"}, {0}},
+        {{"000000004"}, {3}},
+        {{"2"}, {1}},            // the index wins over a name
+        {{"2024"}, {1}},         // no such index: the name
+        {{Gbk("家人")}, {2, 3}}, // every album of a name
+        {{"1", "Travel", "1"}, {0}},
+        {{"3", "1"}, {2, 0}},
+        {{"0"}, {}},
+        {{"5"}, {}},
+        {{"0000000004"}, {}}, // ten digits: a name, and there is none
+        {{"999999999"}, {}},
+        {{"+1"}, {}},
+        {{"-1"}, {}},
+        {{"1 "}, {}},
+        {{""}, {}},
+    };
+    for (const TCase& c : cases) {
+        const std::string shown = c.Wanted.empty() ? "(none)" : c.Wanted.front();
+        try {
+            EXPECT_EQ(SelectAlbums(albums, c.Wanted), c.Chosen) << shown;
+        } catch (const EGetUsage& e) {
+            EXPECT_TRUE(c.Chosen.empty()) << shown << ": " << e.Message();
+            EXPECT_EQ(e.Message(), "No album \"" + c.Wanted.back() + "\" (see --list)") << shown;
+        }
+    }
+    TGetOptions options;
+    options.Matches = {"家*"};
+    EXPECT_EQ(ChooseAlbums(albums, options), (std::vector<size_t>{2, 3}));
+    options.Albums = {"2"};
+    EXPECT_EQ(ChooseAlbums(albums, options), (std::vector<size_t>{1, 2, 3}));
 }
 
 namespace {

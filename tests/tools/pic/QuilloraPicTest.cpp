@@ -128,6 +128,72 @@ TEST_F(QuilloraPic, JpegIsDecodedAndPngKeepsItsAlpha) {
     EXPECT_TRUE(someTransparent);
 }
 
+// JPEG files of every structure come out as djpeg's pixels with opaque
+// alpha (the full-colour ones decoded straight into the PAM, the grey ones
+// through the raster's palette); a file that fails only at its end, after
+// every row, leaves no file behind.
+TEST_F(QuilloraPic, JpegFilesOfEveryKindAsDjpegDecodesThem) {
+    const int w = 203, h = 97;
+    std::string ppm = "P6\n" + std::to_string(w) + " " + std::to_string(h) + "\n255\n";
+    for (int y = 0; y < h; ++y)
+        for (int x = 0; x < w; ++x)
+            ppm += {char(x * 255 / (w - 1)), char(((x / 7 + y / 5) % 2) * 180 + (x * y) % 50),
+                    char(y * 255 / (h - 1))};
+    const std::string ppmPath = Scratch.Write("in.ppm", ppm);
+    const struct {
+        std::string Cjpeg, Djpeg;
+        bool Cut;
+    } cases[] = {
+        {"", "", false},
+        {"-progressive", "", false},
+        {"-sample 1x1 -quality 100", "", false},
+        {"-sample 2x1", "", false},
+        {"-sample 1x2", "", false},
+        {"-restart 1", "", false},
+        {"-restart 5B", "", false},
+        {"-arithmetic", "", false},
+        {"-optimize -progressive -restart 2", "", false},
+        {"-grayscale", "-colors 236", false},
+        {"", "", true},
+        {"-progressive", "", true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.Cjpeg + (c.Cut ? " cut in half" : ""));
+        std::string jpg = Scratch.Path("photo.jpg");
+        ASSERT_EQ(RunCommand("cjpeg " + c.Cjpeg + " -outfile " + Quote(jpg) + " " + Quote(ppmPath)), 0);
+        if (c.Cut) {
+            const std::string whole = ReadFile(jpg);
+            jpg = Scratch.Write("cut.jpg", whole.substr(0, whole.size() / 2));
+        }
+        ASSERT_EQ(Pic(Quote(jpg) + " -o " + Quote(Scratch.Path("out.pam"))), 0);
+        RunCommand("djpeg " + c.Djpeg + " -pnm -outfile " + Quote(Scratch.Path("ref.pnm")) + " " +
+                   Quote(jpg) + " 2>/dev/null");
+        const std::string pnm = ReadFile(Scratch.Path("ref.pnm"));
+        const bool grey = pnm.rfind("P5", 0) == 0;
+        const std::string ref = pnm.substr(pnm.size() - size_t(w) * h * (grey ? 1 : 3));
+        const TPam pam = ReadPam(Scratch.Path("out.pam"));
+        EXPECT_EQ(pam.Header, Header(w, h));
+        std::string want;
+        for (size_t i = 0; i < size_t(w) * h; ++i)
+            want += grey ? std::string{ref[i], ref[i], ref[i], char(0xFF)}
+                         : std::string{ref[3 * i], ref[3 * i + 1], ref[3 * i + 2], char(0xFF)};
+        EXPECT_TRUE(pam.Pixels == want);
+    }
+
+    // A second frame header before the end marker: libjpeg fails once all rows are out.
+    const std::string base = Scratch.Path("base.jpg");
+    ASSERT_EQ(RunCommand("cjpeg -outfile " + Quote(base) + " " + Quote(ppmPath)), 0);
+    std::string bytes = ReadFile(base);
+    const size_t sof = bytes.find("\xFF\xC0");
+    ASSERT_NE(sof, std::string::npos);
+    const size_t length = size_t(uint8_t(bytes[sof + 2])) << 8 | uint8_t(bytes[sof + 3]);
+    bytes = bytes.substr(0, bytes.size() - 2) + bytes.substr(sof, 2 + length) + "\xFF\xD9";
+    std::filesystem::create_directories(Scratch.Path("out"));
+    EXPECT_EQ(Pic(Quote(Scratch.Write("late.jpg", bytes)) + " -o " + Quote(Scratch.Path("out/late.pam"))), 1);
+    EXPECT_EQ(LastErrorLine(), "EJPEG: JPEG error #58"); // two frame headers
+    EXPECT_TRUE(std::filesystem::is_empty(Scratch.Path("out")));
+}
+
 TEST_F(QuilloraPic, DrawScalesIntoAWhiteCanvas) {
     TBmpFile layout;
     layout.Width = 2;
@@ -277,16 +343,23 @@ TEST_F(QuilloraPic, OutputToStandardOutputAndFiles) {
 // time-out is far beyond what the run needs; it only keeps a regression
 // from hanging the test run.
 TEST_F(QuilloraPic, ClosedPipeEndsTheProgram) {
-    const std::string in = Scratch.Write("big.bmp", LargeBmp());
-    for (const char* output : {"/dev/stdout", "-"}) {
-        SCOPED_TRACE(output);
-        const std::string status = Scratch.Path("status");
-        ASSERT_EQ(RunCommand("bash -c " +
-                             Quote("timeout 600 \"$0\" \"$1\" -o \"$2\" | head -c 4 >/dev/null; "
-                                   "echo \"${PIPESTATUS[0]}\" >\"$3\"") +
-                             " " + Quote(Tool) + " " + Quote(in) + " " + Quote(output) + " " + Quote(status)),
-                  0);
-        const std::string code = ReadFile(status);
-        EXPECT_TRUE(code == "141\n" || code == "1\n") << code;
-    }
+    // A JPEG's rows go out while it is being decoded: 600 x 600 is well past the pipe's buffer.
+    const std::string ppm =
+        Scratch.Write("big.ppm", "P6\n600 600\n255\n" + std::string(600 * 600 * 3, '\x40'));
+    const std::string jpg = Scratch.Path("big.jpg");
+    ASSERT_EQ(RunCommand("cjpeg -outfile " + Quote(jpg) + " " + Quote(ppm)), 0);
+    const std::string bmp = Scratch.Write("big.bmp", LargeBmp());
+    for (const std::string& in : {bmp, jpg})
+        for (const char* output : {"/dev/stdout", "-"}) {
+            SCOPED_TRACE(in + " " + output);
+            const std::string status = Scratch.Path("status");
+            ASSERT_EQ(RunCommand("bash -c " +
+                                 Quote("timeout 600 \"$0\" \"$1\" -o \"$2\" | head -c 4 >/dev/null; "
+                                       "echo \"${PIPESTATUS[0]}\" >\"$3\"") +
+                                 " " + Quote(Tool) + " " + Quote(in) + " " + Quote(output) + " " +
+                                 Quote(status)),
+                      0);
+            const std::string code = ReadFile(status);
+            EXPECT_TRUE(code == "141\n" || code == "1\n") << code;
+        }
 }
