@@ -7,6 +7,7 @@
 #include "FakeCommandHost.h"
 #include "catalogue/LookupAlbums.h"
 #include "net/IdResolver.h"
+#include "support/HeldLookup.h"
 #include "support/Watchdog.h"
 
 #include <chrono>
@@ -18,13 +19,6 @@
 
 namespace {
 
-struct THeldLookup {
-    std::mutex Lock;
-    std::condition_variable Changed;
-    std::vector<std::string> Hosts; // the names asked for
-    bool Released = false;
-};
-
 class LookupStop : public ::testing::Test {
   protected:
     void SetUp() override {
@@ -32,33 +26,11 @@ class LookupStop : public ::testing::Test {
         // Straight to the service, as without a proxy: its name is looked up.
         for (const char* name : {"http_proxy", "HTTP_PROXY", "no_proxy", "NO_PROXY"})
             ::unsetenv(name);
-        SetLookupFunction([held = Held](const std::string& host) {
-            std::unique_lock<std::mutex> lock(held->Lock);
-            held->Hosts.push_back(host);
-            held->Changed.notify_all();
-            held->Changed.wait(lock, [&] { return held->Released; });
-            TIdLookupAnswer answer;
-            answer.Code = EAI_AGAIN;
-            return answer;
-        });
+        Held.Install();
     }
-    void TearDown() override {
-        {
-            std::lock_guard<std::mutex> lock(Held->Lock);
-            Held->Released = true;
-            Held->Changed.notify_all();
-        }
-        WithinMilliseconds(60000, "the abandoned lookup threads", [] {
-            while (RunningLookups() != 0)
-                std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        });
-        SetLookupFunction(nullptr);
-    }
-    std::vector<std::string> HostsAskedFor() {
-        std::lock_guard<std::mutex> lock(Held->Lock);
-        return Held->Hosts;
-    }
-    std::shared_ptr<THeldLookup> Held = std::make_shared<THeldLookup>();
+    void TearDown() override { Held.ReleaseAndRestore(); }
+    std::vector<std::string> HostsAskedFor() { return Held.Hosts(); }
+    THeldLookup Held{THeldLookup::TryAgain()};
     TDataRoot Root;
     TFakeCommandHost Host{Root.Tmp(), Root.Pic()};
 };

@@ -428,3 +428,28 @@ TEST(BitmapRaster, StoredDataIsACountAndTheFile) {
     TStringStream shortStream(tooLong + bmp);
     EXPECT_THROW(bitmap.ReadStoredData(shortStream), EReadError);
 }
+
+// Blocks on either side of the sizes where memory comes straight from the
+// kernel in huge pages: zero from the first byte to the last, every page
+// writable, copies and moves keep the bytes.
+TEST(PixelBuffer, BlocksAroundHugePageSizesAreZeroAndWhole) {
+    constexpr size_t huge = size_t(2) << 20;
+    for (size_t size : {huge - 1, huge, huge + 1, 2 * huge - 4096, 2 * huge + 4095, 5 * huge + 3}) {
+        SCOPED_TRACE(size);
+        TPixelBuffer block(size);
+        ASSERT_EQ(block.size(), size);
+        uint8_t* bytes = block.data();
+        size_t nonzero = 0;
+        for (size_t i = 0; i < size; ++i)
+            nonzero += bytes[i] != 0;
+        EXPECT_EQ(nonzero, 0u);
+        for (size_t i = 0; i < size; i += 4096)
+            bytes[i] = uint8_t(i / 4096 + 1);
+        bytes[size - 1] = 0xEE;
+        TPixelBuffer copy(block);
+        EXPECT_EQ(std::memcmp(copy.data(), bytes, size), 0);
+        TPixelBuffer moved(std::move(copy));
+        EXPECT_EQ(moved.data()[size - 1], 0xEE);
+        EXPECT_EQ(moved.data()[4096], 2);
+    }
+}

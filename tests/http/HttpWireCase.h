@@ -39,10 +39,12 @@ inline const std::string RequestEnd = "\r\n\r\n";
 // The body of a failed fetch that depends on how the reply was cut into segments.
 inline const std::string AnyBody = "\x01(any body)";
 
-// Reads one request and answers it; then closes, or keeps the connection open for a while.
+// Reads one request and answers it; then closes, or keeps the connection
+// open until the client closes it or the test stops the peer (so a check of
+// a kept connection never races the peer's own close).
 inline TPeerScript Reply(const std::string& reply, bool closeAfter = true) {
     TPeerScript s{S::ReadUntil(RequestEnd), S::Send(reply)};
-    s.push_back(closeAfter ? S::Close() : S::Stall(1500));
+    s.push_back(closeAfter ? S::Close() : S::Stall());
     return s;
 }
 

@@ -142,7 +142,7 @@ std::vector<TWireCase> Cases() {
     c.back().Check = Stays(false);
     c.push_back(One("ShortBodyIsAFailure", "/", Ok200 + "Content-Length: 100\r\n\r\n" + std::string(60, 'b'), AnyBody, Closed));
     c.push_back({"ShortBodyArrivingLaterIsAFailure", "http://127.0.0.1:{port}/",
-                 {{S::ReadUntil(RequestEnd), S::Send(Ok200 + "Content-Length: 100\r\n\r\n"), S::Pause(150),
+                 {{S::ReadUntil(RequestEnd), S::Send(Ok200 + "Content-Length: 100\r\n\r\n"), S::Drained(),
                    S::Send(std::string(60, 'b')), S::Close()}},
                  {Get("/")}, AnyBody, Closed});
     c.push_back(One("BodyUntilClose", "/", "HTTP/1.0 200 OK\r\nServer: x\r\n\r\n0123456789", "0123456789"));

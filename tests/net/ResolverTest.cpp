@@ -7,6 +7,7 @@
 #include "net/IdException.h"
 #include "net/IdResolver.h"
 #include "net/IdStack.h"
+#include "support/HeldLookup.h"
 #include "support/SilentNameServer.h"
 #include "support/Watchdog.h"
 
@@ -22,63 +23,25 @@
 
 namespace {
 
-// A lookup that blocks until the test lets it go, as one waiting for a
-// silent name server does. Its state is shared with the lookup's copy, so it
-// may outlive the test's own reference.
-struct THeldLookup {
-    struct TState {
-        std::mutex Lock;
-        std::condition_variable Changed;
-        int Started = 0;
-        bool Released = false;
-    };
-    std::shared_ptr<TState> State = std::make_shared<TState>();
-
-    TIdLookupFunction Function() const {
-        return [state = State](const std::string&) {
-            std::unique_lock<std::mutex> lock(state->Lock);
-            ++state->Started;
-            state->Changed.notify_all();
-            state->Changed.wait(lock, [&] { return state->Released; });
-            TIdLookupAnswer answer;
-            answer.Found = true;
-            answer.Address = {10, 9, 8, 7};
-            return answer;
-        };
-    }
-    void WaitStarted(int count) const {
-        std::unique_lock<std::mutex> lock(State->Lock);
-        State->Changed.wait(lock, [&] { return State->Started >= count; });
-    }
-    int Started() const {
-        std::lock_guard<std::mutex> lock(State->Lock);
-        return State->Started;
-    }
-    void Release() const {
-        std::lock_guard<std::mutex> lock(State->Lock);
-        State->Released = true;
-        State->Changed.notify_all();
-    }
-};
+// A held lookup answers 10.9.8.7 once let go.
+TIdLookupAnswer Found10987() {
+    TIdLookupAnswer answer;
+    answer.Found = true;
+    answer.Address = {10, 9, 8, 7};
+    return answer;
+}
 
 // Puts a lookup in for one test and takes it out again, once every lookup
 // thread has ended (so that nothing of the test runs after it).
 class ResolverTest : public ::testing::Test {
   protected:
-    void TearDown() override {
-        Held.Release();
-        WithinMilliseconds(60000, "the abandoned lookup threads", [] {
-            while (RunningLookups() != 0)
-                std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        });
-        SetLookupFunction(nullptr);
-    }
+    void TearDown() override { Held.ReleaseAndRestore(); }
     TStackHolder Stack;
-    THeldLookup Held;
+    THeldLookup Held{Found10987()};
 };
 
 TEST_F(ResolverTest, AHangingLookupEndsWhenTheSignalFires) {
-    SetLookupFunction(Held.Function());
+    Held.Install();
     TIdCancelSignal cancel;
     std::string raised;
     WithinMilliseconds(60000, "the cancelled lookup", [&] {
@@ -96,22 +59,22 @@ TEST_F(ResolverTest, AHangingLookupEndsWhenTheSignalFires) {
 }
 
 TEST_F(ResolverTest, ASignalFiredBeforeLooksNothingUp) {
-    SetLookupFunction(Held.Function());
+    Held.Install();
     TIdCancelSignal cancel;
     cancel.Cancel();
     EXPECT_EQ(Raised([&] { GStack().ResolveToAddress("photos.example", &cancel); }),
               "EIdCancelled: Operation cancelled");
-    EXPECT_EQ(Held.Started(), 0);
+    EXPECT_EQ(Held.Started(), 0u);
     EXPECT_EQ(RunningLookups(), 0);
 }
 
 TEST_F(ResolverTest, NamesThatNeedNoLookupIgnoreTheSignal) {
-    SetLookupFunction(Held.Function());
+    Held.Install();
     TIdCancelSignal cancel;
     cancel.Cancel();
     EXPECT_EQ(GStack().ResolveToAddress("localhost", &cancel), "127.0.0.1");
     EXPECT_EQ(GStack().ResolveToAddress("127.0.0.1", &cancel), "127.0.0.1");
-    EXPECT_EQ(Held.Started(), 0);
+    EXPECT_EQ(Held.Started(), 0u);
 }
 
 // The answers and failures read the same with and without a cancel signal,
@@ -162,7 +125,7 @@ TEST_F(ResolverTest, ALookupThatRaisesFailsTheResolveOnly) {
 // The client's connect takes its cancel signal into the lookup: a stop during
 // "Resolving hostname" ends the connect at once, and nothing is connected.
 TEST_F(ResolverTest, AConnectStoppedDuringItsLookup) {
-    SetLookupFunction(Held.Function());
+    Held.Install();
     TIdCancelSignal cancel;
     TIdTCPClient client;
     client.Host = "photos.example";
@@ -187,7 +150,7 @@ TEST_F(ResolverTest, AConnectStoppedDuringItsLookup) {
 // Many stopped lookups at once, as when every worker of a run is resolving
 // when the run is stopped: each caller goes on, each thread ends once let go.
 TEST_F(ResolverTest, ManyLookupsStoppedAtOnce) {
-    SetLookupFunction(Held.Function());
+    Held.Install();
     TIdCancelSignal cancel;
     constexpr int Callers = 8;
     std::vector<std::string> raised(Callers);

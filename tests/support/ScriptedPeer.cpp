@@ -141,6 +141,12 @@ TPeerStep TPeerStep::Stall(int milliseconds) {
     return step;
 }
 
+TPeerStep TPeerStep::Drained() {
+    TPeerStep step;
+    step.Kind = TKind::Drained;
+    return step;
+}
+
 // ---------------------------------------------------------------- peer
 
 namespace {
@@ -176,7 +182,8 @@ TClientEnd FindClientEnd(int connection) {
 
 const char* KindName(TPeerStep::TKind kind) {
     static const char* const names[] = {"Expect", "ReadUntil", "ReadBytes",     "ReadToClose", "Send", "Pause",
-                                        "Gate",   "ShutdownWrite", "Close", "Reset",       "Stall"};
+                                        "Gate",   "ShutdownWrite", "Close", "Reset",       "Stall",
+                                        "Drained"};
     return names[static_cast<int>(kind)];
 }
 
@@ -363,6 +370,22 @@ bool TScriptedPeer::WaitUntilRead(const TClientEnd& client) {
     }
 }
 
+// Unlike WaitUntilRead, never gives up on a slow client: the order of what
+// the client reads is the point of the step.
+TScriptedPeer::TEnd TScriptedPeer::WaitDrained(size_t index, int connection) {
+    const TClientEnd client = FindClientEnd(connection);
+    if (client.Fd < 0) {
+        Fail(index, "Drained: the client does not run in this process");
+        return TEnd::Reported;
+    }
+    for (;;) {
+        int queued = 0;
+        if (!IsClientEnd(client.Fd, client) || ::ioctl(client.Fd, FIONREAD, &queued) != 0) return TEnd::Failed;
+        if (queued == 0) return TEnd::Next;
+        if (!SleepInterruptible(1)) return TEnd::Failed;
+    }
+}
+
 TScriptedPeer::TEnd TScriptedPeer::SendAll(int connection, const TPeerStep& step) {
     const bool hungUp = step.HangUpExpected;
     if (step.OneBytePerSegment) {
@@ -426,6 +449,8 @@ TScriptedPeer::TEnd TScriptedPeer::PlayStep(size_t index, int connection, const 
         return SleepInterruptible(step.Milliseconds) ? TEnd::Next : TEnd::Failed;
     case K::Gate:
         return WaitGate() ? TEnd::Next : TEnd::Failed;
+    case K::Drained:
+        return WaitDrained(index, connection);
     case K::Stall:
         // Ends early when the client closes, so the next connection is served.
         WaitFor(connection, POLLRDHUP, step.Milliseconds);

@@ -38,6 +38,7 @@ struct TPeerStep {
         Reset,         // close with SO_LINGER 0: the client sees a reset
         Stall,         // stay silent (no reads, no writes) for Milliseconds (-1: the time limit) or
                        // until the client closes; ends the script
+        Drained,       // wait until the client (in this process) has read every byte sent so far
     };
 
     TKind Kind = TKind::Pause;
@@ -60,6 +61,7 @@ struct TPeerStep {
     static TPeerStep Close();
     static TPeerStep Reset();
     static TPeerStep Stall(int milliseconds = -1);
+    static TPeerStep Drained();
 };
 
 using TPeerScript = std::vector<TPeerStep>;
@@ -126,6 +128,7 @@ class TScriptedPeer {
     TEnd SendAll(int connection, const TPeerStep& step);
     bool SendByteAtATime(int connection, const std::string& bytes);
     bool WaitUntilRead(const TClientEnd& client);
+    TEnd WaitDrained(size_t index, int connection);
     bool WaitFor(int fd, short events, int timeoutMs);
     bool SleepInterruptible(int milliseconds);
     bool WaitGate();

@@ -6,6 +6,7 @@
 #include "core/Exceptions.h"
 #include "http/BoundedFetch.h"
 #include "net/IdResolver.h"
+#include "support/HeldLookup.h"
 #include "support/Watchdog.h"
 #include "transfer/FetchAhead.h"
 
@@ -24,13 +25,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-struct THeld {
-    std::mutex Lock;
-    std::condition_variable Changed;
-    int Started = 0;
-    bool Released = false;
-};
-
 class FetchAheadStop : public ::testing::Test {
   protected:
     void SetUp() override {
@@ -38,34 +32,14 @@ class FetchAheadStop : public ::testing::Test {
         Folder = ::mkdtemp(pattern.data());
         for (const char* name : {"http_proxy", "HTTP_PROXY", "no_proxy", "NO_PROXY"})
             ::unsetenv(name);
-        SetLookupFunction([held = Held](const std::string&) {
-            std::unique_lock<std::mutex> lock(held->Lock);
-            ++held->Started;
-            held->Changed.notify_all();
-            held->Changed.wait(lock, [&] { return held->Released; });
-            TIdLookupAnswer answer;
-            answer.Code = EAI_AGAIN;
-            return answer;
-        });
+        Held.Install();
     }
     void TearDown() override {
-        {
-            std::lock_guard<std::mutex> lock(Held->Lock);
-            Held->Released = true;
-            Held->Changed.notify_all();
-        }
-        WithinMilliseconds(60000, "the abandoned lookup threads", [] {
-            while (RunningLookups() != 0)
-                std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        });
-        SetLookupFunction(nullptr);
+        Held.ReleaseAndRestore();
         fs::remove_all(Folder);
     }
-    int Started() {
-        std::lock_guard<std::mutex> lock(Held->Lock);
-        return Held->Started;
-    }
-    std::shared_ptr<THeld> Held = std::make_shared<THeld>();
+    int Started() { return static_cast<int>(Held.Started()); }
+    THeldLookup Held{THeldLookup::TryAgain()};
     fs::path Folder;
 };
 

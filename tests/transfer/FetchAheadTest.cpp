@@ -10,13 +10,18 @@
 #include "http/ClientSettings.h"
 #include "http/IdHTTP.h"
 #include "support/ScriptedPeer.h"
+#include "support/Watchdog.h"
 
+#include <algorithm>
+#include <cerrno>
+#include <csignal>
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
 #include <gtest/gtest.h>
 #include <string>
 #include <sys/file.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 namespace {
@@ -25,6 +30,12 @@ namespace fs = std::filesystem;
 
 std::string Ok(const std::string& body) {
     return "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
+}
+
+// The script with its first reply held until the test opens the gate.
+TPeerScript Gated(TPeerScript script) {
+    script.insert(script.begin() + 1, TPeerStep::Gate());
+    return script;
 }
 
 // One kept-alive connection answering each request with its reply in turn.
@@ -36,6 +47,32 @@ TPeerScript Answers(const std::vector<std::string>& replies) {
     }
     script.push_back(TPeerStep::Stall());
     return script;
+}
+
+std::string PictureName(size_t k) {
+    return "p" + std::to_string(k);
+}
+
+// The last path segment of each request in bytes, in the order they came.
+std::vector<std::string> RequestedNames(const std::string& bytes) {
+    std::vector<std::string> names;
+    for (size_t head = 0, end; (end = bytes.find("\r\n\r\n", head)) != std::string::npos; head = end + 4) {
+        const size_t target = bytes.find(' ', head) + 1;
+        const std::string url = bytes.substr(target, bytes.find(' ', target) - target);
+        names.push_back(url.substr(url.rfind('/') + 1));
+    }
+    return names;
+}
+
+// The number of a process that has ended and that no process holds now:
+// a child reaped, checked to be free still.
+pid_t DeadProcessId() {
+    for (;;) {
+        const pid_t child = ::fork();
+        if (child == 0) ::_exit(0);
+        if (child < 0 || ::waitpid(child, nullptr, 0) != child) return -1;
+        if (::kill(child, 0) != 0 && errno == ESRCH) return child;
+    }
 }
 
 std::string ReadAll(const std::string& path) {
@@ -82,18 +119,37 @@ TEST_F(FetchAheadTest, BodiesComeAsFilesInOrderOnOneConnection) {
 }
 
 // More finished bodies than the lookahead allows wait unread; the one the
-// command asks for next still comes, whatever its place in the queue.
+// command asks for next still comes, whatever its place in the queue. Each
+// reply is a body of its own, so a file handed to the wrong job shows.
 TEST_F(FetchAheadTest, TheAwaitedBodyGoesFirstPastTheLookahead) {
     const size_t count = TFetchAhead::Lookahead + 3;
-    TScriptedPeer peer(Answers(std::vector<std::string>(count, Ok("same"))));
-    UseProxy(peer);
-    TFetchAhead ahead(1, Root());
+    std::vector<std::string> replies;
     for (size_t k = 0; k < count; ++k)
-        ahead.Add("http://pics.test/p" + std::to_string(k), 100);
-    EXPECT_EQ(ReadAll(ahead.Take(count - 1, [] {})), "same");
-    EXPECT_EQ(ReadAll(ahead.Take(0, [] {})), "same");
-    peer.Stop();
-    (void)peer.Failures(); // the bodies nobody took were never all asked for
+        replies.push_back(Ok("reply " + std::to_string(k)));
+    TScriptedPeer peer(Answers(replies), 60000);
+    UseProxy(peer);
+    std::vector<std::string> bodies(count);
+    {
+        TFetchAhead ahead(1, Root());
+        for (size_t k = 0; k < count; ++k)
+            ahead.Add("http://pics.test/" + PictureName(k), 100);
+        // Every body the lookahead allows has come: the peer waits for the next request.
+        ASSERT_TRUE(peer.WaitReached(0, 2 * TFetchAhead::Lookahead, 60000));
+        bodies[count - 1] = ReadAll(ahead.Take(count - 1, [] {}));
+        for (size_t k = 0; k + 1 < count; ++k)
+            bodies[k] = ReadAll(ahead.Take(k, [] {}));
+    }
+    EXPECT_TRUE(peer.Finish()); // every reply was asked for and read
+    const std::vector<std::string> asked = RequestedNames(peer.Received(0));
+    ASSERT_EQ(asked.size(), count);
+    // The lookahead full, the awaited one goes before the two still queued.
+    EXPECT_EQ(asked[TFetchAhead::Lookahead], PictureName(count - 1));
+    for (size_t k = 0; k < count; ++k) {
+        const auto at = std::find(asked.begin(), asked.end(), PictureName(k)) - asked.begin();
+        EXPECT_EQ(bodies[k], "reply " + std::to_string(at)) << PictureName(k);
+    }
+    EXPECT_EQ(peer.AcceptedCount(), 1u);
+    EXPECT_EQ(Entries(), 0u);
 }
 
 TEST_F(FetchAheadTest, FailuresSurfaceWhereTheirFileIsTaken) {
@@ -162,8 +218,7 @@ TEST_F(FetchAheadTest, AKeptConnectionClosedBeforeAnyReplyIsAskedOnceMore) {
             EXPECT_EQ(e.ClassName(), std::string(c.Second)) << e.Message();
         }
         EXPECT_EQ(peer.AcceptedCount(), c.Connections);
-        peer.Stop();
-        (void)peer.Failures(); // a script cut short by the client's hang-up is no failure here
+        EXPECT_TRUE(peer.Finish()); // every script played as written
     }
 }
 
@@ -179,19 +234,19 @@ TEST_F(FetchAheadTest, PipelinesLeftUnansweredLoseNothing) {
         size_t Connections;
     } cases[] = {
         {"closed after the first reply of the pipeline",
-         {{request, TPeerStep::Send(Ok("A")), request, request, request, TPeerStep::Send(Ok("B")),
-           TPeerStep::Close()},
+         {{request, TPeerStep::Gate(), TPeerStep::Send(Ok("A")), request, request, request,
+           TPeerStep::Send(Ok("B")), TPeerStep::Close()},
           Answers({Ok("C"), Ok("D")})},
          2},
         {"Connection: close mid-pipeline, then a reply out of turn",
-         {{request, TPeerStep::Send(Ok("A")), request, request, request,
+         {{request, TPeerStep::Gate(), TPeerStep::Send(Ok("A")), request, request, request,
            TPeerStep::Send(Ok("B") + "HTTP/1.1 200 OK\r\nConnection: close\r\nContent-Length: 1\r\n\r\nC" +
                            Ok("stale")),
            TPeerStep::Stall()},
           Answers({Ok("D")})},
          2},
         {"an HTTP/1.0 peer",
-         {Answers({ok10 + "A", ok10 + "B", ok10 + "C", ok10 + "D"})},
+         {Gated(Answers({ok10 + "A", ok10 + "B", ok10 + "C", ok10 + "D"}))},
          1},
     };
     for (const auto& c : cases) {
@@ -202,29 +257,36 @@ TEST_F(FetchAheadTest, PipelinesLeftUnansweredLoseNothing) {
             TFetchAhead ahead(1, Root());
             for (const char* name : {"a", "b", "c", "d"})
                 ahead.Add(std::string("http://pics.test/") + name, 100);
+            // The first reply only once all four are queued: the requests after
+            // it go out together however late this thread ran.
+            peer.Open();
             size_t job = 0;
             for (const char* body : {"A", "B", "C", "D"})
                 EXPECT_EQ(ReadAll(ahead.Take(job++, [] {})), body);
         }
         EXPECT_EQ(peer.AcceptedCount(), c.Connections);
         EXPECT_EQ(Entries(), 0u);
-        peer.Stop();
-        (void)peer.Failures(); // a script cut short by the client's hang-up is no failure here
+        EXPECT_TRUE(peer.Finish()); // every request came where the script expects it
     }
 }
 
 // The command stops waiting (a close of the window): the transfers still on
 // their way are cancelled and their files removed with the staging folder.
+// Neither the read time-out nor the peer ends the stalled transfer first:
+// only the cancel can end it before the watchdog does.
 TEST_F(FetchAheadTest, StoppingLeavesNothing) {
-    TScriptedPeer peer({TPeerStep::ReadUntil("\r\n\r\n"), TPeerStep::Stall()});
+    SetClientReadTimeout(120000);
+    TScriptedPeer peer({TPeerStep::ReadUntil("\r\n\r\n"), TPeerStep::Stall()}, 300000);
     UseProxy(peer);
-    {
+    WithinMilliseconds(60000, "the fetch ahead stopped during a stalled transfer", [&] {
         TFetchAhead ahead(2, Root());
         ahead.Add("http://pics.test/a", 100);
         ahead.Add("http://pics.test/b", 100);
+        ASSERT_TRUE(peer.WaitReached(0, 1)); // the request is out: a transfer is under way
         EXPECT_THROW(ahead.Take(0, [] { throw EAbort("Operation aborted"); }), EAbort);
-    }
+    });
     EXPECT_EQ(Entries(), 0u);
+    EXPECT_TRUE(peer.Finish());
 }
 
 TEST_F(FetchAheadTest, WithoutConnectionsEachTakeFetchesThenAndThere) {
@@ -256,7 +318,9 @@ TEST_F(FetchAheadTest, StagingFoldersOfDeadProgramsAreRemoved) {
         if (lock) std::ofstream(Folder / name / lock) << "";
     };
     staged(".quillora-fetch-dead01", "lock");          // its program was killed: the lock is free
-    staged(".quillora-fetch-2147483-abcdef", nullptr); // an older program's, without a lock
+    // An older program's, named after its process number, without a lock.
+    const std::string older = ".quillora-fetch-" + std::to_string(DeadProcessId()) + "-abcdef";
+    staged(older, nullptr);
     staged(".quillora-fetch-held01", "lock");
     const int held = ::open((Folder / ".quillora-fetch-held01/lock").c_str(), O_RDWR | O_CLOEXEC);
     ASSERT_EQ(::flock(held, LOCK_EX | LOCK_NB), 0);
@@ -279,7 +343,7 @@ TEST_F(FetchAheadTest, StagingFoldersOfDeadProgramsAreRemoved) {
     }
     ::close(held);
     EXPECT_FALSE(fs::exists(Folder / ".quillora-fetch-dead01"));
-    EXPECT_FALSE(fs::exists(Folder / ".quillora-fetch-2147483-abcdef"));
+    EXPECT_FALSE(fs::exists(Folder / older));
     EXPECT_TRUE(fs::exists(Folder / ".quillora-fetch-held01/f0"));
     EXPECT_TRUE(fs::exists(Folder / "other/lock")) << "a link was followed";
     fs::remove(Folder / ".quillora-fetch-link01");

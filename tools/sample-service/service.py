@@ -9,14 +9,17 @@ pictures. Some accounts exist to show faults (see ACCOUNTS).
 
     service.py [--port N] [--port-file F] [--export DIR] [--stall-seconds S]
                [--validators] [--rate BYTES_PER_SECOND] [--request-log F]
-               [--retry-after S] [--changed-file F] [--tls-ca FILE] [--wire F] [--lifetime S]
+               [--retry-after S] [--changed-file F] [--hold-file F] [--tls-ca FILE] [--wire F]
+               [--lifetime S]
 
 Pictures also answer HEAD and "Range: bytes=N-" (with If-Range), which the
 window never sends; --validators adds ETag and Last-Modified to pictures and
 answers If-None-Match and If-Modified-Since with 304 when they still match,
 --rate paces picture bodies, --request-log writes one line per request,
 --retry-after sets the wait the refusals of the flaky account ask for,
---changed-file names pictures that changed on the server since.
+--changed-file names pictures that changed on the server since, --hold-file
+holds every picture body after its first piece for as long as that file
+exists (a test sees the client mid-transfer, then lets it go on).
 
 CONNECT to the home host or a picture host on port 443 opens a TLS tunnel
 with a certificate for photo.quillora.example and *.photo.quillora.example,
@@ -349,6 +352,7 @@ class Handler(BaseHTTPRequestHandler):
     request_log = None
     retry_after = 1
     changed_file = None
+    hold_file = None
 
     def log_message(self, fmt, *args):
         if os.environ.get("QUILLORA_SERVICE_LOG"):
@@ -475,7 +479,8 @@ class Handler(BaseHTTPRequestHandler):
             return None
         ctype = "image/png" if name.endswith(".png") else "image/jpeg"
         if name.startswith(("busy429", "burst503", "reset", "norange", "hostile")) or self.command == "HEAD" \
-                or self.headers.get("Range") or Handler.validators or Handler.rate or Handler.changed_file:
+                or self.headers.get("Range") or Handler.validators or Handler.rate or Handler.changed_file \
+                or Handler.hold_file:
             return self.picture_extras(path, name, ctype)
         self.send_body(200, ctype, asset(name), chunked="/faults-01/" in "/" + path + "/")
 
@@ -530,8 +535,15 @@ class Handler(BaseHTTPRequestHandler):
         self.send_paced(body[start:])
         return None
 
+    @staticmethod
+    def hold():
+        while Handler.hold_file and os.path.exists(Handler.hold_file):
+            time.sleep(0.02)
+
     def trickle(self, body):
-        """A byte every fifth of a second, for at most a minute: alive, but far too slow."""
+        """A byte every fifth of a second until the client gives up (the whole
+        picture would take hours): alive, but far too slow. It never ends by
+        itself, so a client that does not give up is caught by its own wait."""
         self.send_response(200)
         self.send_header("Content-Type", "image/jpeg")
         self.send_header("Content-Length", str(len(body)))
@@ -539,7 +551,7 @@ class Handler(BaseHTTPRequestHandler):
         if self.command == "HEAD":
             return None
         try:
-            for k in range(min(len(body), 300)):
+            for k in range(len(body)):
                 self.wfile.write(body[k:k + 1])
                 self.wfile.flush()
                 time.sleep(0.2)
@@ -568,7 +580,7 @@ class Handler(BaseHTTPRequestHandler):
         self.close_connection = True
 
     def send_paced(self, body):
-        if not Handler.rate:
+        if not Handler.rate and not Handler.hold_file:
             self.wfile.write(body)
             return
         step = 16384
@@ -576,7 +588,10 @@ class Handler(BaseHTTPRequestHandler):
             for k in range(0, len(body), step):
                 self.wfile.write(body[k:k + step])
                 self.wfile.flush()
-                time.sleep(step / Handler.rate)
+                if k == 0:
+                    self.hold()
+                if Handler.rate:
+                    time.sleep(step / Handler.rate)
         except (BrokenPipeError, ConnectionResetError):
             self.close_connection = True  # a client stopped or killed half way: nothing to report
 
@@ -640,6 +655,8 @@ def main():
                     help="a file of picture paths (as the request log shows them, one a "
                     "line, e.g. /quillora-04/IMG_0003.jpg): while it lists one, that picture is served changed "
                     "(its last byte flipped, a later Last-Modified); read at every request")
+    ap.add_argument("--hold-file", metavar="FILE",
+                    help="while FILE exists, every picture body stops after its first piece")
     ap.add_argument("--lifetime", type=float, default=0, metavar="S",
                     help="stop by itself after this many seconds (default 0: never)")
     ap.add_argument("--tls-ca", metavar="FILE", help="write the CA of the service's https certificate here")
@@ -656,6 +673,7 @@ def main():
     Handler.retry_after = args.retry_after
     Handler.tls = TlsCertificate(args.tls_ca)
     Handler.changed_file = args.changed_file
+    Handler.hold_file = args.hold_file
     server = Server(("127.0.0.1", args.port), Handler)
     port = server.server_address[1]
     if args.port_file:

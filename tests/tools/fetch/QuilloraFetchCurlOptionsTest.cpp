@@ -13,20 +13,11 @@ namespace {
 using namespace wire;
 namespace fs = std::filesystem;
 
-struct TResult {
-    int ExitCode = -1;
-    std::string Out, Err;
-    std::vector<std::string> Files; // what the run left in its folder (besides out and err)
-};
-
-TResult Fetch(std::vector<std::string> args) {
+// A run in a folder of its own, whose files it lists.
+TFetchRun Fetch(std::vector<std::string> args) {
     TTempFolder scratch;
     fs::create_directory(scratch.Path() + "/cwd");
-    TResult r;
-    r.ExitCode = RunQuilloraFetch(std::move(args), scratch.Path() + "/out", scratch.Path() + "/err",
-                                  scratch.Path() + "/cwd");
-    r.Out = scratch.ReadFile("out");
-    r.Err = scratch.ReadFile("err");
+    TFetchRun r = RunFetchIn(scratch, std::move(args), "out", scratch.Path() + "/cwd");
     for (const auto& entry : fs::directory_iterator(scratch.Path() + "/cwd"))
         r.Files.push_back(entry.path().filename().string() + "=" +
                           scratch.ReadFile("cwd/" + entry.path().filename().string()));
@@ -66,7 +57,7 @@ TEST(QuilloraFetchCurlOptions, FailSilentAndShowError) {
         TScriptedPeer peer(Reply(NotFound));
         std::vector<std::string> args = c.Options;
         args.push_back(Url(peer, "/x"));
-        const TResult run = Fetch(args);
+        const TFetchRun run = Fetch(args);
         EXPECT_EQ(run.ExitCode, c.Status);
         EXPECT_EQ(run.Out, "");
         EXPECT_EQ(run.Err, c.Err);
@@ -78,18 +69,18 @@ TEST(QuilloraFetchCurlOptions, FailSilentAndShowError) {
 // when several were given.
 TEST(QuilloraFetchCurlOptions, FailureLines) {
     const std::string closed = std::to_string(ClosedLoopbackPort());
-    const TResult refused = Fetch({"http://127.0.0.1:" + closed + "/"});
+    const TFetchRun refused = Fetch({"http://127.0.0.1:" + closed + "/"});
     EXPECT_EQ(refused.ExitCode, 1);
     EXPECT_EQ(refused.Err, "EIdConnectException: 127.0.0.1: Connection refused (Socket Error # 10061)\n");
 
-    const TResult proxied = Fetch({"-x", "127.0.0.1:" + closed, "http://photo.quillora.example/quillora"});
+    const TFetchRun proxied = Fetch({"-x", "127.0.0.1:" + closed, "http://photo.quillora.example/quillora"});
     EXPECT_EQ(proxied.ExitCode, 1);
     EXPECT_EQ(proxied.Err, "EIdConnectException: photo.quillora.example via proxy 127.0.0.1:" + closed +
                                ": Connection refused (Socket Error # 10061)\n");
 
     TScriptedPeer peer(TPeerScript{S::ReadUntil(RequestEnd), S::Send(Found), S::ReadUntil(RequestEnd),
                                    S::Send(NotFound), S::Stall(3000)});
-    const TResult second = Fetch({Url(peer, "/a"), Url(peer, "/b"), Url(peer, "/c")});
+    const TFetchRun second = Fetch({Url(peer, "/a"), Url(peer, "/b"), Url(peer, "/c")});
     EXPECT_EQ(second.ExitCode, 1);
     EXPECT_EQ(second.Out, "bytes");
     EXPECT_EQ(second.Err, "EIdHTTPProtocolException: " + Url(peer, "/b") + ": HTTP/1.1 404 Not Found\n");
@@ -98,7 +89,7 @@ TEST(QuilloraFetchCurlOptions, FailureLines) {
 // -I sends HEAD and writes the reply's head where the body would go.
 TEST(QuilloraFetchCurlOptions, HeadWritesTheReplysHeaders) {
     TScriptedPeer peer(Reply("HTTP/1.1 200 OK\r\nContent-Length: 5\r\nETag: \"e\"\r\n\r\n"));
-    const TResult run = Fetch({"-I", Url(peer, "/h")});
+    const TFetchRun run = Fetch({"-I", Url(peer, "/h")});
     EXPECT_EQ(run.ExitCode, 0) << run.Err;
     EXPECT_EQ(run.Out, "HTTP/1.1 200 OK\r\nContent-Length: 5\r\nETag: \"e\"\r\n\r\n");
     peer.Stop();
@@ -110,7 +101,7 @@ TEST(QuilloraFetchCurlOptions, HeadWritesTheReplysHeaders) {
 // -H adds a header, replaces the client's own of that name, or leaves it out.
 TEST(QuilloraFetchCurlOptions, HeadersOnTheWire) {
     TScriptedPeer peer(Reply(Found));
-    const TResult run = Fetch({"-H", "X-Token: 12", "--header", "User-Agent: tester/1", "-H", "Accept:", "-H",
+    const TFetchRun run = Fetch({"-H", "X-Token: 12", "--header", "User-Agent: tester/1", "-H", "Accept:", "-H",
                                "X-Empty;", Url(peer, "/h")});
     EXPECT_EQ(run.ExitCode, 0) << run.Err;
     EXPECT_EQ(run.Out, "bytes");
@@ -127,14 +118,14 @@ TEST(QuilloraFetchCurlOptions, RemoteNameSavesInTheCurrentFolder) {
     TScriptedPeer peer(TPeerScript{S::ReadUntil(RequestEnd), S::Send(Found), S::ReadUntil(RequestEnd),
                                    S::Send("HTTP/1.1 200 OK\r\nContent-Length: 3\r\n\r\ntwo"),
                                    S::Stall(3000)});
-    const TResult run = Fetch({"-O", Url(peer, "/albums/photo.jpg?size=big"), Url(peer, "/rest")});
+    const TFetchRun run = Fetch({"-O", Url(peer, "/albums/photo.jpg?size=big"), Url(peer, "/rest")});
     EXPECT_EQ(run.ExitCode, 0) << run.Err;
     EXPECT_EQ(run.Out, "two");
     EXPECT_EQ(run.Files, std::vector<std::string>{"photo.jpg=bytes"});
 
     // A failed fetch leaves no file.
     TScriptedPeer failing(Reply(NotFound));
-    const TResult failed = Fetch({"--remote-name", "-f", Url(failing, "/gone.jpg")});
+    const TFetchRun failed = Fetch({"--remote-name", "-f", Url(failing, "/gone.jpg")});
     EXPECT_EQ(failed.ExitCode, 22);
     EXPECT_TRUE(failed.Files.empty());
 }
@@ -156,7 +147,7 @@ TEST(QuilloraFetchCurlOptions, BadCommandLines) {
     };
     for (const TCase& c : cases) {
         SCOPED_TRACE(testing::PrintToString(c.Args));
-        const TResult run = Fetch(c.Args);
+        const TFetchRun run = Fetch(c.Args);
         EXPECT_EQ(run.ExitCode, 2);
         EXPECT_EQ(run.Err.rfind(c.FirstLine, 0), 0u) << run.Err;
     }
@@ -165,7 +156,7 @@ TEST(QuilloraFetchCurlOptions, BadCommandLines) {
 // -v shows a disconnect only of a connection that was made.
 TEST(QuilloraFetchCurlOptions, VerboseStartsWithTheConnection) {
     TScriptedPeer peer(Reply(Found));
-    const TResult run = Fetch({"-v", Url(peer, "/v")});
+    const TFetchRun run = Fetch({"-v", Url(peer, "/v")});
     EXPECT_EQ(run.ExitCode, 0) << run.Err;
     EXPECT_EQ(run.Err.rfind("* Connecting to 127.0.0.1", 0), 0u) << run.Err;
     EXPECT_LT(run.Err.find("* Connected."), run.Err.find("* Disconnect")) << run.Err;

@@ -9,25 +9,6 @@
 #include <gtest/gtest.h>
 #include <openssl/x509_vfy.h>
 
-namespace {
-
-struct TRun {
-    int ExitCode = -1;
-    std::string Out;
-    std::string Err;
-};
-
-TRun RunFetch(std::vector<std::string> args) {
-    TTempFolder scratch;
-    TRun run;
-    run.ExitCode = RunQuilloraFetch(std::move(args), scratch.Path() + "/out", scratch.Path() + "/err");
-    run.Out = scratch.ReadFile("out");
-    run.Err = scratch.ReadFile("err");
-    return run;
-}
-
-} // namespace
-
 TEST(QuilloraFetchHttps, CertificatesAreVerifiedUnlessTurnedOffByName) {
     TNginxServer server(TNginxTls{TestPki().Good.Cert, TestPki().Good.Key});
     const std::string body(100000, 'q');
@@ -35,12 +16,12 @@ TEST(QuilloraFetchHttps, CertificatesAreVerifiedUnlessTurnedOffByName) {
     const std::string url = server.HttpsUrl("pic");
     const std::string warning = "quillora-fetch: warning: certificates are not verified (-k)\n";
 
-    const TRun trusted = RunFetch({"--cacert", TestPki().CAFile, url, url});
+    const TFetchRun trusted = RunFetch({"--cacert", TestPki().CAFile, url, url});
     EXPECT_EQ(trusted.ExitCode, 0) << trusted.Err;
     EXPECT_TRUE(trusted.Out == body + body);
     EXPECT_EQ(trusted.Err, "");
 
-    const TRun refused = RunFetch({url});
+    const TFetchRun refused = RunFetch({url});
     EXPECT_EQ(refused.ExitCode, 1);
     EXPECT_EQ(refused.Out, "");
     EXPECT_NE(refused.Err.find(std::string("TLS handshake with 127.0.0.1 failed: ") +
@@ -49,7 +30,7 @@ TEST(QuilloraFetchHttps, CertificatesAreVerifiedUnlessTurnedOffByName) {
         << refused.Err;
 
     for (const char* option : {"-k", "--insecure"}) {
-        const TRun insecure = RunFetch({option, url, url});
+        const TFetchRun insecure = RunFetch({option, url, url});
         EXPECT_EQ(insecure.ExitCode, 0) << insecure.Err;
         EXPECT_TRUE(insecure.Out == body + body);
         EXPECT_EQ(insecure.Err, warning);
@@ -59,7 +40,7 @@ TEST(QuilloraFetchHttps, CertificatesAreVerifiedUnlessTurnedOffByName) {
 TEST(QuilloraFetchHttps, AnUnreadableCaBundleFailsBeforeAnyFetch) {
     TTempFolder scratch;
     scratch.WriteFile("bad.pem", "no certificate\n");
-    const TRun run = RunFetch({"--cacert", scratch.Path() + "/bad.pem", "https://127.0.0.1:1/"});
+    const TFetchRun run = RunFetch({"--cacert", scratch.Path() + "/bad.pem", "https://127.0.0.1:1/"});
     EXPECT_EQ(run.ExitCode, 1);
     EXPECT_NE(run.Err.find("Cannot read the CA certificates in " + scratch.Path() + "/bad.pem: "), std::string::npos)
         << run.Err;

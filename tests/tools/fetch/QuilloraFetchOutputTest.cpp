@@ -19,23 +19,6 @@ namespace {
 using namespace wire;
 namespace fs = std::filesystem;
 
-struct TResult {
-    int ExitCode = -1;
-    std::string Out, Err;
-};
-
-// Runs the tool with standard output going to stdoutPath (a file the test
-// reads back, or a FIFO it drains).
-TResult Fetch(const TTempFolder& scratch, std::vector<std::string> args,
-              const std::string& stdoutName = "out") {
-    TResult r;
-    r.ExitCode =
-        RunQuilloraFetch(std::move(args), scratch.Path() + "/" + stdoutName, scratch.Path() + "/err");
-    r.Out = scratch.ReadFile(stdoutName);
-    r.Err = scratch.ReadFile("err");
-    return r;
-}
-
 std::string Url(const TScriptedPeer& peer, const std::string& path) {
     return "http://127.0.0.1:" + std::to_string(peer.Port()) + path;
 }
@@ -57,7 +40,7 @@ TEST(QuilloraFetchOutput, DevicesAndDescriptorPathsAreWrittenStraightThrough) {
         SCOPED_TRACE(target);
         TTempFolder scratch;
         TScriptedPeer peer(Reply(Body));
-        const TResult r = Fetch(scratch, {"-o", target, Url(peer, "/x")});
+        const TFetchRun r = RunFetchIn(scratch, {"-o", target, Url(peer, "/x")});
         EXPECT_EQ(r.ExitCode, 0) << r.Err;
         EXPECT_EQ(r.Err, "");
         EXPECT_EQ(r.Out, target == "/dev/null" ? "" : "body\n");
@@ -76,7 +59,7 @@ TEST(QuilloraFetchOutput, APipeIsWrittenStraightThrough) {
         drained.assign(std::istreambuf_iterator<char>(in), {});
     });
     TScriptedPeer peer(Reply(Body));
-    const TResult r = Fetch(scratch, {"-o", fifo, Url(peer, "/x")});
+    const TFetchRun r = RunFetchIn(scratch, {"-o", fifo, Url(peer, "/x")});
     reader.join();
     EXPECT_EQ(r.ExitCode, 0) << r.Err;
     EXPECT_EQ(drained, "body\n");
@@ -89,19 +72,19 @@ TEST(QuilloraFetchOutput, ARegularFileAppearsOnlyWhenEveryFetchSucceeded) {
         // The second URL fails: no file, and no temporary one left beside it.
         TScriptedPeer peer(TPeerScript{S::ReadUntil(RequestEnd), S::Send(Body), S::ReadUntil(RequestEnd),
                                        S::Send("HTTP/1.1 404 Not Found\r\nContent-Length: 0\r\n\r\n")});
-        const TResult r = Fetch(scratch, {"-o", file, Url(peer, "/1"), Url(peer, "/2")});
+        const TFetchRun r = RunFetchIn(scratch, {"-o", file, Url(peer, "/1"), Url(peer, "/2")});
         EXPECT_EQ(r.ExitCode, 1);
         EXPECT_EQ(Entries(scratch), (std::vector<std::string>{"err", "out"}));
     }
     {
         TScriptedPeer peer(Reply(Body));
-        EXPECT_EQ(Fetch(scratch, {"-o", file, Url(peer, "/1")}).ExitCode, 0);
+        EXPECT_EQ(RunFetchIn(scratch, {"-o", file, Url(peer, "/1")}).ExitCode, 0);
         EXPECT_EQ(scratch.ReadFile("got.bin"), "body\n");
     }
     {
         // A failure leaves an existing file as it was.
         TScriptedPeer peer(Reply("HTTP/1.1 500 Internal Server Error\r\nContent-Length: 4\r\n\r\noops"));
-        EXPECT_EQ(Fetch(scratch, {"-o", file, Url(peer, "/1")}).ExitCode, 1);
+        EXPECT_EQ(RunFetchIn(scratch, {"-o", file, Url(peer, "/1")}).ExitCode, 1);
         EXPECT_EQ(scratch.ReadFile("got.bin"), "body\n");
         EXPECT_EQ(Entries(scratch), (std::vector<std::string>{"err", "got.bin", "out"}));
     }
@@ -109,7 +92,7 @@ TEST(QuilloraFetchOutput, ARegularFileAppearsOnlyWhenEveryFetchSucceeded) {
     {
         // A body cut short of its length is a failure too, and leaves no file.
         TScriptedPeer peer(Reply("HTTP/1.1 200 OK\r\nContent-Length: 100\r\n\r\nonly this"));
-        const TResult r = Fetch(scratch, {"-o", file, Url(peer, "/1")});
+        const TFetchRun r = RunFetchIn(scratch, {"-o", file, Url(peer, "/1")});
         EXPECT_EQ(r.ExitCode, 1);
         EXPECT_NE(r.Err.find("EIdConnClosedGracefully: 127.0.0.1: Connection Closed Gracefully."), std::string::npos)
             << r.Err;
@@ -120,7 +103,7 @@ TEST(QuilloraFetchOutput, ARegularFileAppearsOnlyWhenEveryFetchSucceeded) {
 TEST(QuilloraFetchOutput, HelpGoesToStandardOutputWithStatusZero) {
     for (const std::string option : {"-h", "--help"}) {
         TTempFolder scratch;
-        const TResult r = Fetch(scratch, {option});
+        const TFetchRun r = RunFetchIn(scratch, {option});
         EXPECT_EQ(r.ExitCode, 0);
         EXPECT_EQ(r.Out.rfind("usage: quillora-fetch ", 0), 0u) << r.Out;
         EXPECT_NE(r.Out.find("-o FILE"), std::string::npos);

@@ -14,28 +14,6 @@ namespace {
 
 using namespace wire;
 
-struct TRun {
-    int ExitCode = -1;
-    std::string Out;
-    std::string Err;
-    std::string LastErrLine() const {
-        std::string e = Err;
-        while (!e.empty() && e.back() == '\n')
-            e.pop_back();
-        const size_t at = e.rfind('\n');
-        return at == std::string::npos ? e : e.substr(at + 1);
-    }
-};
-
-TRun RunFetch(std::vector<std::string> args) {
-    TTempFolder scratch;
-    TRun run;
-    run.ExitCode = RunQuilloraFetch(std::move(args), scratch.Path() + "/out", scratch.Path() + "/err");
-    run.Out = scratch.ReadFile("out");
-    run.Err = scratch.ReadFile("err");
-    return run;
-}
-
 std::string Base(const TScriptedPeer& peer) {
     return "http://127.0.0.1:" + std::to_string(peer.Port());
 }
@@ -49,7 +27,7 @@ TEST(QuilloraFetch, FetchesEveryUrlOnOneClient) {
                     S::ReadUntil(RequestEnd),
                     S::Send("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n4\r\ntwo\n\r\n0\r\n\r\n"),
                     S::Stall(3000)});
-    const TRun run = RunFetch({Base(peer) + "/1", Base(peer) + "/2"});
+    const TFetchRun run = RunFetch({Base(peer) + "/1", Base(peer) + "/2"});
     EXPECT_EQ(run.ExitCode, 0) << run.Err;
     EXPECT_EQ(run.Out, "one\ntwo\n");
     EXPECT_EQ(run.Err, "");
@@ -59,17 +37,17 @@ TEST(QuilloraFetch, FetchesEveryUrlOnOneClient) {
 
 TEST(QuilloraFetch, FailureIsTheLastLineAndExitStatusOne) {
     TScriptedPeer peer(Reply("HTTP/1.1 404 Not Found\r\nContent-Length: 4\r\n\r\ngone"));
-    const TRun run = RunFetch({Base(peer) + "/x"});
+    const TFetchRun run = RunFetch({Base(peer) + "/x"});
     EXPECT_EQ(run.ExitCode, 1);
     EXPECT_EQ(run.Out, "");
     EXPECT_EQ(run.LastErrLine(), "EIdHTTPProtocolException: HTTP/1.1 404 Not Found");
 
-    const TRun refused = RunFetch({"http://127.0.0.1:" + std::to_string(ClosedLoopbackPort()) + "/"});
+    const TFetchRun refused = RunFetch({"http://127.0.0.1:" + std::to_string(ClosedLoopbackPort()) + "/"});
     EXPECT_EQ(refused.ExitCode, 1);
     EXPECT_EQ(refused.LastErrLine(),
               "EIdConnectException: 127.0.0.1: Connection refused (Socket Error # 10061)");
     // https is reached as http is: a closed port is refused the same way.
-    const TRun secure = RunFetch({"https://127.0.0.1:" + std::to_string(ClosedLoopbackPort()) + "/"});
+    const TFetchRun secure = RunFetch({"https://127.0.0.1:" + std::to_string(ClosedLoopbackPort()) + "/"});
     EXPECT_EQ(secure.ExitCode, 1);
     EXPECT_EQ(secure.LastErrLine(),
               "EIdConnectException: 127.0.0.1: Connection refused (Socket Error # 10061)");
@@ -78,7 +56,7 @@ TEST(QuilloraFetch, FailureIsTheLastLineAndExitStatusOne) {
 TEST(QuilloraFetch, WritesToAFileAndShowsTheExchange) {
     TScriptedPeer peer(Reply("HTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\nbytes"));
     TTempFolder folder;
-    const TRun run = RunFetch({"-v", "-o", folder.Path() + "/body", Base(peer) + "/f"});
+    const TFetchRun run = RunFetch({"-v", "-o", folder.Path() + "/body", Base(peer) + "/f"});
     EXPECT_EQ(run.ExitCode, 0);
     EXPECT_EQ(run.Out, "");
     EXPECT_EQ(folder.ReadFile("body"), "bytes");
@@ -94,7 +72,7 @@ TEST(QuilloraFetch, FollowsRedirectsAndAnswersChallenges) {
         S::Send(
             "HTTP/1.1 401 Unauthorized\r\nWWW-Authenticate: Basic realm=\"q\"\r\nContent-Length: 0\r\n\r\n"),
         S::ReadUntil(RequestEnd), S::Send("HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nin"), S::Stall(3000)});
-    const TRun run = RunFetch({"-L", "-u", "user:pass", Base(peer) + "/a"});
+    const TFetchRun run = RunFetch({"-L", "-u", "user:pass", Base(peer) + "/a"});
     EXPECT_EQ(run.ExitCode, 0) << run.Err;
     EXPECT_EQ(run.Out, "in");
     peer.Stop();
@@ -108,7 +86,7 @@ TEST(QuilloraFetch, FollowsRedirectsAndAnswersChallenges) {
         S::ReadUntil(RequestEnd), S::Send("HTTP/1.1 302 Found\r\nLocation: /a\r\nContent-Length: 0\r\n\r\n"),
         S::Stall(3000)});
     // One redirect followed; the second one fails the fetch: the resource was never reached.
-    const TRun limited = RunFetch({"-L", "--max-redirs", "1", Base(loop) + "/a"});
+    const TFetchRun limited = RunFetch({"-L", "--max-redirs", "1", Base(loop) + "/a"});
     EXPECT_EQ(limited.ExitCode, 1);
     EXPECT_NE(limited.Err.find("EIdHTTPProtocolException: Maximum (1) redirects followed"), std::string::npos)
         << limited.Err;
@@ -118,7 +96,7 @@ TEST(QuilloraFetch, FollowsRedirectsAndAnswersChallenges) {
 
 TEST(QuilloraFetch, ProxyFromTheCommandLine) {
     TScriptedPeer proxy(Reply("HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\npx"));
-    const TRun run =
+    const TFetchRun run =
         RunFetch({"-x", "127.0.0.1:" + std::to_string(proxy.Port()), "-U", "pu:pp", "http://origin.test/a"});
     EXPECT_EQ(run.ExitCode, 0) << run.Err;
     EXPECT_EQ(run.Out, "px");
@@ -133,7 +111,7 @@ TEST(QuilloraFetch, RealServerToStandardOutput) {
     for (size_t k = 0; k < bytes.size(); ++k)
         bytes[k] = static_cast<char>(k * 31 + 7);
     server.Root().WriteFile("big", bytes);
-    const TRun run = RunFetch({server.Url("big"), server.Url("big")});
+    const TFetchRun run = RunFetch({server.Url("big"), server.Url("big")});
     EXPECT_EQ(run.ExitCode, 0) << run.Err;
     EXPECT_TRUE(run.Out == bytes + bytes);
 }
@@ -153,13 +131,13 @@ TEST(QuilloraFetch, WritesTheBodyTheFramingGives) {
     for (const auto& c : cases) {
         TScriptedPeer peer(
             Reply(std::string("HTTP/1.1 200 OK\r\n") + c.Head + "\r\n5\r\nhello\r\n0\r\n\r\n"));
-        const TRun run = RunFetch({Base(peer) + "/t"});
+        const TFetchRun run = RunFetch({Base(peer) + "/t"});
         EXPECT_EQ(run.ExitCode, 0) << c.Head << run.Err;
         EXPECT_EQ(run.Out, c.Body) << c.Head;
     }
     TScriptedPeer blank(
         Reply("HTTP/1.1 200 OK\r\nTransfer-Encoding : chunked\r\n\r\n5\r\nhello\r\n0\r\n\r\n"));
-    const TRun refused = RunFetch({Base(blank) + "/t"});
+    const TFetchRun refused = RunFetch({Base(blank) + "/t"});
     EXPECT_EQ(refused.ExitCode, 1);
     EXPECT_EQ(refused.Out, "");
     EXPECT_EQ(refused.LastErrLine(),

@@ -11,14 +11,6 @@ namespace {
 // The path of the request that makes sure nginx's log has caught up.
 constexpr const char* LogMark = "/.quillora-log-mark";
 
-std::vector<std::string> Lines(const std::string& text) {
-    std::vector<std::string> lines;
-    size_t start = 0;
-    for (size_t end; (end = text.find('\n', start)) != std::string::npos; start = end + 1)
-        lines.push_back(text.substr(start, end - start));
-    return lines;
-}
-
 } // namespace
 
 TServer::TServer(const fs::path& folder, std::vector<std::string> extra, bool nginx)
@@ -60,7 +52,7 @@ std::vector<std::string> TServer::Requests() const {
     // request answered before it is in the log.
     if (FNginx) ExchangeOnce(FPort, "GET " + std::string(LogMark) + " HTTP/1.0\r\nHost: mark\r\n\r\n");
     std::vector<std::string> lines;
-    for (std::string& line : Lines(ReadWhole(FFolder / "requests.log")))
+    for (std::string& line : TextLines(ReadWhole(FFolder / "requests.log")))
         if (line.find(LogMark) == std::string::npos) lines.push_back(std::move(line));
     return lines;
 }

@@ -11,6 +11,7 @@
 #include <functional>
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
+#include <set>
 #include <string>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -28,6 +29,28 @@ inline std::string ReadWhole(const fs::path& path) {
 
 inline void WriteWhole(const fs::path& path, const std::string& bytes) {
     std::ofstream(path, std::ios::binary) << bytes;
+}
+
+// The whole lines of text, without their line ends (an unfinished last line is left out).
+inline std::vector<std::string> TextLines(const std::string& text) {
+    std::vector<std::string> lines;
+    size_t start = 0;
+    for (size_t end; (end = text.find('\n', start)) != std::string::npos; start = end + 1)
+        lines.push_back(text.substr(start, end - start));
+    return lines;
+}
+
+inline bool StartsWith(const std::string& text, const std::string& head) {
+    return text.rfind(head, 0) == 0;
+}
+
+// Every file under dest, relative to it (hidden ones too).
+inline std::set<std::string> FilesIn(const fs::path& dest) {
+    std::set<std::string> files;
+    if (fs::exists(dest))
+        for (const auto& entry : fs::recursive_directory_iterator(dest))
+            if (entry.is_regular_file()) files.insert(fs::relative(entry.path(), dest).string());
+    return files;
 }
 
 // A part as a run that stopped leaves it: its bytes, and the record of how

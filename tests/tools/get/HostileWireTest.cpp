@@ -4,6 +4,7 @@
 // cannot be continued, and nothing is written outside --dest.
 
 #include "GetHarness.h"
+#include "WireScript.h"
 #include "core/Gbk.h"
 #include "transfer/PartFile.h"
 
@@ -12,60 +13,6 @@
 #include <set>
 
 namespace {
-
-struct TReply {
-    std::string Bytes;
-    std::string Then = "close"; // keep, close, silent (no reply at all)
-    int64_t Fill = 0;           // that many "x" after Bytes
-};
-
-struct TWirePicture {
-    std::string Name; // the file name; the path is b1/wire-01/<Name>
-    std::vector<TReply> Replies;
-    std::string Path = {}; // set instead of Name for an address of its own
-};
-
-std::string Hex(const std::string& bytes) {
-    static const char digits[] = "0123456789abcdef";
-    std::string out;
-    for (unsigned char c : bytes) {
-        out += digits[c >> 4];
-        out += digits[c & 15];
-    }
-    return out;
-}
-
-std::string WirePath(const TWirePicture& p) {
-    return p.Path.empty() ? "b1/wire-01/" + p.Name : p.Path;
-}
-
-nlohmann::json Replies(const std::vector<TReply>& replies) {
-    nlohmann::json out = nlohmann::json::array();
-    for (const TReply& r : replies)
-        out.push_back({{"hex", Hex(r.Bytes)}, {"then", r.Then}, {"fill", r.Fill}});
-    return out;
-}
-
-// The script of the account "wire": one album of these pictures; pages of
-// the home host (by path) may be scripted as well.
-fs::path WriteWire(const fs::path& folder, const std::vector<TWirePicture>& pictures,
-                   const std::string& albumName = "线路",
-                   const std::map<std::string, std::vector<TReply>>& pages = {}) {
-    nlohmann::json album = {{"name", albumName}, {"pictures", nlohmann::json::array()}};
-    for (const TWirePicture& p : pictures)
-        album["pictures"].push_back({{"path", WirePath(p)}, {"replies", Replies(p.Replies)}});
-    nlohmann::json scripted = nlohmann::json::object();
-    for (const auto& [path, replies] : pages)
-        scripted[path] = Replies(replies);
-    const fs::path file = folder / "wire.json";
-    WriteWhole(file, nlohmann::json{{"account", "wire"}, {"albums", {album}}, {"pages", scripted}}.dump());
-    return file;
-}
-
-std::string Ok(const std::string& body, const std::string& extra = "") {
-    return "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(body.size()) + "\r\n" + extra + "\r\n" +
-           body;
-}
 
 std::string Chunked(const std::string& body, const std::string& sizeFormat, const std::string& extra = "") {
     std::string out = "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n" + extra + "\r\n";
@@ -78,13 +25,6 @@ std::string Chunked(const std::string& body, const std::string& sizeFormat, cons
     return out + "0\r\n\r\n";
 }
 
-std::string Partial(const std::string& body, size_t from, size_t to, const std::string& total) {
-    const std::string piece = body.substr(from, to - from + 1);
-    return "HTTP/1.1 206 Partial Content\r\nContent-Length: " + std::to_string(piece.size()) +
-           "\r\nContent-Range: bytes " + std::to_string(from) + "-" + std::to_string(to) + "/" + total +
-           "\r\n\r\n" + piece;
-}
-
 const nlohmann::json* PictureEntry(const nlohmann::json& report, const std::string& name) {
     for (const auto& album : report["albums"])
         for (const auto& picture : album["pictures"]) {
@@ -93,15 +33,6 @@ const nlohmann::json* PictureEntry(const nlohmann::json& report, const std::stri
                 return &picture;
         }
     return nullptr;
-}
-
-// Every file under dest, relative (hidden parts included).
-std::set<std::string> Names(const fs::path& dest) {
-    std::set<std::string> names;
-    if (!fs::exists(dest)) return names;
-    for (const auto& entry : fs::recursive_directory_iterator(dest))
-        if (entry.is_regular_file()) names.insert(fs::relative(entry.path(), dest).string());
-    return names;
 }
 
 std::string PartName(const std::string& name) {
@@ -227,7 +158,7 @@ TEST_F(HostileWire, FramingCases) {
     // Failed pictures leave no file, not even a part, unless it can be
     // continued: a body cut short (here a chunked one) is the start of the picture.
     expected.insert("Pic/线路/" + PartName("chunk-huge.jpg"));
-    EXPECT_EQ(Names(Scratch.Path() / "out"), expected);
+    EXPECT_EQ(FilesIn(Scratch.Path() / "out"), expected);
     // Escaped on the terminal and in the report; the raw byte nowhere.
     EXPECT_EQ(run.Err.find('\x1b'), std::string::npos);
     EXPECT_NE(run.Err.find("HTTP/1.1 404 Not\\x1B[2J Found"), std::string::npos) << run.Err;
@@ -303,7 +234,7 @@ TEST_F(HostileWire, RefusedLocallyWithoutRequests) {
     };
     TGetRun run = Run(pictures, {"--retries", "3"});
     EXPECT_EQ(run.Status, 1) << run.Err;
-    EXPECT_EQ(Names(Scratch.Path() / "out"),
+    EXPECT_EQ(FilesIn(Scratch.Path() / "out"),
               (std::set<std::string>{"Pic/线路/线路.txt", "Pic/线路/fine.jpg"}));
     EXPECT_EQ(run.Report["totals"]["failed"], 4);
     for (const auto& p : run.Report["albums"][0]["pictures"])
@@ -343,7 +274,7 @@ TEST(HostileWireNames, AlbumNameWithControlCharacterIsRefused) {
     ASSERT_GT(server.Port(), 0);
     TGetRun run = RunGet(scratch.Path(), server, {"--dest", "out", "--json", "report.json", "wire"});
     EXPECT_EQ(run.Status, 1);
-    EXPECT_TRUE(Names(scratch.Path() / "out").empty());
+    EXPECT_TRUE(FilesIn(scratch.Path() / "out").empty());
     EXPECT_FALSE(fs::exists(scratch.Path() / "out/Pic") && !fs::is_empty(scratch.Path() / "out/Pic"));
     EXPECT_EQ(run.Err.find('\x1b'), std::string::npos);
     EXPECT_NE(run.Err.find("bad\\x1B]0;title\\x07name"), std::string::npos) << run.Err;
@@ -440,7 +371,7 @@ TEST_F(HostileWire, NameTooLongIsRefusedBeforeAnyRequest) {
     EXPECT_NE((*refused)["message"].get<std::string>().find("\". File name too long"), std::string::npos)
         << refused->dump();
     EXPECT_EQ(Requests(longName), 0u);
-    EXPECT_EQ(Names(Scratch.Path() / "out"),
+    EXPECT_EQ(FilesIn(Scratch.Path() / "out"),
               (std::set<std::string>{"Pic/线路/线路.txt", "Pic/线路/fine.jpg"}));
 }
 
@@ -550,7 +481,7 @@ TEST_F(HostileWire, PartThatCannotTakeItsNameIsRemoved) {
     EXPECT_EQ((*taken)["attempts"], 1);
     EXPECT_NE((*taken)["message"].get<std::string>().find("taken.jpg\". Is a directory"), std::string::npos)
         << taken->dump();
-    EXPECT_EQ(Names(Scratch.Path() / "out"),
+    EXPECT_EQ(FilesIn(Scratch.Path() / "out"),
               (std::set<std::string>{"Pic/线路/线路.txt", "Pic/线路/fine.jpg"}));
     EXPECT_TRUE(fs::is_directory(Album() / "taken.jpg"));
 }

@@ -4,6 +4,7 @@
 // verification turned off by name.
 
 #include "GetHarness.h"
+#include "WireScript.h"
 
 #include <openssl/x509_vfy.h>
 
@@ -146,20 +147,6 @@ TEST(QuilloraGetHttps, AnUnreadableCaBundleIsAUsageError) {
 
 namespace {
 
-std::string HexOf(const std::string& bytes) {
-    static const char digits[] = "0123456789abcdef";
-    std::string out;
-    for (unsigned char c : bytes) {
-        out += digits[c >> 4];
-        out += digits[c & 15];
-    }
-    return out;
-}
-
-nlohmann::json Picture(const std::string& name, const std::string& reply) {
-    return {{"path", "b1/wire-01/" + name}, {"replies", {{{"hex", HexOf(reply)}, {"then", "keep"}}}}};
-}
-
 std::string Found(const std::string& location) {
     return "HTTP/1.1 302 Found\r\nLocation: " + location + "\r\nContent-Length: 0\r\n\r\n";
 }
@@ -169,14 +156,12 @@ std::string Found(const std::string& location) {
 TEST(QuilloraGetHttps, RedirectsOutOfTheServiceOrInALoopFailThatPictureOnly) {
     TScratch scratch;
     const std::string host = "http://imgb1.photo.quillora.example/wire-01/";
-    const nlohmann::json album = {
-        {"name", "线路"},
-        {"pictures",
-         {Picture("away.jpg", Found("http://elsewhere.example/away.jpg")), Picture("loop.jpg", Found(host + "loop.jpg")),
-          Picture("hop.jpg", Found("/wire-01/target.jpg")),
-          Picture("target.jpg", "HTTP/1.1 200 OK\r\nContent-Length: 6\r\n\r\ntarget")}}};
-    WriteWhole(scratch.Path() / "wire.json", nlohmann::json{{"account", "wire"}, {"albums", {album}}}.dump());
-    TServer server(scratch.Path(), {"--wire", (scratch.Path() / "wire.json").string()});
+    const fs::path wire =
+        WriteWire(scratch.Path(), {{"away.jpg", {{Found("http://elsewhere.example/away.jpg"), "keep"}}},
+                                   {"loop.jpg", {{Found(host + "loop.jpg"), "keep"}}},
+                                   {"hop.jpg", {{Found("/wire-01/target.jpg"), "keep"}}},
+                                   {"target.jpg", {{Ok("target"), "keep"}}}});
+    TServer server(scratch.Path(), {"--wire", wire.string()});
     ASSERT_GT(server.Port(), 0);
     TGetRun run = RunGet(scratch.Path(), server, {"--dest", "out", "--json", "report.json", "-j", "1", "wire"});
     EXPECT_EQ(run.Status, 1) << run.Err;

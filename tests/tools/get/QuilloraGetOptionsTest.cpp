@@ -7,14 +7,6 @@
 
 namespace {
 
-std::set<std::string> FilesIn(const fs::path& dest) {
-    std::set<std::string> files;
-    if (fs::exists(dest))
-        for (const auto& entry : fs::recursive_directory_iterator(dest))
-            if (entry.is_regular_file()) files.insert(fs::relative(entry.path(), dest).string());
-    return files;
-}
-
 std::set<std::string> Pictures(const std::string& album, int n, const char* ext = "jpg") {
     std::set<std::string> files{"Pic/" + album + "/" + album + ".txt"};
     for (int k = 1; k <= n; ++k) {
@@ -151,8 +143,8 @@ TEST(QuilloraGetOptions, MinSpeedGivesUpOnATrickle) {
               std::string::npos)
         << pictures[0];
     EXPECT_EQ(pictures[1]["outcome"], "saved");
-    // No clock bound: the trickle takes a minute an attempt, so without the
-    // give-up the two attempts outlast RunGet's wait and the status is wrong.
+    // No clock bound: the trickle goes on until the client gives up, so
+    // without the give-up the run outlasts RunGet's wait and the status is wrong.
 }
 
 // The configuration file gives options, the command line wins, --config

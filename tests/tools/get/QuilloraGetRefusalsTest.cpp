@@ -9,18 +9,6 @@
 
 namespace {
 
-std::set<std::string> FilesIn(const fs::path& dest) {
-    std::set<std::string> files;
-    if (fs::exists(dest))
-        for (const auto& entry : fs::recursive_directory_iterator(dest))
-            if (entry.is_regular_file()) files.insert(fs::relative(entry.path(), dest).string());
-    return files;
-}
-
-bool StartsWith(const std::string& text, const std::string& head) {
-    return text.rfind(head, 0) == 0;
-}
-
 // Runs the program in folder with XDG_CONFIG_HOME there, so that no
 // configuration of the user's is read.
 TGetRun RunIn(const fs::path& folder, const TServer& server, std::vector<std::string> args) {

@@ -4,40 +4,14 @@
 
 #include "GetHarness.h"
 #include "archive/PictureArchive.h"
+#include "support/ScriptedPeer.h"
 
-#include <netinet/in.h>
-#include <sys/socket.h>
 
 namespace {
 
-std::vector<std::string> OutputLines(const std::string& text) {
-    std::vector<std::string> lines;
-    size_t start = 0;
-    for (size_t end; (end = text.find('\n', start)) != std::string::npos; start = end + 1)
-        lines.push_back(text.substr(start, end - start));
-    return lines;
-}
-
 std::string LastLine(const std::string& text) {
-    const std::vector<std::string> lines = OutputLines(text);
+    const std::vector<std::string> lines = TextLines(text);
     return lines.empty() ? std::string() : lines.back();
-}
-
-// A loopback port nobody listens on (bound, then closed).
-int ClosedPort() {
-    const int s = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(s, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    socklen_t size = sizeof address;
-    ::getsockname(s, reinterpret_cast<sockaddr*>(&address), &size);
-    ::close(s);
-    return ntohs(address.sin_port);
-}
-
-bool StartsWith(const std::string& text, const std::string& head) {
-    return text.rfind(head, 0) == 0;
 }
 
 } // namespace
@@ -91,7 +65,7 @@ TEST(QuilloraGetRunEnd, OwnMessagesOnOneLine) {
     TScratch scratch;
     TServer server(scratch.Path(), {});
     ASSERT_GT(server.Port(), 0);
-    const std::string proxy = "127.0.0.1:" + std::to_string(ClosedPort());
+    const std::string proxy = "127.0.0.1:" + std::to_string(ClosedLoopbackPort());
     const TGetRun run = RunGet(scratch.Path(), server,
                                {"--proxy", proxy, "--dest", "out", "--json", "report.json", "quillora"});
     EXPECT_EQ(run.Status, 1);
