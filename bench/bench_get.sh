@@ -5,7 +5,8 @@
 # alternating runs, medians. Then the same with a per-connection limit of
 # 10 Mbit/s, a repeated run that skips everything, the peak memory with
 # --jobs 8, and how closely --limit-rate holds its rate over all workers.
-# Last, the window over the same link: the download of the album against
+# GET_ONLY=yes runs the first comparison alone, at this round trip and at
+# 150 ms. Last, the window over the same link: the download of the album against
 # aria2c -j 4, and a lookup of 500 albums, at this round trip and at 150 ms,
 # fetching ahead (the default), and with ONE_BY_ONE=yes one by one too
 # (QUILLORA_CONNECTIONS=0).
@@ -70,6 +71,17 @@ compare() { # label shared per-connection with-wget
   [ "$4" = yes ] && printf ', wget -i %.2f s' "$(median "${wg[@]}")"
   echo
 }
+
+# GET_ONLY=yes: only quillora-get (with -j 4, which is also its default)
+# against aria2c -j 4 over the shared link, at this round trip and at 150 ms.
+if [ "${GET_ONLY:-no}" = yes ]; then
+  echo "load average: $(uptime | sed 's/.*load average: //')"
+  compare "shared ${mbit} Mbit/s, ${rtt} ms" "$mbit" 0 no
+  rtt=150
+  compare "shared ${mbit} Mbit/s, ${rtt} ms" "$mbit" 0 no
+  echo "load average: $(uptime | sed 's/.*load average: //')"
+  exit 0
+fi
 
 compare "shared ${mbit} Mbit/s" "$mbit" 0 yes
 compare "shared ${mbit} Mbit/s, 10 Mbit/s per connection" "$mbit" 10 no

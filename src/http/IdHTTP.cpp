@@ -306,6 +306,12 @@ void TIdCustomHTTP::FinishAfterFailure(bool broken) noexcept {
     }
 }
 
+std::string TIdCustomHTTP::RequestHead() {
+    TIdHTTPRequest& request = Request();
+    request.ComposeHeaders();
+    return std::string(MethodWord(request.RequestMethod)) + request.Target + "\n" + request.HeaderLines.Text();
+}
+
 void TIdCustomHTTP::WriteRequest(TIdHTTPProtocol& protocol, TIdURI* url) {
     TIdHTTPRequest& request = *protocol.Request;
     request.ComposeHeaders();

@@ -156,11 +156,15 @@ class TIdCustomHTTP : public TIdTCPClient {
     // HTTP/1.1 pipelining: writes a GET of url now on the open connection,
     // when a reply on it has shown that it is kept alive; the next
     // FetchToStream of url reads its reply. Anything sent ahead that cannot
-    // be read in turn (the connection closed, another request came first) is
-    // forgotten and asked again as usual. False when nothing was written.
+    // be read in turn (the connection closed, another request came first, the
+    // request is no longer the one that went out: another method, range or
+    // header line) is forgotten and asked again as usual. False when nothing
+    // was written.
     bool SendAhead(const std::string& url);
     // The requests sent ahead whose replies are still to be read.
     size_t SentAhead() const { return FSentAhead.size(); }
+    // Whether the first reply still due on the open connection is url's.
+    bool NextSentAhead(const std::string& url);
 
     TIdHTTPRequest& Request() { return *FProtocol->Request; }
     TIdHTTPResponse& Response() { return *FProtocol->Response; }
@@ -232,12 +236,19 @@ class TIdCustomHTTP : public TIdTCPClient {
     // Whether url's request is already on the wire, next to be answered.
     bool TakeSentAhead(const std::string& url);
     void ForgetSentAhead();
+    // The request as its fields would write it now (method, target, header lines).
+    std::string RequestHead();
 
     TIdURI FCurrentUrl;
     std::unique_ptr<TIdHTTPProtocol> FProtocol;
     TIdCookieClient FCookies;
-    std::deque<std::string> FSentAhead; // the addresses, in the order their replies are due
-    bool FRequestSentAhead = false;     // the request being run went out ahead
+    struct TSentRequest {
+        std::string Url;
+        std::string Head; // RequestHead() as it went out
+    };
+    std::deque<TSentRequest> FSentAhead; // in the order their replies are due
+    bool FRequestSentAhead = false;      // the request being run went out ahead ...
+    std::string FSentHead;               // ... as this head
     bool FShownKeepAlive = false;       // an HTTP/1.1 reply on this connection kept it open
     std::unique_ptr<TIdSSLIOHandlerSocket> FTlsTransport;
     // host:port the TLS tunnel through the proxy was opened to.

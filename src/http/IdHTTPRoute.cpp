@@ -160,8 +160,14 @@ void TIdCustomHTTP::PrepareRoute() {
 
 void TIdCustomHTTP::EstablishRoute() {
     PrepareRoute();
-    // Its request is on the wire already, and the replies before it are read.
-    if (std::exchange(FRequestSentAhead, false) && Connected()) return;
+    // Its request is on the wire already, and the replies before it are read;
+    // unless the request changed since (a range, a header line), whose reply
+    // is then not this one's.
+    if (std::exchange(FRequestSentAhead, false)) {
+        if (Connected() && RequestHead() == FSentHead) return;
+        if (Connected()) Disconnect();
+        ForgetSentAhead();
+    }
     // A request of its own would be answered after the replies still due, and
     // read as one of them.
     if (!FSentAhead.empty()) {
@@ -236,6 +242,7 @@ void TIdCustomHTTP::OpenTunnel() {
 
 bool TIdCustomHTTP::SendAhead(const std::string& url) {
     if (!FShownKeepAlive || ProtocolVersion != pv1_1 || FRequestSentAhead) return false;
+    std::string head;
     try {
         // A server that closed the idle connection is found out before writing to it.
         if (FSentAhead.empty()) PollForClose(false);
@@ -246,6 +253,7 @@ bool TIdCustomHTTP::SendAhead(const std::string& url) {
         ResolveTarget();
         PrepareRoute();
         if ((Request().Route != RouteDirect && Request().Route != RouteProxy) || !Connected()) return false;
+        head = RequestHead();
         WriteRequest(*FProtocol, &FCurrentUrl);
     } catch (const Exception&) {
         // Whatever went out of it is not to be trusted; each address is asked
@@ -254,13 +262,18 @@ bool TIdCustomHTTP::SendAhead(const std::string& url) {
         ForgetSentAhead();
         return false;
     }
-    FSentAhead.push_back(url);
+    FSentAhead.push_back({url, std::move(head)});
     return true;
+}
+
+bool TIdCustomHTTP::NextSentAhead(const std::string& url) {
+    return !FSentAhead.empty() && FSentAhead.front().Url == url && Connected();
 }
 
 bool TIdCustomHTTP::TakeSentAhead(const std::string& url) {
     if (FSentAhead.empty()) return false;
-    if (FSentAhead.front() == url && Connected()) {
+    if (NextSentAhead(url)) {
+        FSentHead = std::move(FSentAhead.front().Head);
         FSentAhead.pop_front();
         return true;
     }

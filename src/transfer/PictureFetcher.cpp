@@ -361,7 +361,7 @@ std::optional<TFailureClass> TPictureFetcher::FetchWithRetries(TPictureJob& job)
         if (FContext.OnNote)
             FContext.OnNote(job, Format("attempt %d failed (%s); next in %.1f s", attempt,
                                         job.Message.c_str(), wait / 1000.0));
-        Wait(wait); // a stop is reported by the loop's first check
+        WaitTakingAhead(wait); // a stop is reported by the loop's first check
     }
 }
 
@@ -444,6 +444,7 @@ std::optional<TGetFailure> TPictureFetcher::RunGet(TPictureJob& job, const std::
     const std::string validator = offset > 0 ? StoredValidator(part) : std::string();
     PrepareRequest(client, offset, validator);
     const bool conditional = AddConditions(client, job, offset);
+    SendAhead(client, job, offset, conditional);
     TPartStream body(FContext, client, part, job.Path);
     TBoundedStream bounded(body, FileReplyLimit, job.Url);
     int64_t expected = -1; // the file's size once the body is complete; -1: the framing says

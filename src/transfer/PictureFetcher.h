@@ -39,6 +39,21 @@ struct TFetchContext {
 // How many kept-alive connections (routes: proxies or origins) one worker holds at most.
 constexpr size_t KeptConnectionsPerWorker = 4;
 
+// Where a worker's next job comes from when its request may go out before
+// the reply of the job being fetched is read, on the same connection (HTTP/1.1
+// pipelining): the link then carries the next picture right after this one,
+// without a round trip between them.
+class TNextJobs {
+  public:
+    virtual ~TNextJobs() = default;
+    // The next pending job, now the caller's; none when none is to spare.
+    virtual TPictureJob* Claim() = 0;
+    // A claimed job whose request is not (or no longer) on the wire.
+    virtual void GiveBack(TPictureJob& job) = 0;
+    // Fetches a claimed job at once, while the job that claimed it waits.
+    virtual void FetchNow(TPictureJob& job) = 0;
+};
+
 class TPictureFetcher {
   public:
     explicit TPictureFetcher(TFetchContext context);
@@ -46,6 +61,12 @@ class TPictureFetcher {
 
     // Saves or skips the picture; the outcome, size, message and time go into job.
     void Fetch(TPictureJob& job);
+    // Lets Fetch send the request of a job claimed from next ahead of reading
+    // its own reply; none: one request at a time.
+    void AskAheadFrom(TNextJobs* next) { FNextJobs = next; }
+    // The job whose request went out ahead and is still to be read: the
+    // caller fetches it next. None when there is none.
+    TPictureJob* TakeAhead();
 
   private:
     TIdHTTP& ClientFor(const std::string& url);
@@ -69,11 +90,21 @@ class TPictureFetcher {
     bool Wait(int ms);
     // How long to wait before the attempt after one that failed so.
     int WaitAfter(const TFailureClass& failure, int attempt);
+    // Before job's reply is read: its request and the next job's go out
+    // together, when both are plain GETs of one kept-alive connection.
+    void SendAhead(TIdHTTP& client, const TPictureJob& job, int64_t offset, bool conditional);
+    // The job claimed ahead goes back when its request is no longer on the wire.
+    void GiveBackLost();
+    // Waits ms before a retry; a reply sent ahead is read meanwhile, as the
+    // server has already been asked for it.
+    void WaitTakingAhead(int ms);
 
     TFetchContext FContext;
     TWireWatch FWatch; // hooked into the client of each request; outlives the clients
     TPooledClients FPool;
     std::mt19937 FRandom;
+    TNextJobs* FNextJobs = nullptr;
+    TPictureJob* FAhead = nullptr; // claimed, its request sent ahead
 };
 
 // The size of a file; -1 when there is none.

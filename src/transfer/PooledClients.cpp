@@ -58,6 +58,18 @@ TIdHTTP& TPooledClients::ClientFor(const std::string& url) {
     return client;
 }
 
+bool TPooledClients::NextSentAhead(const std::string& url) {
+    std::string key;
+    try {
+        key = RouteKey(url);
+    } catch (const Exception&) {
+        return false; // no route: nothing went out on one
+    }
+    for (TEntry& entry : FClients)
+        if (entry.first == key) return entry.second->NextSentAhead(url);
+    return false;
+}
+
 void TPooledClients::Drop(const std::string& url) {
     const std::string key = RouteKey(url);
     FClients.remove_if([&key](const TEntry& entry) { return entry.first == key; });

@@ -26,6 +26,8 @@ class TPooledClients {
     // The client for url, set up with the program's settings and reset to a
     // fresh client's request state.
     TIdHTTP& ClientFor(const std::string& url);
+    // Whether url's request went out ahead on its route's connection and is next to be answered.
+    bool NextSentAhead(const std::string& url);
     // Drops url's client (its exchange broke off: the connection is not to be trusted).
     void Drop(const std::string& url);
     // Hooked into every client handed out: tells a kept connection that was closed before any reply.

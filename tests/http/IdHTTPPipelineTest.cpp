@@ -164,3 +164,76 @@ TEST_P(Pipeline, NothingLostNothingTakenTwice) {
 
 INSTANTIATE_TEST_SUITE_P(IdHTTP, Pipeline, ::testing::ValuesIn(Cases()),
                          [](const ::testing::TestParamInfo<TPipelineCase>& info) { return info.param.Name; });
+
+namespace {
+
+// The request sent ahead is a plain GET; the one the caller then runs for its
+// address may have changed since (a range, a condition, another method).
+struct TChangedCase {
+    const char* Name;
+    std::function<void(TIdHTTP&, const std::string& url)> Change;
+    TIdHTTPMethod Method;
+    std::vector<std::string> Requests; // exact bytes per connection
+    std::string Outcome;
+};
+
+std::vector<TChangedCase> ChangedCases() {
+    const std::string a = Get("/a"), b = Get("/b");
+    const auto none = [](TIdHTTP&, const std::string&) {};
+    return {
+        {"TheSameRequestIsTakenFromThePipeline", none, hmGet, {a + b}, "B"},
+        {"ARangeAddedAfterwardsGoesOnANewConnection",
+         [](TIdHTTP& client, const std::string&) { client.Request().ContentRangeStart = 5; },
+         hmGet,
+         {a + b, Get("/b", "Range: bytes=5-\r\n")},
+         "fresh"},
+        {"AHeaderLineAddedAfterwardsGoesOnANewConnection",
+         [](TIdHTTP& client, const std::string&) { client.Request().CustomHeaders.Add("If-None-Match: \"v\""); },
+         hmGet,
+         {a + b,
+          "GET /b HTTP/1.1\r\nContent-Type: text/html\r\nIf-None-Match: \"v\"\r\nHost: 127.0.0.1:{port}\r\n"
+          "Accept: text/html, */*\r\nUser-Agent: Mozilla/3.0 (compatible; Quillora Library)\r\n\r\n"},
+         "fresh"},
+        // The GET's reply would be read as the HEAD's, and its body as the next reply.
+        {"AHeadOfTheAddressGoesOnANewConnection",
+         none,
+         hmHead,
+         {a + b,
+          "HEAD /b HTTP/1.1\r\nContent-Type: text/html\r\nHost: 127.0.0.1:{port}\r\n"
+          "Accept: text/html, */*\r\nUser-Agent: Mozilla/3.0 (compatible; Quillora Library)\r\n\r\n"},
+         ""},
+    };
+}
+
+class ChangedAfterSending : public ::testing::TestWithParam<TChangedCase> {};
+
+} // namespace
+
+TEST_P(ChangedAfterSending, IsAskedAgainNeverReadFromThePipeline) {
+    const TChangedCase& c = GetParam();
+    const std::string fresh = "HTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\nfresh";
+    TScriptedPeer peer({{S::ReadUntil(RequestEnd), S::Send(Ok("A")), S::ReadUntil(RequestEnd), S::Send(Ok("B")),
+                         S::Stall(1500)},
+                        {S::ReadUntil(RequestEnd), S::Send(c.Method == hmHead ? Ok("") : fresh), S::Stall(1500)}});
+    const std::string urlA = Replace(Url("/a"), peer.Port()), urlB = Replace(Url("/b"), peer.Port());
+    std::string outcome;
+    {
+        TIdHTTP client;
+        client.ReadTimeout = 5000;
+        EXPECT_EQ(Outcome(client, urlA), "A");
+        ASSERT_TRUE(client.SendAhead(urlB));
+        c.Change(client, urlB);
+        TMemoryStream body;
+        client.RunRequest(c.Method, urlB, nullptr, &body);
+        outcome = body.DataString();
+    }
+    EXPECT_EQ(outcome, c.Outcome);
+    peer.Stop();
+    (void)peer.Failures(); // the second connection is not made when the request is taken
+    ASSERT_EQ(peer.AcceptedCount(), c.Requests.size());
+    for (size_t k = 0; k < c.Requests.size(); ++k)
+        EXPECT_EQ(peer.Received(k), Replace(c.Requests[k], peer.Port())) << "connection " << k;
+}
+
+INSTANTIATE_TEST_SUITE_P(IdHTTP, ChangedAfterSending, ::testing::ValuesIn(ChangedCases()),
+                         [](const ::testing::TestParamInfo<TChangedCase>& info) { return info.param.Name; });
