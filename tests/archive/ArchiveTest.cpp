@@ -6,6 +6,7 @@
 #include "archive/Sha256.h"
 #include "archive/TextArchive.h"
 #include "core/Gbk.h"
+#include "support/TestScratch.h"
 
 #include <cstdio>
 #include <filesystem>
@@ -29,20 +30,9 @@ void WriteWhole(const fs::path& path, const std::string& bytes) {
     std::ofstream(path, std::ios::binary) << bytes;
 }
 
-class TScratch {
+class TScratch : public TTestScratch {
   public:
-    TScratch() {
-        const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-        FPath = fs::temp_directory_path() /
-                ("quillora-archive-" + std::to_string(::getpid()) + "-" + info->name());
-        fs::remove_all(FPath);
-        fs::create_directories(FPath);
-    }
-    ~TScratch() { fs::remove_all(FPath); }
-    const fs::path& Path() const { return FPath; }
-
-  private:
-    fs::path FPath;
+    TScratch() : TTestScratch("quillora-archive-") {}
 };
 
 // What the sqlite3 command says about a database (a peer, as users query it).

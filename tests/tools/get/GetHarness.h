@@ -2,6 +2,8 @@
 // Runs quillora-get as users do, against the sample service or nginx on
 // loopback, in a scratch folder of its own (never beside the program).
 
+#include "support/TestScratch.h"
+
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
@@ -138,22 +140,9 @@ inline bool WaitUntil(const std::function<bool()>& done, std::chrono::millisecon
 }
 
 // A scratch folder for one test, removed afterwards.
-class TScratch {
+class TScratch : public TTestScratch {
   public:
-    TScratch() {
-        const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-        std::string name = std::string(info->test_suite_name()) + "-" + info->name();
-        for (char& c : name)
-            if (c == '/') c = '-';
-        FPath = fs::temp_directory_path() / ("quillora-get-" + std::to_string(::getpid()) + "-" + name);
-        fs::remove_all(FPath);
-        fs::create_directories(FPath);
-    }
-    ~TScratch() { fs::remove_all(FPath); }
-    const fs::path& Path() const { return FPath; }
-
-  private:
-    fs::path FPath;
+    TScratch() : TTestScratch("quillora-get-") {}
 };
 
 // The sample service with its request log, or nginx serving its export.
