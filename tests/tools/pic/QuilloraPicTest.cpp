@@ -192,6 +192,10 @@ TEST_F(QuilloraPic, JpegFilesOfEveryKindAsDjpegDecodesThem) {
     EXPECT_EQ(Pic(Quote(Scratch.Write("late.jpg", bytes)) + " -o " + Quote(Scratch.Path("out/late.pam"))), 1);
     EXPECT_EQ(LastErrorLine(), "EJPEG: JPEG error #58"); // two frame headers
     EXPECT_TRUE(std::filesystem::is_empty(Scratch.Path("out")));
+
+    // The output is created once the decoder knows the size, from inside the decoding.
+    EXPECT_EQ(Pic(Quote(base) + " -o " + Quote(Scratch.Path("no/such/dir/out.pam"))), 1);
+    EXPECT_EQ(LastErrorLine().rfind("EFCreateError: Cannot create file", 0), 0u);
 }
 
 TEST_F(QuilloraPic, DrawScalesIntoAWhiteCanvas) {
