@@ -27,16 +27,23 @@ TIdSSLContext::TIdSSLContext(const TIdSSLSettings& settings) : FSettings(setting
     SSL_CTX_set_options(FContext, SSL_OP_IGNORE_UNEXPECTED_EOF | SSL_OP_NO_RENEGOTIATION);
     SSL_CTX_set_mode(FContext, SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
     SSL_CTX_set_verify(FContext, settings.VerifyPeer ? SSL_VERIFY_PEER : SSL_VERIFY_NONE, nullptr);
-    const bool loaded = settings.CAFile.empty()
-                            ? SSL_CTX_set_default_verify_paths(FContext) == 1
-                            : SSL_CTX_load_verify_locations(FContext, settings.CAFile.c_str(), nullptr) == 1;
-    if (!loaded && !settings.CAFile.empty()) {
+    if (settings.CAFile.empty()) return; // the system's store: read by Handle()
+    if (SSL_CTX_load_verify_locations(FContext, settings.CAFile.c_str(), nullptr) != 1) {
         const std::string reason = SSLErrorReason("no certificate in it");
         SSL_CTX_free(FContext);
         throw EIdSSLProtocolReplyError(
             Format("Cannot read the CA certificates in %s: %s", settings.CAFile.c_str(), reason.c_str()));
     }
     ERR_clear_error();
+}
+
+ssl_ctx_st* TIdSSLContext::Handle() const {
+    if (FSettings.CAFile.empty())
+        std::call_once(FSystemStoreRead, [this] {
+            SSL_CTX_set_default_verify_paths(FContext);
+            ERR_clear_error(); // a store that is not there fails the handshake's check, not this
+        });
+    return FContext;
 }
 
 TIdSSLContext::~TIdSSLContext() {

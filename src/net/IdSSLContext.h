@@ -1,10 +1,12 @@
 #pragma once
 // The TLS client settings of a process, made once into an OpenSSL context
-// that is only read afterwards, so that the engine's workers may share it.
+// that is only read afterwards (the system's store is read into it once, at
+// the first handshake), so that the engine's workers may share it.
 
 #include "net/IdException.h"
 
 #include <memory>
+#include <mutex>
 #include <string>
 
 struct ssl_ctx_st;
@@ -29,12 +31,15 @@ class TIdSSLContext {
     TIdSSLContext(const TIdSSLContext&) = delete;
     TIdSSLContext& operator=(const TIdSSLContext&) = delete;
 
-    ssl_ctx_st* Handle() const { return FContext; }
+    // The system's store is read on the first use, not when the program
+    // starts: a run that never meets https never pays for it.
+    ssl_ctx_st* Handle() const;
     const TIdSSLSettings& Settings() const { return FSettings; }
 
   private:
     TIdSSLSettings FSettings;
     ssl_ctx_st* FContext = nullptr;
+    mutable std::once_flag FSystemStoreRead;
 };
 
 using TIdSSLContextPtr = std::shared_ptr<const TIdSSLContext>;
