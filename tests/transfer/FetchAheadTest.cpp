@@ -11,6 +11,7 @@
 #include "http/IdHTTP.h"
 #include "support/ScriptedPeer.h"
 #include "support/Watchdog.h"
+#include "transfer/WireScratch.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -80,24 +81,14 @@ std::string ReadAll(const std::string& path) {
     return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
-class FetchAheadTest : public ::testing::Test {
+class FetchAheadTest : public TWireScratch<> {
   protected:
-    void SetUp() override {
-        std::string pattern = (fs::temp_directory_path() / "quillora-ahead-XXXXXX").string();
-        Folder = ::mkdtemp(pattern.data());
-        SetClientReadTimeout(5000);
-    }
-    void TearDown() override {
-        ::unsetenv("http_proxy");
-        SetClientReadTimeout(0);
-        fs::remove_all(Folder);
-    }
+    FetchAheadTest() : TWireScratch("quillora-ahead") {}
     void UseProxy(const TScriptedPeer& peer) {
         ::setenv("http_proxy", ("http://127.0.0.1:" + std::to_string(peer.Port())).c_str(), 1);
     }
     std::string Root() const { return Folder.string() + "/"; }
     size_t Entries() const { return static_cast<size_t>(std::distance(fs::directory_iterator(Folder), {})); }
-    fs::path Folder;
 };
 
 } // namespace

@@ -13,6 +13,7 @@
 #include "support/ScriptedPeer.h"
 #include "transfer/PartFile.h"
 #include "transfer/TransferPool.h"
+#include "transfer/WireScratch.h"
 
 #include <filesystem>
 #include <fstream>
@@ -130,19 +131,9 @@ std::string ReadAll(const fs::path& path) {
     return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
-class TransferPipeline : public ::testing::TestWithParam<TPipelineCase> {
+class TransferPipeline : public TWireScratch<::testing::TestWithParam<TPipelineCase>> {
   protected:
-    void SetUp() override {
-        std::string pattern = (fs::temp_directory_path() / "quillora-pipeline-XXXXXX").string();
-        Folder = ::mkdtemp(pattern.data());
-        SetClientReadTimeout(5000);
-    }
-    void TearDown() override {
-        ::unsetenv("http_proxy");
-        SetClientReadTimeout(0);
-        fs::remove_all(Folder);
-    }
-    fs::path Folder;
+    TransferPipeline() : TWireScratch("quillora-pipeline") {}
 };
 
 std::string OutcomeOf(const TPictureJob& job, const fs::path& file) {
