@@ -6,7 +6,7 @@
 # 10 Mbit/s, a repeated run that skips everything, the peak memory with
 # --jobs 8, and how closely --limit-rate holds its rate over all workers.
 # GET_ONLY=yes runs the first comparison alone, at this round trip and at
-# 150 ms. Last, the window over the same link: the download of the album against
+# 150 ms; LOOKUP_ONLY=yes the window's lookup alone. Last, the window over the same link: the download of the album against
 # aria2c -j 4, and a lookup of 500 albums, at this round trip and at 150 ms,
 # fetching ahead (the default), and with ONE_BY_ONE=yes one by one too
 # (QUILLORA_CONNECTIONS=0).
@@ -80,6 +80,24 @@ if [ "${GET_ONLY:-no}" = yes ]; then
   rtt=150
   compare "shared ${mbit} Mbit/s, ${rtt} ms" "$mbit" 0 no
   echo "load average: $(uptime | sed 's/.*load average: //')"
+  exit 0
+fi
+
+# LOOKUP_ONLY=yes: only the window's lookup of 500 albums, at this round trip
+# and at 150 ms; BENCH_ALBUMS names another bench_albums binary to time.
+if [ "${LOOKUP_ONLY:-no}" = yes ]; then
+  albums=${BENCH_ALBUMS:-$build/bin/bench_albums}
+  echo "load average: $(uptime | sed 's/.*load average: //')"
+  for rtt in "$rtt" 150; do
+    start_relay "$mbit" 0
+    look=()
+    for _ in $(seq 1 "$runs"); do
+      look+=("$(cd "$work" && rm -rf Pic tmp && http_proxy="http://$relay" no_proxy= "$albums" lookup-once |
+        sed -E 's/.*: ([0-9.]+) s.*/\1/')")
+    done
+    stop_relay
+    printf 'lookup of 500 albums at %d ms, median of %d: %.2f s (%s)\n' "$rtt" "$runs" "$(median "${look[@]}")" "${look[*]}"
+  done
   exit 0
 fi
 

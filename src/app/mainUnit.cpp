@@ -27,7 +27,10 @@
 #include <QGroupBox>
 #include <QLineEdit>
 #include <QMouseEvent>
+#include <QTimer>
 #include <QUrl>
+
+#include <chrono>
 
 TfrmMain* frmMain = nullptr;
 
@@ -67,8 +70,58 @@ QStringList InitialLogLines() {
 
 } // namespace
 
+// A command reports every step, and each report processes the window's
+// events: painting the whole window each time took most of a 500-album
+// lookup. Inside those passes the window is painted at most once a frame;
+// input and timers are still handled at every pass, and a paint held back
+// is asked for again when the frame is over.
+class TPaintPacer : public QObject {
+  public:
+    static constexpr auto Frame = std::chrono::milliseconds(16);
+
+    explicit TPaintPacer(QWidget* window) : QObject(window), FWindow(window) {
+        FLater.setSingleShot(true);
+        FLater.callOnTimeout(this, [this] {
+            QCoreApplication::postEvent(FWindow, new QEvent(QEvent::UpdateRequest), Qt::LowEventPriority);
+        });
+        window->installEventFilter(this);
+    }
+
+    // Processes pending events with the window's paints paced.
+    void EventPass() {
+        TRestore<bool> pacing(FPacing, true);
+        QCoreApplication::processEvents(QEventLoop::AllEvents);
+    }
+
+  protected:
+    bool eventFilter(QObject* watched, QEvent* event) override {
+        if (watched != FWindow || event->type() != QEvent::UpdateRequest) return false;
+        const auto now = std::chrono::steady_clock::now();
+        const auto since = now - FLastPaint;
+        if (FPacing && since < Frame) {
+            // The window keeps its dirty region; the repost paints it all.
+            if (!FLater.isActive())
+                FLater.start(std::chrono::duration_cast<std::chrono::milliseconds>(Frame - since) +
+                             std::chrono::milliseconds(1));
+            return true;
+        }
+        FLater.stop();
+        FLastPaint = now;
+        return false;
+    }
+
+  private:
+    QWidget* FWindow;
+    QTimer FLater;
+    bool FPacing = false;
+    std::chrono::steady_clock::time_point FLastPaint{};
+};
+
 void ProcessPendingEvents() {
-    QCoreApplication::processEvents(QEventLoop::AllEvents);
+    if (frmMain)
+        frmMain->PaintPacer().EventPass();
+    else
+        QCoreApplication::processEvents(QEventLoop::AllEvents);
     // Going on would write files for minutes behind a window that is gone,
     // and end in an error box with no window.
     if (frmMain && frmMain->CloseRequested()) throw EAbort("Operation aborted");
@@ -83,6 +136,7 @@ TfrmMain::TfrmMain(QWidget* parent) : QWidget(parent) {
     OnPaintError = [](const Exception& e) {
         if (!dynamic_cast<const EAbort*>(&e)) ShowErrorBox(e.Message());
     };
+    FPaintPacer = new TPaintPacer(this);
     CreateControls();
     move(288, 186);
     resize(837, 529); // client size of the 845 x 563 frame

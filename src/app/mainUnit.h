@@ -14,6 +14,7 @@ class TButton;
 class TCheckBox;
 class TImage;
 class TLogMemo;
+class TPaintPacer;
 class TPanel;
 class TRzProgressBar;
 class TScrollBox;
@@ -77,6 +78,9 @@ class TfrmMain : public QWidget {
     // event processing.
     bool CloseRequested() const { return FCloseRequested; }
 
+    // Paces the window's paints during a command's event passes.
+    TPaintPacer& PaintPacer() { return *FPaintPacer; }
+
     // The values of this installation.
     static const char* const DefaultAccount;
     static const char* const WebSpaceAddress;
@@ -95,6 +99,7 @@ class TfrmMain : public QWidget {
     void LayOut();
     void LoadInitialPreview();
     bool FCloseRequested = false;
+    TPaintPacer* FPaintPacer = nullptr;
 };
 
 extern TfrmMain* frmMain;

@@ -9,6 +9,9 @@
 
 #include "app/LogMemo.h"
 #include <QGroupBox>
+#include <QLabel>
+#include <chrono>
+#include <vector>
 #include <QDesktopServices>
 #include <QLineEdit>
 #include <QMouseEvent>
@@ -173,6 +176,39 @@ TEST_F(MainWindowTest, ReportProcessesPendingEvents) {
     QTimer::singleShot(0, [&] { ran = true; });
     Form->Report("x", "nothing is written");
     EXPECT_TRUE(ran);
+}
+
+// A command's reports come faster than frames: the window is painted at most
+// once a frame while they come, and the last report is painted all the same.
+TEST_F(MainWindowTest, ReportsFasterThanFramesArePaintedOnceAFrameAndTheLastIsNotLost) {
+    QLabel* panel = Form->stat1->Panel(1);
+    struct TPaints : QObject {
+        QLabel* Label;
+        std::vector<QString> Texts;
+        explicit TPaints(QLabel* label) : Label(label) {}
+        bool eventFilter(QObject*, QEvent* event) override {
+            if (event->type() == QEvent::Paint) Texts.push_back(Label->text());
+            return false;
+        }
+    } paints(panel);
+    panel->installEventFilter(&paints);
+    QApplication::processEvents();
+    paints.Texts.clear();
+
+    const auto start = std::chrono::steady_clock::now();
+    for (int i = 0; i < 300; ++i)
+        Form->Report("A", "step " + std::to_string(i));
+    const auto elapsed = std::chrono::steady_clock::now() - start;
+    const auto frames = std::chrono::duration_cast<std::chrono::milliseconds>(elapsed).count() / 16;
+    EXPECT_LE(paints.Texts.size(), size_t(frames) + 2) << "reports: 300";
+
+    // Back in the event loop, the held paint comes within a frame or two.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while ((paints.Texts.empty() || paints.Texts.back() != "step 299") && std::chrono::steady_clock::now() < deadline)
+        QApplication::processEvents(QEventLoop::WaitForMoreEvents, 20);
+    ASSERT_FALSE(paints.Texts.empty());
+    EXPECT_EQ(paints.Texts.back(), "step 299");
+    panel->removeEventFilter(&paints);
 }
 
 TEST_F(MainWindowTest, GuardsRefuseASecondStart) {
