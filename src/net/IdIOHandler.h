@@ -3,6 +3,7 @@
 // puts a socket under it.
 
 #include "net/IdComponent.h"
+#include "net/IdStack.h"
 
 class TIdCancelSignal;
 
@@ -22,6 +23,9 @@ class TIdIOHandler : public TIdComponent {
     virtual void OpenHandler() {}
     virtual bool WaitReadable(int /*timeout*/) { return false; }
     virtual int ReceiveRaw(void* /*buffer*/, int /*length*/) { return 0; }
+    // What has already arrived, without waiting: IdNothingReady when nothing
+    // has (or the transport cannot tell; the caller then waits and receives).
+    virtual int ReceiveIfReady(void* /*buffer*/, int /*length*/) { return IdNothingReady; }
     virtual int SendRaw(const void* /*buffer*/, int /*length*/) { return 0; }
 
     // Set by the connection before each wait; a wait it ends raises EIdCancelled.

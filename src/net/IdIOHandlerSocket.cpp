@@ -34,6 +34,11 @@ int TIdIOHandlerSocket::ReceiveRaw(void* buffer, int length) {
     return FBinding->Recv(buffer, length);
 }
 
+int TIdIOHandlerSocket::ReceiveIfReady(void* buffer, int length) {
+    if (!IsOpen()) throw EIdClosedSocket(RSClosedSocket);
+    return FBinding->RecvIfReady(buffer, length);
+}
+
 int TIdIOHandlerSocket::SendRaw(const void* buffer, int length) {
     if (!IsOpen()) throw EIdClosedSocket(RSClosedSocket);
     return FBinding->Send(buffer, length);

@@ -29,6 +29,7 @@ class TIdIOHandlerSocket : public TIdIOHandler {
     void OpenHandler() override;
     bool WaitReadable(int timeout) override;
     int ReceiveRaw(void* buffer, int length) override;
+    int ReceiveIfReady(void* buffer, int length) override;
     int SendRaw(const void* buffer, int length) override;
 
   private:

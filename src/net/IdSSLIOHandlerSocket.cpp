@@ -236,6 +236,14 @@ bool TIdSSLIOHandlerSocket::ReadFailed(int result, int& answer) {
     throw EIdSSLProtocolReplyError(Format("TLS connection with %s failed: %s", name.c_str(), reason.c_str()));
 }
 
+// Only what OpenSSL has already decrypted counts as arrived: a record half
+// in the socket cannot be told from here without a read that may wait.
+int TIdSSLIOHandlerSocket::ReceiveIfReady(void* buffer, int length) {
+    if (FSSL == nullptr) return TIdIOHandlerSocket::ReceiveIfReady(buffer, length);
+    if (SSL_pending(FSSL) > 0) return ReceiveRaw(buffer, length);
+    return IdNothingReady;
+}
+
 int TIdSSLIOHandlerSocket::ReceiveRaw(void* buffer, int length) {
     if (FSSL == nullptr) return TIdIOHandlerSocket::ReceiveRaw(buffer, length);
     if (!IsOpen()) throw EIdClosedSocket(RSClosedSocket);

@@ -35,6 +35,7 @@ class TIdSSLIOHandlerSocket : public TIdIOHandlerSocket {
                    int boundPort, const std::string& boundIP) override;
     bool WaitReadable(int timeout) override;
     int ReceiveRaw(void* buffer, int length) override;
+    int ReceiveIfReady(void* buffer, int length) override;
     int SendRaw(const void* buffer, int length) override;
 
   private:

@@ -85,6 +85,12 @@ int TIdSocketHandle::Recv(void* buffer, int length) {
     return GStack().WSRecv(Handle(), buffer, length, 0);
 }
 
+int TIdSocketHandle::RecvIfReady(void* buffer, int length) {
+    const int result = GStack().WSRecv(Handle(), buffer, length, Id_MSG_DONTWAIT);
+    if (result == Id_SOCKET_ERROR && GStack().WSGetLastError() == Id_WSAEWOULDBLOCK) return IdNothingReady;
+    return result;
+}
+
 int TIdSocketHandle::Send(const void* buffer, int length) {
     return GStack().WSSend(Handle(), buffer, length, 0);
 }

@@ -23,6 +23,8 @@ class TIdSocketHandle {
     int ConnectCancellable(int cancelFd);
     void SetPeer(const std::string& ip, int port);
     int Recv(void* buffer, int length);
+    // The same without waiting: IdNothingReady when nothing has arrived yet.
+    int RecvIfReady(void* buffer, int length);
     int Send(const void* buffer, int length);
     // Timeout in ms, -2 without limit, 0 polls. EIdConnClosedGracefully without
     // a socket, EIdCancelled when cancelFd (when not -1) becomes readable first.

@@ -20,6 +20,10 @@ inline constexpr int Id_IPPROTO_IP = 0;
 inline constexpr int Id_IPPROTO_TCP = 6;
 inline constexpr int Id_TCP_NODELAY = 1;
 inline constexpr int Id_SD_Send = 1;
+// Receive flag: return at once with Id_WSAEWOULDBLOCK when nothing has arrived.
+inline constexpr int Id_MSG_DONTWAIT = 0x40;
+// A receive without waiting that found nothing yet (not a socket error).
+inline constexpr int IdNothingReady = -2;
 // Readiness waits: -2 waits without limit.
 inline constexpr int IdTimeoutInfinite = -2;
 inline constexpr int IdTimeoutDefault = -1;
@@ -27,6 +31,7 @@ inline constexpr int IdTimeoutDefault = -1;
 // The Winsock numbers the logic above the stack tests for.
 inline constexpr int Id_WSAEINTR = 10004;
 inline constexpr int Id_WSAEBADF = 10009;
+inline constexpr int Id_WSAEWOULDBLOCK = 10035;
 inline constexpr int Id_WSAENOTSOCK = 10038;
 inline constexpr int Id_WSAEADDRINUSE = 10048;
 inline constexpr int Id_WSAECONNABORTED = 10053;

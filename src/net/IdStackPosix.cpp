@@ -251,7 +251,8 @@ int TIdStackPosix::WSSend(TIdStackSocketHandle socket, const void* buffer, int l
 
 int TIdStackPosix::WSRecv(TIdStackSocketHandle socket, void* buffer, int length, int flags) {
     for (;;) {
-        ssize_t n = ::recv(socket, buffer, static_cast<size_t>(length), flags);
+        const int nativeFlags = (flags & Id_MSG_DONTWAIT) ? MSG_DONTWAIT : 0;
+        ssize_t n = ::recv(socket, buffer, static_cast<size_t>(length), nativeFlags);
         if (n >= 0) return static_cast<int>(n);
         if (errno != EINTR) return Fail(errno);
     }

@@ -1,6 +1,7 @@
 #include "net/IdTCPConnection.h"
 
 #include "core/ScopeGuard.h"
+#include "net/IdCancelSignal.h"
 #include "net/IdException.h"
 #include "net/IdStack.h"
 
@@ -138,26 +139,34 @@ int32_t TIdTCPConnection::FillInputQueue(bool raiseIfDisconnected, int32_t timeo
     int32_t count;
     FIOHandler->CancelSignal = CancelSignal;
     do {
-        if (!FIOHandler->WaitReadable(timeout)) {
-            if (raiseOnTimeout) throw EIdReadTimeout(RSReadTimeout);
-            return -1;
+        // While a body streams in, what has arrived is taken without a wait
+        // (one system call instead of two); a stop still comes first.
+        if (CancelSignal && CancelSignal->Cancelled()) throw EIdCancelled(RSCancelled);
+        count = ReceiveOnce(raiseIfDisconnected, true);
+        if (count == IdNothingReady) {
+            if (!FIOHandler->WaitReadable(timeout)) {
+                if (raiseOnTimeout) throw EIdReadTimeout(RSReadTimeout);
+                return -1;
+            }
+            count = ReceiveOnce(raiseIfDisconnected, false);
         }
-        count = ReceiveOnce(raiseIfDisconnected);
         CheckDisconnected(raiseIfDisconnected, false);
     } while (count == 0 && Connected());
     return count;
 }
 
-int32_t TIdTCPConnection::ReceiveOnce(bool raiseIfDisconnected) {
+int32_t TIdTCPConnection::ReceiveOnce(bool raiseIfDisconnected, bool onlyIfReady) {
     if (!FIOHandler) {
         if (raiseIfDisconnected) throw EIdNotConnected(RSNotConnected);
         return 0;
     }
     // Received straight into the queue's free end: one copy less per byte
-    // than going through the scratch buffer.
-    int32_t size = std::max(RecvBufferSize, 1);
+    // than going through the scratch buffer. At least ReceiveChunk at a time,
+    // so that a fast body takes few calls.
+    const int32_t size = std::max(RecvBufferSize, ReceiveChunk);
     uint8_t* target = FInputQueue->Reserve(size);
-    int32_t count = FIOHandler->ReceiveRaw(target, size);
+    int32_t count = onlyIfReady ? FIOHandler->ReceiveIfReady(target, size) : FIOHandler->ReceiveRaw(target, size);
+    if (count == IdNothingReady) return count;
     FClosedGracefully = count == 0;
     if (count == Id_SOCKET_ERROR) return HandleReceiveError();
     if (count > 0) QueueReceived(count);
@@ -280,6 +289,9 @@ void TIdTCPConnection::ReadPiecesIntoStream(TStream& stream, int64_t& remaining,
         int32_t piece = static_cast<int32_t>(std::min<int64_t>(remaining, pieceSize));
         try {
             WaitForQueued(piece);
+            // The whole pieces already queued go in one write.
+            const int64_t queued = std::min<int64_t>(FInputQueue->Size(), remaining);
+            if (queued > piece) piece = static_cast<int32_t>(queued == remaining ? queued : queued - queued % piece);
         } catch (const EIdConnClosedGracefully&) {
             if (!untilClose) throw;
             piece = FInputQueue->Size();

@@ -30,6 +30,8 @@ class TIdTCPConnection : public TIdComponent {
   public:
     static constexpr int32_t IdMaxLineLengthDefault = 16384;
     static constexpr int32_t IdBufferSizeDefault = 32768;
+    // The least one receive asks the system for.
+    static constexpr int32_t ReceiveChunk = 128 * 1024;
 
     TIdTCPConnection();
     ~TIdTCPConnection() override;
@@ -99,7 +101,8 @@ class TIdTCPConnection : public TIdComponent {
     void ClearClosedGracefully() { FClosedGracefully = false; }
 
   private:
-    int32_t ReceiveOnce(bool raiseIfDisconnected);
+    // One receive into the queue; with onlyIfReady IdNothingReady when nothing has arrived.
+    int32_t ReceiveOnce(bool raiseIfDisconnected, bool onlyIfReady);
     int32_t HandleReceiveError();
     void QueueReceived(int32_t count);
     [[noreturn]] void RaiseMaxLineLength();

@@ -232,6 +232,51 @@ TEST(Read, CancelSignalWakesABlockedReadAtOnce) {
     EXPECT_EQ(Raised([&] { client->Connect(1000); }), "EIdCancelled: Operation cancelled");
 }
 
+// A body that never pauses is taken without waiting, but a stop still ends
+// it at the next receive, not when the server runs dry.
+TEST(Read, CancelSignalStopsABodyThatKeepsComing) {
+    const std::string body = Bytes(8 * 1024 * 1024);
+    TScriptedPeer peer({TPeerStep::Send(body), TPeerStep::Stall()});
+    auto client = ConnectedClient(peer);
+    TIdCancelSignal cancel;
+    client->CancelSignal = &cancel;
+    char first[1000];
+    client->ReadExact(first, sizeof first);
+    cancel.Cancel();
+    const int32_t queued = client->InputQueue().Size();
+    TMemoryStream stream;
+    EXPECT_EQ(Raised([&] { client->ReadIntoStream(stream, int64_t(body.size()) - 1000); }),
+              "EIdCancelled: Operation cancelled");
+    // What was queued before the stop may reach the stream; nothing received after it.
+    EXPECT_LE(stream.Size(), queued);
+    EXPECT_EQ(stream.DataString(), body.substr(1000, size_t(stream.Size())));
+    // The peer was still sending when the client stopped reading: that is the point.
+    client.reset();
+    peer.Stop();
+    peer.Failures();
+}
+
+// Whole pieces that are already queued reach the stream in one write.
+TEST(Read, QueuedPiecesGoInOneWrite) {
+    const std::string body = Bytes(100000);
+    TScriptedPeer peer({TPeerStep::Send(body), TPeerStep::Stall(10000)});
+    auto client = ConnectedClient(peer);
+    client->RecvBufferSize = 1000;
+    ASSERT_TRUE(peer.WaitReached(0, 1));
+    struct TCountingStream : TMemoryStream {
+        std::vector<int64_t> Writes;
+        int64_t Write(const void* buffer, int64_t count) override {
+            Writes.push_back(count);
+            return TMemoryStream::Write(buffer, count);
+        }
+    } stream;
+    client->ReadIntoStream(stream, int64_t(body.size()));
+    EXPECT_EQ(stream.DataString(), body);
+    EXPECT_LT(stream.Writes.size(), 10u);
+    for (size_t i = 0; i + 1 < stream.Writes.size(); ++i)
+        EXPECT_EQ(stream.Writes[i] % 1000, 0) << "write " << i;
+}
+
 TEST(Read, SocketErrorNumbersAreKeptPerThread) {
     TIdStack::SetLastError(10054);
     std::thread other([] {
