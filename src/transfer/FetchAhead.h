@@ -39,8 +39,8 @@ class TFetchAhead {
     static constexpr int MaxConnections = 16;
     // Polite to one server, and enough with pipelining to keep a far link busy.
     static constexpr int DefaultConnections = 8;
-    static constexpr size_t PipelineDepth = 4;
-    static constexpr size_t Lookahead = 64;
+    static constexpr size_t PipelineDepth = 8;
+    static constexpr size_t Lookahead = 128;
 
     // stagingRoot (ending with "/") is where the private folder is made; it
     // should be on the file system of the files' final places.
