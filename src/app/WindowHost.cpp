@@ -51,6 +51,7 @@ void TWindowHost::SetBarDone(TBar bar, uint32_t parts) {
 
 void TWindowHost::ShowPreview(const std::string& path) {
     FForm.img2->Picture().LoadPictureFile(path);
+    FForm.PaintNextPass();
 }
 
 void TWindowHost::FreeTiles() {

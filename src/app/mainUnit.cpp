@@ -87,6 +87,18 @@ class TPaintPacer : public QObject {
         window->installEventFilter(this);
     }
 
+    // A new preview is drawn at the next pass whatever the frame: each
+    // picture is shown as it is saved, and one that fails while it is drawn
+    // says so then.
+    void PaintNextPass() {
+        FUrgent = true;
+        if (FLater.isActive()) {
+            // The window's request is the one held here: none other would come.
+            FLater.stop();
+            QCoreApplication::postEvent(FWindow, new QEvent(QEvent::UpdateRequest), Qt::LowEventPriority);
+        }
+    }
+
     // Processes pending events with the window's paints paced.
     void EventPass() {
         TRestore<bool> pacing(FPacing, true);
@@ -98,7 +110,7 @@ class TPaintPacer : public QObject {
         if (watched != FWindow || event->type() != QEvent::UpdateRequest) return false;
         const auto now = std::chrono::steady_clock::now();
         const auto since = now - FLastPaint;
-        if (FPacing && since < Frame) {
+        if (FPacing && since < Frame && !FUrgent) {
             // The window keeps its dirty region; the repost paints it all.
             if (!FLater.isActive())
                 FLater.start(std::chrono::duration_cast<std::chrono::milliseconds>(Frame - since) +
@@ -106,6 +118,7 @@ class TPaintPacer : public QObject {
             return true;
         }
         FLater.stop();
+        FUrgent = false;
         FLastPaint = now;
         return false;
     }
@@ -114,8 +127,13 @@ class TPaintPacer : public QObject {
     QWidget* FWindow;
     QTimer FLater;
     bool FPacing = false;
+    bool FUrgent = false;
     std::chrono::steady_clock::time_point FLastPaint{};
 };
+
+void TfrmMain::PaintNextPass() {
+    FPaintPacer->PaintNextPass();
+}
 
 void ProcessPendingEvents() {
     if (frmMain)

@@ -80,6 +80,8 @@ class TfrmMain : public QWidget {
 
     // Paces the window's paints during a command's event passes.
     TPaintPacer& PaintPacer() { return *FPaintPacer; }
+    // The next event pass paints whatever the pace (a new preview).
+    void PaintNextPass();
 
     // The values of this installation.
     static const char* const DefaultAccount;

@@ -2,6 +2,7 @@
 #include "app/DataFolders.h"
 #include "core/Gbk.h"
 #include "app/QtText.h"
+#include "app/WindowHost.h"
 #include "app/mainUnit.h"
 #include "graphics/qt/Image.h"
 #include "graphics/qt/RzProgressBar.h"
@@ -302,6 +303,27 @@ TEST_F(MainWindowTest, PictureThatFailsWhileDrawnShowsTheErrorBoxOnce) {
     EXPECT_EQ(closer.Boxes()[0].Text, "JPEG error #42.");
     EXPECT_EQ(closer.Boxes()[0].Icon, QMessageBox::Critical);
     std::filesystem::remove(path);
+}
+
+// Pictures saved faster than frames are each drawn in the preview, so one
+// that fails while it is drawn still shows its error box.
+TEST_F(MainWindowTest, EveryPreviewIsDrawnWhenTheyComeFasterThanFrames) {
+    const std::string good = (Root / "good.bmp").string(), empty = (Root / "empty.jpg").string();
+    {
+        // 2 x 2, 24 bits: rows of 6 bytes padded to 8.
+        const unsigned char bmp[70] = {'B', 'M', 70, 0, 0, 0, 0, 0, 0, 0, 54, 0, 0, 0, 40, 0, 0, 0, 2, 0, 0, 0,
+                                       2,   0,   0,  0, 1, 0, 24, 0, 0, 0, 0, 0, 16, 0, 0, 0};
+        std::ofstream(good, std::ios::binary).write(reinterpret_cast<const char*>(bmp), sizeof bmp);
+        std::ofstream(empty, std::ios::binary);
+    }
+    TBoxCloser closer;
+    TWindowHost host(*Form);
+    for (int i = 0; i < 40; ++i) {
+        host.ShowPreview(i == 20 ? empty : good);
+        Form->Report("A", "picture " + std::to_string(i));
+    }
+    ASSERT_EQ(closer.Boxes().size(), 1u);
+    EXPECT_EQ(closer.Boxes()[0].Text, "JPEG error #42.");
 }
 
 TEST_F(MainWindowTest, DisabledButtonReadsAsDisabled) {
