@@ -81,9 +81,7 @@ class TPaintPacer : public QObject {
 
     explicit TPaintPacer(QWidget* window) : QObject(window), FWindow(window) {
         FLater.setSingleShot(true);
-        FLater.callOnTimeout(this, [this] {
-            QCoreApplication::postEvent(FWindow, new QEvent(QEvent::UpdateRequest), Qt::LowEventPriority);
-        });
+        FLater.callOnTimeout(this, [this] { AskForPaint(); });
         window->installEventFilter(this);
     }
 
@@ -95,7 +93,7 @@ class TPaintPacer : public QObject {
         if (FLater.isActive()) {
             // The window's request is the one held here: none other would come.
             FLater.stop();
-            QCoreApplication::postEvent(FWindow, new QEvent(QEvent::UpdateRequest), Qt::LowEventPriority);
+            AskForPaint();
         }
     }
 
@@ -124,6 +122,10 @@ class TPaintPacer : public QObject {
     }
 
   private:
+    void AskForPaint() {
+        QCoreApplication::postEvent(FWindow, new QEvent(QEvent::UpdateRequest), Qt::LowEventPriority);
+    }
+
     QWidget* FWindow;
     QTimer FLater;
     bool FPacing = false;

@@ -289,9 +289,9 @@ void TIdTCPConnection::ReadPiecesIntoStream(TStream& stream, int64_t& remaining,
         int32_t piece = static_cast<int32_t>(std::min<int64_t>(remaining, pieceSize));
         try {
             WaitForQueued(piece);
-            // The whole pieces already queued go in one write.
+            // The whole pieces already queued (or all that is left) go in one write.
             const int64_t queued = std::min<int64_t>(FInputQueue->Size(), remaining);
-            if (queued > piece) piece = static_cast<int32_t>(queued == remaining ? queued : queued - queued % piece);
+            piece = static_cast<int32_t>(queued == remaining ? queued : queued - queued % piece);
         } catch (const EIdConnClosedGracefully&) {
             if (!untilClose) throw;
             piece = FInputQueue->Size();
