@@ -86,6 +86,47 @@ std::vector<std::string> TransferCodings(const TIdHeaderList& lines, bool& prese
     return codings;
 }
 
+// The client takes off chunked, as the last coding, and nothing else: it
+// never sends TE, so no server had a reason to apply another, and a body
+// still carrying one would be saved as if it were the resource. identity is
+// no coding at all. The first coding that would stay on the body, or empty.
+std::string CodingLeftOn(const std::vector<std::string>& codings) {
+    for (const std::string& coding : codings)
+        if (!SameText(coding, "chunked") && !SameText(coding, "identity")) return coding;
+    return {};
+}
+
+// What a message shows of a line from the peer: control bytes and bytes
+// past ASCII as escapes, so that no byte of it reaches a terminal or a log
+// raw, and a bare CR is seen where it stands.
+std::string Escaped(std::string_view text, size_t limit = 80) {
+    std::string shown;
+    for (size_t k = 0; k < text.size() && k < limit; ++k) {
+        const auto byte = static_cast<unsigned char>(text[k]);
+        if (byte == '\r')
+            shown += "\\r";
+        else if (byte == '\t')
+            shown += "\\t";
+        else if (byte == '\\')
+            shown += "\\\\";
+        else if (byte < 0x20 || byte >= 0x7F)
+            shown += Format("\\x%02x", byte);
+        else
+            shown += static_cast<char>(byte);
+    }
+    return shown;
+}
+
+// RFC 9112 section 2.2 and RFC 9110 section 5.5: a CR anywhere but before
+// the line feed, and a NUL anywhere, make the line invalid. Readers that end
+// lines at a bare CR (or a string at a NUL) would read another reply than
+// this one; null when the line has neither.
+const char* ForbiddenByteIn(const std::string& line) {
+    if (line.find('\r') != std::string::npos) return "a bare CR";
+    if (line.find('\0') != std::string::npos) return "a NUL byte";
+    return nullptr;
+}
+
 } // namespace
 
 bool THttpReplyParser::Interim() const {
@@ -129,16 +170,20 @@ THttpReplyParser::TStep THttpReplyParser::FeedLine(const char* data, size_t size
     if (TooManyInterimReplies()) return RefuseInterimReplies();
     std::string line;
     size_t taken = 0;
-    switch (TakeLine(data, size, line, taken)) {
+    const TLine result = TakeLine(data, size, line, taken);
+    switch (result) {
     case TLine::Incomplete:
         FStalled = true;
         return Step(TEvent::NeedMore, 0);
     case TLine::TooLong:
         return Fail(TError::LineTooLong, RSMaxLineLengthExceeded, 0);
     case TLine::Whole:
+    case TLine::Piece:
         break;
     }
-    return OnLine(line, taken);
+    const TStep step = OnLine(line, taken);
+    FAfterPiece = result == TLine::Piece;
+    return step;
 }
 
 THttpReplyParser::TLine THttpReplyParser::TakeLine(const char* data, size_t size, std::string& line,
@@ -149,8 +194,10 @@ THttpReplyParser::TLine THttpReplyParser::TakeLine(const char* data, size_t size
     if (length > limit) {
         if (!SplitLongLines) return TLine::TooLong;
         line.assign(data, limit);
+        // Cut between its CR and its line feed: the CR ends the line, it is no bare one.
+        if (!line.empty() && line.back() == '\r') line.pop_back();
         taken = limit;
-        return TLine::Whole;
+        return TLine::Piece;
     }
     if (!feed) return TLine::Incomplete;
     line.assign(data, length);
@@ -188,6 +235,8 @@ THttpReplyParser::TStep THttpReplyParser::OnStatusLine(const std::string& line, 
     FHead->Framing = TBodyFraming::None;
     FLines = 0;
     FBytes = 0;
+    if (const char* forbidden = ForbiddenByteIn(line))
+        return Refuse(Format("its status line \"%s\" holds %s", Escaped(line).c_str(), forbidden), taken);
     // Read loosely, "+200" would be 200 and "HTTP/1.1200OK" a reply of some kind.
     if (!IsStatusLine(line))
         return Refuse(Format("its status line \"%s\" is not HTTP/1.x with a three-digit code",
@@ -205,7 +254,22 @@ void THttpReplyParser::StatusLineRead(const std::string& line) {
 THttpReplyParser::TStep THttpReplyParser::OnHeaderLine(const std::string& line, size_t taken) {
     if (line.empty()) return EndHead(taken);
     if (!CountLine(line, "header block")) return Step(TEvent::Error, taken);
+    const TStep checked = CheckFieldLine(line, "header line", FHead->HeaderLines.Count() > 0, taken);
+    if (checked.Event == TEvent::Error) return checked;
     FHead->HeaderLines.Add(line);
+    return Step(TEvent::NeedMore, taken);
+}
+
+// A line of a header block or a trailer: "name: value", or a folded line
+// (starting with a blank) that continues the one before it.
+THttpReplyParser::TStep THttpReplyParser::CheckFieldLine(const std::string& line, const char* what,
+                                                         bool continues, size_t taken) {
+    if (const char* forbidden = ForbiddenByteIn(line))
+        return Refuse(Format("its %s \"%s\" holds %s", what, Escaped(line).c_str(), forbidden), taken);
+    // The rest of a line cut at the length limit continues it as a fold does.
+    const bool folded = line[0] == ' ' || line[0] == '\t' || FAfterPiece;
+    if (line.find(':') == std::string::npos && !(folded && continues))
+        return Refuse(Format("its %s \"%s\" has no colon", what, Escaped(line).c_str()), taken);
     return Step(TEvent::NeedMore, taken);
 }
 
@@ -239,26 +303,39 @@ bool THttpReplyParser::HasBody() const {
     return !FReplyToHead && code / 100 != 1 && code != 204 && code != 304;
 }
 
-// The one place that tells how a body ends (RFC 9112 section 6.3): from every
-// Transfer-Encoding line taken together, chunked only as the last coding;
-// any other last coding is read to the close. With a Transfer-Encoding the
-// Content-Length is ignored; a reply with both may have been meant to be
-// read either way, and whatever follows it is not to be trusted as the next
-// reply, as after a body read to the close.
-void THttpReplyParser::DecideBodyFraming() {
-    FFramingRefusal = FHead->FramingError;
-    if (FFramingRefusal.empty()) FFramingRefusal = BlanksAroundFramingName(FHead->HeaderLines);
-    bool coded = false;
-    const std::vector<std::string> codings = TransferCodings(FHead->HeaderLines, coded);
+// Why the final head's framing cannot be trusted, as the refusal's whole
+// message; empty when it can.
+std::string THttpReplyParser::FramingRefusal(const std::vector<std::string>& codings) const {
+    std::string why = FHead->FramingError;
+    if (why.empty()) why = BlanksAroundFramingName(FHead->HeaderLines);
     const auto chunks = std::count_if(codings.begin(), codings.end(),
                                       [](const std::string& c) { return SameText(c, "chunked"); });
     // Chunks inside chunks: taking off one framing would leave the other in the body.
-    if (FFramingRefusal.empty() && chunks > 1) FFramingRefusal = "its Transfer-Encoding names chunked twice";
+    if (why.empty() && chunks > 1) why = "its Transfer-Encoding names chunked twice";
+    if (!why.empty()) return "Reply refused: " + why;
+    if (!HasBody()) return {}; // no body, nothing to take a coding off
+    const std::string left = CodingLeftOn(codings);
+    if (!left.empty()) return "Transfer coding " + Escaped(left) + " is not supported";
+    if (chunks == 1 && !SameText(codings.back(), "chunked"))
+        return "Reply refused: its Transfer-Encoding names a coding after chunked";
+    return {};
+}
+
+// The one place that tells how a body ends (RFC 9112 section 6.3): from every
+// Transfer-Encoding line taken together, chunked only as the last coding;
+// identity alone is read to the close, any other coding refused. With a
+// Transfer-Encoding the Content-Length is ignored; a reply with both may have
+// been meant to be read either way, and whatever follows it is not to be
+// trusted as the next reply, as after a body read to the close.
+void THttpReplyParser::DecideBodyFraming() {
+    bool coded = false;
+    const std::vector<std::string> codings = TransferCodings(FHead->HeaderLines, coded);
+    FFramingRefusal = FramingRefusal(codings);
     if (!FFramingRefusal.empty()) {
         FHead->Framing = TBodyFraming::Refused;
         return;
     }
-    const bool chunked = chunks == 1 && SameText(codings.back(), "chunked");
+    const bool chunked = !codings.empty() && SameText(codings.back(), "chunked");
     if (coded) {
         // An HTTP/1.0 reply has no transfer codings: one that names them was
         // framed by something that did not speak its version.
@@ -266,6 +343,8 @@ void THttpReplyParser::DecideBodyFraming() {
         FCloseAfterReply = FHead->LengthKnown() || !chunked || version10;
         FHead->SetContentLength(-1);
     }
+    // After a protocol switch the connection speaks another protocol, whatever the reply is made of.
+    if (StatusCode() == 101) FCloseAfterReply = true;
     if (!HasBody())
         FHead->Framing = TBodyFraming::None;
     else if (chunked)
@@ -279,7 +358,7 @@ void THttpReplyParser::DecideBodyFraming() {
 THttpReplyParser::TStep THttpReplyParser::DecideFraming() {
     switch (FHead->Framing) {
     case TBodyFraming::Refused:
-        return Refuse(FFramingRefusal, 0);
+        return Fail(TError::Refused, FFramingRefusal, 0);
     case TBodyFraming::None:
         return Finish(0);
     case TBodyFraming::Chunked:
@@ -319,7 +398,8 @@ THttpReplyParser::TStep THttpReplyParser::OnTrailerLine(const std::string& line,
     // A trailer left unread would be taken for the next reply's status line.
     if (line.empty()) return Finish(taken);
     if (!CountLine(line, "chunked body's trailer")) return Step(TEvent::Error, taken);
-    return Step(TEvent::NeedMore, taken);
+    const bool continues = FLines > 1;
+    return CheckFieldLine(line, "trailer line", continues, taken);
 }
 
 THttpReplyParser::TStep THttpReplyParser::TakeBody(const char* data, size_t size) {

@@ -15,6 +15,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 // "HTTP/1.x", a blank, a three-digit code from 100 to 599, then nothing or a
 // blank and a reason.
@@ -112,7 +113,8 @@ class THttpReplyParser {
     };
 
     // A whole line at the front of data: its length and the bytes it takes; false when incomplete.
-    enum class TLine { Whole, Incomplete, TooLong };
+    // Piece: the first MaxLineLength bytes of a longer line (SplitLongLines).
+    enum class TLine { Whole, Piece, Incomplete, TooLong };
     TLine TakeLine(const char* data, size_t size, std::string& line, size_t& taken) const;
     TStep OnLine(const std::string& line, size_t taken);
     bool TooManyInterimReplies() const {
@@ -121,6 +123,9 @@ class THttpReplyParser {
     TStep RefuseInterimReplies();
     TStep OnStatusLine(const std::string& line, size_t taken);
     TStep OnHeaderLine(const std::string& line, size_t taken);
+    // Refuses a field line with a bare CR or a NUL, or without a colon
+    // (unless it is folded and continues a line before it).
+    TStep CheckFieldLine(const std::string& line, const char* what, bool continues, size_t taken);
     TStep EndHead(size_t taken);
     TStep OnChunkSize(const std::string& line, size_t taken);
     TStep OnTrailerLine(const std::string& line, size_t taken);
@@ -128,6 +133,7 @@ class THttpReplyParser {
     bool CountLine(const std::string& line, const char* block);
     bool HasBody() const;
     void DecideBodyFraming();
+    std::string FramingRefusal(const std::vector<std::string>& codings) const;
     TStep Fail(TError error, const std::string& message, size_t taken);
     TStep Refuse(const std::string& why, size_t taken) {
         return Fail(TError::Refused, "Reply refused: " + why, taken);
@@ -145,8 +151,10 @@ class THttpReplyParser {
     int FInterim = 0;
     int64_t FRemaining = 0;
     bool FCloseAfterReply = false;
-    std::string FFramingRefusal; // why a head's framing (TBodyFraming::Refused) cannot be trusted
-    bool FStalled = false;       // the bytes left hold no whole line
+    std::string
+        FFramingRefusal;      // the refusal of a head whose framing (TBodyFraming::Refused) cannot be trusted
+    bool FStalled = false;    // the bytes left hold no whole line
+    bool FAfterPiece = false; // the last line read was a piece of a longer one
     TError FError = TError::None;
     std::string FErrorMessage;
 };

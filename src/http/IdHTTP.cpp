@@ -306,6 +306,14 @@ void TIdCustomHTTP::FinishAfterFailure(bool broken) noexcept {
     }
 }
 
+void TIdCustomHTTP::RetireUnfitConnection() {
+    PollForClose(false);
+    // Nothing is due on it: whatever waits there (a reply too many, stray
+    // bytes) would be read as the next request's reply, and every reply after
+    // it as the one before's.
+    if (Connected() && InputQueue().Size() > 0) Disconnect();
+}
+
 std::string TIdCustomHTTP::RequestHead() {
     TIdHTTPRequest& request = Request();
     request.ComposeHeaders();

@@ -217,6 +217,9 @@ class TIdCustomHTTP : public TIdTCPClient {
     void PrepareRoute();
     void EstablishRoute();
     void EnsureConnected();
+    // Before a request that is not pipelined goes out on the kept connection:
+    // closes it when the server closed it, or when it holds bytes nobody asked for.
+    void RetireUnfitConnection();
     void WriteRequest(TIdHTTPProtocol& protocol, TIdURI* url);
     void ReadReply(TIdHTTPProtocol& protocol);
     // Whether https can be reached: a TLS transport is the IOHandler.

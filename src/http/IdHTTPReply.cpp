@@ -7,6 +7,7 @@
 
 #include "core/ScopeGuard.h"
 #include "core/TextUtils.h"
+#include "net/IdSSLIOHandlerSocket.h"
 
 void TIdHTTPProtocol::BeginReply() {
     FParser = std::make_unique<THttpReplyParser>(*Response, Request->RequestMethod == hmHead);
@@ -96,6 +97,11 @@ void TIdHTTPProtocol::ReadBodyPiece(TStream& stream) {
     const int64_t left = FParser->BodyLeft();
     if (left < 0) {
         HTTP.ReadIntoStream(stream, -1, true);
+        // Over TLS only the peer's goodbye proves the close was the end: a
+        // bare TCP close can be forged or cut by anyone on the way.
+        const TIdSSLIOHandlerSocket* tls = HTTP.TlsTransport();
+        if (tls && tls->ClosedWithoutGoodbye())
+            throw EIdTLSTruncated("Connection closed without the TLS goodbye; the body may be cut");
         FParser->FeedEnd(0);
         return;
     }

@@ -140,7 +140,7 @@ bool TIdCustomHTTP::TunnelStands() {
     TIdSSLIOHandlerSocket* tls = TlsTransport();
     if (!tls) return false;
     if (!Response().KeepConnection()) Disconnect();
-    PollForClose(false);
+    RetireUnfitConnection();
     return Connected() && tls->Encrypted() && FTunnelTarget == TunnelTarget();
 }
 
@@ -186,7 +186,7 @@ void TIdCustomHTTP::EstablishRoute() {
 
 void TIdCustomHTTP::EnsureConnected() {
     if (!Response().KeepConnection()) Disconnect();
-    PollForClose(false);
+    RetireUnfitConnection();
     if (Connected()) return;
     ForgetSentAhead(); // a new connection has shown nothing yet
     try {
@@ -245,7 +245,7 @@ bool TIdCustomHTTP::SendAhead(const std::string& url) {
     std::string head;
     try {
         // A server that closed the idle connection is found out before writing to it.
-        if (FSentAhead.empty()) PollForClose(false);
+        if (FSentAhead.empty()) RetireUnfitConnection();
         if (!Connected()) return false;
         Request().Target = url;
         Request().RequestMethod = hmGet;

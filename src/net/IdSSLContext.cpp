@@ -22,9 +22,10 @@ TIdSSLContext::TIdSSLContext(const TIdSSLSettings& settings) : FSettings(setting
         throw EIdSSLProtocolReplyError("Cannot set up TLS: " + SSLErrorReason("out of memory"));
     // Below 1.2 every version has known breaks; curl and browsers refuse them too.
     SSL_CTX_set_min_proto_version(FContext, TLS1_2_VERSION);
-    // A peer that closes without the TLS goodbye is a close like any other:
-    // whether the body was whole is the reply's framing to tell.
-    SSL_CTX_set_options(FContext, SSL_OP_IGNORE_UNEXPECTED_EOF | SSL_OP_NO_RENEGOTIATION);
+    // A close without the TLS goodbye is told apart from one with it (the
+    // transport reads it as a close and remembers it): a body that ends with
+    // the connection is whole only when the peer said goodbye.
+    SSL_CTX_set_options(FContext, SSL_OP_NO_RENEGOTIATION);
     SSL_CTX_set_mode(FContext, SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
     SSL_CTX_set_verify(FContext, settings.VerifyPeer ? SSL_VERIFY_PEER : SSL_VERIFY_NONE, nullptr);
     if (settings.CAFile.empty()) return; // the system's store: read by Handle()

@@ -14,6 +14,9 @@ struct ssl_ctx_st;
 // A TLS handshake, a certificate check or a TLS record failed; the message
 // carries OpenSSL's reason in words.
 QUILLORA_EXCEPTION(EIdSSLProtocolReplyError, EIdException);
+// A body that ends with the connection ended with a bare TCP close instead
+// of the TLS goodbye: it may have been cut by anyone on the way.
+QUILLORA_EXCEPTION(EIdTLSTruncated, EIdTCPConnectionError);
 
 struct TIdSSLSettings {
     // A CA bundle trusted instead of the system's store; empty: the system's

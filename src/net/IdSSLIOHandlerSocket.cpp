@@ -107,6 +107,7 @@ void TIdSSLIOHandlerSocket::CloseHandler() {
         SSL_free(FSSL);
         FSSL = nullptr;
         FReadFailure.clear();
+        FEofMet = false;
         ERR_clear_error();
     }
     TIdIOHandlerSocket::CloseHandler();
@@ -115,6 +116,7 @@ void TIdSSLIOHandlerSocket::CloseHandler() {
 void TIdSSLIOHandlerSocket::ConnectTo(const std::string& host, int port, int timeout, int boundPortMax,
                                       int boundPortMin, int boundPort, const std::string& boundIP) {
     if (FSSL != nullptr) CloseHandler();
+    FClosedWithoutGoodbye = false;
     FTimeout = timeout > 0 ? timeout : -1;
     FConnectHost = host;
     TIdIOHandlerSocket::ConnectTo(host, port, timeout, boundPortMax, boundPortMin, boundPort, boundIP);
@@ -123,6 +125,8 @@ void TIdSSLIOHandlerSocket::ConnectTo(const std::string& host, int port, int tim
 
 void TIdSSLIOHandlerSocket::StartTLS() {
     const std::string name = PeerHostName.empty() ? FConnectHost : PeerHostName;
+    FClosedWithoutGoodbye = false;
+    FEofMet = false;
     try {
         const int fd = Binding()->Handle();
         const int flags = ::fcntl(fd, F_GETFL, 0);
@@ -206,7 +210,7 @@ bool TIdSSLIOHandlerSocket::WaitReadable(int timeout) {
         const int error = SSL_get_error(FSSL, result);
         // The read that follows reports the close or the failure; OpenSSL's
         // reason is kept for it, as the next call would not say it again.
-        if (error == SSL_ERROR_SSL) FReadFailure = SSLErrorReason("bad record");
+        if (error == SSL_ERROR_SSL && !CloseWithoutGoodbye()) FReadFailure = SSLErrorReason("bad record");
         if (error != SSL_ERROR_WANT_READ && error != SSL_ERROR_WANT_WRITE) return true;
         if (!WaitSocket(error, Remaining(deadline))) return false;
     }
@@ -221,7 +225,13 @@ bool TIdSSLIOHandlerSocket::ReadFailed(int result, int& answer) {
         answer = Id_SOCKET_ERROR;
         return false;
     }
-    if (error == SSL_ERROR_ZERO_RETURN || (error == SSL_ERROR_SYSCALL && savedErrno == 0)) {
+    if (error == SSL_ERROR_ZERO_RETURN) {
+        answer = 0;
+        return false;
+    }
+    if ((error == SSL_ERROR_SYSCALL && savedErrno == 0) ||
+        (error == SSL_ERROR_SSL && CloseWithoutGoodbye())) {
+        FClosedWithoutGoodbye = true;
         answer = 0;
         return false;
     }
@@ -234,6 +244,16 @@ bool TIdSSLIOHandlerSocket::ReadFailed(int result, int& answer) {
     const std::string reason = FReadFailure.empty() ? SSLErrorReason("bad record") : FReadFailure;
     FReadFailure.clear();
     throw EIdSSLProtocolReplyError(Format("TLS connection with %s failed: %s", name.c_str(), reason.c_str()));
+}
+
+bool TIdSSLIOHandlerSocket::CloseWithoutGoodbye() {
+    const unsigned long code = ERR_peek_last_error();
+    if (code != 0 && ERR_GET_LIB(code) == ERR_LIB_SSL &&
+        ERR_GET_REASON(code) == SSL_R_UNEXPECTED_EOF_WHILE_READING) {
+        ERR_clear_error();
+        FEofMet = true;
+    }
+    return FEofMet;
 }
 
 // Only what OpenSSL has already decrypted counts as arrived: a record half

@@ -29,6 +29,10 @@ class TIdSSLIOHandlerSocket : public TIdIOHandlerSocket {
     // checked as an address and not sent); empty: the host connected to.
     std::string PeerHostName;
     const TIdSSLContext& Context() const { return *FContext; }
+    // The peer of the last TLS session closed the connection without the TLS
+    // goodbye (close_notify): read as a close, but whoever cut it may have
+    // cut what was sent. Kept after the socket is closed, until the next session.
+    bool ClosedWithoutGoodbye() const { return FClosedWithoutGoodbye; }
 
     void CloseHandler() override;
     void ConnectTo(const std::string& host, int port, int timeout, int boundPortMax, int boundPortMin,
@@ -48,6 +52,9 @@ class TIdSSLIOHandlerSocket : public TIdIOHandlerSocket {
     // or true when the caller should wait and try again.
     bool ReadFailed(int result, int& answer);
     [[noreturn]] void Fail(const std::string& reason);
+    // Whether the failure OpenSSL just recorded is a close without the goodbye
+    // (also when a wait met it first); clears it when it is.
+    bool CloseWithoutGoodbye();
 
     TIdSSLContextPtr FContext;
     ssl_st* FSSL = nullptr;
@@ -57,4 +64,6 @@ class TIdSSLIOHandlerSocket : public TIdIOHandlerSocket {
     std::string FConnectHost;
     // OpenSSL's reason for a failure met by a wait, for the read after it.
     std::string FReadFailure;
+    bool FEofMet = false;
+    bool FClosedWithoutGoodbye = false;
 };

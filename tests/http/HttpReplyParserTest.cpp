@@ -155,14 +155,59 @@ std::vector<TParserCase> Cases() {
                  Chunked + "2 \t;x\r\nab\r\n0\r\n\r\n",
                  false,
                  {"head HTTP/1.1 200 OK", "body ab", "done at 63"}});
-    c.push_back({"NegativeChunkSizeIsRefused",
-                 Chunked + "-2\r\nab",
+    c.push_back(
+        {"NegativeChunkSizeIsRefused",
+         Chunked + "-2\r\nab",
+         true,
+         {"head HTTP/1.1 200 OK", "Reply refused: its chunk size \"-2\" is not a hexadecimal number"}});
+    c.push_back(
+        {"WordAfterAChunkSizeIsRefused",
+         Chunked + "2 x\r\nab",
+         true,
+         {"head HTTP/1.1 200 OK", "Reply refused: its chunk size \"2 x\" is not a hexadecimal number"}});
+    // Field lines: a bare CR or a NUL anywhere refuses the reply, as does a
+    // line without a colon unless it is folded onto the one before it.
+    c.push_back({"BareCrInTheStatusLineIsRefused",
+                 "HTTP/1.1 200 OK\rContent-Length: 0\r\n\r\n",
+                 false,
+                 {"Reply refused: its status line \"HTTP/1.1 200 OK\\rContent-Length: 0\" holds a bare CR"}});
+    c.push_back({"NulInAHeaderValueIsRefused",
+                 Ok + std::string("X-A: a\0b\r\n\r\n", 12),
+                 false,
+                 {"Reply refused: its header line \"X-A: a\\x00b\" holds a NUL byte"}});
+    c.push_back({"FoldedLineContinuesTheOneBefore",
+                 Ok + "X-A: 1\r\n 2\r\nContent-Length: 0\r\n\r\n",
+                 false,
+                 {"head HTTP/1.1 200 OK", "done at 50"}});
+    c.push_back({"FoldedFirstLineWithoutColonIsRefused",
+                 Ok + " 2\r\nContent-Length: 0\r\n\r\n",
+                 false,
+                 {"Reply refused: its header line \" 2\" has no colon"}});
+    c.push_back({"TrailerLineWithoutColonIsRefused",
+                 Chunked + "0\r\nX-T\r\n\r\n",
+                 false,
+                 {"head HTTP/1.1 200 OK", "Reply refused: its trailer line \"X-T\" has no colon"}});
+    c.push_back({"BareCrInATrailerLineIsRefused",
+                 Chunked + "0\r\nX-T: 1\r2\r\n\r\n",
+                 false,
+                 {"head HTTP/1.1 200 OK", "Reply refused: its trailer line \"X-T: 1\\r2\" holds a bare CR"}});
+    // The rest of a line cut at the limit is a piece of it, not a line of its own.
+    c.push_back({"PiecesOfALongLineNeedNoColon",
+                 Ok + "X-Long: 0123456789abcdefghijklmnopq\r\n\r\nab",
                  true,
-                 {"head HTTP/1.1 200 OK", "Reply refused: its chunk size \"-2\" is not a hexadecimal number"}});
-    c.push_back({"WordAfterAChunkSizeIsRefused",
-                 Chunked + "2 x\r\nab",
+                 {"head HTTP/1.1 200 OK", "body ab", "done at 58"},
+                 false,
+                 16,
+                 true});
+    // A coding nobody can take off is named; with no body there is none to take off.
+    c.push_back({"UnknownCodingIsNamed",
+                 Ok + "Transfer-Encoding: x-\x9b\r\n\r\nab",
                  true,
-                 {"head HTTP/1.1 200 OK", "Reply refused: its chunk size \"2 x\" is not a hexadecimal number"}});
+                 {"head HTTP/1.1 200 OK", "Transfer coding x-\\x9b is not supported"}});
+    c.push_back({"CodingOfAReplyWithoutBodyIsNoMatter",
+                 "HTTP/1.1 204 No Content\r\nTransfer-Encoding: gzip\r\n\r\n",
+                 false,
+                 {"head HTTP/1.1 204 No Content", "done at 52"}});
     return c;
 }
 
@@ -214,16 +259,24 @@ TEST(HttpReplyParser, BodyPointsIntoTheFedBytes) {
     EXPECT_EQ(body.BodySize, 4u);
 }
 
-// Framed both ways, or by a coding read to the close: the connection cannot carry the next reply.
+// A protocol switch leaves a connection that speaks something else.
+TEST(HttpReplyParser, SwitchingProtocolsSpoilsTheConnection) {
+    const std::string reply = "HTTP/1.1 101 Switching Protocols\r\nUpgrade: x\r\nContent-Length: 0\r\n\r\n";
+    THttpReplyParser parser;
+    ASSERT_EQ(parser.Feed(reply.data(), reply.size()).Event, TEvent::Head);
+    EXPECT_EQ(parser.DecideFraming().Event, TEvent::Done);
+    EXPECT_TRUE(parser.CloseAfterReply());
+}
+
+// Framed both ways, or read to the close: the connection cannot carry the next reply.
 TEST(HttpReplyParser, FramingThatSpoilsTheConnection) {
     const struct {
         std::string Head;
         bool CloseAfter;
     } cases[] = {{"Transfer-Encoding: chunked\r\n", false},
                  {"Transfer-Encoding: chunked\r\nContent-Length: 4\r\n", true},
-                 {"Transfer-Encoding: gzip\r\n", true},
+                 {"Transfer-Encoding: identity\r\n", true},
                  {"Transfer-Encoding: identity\r\nTransfer-Encoding: chunked\r\n", false},
-                 {"Transfer-Encoding: chunked, identity\r\n", true},
                  {"Transfer-Encoding:\r\n", true},
                  {"Content-Length: 4\r\n", false}};
     for (const auto& c : cases) {
@@ -263,11 +316,15 @@ TEST(HttpReplyParser, FramingIsDecidedWithTheHead) {
         {Ok + "Transfer-Encoding: chunked\r\n\r\n", false, F::Chunked, -1},
         {Ok + "Transfer-Encoding: chunked\r\nContent-Length: 5\r\n\r\n", false, F::Chunked, -1},
         {Ok + "Transfer-Encoding: identity\r\nTransfer-Encoding: chunked\r\n\r\n", false, F::Chunked, -1},
-        {Ok + "Transfer-Encoding: chunked\r\nTransfer-Encoding: identity\r\n\r\n", false, F::UntilClose, -1},
-        {Ok + "Transfer-Encoding: chunked, identity\r\nContent-Length: 5\r\n\r\n", false, F::UntilClose, -1},
-        {Ok + "Transfer-Encoding: chunked;x=1\r\n\r\n", false, F::UntilClose, -1},
+        {Ok + "Transfer-Encoding: chunked\r\nTransfer-Encoding: identity\r\n\r\n", false, F::Refused, -1},
+        {Ok + "Transfer-Encoding: chunked, identity\r\nContent-Length: 5\r\n\r\n", false, F::Refused, -1},
+        {Ok + "Transfer-Encoding: chunked;x=1\r\n\r\n", false, F::Refused, -1},
         {Ok + "Transfer-Encoding:\r\nContent-Length: 5\r\n\r\n", false, F::UntilClose, -1},
-        {Ok + "Transfer-Encoding: gzip,\r\n  chunked\r\n\r\n", false, F::Chunked, -1},
+        {Ok + "Transfer-Encoding: identity\r\nContent-Length: 5\r\n\r\n", false, F::UntilClose, -1},
+        {Ok + "Transfer-Encoding: identity,\r\n  chunked\r\n\r\n", false, F::Chunked, -1},
+        {Ok + "Transfer-Encoding: gzip,\r\n  chunked\r\n\r\n", false, F::Refused, -1},
+        {Ok + "Transfer-Encoding: gzip\r\nContent-Length: 5\r\n\r\n", true, F::None, -1},
+        {"HTTP/1.1 304 Not Modified\r\nTransfer-Encoding: gzip\r\n\r\n", false, F::None, -1},
         {Ok + "Transfer-Encoding: chunked, chunked\r\n\r\n", false, F::Refused, -1},
         {Ok + "Transfer-Encoding : chunked\r\n\r\n", false, F::Refused, -1},
         {Ok + "Content-Length : 5\r\n\r\n", false, F::Refused, -1},

@@ -172,7 +172,8 @@ inline TParsed ParseReply(const TPeerScript& script, bool oneByteAtATime) {
 // refused a reply the framing read whole (its status, its range, a
 // connection already gone), and the parser must not fail it.
 inline bool FramingFailure(const std::string& failure) {
-    const bool refusal = failure.find(": Reply refused: ") != std::string::npos;
+    const bool refusal = failure.find(": Reply refused: ") != std::string::npos ||
+                         failure.find(": Transfer coding ") != std::string::npos;
     const bool decision = failure.find("Content-Range") != std::string::npos ||
                           failure.find("a part (206)") != std::string::npos;
     return (refusal && !decision) || failure.rfind("EIdReadLnMaxLineLengthExceeded", 0) == 0 ||

@@ -217,3 +217,43 @@ TEST(Https, TheProgramsFetchesGetTheTlsTransportOnlyWhenOneIsSet) {
     ASSERT_NE(secure.TlsTransport(), nullptr);
     EXPECT_EQ(secure.TlsTransport()->Context().Settings().CAFile, TestPki().CAFile);
 }
+
+namespace {
+
+// What a fetch from a TLS peer that ends its connection with or without the
+// goodbye gives: the body, or "Class: message".
+std::string FetchFromTlsPeer(const std::string& reply, bool goodbye) {
+    TTlsPeer peer(TestPki().Good, {reply}, goodbye);
+    TIdHTTP client;
+    client.ReadTimeout = 5000;
+    client.UseTlsTransport(TestTrust());
+    TMemoryStream stream;
+    try {
+        client.FetchToStream(peer.Url("/list.js"), stream);
+    } catch (const Exception& e) {
+        return std::string(e.ClassName()) + ": " + e.Message();
+    }
+    return stream.DataString();
+}
+
+} // namespace
+
+// Over TLS, a bare TCP close can come from anyone on the way: a body read to
+// the close is whole only when the peer said goodbye. Framed bodies keep
+// their own refusal when cut.
+TEST(Https, ABodyToTheCloseNeedsTheTlsGoodbye) {
+    const std::string untilClose = "HTTP/1.1 200 OK\r\nConnection: close\r\n\r\nvar albums = [1, 2";
+    const std::string cutLength = "HTTP/1.1 200 OK\r\nContent-Length: 100\r\nConnection: close\r\n\r\nshort";
+    const std::string cutChunks =
+        "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\nConnection: close\r\n\r\n5\r\nhello\r\n";
+    const std::string closed = "EIdConnClosedGracefully: Connection Closed Gracefully.";
+    EXPECT_EQ(FetchFromTlsPeer(untilClose, true), "var albums = [1, 2");
+    EXPECT_EQ(FetchFromTlsPeer(untilClose, false),
+              "EIdTLSTruncated: Connection closed without the TLS goodbye; the body may be cut");
+    EXPECT_EQ(FetchFromTlsPeer(cutLength, false), closed);
+    EXPECT_EQ(FetchFromTlsPeer(cutLength, true), closed);
+    EXPECT_EQ(FetchFromTlsPeer(cutChunks, false), closed);
+    // A framed body that is whole needs no goodbye: its framing proves it.
+    EXPECT_EQ(FetchFromTlsPeer("HTTP/1.1 200 OK\r\nContent-Length: 2\r\nConnection: close\r\n\r\nok", false),
+              "ok");
+}

@@ -134,6 +134,23 @@ std::vector<TPipelineCase> Cases() {
          {a + b + c, c},
          {"A", Closed, "C"},
          "0 2 0"},
+        // Bytes nobody asked for wait on the kept connection (here a reply too
+        // many): read as the next reply they would shift every later one. The
+        // connection is retired, whether the next request goes alone or ahead.
+        {"UnrequestedReplyRetiresTheConnection",
+         {"/a", "/b"},
+         {{req("/a"), S::Send(Ok("A") + Ok("A again")), S::Stall(1500)},
+          {req("/b"), S::Send(Ok("B")), S::Stall(1500)}},
+         {a, b},
+         {"A", "B"},
+         "0 0"},
+        {"UnrequestedReplyIsNeverPipelinedBehind",
+         {"/a", "/b", "/c"},
+         {{req("/a"), S::Send(Ok("A") + Ok("A again")), S::Stall(1500)},
+          {req("/b"), S::Send(Ok("B")), req("/c"), S::Send(Ok("C")), S::Stall(1500)}},
+         {a, b + c},
+         {"A", "B", "C"},
+         "0 0 0"},
     };
 }
 

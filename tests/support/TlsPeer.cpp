@@ -23,8 +23,9 @@ SSL_CTX* ServerContext(const std::string& cert, const std::string& key) {
 
 } // namespace
 
-TTlsPeer::TTlsPeer(const TTestCertificate& certificate, std::vector<std::string> replies)
-    : FCertFile(certificate.Cert), FKeyFile(certificate.Key), FReplies(std::move(replies)) {
+TTlsPeer::TTlsPeer(const TTestCertificate& certificate, std::vector<std::string> replies, bool goodbye)
+    : FCertFile(certificate.Cert), FKeyFile(certificate.Key), FReplies(std::move(replies)),
+      FGoodbye(goodbye) {
     FListener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in address{};
     address.sin_family = AF_INET;
@@ -70,6 +71,7 @@ bool TTlsPeer::ServeConnection(int fd, size_t& next) {
     SSL* ssl = SSL_new(context);
     SSL_set_fd(ssl, fd);
     bool goOn = SSL_accept(ssl) == 1;
+    bool clientClosed = false;
     while (goOn && next < FReplies.size()) {
         std::string request;
         char buffer[4096];
@@ -79,14 +81,16 @@ bool TTlsPeer::ServeConnection(int fd, size_t& next) {
             request.append(buffer, static_cast<size_t>(n));
         }
         FReceived += request;
-        if (request.find("\r\n\r\n") == std::string::npos) break; // the client closed: next connection
-        const std::string& reply = FReplies[next++];
-        goOn = SSL_write(ssl, reply.data(), static_cast<int>(reply.size())) == static_cast<int>(reply.size());
-        if (reply.find("Connection: close") != std::string::npos) {
-            SSL_shutdown(ssl);
+        if (request.find("\r\n\r\n") == std::string::npos) { // the client closed: next connection
+            clientClosed = true;
             break;
         }
+        const std::string& reply = FReplies[next++];
+        goOn = SSL_write(ssl, reply.data(), static_cast<int>(reply.size())) == static_cast<int>(reply.size());
+        if (reply.find("Connection: close") != std::string::npos) break;
     }
+    // A body that ends with the connection is whole only with the goodbye.
+    if (goOn && !clientClosed && FGoodbye) SSL_shutdown(ssl);
     SSL_free(ssl);
     SSL_CTX_free(context);
     return goOn;

@@ -2,8 +2,10 @@
 // A TLS server on 127.0.0.1 for client tests. Each connection is accepted,
 // negotiated with the given certificate and answered, request by request (a
 // request ends with its empty line), with the next of the replies; a reply
-// that says "Connection: close" closes its connection afterwards. Every
-// request is kept. Sockets wait at most 10 s, so a misbehaving client fails
+// that says "Connection: close" closes its connection afterwards, as does
+// the last reply; each close is preceded by the TLS goodbye (close_notify),
+// unless the peer is told to cut its connections without it. Every request
+// is kept. Sockets wait at most 10 s, so a misbehaving client fails
 // the test instead of hanging it.
 
 #include "support/TestPki.h"
@@ -14,7 +16,7 @@
 
 class TTlsPeer {
   public:
-    TTlsPeer(const TTestCertificate& certificate, std::vector<std::string> replies);
+    TTlsPeer(const TTestCertificate& certificate, std::vector<std::string> replies, bool goodbye = true);
     ~TTlsPeer();
     TTlsPeer(const TTlsPeer&) = delete;
     TTlsPeer& operator=(const TTlsPeer&) = delete;
@@ -38,6 +40,7 @@ class TTlsPeer {
     int FListener = -1;
     int FPort = 0;
     int FConnections = 0;
+    bool FGoodbye = true;
     std::string FReceived;
     std::thread FThread;
 };
