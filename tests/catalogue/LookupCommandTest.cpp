@@ -5,6 +5,9 @@
 #include "FakeCommandHost.h"
 #include "catalogue/LookupAlbums.h"
 #include "core/FileUtils.h"
+#include "http/ClientSettings.h"
+#include "support/TestPki.h"
+#include "support/TlsPeer.h"
 
 namespace {
 
@@ -16,8 +19,8 @@ const std::string HostileIcon = "c1/x/../../../../../../../../../../evil";
 const std::string MissingIcon = "c1/icon/party_thumbnail_0000002.png";
 
 std::string ThreeAlbums() {
-    return "var list=[" + AlbumRecord(Gbk("旅行"), "trips", 2, TravelIcon, "photo.quillora.example/p/1.js") + "," +
-           AlbumRecord("Home", "", 1, HostileIcon, "photo.quillora.example/p/2.js") + "," +
+    return "var list=[" + AlbumRecord(Gbk("旅行"), "trips", 2, TravelIcon, "photo.quillora.example/p/1.js") +
+           "," + AlbumRecord("Home", "", 1, HostileIcon, "photo.quillora.example/p/2.js") + "," +
            AlbumRecord("Party", "d", 3, MissingIcon, "photo.quillora.example/p/3.js") + "];";
 }
 
@@ -45,8 +48,9 @@ TEST_F(LookupCommand, ReportsBuildsTilesAndCachesThumbnailsInOrder) {
     LookupAlbums(Host);
 
     const std::vector<std::string> expected = {
-        "B: " + Gbk("敬告: 开始下载像册表,在软件提示下载完成之前,请不要用鼠标拉动滚动条..."), "events", "box off",
-        "B: " + Gbk("下载像册缩略图...请稍候..."), "events", "free tiles", "events", "sb1 total 2", "sb1 done 0",
+        "B: " + Gbk("敬告: 开始下载像册表,在软件提示下载完成之前,请不要用鼠标拉动滚动条..."), "events",
+        "box off", "B: " + Gbk("下载像册缩略图...请稍候..."), "events", "free tiles", "events", "sb1 total 2",
+        "sb1 done 0",
         // A good thumbnail.
         "sb1 done 0", Reading(Gbk("旅行")), "events", "events", "tile 0 " + Gbk("旅行"), "icon 0", "finish 0",
         // A cache name that would leave the cache: a warning, no fetch.
@@ -66,8 +70,10 @@ TEST_F(LookupCommand, ReportsBuildsTilesAndCachesThumbnailsInOrder) {
     // Through the proxy, in absolute form.
     EXPECT_EQ(service.RequestLine(0), "GET http://photo.quillora.example:80/quillora HTTP/1.1");
     EXPECT_EQ(service.RequestLine(1), "GET http://photo.quillora.example:80/q/list.js HTTP/1.1");
-    EXPECT_EQ(service.RequestLine(2), "GET http://imgb1.photo.quillora.example:80/icon/travel_thumbnail_000001.jpg HTTP/1.1");
-    EXPECT_EQ(service.RequestLine(3), "GET http://imgc1.photo.quillora.example:80/icon/party_thumbnail_0000002.png HTTP/1.1");
+    EXPECT_EQ(service.RequestLine(2),
+              "GET http://imgb1.photo.quillora.example:80/icon/travel_thumbnail_000001.jpg HTTP/1.1");
+    EXPECT_EQ(service.RequestLine(3),
+              "GET http://imgc1.photo.quillora.example:80/icon/party_thumbnail_0000002.png HTTP/1.1");
     EXPECT_EQ(service.Peer().AcceptedCount(), 4u);
     EXPECT_TRUE(service.Peer().Failures().empty());
 
@@ -90,7 +96,10 @@ TEST_F(LookupCommand, StopsBeforeTheTilesAndLeavesTheOldOnesStanding) {
     const std::vector<TCase> cases = {
         {"BlankAccount", " \t ", {}, Gbk("用户名不能为空!"), ""},
         {"UnknownAccount", "nobody", {TScriptedService::NotFound()}, "", "HTTP/1.1 404 Not Found"},
-        {"NoMarkers", "quillora", {TScriptedService::Ok("<html>no list here</html>")}, "",
+        {"NoMarkers",
+         "quillora",
+         {TScriptedService::Ok("<html>no list here</html>")},
+         "",
          "The account's home page names no album list"},
     };
     for (const TCase& c : cases) {
@@ -136,4 +145,29 @@ TEST_F(LookupCommand, ClosingDuringAWarningStopsAtOnce) {
     EXPECT_EQ(Host.TraceOf("finish "), std::vector<std::string>{"finish 0"});
     EXPECT_EQ(Host.Log.back(), Gbk("========警告:下载出错======="));
     EXPECT_EQ(service.Peer().AcceptedCount(), 3u);
+}
+
+// An album list read over TLS to the close and cut there by a bare TCP close,
+// without the TLS goodbye, may be part of the list: the lookup fails and
+// nothing of it is taken, not even the albums that came whole.
+TEST_F(LookupCommand, AnAlbumListCutWithoutTheTlsGoodbyeIsNotTaken) {
+    const std::string cut =
+        "var list=[" + AlbumRecord("Home", "", 1, TravelIcon, "photo.quillora.example/p/2.js") + ",";
+    TTlsPeer secure(TestPki().Good, {"HTTP/1.1 200 OK\r\nConnection: close\r\n\r\n" + cut}, false);
+    const std::string home =
+        "<script>var albumUrl = \"" + secure.Url("/q/list.js") + "\"; var pictureSetUrl = 1;</script>";
+    TScriptedService service({TScriptedService::Ok(home)});
+    SetClientTls(std::make_shared<const TIdSSLContext>(TIdSSLSettings{TestPki().CAFile, true}));
+    Host.Account = "quillora";
+    std::string error;
+    try {
+        LookupAlbums(Host);
+    } catch (const Exception& e) {
+        error = e.Message();
+    }
+    SetClientTls(nullptr);
+    EXPECT_EQ(error, "Connection closed without the TLS goodbye; the body may be cut");
+    EXPECT_TRUE(AlbumList.empty());
+    EXPECT_TRUE(Host.Tiles.empty());
+    EXPECT_TRUE(Root.Files().empty());
 }

@@ -606,6 +606,21 @@ class TlsHandler(Handler):
         except (OSError, ValueError):
             self.close_connection = True
 
+    def finish(self):
+        try:
+            super().finish()
+        except (OSError, ValueError):
+            pass
+        # The TLS goodbye (close_notify) before the connection closes: without
+        # it a body that ends with the connection cannot be told from one cut
+        # short, and clients refuse it. Not waited for longer than a client
+        # would take to answer it.
+        try:
+            self.connection.settimeout(5)
+            self.connection.unwrap()
+        except (OSError, ValueError):
+            pass
+
 
 def export(folder):
     """Writes every answer as a static tree: <folder>/<host>/<path>."""

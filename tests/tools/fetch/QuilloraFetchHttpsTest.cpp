@@ -5,6 +5,7 @@
 #include "QuilloraFetchRun.h"
 #include "support/RealServers.h"
 #include "support/TestPki.h"
+#include "support/TlsPeer.h"
 
 #include <gtest/gtest.h>
 #include <openssl/x509_vfy.h>
@@ -42,7 +43,31 @@ TEST(QuilloraFetchHttps, AnUnreadableCaBundleFailsBeforeAnyFetch) {
     scratch.WriteFile("bad.pem", "no certificate\n");
     const TFetchRun run = RunFetch({"--cacert", scratch.Path() + "/bad.pem", "https://127.0.0.1:1/"});
     EXPECT_EQ(run.ExitCode, 1);
-    EXPECT_NE(run.Err.find("Cannot read the CA certificates in " + scratch.Path() + "/bad.pem: "), std::string::npos)
+    EXPECT_NE(run.Err.find("Cannot read the CA certificates in " + scratch.Path() + "/bad.pem: "),
+              std::string::npos)
         << run.Err;
     EXPECT_EQ(run.Err.find("Socket Error"), std::string::npos) << run.Err;
+}
+
+// A body that ends with the connection, cut by a bare TCP close instead of
+// the TLS goodbye, may be a part taken for the whole: refused, nothing written.
+TEST(QuilloraFetchHttps, ABodyCutWithoutTheTlsGoodbyeFails) {
+    const std::string reply = "HTTP/1.1 200 OK\r\nConnection: close\r\n\r\nvar albums = [1, 2";
+    TTempFolder scratch;
+    const std::string file = scratch.Path() + "/list.js";
+    {
+        TTlsPeer peer(TestPki().Good, {reply}, false);
+        const TFetchRun cut =
+            RunFetchIn(scratch, {"--cacert", TestPki().CAFile, "-o", file, peer.Url("/list.js")});
+        EXPECT_EQ(cut.ExitCode, 1);
+        EXPECT_NE(cut.LastErrLine().find("Connection closed without the TLS goodbye; the body may be cut"),
+                  std::string::npos)
+            << cut.Err;
+        EXPECT_NE(::access(file.c_str(), F_OK), 0);
+    }
+    TTlsPeer peer(TestPki().Good, {reply}, true);
+    const TFetchRun whole =
+        RunFetchIn(scratch, {"--cacert", TestPki().CAFile, "-o", file, peer.Url("/list.js")});
+    EXPECT_EQ(whole.ExitCode, 0) << whole.Err;
+    EXPECT_EQ(scratch.ReadFile("list.js"), "var albums = [1, 2");
 }

@@ -117,8 +117,7 @@ TEST(QuilloraFetch, RealServerToStandardOutput) {
 }
 
 // The body as the reply's framing gives it, whatever way its
-// Transfer-Encoding is written: two lines are one list, and a body whose last
-// coding is not chunked is read to the close, as it came.
+// Transfer-Encoding is written: two lines are one list, identity is no coding.
 TEST(QuilloraFetch, WritesTheBodyTheFramingGives) {
     const struct {
         const char* Head;
@@ -126,7 +125,7 @@ TEST(QuilloraFetch, WritesTheBodyTheFramingGives) {
     } cases[] = {
         {"Transfer-Encoding: identity\r\nTransfer-Encoding: chunked\r\n", "hello"},
         {"Transfer-Encoding: identity, chunked\r\n", "hello"},
-        {"Transfer-Encoding: chunked, identity\r\n", "5\r\nhello\r\n0\r\n\r\n"},
+        {"Transfer-Encoding: identity\r\n", "5\r\nhello\r\n0\r\n\r\n"},
     };
     for (const auto& c : cases) {
         TScriptedPeer peer(
@@ -143,4 +142,35 @@ TEST(QuilloraFetch, WritesTheBodyTheFramingGives) {
     EXPECT_EQ(refused.LastErrLine(),
               "EIdHTTPProtocolException: Reply refused: its header line \"Transfer-Encoding "
               ": chunked\" has blanks around its name");
+}
+
+// A transfer coding the client cannot take off (it never asks for one) would
+// leave its bytes in the body: the reply is refused and nothing is written.
+TEST(QuilloraFetch, ACodingItCannotTakeOffIsRefusedAndNothingWritten) {
+    const struct {
+        const char* Codings;
+        const char* Named;
+    } cases[] = {
+        {"gzip", "gzip"}, {"identityx", "identityx"}, {"gzip, chunked", "gzip"}, {"chunked, x", "x"}};
+    for (const auto& c : cases) {
+        TScriptedPeer peer(Reply(std::string("HTTP/1.1 200 OK\r\nTransfer-Encoding: ") + c.Codings +
+                                 "\r\n\r\n5\r\nhello\r\n0\r\n\r\n"));
+        TTempFolder scratch;
+        const std::string file = scratch.Path() + "/got.bin";
+        const TFetchRun run = RunFetchIn(scratch, {"-o", file, Base(peer) + "/t"});
+        EXPECT_EQ(run.ExitCode, 1) << c.Codings;
+        EXPECT_EQ(run.LastErrLine(),
+                  std::string("EIdHTTPProtocolException: Transfer coding ") + c.Named + " is not supported");
+        EXPECT_NE(::access(file.c_str(), F_OK), 0) << c.Codings;
+    }
+}
+
+// A head with a bare CR or without a colon is refused with the line, escaped.
+TEST(QuilloraFetch, ABrokenHeadIsRefusedNamingItsLine) {
+    TScriptedPeer peer(Reply("HTTP/1.1 200 OK\r\nX-A: 1\rContent-Length: 0\r\nContent-Length: 2\r\n\r\nok"));
+    const TFetchRun run = RunFetch({Base(peer) + "/t"});
+    EXPECT_EQ(run.ExitCode, 1);
+    EXPECT_EQ(run.Out, "");
+    EXPECT_EQ(run.LastErrLine(), "EIdHTTPProtocolException: Reply refused: its header line "
+                                 "\"X-A: 1\\rContent-Length: 0\" holds a bare CR");
 }
