@@ -114,8 +114,7 @@ TEST_F(HostileWire, FramingCases) {
         {"not-modified.jpg", {{"HTTP/1.1 304 Not Modified\r\n\r\n", "keep"}}, false, 1},
         {"no-content.jpg", {{"HTTP/1.1 204 No Content\r\n\r\n"}}, false, 1},
         {"reason.jpg", {{"HTTP/1.1 404 Not\x1b[2J Found\r\nContent-Length: 0\r\n\r\n"}}, false, 1},
-        // Chunked is not the last coding: the body runs to the close, and one
-        // cut short cannot be told from a whole one.
+        // Chunked is not the last coding: refused, as the body would keep it.
         {"chunked-identity-cut.jpg",
          {{head200 + "Transfer-Encoding: chunked, identity\r\n\r\n" + pic.substr(0, 12000)}},
          false,
@@ -126,6 +125,24 @@ TEST_F(HostileWire, FramingCases) {
          true,
          1},
         {"chunked-twice.jpg", {{Chunked(pic, "%zx", "Transfer-Encoding: chunked\r\n")}}, false, 1},
+        // A coding the program cannot take off (it never asks for one) would
+        // be saved as the picture: refused, never asked again.
+        {"gzip.jpg",
+         {{head200 + "Transfer-Encoding: gzip\r\nContent-Length: " + std::to_string(pic.size()) + "\r\n\r\n" +
+           pic}},
+         false,
+         1},
+        {"gzip-chunked.jpg",
+         {{head200 + "Transfer-Encoding: gzip\r\n" + Chunked(pic, "%zx").substr(head200.size())}},
+         false,
+         1},
+        // A head a reader could take two ways: a bare CR, a line without a colon.
+        {"bare-cr.jpg",
+         {{head200 + "X-A: 1\rContent-Length: 100\r\nContent-Length: " + std::to_string(pic.size()) +
+           "\r\n\r\n" + pic}},
+         false,
+         1},
+        {"no-colon.jpg", {{head200 + "Content-Length 100\r\n" + Ok(pic).substr(head200.size())}}, false, 1},
         {"blank-colon.jpg", {{Chunked(pic, "%zx", "Content-Length : 100\r\n")}}, false, 1},
         {"plus-status.jpg",
          {{"HTTP/1.1 +200 OK\r\nContent-Length: 100\r\n\r\n" + pic.substr(0, 100)}},
@@ -165,6 +182,30 @@ TEST_F(HostileWire, FramingCases) {
     const nlohmann::json* reason = PictureEntry(run.Report, "reason.jpg");
     ASSERT_NE(reason, nullptr);
     EXPECT_EQ((*reason)["message"], "HTTP/1.1 404 Not\\x1B[2J Found");
+    EXPECT_EQ((*PictureEntry(run.Report, "gzip-chunked.jpg"))["message"],
+              "Transfer coding gzip is not supported");
+    EXPECT_EQ((*PictureEntry(run.Report, "bare-cr.jpg"))["message"],
+              "Reply refused: its header line \"X-A: 1\\rContent-Length: 100\" holds a bare CR");
+}
+
+// A server that sends a reply nobody asked for after the first: read as the
+// next picture's reply it would shift every later picture by one. The kept
+// connection holding it is retired before the next request, at no cost.
+TEST_F(HostileWire, UnrequestedReplyShiftsNoPicture) {
+    const std::vector<TWirePicture> pictures{
+        {"1.jpg", {{Ok("picture one") + Ok("picture one again"), "keep"}}},
+        {"2.jpg", {{Ok("picture two"), "keep"}}},
+        {"3.jpg", {{Ok("picture three"), "keep"}}},
+    };
+    TGetRun run = Run(pictures, {"-j", "1", "--retries", "0"});
+    EXPECT_EQ(run.Status, 0) << run.Err;
+    EXPECT_EQ(ReadWhole(Album() / "1.jpg"), "picture one");
+    EXPECT_EQ(ReadWhole(Album() / "2.jpg"), "picture two");
+    EXPECT_EQ(ReadWhole(Album() / "3.jpg"), "picture three");
+    for (const char* name : {"1.jpg", "2.jpg", "3.jpg"}) {
+        EXPECT_EQ((*PictureEntry(run.Report, name))["attempts"], 1) << name;
+        EXPECT_EQ(Requests(std::string("/") + name), 1u) << name;
+    }
 }
 
 // A resumed range that does not reach the end of the picture, or does not
