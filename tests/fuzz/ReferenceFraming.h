@@ -9,14 +9,19 @@
 //   - a head ends with an empty line, and a close before it fails the reply;
 //     at most 1000 lines, 300 KiB counting two line-end bytes per line;
 //   - a line ends at LF (a CR before it is dropped); a limit counts the bytes
-//     before the LF, also of a line that has not ended yet;
+//     before the LF, also of a line that has not ended yet; any other CR, or
+//     a NUL, in a status, header or trailer line refuses the reply;
+//   - a header or trailer line without a colon refuses the reply, unless it
+//     starts with a blank or tab and follows another line of its block;
 //   - a header's name is the bytes before its first colon, matched without
 //     regard to case; a Content-Length or Transfer-Encoding name with blanks
 //     around it refuses the reply; a line that starts with a blank continues
 //     the value before it;
 //   - every Transfer-Encoding line is one list; chunked twice is refused;
-//     chunked last frames the body in chunks, any other last coding (or none)
-//     reads to the close, and the Content-Length is then ignored;
+//     chunked last frames the body in chunks; when a body follows, a coding
+//     other than chunked and identity, or chunked before another, is refused;
+//     identity alone (or an empty list) reads to the close, and the
+//     Content-Length is then ignored;
 //   - every Content-Length value (comma lists too) is digits within 63 bits,
 //     all the same; otherwise the reply is refused;
 //   - no body after HEAD, 1xx, 204, 304;
@@ -59,7 +64,7 @@ class TFramer {
         for (int interim = 0;; ++interim) {
             if (interim > 10) return out;
             std::optional<std::string> status = Line();
-            if (!status || !StatusCode(*status, code)) return out;
+            if (!status || Forbidden(*status) || !StatusCode(*status, code)) return out;
             if (!ReadBlock(head, /*emptyEndsAtClose=*/false)) return out;
             if (code / 100 != 1 || code == 101) break;
         }
@@ -69,6 +74,7 @@ class TFramer {
         const bool coded = FCoded;
         const bool bodyless = FRules.ReplyToHead || code / 100 == 1 || code == 204 || code == 304;
         if (bodyless) return Whole(out);
+        if (FCodingLeft) return out;
         if (chunked) return Chunks(out);
         if (coded || FLength < 0) {
             if (!FRules.Closes) return out;
@@ -128,6 +134,10 @@ class TFramer {
         return line;
     }
 
+    static bool Forbidden(const std::string& line) {
+        return line.find('\r') != std::string::npos || line.find('\0') != std::string::npos;
+    }
+
     static bool StatusCode(const std::string& line, int& code) {
         if (line.size() < 12 || line.compare(0, 7, "HTTP/1.") != 0 || line[8] != ' ') return false;
         if (line[7] < '0' || line[7] > '9') return false;
@@ -150,6 +160,9 @@ class TFramer {
             if (line->empty()) return true;
             bytes += line->size() + 2;
             if (lines.size() + 1 > 1000 || bytes > 300 * 1024) return false;
+            const bool folded = (*line)[0] == ' ' || (*line)[0] == '\t';
+            if (Forbidden(*line)) return false;
+            if (line->find(':') == std::string::npos && !(folded && !lines.empty())) return false;
             lines.push_back(std::move(*line));
         }
     }
@@ -221,7 +234,11 @@ class TFramer {
         for (std::string_view c : codings)
             chunks += Same(c, "chunked") ? 1 : 0;
         if (chunks > 1) ok = false;
-        return chunks == 1 && Same(codings.back(), "chunked");
+        for (std::string_view c : codings)
+            FCodingLeft = FCodingLeft || !(Same(c, "chunked") || Same(c, "identity"));
+        const bool chunked = chunks == 1 && Same(codings.back(), "chunked");
+        FCodingLeft = FCodingLeft || (chunks == 1 && !chunked);
+        return chunked;
     }
 
     bool ChunkSize(const std::string& line, uint64_t& size) {
@@ -257,6 +274,7 @@ class TFramer {
     std::string_view FBytes;
     TRules FRules;
     size_t FAt = 0;
+    bool FCodingLeft = false; // a coding would stay on the body
     bool FCut = false;
     bool FTooLong = false;
     bool FCoded = false;

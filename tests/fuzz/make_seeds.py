@@ -190,6 +190,11 @@ def text_seeds():
     put("http_reply", "head-and-error", bytes([0, 0, 0, 0, 2]).decode("latin-1") + "HTTP/1.1 200 OK\r\nContent-Length: 100\r\n\r\n"
         "<next>HTTP/1.1 404 Not Found\r\nContent-Length: 9\r\n\r\nnot found")
     put("http_reply", "post", bytes([2, 0, 0, 0, 1]).decode("latin-1") + "HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok")
+    put("http_reply", "refused-heads", prefix_get + "HTTP/1.1 200 OK\r\nTransfer-Encoding: gzip\r\n\r\nabc"
+        "<close>HTTP/1.1 200 OK\r\nX-A: 1\rContent-Length: 0\r\nNo colon\r\n\r\n<close>HTTP/1.1 101 Switching Protocols\r\n\r\n"
+        "<next>HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok")
+    put("http_reply", "extra-reply", prefix_get + "HTTP/1.1 200 OK\r\nContent-Length: 3\r\n\r\none"
+        "HTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\nextra<next>HTTP/1.1 200 OK\r\nContent-Length: 3\r\n\r\ntwo")
 
     record = ("{id:%d,name:'%s',s:0,desc:'%s',st:1,au:0,count:%s,t:5,lurl:'b12/icon/t%d.jpg',dmt:7,purl:'a/b/p%d.js'}")
     put("album_list", "home-page", "<script>var albumUrl = \"http://photo.quillora.example/a/list.js?t=1\"; var pictureSetUrl = 2;</script>")
@@ -237,6 +242,13 @@ def reply_parser_seeds():
     seed("blank-name", 1, 4, "HTTP/1.1 200 OK\r\nTransfer-Encoding : chunked\r\nContent-Length : 2\r\n\r\nok")
     seed("head-cut", 1, 4, "HTTP/1.1 404 Not Found\r\nContent-Length: 0\r\nServ")
     seed("status-lines", 2, 0, "HTTP/1.1 100 Continue\r\n\r\nHTTP/1.1 +200 OK\r\nContent-Length: 0\r\n\r\n")
+    seed("bare-cr", 1, 4, "HTTP/1.1 200 OK\rContent-Length: 0\r\nX-A: 1\rContent-Length: 2\r\n\r\nok")
+    seed("nul", 2, 4, "HTTP/1.1 200 OK\r\nX-A: a\0b\r\nContent-Length: 2\r\n\r\nok")
+    seed("no-colon", 3, 4, "HTTP/1.1 200 OK\r\nX-A: 1\r\n folded\r\nContent-Length 2\r\n\r\nok")
+    seed("unknown-codings", 1, 4, "HTTP/1.1 200 OK\r\nTransfer-Encoding: identityx\r\n"
+         "Transfer-Encoding: gzip, chunked\r\n\r\n2\r\nok\r\n0\r\n\r\n")
+    seed("trailer-lines", 2, 4, "HTTP/1.1 200 OK\r\nTransfer-Encoding: identity, chunked\r\n\r\n"
+         "2\r\nok\r\n0\r\nX-T: 1\r\n more\r\nX-U\r\n\r\n")
 
 
 if __name__ == "__main__":
