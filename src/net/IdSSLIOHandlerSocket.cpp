@@ -172,6 +172,7 @@ void TIdSSLIOHandlerSocket::Negotiate(const std::string& name) {
         if (verify != X509_V_OK && FContext->Settings().VerifyPeer) Fail(X509_verify_cert_error_string(verify));
         if (error == SSL_ERROR_SYSCALL && savedErrno != 0)
             Fail(WSErrorDescription(WSErrorFromErrno(savedErrno)));
+        if (error == SSL_ERROR_SSL && CloseWithoutGoodbye()) Fail("the server closed the connection");
         Fail(SSLErrorReason("the server closed the connection"));
     }
 }

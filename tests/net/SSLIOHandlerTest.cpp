@@ -140,6 +140,25 @@ TEST(SSLIOHandler, AStalledHandshakeEndsWithTheReadTimeOut) {
     EXPECT_FALSE(tls.Encrypted());
 }
 
+// A peer that closes in the middle of the handshake is named as such, not
+// by OpenSSL's words for a missing goodbye.
+TEST(SSLIOHandler, AHandshakeCutByTheServerSaysSo) {
+    TScriptedPeer peer({TPeerStep::ReadUntil("\x01"), TPeerStep::Close()});
+    TIdTCPClient client;
+    TIdSSLIOHandlerSocket tls(TestTrust());
+    tls.SetPassThrough(false);
+    client.SetIOHandler(&tls);
+    client.Host = "127.0.0.1";
+    client.Port = peer.Port();
+    try {
+        client.Connect(5000);
+        FAIL() << "no failure";
+    } catch (const EIdSSLProtocolReplyError& e) {
+        EXPECT_EQ(e.Message(), "TLS handshake with 127.0.0.1 failed: the server closed the connection");
+    }
+    EXPECT_FALSE(tls.IsOpen());
+}
+
 TEST(SSLIOHandler, TheCancelSignalEndsAHandshakeWait) {
     TScriptedPeer peer({TPeerStep::Stall()});
     TIdCancelSignal cancel;
