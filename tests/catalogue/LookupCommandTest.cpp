@@ -19,8 +19,8 @@ const std::string HostileIcon = "c1/x/../../../../../../../../../../evil";
 const std::string MissingIcon = "c1/icon/party_thumbnail_0000002.png";
 
 std::string ThreeAlbums() {
-    return "var list=[" + AlbumRecord(Gbk("旅行"), "trips", 2, TravelIcon, "photo.quillora.example/p/1.js") +
-           "," + AlbumRecord("Home", "", 1, HostileIcon, "photo.quillora.example/p/2.js") + "," +
+    return "var list=[" + AlbumRecord(Gbk("旅行"), "trips", 2, TravelIcon, "photo.quillora.example/p/1.js") + "," +
+           AlbumRecord("Home", "", 1, HostileIcon, "photo.quillora.example/p/2.js") + "," +
            AlbumRecord("Party", "d", 3, MissingIcon, "photo.quillora.example/p/3.js") + "];";
 }
 
@@ -48,9 +48,8 @@ TEST_F(LookupCommand, ReportsBuildsTilesAndCachesThumbnailsInOrder) {
     LookupAlbums(Host);
 
     const std::vector<std::string> expected = {
-        "B: " + Gbk("敬告: 开始下载像册表,在软件提示下载完成之前,请不要用鼠标拉动滚动条..."), "events",
-        "box off", "B: " + Gbk("下载像册缩略图...请稍候..."), "events", "free tiles", "events", "sb1 total 2",
-        "sb1 done 0",
+        "B: " + Gbk("敬告: 开始下载像册表,在软件提示下载完成之前,请不要用鼠标拉动滚动条..."), "events", "box off",
+        "B: " + Gbk("下载像册缩略图...请稍候..."), "events", "free tiles", "events", "sb1 total 2", "sb1 done 0",
         // A good thumbnail.
         "sb1 done 0", Reading(Gbk("旅行")), "events", "events", "tile 0 " + Gbk("旅行"), "icon 0", "finish 0",
         // A cache name that would leave the cache: a warning, no fetch.
@@ -70,10 +69,8 @@ TEST_F(LookupCommand, ReportsBuildsTilesAndCachesThumbnailsInOrder) {
     // Through the proxy, in absolute form.
     EXPECT_EQ(service.RequestLine(0), "GET http://photo.quillora.example:80/quillora HTTP/1.1");
     EXPECT_EQ(service.RequestLine(1), "GET http://photo.quillora.example:80/q/list.js HTTP/1.1");
-    EXPECT_EQ(service.RequestLine(2),
-              "GET http://imgb1.photo.quillora.example:80/icon/travel_thumbnail_000001.jpg HTTP/1.1");
-    EXPECT_EQ(service.RequestLine(3),
-              "GET http://imgc1.photo.quillora.example:80/icon/party_thumbnail_0000002.png HTTP/1.1");
+    EXPECT_EQ(service.RequestLine(2), "GET http://imgb1.photo.quillora.example:80/icon/travel_thumbnail_000001.jpg HTTP/1.1");
+    EXPECT_EQ(service.RequestLine(3), "GET http://imgc1.photo.quillora.example:80/icon/party_thumbnail_0000002.png HTTP/1.1");
     EXPECT_EQ(service.Peer().AcceptedCount(), 4u);
     EXPECT_TRUE(service.Peer().Failures().empty());
 
@@ -96,10 +93,7 @@ TEST_F(LookupCommand, StopsBeforeTheTilesAndLeavesTheOldOnesStanding) {
     const std::vector<TCase> cases = {
         {"BlankAccount", " \t ", {}, Gbk("用户名不能为空!"), ""},
         {"UnknownAccount", "nobody", {TScriptedService::NotFound()}, "", "HTTP/1.1 404 Not Found"},
-        {"NoMarkers",
-         "quillora",
-         {TScriptedService::Ok("<html>no list here</html>")},
-         "",
+        {"NoMarkers", "quillora", {TScriptedService::Ok("<html>no list here</html>")}, "",
          "The account's home page names no album list"},
     };
     for (const TCase& c : cases) {

@@ -155,16 +155,14 @@ std::vector<TParserCase> Cases() {
                  Chunked + "2 \t;x\r\nab\r\n0\r\n\r\n",
                  false,
                  {"head HTTP/1.1 200 OK", "body ab", "done at 63"}});
-    c.push_back(
-        {"NegativeChunkSizeIsRefused",
-         Chunked + "-2\r\nab",
-         true,
-         {"head HTTP/1.1 200 OK", "Reply refused: its chunk size \"-2\" is not a hexadecimal number"}});
-    c.push_back(
-        {"WordAfterAChunkSizeIsRefused",
-         Chunked + "2 x\r\nab",
-         true,
-         {"head HTTP/1.1 200 OK", "Reply refused: its chunk size \"2 x\" is not a hexadecimal number"}});
+    c.push_back({"NegativeChunkSizeIsRefused",
+                 Chunked + "-2\r\nab",
+                 true,
+                 {"head HTTP/1.1 200 OK", "Reply refused: its chunk size \"-2\" is not a hexadecimal number"}});
+    c.push_back({"WordAfterAChunkSizeIsRefused",
+                 Chunked + "2 x\r\nab",
+                 true,
+                 {"head HTTP/1.1 200 OK", "Reply refused: its chunk size \"2 x\" is not a hexadecimal number"}});
     // Field lines: a bare CR or a NUL anywhere refuses the reply, as does a
     // line without a colon unless it is folded onto the one before it.
     c.push_back({"BareCrInTheStatusLineIsRefused",

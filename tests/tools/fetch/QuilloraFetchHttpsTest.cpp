@@ -43,8 +43,7 @@ TEST(QuilloraFetchHttps, AnUnreadableCaBundleFailsBeforeAnyFetch) {
     scratch.WriteFile("bad.pem", "no certificate\n");
     const TFetchRun run = RunFetch({"--cacert", scratch.Path() + "/bad.pem", "https://127.0.0.1:1/"});
     EXPECT_EQ(run.ExitCode, 1);
-    EXPECT_NE(run.Err.find("Cannot read the CA certificates in " + scratch.Path() + "/bad.pem: "),
-              std::string::npos)
+    EXPECT_NE(run.Err.find("Cannot read the CA certificates in " + scratch.Path() + "/bad.pem: "), std::string::npos)
         << run.Err;
     EXPECT_EQ(run.Err.find("Socket Error"), std::string::npos) << run.Err;
 }
