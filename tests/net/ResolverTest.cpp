@@ -26,8 +26,7 @@ namespace {
 // A held lookup answers 10.9.8.7 once let go.
 TIdLookupAnswer Found10987() {
     TIdLookupAnswer answer;
-    answer.Found = true;
-    answer.Address = {10, 9, 8, 7};
+    answer.Addresses = {"10.9.8.7"};
     return answer;
 }
 
@@ -97,8 +96,7 @@ TEST_F(ResolverTest, AnswersAndFailuresAreTheSameOnBothPaths) {
             if (host != "photos.example") throw std::runtime_error("wrong host");
             TIdLookupAnswer answer;
             answer.Code = c.Code;
-            answer.Found = c.Found;
-            answer.Address = {10, 1, 2, 3};
+            if (c.Found) answer.Addresses = {"10.1.2.3"};
             return answer;
         });
         for (const bool withSignal : {false, true}) {

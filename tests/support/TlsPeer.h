@@ -1,5 +1,5 @@
 #pragma once
-// A TLS server on 127.0.0.1 for client tests. Each connection is accepted,
+// A TLS server on 127.0.0.1 (or ::1) for client tests. Each connection is accepted,
 // negotiated with the given certificate and answered, request by request (a
 // request ends with its empty line), with the next of the replies; a reply
 // that says "Connection: close" closes its connection afterwards. Every
@@ -14,7 +14,9 @@
 
 class TTlsPeer {
   public:
-    TTlsPeer(const TTestCertificate& certificate, std::vector<std::string> replies);
+    // address: the loopback address to listen on, "127.0.0.1" or "::1".
+    TTlsPeer(const TTestCertificate& certificate, std::vector<std::string> replies,
+             const std::string& address = "127.0.0.1");
     ~TTlsPeer();
     TTlsPeer(const TTlsPeer&) = delete;
     TTlsPeer& operator=(const TTlsPeer&) = delete;
