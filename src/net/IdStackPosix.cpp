@@ -118,11 +118,11 @@ bool MakeAddress6(const std::string& ip, int port, sockaddr_in6& address) {
     address.sin6_family = AF_INET6;
     address.sin6_port = htons(static_cast<uint16_t>(port));
     if (ip.empty()) return true; // any address
-    const size_t percent = ip.find('%');
-    const std::string bare = ip.substr(0, percent);
-    if (!TIdStack::IsIPv6Address(ip) || ::inet_pton(AF_INET6, bare.c_str(), &address.sin6_addr) != 1)
-        return false;
-    return percent == std::string::npos || ReadZone(ip.substr(percent + 1), address.sin6_scope_id);
+    if (!TIdStack::IsIPv6Address(ip)) return false;
+    const std::string text = ip.front() == '[' ? ip.substr(1, ip.size() - 2) : ip;
+    const size_t percent = text.find('%');
+    if (::inet_pton(AF_INET6, text.substr(0, percent).c_str(), &address.sin6_addr) != 1) return false;
+    return percent == std::string::npos || ReadZone(text.substr(percent + 1), address.sin6_scope_id);
 }
 
 // An address of the family asked for; false for a port out of range or a
@@ -148,7 +148,7 @@ bool MakeAddress(int family, const std::string& ip, int port, sockaddr_storage& 
 
 // 10047 for a text of the other family, 10022 for anything else wrong.
 int BadAddress(int family, const std::string& ip) {
-    const bool otherFamily = !ip.empty() && (TIdStack::IsIPv6Address(ip) != (family == Id_PF_INET6));
+    const bool otherFamily = family == Id_PF_INET6 ? TIdStack::IsDottedQuad(ip) : TIdStack::IsIPv6Address(ip);
     return FailWith(otherFamily ? Id_WSAEAFNOSUPPORT : 10022);
 }
 
