@@ -106,14 +106,16 @@ void TIdConnectRace::WaitForAttempts(Clock::time_point deadline, int cancelFd) {
     const int ready = ::poll(fds.data(), fds.size(), wait);
     if (ready < 0 && errno != EINTR) GStack().RaiseSocketError(WSErrorFromErrno(errno));
     if (cancelFd >= 0 && (fds.back().revents & POLLIN)) throw EIdCancelled(RSCancelled);
-    // From the last down, so that settling one does not move those still to look at.
-    for (size_t k = FAttempts.size(); k-- > 0;)
-        if (fds[k].revents != 0) Settle(k);
+    // Oldest first: of two that connected at once, the one started first wins.
+    std::vector<TAttempt> over;
+    for (size_t k = 0; k < FAttempts.size(); ++k)
+        if (fds[k].revents != 0) over.push_back(std::move(FAttempts[k]));
+    std::erase_if(FAttempts, [](const TAttempt& attempt) { return !attempt.Socket; });
+    for (TAttempt& attempt : over)
+        Settle(std::move(attempt));
 }
 
-void TIdConnectRace::Settle(size_t index) {
-    TAttempt attempt = std::move(FAttempts[index]);
-    FAttempts.erase(FAttempts.begin() + static_cast<std::ptrdiff_t>(index));
+void TIdConnectRace::Settle(TAttempt attempt) {
     int result = Id_SOCKET_ERROR;
     try {
         result = attempt.Socket->ConnectResult();

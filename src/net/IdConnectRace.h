@@ -65,7 +65,8 @@ class TIdConnectRace {
     void StartNext();
     // Waits for the attempts under way, the next start, the time-out or the cancel.
     void WaitForAttempts(Clock::time_point deadline, int cancelFd);
-    void Settle(size_t index);
+    // How an attempt that the wait found over ended.
+    void Settle(TAttempt attempt);
     void Won(TAttempt attempt);
     void Failed(std::exception_ptr failure, int rank);
     void FailedWithError(int errorNumber);

@@ -121,6 +121,10 @@ class TIdStack {
     // cancel (when not null) fired first.
     virtual std::vector<std::string> LookupHostAddresses(const std::string& host,
                                                          const TIdCancelSignal* cancel, int timeout) = 0;
+    // The first of them.
+    std::string LookupHostAddress(const std::string& host, const TIdCancelSignal* cancel) {
+        return LookupHostAddresses(host, cancel, 0).front();
+    }
 
     // A connect that does not wait: 0 when connected at once, 1 when under
     // way (the socket becomes writable when it is over), -1 on failure. The
