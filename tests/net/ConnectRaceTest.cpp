@@ -64,15 +64,19 @@ struct TPair {
 };
 
 TPair StalledAndWorking(const std::string& stalled, const std::string& working) {
-    TPair pair;
-    pair.Working = std::make_unique<TLoopbackListener>(working);
-    try {
-        pair.Stalled = std::make_unique<TLoopbackListener>(stalled, pair.Working->Port());
-    } catch (const std::runtime_error&) {
-        return {};
+    // A port free on one address may be a client's on the other: try a few.
+    for (int tries = 0; tries < 10; ++tries) {
+        TPair pair;
+        pair.Working = std::make_unique<TLoopbackListener>(working);
+        try {
+            pair.Stalled = std::make_unique<TLoopbackListener>(stalled, pair.Working->Port());
+        } catch (const std::runtime_error&) {
+            continue;
+        }
+        pair.Stalled->Fill();
+        return pair;
     }
-    pair.Stalled->Fill();
-    return pair;
+    return {};
 }
 
 } // namespace
@@ -128,6 +132,35 @@ TEST_F(ConnectRaceTest, AStalledFirstAddressLosesToTheNextAfterTheDelay) {
             EXPECT_EQ(OpenDescriptors(), before);
         }
     }
+}
+
+// The first attempt may still win after the next one has started: then it is
+// named once more before "Connected.", and the later attempt is closed.
+TEST_F(ConnectRaceTest, AnEarlierAttemptThatOvertakesALaterOne) {
+    TPair pair = StalledAndWorking("::1", "127.0.0.1");
+    if (!pair.Working) GTEST_SKIP() << "the port is taken on ::1";
+    pair.Working->Fill();
+    Answer({"127.0.0.1", "::1"});
+    auto client = Client(pair.Working->Port());
+    // Counted while both attempts are under way (the stalled one's next SYN
+    // comes a second after its first).
+    int duringRace = 0;
+    std::thread drain([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(TIdConnectRace::AttemptDelay + 150));
+        pair.Working->Drain();
+        duringRace = OpenDescriptors();
+    });
+    const auto start = Clock::now();
+    client->Connect(20000);
+    drain.join();
+    std::printf("the first attempt won after %lld ms\n", MillisecondsSince(start));
+    EXPECT_EQ(Log,
+              (std::vector<std::string>{"Resolving hostname race.test.", "Connecting to 127.0.0.1.",
+                                        "Connecting to ::1.", "Connecting to 127.0.0.1.", "Connected."}));
+    EXPECT_EQ(Binding(*client).PeerIP, "127.0.0.1");
+    EXPECT_EQ(OpenDescriptors(), duringRace - 1);
+    client->Disconnect();
+    EXPECT_EQ(OpenDescriptors(), duringRace - 2);
 }
 
 // A refusal is an answer: the next address is tried at once, and the

@@ -33,7 +33,7 @@ socklen_t MakeAddress(const std::string& text, int port, sockaddr_storage& stora
 TLoopbackListener::TLoopbackListener(const std::string& address, int port) : FAddress(address) {
     sockaddr_storage storage;
     socklen_t length = MakeAddress(address, port, storage);
-    FListener = ::socket(storage.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    FListener = ::socket(storage.ss_family, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     const int on = 1;
     if (storage.ss_family == AF_INET6) ::setsockopt(FListener, IPPROTO_IPV6, IPV6_V6ONLY, &on, sizeof on);
     // A test listens again on the port it just closed.
@@ -69,6 +69,14 @@ void TLoopbackListener::Fill() {
         if (::poll(&p, 1, 200) == 0) return;
     }
     throw std::runtime_error("the accept queue on " + FAddress + " never filled");
+}
+
+void TLoopbackListener::Drain() {
+    for (int fd : FFillers)
+        ::close(fd);
+    FFillers.clear();
+    for (int fd; (fd = ::accept4(FListener, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC)) >= 0;)
+        ::close(fd);
 }
 
 int OpenDescriptors() {

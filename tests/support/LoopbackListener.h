@@ -19,6 +19,10 @@ class TLoopbackListener {
 
     int Port() const { return FPort; }
     void Fill();
+    // Takes every connection waiting in the queue, so that the next SYN of a
+    // connect that stalled on it (the system sends it again after a second)
+    // completes.
+    void Drain();
 
   private:
     std::string FAddress;
