@@ -18,6 +18,8 @@ packages=(
   fonts-wqy-microhei
   # tests and the demo: a display, real peers, the sample service
   xvfb xauth python3 curl wget nginx-light tinyproxy iproute2
+  # a private network namespace whose IPv6 address silently drops SYNs (the address race)
+  nftables
   # archives queried and checked as users do; accounts sharded over several runs
   sqlite3 parallel
   # fuzz targets: clang with libFuzzer and the sanitizers, and the symbolizer for their reports

@@ -1,7 +1,7 @@
 #include "net/IdIOHandlerSocket.h"
 
 #include "net/IdCancelSignal.h"
-#include "net/IdConnectThread.h"
+#include "net/IdConnectRace.h"
 #include "net/IdException.h"
 #include "net/IdStack.h"
 
@@ -60,55 +60,22 @@ void TIdIOHandlerSocket::ConnectTo(const std::string& host, int port, int timeou
     if (FSocksInfo && FSocksInfo->Version != svNoSocks)
         throw EIdSocksError("SOCKS proxies are not supported: set the SOCKS version to none.");
     if (!FBinding) OpenHandler();
-    FBinding->AllocateSocket(Id_SOCK_STREAM, Id_IPPROTO_IP);
-    FBinding->IP = boundIP;
-    FBinding->Port = boundPort;
-    FBinding->ClientPortMin = boundPortMin;
-    FBinding->ClientPortMax = boundPortMax;
-    FBinding->Bind();
-    if (!TIdStack::IsDottedQuad(host)) ReportStatus(hsResolving, host);
-    FBinding->SetPeer(GStack().ResolveToAddress(host, CancelSignal), port);
-    if (!UseNagle) {
-        int32_t on = 1;
-        FBinding->SetSockOpt(Id_IPPROTO_TCP, Id_TCP_NODELAY, &on, sizeof(on));
-    }
-    ReportStatus(hsConnecting, FBinding->PeerIP);
-    if (timeout != -1 && timeout != 0)
-        TimedConnect(timeout);
-    else
-        GStack().CheckSocketResult(FBinding->Connect(Id_PF_INET));
-}
-
-void TIdIOHandlerSocket::TimedConnect(int timeout) {
-    constexpr int step = 125;
-    TIdConnectThread thread(*FBinding);
-    thread.Start();
-    const bool unlimited = timeout == IdTimeoutInfinite;
-    int remaining = unlimited ? step + 1 : timeout;
-    // Each step ends early when the connect is over: a connect that succeeds
-    // at once must not cost a whole step.
-    const auto cancelled = [this] { return CancelSignal && CancelSignal->Cancelled(); };
-    while (remaining > step && !cancelled()) {
-        if (thread.WaitTerminated(step))
-            remaining = 0;
-        else if (!unlimited)
-            remaining -= step;
-    }
-    if (remaining > 0 && !cancelled()) thread.WaitTerminated(remaining);
-    if (!thread.Terminated() && cancelled()) {
-        thread.Terminate();
-        thread.WaitFor();
-        CloseHandler();
-        throw EIdCancelled(RSCancelled);
-    }
-    if (!thread.Terminated()) {
-        // The thread lets go of the socket before it is closed, so its number
-        // cannot be reused under a connect still pending.
-        thread.Terminate();
-        thread.WaitFor();
-        CloseHandler();
-        throw EIdConnectTimeout(RSConnectTimeout);
-    }
-    thread.WaitFor();
-    if (!thread.ErrorMessage().empty()) throw EIdConnectException(thread.ErrorMessage());
+    FBinding->CloseSocket();
+    const bool timed = timeout != -1 && timeout != 0;
+    if (!TIdStack::IsAddressLiteral(host)) ReportStatus(hsResolving, host);
+    TIdConnectRace race(GStack().ResolveToAddresses(host, CancelSignal, timeout > 0 ? timeout : 0), port);
+    race.BoundIP = boundIP;
+    race.BoundPort = boundPort;
+    race.BoundPortMin = boundPortMin;
+    race.BoundPortMax = boundPortMax;
+    race.NoDelay = !UseNagle;
+    std::string reported;
+    race.OnAttempt = [this, &reported](const std::string& address) {
+        ReportStatus(hsConnecting, address);
+        reported = address;
+    };
+    race.Run(*FBinding, timeout > 0 ? timeout : 0, CancelSignal ? CancelSignal->Fd() : -1, timed);
+    // The last address named before "Connected." is always the one that won,
+    // even when an earlier attempt overtook a later one.
+    if (race.WinnerAddress() != reported) ReportStatus(hsConnecting, race.WinnerAddress());
 }

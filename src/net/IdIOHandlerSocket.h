@@ -33,8 +33,6 @@ class TIdIOHandlerSocket : public TIdIOHandler {
     int SendRaw(const void* buffer, int length) override;
 
   private:
-    void TimedConnect(int timeout);
-
     std::unique_ptr<TIdSocketHandle> FBinding;
     std::unique_ptr<TIdSocksInfo> FOwnSocksInfo;
     TIdSocksInfo* FSocksInfo = nullptr;

@@ -80,6 +80,15 @@ Clock::time_point DeadlineAfter(int timeout) {
     return timeout < 0 ? Clock::time_point::max() : Clock::now() + std::chrono::milliseconds(timeout);
 }
 
+// OpenSSL reads a bare IPv6 address without its zone; a zone only names this
+// machine's interface and is never in a certificate.
+std::string AddressForCertificate(const std::string& name) {
+    std::string bare = name.size() >= 2 && name.front() == '[' && name.back() == ']'
+                           ? name.substr(1, name.size() - 2)
+                           : name;
+    return bare.substr(0, bare.find('%'));
+}
+
 void SetLastSocketError(int errnoValue) {
     const int number = WSErrorFromErrno(errnoValue);
     TIdStackPosix::SetLastError(number);
@@ -148,9 +157,10 @@ void TIdSSLIOHandlerSocket::StartTLS() {
 }
 
 void TIdSSLIOHandlerSocket::Negotiate(const std::string& name) {
-    if (TIdStack::IsDottedQuad(name)) {
+    if (TIdStack::IsAddressLiteral(name)) {
         // An address is checked against the certificate's IP entries and never sent as SNI.
-        X509_VERIFY_PARAM_set1_ip_asc(SSL_get0_param(FSSL), name.c_str());
+        if (X509_VERIFY_PARAM_set1_ip_asc(SSL_get0_param(FSSL), AddressForCertificate(name).c_str()) != 1)
+            Fail("the address cannot be checked against the certificate");
     } else if (SSL_set_tlsext_host_name(FSSL, name.c_str()) != 1 || SSL_set1_host(FSSL, name.c_str()) != 1) {
         Fail("the host name cannot be used for TLS");
     }

@@ -25,8 +25,9 @@ class TIdSSLIOHandlerSocket : public TIdIOHandlerSocket {
     void SetPassThrough(bool value);
     // TLS is up on the open connection.
     bool Encrypted() const { return FSSL != nullptr; }
-    // The name the certificate must carry and SNI sends (a dotted quad is
-    // checked as an address and not sent); empty: the host connected to.
+    // The name the certificate must carry and SNI sends (an IPv4 or IPv6
+    // address is checked against the IP entries and not sent); empty: the
+    // host connected to.
     std::string PeerHostName;
     const TIdSSLContext& Context() const { return *FContext; }
     // The peer of the last TLS session closed the connection without the TLS

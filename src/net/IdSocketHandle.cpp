@@ -27,16 +27,17 @@ void TIdSocketHandle::Reset(bool resetLocal) {
     }
 }
 
-void TIdSocketHandle::AllocateSocket(int socketType, int protocol) {
+void TIdSocketHandle::AllocateSocket(int socketType, int protocol, int family) {
     CloseSocket();
-    TIdStackSocketHandle handle = GStack().CreateSocketHandle(Id_PF_INET, socketType, protocol);
+    TIdStackSocketHandle handle = GStack().CreateSocketHandle(family, socketType, protocol);
     if (handle == Id_INVALID_SOCKET) throw EIdInvalidSocket(RSCannotAllocateSocket);
+    Family = family;
     FHandle.store(handle);
     FHandleAllocated.store(true);
 }
 
 int TIdSocketHandle::TryBind(int port) {
-    int result = GStack().WSBind(Handle(), Id_PF_INET, IP, port);
+    int result = GStack().WSBind(Handle(), Family, IP, port);
     return GStack().CheckSocketResult(result, {Id_WSAEADDRINUSE}) ? Id_WSAEADDRINUSE : 0;
 }
 
@@ -59,7 +60,7 @@ void TIdSocketHandle::Bind() {
 }
 
 int TIdSocketHandle::Connect(int family) {
-    int result = GStack().WSConnect(Handle(), family, PeerIP, PeerPort);
+    int result = GStack().WSConnect(Handle(), family == 0 ? Family : family, PeerIP, PeerPort);
     if (result != Id_SOCKET_ERROR) {
         UpdateBindingLocal();
         UpdateBindingPeer();
@@ -67,13 +68,34 @@ int TIdSocketHandle::Connect(int family) {
     return result;
 }
 
-int TIdSocketHandle::ConnectCancellable(int cancelFd) {
-    int result = GStack().WSConnectCancellable(Handle(), PeerIP, PeerPort, cancelFd);
-    if (result != Id_SOCKET_ERROR) {
+int TIdSocketHandle::ConnectStart() {
+    int result = GStack().WSConnectStart(Handle(), Family, PeerIP, PeerPort);
+    if (result == 0) {
         UpdateBindingLocal();
         UpdateBindingPeer();
     }
     return result;
+}
+
+int TIdSocketHandle::ConnectResult() {
+    int result = GStack().WSConnectResult(Handle());
+    if (result == 0) {
+        UpdateBindingLocal();
+        UpdateBindingPeer();
+    }
+    return result;
+}
+
+void TIdSocketHandle::TakeOver(TIdSocketHandle& other) {
+    CloseSocket();
+    IP = other.IP;
+    Port = other.Port;
+    PeerIP = other.PeerIP;
+    PeerPort = other.PeerPort;
+    Family = other.Family;
+    FHandle.store(other.FHandle.exchange(Id_INVALID_SOCKET));
+    FHandleAllocated.store(other.FHandleAllocated.exchange(false));
+    other.Reset(true);
 }
 
 void TIdSocketHandle::SetPeer(const std::string& ip, int port) {

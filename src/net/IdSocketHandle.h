@@ -13,14 +13,20 @@ class TIdSocketHandle {
     TIdSocketHandle(const TIdSocketHandle&) = delete;
     TIdSocketHandle& operator=(const TIdSocketHandle&) = delete;
 
-    // Closes any socket held, then creates an IPv4 one; EIdInvalidSocket when that fails.
-    void AllocateSocket(int socketType = Id_SOCK_STREAM, int protocol = Id_IPPROTO_IP);
+    // Closes any socket held, then creates one of family; EIdInvalidSocket when that fails.
+    void AllocateSocket(int socketType = Id_SOCK_STREAM, int protocol = Id_IPPROTO_IP,
+                        int family = Id_PF_INET);
     // Binds to (IP, Port) or within ClientPortMin..ClientPortMax, then re-reads the local end.
     void Bind();
-    // Connects to (PeerIP, PeerPort); the platform result unchanged, -1 on failure.
-    int Connect(int family = Id_PF_INET);
-    // The same connect, abandoned when cancelFd becomes readable (timed connect).
-    int ConnectCancellable(int cancelFd);
+    // Connects to (PeerIP, PeerPort); the platform result unchanged, -1 on
+    // failure. family 0: the socket's own.
+    int Connect(int family = 0);
+    // The same connect without waiting (0 connected, 1 under way, -1 failed),
+    // and how one under way ended (0 or -1); both re-read the ends once connected.
+    int ConnectStart();
+    int ConnectResult();
+    // Takes other's socket and both its ends; other is left reset.
+    void TakeOver(TIdSocketHandle& other);
     void SetPeer(const std::string& ip, int port);
     int Recv(void* buffer, int length);
     // The same without waiting: IdNothingReady when nothing has arrived yet.
@@ -46,6 +52,8 @@ class TIdSocketHandle {
     int PeerPort = 0;
     int ClientPortMin = 0;
     int ClientPortMax = 0;
+    // The family of the socket held (Id_PF_INET or Id_PF_INET6).
+    int Family = Id_PF_INET;
 
   private:
     int TryBind(int port);

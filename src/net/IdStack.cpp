@@ -6,9 +6,11 @@
 #include "net/IdStackPosix.h"
 
 #include <algorithm>
+#include <arpa/inet.h>
 #include <atomic>
 #include <cctype>
 #include <memory>
+#include <netinet/in.h>
 
 namespace {
 
@@ -39,6 +41,12 @@ std::array<std::string, 4> SplitQuad(const std::string& text) {
 }
 
 // A whole decimal number of 0..255: no sign, no blanks, no hexadecimal.
+// "[::1]" -> "::1"; anything else unchanged.
+std::string StripBrackets(const std::string& text) {
+    if (text.size() >= 2 && text.front() == '[' && text.back() == ']') return text.substr(1, text.size() - 2);
+    return text;
+}
+
 bool IsOctet(const std::string& part) {
     if (part.empty() || part.size() > 10) return false;
     if (!std::all_of(part.begin(), part.end(), [](char c) { return c >= '0' && c <= '9'; })) return false;
@@ -89,12 +97,38 @@ int StackCreationCount() {
 }
 
 std::string TIdStack::ResolveToAddress(const std::string& host, const TIdCancelSignal* cancel) {
+    return ResolveToAddresses(host, cancel).front();
+}
+
+std::vector<std::string> TIdStack::ResolveToAddresses(const std::string& host, const TIdCancelSignal* cancel,
+                                                      int timeout) {
     std::string upper = host;
     std::transform(upper.begin(), upper.end(), upper.begin(),
                    [](unsigned char c) { return std::toupper(c); });
-    if (upper == "LOCALHOST") return "127.0.0.1";
-    if (IsDottedQuad(host)) return host;
-    return LookupHostAddress(host, cancel);
+    if (upper == "LOCALHOST") return {"127.0.0.1"};
+    if (IsDottedQuad(host)) return {host};
+    if (IsIPv6Address(host)) return {StripBrackets(host)};
+    return LookupHostAddresses(host, cancel, timeout);
+}
+
+bool TIdStack::IsIPv6Address(const std::string& text) {
+    const std::string bare = StripBrackets(text);
+    const std::string address = bare.substr(0, bare.find('%'));
+    in6_addr bytes{};
+    // A zone names an interface: a few letters or digits, never empty.
+    const size_t zone = bare.find('%');
+    if (zone != std::string::npos && (zone + 1 == bare.size() || bare.size() - zone > 16)) return false;
+    return address.find(':') != std::string::npos && ::inet_pton(AF_INET6, address.c_str(), &bytes) == 1;
+}
+
+int TIdStack::AddressFamily(const std::string& address) {
+    return IsIPv6Address(address) ? Id_PF_INET6 : Id_PF_INET;
+}
+
+std::string TIdStack::AddressWithPort(const std::string& address, int port) {
+    const std::string bare = StripBrackets(address);
+    const bool v6 = IsIPv6Address(bare);
+    return (v6 ? "[" + bare + "]" : bare) + ":" + std::to_string(port);
 }
 
 bool TIdStack::IsDottedQuad(const std::string& text) {

@@ -1,12 +1,15 @@
 #pragma once
-// The process-wide socket layer: IPv4 stream sockets, host-name resolution and
-// socket error texts, every error number in the Winsock numbering.
+// The process-wide socket layer: stream sockets of either IP family, host-name
+// resolution and socket error texts, every error number in the Winsock
+// numbering. Addresses travel as texts: dotted quads, and IPv6 addresses in
+// their RFC 5952 form ("::1", "2001:db8::1", a zone as "fe80::1%2").
 
 #include <array>
 #include <cstdint>
 #include <initializer_list>
 #include <mutex>
 #include <string>
+#include <vector>
 
 class TIdCancelSignal;
 
@@ -15,6 +18,8 @@ using TIdStackSocketHandle = int;
 inline constexpr TIdStackSocketHandle Id_INVALID_SOCKET = -1;
 inline constexpr int Id_SOCKET_ERROR = -1;
 inline constexpr int Id_PF_INET = 2;
+// Winsock's number for it, not Linux's 10: the stack maps both.
+inline constexpr int Id_PF_INET6 = 23;
 inline constexpr int Id_SOCK_STREAM = 1;
 inline constexpr int Id_IPPROTO_IP = 0;
 inline constexpr int Id_IPPROTO_TCP = 6;
@@ -32,13 +37,18 @@ inline constexpr int IdTimeoutDefault = -1;
 inline constexpr int Id_WSAEINTR = 10004;
 inline constexpr int Id_WSAEBADF = 10009;
 inline constexpr int Id_WSAEWOULDBLOCK = 10035;
+inline constexpr int Id_WSAEINPROGRESS = 10036;
 inline constexpr int Id_WSAENOTSOCK = 10038;
+inline constexpr int Id_WSAEAFNOSUPPORT = 10047;
 inline constexpr int Id_WSAEADDRINUSE = 10048;
+inline constexpr int Id_WSAENETUNREACH = 10051;
 inline constexpr int Id_WSAECONNABORTED = 10053;
 inline constexpr int Id_WSAECONNRESET = 10054;
 inline constexpr int Id_WSAESHUTDOWN = 10058;
 inline constexpr int Id_WSAETIMEDOUT = 10060;
 inline constexpr int Id_WSAECONNREFUSED = 10061;
+inline constexpr int Id_WSAEHOSTDOWN = 10064;
+inline constexpr int Id_WSAEHOSTUNREACH = 10065;
 inline constexpr int Id_WSAHOST_NOT_FOUND = 11001;
 inline constexpr int Id_WSATRY_AGAIN = 11002;
 inline constexpr int Id_WSANO_RECOVERY = 11003;
@@ -58,10 +68,26 @@ class TIdStack {
     static int LastError();
     static void SetLastError(int errorNumber);
 
-    // The address of host; a lookup that cancel (when given) cuts short
-    // raises EIdCancelled.
+    // The first address ResolveToAddresses gives.
     std::string ResolveToAddress(const std::string& host, const TIdCancelSignal* cancel = nullptr);
+    // Every address of host in the order to try them: localhost is 127.0.0.1
+    // and a literal is itself (an IPv6 one without its brackets), without a
+    // lookup; a name is looked up. A lookup that cancel (when given) cuts
+    // short raises EIdCancelled; timeout bounds only the wait for a lookup
+    // thread (see LookupHost).
+    std::vector<std::string> ResolveToAddresses(const std::string& host,
+                                                const TIdCancelSignal* cancel = nullptr, int timeout = 0);
     static bool IsDottedQuad(const std::string& text);
+    // An IPv6 address, bare or in brackets, with or without a zone.
+    static bool IsIPv6Address(const std::string& text);
+    // Either kind of literal address: nothing to look up.
+    static bool IsAddressLiteral(const std::string& text) {
+        return IsDottedQuad(text) || IsIPv6Address(text);
+    }
+    // Id_PF_INET6 for an IPv6 address text, Id_PF_INET for anything else.
+    static int AddressFamily(const std::string& address);
+    // "127.0.0.1:80", "[::1]:80": an IPv6 address takes brackets where a port follows.
+    static std::string AddressWithPort(const std::string& address, int port);
     static std::string AddressToText(const TIdInAddr& address);
     // EConvertError for a part that is not a whole number; each part is cut to 8 bits.
     static TIdInAddr TextToAddress(const std::string& text);
@@ -90,14 +116,22 @@ class TIdStack {
     // Raise through CheckSocketResult when the platform call fails.
     virtual void WSGetSockName(TIdStackSocketHandle socket, int& family, std::string& ip, int& port) = 0;
     virtual void WSGetPeerName(TIdStackSocketHandle socket, int& family, std::string& ip, int& port) = 0;
-    // Raises EIdSocketError (11001 for an unknown host) when the lookup
-    // fails, EIdCancelled when cancel (when not null) fired first.
-    virtual std::string LookupHostAddress(const std::string& host, const TIdCancelSignal* cancel) = 0;
+    // Every address found, families interleaved. Raises EIdSocketError
+    // (11001 for an unknown host) when the lookup fails, EIdCancelled when
+    // cancel (when not null) fired first.
+    virtual std::vector<std::string> LookupHostAddresses(const std::string& host,
+                                                         const TIdCancelSignal* cancel, int timeout) = 0;
+    // The first of them.
+    std::string LookupHostAddress(const std::string& host, const TIdCancelSignal* cancel) {
+        return LookupHostAddresses(host, cancel, 0).front();
+    }
 
-    // A connect that a second thread can abandon through cancel: -1 with 10004
-    // when it was cancelled. The timed connect runs it on its own thread.
-    virtual int WSConnectCancellable(TIdStackSocketHandle socket, const std::string& ip, int port,
-                                     int cancelFd) = 0;
+    // A connect that does not wait: 0 when connected at once, 1 when under
+    // way (the socket becomes writable when it is over), -1 on failure. The
+    // socket is left non-blocking until WSConnectResult.
+    virtual int WSConnectStart(TIdStackSocketHandle socket, int family, const std::string& ip, int port) = 0;
+    // How a connect under way ended (0 or -1), the socket blocking again.
+    virtual int WSConnectResult(TIdStackSocketHandle socket) = 0;
 };
 
 // The one stack object; valid while at least one transport component lives.

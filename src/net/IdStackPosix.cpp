@@ -8,6 +8,7 @@
 #include <chrono>
 #include <cstring>
 #include <fcntl.h>
+#include <net/if.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -97,24 +98,65 @@ int FailWith(int errorNumber) {
     return Id_SOCKET_ERROR;
 }
 
-bool MakeAddress(const std::string& ip, int port, sockaddr_in& address) {
-    if (port < 0 || port > 65535) return false;
+int NativeFamily(int family) {
+    return family == Id_PF_INET6 ? AF_INET6 : family == Id_PF_INET ? AF_INET : -1;
+}
+
+// The zone of "fe80::1%eth0" or "fe80::1%2": an interface name or number.
+bool ReadZone(const std::string& zone, uint32_t& index) {
+    if (zone.empty()) return true;
+    if (zone.find_first_not_of("0123456789") == std::string::npos && zone.size() < 10) {
+        index = static_cast<uint32_t>(std::stoul(zone));
+        return true;
+    }
+    index = ::if_nametoindex(zone.c_str());
+    return index != 0;
+}
+
+bool MakeAddress6(const std::string& ip, int port, sockaddr_in6& address) {
     address = {};
+    address.sin6_family = AF_INET6;
+    address.sin6_port = htons(static_cast<uint16_t>(port));
+    if (ip.empty()) return true; // any address
+    if (!TIdStack::IsIPv6Address(ip)) return false;
+    const std::string text = ip.front() == '[' ? ip.substr(1, ip.size() - 2) : ip;
+    const size_t percent = text.find('%');
+    if (::inet_pton(AF_INET6, text.substr(0, percent).c_str(), &address.sin6_addr) != 1) return false;
+    return percent == std::string::npos || ReadZone(text.substr(percent + 1), address.sin6_scope_id);
+}
+
+// An address of the family asked for; false for a port out of range or a
+// text of the other family (the caller reports 10022 or 10047).
+bool MakeAddress(int family, const std::string& ip, int port, sockaddr_storage& storage, socklen_t& length) {
+    if (port < 0 || port > 65535) return false;
+    storage = {};
+    if (family == Id_PF_INET6) {
+        length = sizeof(sockaddr_in6);
+        return MakeAddress6(ip, port, reinterpret_cast<sockaddr_in6&>(storage));
+    }
+    auto& address = reinterpret_cast<sockaddr_in&>(storage);
+    length = sizeof(sockaddr_in);
     address.sin_family = AF_INET;
     address.sin_port = htons(static_cast<uint16_t>(port));
     if (!ip.empty()) {
+        if (TIdStack::IsIPv6Address(ip)) return false;
         TIdInAddr bytes = TIdStack::TextToAddress(ip);
         std::memcpy(&address.sin_addr, bytes.data(), 4);
     }
     return true;
 }
 
-void ReadAddress(const sockaddr_in& address, int& family, std::string& ip, int& port) {
-    TIdInAddr bytes;
-    std::memcpy(bytes.data(), &address.sin_addr, 4);
-    family = Id_PF_INET;
-    ip = TIdStack::AddressToText(bytes);
-    port = ntohs(address.sin_port);
+// 10047 for a text of the other family, 10022 for anything else wrong.
+int BadAddress(int family, const std::string& ip) {
+    const bool otherFamily = family == Id_PF_INET6 ? TIdStack::IsDottedQuad(ip) : TIdStack::IsIPv6Address(ip);
+    return FailWith(otherFamily ? Id_WSAEAFNOSUPPORT : 10022);
+}
+
+void ReadAddress(const sockaddr_storage& storage, int& family, std::string& ip, int& port) {
+    family = storage.ss_family == AF_INET6 ? Id_PF_INET6 : Id_PF_INET;
+    ip = SocketAddressText(reinterpret_cast<const sockaddr*>(&storage));
+    port = storage.ss_family == AF_INET6 ? ntohs(reinterpret_cast<const sockaddr_in6&>(storage).sin6_port)
+                                         : ntohs(reinterpret_cast<const sockaddr_in&>(storage).sin_port);
 }
 
 // poll, restarted after a signal with what is left of the time-out.
@@ -138,11 +180,10 @@ void SetBlocking(int socket, bool blocking) {
     ::fcntl(socket, F_SETFL, blocking ? (flags & ~O_NONBLOCK) : (flags | O_NONBLOCK));
 }
 
-// Waits for a pending non-blocking connect; -1 with 10004 when cancelled.
-int FinishConnect(int socket, int cancelFd) {
-    pollfd fds[2] = {{socket, POLLOUT, 0}, {cancelFd, POLLIN, 0}};
-    if (PollRestarting(fds, cancelFd >= 0 ? 2 : 1, -1) < 0) return Fail(errno);
-    if (cancelFd >= 0 && (fds[1].revents & POLLIN)) return FailWith(Id_WSAEINTR);
+// Waits for a connect that a signal interrupted; it goes on in the background.
+int FinishConnect(int socket) {
+    pollfd fds[1] = {{socket, POLLOUT, 0}};
+    if (PollRestarting(fds, 1, -1) < 0) return Fail(errno);
     int error = 0;
     socklen_t length = sizeof(error);
     if (::getsockopt(socket, SOL_SOCKET, SO_ERROR, &error, &length) != 0) return Fail(errno);
@@ -185,6 +226,20 @@ int WSErrorFromResolver(int eaiCode, int errnoValue) {
     }
 }
 
+std::string SocketAddressText(const sockaddr* address) {
+    char text[INET6_ADDRSTRLEN + IF_NAMESIZE + 2] = "";
+    if (address->sa_family == AF_INET6) {
+        const auto* v6 = reinterpret_cast<const sockaddr_in6*>(address);
+        ::inet_ntop(AF_INET6, &v6->sin6_addr, text, sizeof text);
+        // Link-local addresses mean nothing without their interface.
+        if (v6->sin6_scope_id != 0) return std::string(text) + "%" + std::to_string(v6->sin6_scope_id);
+        return text;
+    }
+    TIdInAddr bytes;
+    std::memcpy(bytes.data(), &reinterpret_cast<const sockaddr_in*>(address)->sin_addr, 4);
+    return TIdStack::AddressToText(bytes);
+}
+
 std::string WSErrorDescription(int errorNumber) {
     for (const auto& entry : ErrorTexts)
         if (entry.Number == errorNumber) return entry.Text;
@@ -200,45 +255,55 @@ int TIdStackPosix::WSGetLastError() {
 }
 
 TIdStackSocketHandle TIdStackPosix::CreateSocketHandle(int family, int type, int protocol) {
-    if (family != Id_PF_INET) return FailWith(10047);
+    const int nativeFamily = NativeFamily(family);
+    if (nativeFamily < 0) return FailWith(Id_WSAEAFNOSUPPORT);
     int nativeType = type == Id_SOCK_STREAM ? SOCK_STREAM : type;
-    int handle = ::socket(AF_INET, nativeType | SOCK_CLOEXEC, protocol);
+    int handle = ::socket(nativeFamily, nativeType | SOCK_CLOEXEC, protocol);
     return handle < 0 ? Fail(errno) : handle;
 }
 
 int TIdStackPosix::WSBind(TIdStackSocketHandle socket, int family, const std::string& ip, int port) {
-    sockaddr_in address;
-    if (family != Id_PF_INET) return FailWith(10047);
-    if (!MakeAddress(ip, port, address)) return FailWith(10022);
-    if (::bind(socket, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0) return Fail(errno);
+    sockaddr_storage address;
+    socklen_t length = 0;
+    if (NativeFamily(family) < 0) return FailWith(Id_WSAEAFNOSUPPORT);
+    if (!MakeAddress(family, ip, port, address, length)) return BadAddress(family, ip);
+    if (::bind(socket, reinterpret_cast<sockaddr*>(&address), length) != 0) return Fail(errno);
     return 0;
 }
 
 int TIdStackPosix::WSConnect(TIdStackSocketHandle socket, int family, const std::string& ip, int port) {
-    sockaddr_in address;
-    if (family != Id_PF_INET) return FailWith(10047);
-    if (!MakeAddress(ip, port, address)) return FailWith(10022);
-    if (::connect(socket, reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0) return 0;
+    sockaddr_storage address;
+    socklen_t length = 0;
+    if (NativeFamily(family) < 0) return FailWith(Id_WSAEAFNOSUPPORT);
+    if (!MakeAddress(family, ip, port, address, length)) return BadAddress(family, ip);
+    if (::connect(socket, reinterpret_cast<sockaddr*>(&address), length) == 0) return 0;
     // A signal does not stop the connect; it goes on in the background.
-    if (errno == EINTR) return FinishConnect(socket, -1);
+    if (errno == EINTR) return FinishConnect(socket);
     return Fail(errno);
 }
 
-int TIdStackPosix::WSConnectCancellable(TIdStackSocketHandle socket, const std::string& ip, int port,
-                                        int cancelFd) {
-    sockaddr_in address;
-    if (!MakeAddress(ip, port, address)) return FailWith(10022);
+int TIdStackPosix::WSConnectStart(TIdStackSocketHandle socket, int family, const std::string& ip, int port) {
+    sockaddr_storage address;
+    socklen_t length = 0;
+    if (NativeFamily(family) < 0) return FailWith(Id_WSAEAFNOSUPPORT);
+    if (!MakeAddress(family, ip, port, address, length)) return BadAddress(family, ip);
     SetBlocking(socket, false);
-    int result = 0;
-    if (::connect(socket, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0) {
-        if (errno == EINPROGRESS || errno == EINTR)
-            result = FinishConnect(socket, cancelFd);
-        else
-            result = Fail(errno);
+    if (::connect(socket, reinterpret_cast<sockaddr*>(&address), length) == 0) {
+        SetBlocking(socket, true);
+        return 0;
     }
-    // After a cancel the caller closes the socket; leave it alone.
-    if (result == 0 || LastPlatformError != Id_WSAEINTR) SetBlocking(socket, true);
-    return result;
+    // Interrupted, the connect goes on in the background just the same.
+    if (errno == EINPROGRESS || errno == EINTR) return 1;
+    return Fail(errno);
+}
+
+int TIdStackPosix::WSConnectResult(TIdStackSocketHandle socket) {
+    int error = 0;
+    socklen_t length = sizeof(error);
+    if (::getsockopt(socket, SOL_SOCKET, SO_ERROR, &error, &length) != 0) return Fail(errno);
+    if (error != 0) return Fail(error);
+    SetBlocking(socket, true);
+    return 0;
 }
 
 int TIdStackPosix::WSSend(TIdStackSocketHandle socket, const void* buffer, int length, int flags) {
@@ -288,7 +353,7 @@ int TIdStackPosix::WSSelectRead(TIdStackSocketHandle socket, int timeout, int ca
 }
 
 void TIdStackPosix::WSGetSockName(TIdStackSocketHandle socket, int& family, std::string& ip, int& port) {
-    sockaddr_in address{};
+    sockaddr_storage address{};
     socklen_t length = sizeof(address);
     int result = ::getsockname(socket, reinterpret_cast<sockaddr*>(&address), &length) == 0 ? 0 : Fail(errno);
     CheckSocketResult(result);
@@ -296,19 +361,20 @@ void TIdStackPosix::WSGetSockName(TIdStackSocketHandle socket, int& family, std:
 }
 
 void TIdStackPosix::WSGetPeerName(TIdStackSocketHandle socket, int& family, std::string& ip, int& port) {
-    sockaddr_in address{};
+    sockaddr_storage address{};
     socklen_t length = sizeof(address);
     int result = ::getpeername(socket, reinterpret_cast<sockaddr*>(&address), &length) == 0 ? 0 : Fail(errno);
     CheckSocketResult(result);
     ReadAddress(address, family, ip, port);
 }
 
-std::string TIdStackPosix::LookupHostAddress(const std::string& host, const TIdCancelSignal* cancel) {
+std::vector<std::string> TIdStackPosix::LookupHostAddresses(const std::string& host,
+                                                            const TIdCancelSignal* cancel, int timeout) {
     // A NUL inside the name would silently look up only the part before it.
     if (host.find('\0') != std::string::npos) CheckSocketResult(FailWith(Id_WSAHOST_NOT_FOUND));
-    const TIdLookupAnswer answer = LookupHost(host, cancel);
-    if (answer.Code != 0 || !answer.Found)
+    const TIdLookupAnswer answer = LookupHost(host, cancel, timeout);
+    if (answer.Code != 0 || answer.Addresses.empty())
         CheckSocketResult(
             FailWith(answer.Code != 0 ? WSErrorFromResolver(answer.Code, answer.Errno) : Id_WSANO_DATA));
-    return AddressToText(answer.Address);
+    return InterleaveFamilies(answer.Addresses);
 }

@@ -4,10 +4,14 @@
 
 #include "net/IdStack.h"
 
+struct sockaddr;
+
 // errno -> Winsock number (EPIPE reports 10054, "Connection reset by peer.").
 int WSErrorFromErrno(int errnoValue);
 // getaddrinfo failure -> 11001..11004 (EAI_SYSTEM goes through errno).
 int WSErrorFromResolver(int eaiCode, int errnoValue);
+// The text of an IPv4 or IPv6 socket address, without its port.
+std::string SocketAddressText(const sockaddr* address);
 // The text of a Winsock number without the "Socket Error # " frame ("" when unknown).
 std::string WSErrorDescription(int errorNumber);
 
@@ -26,9 +30,10 @@ class TIdStackPosix : public TIdStack {
     int WSSelectRead(TIdStackSocketHandle socket, int timeout, int cancelFd = -1) override;
     void WSGetSockName(TIdStackSocketHandle socket, int& family, std::string& ip, int& port) override;
     void WSGetPeerName(TIdStackSocketHandle socket, int& family, std::string& ip, int& port) override;
-    std::string LookupHostAddress(const std::string& host, const TIdCancelSignal* cancel) override;
-    int WSConnectCancellable(TIdStackSocketHandle socket, const std::string& ip, int port,
-                             int cancelFd) override;
+    std::vector<std::string> LookupHostAddresses(const std::string& host, const TIdCancelSignal* cancel,
+                                                 int timeout) override;
+    int WSConnectStart(TIdStackSocketHandle socket, int family, const std::string& ip, int port) override;
+    int WSConnectResult(TIdStackSocketHandle socket) override;
 
     // The calling thread's last error, as WSASetLastError would set it.
     static void SetLastError(int errorNumber);

@@ -147,7 +147,7 @@ TEST_F(LookupCommand, ClosingDuringAWarningStopsAtOnce) {
 TEST_F(LookupCommand, AnAlbumListCutWithoutTheTlsGoodbyeIsNotTaken) {
     const std::string cut =
         "var list=[" + AlbumRecord("Home", "", 1, TravelIcon, "photo.quillora.example/p/2.js") + ",";
-    TTlsPeer secure(TestPki().Good, {"HTTP/1.1 200 OK\r\nConnection: close\r\n\r\n" + cut}, false);
+    TTlsPeer secure(TestPki().Good, {"HTTP/1.1 200 OK\r\nConnection: close\r\n\r\n" + cut}, "127.0.0.1", false);
     const std::string home =
         "<script>var albumUrl = \"" + secure.Url("/q/list.js") + "\"; var pictureSetUrl = 1;</script>";
     TScriptedService service({TScriptedService::Ok(home)});

@@ -223,7 +223,7 @@ namespace {
 // What a fetch from a TLS peer that ends its connection with or without the
 // goodbye gives: the body, or "Class: message".
 std::string FetchFromTlsPeer(const std::string& reply, bool goodbye) {
-    TTlsPeer peer(TestPki().Good, {reply}, goodbye);
+    TTlsPeer peer(TestPki().Good, {reply}, "127.0.0.1", goodbye);
     TIdHTTP client;
     client.ReadTimeout = 5000;
     client.UseTlsTransport(TestTrust());

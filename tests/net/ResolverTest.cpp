@@ -26,8 +26,7 @@ namespace {
 // A held lookup answers 10.9.8.7 once let go.
 TIdLookupAnswer Found10987() {
     TIdLookupAnswer answer;
-    answer.Found = true;
-    answer.Address = {10, 9, 8, 7};
+    answer.Addresses = {"10.9.8.7"};
     return answer;
 }
 
@@ -97,8 +96,7 @@ TEST_F(ResolverTest, AnswersAndFailuresAreTheSameOnBothPaths) {
             if (host != "photos.example") throw std::runtime_error("wrong host");
             TIdLookupAnswer answer;
             answer.Code = c.Code;
-            answer.Found = c.Found;
-            answer.Address = {10, 1, 2, 3};
+            if (c.Found) answer.Addresses = {"10.1.2.3"};
             return answer;
         });
         for (const bool withSignal : {false, true}) {
@@ -169,6 +167,71 @@ TEST_F(ResolverTest, ManyLookupsStoppedAtOnce) {
         EXPECT_EQ(text, "EIdCancelled: Operation cancelled");
 }
 
+// Abandons count lookups held by the test: each caller is stopped once its
+// lookup has begun, and goes on; the threads stay until the test lets them go.
+void AbandonHeldLookups(const THeldLookup& held, int count) {
+    TIdCancelSignal cancel;
+    std::vector<std::thread> callers;
+    const size_t begun = held.Started();
+    for (int k = 0; k < count; ++k)
+        callers.emplace_back([&] { Raised([&] { GStack().ResolveToAddress("photos.example", &cancel); }); });
+    held.WaitStarted(begun + static_cast<size_t>(count));
+    cancel.Cancel();
+    for (std::thread& caller : callers)
+        caller.join();
+}
+
+// Lookups left behind are bounded: with MaxAbandonedLookups of them still
+// waiting for the name server, a new lookup starts no thread; it waits for a
+// slot within the connect's time-out, or until it is stopped, and goes on as
+// soon as one of them ends.
+TEST_F(ResolverTest, AbandonedLookupsAreBounded) {
+    Held.Install();
+    WithinMilliseconds(60000, "the bounded lookups", [&] {
+        AbandonHeldLookups(Held, MaxAbandonedLookups);
+        EXPECT_EQ(AbandonedLookups(), MaxAbandonedLookups);
+        const std::string busy = "EIdConnectTimeout: Connect timed out: 8 abandoned host name lookups are still "
+                                 "waiting for the name server.";
+        TIdCancelSignal cancel;
+        EXPECT_EQ(Raised([&] { GStack().ResolveToAddresses("photos.example", &cancel, 300); }), busy);
+        // The client's connect time-out is the bound of that wait.
+        TIdTCPClient client;
+        client.Host = "photos.example";
+        client.Port = 80;
+        client.CancelSignal = &cancel;
+        EXPECT_EQ(Raised([&] { client.Connect(300); }), busy);
+        // Without a time-out it waits until stopped.
+        std::thread stopper([&] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(200));
+            cancel.Cancel();
+        });
+        EXPECT_EQ(Raised([&] { client.Connect(); }), "EIdCancelled: Operation cancelled");
+        stopper.join();
+        EXPECT_EQ(Held.Started(), static_cast<size_t>(MaxAbandonedLookups));
+
+        // A waiting lookup goes on once the held ones end.
+        TIdCancelSignal other;
+        std::string found;
+        std::thread waiter([&] { found = GStack().ResolveToAddress("photos.example", &other); });
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        Held.Release();
+        waiter.join();
+        EXPECT_EQ(found, "10.9.8.7");
+        while (AbandonedLookups() != 0)
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    });
+}
+
+// A lookup that answers before its caller was stopped is not left behind.
+TEST_F(ResolverTest, OnlyLookupsStillRunningCountAsAbandoned) {
+    Held.Release();
+    Held.Install();
+    TIdCancelSignal cancel;
+    EXPECT_EQ(GStack().ResolveToAddress("photos.example", &cancel), "10.9.8.7");
+    cancel.Cancel();
+    EXPECT_EQ(AbandonedLookups(), 0);
+}
+
 // The system's own lookup against a name server that never answers, in a
 // network and mount namespace of a child process, so no name leaves the
 // machine. The stop fires once the query has reached the server, so the
@@ -202,6 +265,74 @@ TEST_F(ResolverTest, ManyLookupsStoppedAtOnce) {
 #define QUILLORA_FORK_THREADS_UNSUPPORTED 1
 #endif
 #endif
+
+// The child's run of the bound against a silent name server: eight
+// connects stopped during their lookups, then a ninth with a time-out.
+[[noreturn]] void OutlastTheBoundOnASilentServer(int report) {
+    const int server = EnterSilentNameServerNamespace();
+    if (server < 0) std::_Exit(NoNamespaceExit);
+    TIdCancelSignal cancel;
+    std::vector<std::thread> callers;
+    for (int k = 0; k < MaxAbandonedLookups; ++k)
+        callers.emplace_back([&] {
+            TIdTCPClient client;
+            client.Host = "albums.quillora.test";
+            client.Port = 80;
+            client.CancelSignal = &cancel;
+            Raised([&] { client.Connect(); });
+        });
+    pollfd query{server, POLLIN, 0};
+    const bool queried = ::poll(&query, 1, 60000) == 1;
+    while (RunningLookups() < MaxAbandonedLookups)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    cancel.Cancel();
+    for (std::thread& caller : callers)
+        caller.join();
+    TIdCancelSignal next;
+    TIdTCPClient client;
+    client.Host = "albums.quillora.test";
+    client.Port = 80;
+    client.CancelSignal = &next;
+    std::string raised = Raised([&] { client.Connect(500); });
+    if (!queried) raised = "no query reached the name server; " + raised;
+    (void)!::write(report, raised.data(), raised.size());
+    std::_Exit(0);
+}
+
+// Runs body in a child process and answers what it reported, or skips the
+// test when the child found no namespace.
+template <typename F> std::string InChild(F body, bool& skipped) {
+    int pipeFds[2];
+    skipped = false;
+    if (::pipe2(pipeFds, O_CLOEXEC) != 0) return "no pipe";
+    const pid_t child = ::fork();
+    if (child < 0) return "no fork";
+    if (child == 0) {
+        ::close(pipeFds[0]);
+        body(pipeFds[1]);
+    }
+    ::close(pipeFds[1]);
+    std::string raised;
+    char buffer[512];
+    for (ssize_t n; (n = ::read(pipeFds[0], buffer, sizeof buffer)) > 0;)
+        raised.append(buffer, static_cast<size_t>(n));
+    ::close(pipeFds[0]);
+    int status = 0;
+    if (::waitpid(child, &status, 0) != child || !WIFEXITED(status)) return "the child did not end well";
+    skipped = WEXITSTATUS(status) == NoNamespaceExit;
+    return raised;
+}
+
+TEST(ResolverSystem, LookupsAbandonedOnASilentNameServerAreBounded) {
+#ifdef QUILLORA_FORK_THREADS_UNSUPPORTED
+    GTEST_SKIP() << "ThreadSanitizer runs no threads in a forked child";
+#endif
+    bool skipped = false;
+    const std::string raised = InChild(OutlastTheBoundOnASilentServer, skipped);
+    if (skipped) GTEST_SKIP() << "no private network namespace here (needs root)";
+    EXPECT_EQ(raised, "EIdConnectTimeout: Connect timed out: 8 abandoned host name lookups are still waiting "
+                      "for the name server.");
+}
 
 TEST(ResolverSystem, ALookupOfASilentNameServerIsStopped) {
 #ifdef QUILLORA_FORK_THREADS_UNSUPPORTED

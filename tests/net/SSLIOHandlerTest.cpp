@@ -21,13 +21,14 @@ TIdSSLContextPtr TestTrust(bool verify = true) {
 
 // Connects through a TLS transport to port as host, asks for / and answers
 // what came back.
-std::string Exchange(TIdSSLContextPtr context, int port, const std::string& name = "") {
+std::string Exchange(TIdSSLContextPtr context, int port, const std::string& name = "",
+                     const std::string& host = "127.0.0.1") {
     TIdTCPClient client;
     TIdSSLIOHandlerSocket tls(std::move(context));
     tls.PeerHostName = name;
     tls.SetPassThrough(false);
     client.SetIOHandler(&tls);
-    client.Host = "127.0.0.1";
+    client.Host = host;
     client.Port = port;
     client.Connect(5000);
     EXPECT_TRUE(tls.Encrypted());
@@ -61,6 +62,15 @@ const TCertificateCase CertificateCases[] = {
     {"from an unknown CA", Untrusted, "photo.quillora.example", true, X509_V_ERR_UNABLE_TO_GET_ISSUER_CERT_LOCALLY},
     {"expired, verification off", Expired, "photo.quillora.example", false, X509_V_OK},
     {"self-signed, verification off", SelfSigned, "", false, X509_V_OK},
+    // An IPv6 address is checked against the IP entries as a dotted quad is,
+    // bracketed or not, and never matched as a name.
+    {"good, by IPv6 address", Good, "::1", true, X509_V_OK},
+    {"good, by bracketed IPv6 address", Good, "[::1]", true, X509_V_OK},
+    {"good, by IPv6 address written out", Good, "0:0:0:0:0:0:0:1", true, X509_V_OK},
+    {"good, another IPv6 address", Good, "::2", true, X509_V_ERR_IP_ADDRESS_MISMATCH},
+    {"good, the IPv4 address mapped to IPv6", Good, "::ffff:127.0.0.1", true, X509_V_ERR_IP_ADDRESS_MISMATCH},
+    {"another host's, by IPv6 address", WrongHost, "::1", true, X509_V_ERR_IP_ADDRESS_MISMATCH},
+    {"good, by another IPv4 address", Good, "127.0.0.2", true, X509_V_ERR_IP_ADDRESS_MISMATCH},
 };
 
 } // namespace
@@ -82,6 +92,19 @@ TEST(SSLIOHandler, CertificatesAreCheckedAgainstTheTrustedCA) {
                                        X509_verify_cert_error_string(c.Expected));
         }
         EXPECT_TRUE(peer.Received().empty());
+    }
+}
+
+// The host connected to is the address checked when no name is given.
+TEST(SSLIOHandler, AnIPv6HostIsCheckedAgainstTheIPEntries) {
+    for (const char* host : {"::1", "[::1]"}) {
+        SCOPED_TRACE(host);
+        TTlsPeer good(TestPki().Good, {Reply}, "::1");
+        EXPECT_EQ(Exchange(TestTrust(), good.Port(), "", host), Reply);
+        TTlsPeer other(TestPki().WrongHost, {Reply}, "::1");
+        EXPECT_EQ(Raised([&] { Exchange(TestTrust(), other.Port(), "", host); }),
+                  std::string("EIdSSLProtocolReplyError: TLS handshake with ") + host +
+                      " failed: " + X509_verify_cert_error_string(X509_V_ERR_IP_ADDRESS_MISMATCH));
     }
 }
 

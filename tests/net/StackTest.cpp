@@ -1,10 +1,15 @@
 #include "NetTestUtil.h"
 #include "net/IdException.h"
 #include "net/IdStack.h"
+#include "net/IdResolver.h"
+#include "net/IdSocketHandle.h"
 #include "net/IdStackPosix.h"
 
+#include <arpa/inet.h>
 #include <cerrno>
 #include <netdb.h>
+#include <netinet/in.h>
+#include <tuple>
 
 TEST(Stack, DottedQuadCutsAtTheFirstThreeDots) {
     const std::pair<const char*, bool> cases[] = {
@@ -139,4 +144,139 @@ TEST(Stack, LivesWhileComponentsLive) {
     }
     EXPECT_EQ(StackCreationCount(), before + 4);
     EXPECT_THROW(GStack(), EIdStackError);
+}
+
+TEST(Stack, IPv6AddressTexts) {
+    const std::pair<const char*, bool> cases[] = {
+        {"::1", true},
+        {"[::1]", true},
+        {"2001:db8::1", true},
+        {"2001:DB8:0:0:0:0:0:1", true},
+        {"::", true},
+        {"::ffff:127.0.0.1", true},
+        {"fe80::1%lo", true},
+        {"fe80::1%2", true},
+        {"fe80::1%", false},
+        {"fe80::1%averyveryverylongname", false},
+        {"127.0.0.1", false},
+        {"[127.0.0.1]", false},
+        {"1:2:3:4:5:6:7:8:9", false},
+        {"1:2:3:4:5:6:7", false},
+        {"::1]", false},
+        {"[::1", false},
+        {"[[::1]]", false},
+        {"::g", false},
+        {":::1", false},
+        {" ::1", false},
+        {"::1 ", false},
+        {"", false},
+        {"[]", false},
+        {"localhost", false},
+        {"photo.quillora.example", false},
+    };
+    for (const auto& [text, expected] : cases) {
+        EXPECT_EQ(TIdStack::IsIPv6Address(text), expected) << text;
+        EXPECT_EQ(TIdStack::AddressFamily(text), expected ? Id_PF_INET6 : Id_PF_INET) << text;
+    }
+}
+
+TEST(Stack, AddressesWithAPort) {
+    const std::tuple<const char*, int, const char*> cases[] = {
+        {"127.0.0.1", 80, "127.0.0.1:80"},
+        {"10.0.0.1", 65535, "10.0.0.1:65535"},
+        {"::1", 80, "[::1]:80"},
+        {"[::1]", 443, "[::1]:443"},
+        {"2001:db8::1", 8080, "[2001:db8::1]:8080"},
+        {"fe80::1%2", 80, "[fe80::1%2]:80"},
+        {"::ffff:127.0.0.1", 1, "[::ffff:127.0.0.1]:1"},
+    };
+    for (const auto& [address, port, expected] : cases)
+        EXPECT_EQ(TIdStack::AddressWithPort(address, port), expected) << address;
+}
+
+// The system's socket addresses as the stack writes them: RFC 5952's short
+// lower-case form, the zone of a link-local address by its number.
+TEST(Stack, SocketAddressTexts) {
+    const std::pair<const char*, const char*> cases[] = {
+        {"::1", "::1"},
+        {"2001:0DB8:0000:0000:0000:0000:0000:0001", "2001:db8::1"},
+        {"2001:db8:0:1:0:0:0:1", "2001:db8:0:1::1"},
+        {"::ffff:127.0.0.1", "::ffff:127.0.0.1"},
+        {"::", "::"},
+        {"fe80::1", "fe80::1%3"},
+    };
+    for (const auto& [input, expected] : cases) {
+        sockaddr_in6 address{};
+        address.sin6_family = AF_INET6;
+        ASSERT_EQ(::inet_pton(AF_INET6, input, &address.sin6_addr), 1) << input;
+        if (std::string(input) == "fe80::1") address.sin6_scope_id = 3;
+        EXPECT_EQ(SocketAddressText(reinterpret_cast<sockaddr*>(&address)), expected) << input;
+    }
+    sockaddr_in v4{};
+    v4.sin_family = AF_INET;
+    v4.sin_addr.s_addr = htonl(0x0A000001);
+    EXPECT_EQ(SocketAddressText(reinterpret_cast<sockaddr*>(&v4)), "10.0.0.1");
+}
+
+TEST(Stack, LiteralsResolveToThemselves) {
+    TStackHolder holder;
+    const std::pair<const char*, const char*> cases[] = {
+        {"::1", "::1"},
+        {"[::1]", "::1"},
+        {"[2001:db8::1]", "2001:db8::1"},
+        {"fe80::1%lo", "fe80::1%lo"},
+        {"LocalHost", "127.0.0.1"},
+        {"010.0.0.1", "010.0.0.1"},
+    };
+    for (const auto& [host, expected] : cases)
+        EXPECT_EQ(GStack().ResolveToAddresses(host), std::vector<std::string>{expected}) << host;
+}
+
+TEST(Stack, InterleavedFamilies) {
+    using TList = std::vector<std::string>;
+    const std::pair<TList, TList> cases[] = {
+        {{}, {}},
+        {{"10.0.0.1"}, {"10.0.0.1"}},
+        {{"10.0.0.1", "10.0.0.2"}, {"10.0.0.1", "10.0.0.2"}},
+        {{"::1", "::2", "10.0.0.1", "10.0.0.2"}, {"::1", "10.0.0.1", "::2", "10.0.0.2"}},
+        {{"10.0.0.1", "::1", "::2", "::3"}, {"10.0.0.1", "::1", "::2", "::3"}},
+        {{"10.0.0.1", "10.0.0.2", "10.0.0.3", "::1"}, {"10.0.0.1", "::1", "10.0.0.2", "10.0.0.3"}},
+        {{"::1", "10.0.0.1", "10.0.0.2", "::2"}, {"::1", "10.0.0.1", "::2", "10.0.0.2"}},
+    };
+    for (const auto& [given, expected] : cases)
+        EXPECT_EQ(InterleaveFamilies(given), expected) << testing::PrintToString(given);
+}
+
+TEST(SocketHandle, BothFamiliesBindAndReadBackTheirLocalEnd) {
+    TStackHolder holder;
+    const std::tuple<int, const char*, const char*> cases[] = {
+        {Id_PF_INET, "", "0.0.0.0"},
+        {Id_PF_INET, "127.0.0.1", "127.0.0.1"},
+        {Id_PF_INET6, "", "::"},
+        {Id_PF_INET6, "::1", "::1"},
+        {Id_PF_INET6, "[::1]", "::1"},
+    };
+    for (const auto& [family, ip, expected] : cases) {
+        TIdSocketHandle handle;
+        handle.AllocateSocket(Id_SOCK_STREAM, Id_IPPROTO_IP, family);
+        handle.IP = ip;
+        handle.Bind();
+        EXPECT_EQ(handle.IP, expected) << ip;
+        EXPECT_GT(handle.Port, 0) << ip;
+    }
+    // An address of the other family, and a text that is no address at all.
+    const std::tuple<int, const char*, const char*> refused[] = {
+        {Id_PF_INET6, "127.0.0.1", "10047\r\nAddress family not supported by protocol family."},
+        {Id_PF_INET, "::1", "10047\r\nAddress family not supported by protocol family."},
+        {Id_PF_INET6, "::1%", "10022\r\nInvalid argument."},
+        {Id_PF_INET6, "fe80::1%nosuchinterface", "10022\r\nInvalid argument."},
+    };
+    for (const auto& [family, ip, expected] : refused) {
+        TIdSocketHandle handle;
+        handle.AllocateSocket(Id_SOCK_STREAM, Id_IPPROTO_IP, family);
+        handle.IP = ip;
+        EXPECT_EQ(Raised([&] { handle.Bind(); }), std::string("EIdSocketError: Socket Error # ") + expected) << ip;
+    }
+    EXPECT_EQ(Raised([&] { TIdSocketHandle().AllocateSocket(Id_SOCK_STREAM, Id_IPPROTO_IP, 99); }),
+              "EIdInvalidSocket: Cannot allocate socket.");
 }

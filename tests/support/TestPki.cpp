@@ -14,7 +14,8 @@
 namespace {
 
 constexpr long Day = 24 * 60 * 60;
-const char* const ServerNames = "DNS:localhost,IP:127.0.0.1,DNS:photo.quillora.example,DNS:*.photo.quillora.example";
+const char* const ServerNames =
+    "DNS:localhost,IP:127.0.0.1,IP:::1,DNS:photo.quillora.example,DNS:*.photo.quillora.example";
 
 struct TIssuer {
     X509* Cert;

@@ -23,18 +23,23 @@ SSL_CTX* ServerContext(const std::string& cert, const std::string& key) {
 
 } // namespace
 
-TTlsPeer::TTlsPeer(const TTestCertificate& certificate, std::vector<std::string> replies, bool goodbye)
+TTlsPeer::TTlsPeer(const TTestCertificate& certificate, std::vector<std::string> replies,
+                   const std::string& address, bool goodbye)
     : FCertFile(certificate.Cert), FKeyFile(certificate.Key), FReplies(std::move(replies)),
       FGoodbye(goodbye) {
-    FListener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    if (::bind(FListener, reinterpret_cast<sockaddr*>(&address), length) != 0 || ::listen(FListener, 8) != 0 ||
-        ::getsockname(FListener, reinterpret_cast<sockaddr*>(&address), &length) != 0)
-        throw std::runtime_error("the TLS peer cannot listen");
-    FPort = ntohs(address.sin_port);
+    const bool v6 = address.find(':') != std::string::npos;
+    FListener = ::socket(v6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in6 any{}; // large enough for either family
+    auto* v4 = reinterpret_cast<sockaddr_in*>(&any);
+    any.sin6_family = v6 ? AF_INET6 : AF_INET;
+    const int parsed = v6 ? ::inet_pton(AF_INET6, address.c_str(), &any.sin6_addr)
+                          : ::inet_pton(AF_INET, address.c_str(), &v4->sin_addr);
+    socklen_t length = v6 ? sizeof(sockaddr_in6) : sizeof(sockaddr_in);
+    if (parsed != 1 || ::bind(FListener, reinterpret_cast<sockaddr*>(&any), length) != 0 ||
+        ::listen(FListener, 8) != 0 ||
+        ::getsockname(FListener, reinterpret_cast<sockaddr*>(&any), &length) != 0)
+        throw std::runtime_error("the TLS peer cannot listen on " + address);
+    FPort = ntohs(v6 ? any.sin6_port : v4->sin_port);
     FThread = std::thread([this] { Serve(); });
 }
 

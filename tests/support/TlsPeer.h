@@ -1,5 +1,5 @@
 #pragma once
-// A TLS server on 127.0.0.1 for client tests. Each connection is accepted,
+// A TLS server on 127.0.0.1 (or ::1) for client tests. Each connection is accepted,
 // negotiated with the given certificate and answered, request by request (a
 // request ends with its empty line), with the next of the replies; a reply
 // that says "Connection: close" closes its connection afterwards, as does
@@ -16,7 +16,10 @@
 
 class TTlsPeer {
   public:
-    TTlsPeer(const TTestCertificate& certificate, std::vector<std::string> replies, bool goodbye = true);
+    // address: the loopback address to listen on, "127.0.0.1" or "::1";
+    // goodbye false: every connection is cut without close_notify.
+    TTlsPeer(const TTestCertificate& certificate, std::vector<std::string> replies,
+             const std::string& address = "127.0.0.1", bool goodbye = true);
     ~TTlsPeer();
     TTlsPeer(const TTlsPeer&) = delete;
     TTlsPeer& operator=(const TTlsPeer&) = delete;

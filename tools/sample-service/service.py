@@ -28,6 +28,7 @@ trust it (SSL_CERT_FILE, --cacert).
 """
 import argparse
 import email.utils
+import errno
 import hashlib
 import os
 import socket
@@ -644,9 +645,37 @@ class Server(ThreadingHTTPServer):
     allow_reuse_address = True
 
 
+class Server6(Server):
+    address_family = socket.AF_INET6
+
+    def server_bind(self):
+        # Only ::1: an IPv4 client must not reach this socket as a mapped address.
+        self.socket.setsockopt(socket.IPPROTO_IPV6, socket.IPV6_V6ONLY, 1)
+        super().server_bind()
+
+
+def listen(port):
+    """The servers on 127.0.0.1 and ::1, on one port: two sockets, so that
+    nothing but the loopback addresses is ever listened on. A port the system
+    picks for 127.0.0.1 may be taken on ::1; then another is picked. Without
+    IPv6 on this machine the service is reached over IPv4 alone."""
+    for _ in range(20):
+        server = Server(("127.0.0.1", port), Handler)
+        chosen = server.server_address[1]
+        try:
+            return [server, Server6(("::1", chosen), Handler)]
+        except OSError as e:
+            if e.errno in (errno.EADDRNOTAVAIL, errno.EAFNOSUPPORT):
+                return [server]
+            server.server_close()
+            if port != 0 or e.errno != errno.EADDRINUSE:
+                raise
+    raise OSError(errno.EADDRINUSE, "no port free on both 127.0.0.1 and ::1")
+
+
 def main():
     ap = argparse.ArgumentParser(
-        description="The sample album service on 127.0.0.1: the home host %s and its picture hosts, "
+        description="The sample album service on 127.0.0.1 and ::1: the home host %s and its picture hosts, "
                     "reached as an HTTP proxy (http_proxy=http://127.0.0.1:PORT). The accounts are "
                     "listed in the README." % HOME_HOST,
         epilog="The service stops by itself when the process that started it ends (checked twice a "
@@ -689,15 +718,21 @@ def main():
     Handler.tls = TlsCertificate(args.tls_ca)
     Handler.changed_file = args.changed_file
     Handler.hold_file = args.hold_file
-    server = Server(("127.0.0.1", args.port), Handler)
-    port = server.server_address[1]
+    servers = listen(args.port)
+    port = servers[0].server_address[1]
     if args.port_file:
         with open(args.port_file + ".part", "w") as f:
             f.write(str(port))
         os.replace(args.port_file + ".part", args.port_file)
-    print("sample service on 127.0.0.1:%d" % port, flush=True)
+    print("sample service on %s" % " and ".join("127.0.0.1:%d" % port if s.address_family == socket.AF_INET
+                                                else "[::1]:%d" % port for s in servers), flush=True)
+
+    # The other sockets serve on daemon threads that end with the process.
+    def shutdown():
+        servers[0].shutdown()
+
     if args.lifetime > 0:
-        threading.Timer(args.lifetime, server.shutdown).start()
+        threading.Timer(args.lifetime, shutdown).start()
     # A test that dies never stops its service, which would then hold the test
     # runner's output pipe open for its whole lifetime: go when the parent goes.
     parent = os.getppid()
@@ -705,11 +740,13 @@ def main():
     def watch_parent():
         while os.getppid() == parent:
             time.sleep(0.5)
-        server.shutdown()
+        shutdown()
 
     threading.Thread(target=watch_parent, daemon=True).start()
+    for s in servers[1:]:
+        threading.Thread(target=s.serve_forever, daemon=True).start()
     try:
-        server.serve_forever()
+        servers[0].serve_forever()
     except KeyboardInterrupt:
         pass
     return 0

@@ -55,7 +55,7 @@ TEST(QuilloraFetchHttps, ABodyCutWithoutTheTlsGoodbyeFails) {
     TTempFolder scratch;
     const std::string file = scratch.Path() + "/list.js";
     {
-        TTlsPeer peer(TestPki().Good, {reply}, false);
+        TTlsPeer peer(TestPki().Good, {reply}, "127.0.0.1", false);
         const TFetchRun cut =
             RunFetchIn(scratch, {"--cacert", TestPki().CAFile, "-o", file, peer.Url("/list.js")});
         EXPECT_EQ(cut.ExitCode, 1);
@@ -64,7 +64,7 @@ TEST(QuilloraFetchHttps, ABodyCutWithoutTheTlsGoodbyeFails) {
             << cut.Err;
         EXPECT_NE(::access(file.c_str(), F_OK), 0);
     }
-    TTlsPeer peer(TestPki().Good, {reply}, true);
+    TTlsPeer peer(TestPki().Good, {reply}, "127.0.0.1", true);
     const TFetchRun whole =
         RunFetchIn(scratch, {"--cacert", TestPki().CAFile, "-o", file, peer.Url("/list.js")});
     EXPECT_EQ(whole.ExitCode, 0) << whole.Err;
