@@ -127,8 +127,11 @@ int OpenBeneath(int root, const std::string& relative, int flags, mode_t mode) {
         how.mode = (flags & (O_CREAT | O_TMPFILE)) ? mode : 0;
         how.resolve = RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS;
         const long fd = ::syscall(SYS_openat2, root, relative.c_str(), &how, sizeof how);
-        if (fd >= 0 || errno != ENOSYS) return static_cast<int>(fd);
-        TryOpenat2.store(false); // an older kernel, or a filter that does not know the call
+        if (fd >= 0 || (errno != ENOSYS && errno != EPERM)) return static_cast<int>(fd);
+        // ENOSYS: an older kernel, for good. EPERM may be a container's
+        // filter that does not know the call, or the file's own answer: the
+        // walk then says which.
+        if (errno == ENOSYS) TryOpenat2.store(false);
     }
 #endif
     return WalkBeneath(root, relative, flags, mode);
