@@ -1,0 +1,21 @@
+// Whether an archive row's address is the service's: any text is answered,
+// and an address the service itself builds from a plain host part is never
+// refused (a repair could otherwise never mend the service's own pictures).
+
+#include "FuzzSupport.h"
+#include "catalogue/Service.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cstdlib>
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    const std::string text = fuzz::Text(data, size);
+    ServiceAddressProblem(text);
+    const std::string head = text.substr(0, text.find('/'));
+    const bool plainHead = std::all_of(head.begin(), head.end(), [](char c) {
+        return std::isalnum(static_cast<unsigned char>(c)) || c == '.' || c == '-';
+    });
+    if (plainHead && !ServiceAddressProblem(MakeServicePictureUrl(text)).empty()) std::abort();
+    return 0;
+}
