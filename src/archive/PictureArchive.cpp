@@ -265,12 +265,13 @@ bool TPictureArchive::CheckSchema(bool writable) {
     return true;
 }
 
+void TPictureArchive::RefuseObject(const std::string& what) {
+    throw EArchiveError(
+        Format("The archive \"%s\" holds %s, which quillora-get never writes; it is left as it is",
+               ExpandFileName(FPath).c_str(), what.c_str()));
+}
+
 void TPictureArchive::CheckObjects() {
-    const auto refuse = [&](const std::string& what) {
-        throw EArchiveError(
-            Format("The archive \"%s\" holds %s, which quillora-get never writes; it is left as it is",
-                   ExpandFileName(FPath).c_str(), what.c_str()));
-    };
     TStatement objects;
     int rc = sqlite3_prepare_v2(FDb, "SELECT type, name, tbl_name, sql FROM sqlite_schema ORDER BY rowid", -1,
                                 &objects.Handle, nullptr);
@@ -283,23 +284,28 @@ void TPictureArchive::CheckObjects() {
         if (type == "table" && std::find(std::begin(SqliteOwnTables), std::end(SqliteOwnTables), name) !=
                                    std::end(SqliteOwnTables))
             continue;
-        refuse((type == "index" ? "an index" : "a " + type) + " \"" + name + "\"");
+        RefuseObject((type == "index" ? "an index" : "a " + type) + " \"" + name + "\"");
     }
     if (rc != SQLITE_DONE) Raise("Cannot read", rc);
+    CheckColumns();
+}
+
+void TPictureArchive::CheckColumns() {
     TStatement columns;
-    rc = sqlite3_prepare_v2(FDb, "SELECT name, hidden FROM pragma_table_xinfo('pictures') ORDER BY cid", -1,
-                            &columns.Handle, nullptr);
+    int rc = sqlite3_prepare_v2(FDb, "SELECT name, hidden FROM pragma_table_xinfo('pictures') ORDER BY cid",
+                                -1, &columns.Handle, nullptr);
     if (rc != SQLITE_OK) Raise("Cannot read", rc);
     size_t k = 0;
     while ((rc = sqlite3_step(columns.Handle)) == SQLITE_ROW) {
         const std::string name = ColumnText(columns.Handle, 0);
+        // A generated column is hidden: it would compute values of its own on every read.
         if (k >= std::size(ColumnNames) || name != ColumnNames[k] ||
             sqlite3_column_int(columns.Handle, 1) != 0)
-            refuse("a column \"" + name + "\" in its table pictures");
+            RefuseObject("a column \"" + name + "\" in its table pictures");
         ++k;
     }
     if (rc != SQLITE_DONE) Raise("Cannot read", rc);
-    if (k != std::size(ColumnNames)) refuse("a table pictures without all of its columns");
+    if (k != std::size(ColumnNames)) RefuseObject("a table pictures without all of its columns");
 }
 
 void TPictureArchive::CreateSchema() {

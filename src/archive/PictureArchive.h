@@ -72,6 +72,8 @@ class TPictureArchive {
     // Refuses what the program never writes (triggers, views, other tables,
     // other columns): a crafted file could run code of its own on every save.
     void CheckObjects();
+    void CheckColumns();
+    [[noreturn]] void RefuseObject(const std::string& what);
     void CreateSchema();
     void TakeOverText();
     void Prepare();

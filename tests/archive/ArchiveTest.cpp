@@ -285,6 +285,8 @@ TEST(PictureArchive, CraftedSchemaIsRefusedAndLeftAlone) {
          "holds a column \"note\" in its table pictures"},
         {"generated.db", "ALTER TABLE pictures ADD COLUMN twice AS (size * 2);",
          "holds a column \"twice\" in its table pictures"},
+        {"dropped.db", "ALTER TABLE pictures DROP COLUMN saved_at;",
+         "holds a table pictures without all of its columns"},
         {"index-elsewhere.db", "CREATE TABLE t(x); CREATE INDEX tx ON t(x);", "holds a table \"t\""},
         {"index.db", "CREATE INDEX by_path ON pictures(path);", ""},
         {"analyzed.db", "ANALYZE;", ""},
