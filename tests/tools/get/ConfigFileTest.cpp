@@ -4,7 +4,9 @@
 #include "ConfigFile.h"
 #include "DownloadRun.h"
 
+#include <algorithm>
 #include <gtest/gtest.h>
+#include <iterator>
 #include <sstream>
 #include <streambuf>
 #include <string>
@@ -27,6 +29,7 @@ std::string Lines(size_t count, const std::string& line) {
 class TEndless : public std::streambuf {
   protected:
     int_type underflow() override {
+        std::fill(std::begin(FBytes), std::end(FBytes), 'x');
         setg(FBytes, FBytes, FBytes + sizeof FBytes);
         return 'x';
     }
