@@ -4,6 +4,7 @@
 #include "core/FileUtils.h"
 #include "core/Gbk.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <ctime>
@@ -34,6 +35,10 @@ constexpr const char* SchemaSql = "CREATE TABLE pictures ("
                                   " saved_at TEXT) WITHOUT ROWID;";
 
 constexpr const char* Columns = "url, account, album, path, size, sha256, etag, last_modified, saved_at";
+constexpr const char* ColumnNames[] = {"url",    "account", "album",         "path",    "size",
+                                       "sha256", "etag",    "last_modified", "saved_at"};
+// Tables SQLite itself makes (ANALYZE): harmless to keep.
+constexpr const char* SqliteOwnTables[] = {"sqlite_stat1", "sqlite_stat4"};
 
 // A prepared statement, finalized however the scope is left.
 struct TStatement {
@@ -105,13 +110,43 @@ TFileKind KindOfFile(const std::string& native, int& error) {
 
 } // namespace
 
+namespace {
+
+// The files SQLite keeps beside a database in WAL mode that were not there
+// before it was opened. A read-only connection cannot remove them when it
+// closes; a file refused on opening is left as it was found, neighbours included.
+class TWalNeighbours {
+  public:
+    explicit TWalNeighbours(const std::string& native) : FWal(native + "-wal"), FShm(native + "-shm") {
+        struct stat st {};
+        FHadWal = ::lstat(FWal.c_str(), &st) == 0;
+        FHadShm = ::lstat(FShm.c_str(), &st) == 0;
+    }
+    // Only an empty log: one with frames holds another connection's commits.
+    void RemoveNew() const {
+        struct stat st {};
+        if (!FHadWal && ::lstat(FWal.c_str(), &st) == 0 && S_ISREG(st.st_mode) && st.st_size == 0)
+            ::unlink(FWal.c_str());
+        if (!FHadShm && ::lstat(FShm.c_str(), &st) == 0 && S_ISREG(st.st_mode)) ::unlink(FShm.c_str());
+    }
+
+  private:
+    std::string FWal, FShm;
+    bool FHadWal = false, FHadShm = false;
+};
+
+} // namespace
+
 TPictureArchive::TPictureArchive(const std::string& path, TMode mode) : FPath(path) {
+    const TWalNeighbours neighbours(GbkToFileName(path));
     try {
         Open(mode);
     } catch (...) {
         sqlite3_finalize(FFind);
         sqlite3_finalize(FSave);
         sqlite3_close_v2(FDb);
+        FDb = nullptr;
+        neighbours.RemoveNew();
         throw;
     }
 }
@@ -169,6 +204,13 @@ void TPictureArchive::Open(TMode mode) {
     const int rc = sqlite3_open_v2(native.c_str(), &FDb, flags, nullptr);
     if (rc != SQLITE_OK) Raise("Cannot open", rc);
     sqlite3_extended_result_codes(FDb, 1);
+    // The file is input: no write to the schema by SQL, no function of a
+    // schema (index, trigger, view) that could reach beyond the database.
+    sqlite3_db_config(FDb, SQLITE_DBCONFIG_DEFENSIVE, 1, nullptr);
+    sqlite3_db_config(FDb, SQLITE_DBCONFIG_TRUSTED_SCHEMA, 0, nullptr);
+    sqlite3_db_config(FDb, SQLITE_DBCONFIG_ENABLE_TRIGGER, 0, nullptr);
+    sqlite3_db_config(FDb, SQLITE_DBCONFIG_ENABLE_VIEW, 0, nullptr);
+    Exec("PRAGMA trusted_schema=OFF");
     // Another process on the same archive waits its turn instead of failing at once.
     sqlite3_busy_timeout(FDb, 30000);
     if (writable && sqlite3_db_readonly(FDb, "main") == 1)
@@ -219,7 +261,51 @@ bool TPictureArchive::CheckSchema(bool writable) {
         throw EArchiveError(Format("The archive \"%s\" was written by a later version of quillora-get; it is "
                                    "left as it is",
                                    ExpandFileName(FPath).c_str()));
+    CheckObjects();
     return true;
+}
+
+void TPictureArchive::RefuseObject(const std::string& what) {
+    throw EArchiveError(
+        Format("The archive \"%s\" holds %s, which quillora-get never writes; it is left as it is",
+               ExpandFileName(FPath).c_str(), what.c_str()));
+}
+
+void TPictureArchive::CheckObjects() {
+    TStatement objects;
+    int rc = sqlite3_prepare_v2(FDb, "SELECT type, name, tbl_name, sql FROM sqlite_schema ORDER BY rowid", -1,
+                                &objects.Handle, nullptr);
+    if (rc != SQLITE_OK) Raise("Cannot read", rc);
+    while ((rc = sqlite3_step(objects.Handle)) == SQLITE_ROW) {
+        const std::string type = ColumnText(objects.Handle, 0), name = ColumnText(objects.Handle, 1);
+        const std::string table = ColumnText(objects.Handle, 2), sql = ColumnText(objects.Handle, 3);
+        if (type == "table" && name == "pictures" && sql.rfind("CREATE TABLE ", 0) == 0) continue;
+        if (type == "index" && table == "pictures") continue; // one a user made for queries of their own
+        if (type == "table" && std::find(std::begin(SqliteOwnTables), std::end(SqliteOwnTables), name) !=
+                                   std::end(SqliteOwnTables))
+            continue;
+        RefuseObject((type == "index" ? "an index" : "a " + type) + " \"" + name + "\"");
+    }
+    if (rc != SQLITE_DONE) Raise("Cannot read", rc);
+    CheckColumns();
+}
+
+void TPictureArchive::CheckColumns() {
+    TStatement columns;
+    int rc = sqlite3_prepare_v2(FDb, "SELECT name, hidden FROM pragma_table_xinfo('pictures') ORDER BY cid",
+                                -1, &columns.Handle, nullptr);
+    if (rc != SQLITE_OK) Raise("Cannot read", rc);
+    size_t k = 0;
+    while ((rc = sqlite3_step(columns.Handle)) == SQLITE_ROW) {
+        const std::string name = ColumnText(columns.Handle, 0);
+        // A generated column is hidden: it would compute values of its own on every read.
+        if (k >= std::size(ColumnNames) || name != ColumnNames[k] ||
+            sqlite3_column_int(columns.Handle, 1) != 0)
+            RefuseObject("a column \"" + name + "\" in its table pictures");
+        ++k;
+    }
+    if (rc != SQLITE_DONE) Raise("Cannot read", rc);
+    if (k != std::size(ColumnNames)) RefuseObject("a table pictures without all of its columns");
 }
 
 void TPictureArchive::CreateSchema() {

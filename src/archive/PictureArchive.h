@@ -21,7 +21,8 @@
 struct sqlite3;
 struct sqlite3_stmt;
 
-// The archive cannot be opened, read or written; the message names the file.
+// The archive cannot be opened, read or written, or holds what the program
+// never writes; the message names the file.
 class EArchiveError : public EInOutError {
   public:
     explicit EArchiveError(std::string message, int errorCode = 0)
@@ -68,6 +69,11 @@ class TPictureArchive {
     void Open(TMode mode);
     // False for an empty database opened read-only (it has no table yet).
     bool CheckSchema(bool writable);
+    // Refuses what the program never writes (triggers, views, other tables,
+    // other columns): a crafted file could run code of its own on every save.
+    void CheckObjects();
+    void CheckColumns();
+    [[noreturn]] void RefuseObject(const std::string& what);
     void CreateSchema();
     void TakeOverText();
     void Prepare();

@@ -1,5 +1,6 @@
 #include "archive/Sha256.h"
 
+#include "core/ConfinedFiles.h"
 #include "core/Exceptions.h"
 #include "core/Gbk.h"
 
@@ -49,7 +50,7 @@ std::string TSha256::HexDigest() const {
 
 bool Sha256OfFile(const std::string& path, std::string& digest, int64_t& bytes, int& errorNumber,
                   void (*onBytes)(void* user, int64_t n), void* user) {
-    const int file = ::open(GbkToFileName(path).c_str(), O_RDONLY | O_CLOEXEC);
+    const int file = OpenConfined(path, O_RDONLY);
     if (file < 0) {
         errorNumber = errno;
         return false;

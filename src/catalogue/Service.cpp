@@ -2,6 +2,8 @@
 
 #include "core/TextUtils.h"
 
+#include <cctype>
+
 std::string MakeServicePictureUrl(std::string_view path) {
     const size_t slash = path.find('/');
     const std::string_view head =
@@ -10,6 +12,45 @@ std::string MakeServicePictureUrl(std::string_view path) {
     std::string url = "http://" + Service::PictureHostPrefix;
     url.append(head).append(Service::PictureHostSuffix).append(tail);
     return url;
+}
+
+namespace {
+
+bool StartsWithNoCase(std::string_view text, std::string_view head) {
+    if (text.size() < head.size()) return false;
+    for (size_t k = 0; k < head.size(); ++k)
+        if (std::tolower(static_cast<unsigned char>(text[k])) != head[k]) return false;
+    return true;
+}
+
+bool IsServiceHost(std::string host) {
+    for (char& c : host) {
+        if (!std::isalnum(static_cast<unsigned char>(c)) && c != '.' && c != '-') return false;
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    }
+    const std::string& home = Service::HomeHost;
+    return host == home || (host.size() > home.size() + 1 &&
+                            host.compare(host.size() - home.size(), home.size(), home) == 0 &&
+                            host[host.size() - home.size() - 1] == '.');
+}
+
+} // namespace
+
+std::string ServiceAddressProblem(std::string_view url) {
+    const bool https = StartsWithNoCase(url, "https://");
+    if (!https && !StartsWithNoCase(url, "http://"))
+        return "Address refused: only http:// and https:// addresses of the service are fetched";
+    const std::string_view rest = url.substr(https ? 8 : 7);
+    // The authority ends at the first "/", "?" or "#", whatever follows.
+    const std::string_view authority = rest.substr(0, rest.find_first_of("/?#"));
+    const size_t colon = authority.find(':');
+    const std::string_view host = authority.substr(0, colon);
+    if (!IsServiceHost(std::string(host)))
+        return "Address refused: its host is not one of the service's (" + Service::HomeHost +
+               " and the names under it)";
+    if (colon != std::string_view::npos && authority.substr(colon + 1) != (https ? "443" : "80"))
+        return "Address refused: the service is reached on the default port only";
+    return {};
 }
 
 std::string QuotedPathBetween(const std::string& record, const std::string& marker,

@@ -18,6 +18,11 @@ inline const std::string PictureHostPrefix = "img";
 inline const std::string PictureHostSuffix = ".photo.quillora.example";
 } // namespace Service
 
+// Why url is not an address of the service's own, as an archive row may name
+// one to fetch: http or https on its default port, at the home host or a
+// name under it, nothing else in the authority; empty when it is one.
+std::string ServiceAddressProblem(std::string_view url);
+
 // A record script that would yield more records or bytes than a list may hold.
 QUILLORA_EXCEPTION(EServiceListTooLarge, Exception);
 

@@ -1,5 +1,6 @@
 #include "core/Classes.h"
 
+#include "core/ConfinedFiles.h"
 #include "core/Exceptions.h"
 #include "core/FileUtils.h"
 #include "core/Gbk.h"
@@ -153,15 +154,14 @@ void TMemoryStream::SaveToFile(const std::string& path) const {
 // ---- TFileStream
 
 TFileStream::TFileStream(const std::string& path, TFileMode mode) {
-    std::string native = GbkToFileName(path);
     switch (mode) {
     case TFileMode::fmCreate:
-        FHandle = ::open(native.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+        FHandle = OpenConfined(path, O_RDWR | O_CREAT | O_TRUNC, 0644);
         if (FHandle < 0) RaiseCreateError(path, errno);
         break;
     case TFileMode::fmOpenRead:
     case TFileMode::fmOpenReadWrite:
-        FHandle = ::open(native.c_str(), (mode == TFileMode::fmOpenRead ? O_RDONLY : O_RDWR) | O_CLOEXEC);
+        FHandle = OpenConfined(path, mode == TFileMode::fmOpenRead ? O_RDONLY : O_RDWR);
         if (FHandle >= 0) {
             struct stat st {};
             // A folder opens fine for reading on this platform, but reads from it fail.
@@ -171,9 +171,11 @@ TFileStream::TFileStream(const std::string& path, TFileMode mode) {
                 errno = EISDIR;
             }
         }
-        if (FHandle < 0)
-            throw EFOpenError(Format("Cannot open file \"%s\". %s", ExpandFileName(path).c_str(),
-                                     SystemErrorText(errno).c_str()));
+        if (FHandle < 0) {
+            const std::string reason = ConfinedErrorText(path, errno);
+            throw EFOpenError(
+                Format("Cannot open file \"%s\". %s", ExpandFileName(path).c_str(), reason.c_str()));
+        }
         break;
     }
 }

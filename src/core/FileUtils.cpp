@@ -1,6 +1,7 @@
 #include "core/FileUtils.h"
 
 #include "core/Classes.h"
+#include "core/ConfinedFiles.h"
 #include "core/Exceptions.h"
 #include "core/Gbk.h"
 
@@ -25,7 +26,7 @@ std::string Native(const std::string& path) {
 
 bool IsFolder(const std::string& path) {
     struct stat st {};
-    return ::stat(Native(path).c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+    return StatConfined(path, st, true) == 0 && S_ISDIR(st.st_mode);
 }
 
 // A link is an entry of its own folder, whatever it points at: a search that
@@ -58,7 +59,7 @@ bool MakeFolders(const std::string& path) {
     if (parent == dir) return true;
     if (parent.empty()) // a relative name in the working folder
         return ::mkdir(Native(dir).c_str(), 0755) == 0;
-    return MakeFolders(parent) && ::mkdir(Native(dir).c_str(), 0755) == 0;
+    return MakeFolders(parent) && MakeFolderConfined(dir, 0755) == 0;
 }
 
 void FindFiles(const std::string& folder, const std::string& pattern, TStringList& list) {
@@ -85,12 +86,12 @@ void FindFiles(const std::string& folder, const std::string& pattern, TStringLis
 }
 
 void RemoveFile(const std::string& path) {
-    ::unlink(Native(path).c_str());
+    UnlinkConfined(path);
 }
 
 void RaiseCreateError(const std::string& path, int error) {
     throw EFCreateError(Format("Cannot create file \"%s\". %s", ExpandFileName(path).c_str(),
-                               SystemErrorText(error).c_str()));
+                               ConfinedErrorText(path, error).c_str()));
 }
 
 uint64_t NameHash(std::string_view text) {
@@ -133,7 +134,7 @@ int OpenTempBeside(const std::string& path, std::string& temp) {
     static std::atomic<unsigned> counter{0};
     for (int attempt = 0;; ++attempt) {
         temp = folder + ".quillora-" + std::to_string(::getpid()) + "-" + std::to_string(++counter) + ".tmp";
-        fd = ::open(Native(temp).c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+        fd = OpenConfined(temp, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW, 0644);
         if (fd >= 0) return fd;
         if (errno != EEXIST || attempt == 100) RaiseCreateError(path, errno);
     }
@@ -147,21 +148,21 @@ TAtomicFileStream::TAtomicFileStream(const std::string& path) : FPath(path) {
 
 TAtomicFileStream::~TAtomicFileStream() {
     // Removed while still locked, so that it is never another writer's by then.
-    if (!FTempPath.empty()) ::unlink(Native(FTempPath).c_str());
+    if (!FTempPath.empty()) UnlinkConfined(FTempPath);
     FFile.reset();
 }
 
 void TAtomicFileStream::Commit() {
     // Renamed while still locked: a writer that came after us takes another name.
     if (::fdatasync(FFile->Handle()) != 0) RaiseSyncError(FTempPath, errno);
-    if (::rename(Native(FTempPath).c_str(), Native(FPath).c_str()) != 0) RaiseCreateError(FPath, errno);
+    if (RenameConfined(FTempPath, FPath) != 0) RaiseCreateError(FPath, errno);
     FTempPath.clear();
     FFile.reset();
     SyncFolder(FolderOf(FPath));
 }
 
 void SyncFileData(const std::string& path) {
-    const int fd = ::open(Native(path).c_str(), O_RDONLY | O_CLOEXEC);
+    const int fd = OpenConfined(path, O_RDONLY);
     if (fd < 0) RaiseSyncError(path, errno);
     const int result = ::fdatasync(fd);
     const int error = errno;
@@ -170,7 +171,7 @@ void SyncFileData(const std::string& path) {
 }
 
 void SyncFolder(const std::string& folder) {
-    const int fd = ::open(Native(folder).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    const int fd = OpenConfined(folder, O_RDONLY | O_DIRECTORY);
     if (fd < 0) RaiseSyncError(folder, errno);
     const int result = ::fsync(fd);
     const int error = errno;
@@ -184,7 +185,7 @@ namespace {
 // CommitFileAs, answering the rename's error number instead of raising it.
 int TryCommitFileAs(const std::string& temporary, const std::string& path) {
     SyncFileData(temporary);
-    if (::rename(Native(temporary).c_str(), Native(path).c_str()) != 0) return errno;
+    if (RenameConfined(temporary, path) != 0) return errno;
     SyncFolder(FolderOf(path));
     return 0;
 }
@@ -197,7 +198,7 @@ void CommitFileAs(const std::string& temporary, const std::string& path) {
 
 void CommitFileAs(int handle, const std::string& temporary, const std::string& path) {
     if (::fdatasync(handle) != 0) RaiseSyncError(temporary, errno);
-    if (::rename(Native(temporary).c_str(), Native(path).c_str()) != 0) RaiseCreateError(path, errno);
+    if (RenameConfined(temporary, path) != 0) RaiseCreateError(path, errno);
     SyncFolder(FolderOf(path));
 }
 
@@ -205,10 +206,10 @@ namespace {
 
 // Whether the open file is the plain file of one link that path names now.
 // -1: it is not at path any more; 0: something else is there; 1: it is.
-int IsFileAtName(int fd, const std::string& native) {
+int IsFileAtName(int fd, const std::string& path) {
     struct stat held {
     }, named{};
-    if (::fstat(fd, &held) != 0 || ::lstat(native.c_str(), &named) != 0) return -1;
+    if (::fstat(fd, &held) != 0 || StatConfined(path, named, false) != 0) return -1;
     if (held.st_dev != named.st_dev || held.st_ino != named.st_ino) return -1;
     return S_ISREG(held.st_mode) && held.st_nlink == 1 ? 1 : 0;
 }
@@ -216,13 +217,11 @@ int IsFileAtName(int fd, const std::string& native) {
 } // namespace
 
 int OpenLockedForWriting(const std::string& path, bool create) {
-    const std::string native = Native(path);
     // A few tries: each failed one saw the name change hands in between.
     for (int attempt = 0; attempt < 8; ++attempt) {
         int fd = -1;
-        if (create) fd = ::open(native.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
-        if (fd < 0 && (!create || errno == EEXIST))
-            fd = ::open(native.c_str(), O_RDWR | O_NOFOLLOW | O_CLOEXEC);
+        if (create) fd = OpenConfined(path, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW, 0644);
+        if (fd < 0 && (!create || errno == EEXIST)) fd = OpenConfined(path, O_RDWR | O_NOFOLLOW);
         if (fd < 0) {
             if (errno == ENOENT && create) continue; // removed between the two opens
             if (errno == ELOOP || errno == EISDIR || errno == ENXIO) errno = EEXIST;
@@ -234,7 +233,7 @@ int OpenLockedForWriting(const std::string& path, bool create) {
             errno = error;
             return -1;
         }
-        const int at = IsFileAtName(fd, native);
+        const int at = IsFileAtName(fd, path);
         if (at == 1) return fd;
         ::close(fd);
         if (at == 0) {
@@ -247,16 +246,15 @@ int OpenLockedForWriting(const std::string& path, bool create) {
 }
 
 bool RemoveUnlockedFile(const std::string& path) {
-    const std::string native = Native(path);
     const int fd = OpenLockedForWriting(path, false);
     if (fd < 0) {
         if (errno == ENOENT) return true;
         // Not a plain file of ours: the entry goes, whatever it points at stays.
-        if (errno == EEXIST) return ::unlink(native.c_str()) == 0 || errno == ENOENT;
+        if (errno == EEXIST) return UnlinkConfined(path) == 0 || errno == ENOENT;
         return false;
     }
     // Removed while locked: a writer that opened it meanwhile finds it gone once it has the lock.
-    const bool removed = ::unlink(native.c_str()) == 0;
+    const bool removed = UnlinkConfined(path) == 0;
     ::close(fd);
     return removed;
 }
@@ -290,7 +288,7 @@ void MoveFileOnto(const std::string& from, const std::string& path) {
         target.CopyFrom(source, 0);
         target.Commit();
     }
-    ::unlink(Native(from).c_str());
+    UnlinkConfined(from);
 }
 
 void SaveTextToFile(const std::string& text, const std::string& path) {

@@ -3,6 +3,7 @@
 #include "catalogue/AlbumList.h"
 #include "catalogue/CommandHost.h"
 #include "core/Classes.h"
+#include "core/ConfinedFiles.h"
 #include "core/FileUtils.h"
 #include "core/Gbk.h"
 #include "core/TextUtils.h"
@@ -67,6 +68,9 @@ void DownloadAlbum(TCommandHost& host, const TPList& album, TFetchAhead& fetches
 } // namespace
 
 void DownloadAlbums(TCommandHost& host) {
+    // The pictures go below the picture folder and nowhere else: a link
+    // planted in it (an album folder pointing elsewhere) is not followed.
+    SetConfinedFolder(host.PictureFolder());
     int64_t pictures = 0;
     const std::vector<size_t> selection = TakeSelection(host.TileChoices(), pictures);
     host.Report("B", Gbk("本次将要下载") + IntToText(static_cast<int64_t>(selection.size())) +

@@ -205,15 +205,66 @@ void SetClientRedirects(const TRedirectPolicy& policy) {
     Redirects = policy;
 }
 
-void CheckRedirect(const TRedirectPolicy& policy, const std::string& location, int count) {
+namespace {
+
+// Where a redirect leads once the client has filled in what location leaves
+// out, as the client does it: a missing scheme or host is the previous one's,
+// a missing port the scheme's own unless the host stays and its port is no default.
+struct TRedirectTarget {
+    std::string Scheme, Host;
+    int Port = 0; // 0: no port at all (unreadable)
+};
+
+int DefaultPortOf(const std::string& scheme) {
+    return SameText(scheme, "https") ? 443 : SameText(scheme, "http") ? 80 : 0;
+}
+
+int PortOf(const TIdURI& url) {
+    if (url.PortText.empty()) return DefaultPortOf(url.Scheme);
+    return ReadPort(url.PortText).value_or(0);
+}
+
+TRedirectTarget TargetOf(const TIdURI& from, const TIdURI& location) {
+    TRedirectTarget target{location.Scheme.empty() ? from.Scheme : location.Scheme,
+                           location.HostName.empty() ? from.HostName : location.HostName, 0};
+    if (!location.PortText.empty()) {
+        target.Port = ReadPort(location.PortText).value_or(0);
+        return target;
+    }
+    const int previous = PortOf(from);
+    const bool ownPort = location.HostName.empty() && previous != 80 && previous != 443;
+    target.Port = ownPort ? previous : DefaultPortOf(target.Scheme);
+    return target;
+}
+
+// Why a hop from from to location would weaken the connection; nullptr when it does not.
+// An https address answered from plain HTTP, or from another port (another
+// server as far as TLS and the pictures' origin go), is not the address asked for.
+const char* WeakerHop(const TIdURI& from, const TIdURI& location) {
+    if (from.Scheme.empty()) return nullptr;
+    const TRedirectTarget target = TargetOf(from, location);
+    const bool fromHttps = SameText(from.Scheme, "https"), toHttps = SameText(target.Scheme, "https");
+    if (fromHttps && !toHttps) return "it leaves https";
+    const int fromPort = PortOf(from);
+    if (fromHttps == toHttps ? target.Port != fromPort : fromPort != 80 || target.Port != 443)
+        return "it changes the port";
+    return nullptr;
+}
+
+} // namespace
+
+void CheckRedirect(const TRedirectPolicy& policy, const TIdURI& from, const std::string& location,
+                   int count) {
     if (count > policy.Maximum)
         throw EIdRedirectRefused(Format("Too many redirects: more than %d, the last to %s", policy.Maximum,
                                         location.c_str()));
     // A relative address stays on the host that sent it.
     const TIdURI target(location);
-    if (target.HostName.empty() || InDomain(target.HostName, policy.Domain)) return;
-    throw EIdRedirectRefused(
-        Format("Redirect to %s refused: it leaves %s", location.c_str(), policy.Domain.c_str()));
+    if (!target.HostName.empty() && !InDomain(target.HostName, policy.Domain))
+        throw EIdRedirectRefused(
+            Format("Redirect to %s refused: it leaves %s", location.c_str(), policy.Domain.c_str()));
+    if (const char* weaker = WeakerHop(from, target))
+        throw EIdRedirectRefused(Format("Redirect to %s refused: %s", location.c_str(), weaker));
 }
 
 void ApplyClientSettings(TIdHTTP& client, const std::string& url) {
@@ -229,8 +280,10 @@ void ApplyClientSettings(TIdHTTP& client, const std::string& url) {
         // this check's and never a silently empty reply.
         client.HandleRedirects = true;
         client.RedirectMaximum = policy.Maximum + 2;
-        client.OnRedirect = [policy](TIdComponent*, std::string& location, int& count, bool&, TIdHTTPMethod&) {
-            CheckRedirect(policy, location, count);
+        client.OnRedirect = [policy](TIdComponent* sender, std::string& location, int& count, bool&,
+                                     TIdHTTPMethod&) {
+            auto* http = dynamic_cast<TIdCustomHTTP*>(sender);
+            CheckRedirect(policy, http ? http->CurrentUrl() : TIdURI(), location, count);
         };
     }
     const std::optional<TProxySetting> proxy = ProxyFromEnvironment(url);

@@ -10,6 +10,7 @@
 #include <string>
 
 class TIdHTTP;
+class TIdURI;
 
 QUILLORA_EXCEPTION(EProxySettingError, Exception);
 
@@ -50,15 +51,17 @@ TIdSSLContextPtr ClientTls();
 
 // Redirects the program's fetches follow: none unless a front end says so.
 // A redirect to a host outside Domain (the domain itself or a name under it),
-// or one more than Maximum, fails the fetch with EIdRedirectRefused.
+// from https to anything else, to another port (http to https only from 80
+// to 443), or one more than Maximum, fails the fetch with EIdRedirectRefused.
 struct TRedirectPolicy {
     int Maximum = 0;
     std::string Domain;
 };
 QUILLORA_EXCEPTION(EIdRedirectRefused, EIdException);
 void SetClientRedirects(const TRedirectPolicy& policy);
-// Raises EIdRedirectRefused when the redirect to location (the count-th) is not to be followed.
-void CheckRedirect(const TRedirectPolicy& policy, const std::string& location, int count);
+// Raises EIdRedirectRefused when the redirect from the address from to
+// location (the count-th) is not to be followed.
+void CheckRedirect(const TRedirectPolicy& policy, const TIdURI& from, const std::string& location, int count);
 
 // Applies the read time-out, the TLS transport, the redirect policy and the
 // environment's proxy for url to client.

@@ -3,6 +3,7 @@
 #include "archive/Sha256.h"
 
 #include "core/Classes.h"
+#include "core/ConfinedFiles.h"
 #include "core/FileUtils.h"
 #include "core/Gbk.h"
 #include "core/TextUtils.h"
@@ -23,6 +24,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <fcntl.h>
 #include <memory>
 #include <sys/stat.h>
 #include <sys/xattr.h>
@@ -43,9 +45,18 @@ constexpr const char* ValidatorAttribute = "user.quillora.validator";
 constexpr const char* SyncedAttribute = "user.quillora.synced";
 constexpr int64_t SyncEvery = int64_t{8} << 20;
 
+// The part open to read its attributes: a plain file only (a FIFO would
+// hold the open), never through a link.
+int OpenPartAttributes(const std::string& part) {
+    return OpenConfined(part, O_RDONLY | O_NONBLOCK | O_NOFOLLOW);
+}
+
 std::string StoredValidator(const std::string& part) {
+    const int fd = OpenPartAttributes(part);
+    if (fd < 0) return {};
     char buffer[512];
-    const ssize_t n = ::getxattr(GbkToFileName(part).c_str(), ValidatorAttribute, buffer, sizeof buffer);
+    const ssize_t n = ::fgetxattr(fd, ValidatorAttribute, buffer, sizeof buffer);
+    ::close(fd);
     return n > 0 ? std::string(buffer, static_cast<size_t>(n)) : std::string();
 }
 
@@ -59,15 +70,19 @@ void StoreValidator(int handle, const std::string& validator) {
 // The part's bytes that a resume may build on (see SyncedAttribute); 0: none.
 // Whatever stands at the part's name that is no plain file of ours goes.
 int64_t ResumableLength(const std::string& part) {
-    const std::string native = GbkToFileName(part);
     struct stat st {};
-    if (::lstat(native.c_str(), &st) != 0) return 0;
+    if (StatConfined(part, st, false) != 0) return 0;
     if (!S_ISREG(st.st_mode) || st.st_nlink != 1) {
         RemoveUnlockedFile(part);
         return 0;
     }
     char text[32];
-    const ssize_t n = ::lgetxattr(native.c_str(), SyncedAttribute, text, sizeof text - 1);
+    const int fd = OpenPartAttributes(part);
+    if (fd < 0) return 0;
+    const ssize_t n = ::fgetxattr(fd, SyncedAttribute, text, sizeof text - 1);
+    const int error = errno;
+    ::close(fd);
+    errno = error;
     int64_t synced = 0;
     if (n > 0) {
         text[n] = '\0';
@@ -192,7 +207,7 @@ class TPartStream : public TStream {
         try {
             CommitFileAs(FFile->Handle(), FPart, path);
         } catch (const EFCreateError&) {
-            ::unlink(GbkToFileName(FPart).c_str());
+            UnlinkConfined(FPart);
             FFile.reset();
             throw;
         }
@@ -275,7 +290,7 @@ class TPartStream : public TStream {
 
 int64_t FileSizeOf(const std::string& path) {
     struct stat st {};
-    if (::stat(GbkToFileName(path).c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return -1;
+    if (StatConfined(path, st, true) != 0 || !S_ISREG(st.st_mode)) return -1;
     return st.st_size;
 }
 

@@ -6,6 +6,7 @@
 
 #include "transfer/PictureFetcher.h"
 
+#include "core/ConfinedFiles.h"
 #include "core/Gbk.h"
 #include "http/IdHTTP.h"
 
@@ -18,7 +19,7 @@ namespace {
 
 bool NothingAt(const std::string& path) {
     struct stat st {};
-    return ::lstat(GbkToFileName(path).c_str(), &st) != 0 && errno == ENOENT;
+    return StatConfined(path, st, false) != 0 && errno == ENOENT;
 }
 
 // Whether the job's request will be a plain GET, as one sent ahead is: no

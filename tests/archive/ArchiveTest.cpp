@@ -8,6 +8,8 @@
 #include "core/Gbk.h"
 #include "support/TestScratch.h"
 
+#include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -260,6 +262,65 @@ TEST(PictureArchive, RefusedFilesAreLeftAlone) {
         }
         EXPECT_EQ(ReadWhole(path), before) << c.Name;
         EXPECT_EQ(listing(), entries) << c.Name;
+    }
+}
+
+// A database of ours that someone added to: what the program never writes
+// could run on every save (a trigger) or stand in for its table (a view), so
+// the file is refused before anything is written, and left byte for byte,
+// time and neighbours included, in either mode.
+TEST(PictureArchive, CraftedSchemaIsRefusedAndLeftAlone) {
+    TScratch scratch;
+    struct TCase {
+        const char* Name;
+        const char* Sql;
+        const char* Message; // empty: taken
+    } cases[] = {
+        {"trigger.db",
+         "CREATE TRIGGER rewrite AFTER INSERT ON pictures BEGIN UPDATE pictures SET url = 'x'; END;",
+         "holds a trigger \"rewrite\", which quillora-get never writes; it is left as it is"},
+        {"view.db", "CREATE VIEW everything AS SELECT * FROM pictures;", "holds a view \"everything\""},
+        {"table.db", "CREATE TABLE extra(x);", "holds a table \"extra\""},
+        {"column.db", "ALTER TABLE pictures ADD COLUMN note TEXT;",
+         "holds a column \"note\" in its table pictures"},
+        {"generated.db", "ALTER TABLE pictures ADD COLUMN twice AS (size * 2);",
+         "holds a column \"twice\" in its table pictures"},
+        {"dropped.db", "ALTER TABLE pictures DROP COLUMN saved_at;",
+         "holds a table pictures without all of its columns"},
+        {"index-elsewhere.db", "CREATE TABLE t(x); CREATE INDEX tx ON t(x);", "holds a table \"t\""},
+        {"index.db", "CREATE INDEX by_path ON pictures(path);", ""},
+        {"analyzed.db", "ANALYZE;", ""},
+    };
+    const auto neighbours = [&] {
+        std::vector<std::string> names;
+        for (const auto& e : fs::directory_iterator(scratch.Path()))
+            names.push_back(e.path().filename().string());
+        std::sort(names.begin(), names.end());
+        return names;
+    };
+    for (const TCase& c : cases) {
+        SCOPED_TRACE(c.Name);
+        const fs::path path = scratch.Path() / c.Name;
+        { TPictureArchive(path.string()).Save(Picture("http://a/1.jpg", 10)); }
+        ASSERT_EQ(Sqlite(path, c.Sql), "");
+        fs::last_write_time(path, fs::file_time_type::clock::now() - std::chrono::hours(48));
+        const std::string before = ReadWhole(path);
+        const auto time = fs::last_write_time(path);
+        const std::vector<std::string> listed = neighbours();
+        for (const auto mode : {TPictureArchive::TMode::ReadWrite, TPictureArchive::TMode::ReadOnly}) {
+            try {
+                TPictureArchive archive(path.string(), mode);
+                EXPECT_STREQ(c.Message, "");
+                EXPECT_EQ(archive.Find("http://a/1.jpg")->Size, 10);
+            } catch (const EArchiveError& e) {
+                EXPECT_NE(e.Message().find(std::string(c.Name) + "\" " + c.Message), std::string::npos)
+                    << e.Message();
+            }
+            if (*c.Message == '\0') continue;
+            EXPECT_EQ(ReadWhole(path), before);
+            EXPECT_EQ(fs::last_write_time(path), time);
+            EXPECT_EQ(neighbours(), listed);
+        }
     }
 }
 

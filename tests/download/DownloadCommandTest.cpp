@@ -122,6 +122,29 @@ TEST_F(DownloadCommand, HostileNamesAreRefused) {
     }
 }
 
+// An album folder that is a link out of the picture folder is not written
+// through: the album fails with the reason, and nothing lands where it points.
+TEST_F(DownloadCommand, AnAlbumFolderThatIsALinkIsNotWrittenThrough) {
+    const std::filesystem::path elsewhere = Root.Path / "elsewhere";
+    std::filesystem::create_directories(elsewhere);
+    std::filesystem::create_directories(Root.Pic());
+    std::filesystem::create_directory_symlink(elsewhere, Root.Pic() + "A");
+    LoadThreeAlbums();
+    Host.Tiles = {Tile(0, true)};
+    TScriptedService service({TScriptedService::Ok(PictureList({"b1/photo/a1.jpg"}))});
+    try {
+        DownloadAlbums(Host);
+        ADD_FAILURE() << "downloaded";
+    } catch (const EFCreateError& e) {
+        EXPECT_NE(e.Message().find("A symbolic link stands in its path; links below \"" + Root.Pic() +
+                                   "\" are not followed"),
+                  std::string::npos)
+            << e.Message();
+    }
+    EXPECT_TRUE(std::filesystem::is_empty(elsewhere));
+    EXPECT_TRUE(Host.Previews.empty());
+}
+
 // Closing the window stops the download at the next event processing; a
 // picture the server does not have fails without leaving any file behind.
 TEST_F(DownloadCommand, StopsWithCompleteFilesOnly) {

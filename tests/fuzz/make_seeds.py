@@ -212,6 +212,13 @@ def text_seeds():
     put("text_archive", "binary", "\xff\xd8\xff\xe0\x00\x10JFIF\x00\t1\n")
 
 
+def service_address_seeds():
+    for i, text in enumerate(["b12/photo/x.jpg", "http://imgb1.photo.quillora.example/p/x.jpg",
+                              "https://photo.quillora.example:443/a", "http://127.0.0.1:8080/x",
+                              "HTTP://user@photo.quillora.example.evil.example?#/x", "ftp://photo.quillora.example/"]):
+        put("service_address", "address-%d" % i, text)
+
+
 def config_file_seeds():
     put("config_file", "options", ("# defaults\n\njobs = 8 # eight\ndest = \"/home/me/Albums\"\n"
                                    "album = [\"1\", '风景', 3]\nquiet = true\r\nlimit-rate='2M'\n; old style\n")
@@ -259,5 +266,6 @@ if __name__ == "__main__":
     metafile_seeds()
     text_seeds()
     config_file_seeds()
+    service_address_seeds()
     reply_parser_seeds()
     sys.exit(0)

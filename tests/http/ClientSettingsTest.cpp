@@ -1,4 +1,5 @@
 #include "http/ClientSettings.h"
+#include "http/IdURI.h"
 
 #include <gtest/gtest.h>
 
@@ -191,27 +192,55 @@ TEST(ClientSettings, HttpsUrlsTakeHttpsProxy) {
 TEST(ClientSettings, RedirectsStayWithinTheDomainAndTheirNumber) {
     const TRedirectPolicy policy{5, "photo.quillora.example"};
     struct TCase {
+        const char* From;
         const char* Location;
         int Count;
         const char* Failure; // "" when followed
     };
+    const char* const https = "https://photo.quillora.example/start";
+    const char* const http = "http://imgb1.photo.quillora.example/a.jpg";
     const TCase cases[] = {
-        {"https://photo.quillora.example/a", 1, ""},
-        {"https://imgb1.photo.quillora.example/a.jpg", 5, ""},
-        {"HTTPS://IMGB1.PHOTO.QUILLORA.EXAMPLE./a.jpg", 2, ""},
-        {"/relative/path", 3, ""},
-        {"https://photo.quillora.example/a", 6,
+        {https, "https://photo.quillora.example/a", 1, ""},
+        {https, "https://imgb1.photo.quillora.example/a.jpg", 5, ""},
+        {https, "HTTPS://IMGB1.PHOTO.QUILLORA.EXAMPLE./a.jpg", 2, ""},
+        {https, "https://imgb1.photo.quillora.example:443/a.jpg", 1, ""},
+        {https, "/relative/path", 3, ""},
+        {https, "https://photo.quillora.example/a", 6,
          "Too many redirects: more than 5, the last to https://photo.quillora.example/a"},
-        {"https://evil.example/a", 1, "Redirect to https://evil.example/a refused: it leaves photo.quillora.example"},
-        {"http://notphoto.quillora.example/a", 1,
+        {https, "https://evil.example/a", 1,
+         "Redirect to https://evil.example/a refused: it leaves photo.quillora.example"},
+        {https, "http://notphoto.quillora.example/a", 1,
          "Redirect to http://notphoto.quillora.example/a refused: it leaves photo.quillora.example"},
-        {"http://photo.quillora.example.evil.example/a", 1,
-         "Redirect to http://photo.quillora.example.evil.example/a refused: it leaves photo.quillora.example"},
+        {https, "http://photo.quillora.example.evil.example/a", 1,
+         "Redirect to http://photo.quillora.example.evil.example/a refused: it leaves "
+         "photo.quillora.example"},
+        // Never down to plain HTTP, whatever the host, nor to another port.
+        {https, "http://photo.quillora.example/a", 1,
+         "Redirect to http://photo.quillora.example/a refused: it leaves https"},
+        {https, "HTTP://photo.quillora.example:443/a", 1,
+         "Redirect to HTTP://photo.quillora.example:443/a refused: it leaves https"},
+        {https, "http:///a", 1, "Redirect to http:///a refused: it leaves https"},
+        {https, "https://photo.quillora.example:8443/a", 1,
+         "Redirect to https://photo.quillora.example:8443/a refused: it changes the port"},
+        {https, "https://photo.quillora.example:x/a", 1,
+         "Redirect to https://photo.quillora.example:x/a refused: it changes the port"},
+        {http, "http://imgb1.photo.quillora.example:8080/a.jpg", 1,
+         "Redirect to http://imgb1.photo.quillora.example:8080/a.jpg refused: it changes the port"},
+        {"http://imgb1.photo.quillora.example:8080/a.jpg", "http://imgb1.photo.quillora.example/a.jpg", 1,
+         "Redirect to http://imgb1.photo.quillora.example/a.jpg refused: it changes the port"},
+        {"http://imgb1.photo.quillora.example:8080/a.jpg", "/b.jpg", 1, ""},
+        // Up to https is fine, from the default port to the default port.
+        {http, "https://imgb1.photo.quillora.example/a.jpg", 1, ""},
+        {http, "/a.jpg", 1, ""},
+        {http, "https://imgb1.photo.quillora.example:8443/a.jpg", 1,
+         "Redirect to https://imgb1.photo.quillora.example:8443/a.jpg refused: it changes the port"},
+        {"http://imgb1.photo.quillora.example:8080/a.jpg", "https://imgb1.photo.quillora.example/a.jpg", 1,
+         "Redirect to https://imgb1.photo.quillora.example/a.jpg refused: it changes the port"},
     };
     for (const TCase& c : cases) {
-        SCOPED_TRACE(c.Location);
+        SCOPED_TRACE(std::string(c.From) + " -> " + c.Location);
         try {
-            CheckRedirect(policy, c.Location, c.Count);
+            CheckRedirect(policy, TIdURI(c.From), c.Location, c.Count);
             EXPECT_STREQ(c.Failure, "");
         } catch (const EIdRedirectRefused& e) {
             EXPECT_EQ(e.Message(), c.Failure);

@@ -4,8 +4,35 @@
 #include "core/TextUtils.h"
 
 #include <algorithm>
+#include <istream>
+#include <string>
 
 namespace {
+
+// A configuration is a few short lines. A file past these limits (a log, a
+// device that never ends) is refused as a whole: read to its end it could
+// take any memory and time, and cut it would hide whatever lies beyond.
+constexpr size_t MaxConfigLines = 10000;
+constexpr size_t MaxConfigLineBytes = 65536;
+
+// The next line without its end; false at the end of the input. One longer
+// than MaxConfigLineBytes is read no further and says so in tooLong.
+bool ReadBoundedLine(std::istream& input, std::string& line, bool& tooLong) {
+    line.clear();
+    tooLong = false;
+    std::streambuf* buffer = input.rdbuf();
+    if (buffer == nullptr) return false;
+    for (;;) {
+        const int c = buffer->sbumpc();
+        if (c == std::char_traits<char>::eof()) return !line.empty();
+        if (c == '\n') return true;
+        if (line.size() == MaxConfigLineBytes) {
+            tooLong = true;
+            return true;
+        }
+        line += static_cast<char>(c);
+    }
+}
 
 bool IsNameCharacter(char c) {
     return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' || c == '_';
@@ -116,15 +143,22 @@ TConfigLine ParseConfigLine(const std::string& line) {
 std::vector<CLI::ConfigItem> TConfigFile::from_config(std::istream& input) const {
     std::vector<CLI::ConfigItem> items;
     std::string line;
-    // A configuration is a few lines; a file that is not one is cut off.
-    for (size_t number = 1; number <= 10000 && std::getline(input, line); ++number) {
+    bool tooLong = false;
+    for (size_t number = 1; ReadBoundedLine(input, line, tooLong); ++number) {
+        const std::string where = FPath + ":" + std::to_string(number) + ": ";
+        if (number > MaxConfigLines)
+            throw EGetUsage(where + "more than " + std::to_string(MaxConfigLines) +
+                            " lines; a configuration file this long is refused, not read in part");
+        if (tooLong)
+            throw EGetUsage(where + "the line is longer than " + std::to_string(MaxConfigLineBytes) +
+                            " bytes");
         if (!line.empty() && line.back() == '\r') line.pop_back();
         const std::string text = TextTrim(line);
         if (text.empty() || text[0] == '#' || text[0] == ';') continue;
         const TConfigLine parsed = ParseConfigLine(text);
         std::string problem = parsed.Problem;
         if (problem.empty()) problem = FCheck(parsed.Name, parsed.Values);
-        if (!problem.empty()) throw EGetUsage(FPath + ":" + std::to_string(number) + ": " + problem);
+        if (!problem.empty()) throw EGetUsage(where + problem);
         CLI::ConfigItem item;
         item.name = parsed.Name;
         item.inputs = parsed.Values;

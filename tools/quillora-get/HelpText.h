@@ -65,9 +65,9 @@ DESCRIPTION
     Addresses may be http or https; https certificates are verified against
     the system's trust store (or --cacert). Redirects are followed, at most 5
     and http to https included, within the service's own hosts
-    (photo.quillora.example and the names under it); a redirect anywhere else
-    fails that picture. The report says for each picture whether it came over
-    TLS.
+    (photo.quillora.example and the names under it); a redirect anywhere else,
+    from https down to http, or to another port fails that picture. The report
+    says for each picture whether it came over TLS.
 
 OPTIONS
     --list
@@ -129,8 +129,9 @@ OPTIONS
             missing; its table is described in archive.md beside the report's
             schema, share/doc/quilloradownload/). A text archive
             of earlier versions (address, tab, size, one per line) is taken
-            over on first use and kept as FILE.v1; any other file is refused
-            and left as it is.
+            over on first use and kept as FILE.v1; any other file, and a
+            database holding triggers, views or tables quillora-get never
+            writes, is refused and left as it is.
     --verify
             With --archive, no network: read every recorded picture under
             --dest (of the accounts given, or all) and compare its SHA-256;
@@ -138,7 +139,10 @@ OPTIONS
             problem and a summary. Exit 0 when every picture is whole, else 1.
     --repair
             As --verify, then fetch again what is missing or changed (written
-            and proven as any picture) and update the archive.
+            and proven as any picture) and update the archive. A row whose
+            address is not the service's (http or https on the default port)
+            is refused, never asked. No file below --dest is read or written
+            through a symbolic link.
     --refresh
             With --archive: ask the server about every recorded picture with
             its validators (If-None-Match, If-Modified-Since). A 304 leaves the
@@ -146,7 +150,7 @@ OPTIONS
             and its row. The report counts unchanged, updated and new pictures.
     --checksums
             With --archive: write SHA256SUMS into every album folder of the run,
-            as sha256sum -c reads it.
+            as sha256sum -c reads it; not where a picture has that name.
     --json FILE
             Write a report of the run (per album and picture: account, url,
             path, bytes, outcome, message, seconds; totals); "-" for standard

@@ -3,6 +3,8 @@
 #include "Progress.h"
 #include "Shown.h"
 #include "archive/Sha256.h"
+#include "catalogue/Service.h"
+#include "core/ConfinedFiles.h"
 #include "core/FileUtils.h"
 #include "core/Gbk.h"
 #include "transfer/PartFile.h"
@@ -12,6 +14,7 @@
 #include <cerrno>
 #include <chrono>
 #include <map>
+#include <set>
 #include <sys/stat.h>
 
 namespace {
@@ -36,7 +39,7 @@ TState Check(TArchive& archive, const TArchivedPicture& row, int64_t& bytes) {
     if (!StaysInside(row.Path)) return TState::Unreadable;
     const std::string path = archive.FullPath(row.Path);
     struct stat st {};
-    if (::stat(GbkToFileName(path).c_str(), &st) != 0)
+    if (StatConfined(path, st, true) != 0)
         return errno == ENOENT || errno == ENOTDIR ? TState::Missing : TState::Unreadable;
     if (!S_ISREG(st.st_mode)) return TState::Unreadable;
     if (st.st_size != row.Size) return TState::Changed;
@@ -139,6 +142,25 @@ nlohmann::json VerifyReport(const TVerifyResult& r) {
             {"unreadable", paths(r.Unreadable)}};
 }
 
+namespace {
+
+// The album of the run that the row's folder belongs to, made on first use.
+size_t RepairAlbum(TRunResult& run, std::map<std::string, size_t>& albums, const TArchivedPicture& row,
+                   const std::string& folder, TArchive& archive) {
+    auto [at, fresh] = albums.emplace(folder, run.Albums.size());
+    if (fresh) {
+        TAlbumJob& album = run.Albums.emplace_back();
+        // No --list number here: the report counts the folders of the repair from 1.
+        album.Number = static_cast<int>(run.Albums.size());
+        album.Account = Utf8ToGbk(row.Account);
+        album.Album.Name = Utf8ToGbk(row.Album.empty() ? folder : row.Album);
+        album.Files.Folder = archive.FullPath(folder);
+    }
+    return at->second;
+}
+
+} // namespace
+
 TRunResult RepairPlan(const TVerifyResult& result, TArchive& archive) {
     TRunResult run;
     std::map<std::string, size_t> albums; // folder (relative) -> album of the run
@@ -149,32 +171,60 @@ TRunResult RepairPlan(const TVerifyResult& result, TArchive& archive) {
         rows.push_back(&row);
     for (const TArchivedPicture* row : rows) {
         const std::string folder = row->Path.substr(0, row->Path.rfind('/') + 1);
-        auto [at, fresh] = albums.emplace(folder, run.Albums.size());
-        if (fresh) {
-            TAlbumJob& album = run.Albums.emplace_back();
-            album.Account = Utf8ToGbk(row->Account);
-            album.Album.Name = Utf8ToGbk(row->Album.empty() ? folder : row->Album);
-            album.Files.Folder = archive.FullPath(folder);
-            if (!folder.empty()) MakeFolders(album.Files.Folder);
-        }
         TPictureJob job;
-        job.Album = at->second;
+        job.Album = RepairAlbum(run, albums, *row, folder, archive);
         job.Url = Utf8ToGbk(row->Url);
         job.Path = archive.FullPath(row->Path);
-        job.PartPath = PartPathFor(job.Path);
         job.Recorded = true;
-        run.Albums[at->second].Pictures.push_back(run.Pictures.size());
+        // The archive is a file anyone may have edited: an address it names
+        // is fetched only when it is one of the service's.
+        if (std::string problem = ServiceAddressProblem(row->Url); !problem.empty()) {
+            job.Outcome = TOutcome::Failed;
+            job.Message = std::move(problem);
+        } else {
+            job.PartPath = PartPathFor(job.Path);
+            if (!folder.empty()) MakeFolders(run.Albums[job.Album].Files.Folder);
+        }
+        run.Albums[job.Album].Pictures.push_back(run.Pictures.size());
         run.Pictures.push_back(std::move(job));
     }
     return run;
 }
 
-void WriteChecksums(const TRunResult& run, TArchive& archive) {
+namespace {
+
+constexpr const char* ChecksumsName = "SHA256SUMS";
+
+std::string FolderOfPath(const std::string& path) {
+    return path.substr(0, path.rfind('/') + 1);
+}
+
+// The folders where a picture is named SHA256SUMS: of this run, or recorded
+// by an earlier one. The file would replace that picture, and then be
+// checked against itself.
+std::set<std::string> FoldersWithAChecksumsPicture(const TRunResult& run, TArchive& archive) {
+    std::set<std::string> folders;
+    const auto named = [](const std::string& path) {
+        const size_t slash = path.rfind('/');
+        return path.compare(slash == std::string::npos ? 0 : slash + 1, std::string::npos, ChecksumsName) ==
+               0;
+    };
+    for (const TPictureJob& job : run.Pictures)
+        if (named(job.Path)) folders.insert(FolderOfPath(job.Path));
+    archive.Database().ForEach([&](const TArchivedPicture& row) {
+        if (named(row.Path)) folders.insert(FolderOfPath(archive.FullPath(row.Path)));
+    });
+    return folders;
+}
+
+} // namespace
+
+std::vector<std::string> WriteChecksums(const TRunResult& run, TArchive& archive) {
     // folder -> file name -> digest; a folder shared by two albums gets one file.
     std::map<std::string, std::map<std::string, std::string>> sums;
     for (const TAlbumJob& album : run.Albums) {
         if (!album.Error.empty() || album.Files.Folder.empty()) continue;
-        auto& names = sums[album.Files.Folder];
+        auto& names = sums[album.Files.Folder.back() == '/' ? album.Files.Folder : album.Files.Folder + "/"];
         for (size_t k : album.Pictures) {
             const TPictureJob& job = run.Pictures[k];
             if (job.Path.empty()) continue;
@@ -188,11 +238,19 @@ void WriteChecksums(const TRunResult& run, TArchive& archive) {
             names[name] = row->Sha256;
         }
     }
+    const std::set<std::string> taken =
+        sums.empty() ? std::set<std::string>() : FoldersWithAChecksumsPicture(run, archive);
+    std::vector<std::string> refused;
     for (const auto& [folder, names] : sums) {
+        if (taken.count(folder) != 0) {
+            refused.push_back(Format("%s is not written in \"%s\": a picture there has that name",
+                                     ChecksumsName, ExpandFileName(folder).c_str()));
+            continue;
+        }
         std::string text;
         for (const auto& [name, digest] : names)
             text += digest + "  " + name + "\n";
-        const std::string base = folder.back() == '/' ? folder : folder + "/";
-        SaveTextToFile(text, base + "SHA256SUMS");
+        SaveTextToFile(text, folder + ChecksumsName);
     }
+    return refused;
 }

@@ -36,5 +36,6 @@ nlohmann::json VerifyReport(const TVerifyResult& result);
 TRunResult RepairPlan(const TVerifyResult& result, TArchive& archive);
 // Writes SHA256SUMS into the folder of every album of the run, from the
 // archive's rows of the pictures whose file is whole; EFCreateError when
-// one cannot be written.
-void WriteChecksums(const TRunResult& run, TArchive& archive);
+// one cannot be written. A folder where a picture has that name gets none:
+// answers why, one message per such folder.
+std::vector<std::string> WriteChecksums(const TRunResult& run, TArchive& archive);

@@ -12,6 +12,7 @@
 #include "Shown.h"
 #include "Verify.h"
 #include "catalogue/Service.h"
+#include "core/ConfinedFiles.h"
 #include "core/FileUtils.h"
 #include "core/Gbk.h"
 #include "core/TextUtils.h"
@@ -363,7 +364,10 @@ int Download(const TGetOptions& options) {
     bool summed = true;
     if (archive && options.Checksums && !run.Interrupted) {
         try {
-            WriteChecksums(run, *archive);
+            for (const std::string& refused : WriteChecksums(run, *archive)) {
+                std::fprintf(stderr, "quillora-get: %s\n", Shown(refused).c_str());
+                summed = false;
+            }
         } catch (const Exception& e) {
             std::fprintf(stderr, "quillora-get: %s\n", Shown(OneLineMessage(e)).c_str());
             summed = false;
@@ -438,6 +442,10 @@ int CheckArchive(const TGetOptions& options) {
     if (options.Repair && !result.Interrupted) {
         run = RepairPlan(result, archive);
         TProgress progress(out, DisplayModeFor(out), options.Verbosity, run);
+        for (const TAlbumJob& album : run.Albums)
+            for (size_t k : album.Pictures)
+                if (run.Pictures[k].Outcome == TOutcome::Failed)
+                    progress.PictureRefused(album, run.Pictures[k]);
         if (!run.Pictures.empty()) RunPictures(run, options, &archive, StopRequested, progress);
         run.ArchiveError = progress.RecordError();
     }
@@ -480,6 +488,9 @@ int main(int argc, char** argv) {
     if (const int status = ParseCommandLine(argc, argv, options); status >= 0) return status;
     InstallStopHandlers();
     if (options.List) return ListAlbums(options);
+    // Every file below --dest is reached without following a link in it:
+    // the archive's rows and whatever else stands in the tree are input.
+    SetConfinedFolder(options.Dest);
     try {
         if (options.Verify || options.Repair) return CheckArchive(options);
         return Download(options);

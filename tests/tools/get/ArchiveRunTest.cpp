@@ -4,6 +4,7 @@
 // it must refuse without harming anything.
 
 #include "GetHarness.h"
+#include "WireScript.h"
 #include "archive/PictureArchive.h"
 #include "archive/Sha256.h"
 
@@ -332,4 +333,122 @@ TEST(QuilloraGetArchive, OptionsThatNeedAnArchive) {
         EXPECT_FALSE(fs::exists(scratch.Path() / "none.db"));
     }
     EXPECT_EQ(server.Requests().size(), 0u);
+}
+
+namespace {
+
+// Runs SQL on a database with the sqlite3 command, as a user editing the archive would.
+void EditArchive(const fs::path& folder, const fs::path& db, const std::string& sql) {
+    WriteWhole(folder / "edit.sql", sql);
+    const std::string command = "sqlite3 '" + db.string() + "' < '" + (folder / "edit.sql").string() + "'";
+    ASSERT_EQ(std::system(command.c_str()), 0) << sql;
+    fs::remove(folder / "edit.sql");
+}
+
+std::string Outcome(const nlohmann::json& report, const std::string& urlEnd) {
+    for (const auto& album : report["albums"])
+        for (const auto& p : album["pictures"]) {
+            const std::string url = p["url"];
+            if (url.size() >= urlEnd.size() &&
+                url.compare(url.size() - urlEnd.size(), urlEnd.size(), urlEnd) == 0)
+                return std::string(p["outcome"]) + " " + p.value("message", std::string());
+        }
+    return "absent";
+}
+
+} // namespace
+
+// The archive is input: --repair fetches only the service's own addresses,
+// and a row whose folder is a link out of --dest is neither read nor
+// written through it. The damage that is real is mended all the same.
+TEST(QuilloraGetArchive, CraftedRowsAreRefusedAndNothingLeavesTheDestination) {
+    TScratch scratch;
+    TServer server(scratch.Path(), {});
+    ASSERT_GT(server.Port(), 0);
+    ASSERT_EQ(RunGet(scratch.Path(), server, With({"quillora"})).Status, 0);
+    const fs::path outside = scratch.Path() / "outside";
+    fs::create_directories(outside);
+    WriteWhole(outside / "IMG_0002.jpg", "not a picture of the service");
+    fs::create_directory_symlink(outside, scratch.Path() / "out/Pic/link");
+    const std::string port = std::to_string(server.Port());
+    const std::string local = "http://127.0.0.1:" + port + "/quillora-04/IMG_0001.jpg";
+    EditArchive(
+        scratch.Path(), scratch.Path() / "archive.db",
+        "INSERT INTO pictures (url, path, size) VALUES"
+        " ('" +
+            local +
+            "', 'Pic/风景/local.jpg', 5),"
+            " ('http://imgb1.photo.quillora.example:8080/x.jpg', 'Pic/风景/port.jpg', 5),"
+            " ('ftp://imgb1.photo.quillora.example/x.jpg', 'Pic/风景/ftp.jpg', 5),"
+            " ('http://user@imgb1.photo.quillora.example/x.jpg', 'Pic/风景/user.jpg', 5),"
+            " ('http://photo.quillora.example.evil.example/x.jpg', 'Pic/风景/suffix.jpg', 5);"
+            "UPDATE pictures SET path = 'Pic/link/IMG_0002.jpg' WHERE path = 'Pic/风景/IMG_0002.jpg';");
+    fs::remove(scratch.Path() / Landscape / "IMG_0005.jpg");
+    server.ForgetRequests();
+
+    TGetRun repair =
+        RunGet(scratch.Path(), server,
+               {"--dest", "out", "--archive", "archive.db", "--repair", "--json", "report.json"});
+    EXPECT_EQ(repair.Status, 1) << repair.Err;
+    const std::string host =
+        "Address refused: its host is not one of the service's (photo.quillora.example and "
+        "the names under it)";
+    EXPECT_EQ(Outcome(repair.Report, "127.0.0.1:" + port + "/quillora-04/IMG_0001.jpg"), "failed " + host);
+    EXPECT_EQ(Outcome(repair.Report, ":8080/x.jpg"),
+              "failed Address refused: the service is reached on the default port only");
+    EXPECT_EQ(Outcome(repair.Report, "ftp://imgb1.photo.quillora.example/x.jpg"),
+              "failed Address refused: only http:// and https:// addresses of the service are fetched");
+    EXPECT_EQ(Outcome(repair.Report, "//user@imgb1.photo.quillora.example/x.jpg"), "failed " + host);
+    EXPECT_EQ(Outcome(repair.Report, "evil.example/x.jpg"), "failed " + host);
+    EXPECT_EQ(Outcome(repair.Report, "/IMG_0005.jpg"), "saved ");
+    EXPECT_NE(repair.Err.find("picture " + local + ": " + host), std::string::npos) << repair.Err;
+    EXPECT_NE(repair.Out.find("unreadable Pic/link/IMG_0002.jpg\n"), std::string::npos) << repair.Out;
+    // One request: the picture that was really missing.
+    const std::vector<std::string> seen = server.Requests();
+    ASSERT_EQ(seen.size(), 1u);
+    EXPECT_NE(seen[0].find("/quillora-04/IMG_0005.jpg"), std::string::npos) << seen[0];
+    EXPECT_EQ(FilesIn(outside), (std::set<std::string>{"IMG_0002.jpg"}));
+    EXPECT_EQ(ReadWhole(outside / "IMG_0002.jpg"), "not a picture of the service");
+    for (const char* name : {"local.jpg", "port.jpg", "ftp.jpg", "user.jpg", "suffix.jpg"})
+        EXPECT_FALSE(fs::exists(scratch.Path() / Landscape / name)) << name;
+}
+
+// A folder of the tree that is a link out of --dest is never written through.
+TEST(QuilloraGetArchive, AnAlbumFolderThatIsALinkIsNotWrittenThrough) {
+    TScratch scratch;
+    TServer server(scratch.Path(), {});
+    ASSERT_GT(server.Port(), 0);
+    const fs::path outside = scratch.Path() / "outside";
+    fs::create_directories(outside);
+    fs::create_directories(scratch.Path() / "out/Pic");
+    fs::create_directory_symlink(outside, scratch.Path() / Landscape);
+    TGetRun run = RunGet(scratch.Path(), server, With({"--json", "report.json", "quillora"}));
+    EXPECT_EQ(run.Status, 1) << run.Err;
+    EXPECT_NE(run.Err.find("A symbolic link stands in its path; links below \"" +
+                           (scratch.Path() / "out/").string() + "\" are not followed"),
+              std::string::npos)
+        << run.Err;
+    EXPECT_EQ(FilesIn(outside), std::set<std::string>{});
+    EXPECT_EQ(PictureRequests(server.Requests()), 0u);
+}
+
+// A picture named SHA256SUMS is never replaced by the checksums: its folder
+// gets none, says why, and the run ends with 1; sha256sum -c keeps its name
+// everywhere else.
+TEST(QuilloraGetArchive, ChecksumsNeverReplaceAPictureOfThatName) {
+    TScratch scratch;
+    const fs::path wire = WriteWire(scratch.Path(), {{"a.jpg", {{Ok("picture a"), "keep"}}},
+                                                     {"SHA256SUMS", {{Ok("a picture named so"), "keep"}}}});
+    TServer server(scratch.Path(), {"--wire", wire.string()});
+    ASSERT_GT(server.Port(), 0);
+    TGetRun run =
+        RunGet(scratch.Path(), server, {"--dest", "out", "--archive", "archive.db", "--checksums", "wire"});
+    EXPECT_EQ(run.Status, 1) << run.Err;
+    const fs::path album = scratch.Path() / "out/Pic/线路";
+    EXPECT_EQ(ReadWhole(album / "SHA256SUMS"), "a picture named so");
+    EXPECT_EQ(ReadWhole(album / "a.jpg"), "picture a");
+    EXPECT_NE(run.Err.find("quillora-get: SHA256SUMS is not written in \"" + album.string() +
+                           "/\": a picture there has that name\n"),
+              std::string::npos)
+        << run.Err;
 }

@@ -181,3 +181,57 @@ TEST(QuilloraGetHttps, RedirectsOutOfTheServiceOrInALoopFailThatPictureOnly) {
     EXPECT_EQ(Count(seen, "GET imgb1.photo.quillora.example /wire-01/away.jpg"), 1u);
     EXPECT_EQ(Count(seen, "GET imgb1.photo.quillora.example /wire-01/loop.jpg"), 6u);
 }
+
+// A picture reached over https is never taken from plain HTTP nor from
+// another port, on the service's own hosts too: nothing is saved, the report
+// and the terminal name the picture and the rule, and the refused address
+// is never asked.
+TEST(QuilloraGetHttps, RedirectsDownToHttpOrToAnotherPortAreRefused) {
+    TScratch scratch;
+    const std::string plain = "http://imgb1.photo.quillora.example/wire-01/";
+    const std::string secure = "https://imgb1.photo.quillora.example/wire-01/";
+    const fs::path wire = WriteWire(
+        scratch.Path(),
+        {{"down.jpg", {{Found(secure + "down.jpg"), "keep"}, {Found(plain + "down-target.jpg"), "keep"}}},
+         {"port.jpg", {{Found("http://imgb1.photo.quillora.example:8080/wire-01/port.jpg"), "keep"}}},
+         {"tls-port.jpg",
+          {{Found(secure + "tls-port.jpg"), "keep"},
+           {Found("https://imgb1.photo.quillora.example:8443/wire-01/tls-port.jpg"), "keep"}}},
+         {"up.jpg", {{Found(secure + "up.jpg"), "keep"}, {Ok("over tls"), "keep"}}}});
+    const fs::path ca = scratch.Path() / "service-ca.pem";
+    TServer server(scratch.Path(), {"--wire", wire.string(), "--tls-ca", ca.string()});
+    ASSERT_GT(server.Port(), 0);
+    TGetRun run = RunGet(scratch.Path(), server,
+                         {"--cacert", ca.string(), "--dest", "out", "--json", "report.json", "-j", "1",
+                          "--retries", "2", "--backoff", "1", "wire"});
+    EXPECT_EQ(run.Status, 1) << run.Err;
+    std::map<std::string, std::string> messages;
+    for (const auto& picture : run.Report["albums"][0]["pictures"]) {
+        const std::string url = picture["url"];
+        messages[url.substr(url.rfind('/') + 1)] =
+            std::string(picture["outcome"]) + " " + picture.value("message", std::string());
+    }
+    const std::map<std::string, std::string> expected{
+        {"down.jpg", "failed Redirect to " + plain + "down-target.jpg refused: it leaves https"},
+        {"port.jpg", "failed Redirect to http://imgb1.photo.quillora.example:8080/wire-01/port.jpg refused: "
+                     "it changes the "
+                     "port"},
+        {"tls-port.jpg",
+         "failed Redirect to https://imgb1.photo.quillora.example:8443/wire-01/tls-port.jpg refused: it "
+         "changes the port"},
+        {"up.jpg", "saved "}};
+    EXPECT_EQ(messages, expected);
+    for (const auto& [name, message] : expected)
+        if (name != "up.jpg") {
+            EXPECT_NE(run.Err.find(message.substr(7)), std::string::npos) << name << run.Err;
+        }
+    EXPECT_EQ(
+        FilesUnder(scratch.Path() / "out"),
+        (std::map<std::string, std::string>{{"Pic/线路/up.jpg", "over tls"}, {"Pic/线路/线路.txt", "wire"}}));
+    // Refused for good: asked once over http and once over https, never where it pointed.
+    const std::vector<std::string> seen = server.Requests();
+    EXPECT_EQ(Count(seen, "GET imgb1.photo.quillora.example /wire-01/down.jpg"), 2u);
+    EXPECT_EQ(Count(seen, "GET imgb1.photo.quillora.example /wire-01/down-target.jpg"), 0u);
+    EXPECT_EQ(Count(seen, "GET imgb1.photo.quillora.example /wire-01/port.jpg"), 1u);
+    EXPECT_EQ(Count(seen, "GET imgb1.photo.quillora.example /wire-01/tls-port.jpg"), 2u);
+}
