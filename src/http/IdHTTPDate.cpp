@@ -180,6 +180,16 @@ TDateTime StrInternetToDateTime(std::string_view text) {
     return raw - ZoneOffset(zone) + LocalOffsetFromUtc();
 }
 
+std::optional<int64_t> InternetDateToUnixTime(std::string_view text) {
+    std::string zone;
+    try {
+        const double utc = ReadRawDate(std::string(text), zone) - ZoneOffset(zone);
+        return static_cast<int64_t>(std::llround((utc - UnixEpochDays) * 86400.0));
+    } catch (const TBadDate&) {
+        return std::nullopt;
+    }
+}
+
 std::string DateTimeToInternetStr(TDateTime value) {
     // Outside years 1..9999 there is no date to write; such a value is a caller's slip.
     if (!std::isfinite(value) || value < -693593.0 || value >= 2958466.0) value = 0;

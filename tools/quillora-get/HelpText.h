@@ -147,6 +147,13 @@ OPTIONS
     --checksums
             With --archive: write SHA256SUMS into every album folder of the run,
             as sha256sum -c reads it.
+    --no-remote-time
+            Leave each picture saved with the time it was written. Without
+            it, a picture whose reply has a Last-Modified date gets that date
+            as its modification time, as wget and curl -R do (a reply without
+            one, or with one that is no date, leaves the time of writing);
+            --refresh and --repair set it in the same way, and --verify does
+            not judge times.
     --json FILE
             Write a report of the run (per album and picture: account, url,
             path, bytes, outcome, message, seconds; totals); "-" for standard

@@ -63,7 +63,8 @@ void InstallStopHandlers() {
 struct TRawOptions {
     std::string Dest = ".", Archive, Json, Proxy, InputFile, LimitRate, MinSpeed, CACert;
     std::vector<std::string> Accounts, Albums, Matches;
-    bool Help = false, Version = false, Quiet = false, Verbose = false, Insecure = false;
+    bool Help = false, Version = false, Quiet = false, Verbose = false, Insecure = false,
+         NoRemoteTime = false;
 };
 
 // $XDG_CONFIG_HOME/quillora-get/config, or ~/.config/quillora-get/config.
@@ -106,6 +107,7 @@ void DefineOptions(CLI::App& app, TRawOptions& raw, TGetOptions& options) {
     app.add_flag("--repair", options.Repair);
     app.add_flag("--refresh", options.Refresh);
     app.add_flag("--checksums", options.Checksums);
+    app.add_flag("--no-remote-time", raw.NoRemoteTime);
     app.add_option("--json", raw.Json);
     app.add_flag("-q,--quiet", raw.Quiet);
     app.add_flag("-v,--verbose", raw.Verbose);
@@ -183,6 +185,7 @@ void TakeOptions(const TRawOptions& raw, TGetOptions& options) {
     options.ArchiveFile = FileNameToGbk(raw.Archive);
     options.JsonFile = raw.Json == "-" ? raw.Json : FileNameToGbk(raw.Json);
     options.Verbosity = raw.Quiet ? 0 : raw.Verbose ? 2 : 1;
+    options.RemoteTime = !raw.NoRemoteTime;
     options.LimitRate = RateOption("--limit-rate", raw.LimitRate);
     options.MinSpeed = RateOption("--min-speed", raw.MinSpeed);
     if (!raw.Proxy.empty()) {
