@@ -217,6 +217,12 @@ FILES
             or no good value is a usage error naming the file and the line
             (FILE:LINE: what is wrong); --help and --version never read the
             file, and --config /dev/null skips it.
+    $XDG_CONFIG_HOME/quillora-get/backup.conf
+            The options of the scheduled backup (dest, archive, json, ...),
+            and backup-accounts beside it its accounts, one a line: the user
+            service quillora-get-backup.service runs quillora-get with both
+            and --refresh once a day when its timer is on (systemctl --user
+            enable --now quillora-get-backup.timer).
 
 EXIT STATUS
     0    every picture of every account saved or skipped (--verify: every
