@@ -147,6 +147,18 @@ OPTIONS
     --checksums
             With --archive: write SHA256SUMS into every album folder of the run,
             as sha256sum -c reads it.
+    --gallery
+            With --archive: write an offline gallery of the copy, from the
+            archive alone (no network), after the run, or alone when no
+            account is given: DIR/index.html lists every account and album
+            (name, picture count, description, a cover), and each album
+            folder gets a hidden folder .quillora-gallery/ with its page and
+            a small PNG thumbnail of each picture, made by the program's own
+            readers and remade only when the picture's SHA-256 changed. The
+            pages need no script and open from file:// or any web server.
+            Nothing outside --dest is written, and no link under it is
+            followed. "gallery = true" in the configuration file writes it
+            after every run.
     --no-remote-time
             Leave each picture saved with the time it was written. Without
             it, a picture whose reply has a Last-Modified date gets that date
@@ -247,6 +259,7 @@ EXAMPLES
     quillora-get --dest ~/Albums --archive ~/Albums/archive.db quillora
     quillora-get --dest ~/Albums --archive ~/Albums/archive.db --verify
     quillora-get --dest ~/Albums --archive ~/Albums/archive.db --refresh quillora
+    quillora-get --dest ~/Albums --archive ~/Albums/archive.db --gallery
     quillora-get --album 1 --album 4 -j 8 --json report.json quillora
     quillora-get --match '*2026*' --limit-rate 500k alice bob
     quillora-get --input-file accounts.txt --min-speed 1k --min-speed-time 20
