@@ -28,6 +28,11 @@ bool IsThumbnailName(const std::string& name) {
            name.find_first_not_of("0123456789abcdef") == 64;
 }
 
+bool IsTemporaryName(const std::string& name) {
+    return name.rfind(".quillora-gallery-", 0) == 0 && name.size() > 4 &&
+           name.compare(name.size() - 4, 4, ".tmp") == 0;
+}
+
 class TGalleryWriter {
   public:
     TGalleryWriter(const std::string& dest, TGalleryReport& report)
@@ -82,15 +87,18 @@ class TGalleryWriter {
                 Problem("Pic/" + album.Folder + "/" + picture.File, "missing, or no plain file");
                 continue;
             }
-            if (picture.Sha256.empty()) continue;
+            // A picture of a kind no reader takes (or of unknown bytes) is named, not shown.
+            if (picture.Sha256.empty() || !HasThumbnailReader(ExtensionOf(picture.File))) continue;
             const std::string name = ThumbnailName(picture.Sha256);
             wanted.insert(name);
             extras.HasThumbnail[k] = gallery.HasFile(name) || MakeThumbnail(folder, gallery, album, picture);
             if (extras.HasThumbnail[k] && !FMade.count(gallery.Path() + "/" + name)) ++FReport.ThumbnailsKept;
         }
-        // Thumbnails of bytes no picture of the album holds any more.
+        // Thumbnails of bytes no picture of the album holds any more, and
+        // what a gallery cut off by a crash left half written.
         for (const std::string& name : gallery.Names())
-            if (IsThumbnailName(name) && !wanted.count(name)) gallery.RemoveFile(name);
+            if ((IsThumbnailName(name) && !wanted.count(name)) || IsTemporaryName(name))
+                gallery.RemoveFile(name);
     }
 
     bool MakeThumbnail(const TGalleryFolder& folder, const TGalleryFolder& gallery,

@@ -26,7 +26,7 @@ class TGalleryFolder {
     // The bytes of the plain file name, when it is one of at most limit bytes.
     std::optional<std::string> ReadFile(const std::string& name, int64_t limit) const;
     bool HasFile(const std::string& name) const;
-    // Writes the file whole under a temporary name, then gives it the name
+    // Writes the file whole under a temporary name (.quillora-gallery-*.tmp), then gives it the name
     // (replacing a plain file or a link there, never writing through one).
     void WriteFile(const std::string& name, const std::string& bytes) const;
     void RemoveFile(const std::string& name) const;

@@ -133,6 +133,11 @@ std::string Lower(std::string text) {
 
 } // namespace
 
+bool HasThumbnailReader(const std::string& extension) {
+    const std::string kind = Lower(extension);
+    return kind == "jpg" || kind == "jpeg" || kind == "png" || kind == "bmp";
+}
+
 TThumbnail MakeThumbnail(const std::string& bytes, const std::string& extension) {
     TStringStream stream(bytes);
     const std::string kind = Lower(extension);

@@ -38,6 +38,8 @@ class TBoxScaler {
     std::vector<uint64_t> FSums; // red, green, blue and count per target pixel of the current row
 };
 
+// Whether MakeThumbnail reads files of this extension (any case).
+bool HasThumbnailReader(const std::string& extension);
 // The thumbnail of a picture file's bytes, read by its extension (jpg, jpeg,
 // png, bmp); EInvalidGraphic or the reader's own error when it is no
 // picture the program can show.

@@ -2,8 +2,8 @@
 # The scheduled backup: its user units pass systemd-analyze verify (skipped,
 # exit 77, where systemd is not installed), and the command the service runs,
 # with the configuration the README and backup.conf.example document, copies
-# an account of the sample service and writes the report beside the archive;
-# a second run finds every picture unchanged. HOME and XDG_CONFIG_HOME are a
+# an account of the sample service, writes the report beside the archive
+# and the gallery; a second run finds every picture unchanged. HOME and XDG_CONFIG_HOME are a
 # scratch folder: the user's own files are never read or written.
 #   backup_timer.sh SOURCE_DIR BIN_DIR
 set -euo pipefail
@@ -58,6 +58,7 @@ for run in first second; do
 done
 [ -s "$albums/archive.db" ] || fail "no archive"
 ls "$albums/Pic/旅行/"*.jpg >/dev/null 2>&1 || fail "no album was copied"
+[ -s "$albums/index.html" ] || fail "no gallery was written (gallery = true)"
 python3 - "$albums/last-run.json" <<'PY' || fail "the second run was no refresh"
 import json, sys
 totals = json.load(open(sys.argv[1]))["totals"]

@@ -12,6 +12,7 @@ SYNOPSIS
     quillora-get [options] --input-file FILE
     quillora-get --list ACCOUNT...
     quillora-get --archive FILE --verify|--repair [options] [ACCOUNT...]
+    quillora-get --archive FILE --gallery [--dest DIR]
 
 DESCRIPTION
     Looks up the albums of each ACCOUNT as the window does and copies them to
