@@ -121,7 +121,7 @@ TEST(IdHTTPDate, ZonesNeedASignAndFourDigits) {
 }
 
 // A file's time is set from the reply's date whatever zone the user is in;
-// text that is no date gives none, never the epoch.
+// text that is no date gives none, never the epoch nor a guessed field.
 TEST(IdHTTPDate, UnixTimeIsFreeOfTheLocalZone) {
     TZoneGuard zone("CST-8");
     constexpr int64_t Nov6th1994At084937 = 784111777;
@@ -140,6 +140,10 @@ TEST(IdHTTPDate, UnixTimeIsFreeOfTheLocalZone) {
         {"31 Feb 1994 08:49:37 GMT", std::nullopt},
         {"06 Nov 1994 25:00:00 GMT", std::nullopt},
         {"06 Foo 1994", std::nullopt},
+        // Fields the sloppy reading takes as 1 or 0: here no date at all.
+        {"Sun, xx Nov 1994 08:49:37 GMT", std::nullopt},
+        {"Sun, 06 Nov 1994 08:xx:37 GMT", std::nullopt},
+        {"Sun, 06 Nov 1994 08:49:3x GMT", std::nullopt},
     };
     for (const auto& c : cases)
         EXPECT_EQ(InternetDateToUnixTime(c.Text), c.Seconds) << c.Text;
