@@ -32,11 +32,14 @@ int WriteGalleryOf(const TGetOptions& options) {
         TPictureArchive archive(options.ArchiveFile, TPictureArchive::TMode::ReadOnly);
         const TGalleryReport report = WriteGallery(archive, GbkToFileName(options.Dest));
         SayProblems(report);
+        // With --json - standard output is the report's alone.
+        std::FILE* out = options.JsonFile == "-" ? stderr : stdout;
         if (options.Verbosity > 0)
-            std::printf("gallery: %sindex.html: %zu albums, %zu pictures; %zu thumbnails made, %zu kept\n",
-                        Shown(options.Dest).c_str(), report.Albums, report.Pictures, report.ThumbnailsMade,
-                        report.ThumbnailsKept);
-        std::fflush(stdout);
+            std::fprintf(out,
+                         "gallery: %sindex.html: %zu albums, %zu pictures; %zu thumbnails made, %zu kept\n",
+                         Shown(options.Dest).c_str(), report.Albums, report.Pictures, report.ThumbnailsMade,
+                         report.ThumbnailsKept);
+        std::fflush(out);
         return 0;
     } catch (const EArchiveError& e) {
         std::fprintf(stderr, "quillora-get: gallery: %s\n", Shown(OneLineMessage(e)).c_str());

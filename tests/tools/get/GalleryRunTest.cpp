@@ -152,3 +152,19 @@ TEST(QuilloraGetGallery, TheGalleryNeedsAnArchive) {
     EXPECT_NE(missing.Err.find("quillora-get: gallery: "), std::string::npos) << missing.Err;
     EXPECT_FALSE(fs::exists(scratch.Path() / "nowhere"));
 }
+
+// With --json - standard output is the report alone: the gallery's line goes to standard error.
+TEST(QuilloraGetGallery, TheReportOnStandardOutputStaysJson) {
+    TScratch scratch;
+    TServer server(scratch.Path(), {});
+    ASSERT_GT(server.Port(), 0);
+    const TGetRun run = RunGet(scratch.Path(), server,
+                               {"--config", "/dev/null", "--dest", "out", "--archive", "archive.db",
+                                "--album", "风景", "--json", "-", "--gallery", "quillora"});
+    ASSERT_EQ(run.Status, 0) << run.Err;
+    const nlohmann::json report = nlohmann::json::parse(run.Out, nullptr, false);
+    ASSERT_TRUE(report.is_object()) << run.Out;
+    EXPECT_EQ(report["totals"]["saved"], 11);
+    EXPECT_NE(run.Err.find("gallery: "), std::string::npos) << run.Err;
+    EXPECT_TRUE(fs::exists(scratch.Path() / "out/index.html"));
+}
