@@ -30,6 +30,8 @@ packages=(
   dpkg-dev file lintian desktop-file-utils appstream xdotool
   # the tools' manual pages, shell completions, report schema and terminal display, and their checks
   man-db groff-base bash zsh fish python3-jsonschema tmux
+  # quillora-get's offline gallery opened by a real browser (headless) in its test
+  chromium
   # the terminal width table of quillora-get, generated from the Unicode data at build time
   unicode-data
 )

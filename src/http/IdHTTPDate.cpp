@@ -63,11 +63,6 @@ double EncodeTime(int h, int n, int s) {
     return (h * 3600.0 + n * 60.0 + s) / 86400.0;
 }
 
-int NumberOr(std::string_view text, int fallback) {
-    int v = 0;
-    return TryDecimal(text, v) ? v : fallback;
-}
-
 // "+hhmm" / "-hhmm" as a fraction of a day; any other zone counts as 0.
 double ZoneOffset(const std::string& zone) {
     std::string z = TextTrim(zone);
@@ -81,8 +76,16 @@ double ZoneOffset(const std::string& zone) {
     return z[0] == '+' ? offset : -offset;
 }
 
-// The steps up to the zone: answers the date-time as written, and the zone text.
-double ReadRawDate(std::string text, std::string& zone) {
+// The steps up to the zone: answers the date-time as written, and the zone
+// text. Sloppy, a day or a time field that is no number counts as 1 or 0, as
+// the client always read them; strict, it is no date.
+double ReadRawDate(std::string text, std::string& zone, bool strict = false) {
+    const auto number = [strict](std::string_view field, int fallback) {
+        int v = 0;
+        if (TryDecimal(field, v)) return v;
+        if (strict) throw TBadDate{};
+        return fallback;
+    };
     text = TextTrim(text);
     if (text.empty()) throw TBadDate{};
     for (const char* day : DayNames)
@@ -104,9 +107,9 @@ double ReadRawDate(std::string text, std::string& zone) {
     std::string first = readPart();
     if (MonthOf(first) > 0) {
         month = MonthOf(first);
-        day = NumberOr(readPart(), 1);
+        day = number(readPart(), 1);
     } else {
-        day = NumberOr(first, 1);
+        day = number(first, 1);
         month = MonthOf(readPart());
     }
 
@@ -128,9 +131,9 @@ double ReadRawDate(std::string text, std::string& zone) {
 
     double value = EncodeDate(year, month, day);
     if (MbPos(":", timeWord) > 0) {
-        const int h = NumberOr(SplitAt(timeWord, ":"), 0);
-        const int n = NumberOr(SplitAt(timeWord, ":"), 0);
-        const int s = NumberOr(timeWord, 0);
+        const int h = number(SplitAt(timeWord, ":"), 0);
+        const int n = number(SplitAt(timeWord, ":"), 0);
+        const int s = number(timeWord, 0);
         value += EncodeTime(h, n, s);
     }
     zone = TrimLeft(text);
@@ -178,6 +181,18 @@ TDateTime StrInternetToDateTime(std::string_view text) {
         zone.clear();
     }
     return raw - ZoneOffset(zone) + LocalOffsetFromUtc();
+}
+
+std::optional<int64_t> InternetDateToUnixTime(std::string_view text) {
+    std::string zone;
+    try {
+        // A file's time from a date with a field that is no number would be
+        // a plausible wrong time: such a date is none.
+        const double utc = ReadRawDate(std::string(text), zone, true) - ZoneOffset(zone);
+        return static_cast<int64_t>(std::llround((utc - UnixEpochDays) * 86400.0));
+    } catch (const TBadDate&) {
+        return std::nullopt;
+    }
 }
 
 std::string DateTimeToInternetStr(TDateTime value) {

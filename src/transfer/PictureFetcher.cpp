@@ -10,6 +10,7 @@
 #include "http/BoundedFetch.h"
 #include "http/ClientSettings.h"
 #include "http/IdHTTP.h"
+#include "http/IdHTTPDate.h"
 #include "http/IdURI.h"
 #include "net/IdCancelSignal.h"
 #include "net/IdIOHandlerSocket.h"
@@ -199,6 +200,14 @@ class TPartStream : public TStream {
         FHash.Reset();
     }
     bool IsOpen() const { return FFile != nullptr; }
+    // Gives the complete part the server's time before it takes its name, and
+    // syncs it with the data (a bare fdatasync may leave the time behind), so
+    // that a crash never leaves a whole picture with the download time. False
+    // when the time could not be set.
+    bool SetModified(int64_t unixSeconds) {
+        const timespec times[2] = {{0, UTIME_OMIT}, {static_cast<time_t>(unixSeconds), 0}};
+        return ::futimens(FFile->Handle(), times) == 0 && ::fsync(FFile->Handle()) == 0;
+    }
     // Gives the complete part the picture's name, still under its lock. A
     // part that cannot take its name is of no use to any later run.
     void Commit(const std::string& path) {
@@ -472,6 +481,7 @@ std::optional<TGetFailure> TPictureFetcher::RunGet(TPictureJob& job, const std::
     const TIdHTTPRoute route = client.Request().Route;
     job.OverTls = route == RouteTls || route == RouteTlsProxy;
     job.Sha256 = body.Digest();
+    if (FContext.Options.RemoteTime) KeepServerTime(job, body);
     body.Commit(job.Path);
     return std::nullopt;
 } catch (...) {
@@ -546,6 +556,17 @@ int64_t TPictureFetcher::AcceptReply(TIdHTTPResponse& reply, TPictureJob& job, i
     job.LastModified = TextTrim(reply.HeaderLines.ValueOf("Last-Modified"));
     if (ranged) return reply.ContentRangeInstanceLength;
     return reply.AnnouncedLength();
+}
+
+// A reply without a readable Last-Modified leaves the file its download time.
+void TPictureFetcher::KeepServerTime(const TPictureJob& job, TPartStream& body) {
+    if (job.LastModified.empty()) return;
+    const std::optional<int64_t> time = InternetDateToUnixTime(job.LastModified);
+    if (time && body.SetModified(*time)) return;
+    if (FContext.OnNote)
+        FContext.OnNote(job, Format(time ? "the server's time %s could not be set; the file keeps its own"
+                                         : "Last-Modified \"%s\" is no date; the file keeps its own time",
+                                    job.LastModified.c_str()));
 }
 
 // The picture took its name once its bytes were on the disk (the part's

@@ -82,6 +82,7 @@ class TPictureFetcher {
                                         const TStallWatch& stall);
     int64_t AcceptReply(TIdHTTPResponse& reply, TPictureJob& job, int64_t offset,
                         const std::string& validator, TPartStream& body);
+    void KeepServerTime(const TPictureJob& job, TPartStream& body);
     void Finish(TPictureJob& job);
     void Record(const TPictureJob& job);
     void RecordFailed(const std::exception_ptr& failure);

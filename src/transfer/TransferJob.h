@@ -15,6 +15,9 @@ struct TTransferOptions {
     double MaxWaitSeconds = 300; // no single wait (back-off or Retry-After) is longer
     double MinSpeed = 0;         // bytes a second; 0: no minimum
     double MinSpeedSeconds = 30; // how long a transfer may stay below MinSpeed
+    // A saved file takes its reply's Last-Modified as its modification time
+    // (as wget and curl -R do); otherwise it keeps the time it was written.
+    bool RemoteTime = false;
 };
 
 enum class TOutcome { Pending, Saved, Skipped, Failed, Interrupted };

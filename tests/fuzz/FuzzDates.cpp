@@ -9,6 +9,7 @@
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::string text = fuzz::Text(data, size);
     const TDateTime value = StrInternetToDateTime(text);
+    InternetDateToUnixTime(text);
     fuzz::Refused([&] { DateTimeToInternetStr(value); });
     int number = 0;
     TryDecimal(text, number);

@@ -119,3 +119,32 @@ TEST(IdHTTPDate, ZonesNeedASignAndFourDigits) {
                     base - c.Hours / 24.0, 1e-9)
             << c.Zone;
 }
+
+// A file's time is set from the reply's date whatever zone the user is in;
+// text that is no date gives none, never the epoch nor a guessed field.
+TEST(IdHTTPDate, UnixTimeIsFreeOfTheLocalZone) {
+    TZoneGuard zone("CST-8");
+    constexpr int64_t Nov6th1994At084937 = 784111777;
+    const struct {
+        const char* Text;
+        std::optional<int64_t> Seconds;
+    } cases[] = {
+        {"Sun, 06 Nov 1994 08:49:37 GMT", Nov6th1994At084937},
+        {"Sunday, 06-Nov-94 08:49:37 GMT", Nov6th1994At084937},
+        {"Sun Nov  6 08:49:37 1994", Nov6th1994At084937},
+        {"Sun, 06 Nov 1994 09:49:37 +0100", Nov6th1994At084937},
+        {"Thu, 01 Jan 1970 00:00:00 GMT", 0},
+        {"Sun, 01 Nov 2026 08:00:00 GMT", 1793520000},
+        {"", std::nullopt},
+        {"yesterday", std::nullopt},
+        {"31 Feb 1994 08:49:37 GMT", std::nullopt},
+        {"06 Nov 1994 25:00:00 GMT", std::nullopt},
+        {"06 Foo 1994", std::nullopt},
+        // Fields the sloppy reading takes as 1 or 0: here no date at all.
+        {"Sun, xx Nov 1994 08:49:37 GMT", std::nullopt},
+        {"Sun, 06 Nov 1994 08:xx:37 GMT", std::nullopt},
+        {"Sun, 06 Nov 1994 08:49:3x GMT", std::nullopt},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(InternetDateToUnixTime(c.Text), c.Seconds) << c.Text;
+}

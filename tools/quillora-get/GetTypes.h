@@ -26,6 +26,7 @@ struct TGetOptions : TTransferOptions {
     bool Repair = false;    // ... and fetch again what is missing or changed
     bool Refresh = false;   // ask the server about every archived picture, with its validators
     bool Checksums = false; // SHA256SUMS in every album folder
+    bool Gallery = false;   // the offline gallery, written from the archive after the run
     std::string JsonFile; // "-": standard output
     int Verbosity = 1;    // 0: -q, 2: -v
     std::string Proxy;

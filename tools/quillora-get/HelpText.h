@@ -12,6 +12,7 @@ SYNOPSIS
     quillora-get [options] --input-file FILE
     quillora-get --list ACCOUNT...
     quillora-get --archive FILE --verify|--repair [options] [ACCOUNT...]
+    quillora-get --archive FILE --gallery [--dest DIR]
 
 DESCRIPTION
     Looks up the albums of each ACCOUNT as the window does and copies them to
@@ -151,6 +152,25 @@ OPTIONS
     --checksums
             With --archive: write SHA256SUMS into every album folder of the run,
             as sha256sum -c reads it; not where a picture has that name.
+    --gallery
+            With --archive: write an offline gallery of the copy, from the
+            archive alone (no network), after the run, or alone when no
+            account is given: DIR/index.html lists every account and album
+            (name, picture count, description, a cover), and each album
+            folder gets a hidden folder .quillora-gallery/ with its page and
+            a small PNG thumbnail of each picture, made by the program's own
+            readers and remade only when the picture's SHA-256 changed. The
+            pages need no script and open from file:// or any web server.
+            Nothing outside --dest is written, and no link under it is
+            followed. "gallery = true" in the configuration file writes it
+            after every run.
+    --no-remote-time
+            Leave each picture saved with the time it was written. Without
+            it, a picture whose reply has a Last-Modified date gets that date
+            as its modification time, as wget and curl -R do (a reply without
+            one, or with one that is no date, leaves the time of writing);
+            --refresh and --repair set it in the same way, and --verify does
+            not judge times.
     --json FILE
             Write a report of the run (per album and picture: account, url,
             path, bytes, outcome, message, seconds; totals); "-" for standard
@@ -214,6 +234,12 @@ FILES
             or no good value is a usage error naming the file and the line
             (FILE:LINE: what is wrong); --help and --version never read the
             file, and --config /dev/null skips it.
+    $XDG_CONFIG_HOME/quillora-get/backup.conf
+            The options of the scheduled backup (dest, archive, json, ...),
+            and backup-accounts beside it its accounts, one a line: the user
+            service quillora-get-backup.service runs quillora-get with both
+            and --refresh once a day when its timer is on (systemctl --user
+            enable --now quillora-get-backup.timer).
 
 EXIT STATUS
     0    every picture of every account saved or skipped (--verify: every
@@ -238,6 +264,7 @@ EXAMPLES
     quillora-get --dest ~/Albums --archive ~/Albums/archive.db quillora
     quillora-get --dest ~/Albums --archive ~/Albums/archive.db --verify
     quillora-get --dest ~/Albums --archive ~/Albums/archive.db --refresh quillora
+    quillora-get --dest ~/Albums --archive ~/Albums/archive.db --gallery
     quillora-get --album 1 --album 4 -j 8 --json report.json quillora
     quillora-get --match '*2026*' --limit-rate 500k alice bob
     quillora-get --input-file accounts.txt --min-speed 1k --min-speed-time 20

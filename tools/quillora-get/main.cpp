@@ -6,6 +6,7 @@
 #include "AccountRun.h"
 #include "ConfigFile.h"
 #include "DownloadRun.h"
+#include "GalleryRun.h"
 #include "HelpText.h"
 #include "InputChecks.h"
 #include "RunReport.h"
@@ -64,7 +65,8 @@ void InstallStopHandlers() {
 struct TRawOptions {
     std::string Dest = ".", Archive, Json, Proxy, InputFile, LimitRate, MinSpeed, CACert;
     std::vector<std::string> Accounts, Albums, Matches;
-    bool Help = false, Version = false, Quiet = false, Verbose = false, Insecure = false;
+    bool Help = false, Version = false, Quiet = false, Verbose = false, Insecure = false,
+         NoRemoteTime = false;
 };
 
 // $XDG_CONFIG_HOME/quillora-get/config, or ~/.config/quillora-get/config.
@@ -107,6 +109,8 @@ void DefineOptions(CLI::App& app, TRawOptions& raw, TGetOptions& options) {
     app.add_flag("--repair", options.Repair);
     app.add_flag("--refresh", options.Refresh);
     app.add_flag("--checksums", options.Checksums);
+    app.add_flag("--no-remote-time", raw.NoRemoteTime);
+    app.add_flag("--gallery", options.Gallery);
     app.add_option("--json", raw.Json);
     app.add_flag("-q,--quiet", raw.Quiet);
     app.add_flag("-v,--verbose", raw.Verbose);
@@ -142,7 +146,8 @@ void TakeAccounts(const TRawOptions& raw, TGetOptions& options) {
             std::find(options.Accounts.begin(), options.Accounts.end(), account) == options.Accounts.end())
             options.Accounts.push_back(account);
     // Checking the archive needs no account: without one, every picture in it is checked.
-    if (options.Accounts.empty() && (options.Verify || options.Repair)) return;
+    // Nor does the gallery alone: it is written from the archive.
+    if (options.Accounts.empty() && (options.Verify || options.Repair || options.Gallery)) return;
     if (options.Accounts.empty()) throw EGetUsage("An account name is needed (see --help)");
     options.Account = options.Accounts.front();
 }
@@ -164,7 +169,8 @@ void CheckArchiveOptions(const TRawOptions& raw, const TGetOptions& options) {
     const std::pair<bool, const char*> needs[] = {{options.Verify, "--verify"},
                                                   {options.Repair, "--repair"},
                                                   {options.Refresh, "--refresh"},
-                                                  {options.Checksums, "--checksums"}};
+                                                  {options.Checksums, "--checksums"},
+                                                  {options.Gallery, "--gallery"}};
     for (const auto& [given, name] : needs)
         if (given && raw.Archive.empty()) throw EGetUsage(std::string(name) + " needs --archive FILE");
     if ((options.Verify || options.Repair) && options.Refresh)
@@ -184,6 +190,7 @@ void TakeOptions(const TRawOptions& raw, TGetOptions& options) {
     options.ArchiveFile = FileNameToGbk(raw.Archive);
     options.JsonFile = raw.Json == "-" ? raw.Json : FileNameToGbk(raw.Json);
     options.Verbosity = raw.Quiet ? 0 : raw.Verbose ? 2 : 1;
+    options.RemoteTime = !raw.NoRemoteTime;
     options.LimitRate = RateOption("--limit-rate", raw.LimitRate);
     options.MinSpeed = RateOption("--min-speed", raw.MinSpeed);
     if (!raw.Proxy.empty()) {
@@ -460,6 +467,12 @@ int CheckArchive(const TGetOptions& options) {
     return status == 0 && !reported ? 1 : status;
 }
 
+int RunCommand(const TGetOptions& options) {
+    if (options.Verify || options.Repair) return CheckArchive(options);
+    if (options.Accounts.empty()) return 0; // --gallery alone
+    return Download(options);
+}
+
 // -1 when the run may go on; otherwise the exit status.
 int ParseCommandLine(int argc, char** argv, TGetOptions& options) {
     if (const int status = HelpOrVersion(argc, argv); status >= 0) return status;
@@ -492,8 +505,10 @@ int main(int argc, char** argv) {
     // the archive's rows and whatever else stands in the tree are input.
     SetConfinedFolder(options.Dest);
     try {
-        if (options.Verify || options.Repair) return CheckArchive(options);
-        return Download(options);
+        const int status = RunCommand(options);
+        // After any run but a stopped one: the gallery shows what the copy holds now.
+        if (!options.Gallery || status == 130 || StopRequested.load()) return status;
+        return std::max(status, WriteGalleryOf(options));
     } catch (const EGetUsage& e) {
         std::fprintf(stderr, "quillora-get: %s\n", Shown(e.Message()).c_str());
         return 2;

@@ -53,7 +53,7 @@ _quillora_get() {
     esac
     if [[ $cur == -* ]]; then
         local options="--list --input-file --album --match --dest --jobs --retries --backoff --max-wait
-            --limit-rate --min-speed --min-speed-time --archive --verify --repair --refresh --checksums --json
+            --limit-rate --min-speed --min-speed-time --archive --verify --repair --refresh --checksums --gallery --no-remote-time --json
             --quiet --verbose --proxy --timeout --config --cacert --insecure --version --help -j -q -v -k -h"
         mapfile -t COMPREPLY < <(compgen -W "$options" -- "$cur")
     fi

@@ -42,6 +42,8 @@ complete -c quillora-get -l verify -d 'Check the archived pictures on the disk'
 complete -c quillora-get -l repair -d 'Check, then fetch again what is missing or changed'
 complete -c quillora-get -l refresh -d 'Ask the server about every archived picture'
 complete -c quillora-get -l checksums -d 'Write SHA256SUMS into every album folder'
+complete -c quillora-get -l gallery -d 'Write an offline HTML gallery of the copy from the archive'
+complete -c quillora-get -l no-remote-time -d "Keep the time of writing, not the server's Last-Modified"
 complete -c quillora-get -l json -r -F -d 'Write a report of the run'
 complete -c quillora-get -s q -l quiet -d 'Only errors'
 complete -c quillora-get -s v -l verbose -d 'Also retries, resumes and restarts'
