@@ -235,6 +235,9 @@ def main():
     ap.add_argument("--max-reruns", type=int, default=3)
     ap.add_argument("--work", help="keep everything in this folder (default: a temporary one, removed)")
     ap.add_argument("--figures", action="store_true", help="print the figures of each run")
+    ap.add_argument("--export-only", metavar="DIR",
+                    help="only export the account into DIR, with DIR/tree.tsv: each path under the "
+                    "destination, a tab and the file of its bytes (nothing for a description)")
     args = ap.parse_args()
     args.bin = os.path.abspath(args.bin)
     args.account = "chaos%d" % args.count
@@ -243,6 +246,12 @@ def main():
     os.environ["QUILLORA_SAMPLE_CHAOS"] = str(args.count)
     os.environ.pop("http_proxy", None)
     os.environ.pop("HTTP_PROXY", None)
+    if args.export_only:
+        tree = expected_tree(args.account, args.export_only)
+        with open(os.path.join(args.export_only, "tree.tsv"), "w", encoding="utf-8") as f:
+            for path, source in sorted(tree.items()):
+                f.write("%s\t%s\n" % (path, source or ""))
+        return 0
     top = args.work or tempfile.mkdtemp(prefix="quillora-chaos-")
     os.makedirs(top, exist_ok=True)
     service = None
