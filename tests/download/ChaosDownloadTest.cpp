@@ -8,53 +8,15 @@
 #include "catalogue/FakeCommandHost.h"
 #include "catalogue/LookupAlbums.h"
 #include "download/DownloadAlbums.h"
+#include "download/PythonPeer.h"
 #include "http/ClientSettings.h"
-#include "support/TestServers.h"
 
-#include <csignal>
 #include <map>
 #include <optional>
-#include <sys/wait.h>
-#include <unistd.h>
 
 namespace {
 
-namespace fs = std::filesystem;
-
 const std::string Account = "chaos500";
-
-std::string Source(const std::string& rel) {
-    return std::string(QUILLORA_SOURCE_DIR) + "/" + rel;
-}
-
-// A Python helper of the tests, on a port it reports; stopped with the object.
-class TPythonPeer {
-  public:
-    TPythonPeer(const std::string& script, std::vector<std::string> args, const fs::path& folder) {
-        const fs::path portFile = folder / (fs::path(script).stem().string() + ".port");
-        args.insert(args.begin(),
-                    {"python3", Source(script), "--port-file", portFile.string(), "--lifetime", "300"});
-        FPid = ::fork();
-        if (FPid == 0) {
-            std::vector<char*> argv;
-            for (std::string& a : args)
-                argv.push_back(a.data());
-            argv.push_back(nullptr);
-            ::execvp("python3", argv.data());
-            ::_exit(127);
-        }
-        FPort = WaitForReportedPort(portFile);
-    }
-    ~TPythonPeer() {
-        ::kill(FPid, SIGTERM);
-        ::waitpid(FPid, nullptr, 0);
-    }
-    int Port() const { return FPort; }
-
-  private:
-    pid_t FPid = -1;
-    int FPort = 0;
-};
 
 // The program reaches the service through port as its proxy.
 class TThrough {
@@ -77,7 +39,7 @@ using TTree = std::map<std::string, std::optional<std::string>>;
 // The service's bytes of every file of the account, by its path under the data folder.
 TTree ExpectedTree(const fs::path& folder) {
     const fs::path exportDir = folder / "export";
-    const std::string command = "python3 '" + Source("tests/support/chaos_run.py") +
+    const std::string command = "python3 '" + TestSource("tests/support/chaos_run.py") +
                                 "' --bin . --count 500 " + "--export-only '" + exportDir.string() + "'";
     TTree tree;
     if (std::system(command.c_str()) != 0) return tree;

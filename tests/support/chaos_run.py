@@ -200,7 +200,8 @@ def run_seed(args, seed, service_port, tree, work):
     figures["faults"] = json.load(open(stats_file))
     figures["first"] = {"status": first.status, "seconds": round(first.seconds, 1), "peak_kb": first.peak_kb,
                         "fds": first.fds, "threads": first.threads}
-    report = json.load(open(os.path.join(work, "report.json")))
+    os.replace(os.path.join(work, "report.json"), os.path.join(work, "first-report.json"))
+    report = json.load(open(os.path.join(work, "first-report.json")))
     figures["first"]["missing"] = check_first_run(work, tree, report)
     figures["first"]["totals"] = {k: report["totals"][k] for k in ("saved", "failed", "albums_failed")}
     clean, clean_port = start([sys.executable, RELAY, "--upstream", str(service_port), "--rate", "0"],
