@@ -96,7 +96,9 @@ TEST(WindowSoak, MemoryDescriptorsAndThreadsStayFlat) {
     // The allocator keeps some freed memory; a leak of even a small buffer a
     // round (a picture, a client) passes this within a few dozen rounds.
     // AddressSanitizer holds freed memory back on purpose, and finds leaks itself.
-    if (!UnderSanitizer()) EXPECT_LE(peak.ResidentKb - settled.ResidentKb, 8 * 1024);
+    if (!UnderSanitizer()) {
+        EXPECT_LE(peak.ResidentKb - settled.ResidentKb, 8 * 1024);
+    }
     std::printf("window soak: %d rounds (%d warm-up); resident %ld KB after warm-up, peak %ld KB; "
                 "%zu descriptors, %d threads\n",
                 rounds, warmUp, settled.ResidentKb, peak.ResidentKb, peak.Descriptors, peak.Threads);
