@@ -207,11 +207,12 @@ def run_seed(args, seed, service_port, tree, work):
     clean, clean_port = start([sys.executable, RELAY, "--upstream", str(service_port), "--rate", "0"],
                               os.path.join(work, "clean.port"), "the clean relay")
     try:
+        # Always at least one: a rerun over a whole tree must leave it as it is.
         figures["reruns"] = 0
-        status = first.status
+        status = None
         while status != 0:
             if figures["reruns"] == args.max_reruns:
-                raise Failure("still failing after %d clean reruns (status %d)" % (args.max_reruns, status))
+                raise Failure("still failing after %d clean reruns (status %s)" % (args.max_reruns, status))
             figures["reruns"] += 1
             rerun = get(args, work, "127.0.0.1:%d" % clean_port, args.get_options + [args.account])
             status = rerun.status
