@@ -120,3 +120,28 @@ TEST(ChaosDownload, WhatTheWindowLeavesIsWholeAndACleanRunEndsTheJob) {
         ExpectOnlyWholePictures(root, tree, "the clean run");
     }
 }
+
+// Replies that only come slowly, and kept connections closed while idle,
+// cost the window nothing: it asks once, and that once must do.
+TEST(ChaosDownload, SlowRepliesAndIdleClosesCostNothing) {
+    ::setenv("QUILLORA_SAMPLE_CHAOS", "500", 1);
+    TDataRoot scratch;
+    const TTree tree = ExpectedTree(scratch.Path);
+    ASSERT_EQ(tree.size(), 505u) << "the account could not be exported";
+    TPythonPeer service("tools/sample-service/service.py", {}, scratch.Path);
+    ::unsetenv("QUILLORA_SAMPLE_CHAOS");
+    ASSERT_GT(service.Port(), 0);
+    for (const std::string faults : {"trickle", "idle_close", "delay_head"}) {
+        SCOPED_TRACE(faults);
+        TDataRoot root;
+        TPythonPeer relay("tests/support/chaos_relay.py",
+                          {"--upstream", std::to_string(service.Port()), "--seed", "1", "--rate", "0.2",
+                           "--faults", faults},
+                          root.Path);
+        ASSERT_GT(relay.Port(), 0);
+        const TThrough through(relay.Port());
+        EXPECT_EQ(GbkToUtf8(LookUpAndDownload(root)), "");
+        EXPECT_EQ(PictureFiles(root).size(), tree.size());
+        ExpectOnlyWholePictures(root, tree, faults);
+    }
+}

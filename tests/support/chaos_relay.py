@@ -9,8 +9,9 @@ service does. Standard library only.
                    [--delay-seconds S] [--retry-after S] [--stats-file F]
                    [--fault-log F] [--lifetime S]
 
-Every request is passed on to the service on a connection of its own and
-its whole reply read back first; what the client then gets is that reply,
+Every request is passed on to the service (on a kept-alive connection of
+the relay's, one for each of the client's) and its whole reply read back
+first; what the client then gets is that reply,
 or, with probability --rate, one of these faults:
 
     refuse        the connection is reset as soon as it is accepted, before
@@ -162,26 +163,114 @@ def header_value(head, name):
 
 
 def upstream_request(head, body):
-    """The request as the service gets it: on a connection of its own, closed after the reply."""
+    """The request as the service gets it: kept alive whatever the client asked."""
     lines = [line for line in head.split(b"\r\n")[:-2]
              if line.split(b":")[0].strip().lower() not in (b"connection", b"proxy-connection", b"keep-alive")]
-    return b"\r\n".join(lines + [b"Connection: close", b"", b""]) + body
+    return b"\r\n".join(lines + [b"", b""]) + body
 
 
-def ask_service(request):
-    """The service's whole reply, read to its close; None when it could not be asked."""
-    try:
-        with socket.create_connection(("127.0.0.1", CHAOS.args.upstream), timeout=120) as up:
-            up.sendall(request)
-            pieces = []
-            while True:
-                data = up.recv(262144)
-                if not data:
-                    break
-                pieces.append(data)
-            return b"".join(pieces)
-    except OSError:
+class Upstream:
+    """The relay's kept-alive connection to the service, one per client
+    connection. A connection of its own a request would do as well, but the
+    service's short listen queue drops connects under load, and each dropped
+    one stalls for the kernel's second before it tries again: a fault of the
+    relay's making, which the client would rightly time out on."""
+
+    def __init__(self):
+        self.sock = None
+        self.buffer = b""
+        self.partial = b""  # what came of a reply, once its head has
+
+    def close(self):
+        if self.sock:
+            self.sock.close()
+        self.sock, self.buffer = None, b""
+
+    def ask(self, request, method):
+        """The service's whole reply; None when it could not be had."""
+        for fresh in (False, True):
+            if fresh or self.sock is None:
+                self.close()
+                try:
+                    self.sock = socket.create_connection(("127.0.0.1", CHAOS.args.upstream), timeout=120)
+                except OSError:
+                    return None
+            self.partial = b""
+            try:
+                self.sock.sendall(request)
+                return self.read_reply(method)
+            except (OSError, ValueError, IndexError):
+                self.close()
+                # A kept connection the service had closed is asked again on a new
+                # one; a reply it cut short is passed on as it came.
+                if self.partial or fresh:
+                    return self.partial or None
         return None
+
+    def fill(self):
+        data = self.sock.recv(262144)
+        if not data:
+            raise ConnectionError("the service closed")
+        self.buffer += data
+
+    def take(self, count):
+        while len(self.buffer) < count:
+            try:
+                self.fill()
+            except OSError:
+                if self.partial:
+                    self.partial += self.buffer
+                raise
+        piece, self.buffer = self.buffer[:count], self.buffer[count:]
+        return piece
+
+    def line(self):
+        while b"\r\n" not in self.buffer:
+            self.fill()
+        return self.take(self.buffer.index(b"\r\n") + 2)
+
+    def read_reply(self, method):
+        while b"\r\n\r\n" not in self.buffer:
+            self.fill()
+        head = self.take(self.buffer.index(b"\r\n\r\n") + 4)
+        self.partial = head
+        status = int(head.split(b" ", 2)[1])
+        closing = (header_value(head, b"connection") or b"").lower() == b"close"
+        if method == "HEAD" or status in (204, 304) or status < 200:
+            body = b""
+        elif (header_value(head, b"transfer-encoding") or b"").lower() == b"chunked":
+            body = self.chunks()
+        elif header_value(head, b"content-length") is not None:
+            body = self.take(int(header_value(head, b"content-length")))
+        else:
+            body, closing = self.rest(), True
+        if closing:
+            self.close()
+        return head + body
+
+    def chunks(self):
+        out = b""
+        while True:
+            size_line = self.line()
+            out += size_line
+            size = int(size_line.split(b";")[0].strip(), 16)
+            if size == 0:
+                break
+            out += self.take(size + 2)
+        while True:  # trailers, up to the blank line
+            trailer = self.line()
+            out += trailer
+            if trailer == b"\r\n":
+                return out
+
+    def rest(self):
+        try:
+            while True:
+                self.fill()
+        except (ConnectionError, OSError):
+            pass
+        piece, self.buffer = self.buffer, b""
+        return piece
 
 
 def busy_reply():
@@ -198,6 +287,13 @@ class Relay(socketserver.BaseRequestHandler):
             CHAOS.count("refuse")
             reset(sock)
             return
+        self.upstream = Upstream()
+        try:
+            self.relay(sock)
+        finally:
+            self.upstream.close()
+
+    def relay(self, sock):
         buffer = b""
         while True:
             head, buffer = read_head(sock, buffer)
@@ -228,7 +324,7 @@ class Relay(socketserver.BaseRequestHandler):
         if fault == "busy":
             sock.sendall(busy_reply())
             return True
-        reply = ask_service(upstream_request(head, body))
+        reply = self.upstream.ask(upstream_request(head, body), method)
         if reply is None:
             return False
         return self.send(sock, reply, fault, rng)

@@ -191,7 +191,8 @@ def run_seed(args, seed, service_port, tree, work):
     stats_file = os.path.join(work, "faults.json")
     relay, relay_port = start([sys.executable, RELAY, "--upstream", str(service_port), "--seed", seed, "--rate",
                                str(args.rate), "--stats-file", stats_file, "--fault-log",
-                               os.path.join(work, "faults.log")], os.path.join(work, "relay.port"), "the relay")
+                               os.path.join(work, "faults.log")] + (["--faults", args.faults] if args.faults else []),
+                              os.path.join(work, "relay.port"), "the relay")
     try:
         first = get(args, work, "127.0.0.1:%d" % relay_port,
                     args.get_options + ["--retries", str(args.first_retries), args.account])
@@ -204,6 +205,9 @@ def run_seed(args, seed, service_port, tree, work):
     report = json.load(open(os.path.join(work, "first-report.json")))
     figures["first"]["missing"] = check_first_run(work, tree, report)
     figures["first"]["totals"] = {k: report["totals"][k] for k in ("saved", "failed", "albums_failed")}
+    if args.harmless and first.status != 0:
+        raise Failure("the faulty run failed (status %d) on faults that cost nothing: %s" % (
+            first.status, open(os.path.join(work, "stderr.txt"), errors="replace").read()[-2000:]))
     clean, clean_port = start([sys.executable, RELAY, "--upstream", str(service_port), "--rate", "0"],
                               os.path.join(work, "clean.port"), "the clean relay")
     try:
@@ -237,6 +241,10 @@ def main():
     ap.add_argument("--max-reruns", type=int, default=3)
     ap.add_argument("--work", help="keep everything in this folder (default: a temporary one, removed)")
     ap.add_argument("--figures", action="store_true", help="print the figures of each run")
+    ap.add_argument("--faults", help="the relay's fault classes (default: all)")
+    ap.add_argument("--harmless", action="store_true",
+                    help="the faults only slow replies down or close idle connections: the faulty run "
+                    "itself must end well, even without retries")
     ap.add_argument("--export-only", metavar="DIR",
                     help="only export the account into DIR, with DIR/tree.tsv: each path under the "
                     "destination, a tab and the file of its bytes (nothing for a description)")
