@@ -21,12 +21,13 @@ const std::string Account = "chaos500";
 // The program reaches the service through port as its proxy.
 class TThrough {
   public:
-    explicit TThrough(int port) {
+    // A busy machine may hold a healthy reply up for most of a second.
+    explicit TThrough(int port, int readTimeoutMs = 2000) {
         ::setenv("http_proxy", ("http://127.0.0.1:" + std::to_string(port)).c_str(), 1);
         ::unsetenv("no_proxy");
         ::unsetenv("QUILLORA_CONNECTIONS");
-        // Shorter than the relay's stalls, which must reach it.
-        SetClientReadTimeout(1000);
+        // Shorter than the relay's stalls (4 s), which must reach it.
+        SetClientReadTimeout(readTimeoutMs);
     }
     ~TThrough() {
         ::unsetenv("http_proxy");
@@ -104,8 +105,10 @@ TEST(ChaosDownload, WhatTheWindowLeavesIsWholeAndACleanRunEndsTheJob) {
         SCOPED_TRACE("seed " + seed);
         TDataRoot root;
         {
-            TPythonPeer relay("tests/support/chaos_relay.py",
-                              {"--upstream", std::to_string(service.Port()), "--seed", seed}, root.Path);
+            TPythonPeer relay(
+                "tests/support/chaos_relay.py",
+                {"--upstream", std::to_string(service.Port()), "--seed", seed, "--stall-seconds", "4"},
+                root.Path);
             ASSERT_GT(relay.Port(), 0);
             const TThrough through(relay.Port());
             const std::string failure = LookUpAndDownload(root);
@@ -139,7 +142,7 @@ TEST(ChaosDownload, SlowRepliesAndIdleClosesCostNothing) {
                            "--faults", faults},
                           root.Path);
         ASSERT_GT(relay.Port(), 0);
-        const TThrough through(relay.Port());
+        const TThrough through(relay.Port(), 5000);
         EXPECT_EQ(GbkToUtf8(LookUpAndDownload(root)), "");
         EXPECT_EQ(PictureFiles(root).size(), tree.size());
         ExpectOnlyWholePictures(root, tree, faults);

@@ -190,7 +190,8 @@ def run_seed(args, seed, service_port, tree, work):
     figures = {"seed": seed}
     stats_file = os.path.join(work, "faults.json")
     relay, relay_port = start([sys.executable, RELAY, "--upstream", str(service_port), "--seed", seed, "--rate",
-                               str(args.rate), "--stats-file", stats_file, "--fault-log",
+                               str(args.rate), "--stall-seconds", str(args.timeout + 2), "--stats-file", stats_file,
+                               "--fault-log",
                                os.path.join(work, "faults.log")] + (["--faults", args.faults] if args.faults else []),
                               os.path.join(work, "relay.port"), "the relay")
     try:
@@ -239,6 +240,9 @@ def main():
     ap.add_argument("--first-retries", type=int, default=3,
                     help="--retries of the faulty run (default 3; 0 leaves more for the reruns)")
     ap.add_argument("--max-reruns", type=int, default=3)
+    ap.add_argument("--timeout", type=int, default=2,
+                    help="quillora-get's --timeout, the stall limit (default 2; the relay's stalls outlast it "
+                    "by 2 s); a busy machine may hold a healthy reply up for most of a second")
     ap.add_argument("--work", help="keep everything in this folder (default: a temporary one, removed)")
     ap.add_argument("--figures", action="store_true", help="print the figures of each run")
     ap.add_argument("--faults", help="the relay's fault classes (default: all)")
@@ -251,8 +255,7 @@ def main():
     args = ap.parse_args()
     args.bin = os.path.abspath(args.bin)
     args.account = "chaos%d" % args.count
-    # The relay stalls for 3 s: longer than the read time-out, which a stall must reach.
-    args.get_options = ["--backoff", "100", "--timeout", "1"]
+    args.get_options = ["--backoff", "100", "--timeout", str(args.timeout)]
     os.environ["QUILLORA_SAMPLE_CHAOS"] = str(args.count)
     os.environ.pop("http_proxy", None)
     os.environ.pop("HTTP_PROXY", None)
