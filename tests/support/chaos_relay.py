@@ -53,7 +53,6 @@ import time
 
 FAULTS = ("refuse", "reset_head", "reset_body", "stall", "close_after", "delay_head", "trickle", "idle_close",
           "busy")
-REPLY_FAULTS = tuple(f for f in FAULTS if f != "refuse")
 MAX_HEAD = 64 * 1024
 
 
@@ -130,11 +129,13 @@ CHAOS = None
 
 
 def reset(sock):
-    """Linger 0: the close sends a reset instead of a clean end."""
+    """Linger 0: the close sends a reset instead of a clean end. Closed here:
+    the server's own end of a request would send a clean end first."""
     try:
         sock.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
     except OSError:
         pass
+    sock.close()
 
 
 def read_head(sock, buffer):
