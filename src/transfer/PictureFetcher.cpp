@@ -377,7 +377,7 @@ std::optional<TFailureClass> TPictureFetcher::FetchWithRetries(TPictureJob& job)
         if (FContext.Stop.load()) continue;
         const TFailureClass kind = ClassifyFailure(*failure, NowLocal());
         job.Message = kind.Message;
-        if (!kind.Retry || attempt > FContext.Options.Retries) {
+        if (!RetryAgain(kind, attempt, FContext.Options)) {
             job.Outcome = TOutcome::Failed;
             return kind;
         }
@@ -620,7 +620,5 @@ bool TPictureFetcher::Wait(int ms) {
 }
 
 int TPictureFetcher::WaitAfter(const TFailureClass& failure, int attempt) {
-    const int capMs = static_cast<int>(std::min(FContext.Options.MaxWaitSeconds * 1000.0, 2e9));
-    if (failure.ServerWait) return static_cast<int>(std::min(*failure.ServerWait * 1000, 1.0 * capMs));
-    return BackoffMs(attempt, FContext.Options.BackoffMs, capMs, FRandom);
+    return RetryWaitMs(failure, attempt, FContext.Options, FRandom);
 }

@@ -1,6 +1,8 @@
 #include "transfer/RetryPolicy.h"
 
 #include "core/TextUtils.h"
+#include "transfer/GetFailure.h"
+#include "transfer/TransferJob.h"
 
 #include <algorithm>
 #include <cctype>
@@ -31,4 +33,15 @@ std::optional<double> RetryAfterSeconds(const std::string& value, TDateTime nowL
 
 bool RetryableStatus(int code) {
     return code == 408 || code == 425 || code == 429 || code >= 500;
+}
+
+bool RetryAgain(const TFailureClass& failure, int attempt, const TTransferOptions& options) {
+    return failure.Retry && attempt <= options.Retries;
+}
+
+int RetryWaitMs(const TFailureClass& failure, int attempt, const TTransferOptions& options,
+                std::mt19937& random) {
+    const int capMs = static_cast<int>(std::min(options.MaxWaitSeconds * 1000.0, 2e9));
+    if (failure.ServerWait) return static_cast<int>(std::min(*failure.ServerWait * 1000, 1.0 * capMs));
+    return BackoffMs(attempt, options.BackoffMs, capMs, random);
 }

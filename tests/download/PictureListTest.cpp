@@ -1,7 +1,7 @@
 #include "download/PictureList.h"
+#include "catalogue/Service.h"
 #include "core/Classes.h"
 #include "core/TextUtils.h"
-#include "catalogue/Service.h"
 
 #include <gtest/gtest.h>
 

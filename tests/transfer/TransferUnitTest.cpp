@@ -3,9 +3,11 @@
 
 #include "core/Exceptions.h"
 #include "http/ZoneGuard.h"
+#include "transfer/GetFailure.h"
 #include "transfer/PartFile.h"
 #include "transfer/RatePacer.h"
 #include "transfer/RetryPolicy.h"
+#include "transfer/TransferJob.h"
 
 #include <gtest/gtest.h>
 #include <random>
@@ -57,6 +59,43 @@ TEST(RetryPolicy, BackoffDoublesWithinJitterAndCap) {
         EXPECT_TRUE(RetryableStatus(code)) << code;
     for (int code : {301, 400, 401, 403, 404, 410, 416})
         EXPECT_FALSE(RetryableStatus(code)) << code;
+}
+
+// Pictures and the lookups before them ask again by one rule: while the
+// failure is worth it and --retries lasts, after the server's wait when it
+// named one (never past the longest wait), else after the back-off.
+TEST(RetryPolicy, AgainAndHowLongAfter) {
+    TTransferOptions options;
+    options.Retries = 2;
+    options.BackoffMs = 1000;
+    options.MaxWaitSeconds = 10;
+    struct TCase {
+        bool Retry;
+        int Attempt;
+        std::optional<double> ServerWait;
+        bool Again;
+        int Low, High;
+    } cases[] = {
+        {true, 1, std::nullopt, true, 500, 1000}, {true, 2, std::nullopt, true, 1000, 2000},
+        {true, 3, std::nullopt, false, 0, 0},     {false, 1, std::nullopt, false, 0, 0},
+        {true, 1, 3.0, true, 3000, 3000},         {true, 2, 0.0, true, 0, 0},
+        {true, 1, 3600.0, true, 10000, 10000},    {true, 1, 1e9, true, 10000, 10000},
+    };
+    std::mt19937 random(3);
+    for (const TCase& c : cases) {
+        TFailureClass failure;
+        failure.Retry = c.Retry;
+        failure.ServerWait = c.ServerWait;
+        EXPECT_EQ(RetryAgain(failure, c.Attempt, options), c.Again) << c.Attempt;
+        if (!c.Again) continue;
+        const int wait = RetryWaitMs(failure, c.Attempt, options, random);
+        EXPECT_GE(wait, c.Low) << c.Attempt;
+        EXPECT_LE(wait, c.High) << c.Attempt;
+    }
+    options.Retries = 0;
+    TFailureClass worth;
+    worth.Retry = true;
+    EXPECT_FALSE(RetryAgain(worth, 1, options));
 }
 
 // Temporary names: short whatever the picture's name, the same every time,

@@ -9,7 +9,6 @@
 #include "core/Gbk.h"
 #include "core/TextUtils.h"
 #include "download/PictureList.h"
-#include "http/BoundedFetch.h"
 #include "http/IdURI.h"
 #include "transfer/FailureText.h"
 #include "transfer/PartFile.h"
@@ -19,13 +18,14 @@
 #include <map>
 #include <memory>
 
-std::vector<TPList> LookupAccount(const std::string& account, std::string* fetching) {
+std::vector<TPList> LookupAccount(const std::string& account, const TListFetch& fetch,
+                                  std::string* fetching) {
     std::vector<TPList> albums;
     LoadAccountAlbums(
         account,
-        [fetching](const std::string& url) {
+        [&fetch, fetching](const std::string& url) {
             if (fetching) *fetching = url;
-            return FetchBoundedText(url);
+            return fetch(url);
         },
         albums);
     return albums;
@@ -142,12 +142,12 @@ std::vector<size_t> SelectAlbums(const std::vector<TPList>& albums, const std::v
 }
 
 TRunResult PlanRun(const std::vector<TPList>& albums, const std::string& dest,
-                   const std::vector<size_t>& selection, TProgress* progress, const std::atomic<bool>& stop) {
+                   const std::vector<size_t>& selection, TProgress* progress, const TListFetch& fetch) {
     TRunResult run;
     TPlannedFiles planned;
     run.Albums.reserve(selection.size());
     for (size_t i : selection) {
-        if (stop.load()) {
+        if (fetch.Stop.load()) {
             run.Interrupted = true;
             break;
         }
@@ -162,7 +162,7 @@ TRunResult PlanRun(const std::vector<TPList>& albums, const std::string& dest,
             if (HasControlCharacter(TextTrim(album.Album.Name)))
                 RaiseCannotCreate(album.Files.DescriptionFile);
             TStringList urls;
-            ParsePictureList(FetchBoundedText(album.Album.PicListUrl), urls);
+            ParsePictureList(fetch(album.Album.PicListUrl), urls);
             WriteAlbumFiles(album.Files, album.Album);
             AddPictures(run, run.Albums.size() - 1, urls, planned);
             for (size_t k : album.Pictures)

@@ -108,6 +108,8 @@ OPTIONS
             Attempts after the first for a picture (default 4). Waits double
             from --backoff, with jitter; a 429 or 503 reply waits for its
             Retry-After (seconds or a date). Other 4xx replies are not retried.
+            The home page, the album list and each picture list are asked
+            again the same way.
     --backoff MS
             First wait before a retry (default 1000).
     --max-wait SECONDS

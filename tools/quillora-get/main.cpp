@@ -160,7 +160,8 @@ void SetUpTls(const TRawOptions& raw) {
     } catch (const Exception& e) {
         throw EGetUsage("--cacert: " + e.Message());
     }
-    if (raw.Insecure) std::fprintf(stderr, "quillora-get: warning: certificates are not verified (--insecure)\n");
+    if (raw.Insecure)
+        std::fprintf(stderr, "quillora-get: warning: certificates are not verified (--insecure)\n");
     SetClientRedirects({MaxRedirects, Service::HomeHost});
 }
 
@@ -228,12 +229,22 @@ std::string NetworkFailureText(const Exception& e, const std::string& url) {
     return NetworkErrorText(e.Message(), TIdURI(url).HostName, proxy);
 }
 
+// Lookups are asked again as pictures are; with -v each failed attempt says so.
+TListFetch ListFetchFor(const TGetOptions& options) {
+    TListFetch fetch{options, StopRequested};
+    if (options.Verbosity >= 2)
+        fetch.Note = [](const std::string& url, const std::string& text) {
+            std::fprintf(stderr, "note    %s: %s\n", Shown(url).c_str(), Shown(text).c_str());
+        };
+    return fetch;
+}
+
 // Why the account could not be looked up (also said on standard error);
 // empty when it was, and its albums are in albums.
-std::string Lookup(const std::string& account, std::vector<TPList>& albums) {
+std::string Lookup(const TGetOptions& options, const std::string& account, std::vector<TPList>& albums) {
     std::string url;
     try {
-        albums = LookupAccount(account, &url);
+        albums = LookupAccount(account, ListFetchFor(options), &url);
         return {};
     } catch (const Exception& e) {
         const std::string message = IsNetworkFailure(e) ? NetworkFailureText(e, url) : OneLineMessage(e);
@@ -249,7 +260,7 @@ int ListAlbums(const TGetOptions& options) {
         if (StopRequested.load()) return 130;
         if (options.Accounts.size() > 1) std::printf("# %s\n", Shown(account).c_str());
         std::vector<TPList> albums;
-        if (!Lookup(account, albums).empty()) {
+        if (!Lookup(options, account, albums).empty()) {
             status = StopRequested.load() ? 130 : 1;
         } else if (albums.empty()) {
             std::fprintf(stderr, "quillora-get: account %s has no albums\n", Shown(account).c_str());
@@ -311,7 +322,7 @@ std::vector<TLookedUp> LookupAccounts(const TGetOptions& options, TRunResult& ru
     for (size_t k = 0; k < options.Accounts.size() && !StopRequested.load(); ++k) {
         TAccountJob& account = run.Accounts.emplace_back();
         account.Name = options.Accounts[k];
-        account.Error = Lookup(account.Name, found[k].Albums);
+        account.Error = Lookup(options, account.Name, found[k].Albums);
         account.LookedUp = account.Error.empty();
         if (account.LookedUp) account.Error = Choose(options, account.Name, found[k]);
     }
@@ -326,7 +337,7 @@ void PlanAccounts(const TGetOptions& options, TRunResult& run, const std::vector
         if (!run.Accounts[k].Error.empty()) continue;
         planning.SetPlanningAccount(run.Accounts[k].Name);
         TRunResult part =
-            PlanRun(found[k].Albums, options.Dest, found[k].Selection, &planning, StopRequested);
+            PlanRun(found[k].Albums, options.Dest, found[k].Selection, &planning, ListFetchFor(options));
         for (TAlbumJob& album : part.Albums)
             album.Account = run.Accounts[k].Name;
         run.Accounts[k].Albums = part.Albums.size();

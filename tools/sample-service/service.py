@@ -133,7 +133,24 @@ def build_accounts():
                    Album("加密二", "over TLS too", photos(4, 2) + ["photo-01.png"], "thumb-02.png")]
     a["moved"] = [Album("搬家", "moved to https", photos(1, 3), "thumb-01.jpg"),
                   Album("搬家二", "moved too", photos(4, 2), "thumb-02.png")]
+    # Accounts of many small pictures for the chaos runs, only when asked for:
+    # QUILLORA_SAMPLE_CHAOS=300,10000 adds "chaos300" and "chaos10000" (every
+    # export would otherwise write ten thousand files).
+    for count in os.environ.get("QUILLORA_SAMPLE_CHAOS", "").split(","):
+        if count.strip().isdigit() and int(count) > 0:
+            a["chaos%d" % int(count)] = chaos_albums(int(count))
     return a
+
+
+def chaos_albums(count, per_album=100):
+    """count small pictures (the thumbnail assets, 1 to 5 KB), 100 an album."""
+    smalls = ["thumb-%02d.%s" % (k % 8 + 1, "jpg" if k % 3 else "png") for k in range(24)]
+    albums = []
+    for first in range(0, count, per_album):
+        n = min(per_album, count - first)
+        albums.append(Album("混沌%04d" % (first // per_album + 1), "%d pictures" % n,
+                            [smalls[(first + k) % len(smalls)] for k in range(n)], "thumb-%02d.jpg" % (first % 8 + 1)))
+    return albums
 
 
 ACCOUNTS = build_accounts()

@@ -40,7 +40,8 @@ TEST(NetworkMessages, LookupThroughAProxyThatIsNotThere) {
     const std::string proxy = "127.0.0.1:" + std::to_string(ClosedLoopbackPort());
     for (const bool list : {true, false}) {
         SCOPED_TRACE(list);
-        std::vector<std::string> args{"--proxy", proxy, "--dest", "out", "quillora"};
+        // A short back-off: the refusal is asked again, as every lookup is, before it is told.
+        std::vector<std::string> args{"--proxy", proxy, "--backoff", "10", "--dest", "out", "quillora"};
         if (list) args.insert(args.begin(), "--list");
         const TGetRun run = RunGet(scratch.Path(), server, args);
         EXPECT_EQ(run.Status, 1);
