@@ -7,9 +7,9 @@
 
 #include <arpa/inet.h>
 #include <atomic>
-#include <netinet/in.h>
 #include <cstdlib>
 #include <mutex>
+#include <netinet/in.h>
 
 namespace {
 
@@ -116,7 +116,8 @@ namespace {
 std::string IpAddressBytes(std::string text) {
     if (text.size() >= 2 && text.front() == '[' && text.back() == ']') text = text.substr(1, text.size() - 2);
     in6_addr v6{};
-    if (inet_pton(AF_INET6, text.c_str(), &v6) == 1) return std::string(reinterpret_cast<const char*>(&v6), 16);
+    if (inet_pton(AF_INET6, text.c_str(), &v6) == 1)
+        return std::string(reinterpret_cast<const char*>(&v6), 16);
     in_addr v4{};
     if (inet_pton(AF_INET, text.c_str(), &v4) == 1) return std::string(reinterpret_cast<const char*>(&v4), 4);
     return {};
@@ -160,7 +161,8 @@ std::optional<TProxySetting> ProxyForUrl(const std::string& url, const std::stri
     return ParseProxySetting(proxy);
 }
 
-std::optional<TProxySetting> ProxyFor(const TProxyRule& rule, const std::string& scheme, const std::string& host) {
+std::optional<TProxySetting> ProxyFor(const TProxyRule& rule, const std::string& scheme,
+                                      const std::string& host) {
     const std::string* setting = nullptr;
     if (SameText(scheme, "http"))
         setting = &rule.HttpProxy;

@@ -51,7 +51,8 @@ struct TProxyRule {
 // through HttpsProxy (never HttpProxy), none when its host is bypassed by
 // NoProxy or the setting is empty; any other scheme through none.
 // EProxySettingError for a setting that cannot be read.
-std::optional<TProxySetting> ProxyFor(const TProxyRule& rule, const std::string& scheme, const std::string& host);
+std::optional<TProxySetting> ProxyFor(const TProxyRule& rule, const std::string& scheme,
+                                      const std::string& host);
 // The rule the environment names.
 TProxyRule ProxyRuleFromEnvironment();
 // The rule of the program's fetches: the one a front end set (quillora-get

@@ -379,7 +379,8 @@ bool TIdCustomHTTP::DoOnRedirect(std::string& location, TIdHTTPMethod& method, i
 }
 
 bool TIdCustomHTTP::IsCredentialHeader(std::string_view name) {
-    return SameText(name, "Authorization") || SameText(name, "Cookie") || SameText(name, "Proxy-Authorization");
+    return SameText(name, "Authorization") || SameText(name, "Cookie") ||
+           SameText(name, "Proxy-Authorization");
 }
 
 bool TIdCustomHTTP::CredentialsAllowed() const {

@@ -241,8 +241,8 @@ void TIdCustomHTTP::OpenTunnel() {
         reply.StatusLine = ReadLn();
         if (reply.StatusLine.empty()) {
             Disconnect();
-            throw EIdHTTPProtocolException(-1, "Reply refused: the proxy answered CONNECT without a status line",
-                                           "");
+            throw EIdHTTPProtocolException(
+                -1, "Reply refused: the proxy answered CONNECT without a status line", "");
         }
         // The reply's cookies are the proxy's word, not the origin's: none is
         // kept (nor sent to the origin inside the tunnel).
@@ -255,8 +255,8 @@ void TIdCustomHTTP::OpenTunnel() {
             if (InputQueue().Size() == 0) FillInputQueue(false, 1, false);
             if (InputQueue().Size() > 0) {
                 Disconnect();
-                throw EIdHTTPProtocolException(reply.StatusCode(), "The proxy sent data before the tunnel was ready",
-                                               "");
+                throw EIdHTTPProtocolException(reply.StatusCode(),
+                                               "The proxy sent data before the tunnel was ready", "");
             }
             if (tls) {
                 tls->SetPassThrough(false);

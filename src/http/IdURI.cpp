@@ -70,8 +70,8 @@ bool IsAsciiLetter(char c) {
 size_t SchemeLength(std::string_view work) {
     if (work.empty() || !IsAsciiLetter(work[0])) return 0;
     size_t k = 1;
-    while (k < work.size() && (IsAsciiLetter(work[k]) || (work[k] >= '0' && work[k] <= '9') || work[k] == '+' ||
-                               work[k] == '-' || work[k] == '.'))
+    while (k < work.size() && (IsAsciiLetter(work[k]) || (work[k] >= '0' && work[k] <= '9') ||
+                               work[k] == '+' || work[k] == '-' || work[k] == '.'))
         ++k;
     return k < work.size() && work[k] == ':' ? k : 0;
 }
@@ -141,8 +141,7 @@ void TIdURI::SplitAuthority(std::string authority) {
             return;
         }
         HostName = authority.substr(1, close - 1);
-        if (!IsIPv6Literal(HostName))
-            Problem = "URL refused: its host [" + HostName + "] is no IPv6 address";
+        if (!IsIPv6Literal(HostName)) Problem = "URL refused: its host [" + HostName + "] is no IPv6 address";
         const std::string rest = authority.substr(close + 1);
         if (!rest.empty() && rest[0] != ':' && Problem.empty())
             Problem = "URL refused: text after the \"]\" of its host";
@@ -154,7 +153,8 @@ void TIdURI::SplitAuthority(std::string authority) {
         hasPort = colon != std::string::npos;
         if (hasPort) portPart = authority.substr(colon + 1);
         if (HostName.find_first_of("[]") != std::string::npos)
-            Problem = "URL refused: its host \"" + HostName + "\" has a bracket but is no bracketed IPv6 address";
+            Problem =
+                "URL refused: its host \"" + HostName + "\" has a bracket but is no bracketed IPv6 address";
     }
     PortText = portPart;
     // An empty port is the scheme's own (RFC 3986 3.2.3).

@@ -255,8 +255,9 @@ class TRouteProbe : public TIdHTTP {
 // hop of one chain of redirects on one client: H is http_proxy's proxy, S
 // https_proxy's, - none.
 TEST(ClientSettings, ProxyChoicePerHop) {
-    const char* const hops[] = {"http://a.example/1",         "https://a.example/2", "http://bypassed.example/3",
-                                "https://sub.bypassed.example/4", "http://[::1]:8080/5", "https://127.0.0.1/6"};
+    const char* const hops[] = {"http://a.example/1",        "https://a.example/2",
+                                "http://bypassed.example/3", "https://sub.bypassed.example/4",
+                                "http://[::1]:8080/5",       "https://127.0.0.1/6"};
     struct TCase {
         const char* HttpProxy;
         const char* HttpsProxy;
@@ -319,8 +320,8 @@ TEST(ClientSettings, ProxyChoicePerHop) {
 // A front end's rule (quillora-get --proxy) replaces the environment's for
 // every fetch of the program, until it is taken back.
 TEST(ClientSettings, AFrontEndsRuleReplacesTheEnvironments) {
-    TEnvVar a("http_proxy", "hp:1"), b("https_proxy", nullptr), c("HTTPS_PROXY", nullptr), d("no_proxy", "skip.example"),
-        e("NO_PROXY", nullptr);
+    TEnvVar a("http_proxy", "hp:1"), b("https_proxy", nullptr), c("HTTPS_PROXY", nullptr),
+        d("no_proxy", "skip.example"), e("NO_PROXY", nullptr);
     TProxyRule rule = ProxyRuleFromEnvironment();
     EXPECT_EQ(rule.HttpProxy, "hp:1");
     EXPECT_EQ(rule.HttpsProxy, "");

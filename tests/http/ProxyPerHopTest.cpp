@@ -35,8 +35,10 @@ TProxyRule Rule(const std::string& httpProxy, const std::string& httpsProxy, con
 }
 
 std::string ConnectHead(const std::string& target) {
-    return "CONNECT " + target + " HTTP/1.1\r\nContent-Type: text/html\r\nPragma: no-cache\r\n"
-           "Proxy-Connection: keep-alive\r\nHost: " + target +
+    return "CONNECT " + target +
+           " HTTP/1.1\r\nContent-Type: text/html\r\nPragma: no-cache\r\n"
+           "Proxy-Connection: keep-alive\r\nHost: " +
+           target +
            "\r\nAccept: text/html, */*\r\nUser-Agent: Mozilla/3.0 (compatible; Quillora Library)\r\n\r\n";
 }
 
@@ -130,10 +132,10 @@ TEST(ProxyPerHop, AnHttpsHopTakesHttpsProxy) {
 // literal in brackets.
 TEST(ProxyPerHop, IPv6LiteralsAreBracketedForTheProxy) {
     // Both on the one connection to the proxy, which stays open.
-    TScriptedPeer proxy(TPeerScript{S::ReadUntil(RequestEnd), S::Send("HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nv6"),
-                                    S::ReadUntil(RequestEnd),
-                                    S::Send("HTTP/1.1 403 Forbidden\r\nContent-Length: 0\r\n\r\n"),
-                                    S::ReadToClose()});
+    TScriptedPeer proxy(
+        TPeerScript{S::ReadUntil(RequestEnd), S::Send("HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nv6"),
+                    S::ReadUntil(RequestEnd), S::Send("HTTP/1.1 403 Forbidden\r\nContent-Length: 0\r\n\r\n"),
+                    S::ReadToClose()});
     {
         TIdHTTP client;
         client.ReadTimeout = 5000;
@@ -143,6 +145,6 @@ TEST(ProxyPerHop, IPv6LiteralsAreBracketedForTheProxy) {
         EXPECT_THROW(Fetch(client, "https://[2001:db8::7]/q"), EIdHTTPProtocolException);
     }
     proxy.Stop();
-    EXPECT_EQ(proxy.Received(0),
-              Get("http://[2001:db8::7]:8080/p", "", "[2001:db8::7]:8080") + ConnectHead("[2001:db8::7]:443"));
+    EXPECT_EQ(proxy.Received(0), Get("http://[2001:db8::7]:8080/p", "", "[2001:db8::7]:8080") +
+                                     ConnectHead("[2001:db8::7]:443"));
 }

@@ -40,10 +40,12 @@ std::string Failure(TIdHTTP& client, const std::string& url, TMemoryStream& body
 
 std::string ConnectHead(int port, const std::string& extra = "") {
     const std::string target = "127.0.0.1:" + std::to_string(port);
-    return "CONNECT " + target + " HTTP/1.1\r\nContent-Type: text/html\r\nPragma: no-cache\r\n"
-           "Proxy-Connection: keep-alive\r\nHost: " + target +
-           "\r\nAccept: text/html, */*\r\nUser-Agent: Mozilla/3.0 (compatible; Quillora Library)\r\n" + extra +
-           "\r\n";
+    return "CONNECT " + target +
+           " HTTP/1.1\r\nContent-Type: text/html\r\nPragma: no-cache\r\n"
+           "Proxy-Connection: keep-alive\r\nHost: " +
+           target +
+           "\r\nAccept: text/html, */*\r\nUser-Agent: Mozilla/3.0 (compatible; Quillora Library)\r\n" +
+           extra + "\r\n";
 }
 
 class Tunnel : public ::testing::TestWithParam<bool> {};
@@ -93,8 +95,8 @@ TEST_P(Tunnel, TheConnectReplysCookiesAreNeverStored) {
     client.Disconnect();
     EXPECT_EQ(origin.Received().find("planted"), std::string::npos) << origin.Received();
     EXPECT_EQ(origin.Received().find("Cookie"), std::string::npos) << origin.Received();
-    EXPECT_EQ(client.CookieManager() ? client.CookieManager()->CookieHeaderFor(client.CurrentUrl(), true) : "",
-              "");
+    EXPECT_EQ(
+        client.CookieManager() ? client.CookieManager()->CookieHeaderFor(client.CurrentUrl(), true) : "", "");
 }
 
 // A 407 whose body has no end: the client keeps the first 64 KiB, as of any
@@ -144,7 +146,8 @@ TEST_P(Tunnel, A407WithAnEndlessBodyIsAnsweredOnANewConnection) {
         handled = true;
     };
     TMemoryStream body;
-    EXPECT_EQ(Failure(client, "https://127.0.0.1:9/x", body), "EIdHTTPProtocolException: HTTP/1.1 403 Forbidden");
+    EXPECT_EQ(Failure(client, "https://127.0.0.1:9/x", body),
+              "EIdHTTPProtocolException: HTTP/1.1 403 Forbidden");
     proxy.Stop();
     EXPECT_EQ(proxy.AcceptedCount(), 2u);
     EXPECT_EQ(proxy.Received(1), ConnectHead(9, "Proxy-Authorization: Basic dTpw\r\n"));
@@ -163,7 +166,8 @@ TEST_P(Tunnel, OnlyA2xxOpensTheTunnel) {
         {"HTTP/1.1 401 Unauthorized\r\nWWW-Authenticate: Basic realm=\"o\"\r\nContent-Length: 0\r\n\r\n",
          "EIdHTTPProtocolException: HTTP/1.1 401 Unauthorized"},
         {"HTTP/1.1 100 Continue\r\n\r\n", "EIdHTTPProtocolException: HTTP/1.1 100 Continue"},
-        {"HTTP/1.1 404 Not Found\r\nContent-Length: 0\r\n\r\n", "EIdHTTPProtocolException: HTTP/1.1 404 Not Found"},
+        {"HTTP/1.1 404 Not Found\r\nContent-Length: 0\r\n\r\n",
+         "EIdHTTPProtocolException: HTTP/1.1 404 Not Found"},
         {"\r\n", "EIdHTTPProtocolException: Reply refused: the proxy answered CONNECT without a status line"},
         {"HTTP/1.1 204 Tunnel\r\n\r\n", ""},
         {"HTTP/1.0 299 Whatever\r\n\r\n", ""},
@@ -190,7 +194,8 @@ TEST_P(Tunnel, OnlyA2xxOpensTheTunnel) {
         EXPECT_EQ(body.DataString(), *c.Failure ? "" : "ok");
         EXPECT_EQ(asked, 0);
         EXPECT_EQ(proxy.Connections(), 1);
-        EXPECT_EQ(origin.Received(), *c.Failure ? "" : Get("/x", "", "127.0.0.1:" + std::to_string(origin.Port())));
+        EXPECT_EQ(origin.Received(),
+                  *c.Failure ? "" : Get("/x", "", "127.0.0.1:" + std::to_string(origin.Port())));
     }
 }
 

@@ -123,17 +123,39 @@ class TForgingProxy {
         if (origin >= 0) ::close(origin);
     }
 
-    void Relay(int a, int b, long long deadline) {
+    // Relays client and origin both ways. When the client leaves, the
+    // origin is told (a half close) and drained until it leaves too, so
+    // that it never writes into a closed socket (which would raise SIGPIPE
+    // in the test process).
+    void Relay(int client, int origin, long long deadline) {
         char buffer[16384];
         while (!FStop && Now() < deadline) {
-            pollfd p[2] = {{a, POLLIN, 0}, {b, POLLIN, 0}};
+            pollfd p[2] = {{client, POLLIN, 0}, {origin, POLLIN, 0}};
             if (::poll(p, 2, 20) <= 0) continue;
-            for (int k = 0; k < 2; ++k) {
-                if ((p[k].revents & (POLLIN | POLLHUP | POLLERR)) == 0) continue;
-                const ssize_t n = ::recv(p[k].fd, buffer, sizeof buffer, 0);
+            if ((p[1].revents & (POLLIN | POLLHUP | POLLERR)) != 0) {
+                const ssize_t n = ::recv(origin, buffer, sizeof buffer, 0);
                 if (n <= 0) return;
-                if (::send(p[1 - k].fd, buffer, static_cast<size_t>(n), MSG_NOSIGNAL) != n) return;
+                (void)!::send(client, buffer, static_cast<size_t>(n), MSG_NOSIGNAL);
             }
+            if ((p[0].revents & (POLLIN | POLLHUP | POLLERR)) != 0) {
+                const ssize_t n = ::recv(client, buffer, sizeof buffer, 0);
+                if (n <= 0 || ::send(origin, buffer, static_cast<size_t>(n), MSG_NOSIGNAL) != n) {
+                    Drain(origin);
+                    return;
+                }
+            }
+        }
+        Drain(origin);
+    }
+
+    void Drain(int origin) {
+        ::shutdown(origin, SHUT_WR);
+        char buffer[16384];
+        const long long deadline = Now() + 3000;
+        while (Now() < deadline) {
+            pollfd p{origin, POLLIN, 0};
+            if (::poll(&p, 1, 20) <= 0) continue;
+            if (::recv(origin, buffer, sizeof buffer, 0) <= 0) return;
         }
     }
 

@@ -7,8 +7,9 @@ inline constexpr const char* HelpText = R"(NAME
     quillora-fetch - fetch URLs with QuilloraDownLoad's HTTP client, like curl
 
 SYNOPSIS
-    quillora-fetch [-v] [-s] [-S] [-f] [-I] [-o FILE] [-O] [-L] [--location-trusted]
-                   [--max-redirs N] [-H 'Name: value'] [-u user:password] [-x [http://]host:port]
+    quillora-fetch [-v] [-s] [-S] [-f] [-I] [-o FILE] [-O] [-L]
+                   [--location-trusted] [--max-redirs N] [-H 'Name: value']
+                   [-u user:password] [-x [http://]host:port]
                    [-U user:password] [--noproxy LIST] [--cacert FILE] [-k] URL...
 
 DESCRIPTION

@@ -1,8 +1,9 @@
 // quillora-fetch: fetches URLs with the program's own HTTP client, like curl.
 //
 //   quillora-fetch [-v] [-s] [-S] [-f] [-I] [-o FILE] [-O] [-L] [--location-trusted]
-//                  [--max-redirs N] [-H 'Name: value'] [-u user:password] [-x [http://]host:port]
-//                  [-U user:password] [--noproxy LIST] [--cacert FILE] [-k] URL...
+//                  [--max-redirs N] [-H 'Name: value'] [-u user:password]
+//                  [-x [http://]host:port] [-U user:password] [--noproxy LIST]
+//                  [--cacert FILE] [-k] URL...
 //
 // Every URL is fetched in order on one client, so keep-alive and cookies carry
 // over from one to the next. The bodies go to FILE, standard output, or with
@@ -145,7 +146,8 @@ struct TOptions {
 };
 
 const char* const UsageLine =
-    "usage: quillora-fetch [-v] [-s] [-S] [-f] [-I] [-o FILE] [-O] [-L] [--location-trusted] [--max-redirs N] "
+    "usage: quillora-fetch [-v] [-s] [-S] [-f] [-I] [-o FILE] [-O] [-L] [--location-trusted] [--max-redirs "
+    "N] "
     "[-H 'Name: value'] [-u user:password] [-x [http://]host:port] [-U user:password] "
     "[--noproxy LIST] [--cacert FILE] [-k] URL...\n";
 

@@ -44,7 +44,8 @@ TPeerScript Answers(const std::vector<std::string>& replies) {
 // The request heads in received, in order.
 std::vector<std::string> Requests(const std::string& received) {
     std::vector<std::string> heads;
-    for (size_t start = 0, end; (end = received.find("\r\n\r\n", start)) != std::string::npos; start = end + 4)
+    for (size_t start = 0, end; (end = received.find("\r\n\r\n", start)) != std::string::npos;
+         start = end + 4)
         heads.push_back(received.substr(start, end + 2 - start));
     return heads;
 }
@@ -77,8 +78,8 @@ std::string ProxyArg(const TScriptedPeer& proxy) {
 // a.test -> b.test -> a.test:8080 -> a.test: the -H credentials go to a.test
 // (port 80, http) only; other header lines go everywhere.
 TEST(QuilloraFetchTrust, CredentialHeadersStayWithTheFirstOrigin) {
-    TScriptedPeer proxy(Answers({Moved("http://b.test/2"), Moved("http://a.test:8080/3"), Moved("http://A.TEST/4"),
-                                 Done("end")}));
+    TScriptedPeer proxy(Answers(
+        {Moved("http://b.test/2"), Moved("http://a.test:8080/3"), Moved("http://A.TEST/4"), Done("end")}));
     const TFetchRun run = RunFetch(WithSecrets({"-L", "-x", ProxyArg(proxy), "http://a.test/1"}));
     EXPECT_EQ(run.ExitCode, 0) << run.Err;
     EXPECT_EQ(run.Out, "end");
@@ -97,7 +98,8 @@ TEST(QuilloraFetchTrust, CredentialHeadersStayWithTheFirstOrigin) {
 // --location-trusted sends them on, as curl's does.
 TEST(QuilloraFetchTrust, LocationTrustedSendsThemOn) {
     TScriptedPeer proxy(Answers({Moved("http://b.test/2"), Moved("http://a.test:8080/3"), Done("end")}));
-    const TFetchRun run = RunFetch(WithSecrets({"--location-trusted", "-x", ProxyArg(proxy), "http://a.test/1"}));
+    const TFetchRun run =
+        RunFetch(WithSecrets({"--location-trusted", "-x", ProxyArg(proxy), "http://a.test/1"}));
     EXPECT_EQ(run.ExitCode, 0) << run.Err;
     EXPECT_EQ(run.Out, "end");
     proxy.Stop();
@@ -172,9 +174,9 @@ TEST(QuilloraFetchTrust, BytesAfterTheConnectHeadReachNoOutput) {
                             "HTTP/1.1 200 OK\r\nContent-Length: 6\r\n\r\nforged",
                             origin.Port(), oneByte);
         TTempFolder scratch;
-        const TFetchRun run = RunFetchIn(scratch, {"-x", "127.0.0.1:" + std::to_string(proxy.Port()), "--cacert",
-                                                   TestPki().CAFile, "-o", scratch.Path() + "/saved",
-                                                   origin.Url("/photo.jpg")});
+        const TFetchRun run = RunFetchIn(scratch, {"-x", "127.0.0.1:" + std::to_string(proxy.Port()),
+                                                   "--cacert", TestPki().CAFile, "-o",
+                                                   scratch.Path() + "/saved", origin.Url("/photo.jpg")});
         EXPECT_EQ(run.ExitCode, 1);
         EXPECT_EQ(run.Out, "");
         EXPECT_EQ(scratch.ReadFile("saved"), "");
