@@ -49,9 +49,10 @@ FILES
             installed.
 
 ENVIRONMENT
-    http_proxy, HTTP_PROXY ([http://][user:password@]host[:port]) and no_proxy,
-    NO_PROXY, as curl and wget read them. XDG_PICTURES_DIR and XDG_CACHE_HOME
-    place the folders above.
+    http_proxy, HTTP_PROXY ([http://][user:password@]host[:port]) for http,
+    https_proxy, HTTPS_PROXY for https, and no_proxy, NO_PROXY, as curl reads
+    them, asked again for every request and redirect. XDG_PICTURES_DIR and
+    XDG_CACHE_HOME place the folders above.
 
 SEE ALSO
     quillora-get(1), quillora-fetch(1), quillora-pic(1)

@@ -5,9 +5,11 @@
 #include "http/IdURI.h"
 #include "net/IdSSLIOHandlerSocket.h"
 
+#include <arpa/inet.h>
 #include <atomic>
 #include <cstdlib>
 #include <mutex>
+#include <netinet/in.h>
 
 namespace {
 
@@ -107,15 +109,37 @@ TProxySetting ParseProxySetting(const std::string& text) {
     return setting;
 }
 
+namespace {
+
+// The address text as one form: an IPv4 or IPv6 literal (brackets allowed)
+// as its 4 or 16 bytes; empty for a name.
+std::string IpAddressBytes(std::string text) {
+    if (text.size() >= 2 && text.front() == '[' && text.back() == ']') text = text.substr(1, text.size() - 2);
+    in6_addr v6{};
+    if (inet_pton(AF_INET6, text.c_str(), &v6) == 1)
+        return std::string(reinterpret_cast<const char*>(&v6), 16);
+    in_addr v4{};
+    if (inet_pton(AF_INET, text.c_str(), &v4) == 1) return std::string(reinterpret_cast<const char*>(&v4), 4);
+    return {};
+}
+
+} // namespace
+
 bool ProxyBypassed(const std::string& host, const std::string& noProxyList) {
     std::string name = UpperCaseText(host);
     while (!name.empty() && name.back() == '.')
         name.pop_back();
     if (name.empty()) return false;
+    const std::string address = IpAddressBytes(name);
     std::string list = noProxyList;
     while (!list.empty()) {
         std::string entry = UpperCaseText(TextTrim(SplitAt(list, ",")));
         if (entry == "*") return true;
+        if (!address.empty()) {
+            // An address is matched as an address: the same one, however written.
+            if (IpAddressBytes(entry) == address) return true;
+            continue;
+        }
         while (!entry.empty() && entry.front() == '.')
             entry.erase(0, 1);
         while (!entry.empty() && entry.back() == '.')
@@ -130,17 +154,87 @@ bool ProxyBypassed(const std::string& host, const std::string& noProxyList) {
     return false;
 }
 
-std::optional<TProxySetting> ProxyForUrl(const std::string& url, const std::string& httpProxy,
+std::optional<TProxySetting> ProxyForUrl(const std::string& url, const std::string& proxy,
                                          const std::string& noProxy) {
-    if (TextTrim(httpProxy).empty()) return std::nullopt;
+    if (TextTrim(proxy).empty()) return std::nullopt;
     if (ProxyBypassed(TIdURI(url).HostName, noProxy)) return std::nullopt;
-    return ParseProxySetting(httpProxy);
+    return ParseProxySetting(proxy);
+}
+
+std::optional<TProxySetting> ProxyFor(const TProxyRule& rule, const std::string& scheme,
+                                      const std::string& host) {
+    const std::string* setting = nullptr;
+    if (SameText(scheme, "http"))
+        setting = &rule.HttpProxy;
+    else if (SameText(scheme, "https"))
+        setting = &rule.HttpsProxy;
+    if (setting == nullptr || TextTrim(*setting).empty()) return std::nullopt;
+    if (ProxyBypassed(host, rule.NoProxy)) return std::nullopt;
+    TProxySetting proxy = ParseProxySetting(*setting);
+    if (rule.OwnCredentials) {
+        proxy.User = rule.User;
+        proxy.Password = rule.Password;
+    }
+    return proxy;
+}
+
+TProxyRule ProxyRuleFromEnvironment() {
+    TProxyRule rule;
+    rule.HttpProxy = EnvEither("http_proxy", "HTTP_PROXY");
+    rule.HttpsProxy = EnvEither("https_proxy", "HTTPS_PROXY");
+    rule.NoProxy = EnvEither("no_proxy", "NO_PROXY");
+    return rule;
+}
+
+namespace {
+std::mutex RuleLock;
+std::optional<TProxyRule> RuleOverride;
+} // namespace
+
+void SetClientProxyRule(std::optional<TProxyRule> rule) {
+    const std::lock_guard<std::mutex> lock(RuleLock);
+    RuleOverride = std::move(rule);
+}
+
+TProxyRule ClientProxyRule() {
+    {
+        const std::lock_guard<std::mutex> lock(RuleLock);
+        if (RuleOverride) return *RuleOverride;
+    }
+    return ProxyRuleFromEnvironment();
 }
 
 std::optional<TProxySetting> ProxyFromEnvironment(const std::string& url) {
-    const bool https = SameText(TIdURI(url).Scheme, "https");
-    return ProxyForUrl(url, https ? EnvEither("https_proxy", "HTTPS_PROXY") : EnvEither("http_proxy", "HTTP_PROXY"),
-                       EnvEither("no_proxy", "NO_PROXY"));
+    const TIdURI uri(url);
+    return ProxyFor(ClientProxyRule(), uri.Scheme, uri.HostName);
+}
+
+namespace {
+
+void SetProxy(TIdProxyConnectionInfo& params, const std::optional<TProxySetting>& proxy) {
+    if (!proxy) {
+        params.SetProxyServer("");
+        params.SetProxyPort(0);
+        params.ProxyUsername.clear();
+        params.ProxyPassword.clear();
+        params.BasicAuthentication = false;
+        return;
+    }
+    params.SetProxyServer(proxy->Host);
+    params.SetProxyPort(proxy->Port);
+    params.ProxyUsername = proxy->User;
+    params.ProxyPassword = proxy->Password;
+    params.BasicAuthentication = !proxy->User.empty();
+}
+
+} // namespace
+
+void UseProxyRule(TIdHTTP& client, const TProxyRule& rule, const std::string& url) {
+    client.OnChooseProxy = [rule](const TIdURI& target, TIdProxyConnectionInfo& params) {
+        SetProxy(params, ProxyFor(rule, target.Scheme, target.HostName));
+    };
+    const TIdURI uri(url);
+    SetProxy(client.ProxyParams, ProxyFor(rule, uri.Scheme, uri.HostName));
 }
 
 namespace {
@@ -286,11 +380,5 @@ void ApplyClientSettings(TIdHTTP& client, const std::string& url) {
             CheckRedirect(policy, http ? http->CurrentUrl() : TIdURI(), location, count);
         };
     }
-    const std::optional<TProxySetting> proxy = ProxyFromEnvironment(url);
-    if (!proxy) return;
-    client.ProxyParams.SetProxyServer(proxy->Host);
-    client.ProxyParams.SetProxyPort(proxy->Port);
-    client.ProxyParams.ProxyUsername = proxy->User;
-    client.ProxyParams.ProxyPassword = proxy->Password;
-    client.ProxyParams.BasicAuthentication = !proxy->User.empty();
+    UseProxyRule(client, ClientProxyRule(), url);
 }

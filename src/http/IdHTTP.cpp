@@ -46,6 +46,13 @@ void RefuseBrokenHeaderLines(const TIdHeaderList& lines) {
 
 void TIdHTTPRequest::ComposeHeaders() {
     TIdRequestHeaderInfo::ComposeHeaders();
+    // A redirect to another origin carries none of the credentials meant
+    // for the first one: neither the caller's header lines nor an Authorization.
+    if (HTTP && this == &HTTP->Request() && !HTTP->CredentialsAllowed()) {
+        for (int k = HeaderLines.Count() - 1; k >= 0; --k)
+            if (TIdCustomHTTP::IsCredentialHeader(HeaderLines.NameAt(k))) HeaderLines.Delete(k);
+        return;
+    }
     if (!Authenticator && BasicAuthentication) {
         Authenticator = TIdBasicAuthentication::Class()->Create();
         Authenticator->SetUserName(Username);
@@ -106,7 +113,8 @@ TIdHTTPNextStep TIdHTTPProtocol::DecideNextStep() {
         retryInProcess = (HTTP.HTTPOptions & hoInProcessAuth) != 0;
     }
     if (HTTP.Connected()) {
-        if (retryInProcess) {
+        // The body of a proxy's refusal of CONNECT is nobody's: bounded as any refused body.
+        if (retryInProcess || (statusClass != 2 && Request->RequestMethod == hmConnect)) {
             ReadRefusedBody(4000);
             result = StepAuthRetry;
         } else {
@@ -177,6 +185,11 @@ std::string TIdHTTPProtocol::TargetUrl() {
     }
 }
 
+void TIdHTTPProtocol::RaiseRefusal() {
+    CheckFraming();
+    RaiseProtocolError();
+}
+
 void TIdHTTPProtocol::RaiseProtocolError() {
     const std::string body = ReadRefusedBody(2000);
     throw EIdHTTPProtocolException(Response->StatusCode(), Response->StatusLine, body);
@@ -239,6 +252,7 @@ void TIdCustomHTTP::RunRequest(TIdHTTPMethod method, const std::string& url, TSt
     Request().UploadStream = uploadStream;
     Response().BodyStream = responseStream;
     FRequestSentAhead = TakeSentAhead(url);
+    FFetchOrigin.clear(); // the first ResolveTarget names it
     try {
         for (bool done = false; !done;) {
             ++HopCount;
@@ -372,7 +386,19 @@ bool TIdCustomHTTP::DoOnRedirect(std::string& location, TIdHTTPMethod& method, i
     return handled;
 }
 
+bool TIdCustomHTTP::IsCredentialHeader(std::string_view name) {
+    return SameText(name, "Authorization") || SameText(name, "Cookie") ||
+           SameText(name, "Proxy-Authorization");
+}
+
+bool TIdCustomHTTP::CredentialsAllowed() const {
+    if (FFetchOrigin.empty() || FCurrentUrl.Origin() == FFetchOrigin) return true;
+    return CredentialsFollowRedirects && !(FFetchBeganTls && !SameText(FCurrentUrl.Scheme, "https"));
+}
+
 bool TIdCustomHTTP::DoOnAuthorization(TIdHTTPRequest& request, TIdHTTPResponse& response) {
+    // Another origin's challenge is never answered with the first one's credentials.
+    if (!CredentialsAllowed()) return false;
     return AnswerServerChallenge({this, AuthTries, response.WWWAuthenticate, request.Authenticator,
                                   request.Username, request.Password, request.BasicAuthentication,
                                   OnSelectAuthorization, OnAuthorization});

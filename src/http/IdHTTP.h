@@ -53,6 +53,10 @@ using TIdHTTPOnRedirectEvent = std::function<void(TIdComponent* sender, std::str
 using TIdHTTPLinesEvent =
     std::function<void(TIdComponent* sender, const std::string& firstLine, const TIdHeaderList& headers)>;
 
+// Chooses the proxy of one request from the URL it goes to (scheme, host):
+// sets proxy's server and port (an empty server: none) and credentials.
+using TIdChooseProxyEvent = std::function<void(const TIdURI& url, TIdProxyConnectionInfo& proxy)>;
+
 class TIdCustomHTTP;
 class TIdSSLIOHandlerSocket;
 
@@ -102,6 +106,9 @@ class TIdHTTPProtocol {
     TIdHTTPNextStep DecideNextStep();
     void ReadBody();
     [[noreturn]] void RaiseProtocolError();
+    // The reply refused for its status: its body read as far as any refused
+    // body is, and EIdHTTPProtocolException raised with its status line.
+    [[noreturn]] void RaiseRefusal();
     // Disconnects (the rest of the reply stays unread) and raises
     // EIdHTTPProtocolException with message, the reply's code and no body.
     [[noreturn]] void RaiseMalformedReply(const std::string& message);
@@ -200,6 +207,21 @@ class TIdCustomHTTP : public TIdTCPClient {
     TIdOnAuthorization OnProxyAuthorization;
     TIdHTTPLinesEvent OnRequestWritten;
     TIdHTTPLinesEvent OnReplyHeaders;
+    // Asked before every request is routed, each redirect hop and each
+    // credentials retry included; unset, ProxyParams stay as they were set.
+    TIdChooseProxyEvent OnChooseProxy;
+
+    // Whether credentials follow a redirect to another origin (curl's
+    // --location-trusted): the request's Authorization (answered challenges,
+    // user information of the URL) and the header lines CredentialHeaders
+    // names. Even so, a fetch that began on https never sends them in clear.
+    bool CredentialsFollowRedirects = false;
+    // The header lines that carry credentials, kept off other origins.
+    static bool IsCredentialHeader(std::string_view name);
+    // Whether the request being routed may carry credentials: it goes to the
+    // origin (scheme, host, port) its fetch began at, or
+    // CredentialsFollowRedirects lets them go on.
+    bool CredentialsAllowed() const;
 
     int HopCount = 0;
     int AuthTries = 0;
@@ -256,6 +278,11 @@ class TIdCustomHTTP : public TIdTCPClient {
     std::unique_ptr<TIdSSLIOHandlerSocket> FTlsTransport;
     // host:port the TLS tunnel through the proxy was opened to.
     std::string FTunnelTarget;
+    // The origin the fetch being run began at ("SCHEME://HOST:PORT"), and whether it was https.
+    std::string FFetchOrigin;
+    bool FFetchBeganTls = false;
+    // Whether the open connection goes to a proxy (not to the origin).
+    bool FConnectionViaProxy = false;
 
     friend class TIdHTTPProtocol;
 };

@@ -33,6 +33,14 @@ void TIdCustomHTTP::ResolveTarget() {
     TIdHTTPRequest& request = Request();
     RefuseControlCharacters(request.Target);
     TIdURI target(request.Target);
+    target.Check();
+    // Only http and https are spoken; any other scheme names itself, also
+    // one with a port of its own, which would otherwise be asked in http.
+    if (!target.Scheme.empty()) {
+        if (!SameText(target.Scheme, "http") && !SameText(target.Scheme, "https"))
+            throw EIdUnknownProtocol(Format("Protocol %s is not supported", target.Scheme.c_str()));
+        if (target.HostName.empty()) throw EIdURIException("URL refused: it names no host");
+    }
     if (!target.AuthUser.empty()) {
         request.Username = target.AuthUser;
         request.Password = target.AuthPassword;
@@ -50,6 +58,10 @@ void TIdCustomHTTP::ResolveTarget() {
     else if (!SameText(FCurrentUrl.Scheme, "https"))
         FCurrentUrl.Scheme = "http";
     ApplyDefaultPort(target);
+    if (FFetchOrigin.empty()) {
+        FFetchOrigin = FCurrentUrl.Origin();
+        FFetchBeganTls = SameText(FCurrentUrl.Scheme, "https");
+    }
 
     // One assignment of a whole string: assigning "*" over the joined path
     // made GCC 12 at -O3 warn about overlapping copies (-Wrestrict).
@@ -62,8 +74,8 @@ void TIdCustomHTTP::ResolveTarget() {
     int64_t length = -1;
     if ((m == hmPost || m == hmPut) && request.UploadStream) length = request.UploadStream->Size();
     request.SetContentLength(length);
-    request.Host = FCurrentUrl.PortText == "80" ? FCurrentUrl.HostName
-                                                : FCurrentUrl.HostName + ":" + FCurrentUrl.PortText;
+    request.Host = FCurrentUrl.PortText == "80" ? FCurrentUrl.HostText()
+                                                : FCurrentUrl.HostText() + ":" + FCurrentUrl.PortText;
 }
 
 void TIdCustomHTTP::ApplyDefaultPort(const TIdURI& target) {
@@ -82,11 +94,17 @@ void TIdCustomHTTP::ApplyDefaultPort(const TIdURI& target) {
     else if (SameText(FCurrentUrl.Scheme, "https"))
         FCurrentUrl.PortText = "443";
     else
-        throw EIdUnknownProtocol("");
+        throw EIdUnknownProtocol(Format("Protocol %s is not supported", FCurrentUrl.Scheme.c_str()));
 }
 
 TIdHTTPRoute TIdCustomHTTP::SelectRoute() {
-    if (!ProxyParams.ProxyServer().empty()) return SelectProxyRoute();
+    if (OnChooseProxy) OnChooseProxy(FCurrentUrl, ProxyParams);
+    // A connection made for the other kind of route (a proxy at the origin's
+    // own address and port, say) is never taken for this one.
+    const bool viaProxy = !ProxyParams.ProxyServer().empty();
+    if (viaProxy != FConnectionViaProxy && Connected()) Disconnect();
+    FConnectionViaProxy = viaProxy;
+    if (viaProxy) return SelectProxyRoute();
     const int32_t port = PortNumber(FCurrentUrl.PortText);
     if (!SameText(Host, FCurrentUrl.HostName) || Port != port) {
         if (Connected()) Disconnect();
@@ -133,7 +151,7 @@ TIdHTTPRoute TIdCustomHTTP::SelectProxyRoute() {
 }
 
 std::string TIdCustomHTTP::TunnelTarget() const {
-    return FCurrentUrl.HostName + ":" + FCurrentUrl.PortText;
+    return FCurrentUrl.HostText() + ":" + FCurrentUrl.PortText;
 }
 
 bool TIdCustomHTTP::TunnelStands() {
@@ -209,6 +227,8 @@ void TIdCustomHTTP::OpenTunnel() {
     request.RequestMethod = hmConnect;
     request.Route = RouteTlsProxy;
     request.Target = TunnelTarget();
+    // Never read whole: a refused CONNECT's body is kept as far as any
+    // refused body is (DecideNextStep bounds it for a CONNECT).
     tunnel.Response->BodyStream = &scratch;
     TIdSSLIOHandlerSocket* tls = TlsTransport();
     for (;;) {
@@ -220,19 +240,34 @@ void TIdCustomHTTP::OpenTunnel() {
         TIdHTTPResponse& reply = *tunnel.Response;
         reply.StatusLine = ReadLn();
         if (reply.StatusLine.empty()) {
-            reply.StatusLine = "HTTP/1.0 200 OK";
-            reply.Connection = "close";
-        } else {
-            tunnel.ReadResponseHeaders();
-            FCookies.StoreResponseCookies(AllowCookies, reply.HeaderLines, FCurrentUrl.HostName);
+            Disconnect();
+            throw EIdHTTPProtocolException(
+                -1, "Reply refused: the proxy answered CONNECT without a status line", "");
         }
-        if (reply.StatusCode() == 200) {
+        // The reply's cookies are the proxy's word, not the origin's: none is
+        // kept (nor sent to the origin inside the tunnel).
+        tunnel.ReadResponseHeaders();
+        if (reply.StatusCode() / 100 == 2) {
+            // A 2xx head to CONNECT ends the proxy's part (it has no body,
+            // RFC 9110 9.3.6): the next byte must be the origin's, in TLS,
+            // after the client's hello. Anything already here was made up
+            // by the proxy and is never handed to TLS or the parser.
+            if (InputQueue().Size() == 0) FillInputQueue(false, 1, false);
+            if (InputQueue().Size() > 0) {
+                Disconnect();
+                throw EIdHTTPProtocolException(reply.StatusCode(),
+                                               "The proxy sent data before the tunnel was ready", "");
+            }
             if (tls) {
                 tls->SetPassThrough(false);
                 FTunnelTarget = TunnelTarget();
             }
             return;
         }
+        // Only a 407 may be answered (with the proxy's credentials); a
+        // redirect or a 401 of the proxy is its refusal, never followed nor
+        // answered with the origin's credentials.
+        if (reply.StatusCode() != 407) tunnel.RaiseRefusal();
         const TIdHTTPNextStep step = tunnel.DecideNextStep();
         // Only a credentials retry asks again; any other answer would ask for ever.
         if (!tunnel.FollowIsAuthRetry || step == StepUnknown)
@@ -250,6 +285,7 @@ bool TIdCustomHTTP::SendAhead(const std::string& url) {
         Request().Target = url;
         Request().RequestMethod = hmGet;
         Request().UploadStream = nullptr;
+        FFetchOrigin.clear(); // a fetch of its own
         ResolveTarget();
         PrepareRoute();
         if ((Request().Route != RouteDirect && Request().Route != RouteProxy) || !Connected()) return false;

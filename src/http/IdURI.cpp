@@ -3,6 +3,8 @@
 #include "core/Gbk.h"
 
 #include <algorithm>
+#include <arpa/inet.h>
+#include <netinet/in.h>
 
 std::string NormalizeSlashes(std::string_view text) {
     std::string out(text);
@@ -41,6 +43,50 @@ std::string ResolvePath(std::string_view basePath, std::string_view path, char d
     return result;
 }
 
+namespace {
+
+// The first of the bytes in set at or after from, never the second byte of a
+// double-byte character; npos when there is none.
+size_t FindFirstOf(std::string_view text, std::string_view set, size_t from = 0) {
+    for (size_t k = from; k < text.size(); k += GbkCharLength(text, k))
+        if (set.find(text[k]) != std::string_view::npos) return k;
+    return std::string_view::npos;
+}
+
+// The same, the last one.
+size_t FindLast(std::string_view text, char c) {
+    size_t found = std::string_view::npos;
+    for (size_t k = 0; k < text.size(); k += GbkCharLength(text, k))
+        if (text[k] == c) found = k;
+    return found;
+}
+
+bool IsAsciiLetter(char c) {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+}
+
+// RFC 3986 3.1: scheme = ALPHA *( ALPHA / DIGIT / "+" / "-" / "." ) ":";
+// the length of the scheme text when work starts with one, else 0.
+size_t SchemeLength(std::string_view work) {
+    if (work.empty() || !IsAsciiLetter(work[0])) return 0;
+    size_t k = 1;
+    while (k < work.size() && (IsAsciiLetter(work[k]) || (work[k] >= '0' && work[k] <= '9') ||
+                               work[k] == '+' || work[k] == '-' || work[k] == '.'))
+        ++k;
+    return k < work.size() && work[k] == ':' ? k : 0;
+}
+
+bool IsIPv6Literal(const std::string& text) {
+    in6_addr address{};
+    return !text.empty() && inet_pton(AF_INET6, text.c_str(), &address) == 1;
+}
+
+} // namespace
+
+std::string UrlHostText(const std::string& host) {
+    return host.find(':') == std::string::npos ? host : "[" + host + "]";
+}
+
 void TIdURI::SetUrl(const std::string& url) {
     UrlText = NormalizeSlashes(url);
     std::string work = UrlText;
@@ -53,35 +99,72 @@ void TIdURI::SetUrl(const std::string& url) {
     DocName.clear();
     QueryPart.clear();
     Fragment.clear();
+    Problem.clear();
 
-    const int p = MbPos("://", work);
-    if (p > 0) {
-        Scheme = work.substr(0, static_cast<size_t>(p - 1));
-        work.erase(0, static_cast<size_t>(p - 1) + 3);
-        SplitAuthority(SplitAt(work, "/"));
-        SplitPath(work, true);
-        // A "#" inside the document ends it.
-        Fragment = DocName;
-        DocName = SplitAt(Fragment, "#");
-    } else {
-        SplitPath(work, false);
+    if (const size_t length = SchemeLength(work); length > 0) {
+        Scheme = work.substr(0, length);
+        work.erase(0, length + 1);
     }
-    if (Fragment.empty()) {
-        Fragment = QueryPart;
-        QueryPart = SplitAt(Fragment, "#");
+    const bool hasAuthority = work.compare(0, 2, "//") == 0;
+    if (hasAuthority) {
+        // The authority ends at the first "/", "?" or "#" (RFC 3986 3.2).
+        const size_t end = FindFirstOf(work, "/?#", 2);
+        SplitAuthority(work.substr(2, end == std::string::npos ? std::string::npos : end - 2));
+        work.erase(0, end == std::string::npos ? work.size() : end);
     }
+    if (const size_t hash = FindFirstOf(work, "#"); hash != std::string::npos) {
+        Fragment = work.substr(hash + 1);
+        work.erase(hash);
+    }
+    // After an authority the path is absolute: its first "/" is DirPath's own.
+    if (hasAuthority && !work.empty() && work[0] == '/') work.erase(0, 1);
+    SplitPath(work, hasAuthority);
 }
 
 void TIdURI::SplitAuthority(std::string authority) {
-    const int at = MbPos("@", authority);
-    if (at > 0) {
-        AuthPassword = authority.substr(0, static_cast<size_t>(at - 1));
-        authority.erase(0, static_cast<size_t>(at));
+    // User information only before an "@" of the authority; the last one, as
+    // an "@" cannot be in a host.
+    const size_t at = FindLast(authority, '@');
+    if (at != std::string::npos) {
+        AuthPassword = authority.substr(0, at);
+        authority.erase(0, at + 1);
+        AuthUser = SplitAt(AuthPassword, ":");
+        if (AuthUser.empty()) AuthPassword.clear();
     }
-    AuthUser = SplitAt(AuthPassword, ":");
-    if (AuthUser.empty()) AuthPassword.clear();
-    HostName = SplitAt(authority, ":");
-    PortText = authority;
+    std::string portPart;
+    bool hasPort = false;
+    if (!authority.empty() && authority[0] == '[') {
+        const size_t close = authority.find(']');
+        if (close == std::string::npos) {
+            Problem = "URL refused: the \"[\" of its host has no \"]\"";
+            HostName = authority.substr(1);
+            return;
+        }
+        HostName = authority.substr(1, close - 1);
+        if (!IsIPv6Literal(HostName)) Problem = "URL refused: its host [" + HostName + "] is no IPv6 address";
+        const std::string rest = authority.substr(close + 1);
+        if (!rest.empty() && rest[0] != ':' && Problem.empty())
+            Problem = "URL refused: text after the \"]\" of its host";
+        hasPort = !rest.empty() && rest[0] == ':';
+        if (hasPort) portPart = rest.substr(1);
+    } else {
+        const size_t colon = authority.find(':');
+        HostName = authority.substr(0, colon);
+        hasPort = colon != std::string::npos;
+        if (hasPort) portPart = authority.substr(colon + 1);
+        if (HostName.find_first_of("[]") != std::string::npos)
+            Problem =
+                "URL refused: its host \"" + HostName + "\" has a bracket but is no bracketed IPv6 address";
+    }
+    PortText = portPart;
+    // An empty port is the scheme's own (RFC 3986 3.2.3).
+    if (!portPart.empty() && !ReadPort(portPart) && Problem.empty())
+        Problem = "URL refused: its port \"" + portPart + "\" is not a number from 1 to 65535";
+    if (HostName.empty() && Problem.empty()) Problem = "URL refused: it names no host";
+}
+
+void TIdURI::Check() const {
+    if (!Problem.empty()) throw EIdURIException(Problem);
 }
 
 void TIdURI::SplitPath(const std::string& path, bool absolute) {
@@ -111,7 +194,7 @@ std::string TIdURI::ComposeUrl(TIdURIOptions options) const {
         s += "@";
     }
     if (HostName.empty()) throw EIdURIException("Host field is empty");
-    s += HostName;
+    s += HostText();
     if (!PortText.empty()) s += ":" + PortText;
     s += DirPath + DocName + QueryPart;
     if (!Fragment.empty() && (options & IncludeFragment)) s += "#" + Fragment;

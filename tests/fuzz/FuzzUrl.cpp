@@ -19,6 +19,15 @@ void SplitAndCompose(const std::string& text) {
     // A port read from any text is one a connection can go to, written as it was.
     if (const std::optional<int> port = ReadPort(url.PortText))
         if (!IsPortNumber(*port) || std::to_string(*port).size() > url.PortText.size()) std::abort();
+    // A URL read without a problem has a port a connection can go to, and
+    // reads back as the same host and port from the address it composes.
+    if (url.Problem.empty() && !url.PortText.empty() && !ReadPort(url.PortText)) std::abort();
+    if (url.Problem.empty() && !url.Scheme.empty() && !url.HostName.empty()) {
+        const TIdURI again(url.ComposeUrl(0));
+        if (!again.Problem.empty() || again.HostName != url.HostName || again.PortText != url.PortText)
+            std::abort();
+    }
+    fuzz::Refused([&] { url.Check(); });
     if (const std::optional<uint32_t> number = ReadDigits(text, 9))
         if (*number > 999999999u || text.find_first_not_of("0123456789") != std::string::npos) std::abort();
 }

@@ -1,4 +1,5 @@
 #include "http/ClientSettings.h"
+#include "http/IdHTTP.h"
 #include "http/IdURI.h"
 
 #include <gtest/gtest.h>
@@ -121,6 +122,20 @@ TEST(ClientSettings, NoProxyList) {
         {"127.0.0.10", "127.0.0.1", false},
         {"server", ",,, ,", false},
         {"", "*", false},
+        // Addresses match only the same address, however written; never as a suffix.
+        {"127.0.0.1", "0.0.1", false},
+        {"127.0.0.1", ".0.0.1", false},
+        {"10.1.2.3", "2.3", false},
+        {"::1", "::1", true},
+        {"::1", "[::1]", true},
+        {"::1", "0:0:0:0:0:0:0:1", true},
+        {"2001:db8::7", "[2001:DB8:0::7]", true},
+        {"2001:db8::7", "db8::7", false},
+        {"::1", "127.0.0.1", false},
+        {"::1", "localhost", false},
+        {"::1", "*", true},
+        {"[::1]", "::1", true},
+        {"a.example", "[::1], .example", true},
     };
     for (const Case& c : cases)
         EXPECT_EQ(ProxyBypassed(c.Host, c.List), c.Bypassed) << c.Host << " / " << c.List;
@@ -187,6 +202,138 @@ TEST(ClientSettings, HttpsUrlsTakeHttpsProxy) {
         const auto proxy = ProxyFromEnvironment(c.Url);
         EXPECT_EQ(proxy ? Describe(*proxy) : "", c.Expected);
     }
+}
+
+TEST(ClientSettings, TheOneRule) {
+    TProxyRule rule;
+    rule.HttpProxy = "http://hu:hp@hp:1";
+    rule.HttpsProxy = "sp:2";
+    rule.NoProxy = "direct.example";
+    auto describe = [&](const char* scheme, const char* host) {
+        const auto proxy = ProxyFor(rule, scheme, host);
+        return proxy ? Describe(*proxy) : std::string("direct");
+    };
+    EXPECT_EQ(describe("http", "a.example"), "hp|1|hu|hp");
+    EXPECT_EQ(describe("HTTP", "a.example"), "hp|1|hu|hp");
+    EXPECT_EQ(describe("https", "a.example"), "sp|2||");
+    EXPECT_EQ(describe("https", "x.direct.example"), "direct");
+    EXPECT_EQ(describe("ftp", "a.example"), "direct");
+    EXPECT_EQ(describe("", "a.example"), "direct");
+    // -U: the credentials of whichever proxy is chosen.
+    rule.OwnCredentials = true;
+    rule.User = "me";
+    rule.Password = "pw";
+    EXPECT_EQ(describe("http", "a.example"), "hp|1|me|pw");
+    EXPECT_EQ(describe("https", "a.example"), "sp|2|me|pw");
+    // A setting that cannot be read fails when it is asked for, not before.
+    rule.HttpsProxy = "socks5://s";
+    EXPECT_EQ(describe("http", "a.example"), "hp|1|me|pw");
+    EXPECT_THROW(describe("https", "a.example"), EProxySettingError);
+    EXPECT_EQ(describe("https", "direct.example"), "direct");
+}
+
+namespace {
+
+// A client that routes without connecting: every target is resolved and
+// routed as a redirect hop would be, and the proxy it chose is read.
+class TRouteProbe : public TIdHTTP {
+  public:
+    char ProxyFor(const std::string& url) {
+        Request().Target = url;
+        ResolveTarget();
+        SelectRoute();
+        const std::string& server = ProxyParams.ProxyServer();
+        return server.empty() ? '-' : server == "hp" ? 'H' : server == "sp" ? 'S' : '?';
+    }
+
+  protected:
+    bool HasTlsTransport() const override { return true; }
+};
+
+} // namespace
+
+// Every combination of http_proxy, https_proxy and no_proxy, asked for each
+// hop of one chain of redirects on one client: H is http_proxy's proxy, S
+// https_proxy's, - none.
+TEST(ClientSettings, ProxyChoicePerHop) {
+    const char* const hops[] = {"http://a.example/1",        "https://a.example/2",
+                                "http://bypassed.example/3", "https://sub.bypassed.example/4",
+                                "http://[::1]:8080/5",       "https://127.0.0.1/6"};
+    struct TCase {
+        const char* HttpProxy;
+        const char* HttpsProxy;
+        const char* NoProxy;
+        const char* Chosen; // per hop
+    };
+    const TCase cases[] = {
+        {"", "", "", "------"},
+        {"", "", "bypassed.example", "------"},
+        {"", "", ".example", "------"},
+        {"", "", "*", "------"},
+        {"", "", "::1", "------"},
+        {"", "", "[::1]", "------"},
+        {"", "", "127.0.0.1", "------"},
+        {"", "", "0.0.1", "------"},
+        {"hp:1", "", "", "H-H-H-"},
+        {"hp:1", "", "bypassed.example", "H---H-"},
+        {"hp:1", "", ".example", "----H-"},
+        {"hp:1", "", "*", "------"},
+        {"hp:1", "", "::1", "H-H---"},
+        {"hp:1", "", "[::1]", "H-H---"},
+        {"hp:1", "", "127.0.0.1", "H-H-H-"},
+        {"hp:1", "", "0.0.1", "H-H-H-"},
+        {"", "sp:2", "", "-S-S-S"},
+        {"", "sp:2", "bypassed.example", "-S---S"},
+        {"", "sp:2", ".example", "-----S"},
+        {"", "sp:2", "*", "------"},
+        {"", "sp:2", "::1", "-S-S-S"},
+        {"", "sp:2", "[::1]", "-S-S-S"},
+        {"", "sp:2", "127.0.0.1", "-S-S--"},
+        {"", "sp:2", "0.0.1", "-S-S-S"},
+        {"hp:1", "sp:2", "", "HSHSHS"},
+        {"hp:1", "sp:2", "bypassed.example", "HS--HS"},
+        {"hp:1", "sp:2", ".example", "----HS"},
+        {"hp:1", "sp:2", "*", "------"},
+        {"hp:1", "sp:2", "::1", "HSHS-S"},
+        {"hp:1", "sp:2", "[::1]", "HSHS-S"},
+        {"hp:1", "sp:2", "127.0.0.1", "HSHSH-"},
+        {"hp:1", "sp:2", "0.0.1", "HSHSHS"},
+    };
+    for (const TCase& c : cases) {
+        SCOPED_TRACE(std::string("http_proxy=") + c.HttpProxy + " https_proxy=" + c.HttpsProxy +
+                     " no_proxy=" + c.NoProxy);
+        TEnvVar a("http_proxy", c.HttpProxy), b("HTTP_PROXY", nullptr), e("https_proxy", c.HttpsProxy),
+            f("HTTPS_PROXY", nullptr), g("no_proxy", c.NoProxy), h("NO_PROXY", nullptr);
+        TRouteProbe probe;
+        ApplyClientSettings(probe, hops[0]);
+        std::string chosen;
+        for (const char* hop : hops)
+            chosen += probe.ProxyFor(hop);
+        EXPECT_EQ(chosen, c.Chosen);
+        // And each address on its own, as a first request.
+        for (size_t k = 0; k < std::size(hops); ++k) {
+            const auto proxy = ProxyFromEnvironment(hops[k]);
+            EXPECT_EQ(!proxy ? '-' : proxy->Host == "hp" ? 'H' : 'S', c.Chosen[k]) << hops[k];
+        }
+    }
+}
+
+// A front end's rule (quillora-get --proxy) replaces the environment's for
+// every fetch of the program, until it is taken back.
+TEST(ClientSettings, AFrontEndsRuleReplacesTheEnvironments) {
+    TEnvVar a("http_proxy", "hp:1"), b("https_proxy", nullptr), c("HTTPS_PROXY", nullptr),
+        d("no_proxy", "skip.example"), e("NO_PROXY", nullptr);
+    TProxyRule rule = ProxyRuleFromEnvironment();
+    EXPECT_EQ(rule.HttpProxy, "hp:1");
+    EXPECT_EQ(rule.HttpsProxy, "");
+    EXPECT_EQ(rule.NoProxy, "skip.example");
+    rule.HttpProxy = rule.HttpsProxy = "cli:3";
+    SetClientProxyRule(rule);
+    EXPECT_EQ(Describe(*ProxyFromEnvironment("https://a.example/")), "cli|3||");
+    EXPECT_FALSE(ProxyFromEnvironment("https://skip.example/").has_value());
+    SetClientProxyRule(std::nullopt);
+    EXPECT_FALSE(ProxyFromEnvironment("https://a.example/").has_value());
+    EXPECT_EQ(Describe(*ProxyFromEnvironment("http://a.example/")), "hp|1||");
 }
 
 TEST(ClientSettings, RedirectsStayWithinTheDomainAndTheirNumber) {

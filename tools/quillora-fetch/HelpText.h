@@ -7,8 +7,9 @@ inline constexpr const char* HelpText = R"(NAME
     quillora-fetch - fetch URLs with QuilloraDownLoad's HTTP client, like curl
 
 SYNOPSIS
-    quillora-fetch [-v] [-s] [-S] [-f] [-I] [-o FILE] [-O] [-L] [--max-redirs N]
-                   [-H 'Name: value'] [-u user:password] [-x [http://]host:port]
+    quillora-fetch [-v] [-s] [-S] [-f] [-I] [-o FILE] [-O] [-L]
+                   [--location-trusted] [--max-redirs N] [-H 'Name: value']
+                   [-u user:password] [-x [http://]host:port]
                    [-U user:password] [--noproxy LIST] [--cacert FILE] [-k] URL...
 
 DESCRIPTION
@@ -39,7 +40,10 @@ OPTIONS
             Send this header with every request; may be given more than once.
             It replaces the client's own header of that name (Accept,
             User-Agent, Referer, ...); 'Name:' leaves that header out and
-            'Name;' sends it empty.
+            'Name;' sends it empty. Authorization, Cookie and
+            Proxy-Authorization carry credentials: with -L they go only to
+            the origin (scheme, host and port) of the URL given, as curl
+            sends them, unless --location-trusted.
     -f, --fail
             An HTTP error reply (status 400 and above) ends the run with exit
             status 22, as curl's does.
@@ -52,19 +56,36 @@ OPTIONS
             Show the connection steps and the request and reply headers on
             standard error.
     -L, --location
-            Follow redirects.
+            Follow redirects. Each request, every redirect hop included,
+            takes the proxy that its own scheme and host call for (see -x).
+            Credentials (-u, the URL's user:password@, and the -H lines
+            above) are sent only to the origin of the URL given; a redirect
+            to another scheme, host or port gets none, and its 401 is not
+            answered.
+    --location-trusted
+            As -L, and credentials go on to the other origins too (curl's
+            option of that name). Still never in clear text: after a
+            redirect from https to http none is sent.
     --max-redirs N
             Follow at most N redirects.
     -u, --user user:password
-            Answer the server's Basic authentication.
+            Answer the server's Basic authentication (only the origin of the
+            URL given; see -L).
     -x, --proxy [http://]host:port
-            Use this HTTP proxy (default: http_proxy, HTTP_PROXY; for https
-            URLs https_proxy, HTTPS_PROXY). An https URL goes through the
-            proxy's CONNECT tunnel, encrypted end to end.
+            Use this HTTP proxy for http and https alike (default: for http
+            addresses http_proxy, HTTP_PROXY; for https addresses
+            https_proxy, HTTPS_PROXY, never http_proxy). An https URL goes
+            through the proxy's CONNECT tunnel, encrypted end to end; a
+            proxy that answers CONNECT with anything but a 2xx, or sends a
+            byte before the TLS handshake began, fails the fetch.
     -U, --proxy-user user:password
             Credentials for the proxy.
     --noproxy LIST
-            Hosts reached without the proxy (default: no_proxy).
+            Hosts reached without the proxy (default: no_proxy): a
+            comma-separated list of host names, domains (a host under one
+            matches), IP addresses (IPv6 with or without brackets; only the
+            same address matches) and "*" for all. Asked again on every
+            redirect hop.
     --cacert FILE
             Trust the CA certificates in FILE (PEM) for https instead of the
             system's store (which SSL_CERT_FILE and SSL_CERT_DIR may replace).
@@ -87,7 +108,8 @@ EXIT STATUS
     22   with -f, an HTTP error reply
 
 ENVIRONMENT
-    http_proxy, HTTP_PROXY, no_proxy, NO_PROXY as curl and wget read them.
+    http_proxy, HTTP_PROXY (for http), https_proxy, HTTPS_PROXY (for https),
+    no_proxy, NO_PROXY as curl reads them.
 
 EXAMPLES
     quillora-fetch -o page.html http://photo.quillora.example/quillora

@@ -1,8 +1,9 @@
 // quillora-fetch: fetches URLs with the program's own HTTP client, like curl.
 //
-//   quillora-fetch [-v] [-s] [-S] [-f] [-I] [-o FILE] [-O] [-L] [--max-redirs N]
-//                  [-H 'Name: value'] [-u user:password] [-x [http://]host:port]
-//                  [-U user:password] [--noproxy LIST] [--cacert FILE] [-k] URL...
+//   quillora-fetch [-v] [-s] [-S] [-f] [-I] [-o FILE] [-O] [-L] [--location-trusted]
+//                  [--max-redirs N] [-H 'Name: value'] [-u user:password]
+//                  [-x [http://]host:port] [-U user:password] [--noproxy LIST]
+//                  [--cacert FILE] [-k] URL...
 //
 // Every URL is fetched in order on one client, so keep-alive and cookies carry
 // over from one to the next. The bodies go to FILE, standard output, or with
@@ -132,6 +133,7 @@ struct TOptions {
     std::string OutputFile;
     int RemoteNames = 0; // -O given this often: the first URLs saved under their own names
     bool FollowRedirects = false;
+    bool LocationTrusted = false; // credentials go on to other origins
     int MaxRedirects = -1;
     std::optional<std::string> Credentials;
     std::optional<std::string> Proxy;
@@ -144,7 +146,8 @@ struct TOptions {
 };
 
 const char* const UsageLine =
-    "usage: quillora-fetch [-v] [-s] [-S] [-f] [-I] [-o FILE] [-O] [-L] [--max-redirs N] "
+    "usage: quillora-fetch [-v] [-s] [-S] [-f] [-I] [-o FILE] [-O] [-L] [--location-trusted] [--max-redirs "
+    "N] "
     "[-H 'Name: value'] [-u user:password] [-x [http://]host:port] [-U user:password] "
     "[--noproxy LIST] [--cacert FILE] [-k] URL...\n";
 
@@ -238,6 +241,8 @@ void TakeFlag(TOptions& o, const std::string& arg) {
         ++o.RemoteNames;
     else if (arg == "-L")
         o.FollowRedirects = true;
+    else if (arg == "--location-trusted")
+        o.FollowRedirects = o.LocationTrusted = true;
     else if (arg.size() > 1 && arg[0] == '-')
         Usage("unknown option " + arg);
     else
@@ -369,6 +374,9 @@ void SetUpClient(TIdHTTP& client, const TOptions& o, TStream* const* heads) {
         };
     ApplyHeaders(client, o.Headers);
     client.HandleRedirects = o.FollowRedirects;
+    // -u and the credentials of -H go to the origin of each URL given, not
+    // to the others a redirect leads to (as with curl), unless trusted.
+    client.CredentialsFollowRedirects = o.LocationTrusted;
     // curl counts the redirects it follows; the client counts requests.
     if (o.MaxRedirects >= 0) client.RedirectMaximum = o.MaxRedirects + 1;
     if (o.Credentials) {
@@ -383,40 +391,29 @@ void SetUpClient(TIdHTTP& client, const TOptions& o, TStream* const* heads) {
     }
 }
 
-// The environment's proxy (through the program's settings) unless the
-// command line names one or a bypass list of its own.
+// The program's proxy rule (ClientSettings' ProxyFor, asked again on every
+// redirect hop) with what the command line says instead: -x for http and
+// https alike, --noproxy for no_proxy, -U for the proxy's credentials.
 void ApplyProxy(TIdHTTP& client, const TOptions& o, const std::string& url) {
     ApplyClientSettings(client, url);
-    if (!o.Proxy && !o.ProxyCredentials && !o.NoProxy) return;
-    std::optional<TProxySetting> proxy;
-    if (o.Proxy) {
-        proxy = ParseProxySetting(*o.Proxy);
-    } else if (!client.ProxyParams.ProxyServer().empty() || o.NoProxy) {
-        const bool https = SameText(TIdURI(url).Scheme, "https");
-        const char* env = std::getenv(https ? "https_proxy" : "http_proxy");
-        if (env == nullptr || *env == '\0') env = std::getenv(https ? "HTTPS_PROXY" : "HTTP_PROXY");
-        if (env != nullptr && *env != '\0') proxy = ParseProxySetting(env);
+    TProxyRule rule = ClientProxyRule();
+    if (o.Proxy) rule.HttpProxy = rule.HttpsProxy = *o.Proxy;
+    if (o.NoProxy) rule.NoProxy = *o.NoProxy;
+    if (o.ProxyCredentials) {
+        rule.OwnCredentials = true;
+        SplitCredentials(*o.ProxyCredentials, rule.User, rule.Password);
     }
-    if (proxy && o.NoProxy && ProxyBypassed(TIdURI(url).HostName, *o.NoProxy)) proxy.reset();
-    if (!proxy) {
-        client.ProxyParams.SetProxyServer("");
-        client.ProxyParams.SetProxyPort(0);
-        return;
-    }
-    client.ProxyParams.SetProxyServer(proxy->Host);
-    client.ProxyParams.SetProxyPort(proxy->Port);
-    std::string user = proxy->User, password = proxy->Password;
-    if (o.ProxyCredentials) SplitCredentials(*o.ProxyCredentials, user, password);
-    client.ProxyParams.ProxyUsername = user;
-    client.ProxyParams.ProxyPassword = password;
-    client.ProxyParams.BasicAuthentication = !user.empty();
-    if (!user.empty())
-        client.OnProxyAuthorization = [user, password](TIdComponent*, TIdAuthentication* auth,
-                                                       bool& handled) {
-            auth->SetUserName(user);
-            auth->SetPassword(password);
-            handled = true;
-        };
+    UseProxyRule(client, rule, url);
+    // A proxy's challenge is answered with the credentials of the proxy
+    // the request goes through.
+    client.OnProxyAuthorization = [&client, rule](TIdComponent*, TIdAuthentication* auth, bool& handled) {
+        const TIdURI& target = client.CurrentUrl();
+        const std::optional<TProxySetting> proxy = ProxyFor(rule, target.Scheme, target.HostName);
+        if (!proxy || proxy->User.empty()) return;
+        auth->SetUserName(proxy->User);
+        auth->SetPassword(proxy->Password);
+        handled = true;
+    };
 }
 
 // Why a fetch failed, on one line: the URL first when there were several,
@@ -434,7 +431,7 @@ std::string FailureText(const Exception& e, const TOptions& o, const std::string
 
 std::string ProxyOf(TIdHTTP& client) {
     const std::string host = client.ProxyParams.ProxyServer();
-    return host.empty() ? host : host + ":" + std::to_string(client.ProxyParams.ProxyPort());
+    return host.empty() ? host : UrlHostText(host) + ":" + std::to_string(client.ProxyParams.ProxyPort());
 }
 
 // The exit status of a failure; its line on standard error unless silenced.
@@ -467,18 +464,19 @@ int Run(const TOptions& o) {
     SetUpClient(client, o, &heads);
     for (size_t k = 0; k < o.Urls.size(); ++k) {
         const std::string& url = o.Urls[k];
-        std::string proxy;
+        bool routed = false;
         try {
             std::unique_ptr<TOutput> own;
             if (static_cast<int>(k) < o.RemoteNames) own = std::make_unique<TOutput>(RemoteName(url));
             TOutput& output = own ? *own : sharedOutput();
             heads = o.Head ? &output.Stream() : nullptr;
             ApplyProxy(client, o, url);
-            proxy = ProxyOf(client);
+            routed = true;
             client.RunRequest(o.Head ? hmHead : hmGet, url, nullptr, o.Head ? nullptr : &output.Stream());
             if (own) own->Finish();
         } catch (const Exception& e) {
-            return Failed(e, o, url, proxy);
+            // The proxy of the request that failed: each redirect hop chooses its own.
+            return Failed(e, o, url, routed ? ProxyOf(client) : std::string());
         }
     }
     try {

@@ -200,8 +200,11 @@ void TakeOptions(const TRawOptions& raw, TGetOptions& options) {
         } catch (const Exception& e) {
             throw EGetUsage("--proxy: " + e.Message());
         }
-        ::setenv("http_proxy", raw.Proxy.c_str(), 1);
-        ::setenv("https_proxy", raw.Proxy.c_str(), 1);
+        // One rule for every request of the run, each redirect hop included:
+        // this proxy for http and https, no_proxy of the environment as curl keeps it.
+        TProxyRule rule = ProxyRuleFromEnvironment();
+        rule.HttpProxy = rule.HttpsProxy = raw.Proxy;
+        SetClientProxyRule(rule);
     }
     SetUpTls(raw);
     SetClientReadTimeout(options.TimeoutSeconds * 1000);
