@@ -17,7 +17,7 @@ build=$(cd "$1" && pwd)
 seconds=$2
 shift 2
 here=$(cd "$(dirname "$0")" && pwd)
-all=(png bmp ico jpeg metafile url headers cookies dates http_reply reply_parser album_list picture_list config_file text_archive gallery_rows)
+all=(png bmp ico jpeg metafile url headers cookies dates http_reply reply_parser album_list picture_list config_file text_archive gallery_rows service_address)
 if [ $# -gt 0 ]; then targets=("$@"); else targets=("${all[@]}"); fi
 
 # The longest input worth trying: files of a few KB reach every branch of a
