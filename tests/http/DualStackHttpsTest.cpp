@@ -5,6 +5,7 @@
 #include "http/IdHTTP.h"
 #include "net/IdException.h"
 #include "net/IdSSLIOHandlerSocket.h"
+#include "support/ChildReport.h"
 #include "support/SilentNameServer.h"
 #include "support/TestPki.h"
 #include "support/TlsPeer.h"
@@ -73,24 +74,8 @@ TEST(DualStackHttps, ANameWithOnlyAnIPv6Address) {
 #ifdef QUILLORA_FORK_THREADS_UNSUPPORTED
     GTEST_SKIP() << "ThreadSanitizer runs no threads in a forked child";
 #endif
-    int pipeFds[2];
-    ASSERT_EQ(::pipe2(pipeFds, O_CLOEXEC), 0);
-    const pid_t child = ::fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
-        ::close(pipeFds[0]);
-        FetchOverIPv6(pipeFds[1]);
-    }
-    ::close(pipeFds[1]);
-    std::string result;
-    char buffer[512];
-    for (ssize_t n; (n = ::read(pipeFds[0], buffer, sizeof buffer)) > 0;)
-        result.append(buffer, static_cast<size_t>(n));
-    ::close(pipeFds[0]);
-    int status = 0;
-    ASSERT_EQ(::waitpid(child, &status, 0), child);
-    ASSERT_TRUE(WIFEXITED(status));
-    if (WEXITSTATUS(status) == NoNamespaceExit)
-        GTEST_SKIP() << "no private network namespace here (needs root)";
+    bool skipped = false;
+    const std::string result = ReportOfChild(FetchOverIPv6, skipped, NoNamespaceExit);
+    if (skipped) GTEST_SKIP() << "no private network namespace here (needs root)";
     EXPECT_EQ(result, "Connecting to ::1. over 6");
 }

@@ -7,6 +7,7 @@
 #include "net/IdConnectRace.h"
 #include "net/IdException.h"
 #include "net/IdIOHandlerSocket.h"
+#include "support/ChildReport.h"
 #include "support/LoopbackListener.h"
 
 #include <chrono>
@@ -135,24 +136,7 @@ struct TCase {
 
 // The child's report, or "" with skipped set when it found no namespace.
 std::string RunInChild(const TCase& c, bool& skipped) {
-    int pipeFds[2];
-    if (::pipe2(pipeFds, O_CLOEXEC) != 0) return "no pipe";
-    const pid_t child = ::fork();
-    if (child < 0) return "no fork";
-    if (child == 0) {
-        ::close(pipeFds[0]);
-        ConnectInNamespace(c, pipeFds[1]);
-    }
-    ::close(pipeFds[1]);
-    std::string report;
-    char buffer[512];
-    for (ssize_t n; (n = ::read(pipeFds[0], buffer, sizeof buffer)) > 0;)
-        report.append(buffer, static_cast<size_t>(n));
-    ::close(pipeFds[0]);
-    int status = 0;
-    if (::waitpid(child, &status, 0) != child || !WIFEXITED(status)) return "the child did not end well";
-    skipped = WEXITSTATUS(status) == NoNamespace;
-    return report;
+    return ReportOfChild([&c](int report) { ConnectInNamespace(c, report); }, skipped, NoNamespace);
 }
 
 std::vector<std::string> Fields(const std::string& report) {

@@ -7,6 +7,7 @@
 #include "net/IdException.h"
 #include "net/IdResolver.h"
 #include "net/IdStack.h"
+#include "support/ChildReport.h"
 #include "support/HeldLookup.h"
 #include "support/SilentNameServer.h"
 #include "support/Watchdog.h"
@@ -190,8 +191,9 @@ TEST_F(ResolverTest, AbandonedLookupsAreBounded) {
     WithinMilliseconds(60000, "the bounded lookups", [&] {
         AbandonHeldLookups(Held, MaxAbandonedLookups);
         EXPECT_EQ(AbandonedLookups(), MaxAbandonedLookups);
-        const std::string busy = "EIdConnectTimeout: Connect timed out: 8 abandoned host name lookups are still "
-                                 "waiting for the name server.";
+        const std::string busy =
+            "EIdConnectTimeout: Connect timed out: 8 abandoned host name lookups are still "
+            "waiting for the name server.";
         TIdCancelSignal cancel;
         EXPECT_EQ(Raised([&] { GStack().ResolveToAddresses("photos.example", &cancel, 300); }), busy);
         // The client's connect time-out is the bound of that wait.
@@ -299,36 +301,12 @@ TEST_F(ResolverTest, OnlyLookupsStillRunningCountAsAbandoned) {
     std::_Exit(0);
 }
 
-// Runs body in a child process and answers what it reported, or skips the
-// test when the child found no namespace.
-template <typename F> std::string InChild(F body, bool& skipped) {
-    int pipeFds[2];
-    skipped = false;
-    if (::pipe2(pipeFds, O_CLOEXEC) != 0) return "no pipe";
-    const pid_t child = ::fork();
-    if (child < 0) return "no fork";
-    if (child == 0) {
-        ::close(pipeFds[0]);
-        body(pipeFds[1]);
-    }
-    ::close(pipeFds[1]);
-    std::string raised;
-    char buffer[512];
-    for (ssize_t n; (n = ::read(pipeFds[0], buffer, sizeof buffer)) > 0;)
-        raised.append(buffer, static_cast<size_t>(n));
-    ::close(pipeFds[0]);
-    int status = 0;
-    if (::waitpid(child, &status, 0) != child || !WIFEXITED(status)) return "the child did not end well";
-    skipped = WEXITSTATUS(status) == NoNamespaceExit;
-    return raised;
-}
-
 TEST(ResolverSystem, LookupsAbandonedOnASilentNameServerAreBounded) {
 #ifdef QUILLORA_FORK_THREADS_UNSUPPORTED
     GTEST_SKIP() << "ThreadSanitizer runs no threads in a forked child";
 #endif
     bool skipped = false;
-    const std::string raised = InChild(OutlastTheBoundOnASilentServer, skipped);
+    const std::string raised = ReportOfChild(OutlastTheBoundOnASilentServer, skipped, NoNamespaceExit);
     if (skipped) GTEST_SKIP() << "no private network namespace here (needs root)";
     EXPECT_EQ(raised, "EIdConnectTimeout: Connect timed out: 8 abandoned host name lookups are still waiting "
                       "for the name server.");
@@ -338,26 +316,9 @@ TEST(ResolverSystem, ALookupOfASilentNameServerIsStopped) {
 #ifdef QUILLORA_FORK_THREADS_UNSUPPORTED
     GTEST_SKIP() << "ThreadSanitizer runs no threads in a forked child";
 #endif
-    int pipeFds[2];
-    ASSERT_EQ(::pipe2(pipeFds, O_CLOEXEC), 0);
-    const pid_t child = ::fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
-        ::close(pipeFds[0]);
-        StopALookupOfASilentServer(pipeFds[1]);
-    }
-    ::close(pipeFds[1]);
-    std::string raised;
-    char buffer[512];
-    for (ssize_t n; (n = ::read(pipeFds[0], buffer, sizeof buffer)) > 0;)
-        raised.append(buffer, static_cast<size_t>(n));
-    ::close(pipeFds[0]);
-    int status = 0;
-    ASSERT_EQ(::waitpid(child, &status, 0), child);
-    ASSERT_TRUE(WIFEXITED(status));
-    if (WEXITSTATUS(status) == NoNamespaceExit)
-        GTEST_SKIP() << "no private network namespace here (needs root)";
-    EXPECT_EQ(WEXITSTATUS(status), 0);
+    bool skipped = false;
+    const std::string raised = ReportOfChild(StopALookupOfASilentServer, skipped, NoNamespaceExit);
+    if (skipped) GTEST_SKIP() << "no private network namespace here (needs root)";
     EXPECT_EQ(raised, "EIdCancelled: Operation cancelled");
 }
 
