@@ -2,8 +2,8 @@
 # Many accounts as the README shows them: three shards of accounts, each
 # copied by its own quillora-get with its own archive and --dest, run side by
 # side by GNU parallel against the sample service, twice in one folder as a
-# backup is run. The union of the shards' archives names every public picture of every account exactly once, each
-# file is the service's bytes with the archive's size and SHA-256, and the
+# backup is run. The union of the shards' archives names every public
+# picture of every account exactly once, each file is the service's bytes with the archive's size and SHA-256, and the
 # archives merge into one with sqlite3.
 #   shards.sh BIN_DIR SOURCE_DIR
 set -euo pipefail

@@ -1,0 +1,116 @@
+// quillora-get as a user meets it after a first copy with its archive:
+// --verify and --repair say what they could not do, --checksums works from
+// the archive alone, the configuration file's paths and repeated keys, the
+// account in every message, and nothing left beside the archive. Each row:
+// the command, its exit status and the exact first line it writes to
+// standard error.
+
+#include "GetHarness.h"
+
+#include <sys/stat.h>
+
+namespace {
+
+const std::vector<std::string> Copy{"--dest", "out", "--archive", "archive.db"};
+
+std::vector<std::string> With(std::vector<std::string> more) {
+    std::vector<std::string> args = Copy;
+    args.insert(args.end(), more.begin(), more.end());
+    return args;
+}
+
+std::string FirstLine(const std::string& text) {
+    return text.substr(0, text.find('\n'));
+}
+
+struct TRow {
+    const char* Name;
+    std::vector<std::string> Args;
+    int Status;
+    std::string FirstError; // empty: nothing on standard error
+};
+
+void RunRows(const fs::path& folder, const TServer& server, const std::vector<TRow>& rows) {
+    for (const TRow& row : rows) {
+        SCOPED_TRACE(row.Name);
+        const TGetRun run = RunGet(folder, server, row.Args);
+        EXPECT_EQ(run.Status, row.Status) << run.Err;
+        EXPECT_EQ(FirstLine(run.Err), row.FirstError) << run.Err;
+    }
+}
+
+// The album 风景 of the sample account, copied with its archive; the empty
+// album 空像册 beside it.
+void FirstCopy(const fs::path& folder, const TServer& server) {
+    const TGetRun run = RunGet(folder, server, With({"--album", "风景", "--album", "空像册", "quillora"}));
+    ASSERT_EQ(run.Status, 0) << run.Err;
+}
+
+const fs::path Landscape = "out/Pic/风景";
+
+} // namespace
+
+TEST(QuilloraGetSaysWhatItDid, VerifyAndRepair) {
+    TScratch scratch;
+    TServer server(scratch.Path(), {});
+    ASSERT_GT(server.Port(), 0);
+    FirstCopy(scratch.Path(), server);
+    RunRows(scratch.Path(), server,
+            {
+                {"the account copied", With({"--verify", "quillora"}), 0, ""},
+                {"an account the archive does not hold", With({"--verify", "nobody"}), 1,
+                 "quillora-get: account nobody: the archive holds no picture of this account"},
+                {"one held, one not", With({"--verify", "quillora", "nobody"}), 1,
+                 "quillora-get: account nobody: the archive holds no picture of this account"},
+                {"repairing an account the archive does not hold", With({"--repair", "nobody"}), 1,
+                 "quillora-get: account nobody: the archive holds no picture of this account"},
+            });
+    const fs::path folder = scratch.Path() / Landscape;
+    fs::remove(folder / "IMG_0003.jpg");
+    fs::create_directory(folder / "IMG_0003.jpg");
+    fs::remove(folder / "IMG_0004.jpg");
+    ASSERT_EQ(::mkfifo((folder / "IMG_0004.jpg").c_str(), 0644), 0);
+    fs::remove(folder / "IMG_0005.jpg");
+    const TGetRun repair = RunGet(scratch.Path(), server, With({"--repair"}));
+    EXPECT_EQ(repair.Status, 1);
+    EXPECT_EQ(TextLines(repair.Err),
+              (std::vector<std::string>{
+                  "quillora-get: account quillora: Pic/风景/IMG_0003.jpg not repaired: a folder stands where "
+                  "the picture should be",
+                  "quillora-get: account quillora: Pic/风景/IMG_0004.jpg not repaired: a FIFO stands where "
+                  "the picture should be"}))
+        << repair.Err;
+    // What could be repaired was.
+    EXPECT_TRUE(fs::is_regular_file(folder / "IMG_0005.jpg"));
+}
+
+// --checksums needs no account and no network: the archive names the
+// folders and the digests. An album without a picture gets no file that
+// sha256sum -c would refuse.
+TEST(QuilloraGetSaysWhatItDid, ChecksumsFromTheArchiveAlone) {
+    TScratch scratch;
+    TServer server(scratch.Path(), {});
+    ASSERT_GT(server.Port(), 0);
+    FirstCopy(scratch.Path(), server);
+    server.ForgetRequests();
+    RunRows(scratch.Path(), server,
+            {
+                {"no account, no network", With({"--checksums", "--proxy", "127.0.0.1:9"}), 0, ""},
+                {"no archive",
+                 {"--dest", "out", "--checksums"},
+                 2,
+                 "quillora-get: --checksums needs --archive FILE"},
+            });
+    EXPECT_TRUE(server.Requests().empty());
+    const fs::path folder = scratch.Path() / Landscape;
+    const std::string command = "cd '" + folder.string() + "' && sha256sum --quiet -c SHA256SUMS";
+    EXPECT_EQ(std::system(command.c_str()), 0);
+    EXPECT_EQ(TextLines(ReadWhole(folder / "SHA256SUMS")).size(), 11u);
+    EXPECT_TRUE(fs::is_directory(scratch.Path() / "out/Pic/空像册"));
+    EXPECT_FALSE(fs::exists(scratch.Path() / "out/Pic/空像册/SHA256SUMS"));
+    // The run that copies writes none for the empty album either.
+    const TGetRun copy =
+        RunGet(scratch.Path(), server, With({"--checksums", "--album", "空像册", "quillora"}));
+    EXPECT_EQ(copy.Status, 0) << copy.Err;
+    EXPECT_FALSE(fs::exists(scratch.Path() / "out/Pic/空像册/SHA256SUMS"));
+}
