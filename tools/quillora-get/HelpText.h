@@ -243,8 +243,10 @@ FILES
             long option's name: jobs = 8, limit-rate = "2M", album = ["1", "2"],
             quiet = true. Lines starting with # are comments. An option given
             on the command line wins over the file. A line that is no option
-            or no good value is a usage error naming the file and the line
-            (FILE:LINE: what is wrong); --help and --version never read the
+            or no good value, and an option given on two lines, is a usage
+            error naming the file and the line (FILE:LINE: what is wrong);
+            ~/ at the start of a path (dest, archive, json, input-file,
+            cacert) is the home folder. --help and --version never read the
             file, and --config /dev/null skips it.
     $XDG_CONFIG_HOME/quillora-get/backup.conf
             The options of the scheduled backup (dest, archive, json, ...),

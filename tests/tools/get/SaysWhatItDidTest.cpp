@@ -114,3 +114,54 @@ TEST(QuilloraGetSaysWhatItDid, ChecksumsFromTheArchiveAlone) {
     EXPECT_EQ(copy.Status, 0) << copy.Err;
     EXPECT_FALSE(fs::exists(scratch.Path() / "out/Pic/空像册/SHA256SUMS"));
 }
+
+namespace {
+
+// HOME for the runs of one test: a scratch folder, never the user's.
+class THomeFor {
+  public:
+    explicit THomeFor(const fs::path& home) {
+        if (const char* old = std::getenv("HOME")) FOld = old;
+        fs::create_directories(home);
+        ::setenv("HOME", home.c_str(), 1);
+    }
+    ~THomeFor() { ::setenv("HOME", FOld.c_str(), 1); }
+    THomeFor(const THomeFor&) = delete;
+    THomeFor& operator=(const THomeFor&) = delete;
+
+  private:
+    std::string FOld;
+};
+
+} // namespace
+
+TEST(QuilloraGetSaysWhatItDid, ConfigurationFile) {
+    TScratch scratch;
+    TServer server(scratch.Path(), {});
+    ASSERT_GT(server.Port(), 0);
+    const THomeFor home(scratch.Path() / "home");
+    WriteWhole(scratch.Path() / "tilde.conf", "dest = ~/Albums\narchive = \"~/Albums/archive.db\"\n");
+    WriteWhole(scratch.Path() / "twice.conf", "jobs = 2\n# a note\njobs = 3\n");
+    WriteWhole(scratch.Path() / "twice-list.conf", "album = [\"1\"]\nquiet = true\nalbum = \"2\"\n");
+    WriteWhole(scratch.Path() / "tilde-user.conf", "dest = ~nobody/Albums\n");
+    RunRows(scratch.Path(), server,
+            {
+                {"~/ is the home folder", {"--config", "tilde.conf", "--album", "风景", "quillora"}, 0, ""},
+                {"a key given twice",
+                 {"--config", "twice.conf", "quillora"},
+                 2,
+                 "quillora-get: twice.conf:3: \"jobs\" is given twice, first at twice.conf:1"},
+                {"a list given again",
+                 {"--config", "twice-list.conf", "quillora"},
+                 2,
+                 "quillora-get: twice-list.conf:3: \"album\" is given twice, first at twice-list.conf:1"},
+                {"~name is no home of ours",
+                 {"--config", "tilde-user.conf", "--album", "空像册", "quillora"},
+                 0,
+                 ""},
+            });
+    EXPECT_EQ(FilesIn(scratch.Path() / "home/Albums/Pic/风景").size(), 12u);
+    EXPECT_TRUE(fs::is_regular_file(scratch.Path() / "home/Albums/archive.db"));
+    EXPECT_FALSE(fs::exists(scratch.Path() / "~"));
+    EXPECT_TRUE(fs::is_directory(scratch.Path() / "~nobody/Albums/Pic/空像册"));
+}
