@@ -115,10 +115,11 @@ std::string TProgress::Label(const TPictureJob& job, size_t width) const {
 }
 
 std::string TProgress::Where(const TAlbumJob& album) const {
-    std::string where = "album " + Shown(album.Album.Name);
-    if (FRun.Accounts.size() > 1)
-        where = "account " + Shown(album.Account.empty() ? FPlanningAccount : album.Account) + ": " + where;
-    return where;
+    // The account even when it is the run's only one: a scheduled backup's
+    // journal, or a line pasted elsewhere, has no command line beside it.
+    const std::string& account = album.Account.empty() ? FPlanningAccount : album.Account;
+    const std::string where = "album " + Shown(album.Album.Name);
+    return account.empty() ? where : "account " + Shown(account) + ": " + where;
 }
 
 std::string TProgress::Paint(const std::string& text, const char* colour) const {

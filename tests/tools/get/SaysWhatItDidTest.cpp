@@ -165,3 +165,39 @@ TEST(QuilloraGetSaysWhatItDid, ConfigurationFile) {
     EXPECT_FALSE(fs::exists(scratch.Path() / "~"));
     EXPECT_TRUE(fs::is_directory(scratch.Path() / "~nobody/Albums/Pic/空像册"));
 }
+
+// Every error names its account, in a run of one account too, and a name the
+// file system cannot take is said in words.
+TEST(QuilloraGetSaysWhatItDid, EveryErrorNamesItsAccount) {
+    TScratch scratch;
+    TServer server(scratch.Path(), {});
+    ASSERT_GT(server.Port(), 0);
+    FirstCopy(scratch.Path(), server);
+    fs::remove(scratch.Path() / Landscape / "IMG_0001.jpg");
+    const std::string edit = "sqlite3 '" + (scratch.Path() / "archive.db").string() +
+                             "' \"UPDATE pictures SET url = 'http://elsewhere.example/IMG_0001.jpg' "
+                             "WHERE path = 'Pic/风景/IMG_0001.jpg'\"";
+    ASSERT_EQ(std::system(edit.c_str()), 0);
+    RunRows(
+        scratch.Path(), server,
+        {
+            {"a picture that fails",
+             {"--dest", "a", "--retries", "0", "--album", "缺图", "faults"},
+             1,
+             "quillora-get: account faults: album 缺图: picture "
+             "http://imgb2.photo.quillora.example/faults-02/missing-404.jpg: HTTP/1.1 404 Not Found"},
+            {"an album named ..",
+             {"--dest", "b", "hostile"},
+             1,
+             "quillora-get: account hostile: album ..: album name \"..\" cannot be a folder name"},
+            {"an album --album names that is not there",
+             {"--dest", "c", "--album", "nowhere", "quillora"},
+             1,
+             "quillora-get: account quillora: No album \"nowhere\" (see --list)"},
+            {"a picture --repair refuses", With({"--repair"}), 1,
+             "quillora-get: account quillora: album 风景: picture http://elsewhere.example/IMG_0001.jpg: "
+             "Address refused: its host is not one of the service's (photo.quillora.example and the names "
+             "under it)"},
+        });
+    EXPECT_FALSE(fs::exists(scratch.Path() / "b/Pic/...txt"));
+}
