@@ -201,3 +201,36 @@ TEST(QuilloraGetSaysWhatItDid, EveryErrorNamesItsAccount) {
         });
     EXPECT_FALSE(fs::exists(scratch.Path() / "b/Pic/...txt"));
 }
+
+// After any run the archive stands alone: its -wal and -shm are folded back
+// and removed, as SQLite does when the last connection closes cleanly.
+TEST(QuilloraGetSaysWhatItDid, NothingLeftBesideTheArchive) {
+    TScratch scratch;
+    TServer server(scratch.Path(), {"--validators"});
+    ASSERT_GT(server.Port(), 0);
+    const std::vector<std::string> archive{"--dest", "out", "--archive", "db/archive.db"};
+    const auto with = [&](std::vector<std::string> more) {
+        std::vector<std::string> args = archive;
+        args.insert(args.end(), more.begin(), more.end());
+        return args;
+    };
+    const struct {
+        const char* Name;
+        std::vector<std::string> Args;
+        int Status;
+    } runs[] = {
+        {"a copy", with({"--album", "风景", "quillora"}), 0},
+        {"--verify", with({"--verify"}), 0},
+        {"--verify of an account not there", with({"--verify", "nobody"}), 1},
+        {"--refresh", with({"--refresh", "--album", "风景", "quillora"}), 0},
+        {"--repair", with({"--repair"}), 0},
+        {"--checksums alone", with({"--checksums"}), 0},
+        {"--gallery alone", with({"--gallery"}), 0},
+    };
+    for (const auto& run : runs) {
+        SCOPED_TRACE(run.Name);
+        const TGetRun done = RunGet(scratch.Path(), server, run.Args);
+        EXPECT_EQ(done.Status, run.Status) << done.Err;
+        EXPECT_EQ(FilesIn(scratch.Path() / "db"), std::set<std::string>{"archive.db"});
+    }
+}
