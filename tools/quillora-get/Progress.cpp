@@ -313,18 +313,24 @@ std::string TProgress::TotalLine(size_t width) const {
 }
 
 std::string PictureCounts(const TRunResult& run) {
-    size_t saved = 0, skipped = 0, failed = 0;
-    for (const TPictureJob& job : run.Pictures)
+    size_t saved = 0, skipped = 0, failed = 0, updated = 0, unchanged = 0;
+    for (const TPictureJob& job : run.Pictures) {
         if (job.Outcome == TOutcome::Saved)
             ++saved;
         else if (job.Outcome == TOutcome::Skipped)
             ++skipped;
         else if (job.Outcome == TOutcome::Failed)
             ++failed;
+        if (job.Outcome == TOutcome::Saved && job.Recorded) ++updated;
+        if (job.Unchanged) ++unchanged;
+    }
     std::string line =
         std::to_string(saved) + " of " + std::to_string(run.Pictures.size()) + " pictures saved";
     if (skipped) line += ", " + std::to_string(skipped) + " skipped";
     if (failed) line += ", " + std::to_string(failed) + " failed";
+    // What --refresh found, as the report counts it: saved again, and asked but the same.
+    if (updated || unchanged)
+        line += " (" + std::to_string(updated) + " updated, " + std::to_string(unchanged) + " unchanged)";
     return line;
 }
 

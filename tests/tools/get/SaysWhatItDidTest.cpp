@@ -234,3 +234,29 @@ TEST(QuilloraGetSaysWhatItDid, NothingLeftBesideTheArchive) {
         EXPECT_EQ(FilesIn(scratch.Path() / "db"), std::set<std::string>{"archive.db"});
     }
 }
+
+// --refresh's closing line counts what the report counts: pictures saved
+// again and pictures the server said were the same.
+TEST(QuilloraGetSaysWhatItDid, RefreshClosingLineCountsUpdatedAndUnchanged) {
+    TScratch scratch;
+    const fs::path changed = scratch.Path() / "changed.txt";
+    TServer server(scratch.Path(), {"--validators", "--changed-file", changed.string()});
+    ASSERT_GT(server.Port(), 0);
+    FirstCopy(scratch.Path(), server);
+    const auto closing = [&](const TGetRun& run) {
+        const std::vector<std::string> lines = TextLines(run.Out);
+        const std::string last = lines.empty() ? "" : lines.back();
+        return last.substr(0, last.find(';'));
+    };
+    const std::vector<std::string> refresh = With({"--refresh", "--album", "风景", "quillora"});
+    const TGetRun same = RunGet(scratch.Path(), server, refresh);
+    EXPECT_EQ(same.Status, 0) << same.Err;
+    EXPECT_EQ(closing(same), "0 of 11 pictures saved, 11 skipped (0 updated, 11 unchanged)") << same.Out;
+    WriteWhole(changed, "/quillora-04/IMG_0003.jpg\n");
+    const TGetRun one = RunGet(scratch.Path(), server, refresh);
+    EXPECT_EQ(one.Status, 0) << one.Err;
+    EXPECT_EQ(closing(one), "1 of 11 pictures saved, 10 skipped (1 updated, 10 unchanged)") << one.Out;
+    // A copy without --refresh says nothing of either.
+    const TGetRun plain = RunGet(scratch.Path(), server, With({"--album", "风景", "quillora"}));
+    EXPECT_EQ(closing(plain), "0 of 11 pictures saved, 11 skipped") << plain.Out;
+}
