@@ -157,9 +157,9 @@ OPTIONS
             its validators (If-None-Match, If-Modified-Since). A 304 leaves the
             file and its row as they are; a new version replaces the picture
             and its row. The closing line counts the pictures saved again and
-            those the server said are unchanged ("0 of 11 pictures saved, 11
-            skipped (0 updated, 11 unchanged)"); the report counts unchanged,
-            updated and new pictures.
+            those the server said are unchanged after its other counts, as
+            in: 0 of 11 pictures saved, 11 skipped (0 updated, 11 unchanged);
+            the report counts unchanged, updated and new pictures.
     --checksums
             With --archive: write SHA256SUMS into every album folder of the run,
             as sha256sum -c reads it; not where a picture has that name (said,
