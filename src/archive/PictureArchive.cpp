@@ -205,7 +205,8 @@ void TPictureArchive::Open(TMode mode) {
     // is opened for writing even to be read, query_only keeping every
     // statement from changing it.
     const int readFlags = ::access(native.c_str(), W_OK) == 0 ? SQLITE_OPEN_READWRITE : SQLITE_OPEN_READONLY;
-    const int flags = (writable ? SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE : readFlags) | SQLITE_OPEN_FULLMUTEX;
+    const int flags =
+        (writable ? SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE : readFlags) | SQLITE_OPEN_FULLMUTEX;
     const int rc = sqlite3_open_v2(native.c_str(), &FDb, flags, nullptr);
     if (rc != SQLITE_OK) Raise("Cannot open", rc);
     if (!writable) Exec("PRAGMA query_only=ON");
