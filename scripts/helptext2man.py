@@ -15,7 +15,8 @@ text:
                          Text    indented deeper than four
 
 In SYNOPSIS and EXAMPLES every line stays a line of its own (no filling).
-The NAME section is one line, "program - summary". The text is ASCII, so
+The NAME section is one line, "program - summary"; a page made for another
+program of the same text (--name) names that program instead. The text is ASCII, so
 that the page renders without warnings in every locale.
 
     helptext2man.py HelpText.h OUT.1 --name PROGRAM --version TEXT --date DATE
@@ -79,7 +80,7 @@ def convert(text, name, version, date):
             out.append(".fi")
             continue
         if section == "NAME":
-            out.append(escape(" ".join(b.strip() for b in block)))
+            out.append(escape(name_line(" ".join(b.strip() for b in block), name)))
             continue
         items = []  # [tag, [text lines]], or [None, [paragraph lines]]
         listing = is_item_block(block)
@@ -101,6 +102,13 @@ def convert(text, name, version, date):
                 out.append(escape(tag))
             out += [escape(t) for t in body if t]
     return "\n".join(out) + "\n"
+
+
+def name_line(line, name):
+    """One help text serves twin programs (quillora-pic and quillora-pic-qt):
+    each page's NAME line names the page's own program."""
+    program, dash, summary = line.partition(" - ")
+    return name + dash + summary if dash and program != name else line
 
 
 def is_item_block(block):

@@ -199,10 +199,17 @@ void TPictureArchive::Open(TMode mode) {
                                        ExpandFileName(FPath).c_str()));
         TakeOverText();
     }
-    const int flags = (writable ? SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE : SQLITE_OPEN_READONLY) |
-                      SQLITE_OPEN_FULLMUTEX;
+    // Reading a WAL database makes its -wal and -shm files, and only a
+    // connection that may write removes them when it closes as the last one
+    // (SQLite's lock tells it so; no guess of ours). So a file we may write
+    // is opened for writing even to be read, query_only keeping every
+    // statement from changing it.
+    const int readFlags = ::access(native.c_str(), W_OK) == 0 ? SQLITE_OPEN_READWRITE : SQLITE_OPEN_READONLY;
+    const int flags =
+        (writable ? SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE : readFlags) | SQLITE_OPEN_FULLMUTEX;
     const int rc = sqlite3_open_v2(native.c_str(), &FDb, flags, nullptr);
     if (rc != SQLITE_OK) Raise("Cannot open", rc);
+    if (!writable) Exec("PRAGMA query_only=ON");
     sqlite3_extended_result_codes(FDb, 1);
     // The file is input: no write to the schema by SQL, no function of a
     // schema (index, trigger, view) that could reach beyond the database.

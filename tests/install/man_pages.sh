@@ -17,6 +17,10 @@ for page in "${pages[@]}"; do
       status=1
     fi
   done
+  # The NAME line names the page's own program (twins share a help text).
+  name_line=$(sed -n '/^\.SH NAME/{n;p;q}' "$page")
+  [ "${name_line%% \\- *}" = "${program//-/\\-}" ] ||
+    { echo "man_pages: $program: its NAME line reads \"$name_line\"" >&2; status=1; }
   text=$(LC_ALL=C.UTF-8 MANWIDTH=80 man -l "$page" 2>/dev/null)
   for section in NAME SYNOPSIS DESCRIPTION OPTIONS "EXIT STATUS"; do
     grep -q "^$section" <<<"$text" || [ "$program" = QuilloraDownLoad -a "$section" = "EXIT STATUS" ] ||

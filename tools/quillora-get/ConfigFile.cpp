@@ -4,7 +4,10 @@
 #include "core/TextUtils.h"
 
 #include <algorithm>
+#include <cstdlib>
 #include <istream>
+#include <iterator>
+#include <map>
 #include <string>
 
 namespace {
@@ -108,6 +111,25 @@ std::vector<std::string> TakeList(std::string text, std::string& problem) {
     return values;
 }
 
+// The options whose value is a path: a leading ~/ there is the home folder,
+// as the shell would have made it on the command line.
+bool IsPathOption(const std::string& name) {
+    static const char* const paths[] = {"dest", "archive", "json", "input-file", "cacert"};
+    return std::any_of(std::begin(paths), std::end(paths), [&](const char* path) { return name == path; });
+}
+
+// The value with ~ or ~/ at its start made the home folder; problem set when
+// there is no home to make it.
+std::string HomeExpanded(const std::string& value, std::string& problem) {
+    if (value != "~" && value.rfind("~/", 0) != 0) return value;
+    const char* home = std::getenv("HOME");
+    if (!home || *home != '/') {
+        problem = "\"" + value + "\" starts with ~ but HOME is not set to a folder";
+        return value;
+    }
+    return std::string(home) + value.substr(1);
+}
+
 } // namespace
 
 TConfigLine ParseConfigLine(const std::string& line) {
@@ -142,6 +164,7 @@ TConfigLine ParseConfigLine(const std::string& line) {
 
 std::vector<CLI::ConfigItem> TConfigFile::from_config(std::istream& input) const {
     std::vector<CLI::ConfigItem> items;
+    std::map<std::string, size_t> given; // name -> its line
     std::string line;
     bool tooLong = false;
     for (size_t number = 1; ReadBoundedLine(input, line, tooLong); ++number) {
@@ -155,9 +178,17 @@ std::vector<CLI::ConfigItem> TConfigFile::from_config(std::istream& input) const
         if (!line.empty() && line.back() == '\r') line.pop_back();
         const std::string text = TextTrim(line);
         if (text.empty() || text[0] == '#' || text[0] == ';') continue;
-        const TConfigLine parsed = ParseConfigLine(text);
+        TConfigLine parsed = ParseConfigLine(text);
         std::string problem = parsed.Problem;
+        // The second of two lines would silently lose to the first.
+        if (problem.empty() && given.count(parsed.Name) != 0)
+            problem = "\"" + parsed.Name + "\" is given twice, first at " + FPath + ":" +
+                      std::to_string(given[parsed.Name]);
+        if (problem.empty() && IsPathOption(parsed.Name))
+            for (std::string& value : parsed.Values)
+                value = HomeExpanded(value, problem);
         if (problem.empty()) problem = FCheck(parsed.Name, parsed.Values);
+        given.emplace(parsed.Name, number);
         if (!problem.empty()) throw EGetUsage(where + problem);
         CLI::ConfigItem item;
         item.name = parsed.Name;

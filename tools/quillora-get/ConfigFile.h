@@ -2,6 +2,7 @@
 // quillora-get's configuration file: "name = value" a line, with the long
 // option's name; a value is a word, a quoted text or a list ["1", "2"].
 // Lines whose first character other than blanks is # or ; are comments.
+// A name given twice is a fault; ~/ at the start of a path's value is $HOME.
 // Every line is checked as it is read, and a fault names the file and the
 // line: a typo never reaches the command line's own messages.
 

@@ -158,9 +158,7 @@ TRunResult PlanRun(const std::vector<TPList>& albums, const std::string& dest,
             // A name that gets no folder of its own is refused before its pictures are asked for.
             if (const std::string problem = AlbumNameProblem(album.Album.Name); !problem.empty())
                 throw Exception(problem);
-            album.Files = AlbumFilesFor(dest, album.Album.Name); // ".", "..", "/"
-            if (HasControlCharacter(TextTrim(album.Album.Name)))
-                RaiseCannotCreate(album.Files.DescriptionFile);
+            album.Files = AlbumFilesFor(dest, album.Album.Name);
             TStringList urls;
             ParsePictureList(fetch(album.Album.PicListUrl), urls);
             WriteAlbumFiles(album.Files, album.Album);

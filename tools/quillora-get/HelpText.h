@@ -12,6 +12,7 @@ SYNOPSIS
     quillora-get [options] --input-file FILE
     quillora-get --list ACCOUNT...
     quillora-get --archive FILE --verify|--repair [options] [ACCOUNT...]
+    quillora-get --archive FILE --checksums [--dest DIR]
     quillora-get --archive FILE --gallery [--dest DIR]
 
 DESCRIPTION
@@ -139,21 +140,33 @@ OPTIONS
             With --archive, no network: read every recorded picture under
             --dest (of the accounts given, or all) and compare its SHA-256;
             print "missing PATH", "changed PATH" or "unreadable PATH" for each
-            problem and a summary. Exit 0 when every picture is whole, else 1.
+            problem and a summary. Exit 0 when every picture is whole, else 1;
+            an ACCOUNT the archive holds no picture of is an error of its own
+            ("account NAME: the archive holds no picture of this account").
     --repair
             As --verify, then fetch again what is missing or changed (written
             and proven as any picture) and update the archive. A row whose
             address is not the service's (http or https on the default port)
             is refused, never asked. No file below --dest is read or written
-            through a symbolic link.
+            through a symbolic link. A picture that cannot be fetched again
+            because something that is no file stands where it lies (a
+            folder, a FIFO) is named with why ("account NAME: PATH not
+            repaired: a folder stands where the picture should be"), exit 1.
     --refresh
             With --archive: ask the server about every recorded picture with
             its validators (If-None-Match, If-Modified-Since). A 304 leaves the
             file and its row as they are; a new version replaces the picture
-            and its row. The report counts unchanged, updated and new pictures.
+            and its row. The closing line counts the pictures saved again and
+            those the server said are unchanged after its other counts, as
+            in: 0 of 11 pictures saved, 11 skipped (0 updated, 11 unchanged);
+            the report counts unchanged, updated and new pictures.
     --checksums
             With --archive: write SHA256SUMS into every album folder of the run,
-            as sha256sum -c reads it; not where a picture has that name.
+            as sha256sum -c reads it; not where a picture has that name (said,
+            exit 1), nor in an album without a whole picture (sha256sum -c
+            refuses an empty file). Without an account: into every folder
+            the archive names, from the archive and the disk alone (no
+            network).
     --gallery
             With --archive: write an offline gallery of the copy, from the
             archive alone (no network), after the run, or alone when no
@@ -233,8 +246,10 @@ FILES
             long option's name: jobs = 8, limit-rate = "2M", album = ["1", "2"],
             quiet = true. Lines starting with # are comments. An option given
             on the command line wins over the file. A line that is no option
-            or no good value is a usage error naming the file and the line
-            (FILE:LINE: what is wrong); --help and --version never read the
+            or no good value, and an option given on two lines, is a usage
+            error naming the file and the line (FILE:LINE: what is wrong);
+            ~/ at the start of a path (dest, archive, json, input-file,
+            cacert) is the home folder. --help and --version never read the
             file, and --config /dev/null skips it.
     $XDG_CONFIG_HOME/quillora-get/backup.conf
             The options of the scheduled backup (dest, archive, json, ...),

@@ -1,5 +1,6 @@
 #include "InputChecks.h"
 
+#include "Shown.h"
 #include "core/Exceptions.h"
 #include "core/FileUtils.h"
 #include "core/Gbk.h"
@@ -86,7 +87,12 @@ std::string AccountNameProblem(const std::string& account) {
 std::string AlbumNameProblem(const std::string& name) {
     // The window's own case (its description would be the hidden Pic/.txt,
     // its pictures loose in Pic/): no folder of its own.
-    if (TextTrim(name).empty()) return "The album's name is blank: it names no folder of its own";
+    const std::string trimmed = TextTrim(name);
+    if (trimmed.empty()) return "The album's name is blank: it names no folder of its own";
+    // ".", ".." and a name with "/" would lead out of its folder; the file
+    // system's own words for it ("Invalid argument") read like a fault of the disk.
+    if (!IsPlainFileName(trimmed) || HasControlCharacter(trimmed))
+        return "album name \"" + trimmed + "\" cannot be a folder name";
     return {};
 }
 

@@ -115,10 +115,11 @@ std::string TProgress::Label(const TPictureJob& job, size_t width) const {
 }
 
 std::string TProgress::Where(const TAlbumJob& album) const {
-    std::string where = "album " + Shown(album.Album.Name);
-    if (FRun.Accounts.size() > 1)
-        where = "account " + Shown(album.Account.empty() ? FPlanningAccount : album.Account) + ": " + where;
-    return where;
+    // The account even when it is the run's only one: a scheduled backup's
+    // journal, or a line pasted elsewhere, has no command line beside it.
+    const std::string& account = album.Account.empty() ? FPlanningAccount : album.Account;
+    const std::string where = "album " + Shown(album.Album.Name);
+    return account.empty() ? where : "account " + Shown(account) + ": " + where;
 }
 
 std::string TProgress::Paint(const std::string& text, const char* colour) const {
@@ -312,18 +313,24 @@ std::string TProgress::TotalLine(size_t width) const {
 }
 
 std::string PictureCounts(const TRunResult& run) {
-    size_t saved = 0, skipped = 0, failed = 0;
-    for (const TPictureJob& job : run.Pictures)
+    size_t saved = 0, skipped = 0, failed = 0, updated = 0, unchanged = 0;
+    for (const TPictureJob& job : run.Pictures) {
         if (job.Outcome == TOutcome::Saved)
             ++saved;
         else if (job.Outcome == TOutcome::Skipped)
             ++skipped;
         else if (job.Outcome == TOutcome::Failed)
             ++failed;
+        if (job.Outcome == TOutcome::Saved && job.Recorded) ++updated;
+        if (job.Unchanged) ++unchanged;
+    }
     std::string line =
         std::to_string(saved) + " of " + std::to_string(run.Pictures.size()) + " pictures saved";
     if (skipped) line += ", " + std::to_string(skipped) + " skipped";
     if (failed) line += ", " + std::to_string(failed) + " failed";
+    // What --refresh found, as the report counts it: saved again, and asked but the same.
+    if (updated || unchanged)
+        line += " (" + std::to_string(updated) + " updated, " + std::to_string(unchanged) + " unchanged)";
     return line;
 }
 

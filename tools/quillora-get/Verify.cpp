@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <cstring>
 #include <map>
 #include <set>
 #include <sys/stat.h>
@@ -35,18 +36,41 @@ bool StaysInside(const std::string& relative) {
 
 enum class TState { Whole, Missing, Changed, Unreadable };
 
-TState Check(TArchive& archive, const TArchivedPicture& row, int64_t& bytes) {
-    if (!StaysInside(row.Path)) return TState::Unreadable;
+// What stands at a picture's path instead of a file, in words.
+std::string NotAFile(mode_t mode) {
+    const char* what = S_ISDIR(mode)    ? "a folder"
+                       : S_ISFIFO(mode) ? "a FIFO"
+                       : S_ISSOCK(mode) ? "a socket"
+                       : S_ISLNK(mode)  ? "a link"
+                                        : "a device";
+    return std::string(what) + " stands where the picture should be";
+}
+
+// why: for an unreadable picture, the reason in words.
+TState Check(TArchive& archive, const TArchivedPicture& row, int64_t& bytes, std::string& why) {
+    if (!StaysInside(row.Path)) {
+        why = "its path leads out of the destination folder";
+        return TState::Unreadable;
+    }
     const std::string path = archive.FullPath(row.Path);
     struct stat st {};
-    if (StatConfined(path, st, true) != 0)
-        return errno == ENOENT || errno == ENOTDIR ? TState::Missing : TState::Unreadable;
-    if (!S_ISREG(st.st_mode)) return TState::Unreadable;
+    if (StatConfined(path, st, true) != 0) {
+        if (errno == ENOENT || errno == ENOTDIR) return TState::Missing;
+        why = errno == ELOOP ? "a link stands on its path" : std::strerror(errno);
+        return TState::Unreadable;
+    }
+    if (!S_ISREG(st.st_mode)) {
+        why = NotAFile(st.st_mode);
+        return TState::Unreadable;
+    }
     if (st.st_size != row.Size) return TState::Changed;
     if (row.Sha256.empty()) return TState::Whole; // taken over without a digest: its size is all there is
     std::string digest;
     int error = 0;
-    if (!Sha256OfFile(path, digest, bytes, error)) return TState::Unreadable;
+    if (!Sha256OfFile(path, digest, bytes, error)) {
+        why = std::strerror(error);
+        return TState::Unreadable;
+    }
     return digest == row.Sha256 && bytes == row.Size ? TState::Whole : TState::Changed;
 }
 
@@ -79,9 +103,11 @@ class TVerifyLine {
 
 void PrintSummary(std::FILE* out, const TVerifyResult& r) {
     const auto n = [](auto v) { return static_cast<unsigned long long>(v); };
-    std::fprintf(out, "verified %llu pictures (%s read) in %.1f s: %llu whole, %zu missing, %zu changed, %zu unreadable",
-                 n(r.Pictures), HumanBytes(static_cast<double>(r.Bytes)).c_str(), r.Seconds, n(r.Whole),
-                 r.Missing.size(), r.Changed.size(), r.Unreadable.size());
+    std::fprintf(
+        out,
+        "verified %llu pictures (%s read) in %.1f s: %llu whole, %zu missing, %zu changed, %zu unreadable",
+        n(r.Pictures), HumanBytes(static_cast<double>(r.Bytes)).c_str(), r.Seconds, n(r.Whole),
+        r.Missing.size(), r.Changed.size(), r.Unreadable.size());
     if (r.Unplaced > 0) std::fprintf(out, "; %llu recorded without a file name yet", n(r.Unplaced));
     std::fputs(r.Interrupted ? "; stopped before the end\n" : "\n", out);
 }
@@ -95,33 +121,44 @@ TVerifyResult VerifyArchive(TArchive& archive, const std::vector<std::string>& a
     for (const std::string& account : accounts)
         wanted.push_back(GbkToUtf8(account));
     TVerifyResult result;
+    std::vector<bool> seen(wanted.size(), false);
     TVerifyLine line(out, live && verbosity > 0, archive.Database().Count());
     archive.Database().ForEach([&](const TArchivedPicture& row) {
         if (stop.load()) {
             result.Interrupted = true;
             return;
         }
-        if (!wanted.empty() && std::find(wanted.begin(), wanted.end(), row.Account) == wanted.end()) return;
+        const auto account = std::find(wanted.begin(), wanted.end(), row.Account);
+        if (!wanted.empty() && account == wanted.end()) return;
+        if (account != wanted.end()) seen[static_cast<size_t>(account - wanted.begin())] = true;
         ++result.Pictures;
         if (row.Path.empty()) {
             ++result.Unplaced;
             return;
         }
         int64_t bytes = 0;
-        const TState state = Check(archive, row, bytes);
+        std::string why;
+        const TState state = Check(archive, row, bytes, why);
         result.Bytes += bytes;
-        const char* word = state == TState::Missing ? "missing" : state == TState::Changed ? "changed" : "unreadable";
+        const char* word = state == TState::Missing   ? "missing"
+                           : state == TState::Changed ? "changed"
+                                                      : "unreadable";
         if (state == TState::Whole)
             ++result.Whole;
         else {
-            (state == TState::Missing ? result.Missing : state == TState::Changed ? result.Changed : result.Unreadable)
+            (state == TState::Missing   ? result.Missing
+             : state == TState::Changed ? result.Changed
+                                        : result.Unreadable)
                 .push_back(row);
+            if (state == TState::Unreadable) result.UnreadableWhy.push_back(why);
             line.Clear();
             std::fprintf(out, "%s %s\n", word, Shown(Utf8ToGbk(row.Path)).c_str());
         }
         line.Show(result.Pictures, result.Bytes);
     });
     line.Clear();
+    for (size_t k = 0; k < accounts.size() && !result.Interrupted; ++k)
+        if (!seen[k]) result.Absent.push_back(accounts[k]);
     result.Seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     if (verbosity > 0 || !result.AllWhole()) PrintSummary(out, result);
     std::fflush(out);
@@ -135,10 +172,14 @@ nlohmann::json VerifyReport(const TVerifyResult& r) {
             list.push_back({{"path", Shown(Utf8ToGbk(row.Path))}, {"url", Shown(Utf8ToGbk(row.Url))}});
         return list;
     };
-    return {{"pictures", r.Pictures},        {"whole", r.Whole},
-            {"unplaced", r.Unplaced},        {"bytes_read", r.Bytes},
-            {"seconds", r.Seconds},          {"interrupted", r.Interrupted},
-            {"missing", paths(r.Missing)},   {"changed", paths(r.Changed)},
+    return {{"pictures", r.Pictures},
+            {"whole", r.Whole},
+            {"unplaced", r.Unplaced},
+            {"bytes_read", r.Bytes},
+            {"seconds", r.Seconds},
+            {"interrupted", r.Interrupted},
+            {"missing", paths(r.Missing)},
+            {"changed", paths(r.Changed)},
             {"unreadable", paths(r.Unreadable)}};
 }
 
@@ -219,29 +260,27 @@ std::set<std::string> FoldersWithAChecksumsPicture(const TRunResult& run, TArchi
 
 } // namespace
 
-std::vector<std::string> WriteChecksums(const TRunResult& run, TArchive& archive) {
-    // folder -> file name -> digest; a folder shared by two albums gets one file.
-    std::map<std::string, std::map<std::string, std::string>> sums;
-    for (const TAlbumJob& album : run.Albums) {
-        if (!album.Error.empty() || album.Files.Folder.empty()) continue;
-        auto& names = sums[album.Files.Folder.back() == '/' ? album.Files.Folder : album.Files.Folder + "/"];
-        for (size_t k : album.Pictures) {
-            const TPictureJob& job = run.Pictures[k];
-            if (job.Path.empty()) continue;
-            const auto row = archive.Database().Find(GbkToUtf8(job.Url));
-            if (!row || row->Sha256.empty() || archive.FullPath(row->Path) != job.Path ||
-                FileSizeOf(job.Path) != row->Size)
-                continue;
-            const std::string name = row->Path.substr(row->Path.rfind('/') + 1);
-            // sha256sum escapes such names; none of ours has them.
-            if (name.find_first_of("\\\n\r") != std::string::npos) continue;
-            names[name] = row->Sha256;
-        }
-    }
-    const std::set<std::string> taken =
-        sums.empty() ? std::set<std::string>() : FoldersWithAChecksumsPicture(run, archive);
+namespace {
+
+// folder -> file name -> digest; a folder shared by two albums gets one file.
+using TSums = std::map<std::string, std::map<std::string, std::string>>;
+
+// The name a row gives its picture in SHA256SUMS; empty when its file is not
+// the one the row describes, or the name is one sha256sum would escape (none
+// of ours is).
+std::string SummedName(TArchive& archive, const TArchivedPicture& row) {
+    if (row.Sha256.empty() || !StaysInside(row.Path) || FileSizeOf(archive.FullPath(row.Path)) != row.Size)
+        return {};
+    const std::string name = row.Path.substr(row.Path.rfind('/') + 1);
+    return name.find_first_of("\\\n\r") == std::string::npos ? name : std::string();
+}
+
+// An album without a whole picture gets no SHA256SUMS: sha256sum -c refuses
+// an empty one, and a loop over the albums would call a sound copy broken.
+std::vector<std::string> WriteSums(const TSums& sums, const std::set<std::string>& taken) {
     std::vector<std::string> refused;
     for (const auto& [folder, names] : sums) {
+        if (names.empty()) continue;
         if (taken.count(folder) != 0) {
             refused.push_back(Format("%s is not written in \"%s\": a picture there has that name",
                                      ChecksumsName, ExpandFileName(folder).c_str()));
@@ -253,4 +292,46 @@ std::vector<std::string> WriteChecksums(const TRunResult& run, TArchive& archive
         SaveTextToFile(text, folder + ChecksumsName);
     }
     return refused;
+}
+
+} // namespace
+
+std::vector<std::string> WriteChecksums(const TRunResult& run, TArchive& archive) {
+    TSums sums;
+    for (const TAlbumJob& album : run.Albums) {
+        if (!album.Error.empty() || album.Files.Folder.empty()) continue;
+        auto& names = sums[album.Files.Folder.back() == '/' ? album.Files.Folder : album.Files.Folder + "/"];
+        for (size_t k : album.Pictures) {
+            const TPictureJob& job = run.Pictures[k];
+            if (job.Path.empty()) continue;
+            const auto row = archive.Database().Find(GbkToUtf8(job.Url));
+            if (!row || archive.FullPath(row->Path) != job.Path) continue;
+            if (const std::string name = SummedName(archive, *row); !name.empty()) names[name] = row->Sha256;
+        }
+    }
+    if (sums.empty()) return {};
+    return WriteSums(sums, FoldersWithAChecksumsPicture(run, archive));
+}
+
+std::vector<std::string> WriteArchiveChecksums(TArchive& archive) {
+    TSums sums;
+    archive.Database().ForEach([&](const TArchivedPicture& row) {
+        if (const std::string name = SummedName(archive, row); !name.empty())
+            sums[FolderOfPath(archive.FullPath(row.Path))][name] = row.Sha256;
+    });
+    return WriteSums(sums, FoldersWithAChecksumsPicture(TRunResult{}, archive));
+}
+
+bool SayWhatWasNotDone(const TVerifyResult& result, bool repair) {
+    for (const std::string& account : result.Absent)
+        std::fprintf(stderr, "quillora-get: account %s: the archive holds no picture of this account\n",
+                     Shown(account).c_str());
+    if (repair)
+        for (size_t k = 0; k < result.Unreadable.size(); ++k) {
+            const TArchivedPicture& row = result.Unreadable[k];
+            std::fprintf(stderr, "quillora-get: account %s: %s not repaired: %s\n",
+                         Shown(Utf8ToGbk(row.Account)).c_str(), Shown(Utf8ToGbk(row.Path)).c_str(),
+                         result.UnreadableWhy[k].c_str());
+        }
+    return result.Absent.empty() && (!repair || result.Unreadable.empty());
 }

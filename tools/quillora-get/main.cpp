@@ -30,6 +30,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <functional>
 #include <unistd.h>
 
 namespace {
@@ -146,8 +147,10 @@ void TakeAccounts(const TRawOptions& raw, TGetOptions& options) {
             std::find(options.Accounts.begin(), options.Accounts.end(), account) == options.Accounts.end())
             options.Accounts.push_back(account);
     // Checking the archive needs no account: without one, every picture in it is checked.
-    // Nor does the gallery alone: it is written from the archive.
-    if (options.Accounts.empty() && (options.Verify || options.Repair || options.Gallery)) return;
+    // Nor does the gallery alone, nor the checksums alone: both are written from the archive.
+    if (options.Accounts.empty() &&
+        (options.Verify || options.Repair || options.Gallery || options.Checksums))
+        return;
     if (options.Accounts.empty()) throw EGetUsage("An account name is needed (see --help)");
     options.Account = options.Accounts.front();
 }
@@ -364,6 +367,21 @@ void CheckPaths(const TGetOptions& options) {
         if (!path.empty() && path != "-") MakeParentFolders(path);
 }
 
+// Writes the SHA256SUMS files; false, each reason said, when any is not written.
+bool SayChecksums(const std::function<std::vector<std::string>()>& write) {
+    bool summed = true;
+    try {
+        for (const std::string& refused : write()) {
+            std::fprintf(stderr, "quillora-get: %s\n", Shown(refused).c_str());
+            summed = false;
+        }
+    } catch (const Exception& e) {
+        std::fprintf(stderr, "quillora-get: %s\n", Shown(OneLineMessage(e)).c_str());
+        summed = false;
+    }
+    return summed;
+}
+
 int Download(const TGetOptions& options) {
     const auto start = std::chrono::steady_clock::now();
     TRunResult run;
@@ -382,18 +400,8 @@ int Download(const TGetOptions& options) {
     RunPictures(run, options, archive.get(), StopRequested, progress);
     run.ArchiveError = progress.RecordError();
     run.Interrupted = run.Interrupted || StopRequested.load();
-    bool summed = true;
-    if (archive && options.Checksums && !run.Interrupted) {
-        try {
-            for (const std::string& refused : WriteChecksums(run, *archive)) {
-                std::fprintf(stderr, "quillora-get: %s\n", Shown(refused).c_str());
-                summed = false;
-            }
-        } catch (const Exception& e) {
-            std::fprintf(stderr, "quillora-get: %s\n", Shown(OneLineMessage(e)).c_str());
-            summed = false;
-        }
-    }
+    const bool summed = !archive || !options.Checksums || run.Interrupted ||
+                        SayChecksums([&] { return WriteChecksums(run, *archive); });
     run.Seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     const bool reported = WriteReportIfAsked(MakeRunReport(run, options), options);
     const int status = ExitStatus(run);
@@ -459,6 +467,7 @@ int CheckArchive(const TGetOptions& options) {
                      options.Repair ? TPictureArchive::TMode::ReadWrite : TPictureArchive::TMode::ReadOnly);
     const TVerifyResult result = VerifyArchive(archive, options.Accounts, out, DisplayModeFor(out).Live,
                                                options.Verbosity, StopRequested);
+    const bool allDone = SayWhatWasNotDone(result, options.Repair);
     TRunResult run;
     if (options.Repair && !result.Interrupted) {
         run = RepairPlan(result, archive);
@@ -477,12 +486,18 @@ int CheckArchive(const TGetOptions& options) {
     const bool reported = WriteReportIfAsked(report, options);
     int status = ExitStatus(run);
     if (status == 0 && !options.Repair && !result.AllWhole()) status = 1;
-    if (status == 0 && options.Repair && !result.Unreadable.empty()) status = 1;
+    if (status == 0 && !allDone) status = 1;
     return status == 0 && !reported ? 1 : status;
 }
 
 int RunCommand(const TGetOptions& options) {
     if (options.Verify || options.Repair) return CheckArchive(options);
+    if (options.Accounts.empty() && options.Checksums) {
+        // The archive and the disk have all it needs: no account, no network.
+        CheckPaths(options);
+        TArchive archive(options.ArchiveFile, options.Dest, TPictureArchive::TMode::ReadOnly);
+        return SayChecksums([&] { return WriteArchiveChecksums(archive); }) ? 0 : 1;
+    }
     if (options.Accounts.empty()) return 0; // --gallery alone
     return Download(options);
 }

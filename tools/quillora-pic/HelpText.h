@@ -15,6 +15,14 @@ DESCRIPTION
     extension (bmp, ico, wmf, emf, jpg, jpeg, png), and writes its raster as a
     PAM file, as pngtopam does, so that it can be compared with other decoders.
 
+    The PAM holds the pixels as the picture control shows them, not as the
+    file stores them: it is always TUPLTYPE RGB_ALPHA (depth 4, maxval 255,
+    alpha 255 where the file has none), whatever the file's format, grey,
+    palette and 16-bit samples included; and a PNG with a gAMA chunk has
+    the file's gamma applied (for a display gamma of 2.2), where pngtopam
+    leaves the samples as stored: compare a PNG without gAMA sample for
+    sample.
+
     Metafiles (wmf, emf) are played by Qt's painter: quillora-pic hands them to
     its twin quillora-pic-qt, which must sit beside it; every other format runs
     without loading Qt. quillora-pic-qt takes the same arguments and can be run

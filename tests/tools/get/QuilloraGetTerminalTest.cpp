@@ -236,7 +236,7 @@ TEST(QuilloraGetTerminalModes, ClosingLineCountsFailuresAtAnyWidth) {
         // The failure stays on the screen, and no live line is left over it.
         int failures = 0;
         for (const std::string& line : lines) {
-            if (line.rfind("quillora-get: album 缺图: picture ", 0) == 0) {
+            if (line.rfind("quillora-get: account faults: album 缺图: picture ", 0) == 0) {
                 ++failures;
                 continue;
             }

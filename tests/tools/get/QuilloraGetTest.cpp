@@ -330,9 +330,10 @@ TEST(QuilloraGet, HostileAlbumNamesRefusedOthersSaved) {
     EXPECT_TRUE(SameTree(FilesUnder(scratch.Path() / "out"), expected));
     EXPECT_EQ(run.Report["totals"]["albums_failed"], 3);
     EXPECT_EQ(run.Report["totals"]["saved"], 1);
-    EXPECT_NE(run.Report["albums"][1]["error"].get<std::string>().find("Cannot create file"),
-              std::string::npos);
-    EXPECT_NE(run.Err.find("quillora-get: album a/../../escape: Cannot create file"), std::string::npos)
+    EXPECT_EQ(run.Report["albums"][1]["error"], "album name \"a/../../escape\" cannot be a folder name");
+    EXPECT_NE(run.Err.find("quillora-get: account hostile: album a/../../escape: album name "
+                           "\"a/../../escape\" cannot be a folder name\n"),
+              std::string::npos)
         << run.Err;
 }
 

@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # Many accounts as the README shows them: three shards of accounts, each
 # copied by its own quillora-get with its own archive and --dest, run side by
-# side by GNU parallel against the sample service. The union of the shards'
-# archives names every public picture of every account exactly once, each
-# file is the service's bytes with the archive's size and SHA-256, and the
+# side by GNU parallel against the sample service, twice in one folder as a
+# backup is run. The union of the shards' archives names every public
+# picture of every account exactly once, each file is the service's bytes with the archive's size and SHA-256, and the
 # archives merge into one with sqlite3.
 #   shards.sh BIN_DIR SOURCE_DIR
 set -euo pipefail
@@ -31,18 +31,45 @@ done
 port=$(cat port)
 python3 "$src/tools/sample-service/service.py" --export export
 
-printf 'quillora\n' >shard.1
-printf 'longnames\n# a comment line\n' >shard.2
-printf 'many100\n' >shard.3
+# As split -d names them; the recipe's reports (shard.00.json) and a merged
+# archive lie beside them after the first run.
+printf 'quillora\n' >shard.00
+printf 'longnames\n# a comment line\n' >shard.01
+printf 'many100\n' >shard.02
 
 # parallel keeps its notes under $HOME (or $PARALLEL_HOME): here, not the user's.
 export HOME="$work" PARALLEL_HOME="$work/.parallel"
-ls shard.? | parallel --will-cite -j 3 --halt now,fail=1 \
-    "$bin/quillora-get" --proxy "127.0.0.1:$port" --input-file {} --dest out/{} --archive {}.db -q
+# The README's recipe, with the service as proxy and the archives under out/.
+recipe() {
+    ls shard.[0-9][0-9] | parallel --will-cite -j 3 --halt now,fail=1 --joblog shards.log \
+        "$bin/quillora-get" --proxy "127.0.0.1:$port" --input-file {} --dest out/{} --archive out/{}.db \
+        -q --json {}.json
+    rm -f all.db
+    sqlite3 out/shard.00.db "VACUUM INTO 'all.db'"
+    for f in out/shard.0[1-2].db; do
+        sqlite3 all.db "ATTACH '$f' AS s; INSERT OR REPLACE INTO pictures SELECT * FROM s.pictures; DETACH s"
+    done
+}
+rows() {
+    for f in out/shard.0[0-2].db all.db; do
+        echo "== $f"
+        sqlite3 "$f" "SELECT * FROM pictures ORDER BY url"
+    done
+}
 
-sqlite3 shard.1.db "VACUUM INTO 'all.db'"
-for f in shard.2.db shard.3.db; do
-    sqlite3 all.db "ATTACH '$f' AS s; INSERT OR REPLACE INTO pictures SELECT * FROM s.pictures; DETACH s"
+# A backup recipe is run again and again: the second run, in the same
+# folder, finds everything it needs and leaves the same archives.
+recipe
+rows >first.rows
+recipe
+rows >second.rows
+if ! cmp -s first.rows second.rows; then
+    echo "the second run changed the archives:"
+    diff first.rows second.rows | head -20
+    exit 1
+fi
+for f in shard.0[0-2].json; do
+    [ -s "$f" ] || { echo "no report $f"; exit 1; }
 done
 
 python3 - "$work" <<'PY'
@@ -50,7 +77,7 @@ import hashlib, os, re, sqlite3, sys
 work = sys.argv[1]
 export = os.path.join(work, "export")
 home = os.path.join(export, "photo.quillora.example", "album")
-shards = {"shard.1": ["quillora"], "shard.2": ["longnames"], "shard.3": ["many100"]}
+shards = {"shard.00": ["quillora"], "shard.01": ["longnames"], "shard.02": ["many100"]}
 wrong = []
 expected = set()
 for accounts in shards.values():
@@ -66,7 +93,7 @@ for accounts in shards.values():
                 expected.add("http://img%s.photo.quillora.example/%s" % (head, rest))
 seen = {}
 for shard in shards:
-    db = sqlite3.connect(os.path.join(work, shard + ".db"))
+    db = sqlite3.connect(os.path.join(work, "out", shard + ".db"))
     if db.execute("PRAGMA integrity_check").fetchone()[0] != "ok":
         wrong.append(shard + ": not sound")
     for url, path, size, sha in db.execute("SELECT url, path, size, sha256 FROM pictures"):

@@ -1,4 +1,5 @@
 #include "graphics/GraphicsTestFiles.h"
+#include "graphics/PNGTestFiles.h"
 
 #include <unistd.h>
 
@@ -243,6 +244,37 @@ TEST_F(QuilloraPic, FailuresEndWithTheExceptionAndStatus1) {
     EXPECT_EQ(Pic(Quote(Scratch.Write("x.bmp", "")) + " -o " + Quote(Scratch.Path("no/such/dir/out.pam"))),
               1);
     EXPECT_EQ(LastErrorLine().rfind("EFCreateError: Cannot create file", 0), 0u);
+}
+
+// What --help says of the output is what the output is: the pixels as the
+// picture control shows them, with a PNG's gamma applied, and always RGBA,
+// a grey file included.
+TEST_F(QuilloraPic, GreyPngIsWrittenAsRgbaWithItsGammaApplied) {
+    using namespace pngtest;
+    const std::string rows = Ihdr(2, 1, 8, 0) + Idat(std::string("\0\0\x80", 3)) + Iend();
+    const struct {
+        const char* Name;
+        std::string Gamma; // the gAMA chunk, if any
+        std::string Pixels;
+    } cases[] = {
+        {"no gAMA: the samples as stored", "", Rgba({0x000000FF, 0x808080FF})},
+        // 255 * (128/255)^(1 / (1.0 * 2.2)) = 186.4
+        {"gAMA 1.0 shown on a display of gamma 2.2", Chunk("gAMA", Be32(100000)),
+         Rgba({0x000000FF, 0xBABABAFF})},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.Name);
+        const std::string in =
+            Scratch.Write("grey.png", kSignature + rows.substr(0, 25) + c.Gamma + rows.substr(25));
+        ASSERT_EQ(Pic(Quote(in) + " -o " + Quote(Scratch.Path("out.pam"))), 0);
+        const TPam pam = ReadPam(Scratch.Path("out.pam"));
+        EXPECT_EQ(pam.Header, Header(2, 1));
+        EXPECT_EQ(pam.Pixels, c.Pixels);
+    }
+    ASSERT_EQ(RunCommand(Quote(Tool) + " --help >" + Quote(Scratch.Path("help"))), 0);
+    const std::string help = ReadFile(Scratch.Path("help"));
+    EXPECT_NE(help.find("always TUPLTYPE RGB_ALPHA"), std::string::npos) << help;
+    EXPECT_NE(help.find("the file's gamma applied"), std::string::npos) << help;
 }
 
 TEST_F(QuilloraPic, UsageErrorsExitWith2) {
