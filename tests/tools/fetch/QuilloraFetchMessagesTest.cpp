@@ -6,6 +6,7 @@
 
 #include "QuilloraFetchRun.h"
 #include "http/HttpWireCase.h"
+#include "support/ForgingProxy.h"
 #include "support/RealServers.h"
 #include "support/TestPki.h"
 #include "support/TlsPeer.h"
@@ -164,6 +165,24 @@ TEST(QuilloraFetchMessages, VerboseShowsTheTlsSession) {
         // One connection, one session shown.
         EXPECT_EQ(run.Err.find("* TLS 1.3", run.Err.find("> GET /a")), std::string::npos) << run.Err;
     }
+}
+
+// Through a proxy's tunnel the session comes after the CONNECT exchange,
+// before the first request inside it.
+TEST(QuilloraFetchMessages, VerboseShowsTheTlsSessionInsideATunnel) {
+    TTlsPeer origin(TestPki().Good, {Ok});
+    TForgingProxy proxy("HTTP/1.1 200 Connection established\r\n\r\n", origin.Port());
+    const TFetchRun run = RunFetch({"-v", "-x", "127.0.0.1:" + std::to_string(proxy.Port()), "--cacert",
+                                    TestPki().CAFile, origin.Url("/t")});
+    EXPECT_EQ(run.ExitCode, 0) << run.Err;
+    EXPECT_EQ(run.Out, "ok");
+    const size_t connect = run.Err.find("> CONNECT 127.0.0.1:" + std::to_string(origin.Port()));
+    const size_t session =
+        run.Err.find("* TLS 1.3, TLS_AES_256_GCM_SHA384\n* subject: CN=localhost\n"
+                     "* issuer: CN=Quillora Test CA\n* certificate verified\n> GET /t HTTP/1.1\n");
+    EXPECT_NE(connect, std::string::npos) << run.Err;
+    EXPECT_NE(session, std::string::npos) << run.Err;
+    EXPECT_LT(connect, session) << run.Err;
 }
 
 // curl's -v names the same certificate the same way.
