@@ -461,17 +461,19 @@ int Run(const TOptions& o) {
         std::unique_ptr<TFetchOutput> own;
         std::optional<TReplySink> sink;
         state = TFetchState{};
-        bool routed = false;
+        bool routed = false, reported = false;
         try {
             if (static_cast<int>(k) < o.RemoteNames) own = std::make_unique<TFetchOutput>(RemoteName(url));
             state.Sink = &sink.emplace((own ? *own : sharedOutput()).Stream());
             ApplyProxy(client, o, url);
             routed = true;
             client.RunRequest(o.Head ? hmHead : hmGet, url, nullptr, o.Head ? nullptr : &*sink);
+            // Before the file is renamed: its stream is gone afterwards.
             WriteOutFor(o, state);
+            reported = true;
             if (own) own->Finish();
         } catch (const Exception& e) {
-            WriteOutFor(o, state);
+            if (!reported) WriteOutFor(o, state);
             // The proxy of the request that failed: each redirect hop chooses its own.
             return Failed(e, o, url, client, routed ? ProxyOf(client) : std::string());
         }
