@@ -103,11 +103,11 @@ TIdHTTPNextStep TIdHTTPProtocol::DecideNextStep() {
     bool retryInProcess = false;
     if (statusClass != 2) {
         result = StepFollow;
-        if (code != 401 && code != 407) RaiseProtocolError();
+        if (code != 401 && code != 407) return EndWithoutFollowing();
         if (!AuthenticationWanted(code)) {
             if (code == 401 && Request->Authenticator) Request->Authenticator->Reset();
             if (code == 407 && HTTP.ProxyParams.Authentication()) HTTP.ProxyParams.Authentication()->Reset();
-            RaiseProtocolError();
+            return EndWithoutFollowing();
         }
         FollowIsAuthRetry = true;
         retryInProcess = (HTTP.HTTPOptions & hoInProcessAuth) != 0;
@@ -143,12 +143,12 @@ TIdHTTPNextStep TIdHTTPProtocol::RedirectStep() {
                                        body);
     }
     if (HTTP.HandleRedirects) {
-        if (!HTTP.DoOnRedirect(location, method, HTTP.HopCount)) RaiseProtocolError();
+        if (!HTTP.DoOnRedirect(location, method, HTTP.HopCount)) return EndWithoutFollowing();
         result = StepFollow;
         Request->Target = location;
         Request->RequestMethod = method;
     } else {
-        if (!HTTP.DoOnRedirect(location, method, HTTP.HopCount)) RaiseProtocolError();
+        if (!HTTP.DoOnRedirect(location, method, HTTP.HopCount)) return EndWithoutFollowing();
         Response->Location = location;
     }
     if (HTTP.Connected()) ReadRefusedBody(4000);
@@ -188,6 +188,14 @@ std::string TIdHTTPProtocol::TargetUrl() {
 void TIdHTTPProtocol::RaiseRefusal() {
     CheckFraming();
     RaiseProtocolError();
+}
+
+TIdHTTPNextStep TIdHTTPProtocol::EndWithoutFollowing() {
+    const int32_t code = Response->StatusCode();
+    // A 101 switched to a protocol nobody asked for: never a body to take.
+    if (code < 200 || code >= HTTP.ProtocolErrorFrom) RaiseProtocolError();
+    ReadBody();
+    return StepDone;
 }
 
 void TIdHTTPProtocol::RaiseProtocolError() {

@@ -106,6 +106,10 @@ class TIdHTTPProtocol {
     TIdHTTPNextStep DecideNextStep();
     void ReadBody();
     [[noreturn]] void RaiseProtocolError();
+    // A reply the client neither follows nor answers with credentials: the
+    // request ends with it when its status is below ProtocolErrorFrom (its
+    // body read into the caller's stream as a 2xx's is), refused otherwise.
+    TIdHTTPNextStep EndWithoutFollowing();
     // The reply refused for its status: its body read as far as any refused
     // body is, and EIdHTTPProtocolException raised with its status line.
     [[noreturn]] void RaiseRefusal();
@@ -196,6 +200,12 @@ class TIdCustomHTTP : public TIdTCPClient {
     bool HandleRedirects = false;
     int RedirectMaximum = 15;
     int AuthRetries = 3;
+    // Replies not followed or answered (a 3xx, 4xx, 5xx) are refused with
+    // EIdHTTPProtocolException from this status up; below it they end the
+    // request as a 2xx does, the body in the caller's stream and the status in
+    // ResponseCode(). 300 takes 2xx only; curl's rules are 400 with its -f
+    // and 1000 without.
+    int32_t ProtocolErrorFrom = 300;
     bool AllowCookies = true;
     TIdHTTPOptions HTTPOptions = hoForceEncodeParams;
     TIdProxyConnectionInfo ProxyParams;
@@ -274,7 +284,7 @@ class TIdCustomHTTP : public TIdTCPClient {
     std::deque<TSentRequest> FSentAhead; // in the order their replies are due
     bool FRequestSentAhead = false;      // the request being run went out ahead ...
     std::string FSentHead;               // ... as this head
-    bool FShownKeepAlive = false;       // an HTTP/1.1 reply on this connection kept it open
+    bool FShownKeepAlive = false;        // an HTTP/1.1 reply on this connection kept it open
     std::unique_ptr<TIdSSLIOHandlerSocket> FTlsTransport;
     // host:port the TLS tunnel through the proxy was opened to.
     std::string FTunnelTarget;

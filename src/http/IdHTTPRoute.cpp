@@ -33,14 +33,14 @@ void TIdCustomHTTP::ResolveTarget() {
     TIdHTTPRequest& request = Request();
     RefuseControlCharacters(request.Target);
     TIdURI target(request.Target);
-    target.Check();
     // Only http and https are spoken; any other scheme names itself, also
-    // one with a port of its own, which would otherwise be asked in http.
-    if (!target.Scheme.empty()) {
-        if (!SameText(target.Scheme, "http") && !SameText(target.Scheme, "https"))
-            throw EIdUnknownProtocol(Format("Protocol %s is not supported", target.Scheme.c_str()));
-        if (target.HostName.empty()) throw EIdURIException("URL refused: it names no host");
-    }
+    // one with a port of its own, which would otherwise be asked in http, and
+    // one without a host (file:///x), which is no fault of the URL's.
+    if (!target.Scheme.empty() && !SameText(target.Scheme, "http") && !SameText(target.Scheme, "https"))
+        throw EIdUnknownProtocol(Format("Protocol %s is not supported", target.Scheme.c_str()));
+    target.Check();
+    if (!target.Scheme.empty() && target.HostName.empty())
+        throw EIdURIException("URL refused: it names no host");
     if (!target.AuthUser.empty()) {
         request.Username = target.AuthUser;
         request.Password = target.AuthPassword;

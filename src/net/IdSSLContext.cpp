@@ -2,8 +2,11 @@
 
 #include "core/Exceptions.h"
 
+#include <cerrno>
+#include <cstring>
 #include <openssl/err.h>
 #include <openssl/ssl.h>
+#include <sys/stat.h>
 
 std::string SSLErrorReason(const std::string& fallback) {
     // The last entry is the most specific one ("certificate verify failed"
@@ -14,6 +17,30 @@ std::string SSLErrorReason(const std::string& fallback) {
     ERR_clear_error();
     return text;
 }
+
+namespace {
+
+// Why a file of certificates could not be read: the system's words when
+// opening it failed ("No such file or directory", where OpenSSL's own last
+// entry says only "system lib"), else OpenSSL's reason. Clears the queue.
+std::string FileFailureReason(const std::string& path) {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
+        ERR_clear_error();
+        return std::strerror(EISDIR);
+    }
+    std::string reason = "no certificate in it";
+    while (const unsigned long code = ERR_get_error()) {
+        if (ERR_SYSTEM_ERROR(code)) {
+            ERR_clear_error();
+            return std::strerror(static_cast<int>(ERR_GET_REASON(code)));
+        }
+        if (const char* text = ERR_reason_error_string(code)) reason = text;
+    }
+    return reason;
+}
+
+} // namespace
 
 TIdSSLContext::TIdSSLContext(const TIdSSLSettings& settings) : FSettings(settings) {
     ERR_clear_error();
@@ -30,7 +57,7 @@ TIdSSLContext::TIdSSLContext(const TIdSSLSettings& settings) : FSettings(setting
     SSL_CTX_set_verify(FContext, settings.VerifyPeer ? SSL_VERIFY_PEER : SSL_VERIFY_NONE, nullptr);
     if (settings.CAFile.empty()) return; // the system's store: read by Handle()
     if (SSL_CTX_load_verify_locations(FContext, settings.CAFile.c_str(), nullptr) != 1) {
-        const std::string reason = SSLErrorReason("no certificate in it");
+        const std::string reason = FileFailureReason(settings.CAFile);
         SSL_CTX_free(FContext);
         throw EIdSSLProtocolReplyError(
             Format("Cannot read the CA certificates in %s: %s", settings.CAFile.c_str(), reason.c_str()));

@@ -89,6 +89,22 @@ std::string AddressForCertificate(const std::string& name) {
     return bare.substr(0, bare.find('%'));
 }
 
+// A certificate's name on one line, most general part first, as curl shows
+// it: "C=DE; O=Example; CN=host". Characters beyond ASCII stay UTF-8.
+std::string NameText(const X509_NAME* name) {
+    BIO* out = BIO_new(BIO_s_mem());
+    if (out == nullptr) return std::string();
+    const unsigned long flags =
+        (XN_FLAG_ONELINE & ~XN_FLAG_SPC_EQ & ~XN_FLAG_SEP_MASK & ~ASN1_STRFLGS_ESC_MSB) |
+        XN_FLAG_SEP_SPLUS_SPC;
+    X509_NAME_print_ex(out, name, 0, flags);
+    char* data = nullptr;
+    const long length = BIO_get_mem_data(out, &data);
+    std::string text(data != nullptr && length > 0 ? data : "", length > 0 ? static_cast<size_t>(length) : 0);
+    BIO_free(out);
+    return text;
+}
+
 void SetLastSocketError(int errnoValue) {
     const int number = WSErrorFromErrno(errnoValue);
     TIdStackPosix::SetLastError(number);
@@ -135,6 +151,7 @@ void TIdSSLIOHandlerSocket::ConnectTo(const std::string& host, int port, int tim
 void TIdSSLIOHandlerSocket::StartTLS() {
     const std::string name = PeerHostName.empty() ? FConnectHost : PeerHostName;
     FClosedWithoutGoodbye = false;
+    FCertificateRefused = false;
     FEofMet = false;
     try {
         const int fd = Binding()->Handle();
@@ -179,12 +196,31 @@ void TIdSSLIOHandlerSocket::Negotiate(const std::string& name) {
             continue;
         }
         const long verify = SSL_get_verify_result(FSSL);
-        if (verify != X509_V_OK && FContext->Settings().VerifyPeer) Fail(X509_verify_cert_error_string(verify));
+        if (verify != X509_V_OK && FContext->Settings().VerifyPeer) {
+            FCertificateRefused = true;
+            Fail(X509_verify_cert_error_string(verify));
+        }
         if (error == SSL_ERROR_SYSCALL && savedErrno != 0)
             Fail(WSErrorDescription(WSErrorFromErrno(savedErrno)));
         if (error == SSL_ERROR_SSL && CloseWithoutGoodbye()) Fail("the server closed the connection");
         Fail(SSLErrorReason("the server closed the connection"));
     }
+}
+
+std::optional<TIdTLSSessionInfo> TIdSSLIOHandlerSocket::SessionInfo() const {
+    if (FSSL == nullptr || !SSL_is_init_finished(FSSL)) return std::nullopt;
+    TIdTLSSessionInfo info;
+    // OpenSSL says "TLSv1.3"; curl and people say "TLS 1.3".
+    info.Version = SSL_get_version(FSSL);
+    if (info.Version.rfind("TLSv", 0) == 0) info.Version = "TLS " + info.Version.substr(4);
+    const char* cipher = SSL_get_cipher_name(FSSL);
+    info.Cipher = cipher != nullptr ? cipher : "";
+    if (X509* peer = SSL_get0_peer_certificate(FSSL)) {
+        info.Subject = NameText(X509_get_subject_name(peer));
+        info.Issuer = NameText(X509_get_issuer_name(peer));
+    }
+    info.Verified = FContext->Settings().VerifyPeer && SSL_get_verify_result(FSSL) == X509_V_OK;
+    return info;
 }
 
 void TIdSSLIOHandlerSocket::Fail(const std::string& reason) {

@@ -8,9 +8,20 @@
 #include "net/IdIOHandlerSocket.h"
 #include "net/IdSSLContext.h"
 
+#include <optional>
 #include <string>
 
 struct ssl_st;
+
+// What the handshake of a TLS session agreed on, for a tool that shows it.
+struct TIdTLSSessionInfo {
+    std::string Version; // "TLS 1.3"
+    std::string Cipher;  // "TLS_AES_256_GCM_SHA384"
+    // The peer certificate's names, "CN=host; O=org" (empty without one).
+    std::string Subject, Issuer;
+    // The chain and the name were checked and held (false when not checked).
+    bool Verified = false;
+};
 
 class TIdSSLIOHandlerSocket : public TIdIOHandlerSocket {
   public:
@@ -34,6 +45,11 @@ class TIdSSLIOHandlerSocket : public TIdIOHandlerSocket {
     // goodbye (close_notify): read as a close, but whoever cut it may have
     // cut what was sent. Kept after the socket is closed, until the next session.
     bool ClosedWithoutGoodbye() const { return FClosedWithoutGoodbye; }
+    // The last handshake failed because the peer's certificate was not
+    // trusted or not made out to the name; kept until the next handshake.
+    bool CertificateRefused() const { return FCertificateRefused; }
+    // The session up on the connection; none while bytes pass unencrypted.
+    std::optional<TIdTLSSessionInfo> SessionInfo() const;
 
     void CloseHandler() override;
     void ConnectTo(const std::string& host, int port, int timeout, int boundPortMax, int boundPortMin,
@@ -67,4 +83,5 @@ class TIdSSLIOHandlerSocket : public TIdIOHandlerSocket {
     std::string FReadFailure;
     bool FEofMet = false;
     bool FClosedWithoutGoodbye = false;
+    bool FCertificateRefused = false;
 };

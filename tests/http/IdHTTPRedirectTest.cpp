@@ -160,6 +160,32 @@ std::vector<TWireCase> Cases() {
     c.push_back(Keep("ProxyChallengeUnansweredRaises", "http://origin.test/a", {ProxyChallenge},
                      Get("http://origin.test:80/a", "", "origin.test"), "",
                      "EIdHTTPProtocolException: HTTP/1.1 407 Proxy Authentication Required", ThroughProxy));
+    // Replies not followed or answered below ProtocolErrorFrom end the fetch
+    // as a 2xx does, the whole body kept; from it up they are refused.
+    const std::string gone = "HTTP/1.1 404 Not Found\r\nContent-Length: 70000\r\n\r\n" + std::string(70000, 'g');
+    c.push_back(Keep("BelowProtocolErrorFromARedirectIsTheResult", Site + "/a", {Redirect(302, "/b", "moved")},
+                     Get("/a"), "moved", "", [](TIdHTTP& client, int) { client.ProtocolErrorFrom = 400; }));
+    c.back().Check = [](TIdHTTP& client, const Exception*) { EXPECT_EQ(client.ResponseCode(), 302); };
+    c.push_back(Keep("BelowProtocolErrorFromAnErrorBodyIsKeptWhole", Site + "/a", {gone, Ok}, Get("/a") + Get("/b"),
+                     std::string(70000, 'g'), "", [](TIdHTTP& client, int) { client.ProtocolErrorFrom = 1000; }));
+    c.back().Check = [](TIdHTTP& client, const Exception*) {
+        EXPECT_EQ(client.ResponseCode(), 404);
+        // Read by its framing: the connection carries the next request.
+        TMemoryStream next;
+        client.FetchToStream("/b", next);
+        EXPECT_EQ(next.DataString(), "ok");
+    };
+    c.push_back(Keep("BelowProtocolErrorFromAnUnansweredChallengeIsTheResult", Site + "/p", {Challenge}, Get("/p"),
+                     "denied", "", [](TIdHTTP& client, int) { client.ProtocolErrorFrom = 1000; }));
+    c.push_back(Keep("FromProtocolErrorFromTheStatusIsRefused", Site + "/a", {gone}, Get("/a"), "",
+                     "EIdHTTPProtocolException: HTTP/1.1 404 Not Found", [](TIdHTTP& client, int) { client.ProtocolErrorFrom = 400; }));
+    c.push_back(Keep("TheLastRedirectIsRefusedWhateverProtocolErrorFrom", Site + "/r",
+                     std::vector<std::string>(2, Redirect(302, "/r", "xx")), Repeat(Get("/r"), 2), "",
+                     "EIdHTTPProtocolException: Maximum (1) redirects followed", [](TIdHTTP& client, int) {
+                         client.HandleRedirects = true;
+                         client.RedirectMaximum = 2;
+                         client.ProtocolErrorFrom = 1000;
+                     }));
     return c;
 }
 // clang-format on

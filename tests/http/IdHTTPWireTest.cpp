@@ -450,6 +450,9 @@ TEST(IdHTTPRequest, FailuresBeforeConnecting) {
     EXPECT_EQ(failure("gopher://127.0.0.1/x"), "EIdUnknownProtocol: Protocol gopher is not supported");
     // A scheme with a port of its own is not asked in http either.
     EXPECT_EQ(failure("ftp://127.0.0.1:21/x"), "EIdUnknownProtocol: Protocol ftp is not supported");
+    // The scheme is named first: a URL of another scheme has no fault of its own to say.
+    EXPECT_EQ(failure("file:///etc/passwd"), "EIdUnknownProtocol: Protocol file is not supported");
+    EXPECT_EQ(failure("ftp://127.0.0.1:99999/x"), "EIdUnknownProtocol: Protocol ftp is not supported");
     EXPECT_EQ(failure("http://127.0.0.1:65616/x"), badPort("65616"));
     EXPECT_EQ(failure("http://127.0.0.1:65536/x"), badPort("65536"));
     EXPECT_EQ(failure("http://127.0.0.1:-1/x"), badPort("-1"));

@@ -119,17 +119,59 @@ TEST(SSLIOHandler, TheSystemStoreDoesNotTrustTheTestCA) {
     }
 }
 
+// The reason is the system's for a file that cannot be opened, OpenSSL's
+// for one that holds no certificate.
 TEST(SSLIOHandler, AnUnreadableCABundleIsRefusedAtOnce) {
     TTempFolder folder;
     folder.WriteFile("empty.pem", "not a certificate\n");
-    for (const std::string& file : {folder.Path() + "/missing.pem", folder.Path() + "/empty.pem"}) {
+    const std::pair<std::string, std::string> cases[] = {
+        {folder.Path() + "/missing.pem", "No such file or directory"},
+        {folder.Path(), "Is a directory"},
+        {folder.Path() + "/empty.pem", "no certificate or crl found"},
+    };
+    for (const auto& [file, reason] : cases) {
         SCOPED_TRACE(file);
         try {
             TIdSSLContext context(TIdSSLSettings{file, true});
             ADD_FAILURE() << "no failure";
         } catch (const EIdSSLProtocolReplyError& e) {
-            EXPECT_EQ(e.Message().rfind("Cannot read the CA certificates in " + file + ": ", 0), 0u) << e.Message();
+            EXPECT_EQ(e.Message(), "Cannot read the CA certificates in " + file + ": " + reason);
         }
+    }
+}
+
+// What the transport tells tools of a session it negotiated, and whether a
+// failed handshake was the certificate's fault.
+TEST(SSLIOHandler, TellsTheSessionAndARefusedCertificate) {
+    for (const TCertificateCase& c : CertificateCases) {
+        SCOPED_TRACE(c.Name);
+        TTlsPeer peer(c.Certificate(), {Reply});
+        TIdTCPClient client;
+        TIdSSLIOHandlerSocket tls(TestTrust(c.Verify));
+        tls.PeerHostName = c.PeerName;
+        tls.SetPassThrough(false);
+        client.SetIOHandler(&tls);
+        client.Host = "127.0.0.1";
+        client.Port = peer.Port();
+        EXPECT_FALSE(tls.SessionInfo().has_value());
+        try {
+            client.Connect(5000);
+        } catch (const EIdSSLProtocolReplyError&) {
+        }
+        EXPECT_EQ(tls.CertificateRefused(), c.Expected != X509_V_OK);
+        const std::optional<TIdTLSSessionInfo> info = tls.SessionInfo();
+        ASSERT_EQ(info.has_value(), c.Expected == X509_V_OK);
+        if (!info) continue;
+        EXPECT_EQ(info->Version, "TLS 1.3");
+        EXPECT_EQ(info->Cipher, "TLS_AES_256_GCM_SHA384");
+        EXPECT_EQ(info->Subject, "CN=localhost");
+        EXPECT_EQ(info->Issuer, c.Certificate == SelfSigned ? "CN=localhost" : "CN=Quillora Test CA");
+        EXPECT_EQ(info->Verified, c.Verify);
+        // The peer's reply read, so that it never writes to a closed socket.
+        client.WriteText("GET / HTTP/1.1\r\nHost: x\r\n\r\n");
+        EXPECT_EQ(client.ReadAllUntilClose(), Reply);
+        client.Disconnect();
+        EXPECT_FALSE(tls.SessionInfo().has_value());
     }
 }
 

@@ -1,135 +1,50 @@
 // quillora-fetch: fetches URLs with the program's own HTTP client, like curl.
 //
-//   quillora-fetch [-v] [-s] [-S] [-f] [-I] [-o FILE] [-O] [-L] [--location-trusted]
+//   quillora-fetch [-v] [-s] [-S] [-f] [-i] [-I] [-o FILE] [-O] [-L] [--location-trusted]
 //                  [--max-redirs N] [-H 'Name: value'] [-u user:password]
 //                  [-x [http://]host:port] [-U user:password] [--noproxy LIST]
-//                  [--cacert FILE] [-k] URL...
+//                  [--cacert FILE] [-k] [-w FORMAT] URL...
 //
 // Every URL is fetched in order on one client, so keep-alive and cookies carry
 // over from one to the next. The bodies go to FILE, standard output, or with
-// -O to files named like the URLs. A regular file appears only when its
-// fetches succeeded (an older one stays as it was otherwise); a device or
-// pipe (/dev/null, /dev/stdout) is written as the bytes come. On a failure
-// the last line on standard error is "ExceptionClass: message" and the exit
-// status is 1 (22 for an HTTP error with -f); -h prints the usage.
+// -O to files named like the URLs. As with curl, any complete reply is a
+// fetch done, whatever its status; -f makes a status of 400 and up a failure.
+// A regular file appears only when its fetches succeeded (an older one stays
+// as it was otherwise); a device or pipe (/dev/null, /dev/stdout) is written
+// as the bytes come. On a failure the last line on standard error is
+// "ExceptionClass: message" (a certificate failure adds a hint after it) and
+// the exit status is 1 (22 for an HTTP error with -f); -h prints the usage.
 
 #include "../common/NetworkError.h"
+#include "FetchOutput.h"
 #include "HelpText.h"
+#include "WriteOut.h"
 #include "core/Classes.h"
 #include "core/Exceptions.h"
-#include "core/FileUtils.h"
-#include "core/Gbk.h"
 #include "core/TextUtils.h"
 #include "http/ClientSettings.h"
 #include "http/IdHTTP.h"
+#include "net/IdSSLIOHandlerSocket.h"
 
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
-#include <fcntl.h>
 #include <new>
 #include <optional>
 #include <string>
-#include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
 
 namespace {
-
-// An output that only ever grows (standard output, a device, a pipe): it
-// cannot seek or be resized, so the position is counted, and sizing ahead of a
-// write is not needed there.
-class TForwardStream : public TStream {
-  public:
-    TForwardStream(int fd, std::string name) : FHandle(fd), FName(std::move(name)) {}
-    ~TForwardStream() override {
-        if (FHandle != STDOUT_FILENO) ::close(FHandle);
-    }
-    int64_t Read(void*, int64_t) override { return 0; }
-    int64_t Write(const void* buffer, int64_t count) override {
-        const char* p = static_cast<const char*>(buffer);
-        int64_t left = count;
-        while (left > 0) {
-            const ssize_t n = ::write(FHandle, p, static_cast<size_t>(left));
-            if (n < 0 && errno == EINTR) continue;
-            if (n <= 0)
-                throw EWriteError(Format("Cannot write to %s. %s", FName.c_str(), std::strerror(errno)));
-            p += n;
-            left -= n;
-        }
-        FPosition += count;
-        return count;
-    }
-    int64_t Seek(int64_t offset, TSeekOrigin origin) override {
-        if (origin == TSeekOrigin::soCurrent && offset == 0) return FPosition;
-        if (origin == TSeekOrigin::soBeginning && offset == FPosition) return FPosition;
-        if (origin == TSeekOrigin::soEnd && offset == 0) return FPosition;
-        throw EStreamError(FName + " cannot go back to bytes already written");
-    }
-    void SetSize(int64_t) override {}
-    int64_t Size() override { return FPosition; }
-
-  private:
-    int FHandle;
-    std::string FName;
-    int64_t FPosition = 0;
-};
-
-// Where the bodies go. A regular file (or a new one) is written beside its
-// name and renamed at the end; anything else is written straight through.
-class TOutput {
-  public:
-    explicit TOutput(const std::string& path) {
-        if (path.empty() || path == "-") {
-            FStream = std::make_unique<TForwardStream>(STDOUT_FILENO, "standard output");
-            return;
-        }
-        struct stat st {};
-        const bool exists = ::stat(path.c_str(), &st) == 0;
-        if (exists && !S_ISREG(st.st_mode)) {
-            OpenForward(path);
-            return;
-        }
-        // /dev/stdout and /proc/self/fd/N may lead to a regular file the shell
-        // opened: write through it, as there is no folder of ours to rename in.
-        if (exists && IsProcessDescriptor(path)) {
-            OpenForward(path, O_APPEND);
-            return;
-        }
-        // The file functions take names in the program's code page.
-        auto file = std::make_unique<TAtomicFileStream>(FileNameToGbk(exists ? RealPath(path) : path));
-        FFile = file.get();
-        FStream = std::move(file);
-    }
-    TStream& Stream() { return *FStream; }
-    void Finish() {
-        if (FFile) FFile->Commit();
-    }
-
-  private:
-    void OpenForward(const std::string& path, int flags = 0) {
-        const int fd = ::open(path.c_str(), O_WRONLY | O_CLOEXEC | flags);
-        if (fd < 0) RaiseCreateError(FileNameToGbk(path), errno);
-        FStream = std::make_unique<TForwardStream>(fd, path);
-    }
-    static std::string RealPath(const std::string& path) {
-        std::unique_ptr<char, void (*)(void*)> real(::realpath(path.c_str(), nullptr), std::free);
-        return real ? std::string(real.get()) : path;
-    }
-    static bool IsProcessDescriptor(const std::string& path) {
-        const std::string real = RealPath(path);
-        return path.rfind("/dev/", 0) == 0 || path.rfind("/proc/", 0) == 0 || real.rfind("/proc/", 0) == 0;
-    }
-    std::unique_ptr<TStream> FStream;
-    TAtomicFileStream* FFile = nullptr;
-};
 
 struct TOptions {
     bool Verbose = false;
     bool Silent = false, ShowError = false; // -s, -S
     bool Fail = false;                      // -f: an HTTP error is exit status 22
     bool Head = false;                      // -I
+    bool Include = false;                   // -i: each reply's head before its body
+    std::optional<std::string> WriteOut;    // -w
     std::string OutputFile;
     int RemoteNames = 0; // -O given this often: the first URLs saved under their own names
     bool FollowRedirects = false;
@@ -146,10 +61,9 @@ struct TOptions {
 };
 
 const char* const UsageLine =
-    "usage: quillora-fetch [-v] [-s] [-S] [-f] [-I] [-o FILE] [-O] [-L] [--location-trusted] [--max-redirs "
-    "N] "
-    "[-H 'Name: value'] [-u user:password] [-x [http://]host:port] [-U user:password] "
-    "[--noproxy LIST] [--cacert FILE] [-k] URL...\n";
+    "usage: quillora-fetch [-v] [-s] [-S] [-f] [-i] [-I] [-o FILE] [-O] [-L] [--location-trusted] "
+    "[--max-redirs N] [-H 'Name: value'] [-u user:password] [-x [http://]host:port] [-U user:password] "
+    "[--noproxy LIST] [--cacert FILE] [-k] [-w FORMAT] URL...\n";
 
 [[noreturn]] void Usage(const std::string& problem) {
     std::fprintf(stderr, "quillora-fetch: %s\n%s", problem.c_str(), UsageLine);
@@ -163,11 +77,12 @@ const char* const UsageLine =
 
 // The long forms, and the short options that take a value.
 const std::vector<std::pair<std::string, std::string>> LongNames{
-    {"--silent", "-s"},      {"--show-error", "-S"}, {"--fail", "-f"},   {"--head", "-I"},
-    {"--remote-name", "-O"}, {"--header", "-H"},     {"--output", "-o"}, {"--location", "-L"},
-    {"--verbose", "-v"},     {"--user", "-u"},       {"--proxy", "-x"},  {"--proxy-user", "-U"}};
-const std::string ValueLetters = "ouxUH";
-const std::string FlagLetters = "vsSfIOLk";
+    {"--silent", "-s"},      {"--show-error", "-S"}, {"--fail", "-f"},    {"--head", "-I"},
+    {"--remote-name", "-O"}, {"--header", "-H"},     {"--output", "-o"},  {"--location", "-L"},
+    {"--verbose", "-v"},     {"--user", "-u"},       {"--proxy", "-x"},   {"--proxy-user", "-U"},
+    {"--include", "-i"},     {"--write-out", "-w"},  {"--insecure", "-k"}};
+const std::string ValueLetters = "ouxUHw";
+const std::string FlagLetters = "vsSfiIOLk";
 
 // "-sSfL" is "-s -S -f -L"; a letter that takes a value takes the rest of
 // the word ("-ofile") or the next argument, as curl reads them.
@@ -208,8 +123,29 @@ std::string RemoteName(const std::string& url) {
     return name == "." || name == ".." ? std::string() : name;
 }
 
+// A URL without a scheme is an http one, as curl takes it: "host/x" is
+// "http://host/x". A "://" further on (in a query) names no scheme.
+std::string WithScheme(const std::string& url) {
+    size_t k = 0;
+    while (k < url.size() && (std::isalnum(static_cast<unsigned char>(url[k])) || url[k] == '+' ||
+                              url[k] == '-' || url[k] == '.'))
+        ++k;
+    const bool named =
+        k > 0 && std::isalpha(static_cast<unsigned char>(url[0])) && url.compare(k, 3, "://") == 0;
+    return named ? url : "http://" + url;
+}
+
+void CheckWriteOut(const std::string& format) {
+    try {
+        TWriteOut check(format);
+    } catch (const EConvertError& e) {
+        Usage(e.Message());
+    }
+}
+
 void CheckOptions(TOptions& o) {
     if (o.Urls.empty()) Usage("no URL given");
+    if (o.WriteOut) CheckWriteOut(*o.WriteOut);
     for (int k = 0; k < o.RemoteNames && k < static_cast<int>(o.Urls.size()); ++k)
         if (RemoteName(o.Urls[static_cast<size_t>(k)]).empty())
             Usage("-O: " + o.Urls[static_cast<size_t>(k)] + " names no file to save to");
@@ -237,6 +173,8 @@ void TakeFlag(TOptions& o, const std::string& arg) {
         o.Fail = true;
     else if (arg == "-I")
         o.Head = true;
+    else if (arg == "-i")
+        o.Include = true;
     else if (arg == "-O")
         ++o.RemoteNames;
     else if (arg == "-L")
@@ -246,7 +184,7 @@ void TakeFlag(TOptions& o, const std::string& arg) {
     else if (arg.size() > 1 && arg[0] == '-')
         Usage("unknown option " + arg);
     else
-        o.Urls.push_back(arg);
+        o.Urls.push_back(WithScheme(arg));
 }
 
 TOptions ParseArguments(int argc, char** argv) {
@@ -283,8 +221,10 @@ TOptions ParseArguments(int argc, char** argv) {
             o.Headers.push_back(value());
         else if (arg == "--cacert")
             o.CACertFile = value();
-        else if (arg == "-k" || arg == "--insecure")
+        else if (arg == "-k")
             o.Insecure = true;
+        else if (arg == "-w")
+            o.WriteOut = value();
         else
             TakeFlag(o, arg);
     }
@@ -305,22 +245,45 @@ void PrintLines(char mark, const std::string& first, const TIdHeaderList& lines)
     std::fprintf(stderr, "%c\n", mark);
 }
 
-// The header lines of a reply as curl -I writes them.
-void WriteHead(TStream& out, const std::string& first, const TIdHeaderList& lines) {
-    std::string text = first + "\r\n";
+// The header lines of a reply as curl -I and -i write them.
+std::string HeaderText(const TIdHeaderList& lines) {
+    std::string text;
     for (int k = 0; k < lines.Count(); ++k)
         if (!lines[k].empty()) text += lines[k] + "\r\n";
-    out.WriteText(text + "\r\n");
+    return text;
 }
 
-// The connection steps; a disconnect is shown only of a connection that was
-// made (the client also disconnects, to be sure, before its first one).
-void ShowSteps(TIdHTTP& client) {
-    client.OnStatus = [connected = false](TIdComponent*, TIdStatus status, const std::string& text) mutable {
+// The TLS session of the open connection as curl -v shows it; false while
+// there is none (before a proxy's tunnel is granted, or over http).
+bool ShowTlsSession(TIdHTTP& client) {
+    const TIdSSLIOHandlerSocket* tls = client.TlsTransport();
+    const std::optional<TIdTLSSessionInfo> info = tls ? tls->SessionInfo() : std::nullopt;
+    if (!info) return false;
+    std::fprintf(stderr, "* %s, %s\n* subject: %s\n* issuer: %s\n", info->Version.c_str(),
+                 info->Cipher.c_str(), info->Subject.c_str(), info->Issuer.c_str());
+    std::fprintf(stderr,
+                 info->Verified ? "* certificate verified\n" : "* certificate not verified (--insecure)\n");
+    return true;
+}
+
+// -v: the connection steps, each connection's TLS session (once, before the
+// first request that went through it), the request heads. A disconnect is
+// shown only of a connection that was made (the client also disconnects, to
+// be sure, before its first one).
+void ShowExchange(TIdHTTP& client) {
+    auto tlsShown = std::make_shared<bool>(false);
+    client.OnStatus = [connected = false, tlsShown](TIdComponent*, TIdStatus status,
+                                                    const std::string& text) mutable {
         if (status == hsConnected) connected = true;
         if ((status == hsDisconnecting || status == hsDisconnected) && !connected) return;
         if (status == hsDisconnected) connected = false;
+        if (status == hsConnected || status == hsDisconnected) *tlsShown = false;
         std::fprintf(stderr, "* %s\n", text.c_str());
+    };
+    client.OnRequestWritten = [&client, tlsShown](TIdComponent*, const std::string& line,
+                                                  const TIdHeaderList& headers) {
+        if (!*tlsShown) *tlsShown = ShowTlsSession(client);
+        PrintLines('>', line, headers);
     };
 }
 
@@ -358,21 +321,24 @@ void ApplyHeaders(TIdHTTP& client, const std::vector<std::string>& headers) {
     }
 }
 
-// heads: where -I writes the replies' headers (the output of the URL being fetched).
-void SetUpClient(TIdHTTP& client, const TOptions& o, TStream* const* heads) {
-    if (o.Verbose) {
-        ShowSteps(client);
-        client.OnRequestWritten = [](TIdComponent*, const std::string& line, const TIdHeaderList& headers) {
-            PrintLines('>', line, headers);
-        };
-    }
-    if (o.Verbose || o.Head)
-        client.OnReplyHeaders = [verbose = o.Verbose, heads](TIdComponent*, const std::string& line,
-                                                             const TIdHeaderList& headers) {
-            if (verbose) PrintLines('<', line, headers);
-            if (*heads) WriteHead(**heads, line, headers);
-        };
+// What the URL being fetched has come to: where its heads and body go, the
+// status of its last reply (0 before any).
+struct TFetchState {
+    TReplySink* Sink = nullptr;
+    int HttpCode = 0;
+};
+
+void SetUpClient(TIdHTTP& client, const TOptions& o, TFetchState& state) {
+    if (o.Verbose) ShowExchange(client);
+    client.OnReplyHeaders = [&o, &client, &state](TIdComponent*, const std::string& line,
+                                                  const TIdHeaderList& headers) {
+        if (o.Verbose) PrintLines('<', line, headers);
+        state.HttpCode = std::max(0, client.ResponseCode());
+        if ((o.Head || o.Include) && state.Sink) state.Sink->WriteHead(line, HeaderText(headers));
+    };
     ApplyHeaders(client, o.Headers);
+    // curl's rules: any complete reply is the output; -f refuses 400 and up.
+    client.ProtocolErrorFrom = o.Fail ? 400 : 1000;
     client.HandleRedirects = o.FollowRedirects;
     // -u and the credentials of -H go to the origin of each URL given, not
     // to the others a redirect leads to (as with curl), unless trusted.
@@ -416,14 +382,23 @@ void ApplyProxy(TIdHTTP& client, const TOptions& o, const std::string& url) {
     };
 }
 
+// Whether e is the client's refusal of a reply for its status (-f), not
+// of a reply it could not read: that one's message is the status line.
+bool RefusedForStatus(const Exception& e, TIdHTTP& client) {
+    const auto* reply = dynamic_cast<const EIdHTTPProtocolException*>(&e);
+    return reply && reply->ReplyCode >= 400 && e.Message() == client.Response().StatusLine;
+}
+
 // Why a fetch failed, on one line: the URL first when there were several,
-// and the host (and proxy) of a network failure. An HTTP error reply is the
-// server's word, not the network's: its status line stands alone.
-std::string FailureText(const Exception& e, const TOptions& o, const std::string& url,
+// and the host (and proxy) of a network failure. A status refused by -f is
+// said in curl's words.
+std::string FailureText(const Exception& e, const TOptions& o, const std::string& url, TIdHTTP& client,
                         const std::string& proxy) {
     std::string text;
     if (IsNetworkFailure(e))
         text = NetworkErrorText(e.Message(), TIdURI(url).HostName, proxy);
+    else if (RefusedForStatus(e, client))
+        text = "The requested URL returned error: " + std::to_string(client.ResponseCode());
     else
         text = JoinedLines(e.Message());
     return o.Urls.size() > 1 ? url + ": " + text : text;
@@ -434,17 +409,34 @@ std::string ProxyOf(TIdHTTP& client) {
     return host.empty() ? host : UrlHostText(host) + ":" + std::to_string(client.ProxyParams.ProxyPort());
 }
 
-// The exit status of a failure; its line on standard error unless silenced.
-int Failed(const Exception& e, const TOptions& o, const std::string& url, const std::string& proxy) {
+// The exit status of a failure; its line on standard error unless
+// silenced and, after a certificate the user may have to trust, the ways to.
+int Failed(const Exception& e, const TOptions& o, const std::string& url, TIdHTTP& client,
+           const std::string& proxy) {
     std::fflush(stdout);
-    if (!o.Silent || o.ShowError)
-        std::fprintf(stderr, "%s: %s\n", e.ClassName(), FailureText(e, o, url, proxy).c_str());
+    if (!o.Silent || o.ShowError) {
+        std::fprintf(stderr, "%s: %s\n", e.ClassName(), FailureText(e, o, url, client, proxy).c_str());
+        const TIdSSLIOHandlerSocket* tls = client.TlsTransport();
+        if (dynamic_cast<const EIdSSLProtocolReplyError*>(&e) && tls && tls->CertificateRefused())
+            std::fprintf(stderr, "use --cacert FILE to trust a private CA, or -k to skip the check\n");
+    }
     const auto* reply = dynamic_cast<const EIdProtocolReplyError*>(&e);
     return o.Fail && reply && reply->ReplyCode >= 400 ? 22 : 1;
 }
 
-// Each URL in turn: the first ones to files of their own names (-O), the
-// others to the one output, which takes its name when all are done.
+// -w's text after a URL, on standard output whatever -o says (as curl does).
+void WriteOutFor(const TOptions& o, const TFetchState& state) {
+    if (!o.WriteOut) return;
+    const std::string text =
+        TWriteOut(*o.WriteOut).Expand({state.HttpCode, state.Sink ? state.Sink->BodySize() : 0});
+    for (size_t done = 0; done < text.size();) {
+        const ssize_t n = ::write(STDOUT_FILENO, text.data() + done, text.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return; // the failure to report is the fetch's, if any
+        done += static_cast<size_t>(n);
+    }
+}
+
 // https for every fetch: the system's trust store, or the one bundle named;
 // no verification only when asked for by name.
 void SetUpTls(const TOptions& o) {
@@ -452,37 +444,44 @@ void SetUpTls(const TOptions& o) {
     SetClientTls(std::make_shared<const TIdSSLContext>(TIdSSLSettings{o.CACertFile, !o.Insecure}));
 }
 
+// Each URL in turn: the first ones to files of their own names (-O), the
+// others to the one output, which takes its name when all are done.
 int Run(const TOptions& o) {
     SetUpTls(o);
-    std::unique_ptr<TOutput> shared;
-    auto sharedOutput = [&]() -> TOutput& {
-        if (!shared) shared = std::make_unique<TOutput>(o.OutputFile);
+    std::unique_ptr<TFetchOutput> shared;
+    auto sharedOutput = [&]() -> TFetchOutput& {
+        if (!shared) shared = std::make_unique<TFetchOutput>(o.OutputFile);
         return *shared;
     };
     TIdHTTP client;
-    TStream* heads = nullptr;
-    SetUpClient(client, o, &heads);
+    TFetchState state;
+    SetUpClient(client, o, state);
     for (size_t k = 0; k < o.Urls.size(); ++k) {
         const std::string& url = o.Urls[k];
-        bool routed = false;
+        std::unique_ptr<TFetchOutput> own;
+        std::optional<TReplySink> sink;
+        state = TFetchState{};
+        bool routed = false, reported = false;
         try {
-            std::unique_ptr<TOutput> own;
-            if (static_cast<int>(k) < o.RemoteNames) own = std::make_unique<TOutput>(RemoteName(url));
-            TOutput& output = own ? *own : sharedOutput();
-            heads = o.Head ? &output.Stream() : nullptr;
+            if (static_cast<int>(k) < o.RemoteNames) own = std::make_unique<TFetchOutput>(RemoteName(url));
+            state.Sink = &sink.emplace((own ? *own : sharedOutput()).Stream());
             ApplyProxy(client, o, url);
             routed = true;
-            client.RunRequest(o.Head ? hmHead : hmGet, url, nullptr, o.Head ? nullptr : &output.Stream());
+            client.RunRequest(o.Head ? hmHead : hmGet, url, nullptr, o.Head ? nullptr : &*sink);
+            // Before the file is renamed: its stream is gone afterwards.
+            WriteOutFor(o, state);
+            reported = true;
             if (own) own->Finish();
         } catch (const Exception& e) {
+            if (!reported) WriteOutFor(o, state);
             // The proxy of the request that failed: each redirect hop chooses its own.
-            return Failed(e, o, url, routed ? ProxyOf(client) : std::string());
+            return Failed(e, o, url, client, routed ? ProxyOf(client) : std::string());
         }
     }
     try {
         if (shared) shared->Finish();
     } catch (const Exception& e) {
-        return Failed(e, o, o.Urls.back(), "");
+        return Failed(e, o, o.Urls.back(), client, "");
     }
     return 0;
 }

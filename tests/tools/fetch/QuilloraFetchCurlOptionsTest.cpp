@@ -34,23 +34,24 @@ const std::string Found = "HTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\nbytes";
 
 } // namespace
 
-// What a failed or refused fetch says and returns, with and without -f, -s, -S.
+// What a 404 gives, with and without -f, -s, -S: the body and status 0, or
+// with -f status 22, no body and curl's words unless silenced.
 TEST(QuilloraFetchCurlOptions, FailSilentAndShowError) {
     struct TCase {
         std::vector<std::string> Options;
         int Status;
-        std::string Err;
+        std::string Out, Err;
     };
-    const std::string line = "EIdHTTPProtocolException: HTTP/1.1 404 Not Found\n";
+    const std::string line = "EIdHTTPProtocolException: The requested URL returned error: 404\n";
     const std::vector<TCase> cases{
-        {{}, 1, line},
-        {{"-f"}, 22, line},
-        {{"--fail"}, 22, line},
-        {{"-s"}, 1, ""},
-        {{"--silent", "-f"}, 22, ""},
-        {{"-sf"}, 22, ""},
-        {{"-fsS"}, 22, line},
-        {{"-s", "--show-error"}, 1, line},
+        {{}, 0, "gone", ""},
+        {{"-f"}, 22, "", line},
+        {{"--fail"}, 22, "", line},
+        {{"-s"}, 0, "gone", ""},
+        {{"--silent", "-f"}, 22, "", ""},
+        {{"-sf"}, 22, "", ""},
+        {{"-fsS"}, 22, "", line},
+        {{"-s", "--show-error"}, 0, "gone", ""},
     };
     for (const TCase& c : cases) {
         SCOPED_TRACE(testing::PrintToString(c.Options));
@@ -59,7 +60,7 @@ TEST(QuilloraFetchCurlOptions, FailSilentAndShowError) {
         args.push_back(Url(peer, "/x"));
         const TFetchRun run = Fetch(args);
         EXPECT_EQ(run.ExitCode, c.Status);
-        EXPECT_EQ(run.Out, "");
+        EXPECT_EQ(run.Out, c.Out);
         EXPECT_EQ(run.Err, c.Err);
     }
 }
@@ -80,10 +81,11 @@ TEST(QuilloraFetchCurlOptions, FailureLines) {
 
     TScriptedPeer peer(TPeerScript{S::ReadUntil(RequestEnd), S::Send(Found), S::ReadUntil(RequestEnd),
                                    S::Send(NotFound), S::Stall(3000)});
-    const TFetchRun second = Fetch({Url(peer, "/a"), Url(peer, "/b"), Url(peer, "/c")});
-    EXPECT_EQ(second.ExitCode, 1);
+    const TFetchRun second = Fetch({"-f", Url(peer, "/a"), Url(peer, "/b"), Url(peer, "/c")});
+    EXPECT_EQ(second.ExitCode, 22);
     EXPECT_EQ(second.Out, "bytes");
-    EXPECT_EQ(second.Err, "EIdHTTPProtocolException: " + Url(peer, "/b") + ": HTTP/1.1 404 Not Found\n");
+    EXPECT_EQ(second.Err,
+              "EIdHTTPProtocolException: " + Url(peer, "/b") + ": The requested URL returned error: 404\n");
 }
 
 // -I sends HEAD and writes the reply's head where the body would go.
@@ -101,8 +103,8 @@ TEST(QuilloraFetchCurlOptions, HeadWritesTheReplysHeaders) {
 // -H adds a header, replaces the client's own of that name, or leaves it out.
 TEST(QuilloraFetchCurlOptions, HeadersOnTheWire) {
     TScriptedPeer peer(Reply(Found));
-    const TFetchRun run = Fetch({"-H", "X-Token: 12", "--header", "User-Agent: tester/1", "-H", "Accept:", "-H",
-                               "X-Empty;", Url(peer, "/h")});
+    const TFetchRun run = Fetch({"-H", "X-Token: 12", "--header", "User-Agent: tester/1", "-H",
+                                 "Accept:", "-H", "X-Empty;", Url(peer, "/h")});
     EXPECT_EQ(run.ExitCode, 0) << run.Err;
     EXPECT_EQ(run.Out, "bytes");
     peer.Stop();

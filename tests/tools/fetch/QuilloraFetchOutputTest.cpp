@@ -72,8 +72,8 @@ TEST(QuilloraFetchOutput, ARegularFileAppearsOnlyWhenEveryFetchSucceeded) {
         // The second URL fails: no file, and no temporary one left beside it.
         TScriptedPeer peer(TPeerScript{S::ReadUntil(RequestEnd), S::Send(Body), S::ReadUntil(RequestEnd),
                                        S::Send("HTTP/1.1 404 Not Found\r\nContent-Length: 0\r\n\r\n")});
-        const TFetchRun r = RunFetchIn(scratch, {"-o", file, Url(peer, "/1"), Url(peer, "/2")});
-        EXPECT_EQ(r.ExitCode, 1);
+        const TFetchRun r = RunFetchIn(scratch, {"-f", "-o", file, Url(peer, "/1"), Url(peer, "/2")});
+        EXPECT_EQ(r.ExitCode, 22);
         EXPECT_EQ(Entries(scratch), (std::vector<std::string>{"err", "out"}));
     }
     {
@@ -84,9 +84,15 @@ TEST(QuilloraFetchOutput, ARegularFileAppearsOnlyWhenEveryFetchSucceeded) {
     {
         // A failure leaves an existing file as it was.
         TScriptedPeer peer(Reply("HTTP/1.1 500 Internal Server Error\r\nContent-Length: 4\r\n\r\noops"));
-        EXPECT_EQ(RunFetchIn(scratch, {"-o", file, Url(peer, "/1")}).ExitCode, 1);
+        EXPECT_EQ(RunFetchIn(scratch, {"-f", "-o", file, Url(peer, "/1")}).ExitCode, 22);
         EXPECT_EQ(scratch.ReadFile("got.bin"), "body\n");
         EXPECT_EQ(Entries(scratch), (std::vector<std::string>{"err", "got.bin", "out"}));
+    }
+    {
+        // Without -f the error reply is a fetch done, as with curl: its body is the file.
+        TScriptedPeer peer(Reply("HTTP/1.1 500 Internal Server Error\r\nContent-Length: 4\r\n\r\noops"));
+        EXPECT_EQ(RunFetchIn(scratch, {"-o", file, Url(peer, "/1")}).ExitCode, 0);
+        EXPECT_EQ(scratch.ReadFile("got.bin"), "oops");
     }
     fs::remove(file);
     {
@@ -94,7 +100,8 @@ TEST(QuilloraFetchOutput, ARegularFileAppearsOnlyWhenEveryFetchSucceeded) {
         TScriptedPeer peer(Reply("HTTP/1.1 200 OK\r\nContent-Length: 100\r\n\r\nonly this"));
         const TFetchRun r = RunFetchIn(scratch, {"-o", file, Url(peer, "/1")});
         EXPECT_EQ(r.ExitCode, 1);
-        EXPECT_NE(r.Err.find("EIdConnClosedGracefully: 127.0.0.1: Connection Closed Gracefully."), std::string::npos)
+        EXPECT_NE(r.Err.find("EIdConnClosedGracefully: 127.0.0.1: Connection Closed Gracefully."),
+                  std::string::npos)
             << r.Err;
         EXPECT_EQ(Entries(scratch), (std::vector<std::string>{"err", "out"}));
     }

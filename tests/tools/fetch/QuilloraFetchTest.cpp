@@ -36,12 +36,6 @@ TEST(QuilloraFetch, FetchesEveryUrlOnOneClient) {
 }
 
 TEST(QuilloraFetch, FailureIsTheLastLineAndExitStatusOne) {
-    TScriptedPeer peer(Reply("HTTP/1.1 404 Not Found\r\nContent-Length: 4\r\n\r\ngone"));
-    const TFetchRun run = RunFetch({Base(peer) + "/x"});
-    EXPECT_EQ(run.ExitCode, 1);
-    EXPECT_EQ(run.Out, "");
-    EXPECT_EQ(run.LastErrLine(), "EIdHTTPProtocolException: HTTP/1.1 404 Not Found");
-
     const TFetchRun refused = RunFetch({"http://127.0.0.1:" + std::to_string(ClosedLoopbackPort()) + "/"});
     EXPECT_EQ(refused.ExitCode, 1);
     EXPECT_EQ(refused.LastErrLine(),

@@ -114,10 +114,10 @@ TEST(QuilloraFetchTrust, LocationTrustedSendsThemOn) {
 // answered, and its request carries no Authorization of the first.
 TEST(QuilloraFetchTrust, UserCredentialsAnswerOnlyTheFirstOrigin) {
     TScriptedPeer proxy(Answers({Challenge, Moved("http://b.test/2"), Challenge}));
-    const TFetchRun run = RunFetch({"-L", "-u", "user:pass", "-x", ProxyArg(proxy), "http://a.test/1"});
-    EXPECT_EQ(run.ExitCode, 1);
+    const TFetchRun run = RunFetch({"-fL", "-u", "user:pass", "-x", ProxyArg(proxy), "http://a.test/1"});
+    EXPECT_EQ(run.ExitCode, 22);
     EXPECT_EQ(run.Out, "");
-    EXPECT_EQ(run.LastErrLine(), "EIdHTTPProtocolException: HTTP/1.1 401 Unauthorized");
+    EXPECT_EQ(run.LastErrLine(), "EIdHTTPProtocolException: The requested URL returned error: 401");
     proxy.Stop();
     const std::vector<std::string> hops = Requests(proxy.Received());
     ASSERT_EQ(hops.size(), 3u) << proxy.Received();
