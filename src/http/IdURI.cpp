@@ -53,14 +53,6 @@ size_t FindFirstOf(std::string_view text, std::string_view set, size_t from = 0)
     return std::string_view::npos;
 }
 
-// The same, the last one.
-size_t FindLast(std::string_view text, char c) {
-    size_t found = std::string_view::npos;
-    for (size_t k = 0; k < text.size(); k += GbkCharLength(text, k))
-        if (text[k] == c) found = k;
-    return found;
-}
-
 bool IsAsciiLetter(char c) {
     return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
 }
@@ -107,8 +99,11 @@ void TIdURI::SetUrl(const std::string& url) {
     }
     const bool hasAuthority = work.compare(0, 2, "//") == 0;
     if (hasAuthority) {
-        // The authority ends at the first "/", "?" or "#" (RFC 3986 3.2).
-        const size_t end = FindFirstOf(work, "/?#", 2);
+        // The authority ends at the first "/", "?" or "#" (RFC 3986 3.2),
+        // byte by byte: a host is no GBK text, and a high byte before a "/"
+        // must not hide it as the second half of a character (the composed
+        // address would then read back as another host).
+        const size_t end = work.find_first_of("/?#", 2);
         SplitAuthority(work.substr(2, end == std::string::npos ? std::string::npos : end - 2));
         work.erase(0, end == std::string::npos ? work.size() : end);
     }
@@ -123,8 +118,8 @@ void TIdURI::SetUrl(const std::string& url) {
 
 void TIdURI::SplitAuthority(std::string authority) {
     // User information only before an "@" of the authority; the last one, as
-    // an "@" cannot be in a host.
-    const size_t at = FindLast(authority, '@');
+    // an "@" cannot be in a host (byte by byte, as above).
+    const size_t at = authority.rfind('@');
     if (at != std::string::npos) {
         AuthPassword = authority.substr(0, at);
         authority.erase(0, at + 1);

@@ -259,6 +259,29 @@ TEST(IdURI, SearchesNeverMatchOnASecondByte) {
     EXPECT_EQ(MbPos("?", std::string("\x81?x?")), 4);
 }
 
+// The host is no GBK text: a high byte at its end must not swallow the "/"
+// or "@" after it, or the address composed from the parts reads back as
+// another host.
+TEST(IdURI, TheAuthorityIsReadByteByByte) {
+    const struct {
+        std::string Url, User, Host, Dir, Doc;
+    } rows[] = {
+        {"http://a\xb2/b", "", "a\xb2", "/", "b"},
+        {"http://a\xb2?q", "", "a\xb2", "/", ""},
+        {"http://f\xfd\xc1@Q\xb2/x", "f\xfd\xc1", "Q\xb2", "/", "x"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.Url);
+        const TIdURI u(row.Url);
+        EXPECT_EQ(u.Problem, "");
+        EXPECT_EQ(u.AuthUser, row.User);
+        EXPECT_EQ(u.HostName, row.Host);
+        EXPECT_EQ(u.DirPath, row.Dir);
+        EXPECT_EQ(u.DocName, row.Doc);
+        EXPECT_EQ(TIdURI(u.ComposeUrl(0)).HostName, row.Host);
+    }
+}
+
 TEST(IdURI, ComposeUrlOptionsAndFailures) {
     TIdURI u("http://u:p@server:80/a/b.jpg?x=1#top");
     EXPECT_EQ(u.ComposeUrl(0), "http://server:80/a/b.jpg?x=1");
