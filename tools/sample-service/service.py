@@ -660,6 +660,15 @@ def export(folder):
 class Server(ThreadingHTTPServer):
     daemon_threads = True
     allow_reuse_address = True
+    # Python's default of 5 drops connects when eight workers open theirs at
+    # once, and each dropped one costs the client a second's SYN retry.
+    request_queue_size = 128
+
+    def handle_error(self, request, client_address):
+        # A client that stops a download hangs up mid-reply: nothing to report.
+        if isinstance(sys.exc_info()[1], (BrokenPipeError, ConnectionResetError)):
+            return
+        super().handle_error(request, client_address)
 
 
 class Server6(Server):
