@@ -9,6 +9,7 @@
 #include "core/Exceptions.h"
 #include "core/Gbk.h"
 #include "gallery/GalleryPages.h"
+#include "support/GalleryCheck.h"
 #include "support/TestScratch.h"
 
 #include <algorithm>
@@ -53,23 +54,6 @@ std::map<std::string, ino_t> Inodes(const fs::path& root) {
             files[fs::relative(entry.path(), root).string()] = st.st_ino;
     }
     return files;
-}
-
-// What the strict reader found in the gallery under dest.
-nlohmann::json ReadGallery(const fs::path& dest) {
-    const std::string command = "python3 '" + std::string(QUILLORA_SOURCE_DIR) +
-                                "/tests/gallery/check_html.py' '" + dest.string() + "'";
-    std::FILE* pipe = ::popen(command.c_str(), "r");
-    std::string out;
-    char buffer[4096];
-    for (size_t n; pipe && (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;)
-        out.append(buffer, n);
-    if (pipe) ::pclose(pipe);
-    return nlohmann::json::parse(out, nullptr, false);
-}
-
-bool Contains(const nlohmann::json& texts, const std::string& text) {
-    return std::find(texts.begin(), texts.end(), text) != texts.end();
 }
 
 class Gallery : public ::testing::Test {

@@ -6,26 +6,11 @@
 
 #include "GetHarness.h"
 #include "WireScript.h"
+#include "support/GalleryCheck.h"
 
 #include <cstdio>
 
 namespace {
-
-nlohmann::json ReadGallery(const fs::path& dest) {
-    const std::string command =
-        "python3 '" + SourcePath("tests/gallery/check_html.py") + "' '" + dest.string() + "'";
-    std::FILE* pipe = ::popen(command.c_str(), "r");
-    std::string out;
-    char buffer[4096];
-    for (size_t n; pipe && (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;)
-        out.append(buffer, n);
-    if (pipe) ::pclose(pipe);
-    return nlohmann::json::parse(out, nullptr, false);
-}
-
-bool Has(const nlohmann::json& texts, const std::string& text) {
-    return std::find(texts.begin(), texts.end(), text) != texts.end();
-}
 
 std::set<std::string> Thumbnails(const fs::path& album) {
     std::set<std::string> names;
@@ -52,8 +37,8 @@ TEST(QuilloraGetGallery, AfterACopyAloneAndAfterARefresh) {
     const nlohmann::json gallery = ReadGallery(scratch.Path() / "out");
     ASSERT_TRUE(gallery.is_object());
     EXPECT_EQ(gallery["errors"], nlohmann::json::array()) << gallery["errors"].dump(1);
-    EXPECT_TRUE(Has(gallery["pages"]["index.html"]["texts"], "风景"));
-    EXPECT_TRUE(Has(gallery["pages"]["index.html"]["texts"], "山,水,云,月."));
+    EXPECT_TRUE(Contains(gallery["pages"]["index.html"]["texts"], "风景"));
+    EXPECT_TRUE(Contains(gallery["pages"]["index.html"]["texts"], "山,水,云,月."));
     EXPECT_EQ(gallery["pages"]["Pic/风景/.quillora-gallery/index.html"]["images"].size(), 11u);
 
     // Alone: no request, nothing made again.
@@ -132,7 +117,7 @@ TEST(QuilloraGetGallery, HostileAlbumNamesShowAsTextAndTheConfigurationTurnsItOn
     const nlohmann::json gallery = ReadGallery(scratch.Path() / "out");
     ASSERT_TRUE(gallery.is_object());
     EXPECT_EQ(gallery["errors"], nlohmann::json::array()) << gallery["errors"].dump(1);
-    EXPECT_TRUE(Has(gallery["pages"]["index.html"]["texts"], hostile)) << gallery["pages"].dump(1);
+    EXPECT_TRUE(Contains(gallery["pages"]["index.html"]["texts"], hostile)) << gallery["pages"].dump(1);
     for (const auto& [page, content] : gallery["pages"].items())
         for (const auto& image : content["images"])
             EXPECT_NE(image["src"], "x") << page;
